@@ -1,0 +1,48 @@
+// orvane-cli: the command-line front end. Dispatches to one subcommand.
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <span>
+#include <string_view>
+
+#include "cli/Commands.h"
+
+namespace orvane::cli {
+
+bool isHelp(std::string_view arg) { return arg == "--help" || arg == "-h"; }
+
+namespace {
+
+constexpr Command kCommands[] = {
+    {"show", "show PROJECT.orp          print a project's columns and entries", runShow},
+};
+
+void printUsage(std::FILE* out) {
+  std::fprintf(out, "Usage: orvane-cli COMMAND [ARGS...]\n\nCommands:\n");
+  for (const auto& c : kCommands) {
+    std::fprintf(out, "  %.*s\n", static_cast<int>(c.synopsis.size()), c.synopsis.data());
+  }
+  std::fprintf(out, "\nRun 'orvane-cli COMMAND --help' for a command's options.\n");
+}
+
+}  // namespace
+}  // namespace orvane::cli
+
+int main(int argc, char** argv) {
+  using namespace orvane::cli;
+  if (argc < 2) {
+    printUsage(stderr);
+    return kExitUsage;
+  }
+  const std::string_view name = argv[1];
+  if (isHelp(name)) {
+    printUsage(stdout);
+    return kExitOk;
+  }
+  for (const auto& c : kCommands) {
+    if (c.name == name) return c.run(std::span<char* const>(argv + 2, argv + argc));
+  }
+  std::fprintf(stderr, "orvane-cli: unknown command '%s'\n", argv[1]);
+  printUsage(stderr);
+  return kExitUsage;
+}
