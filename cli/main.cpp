@@ -9,7 +9,9 @@
 
 namespace orvane::cli {
 
-bool isHelp(std::string_view arg) { return arg == "--help" || arg == "-h"; }
+bool isHelp(std::string_view arg) {
+  return arg == "--help" || arg == "-h";
+}
 
 namespace {
 

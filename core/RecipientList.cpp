@@ -90,7 +90,9 @@ void Entry::setTexts(std::string_view email, std::span<const std::string> subIte
   packed_ = pack(f);
 }
 
-std::size_t Entry::fieldCount() const { return readU32(packed_, 0); }
+std::size_t Entry::fieldCount() const {
+  return readU32(packed_, 0);
+}
 
 std::string_view Entry::field(std::size_t i) const {
   const std::size_t n = fieldCount();
@@ -171,8 +173,7 @@ std::size_t RecipientList::addEntry(std::string_view email, std::span<const std:
     subs[c - 1] = std::string(trimBlanks(extra[c - 2]));
   }
   Entry e(trimBlanks(email), subs);
-  const std::size_t at =
-      selected && *selected < entries_.size() ? *selected : entries_.size();
+  const std::size_t at = selected && *selected < entries_.size() ? *selected : entries_.size();
   notify([&](auto& o) { o.entriesAboutToBeInserted(at, 1); });
   entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(at), std::move(e));
   notify([&](auto& o) { o.entriesInserted(at, 1); });
@@ -341,7 +342,9 @@ void RecipientList::entryValidationEnded(std::size_t index, std::int32_t code,
   refreshStatus();
 }
 
-void RecipientList::runFinished() { refreshStatus(); }
+void RecipientList::runFinished() {
+  refreshStatus();
+}
 
 std::string RecipientList::defaultTimeFormat(int secondsOfDay) {
   char buf[16];

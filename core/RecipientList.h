@@ -124,7 +124,7 @@ struct RunCounters {
 
 class RecipientList {
  public:
-  using Clock = std::function<std::uint32_t()>;            // milliseconds, wraps
+  using Clock = std::function<std::uint32_t()>;           // milliseconds, wraps
   using TimeFormatter = std::function<std::string(int)>;  // seconds of the day -> text
 
   RecipientList();

@@ -20,9 +20,11 @@ TEST(Codepage, Cp1252MapsTheHighTable) {
 }
 
 TEST(Codepage, UnrepresentableAndMalformedBecomeQuestionMarks) {
-  EXPECT_EQ(utf8ToCp1252("a\xE4\xB8\xAD" "b"), "a?b");  // a CJK character
-  EXPECT_EQ(utf8ToCp1252("\xF0\x9F\x98\x80"), "?");     // an emoji (4 bytes) is one "?"
-  EXPECT_EQ(utf8ToCp1252("x\xC3"), "x?");               // cut sequence
+  EXPECT_EQ(utf8ToCp1252("a\xE4\xB8\xAD"
+                         "b"),
+            "a?b");                                  // a CJK character
+  EXPECT_EQ(utf8ToCp1252("\xF0\x9F\x98\x80"), "?");  // an emoji (4 bytes) is one "?"
+  EXPECT_EQ(utf8ToCp1252("x\xC3"), "x?");            // cut sequence
   EXPECT_EQ(utf8ToCp1252("\xFF"), "?");
 }
 
@@ -38,10 +40,14 @@ TEST(Codepage, Utf8Validation) {
     const char* bytes;
     bool valid;
   } cases[] = {
-      {"plain", true},       {"\xC3\xA9", true},   {"\xC0\xAF", false},  // overlong
-      {"\xED\xA0\x80", false},                                         // surrogate
-      {"\xF4\x90\x80\x80", false},                                     // above U+10FFFF
-      {"\xE2\x82", false},   {"\x80", false},      {"\xF0\x9F\x98\x80", true},
+      {"plain", true},
+      {"\xC3\xA9", true},
+      {"\xC0\xAF", false},          // overlong
+      {"\xED\xA0\x80", false},      // surrogate
+      {"\xF4\x90\x80\x80", false},  // above U+10FFFF
+      {"\xE2\x82", false},
+      {"\x80", false},
+      {"\xF0\x9F\x98\x80", true},
   };
   for (const auto& c : cases) EXPECT_EQ(isValidUtf8(c.bytes), c.valid) << c.bytes;
 }

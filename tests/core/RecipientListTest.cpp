@@ -142,21 +142,21 @@ TEST_F(RecipientListTest, ClearResetsColumnsAndEntries) {
 
 TEST_F(RecipientListTest, MatchingSearchesEmailAndExtraColumnsButNotResult) {
   list.addColumn({"Name", 120});
-  add("john.doe@example.com", {"Zoe Stra\xC3\x9F" "e"});
+  add("john.doe@example.com", {"Zoe Stra\xC3\x9F"
+                               "e"});
   list.entryValidationEnded(0, 550, "Requested action not taken", {});
   struct Case {
     const char* text;
     bool matchCase;
     bool hit;
   } cases[] = {
-      {"example.com", true, true},   // the domain alone
-      {"EXAMPLE", false, true},      // capitals find small letters with match case off
-      {"EXAMPLE", true, false},      // ... but not with it on
-      {"Zoe", true, true},           // an extra column
-      {"STRA\xC3\x9F", false, true}, // non-ASCII
-      {"Requested", false, false},   // the result text is never searched
-      {"550", true, false},
-      {"nobody", false, false},
+      {"example.com", true, true},    // the domain alone
+      {"EXAMPLE", false, true},       // capitals find small letters with match case off
+      {"EXAMPLE", true, false},       // ... but not with it on
+      {"Zoe", true, true},            // an extra column
+      {"STRA\xC3\x9F", false, true},  // non-ASCII
+      {"Requested", false, false},    // the result text is never searched
+      {"550", true, false},          {"nobody", false, false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(list.entryMatches(0, c.text, c.matchCase), c.hit) << c.text << " " << c.matchCase;
@@ -224,9 +224,9 @@ TEST_F(RecipientListTest, NotificationsComeInModelOrder) {
   list.endUpdate();
   list.endUpdate();
   list.deleteEntry(0);
-  EXPECT_EQ(rec.events, (std::vector<std::string>{"aboutInsert 0 1", "insert 0 1", "begin",
-                                                  "changed 0 0", "end", "aboutRemove 0 1",
-                                                  "remove 0 1"}));
+  EXPECT_EQ(rec.events,
+            (std::vector<std::string>{"aboutInsert 0 1", "insert 0 1", "begin", "changed 0 0",
+                                      "end", "aboutRemove 0 1", "remove 0 1"}));
   EXPECT_TRUE(rec.lastModified);
   list.setModified(false);
   EXPECT_FALSE(rec.lastModified);

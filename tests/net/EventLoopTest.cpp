@@ -1,0 +1,64 @@
+#include "net/EventLoop.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace orvane::net {
+namespace {
+
+TEST(EventLoop, PostedNoticesRunLaterInOrderNeverInsideThePost) {
+  EventLoop loop;
+  std::string trace;
+  loop.post([&] {
+    trace += "a";
+    loop.post([&] { trace += "c"; });
+    trace += "b";
+  });
+  EXPECT_EQ(trace, "");
+  EXPECT_TRUE(loop.runUntil([&] { return trace.size() == 3; }, 1000));
+  EXPECT_EQ(trace, "abc");
+}
+
+TEST(EventLoop, NoticeOfAnExpiredOwnerIsDropped) {
+  EventLoop loop;
+  int runs = 0;
+  auto owner = std::make_shared<int>(0);
+  loop.post(owner, [&] { ++runs; });
+  owner.reset();
+  loop.post([&] { runs += 10; });
+  loop.processPendingNotices();
+  EXPECT_EQ(runs, 10);
+}
+
+TEST(EventLoop, TimersFireAndStopWithTheirOwner) {
+  EventLoop loop;
+  int fired = 0;
+  Timer repeating(loop);
+  repeating.start(1, 1, [&] {
+    if (++fired == 3) repeating.stop();
+  });
+  {
+    Timer dropped(loop);
+    dropped.start(1, 0, [&] { fired += 100; });
+  }  // destroyed before it fires
+  EXPECT_TRUE(loop.runUntil([&] { return !repeating.active(); }, 2000));
+  EXPECT_EQ(fired, 3);
+}
+
+TEST(EventLoop, RunUntilGivesUpAfterItsTimeout) {
+  EventLoop loop;
+  const auto start = EventLoop::tickCount();
+  EXPECT_FALSE(loop.runUntil([] { return false; }, 20));
+  EXPECT_GE(static_cast<std::uint32_t>(EventLoop::tickCount() - start), 19u);
+}
+
+TEST(EventLoop, BackendTimeoutIsZeroWhileNoticesWait) {
+  EventLoop loop;
+  loop.post([] {});
+  EXPECT_EQ(loop.backendTimeout(), 0);
+  EXPECT_GE(loop.backendFd(), 0);
+}
+
+}  // namespace
+}  // namespace orvane::net
