@@ -1,0 +1,430 @@
+// TWSocket: the program's one transport, an event-driven IPv4 socket (TCP or
+// UDP) that never blocks the event-loop thread on network input or output.
+//
+// Ownership: a TWSocket owns its non-blocking BSD socket, the loop handle that
+// watches it (uv_poll_t), its queued outgoing data (TBuffer blocks) and a
+// pending host-name lookup. It does not own the EventLoop, which must outlive
+// it. Thread: every call and every event happens on the loop thread; host-name
+// lookups run on libuv's worker pool and complete on the loop thread.
+//
+// Events are std::function members; assign them before use. They are raised
+// from the loop (readiness, lookups, posted notices) except where noted:
+// OnChangeState on every state assignment, OnSessionConnected(0) inside
+// Connect() for UDP, OnDnsLookupDone(0) inside DnsLookup() for a dotted
+// address, OnDnsLookupDone(10004) inside CancelDnsLookup(), OnSessionClosed
+// inside Close()/Abort(), OnError wherever an error is reported. OnDataSent is
+// never raised inside Send(): it always arrives later from the loop.
+//
+// Errors: failures are reported through OnError when it is assigned
+// (LastError() then holds the Windows Sockets code and the operation
+// returns), otherwise by throwing ESocketException with the message. The
+// resolution functions and LocalHostName() always throw. An exception escaping
+// a handler that the loop ran goes to OnBgException; unless that handler
+// clears CanClose, the socket is then aborted. No exception ever reaches the
+// loop.
+//
+// Reuse: every close restores the defaults (AssignDefaultValue): Addr and
+// port texts are kept but must be assigned again (proto back to "tcp",
+// LocalPort "0", linger on with 0 seconds) before the next Connect().
+//
+// A handler may destroy the socket it was called from; the socket notices and
+// touches nothing afterwards.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/Buffer.h"
+#include "net/EventLoop.h"
+#include "net/WSocketErrors.h"
+
+namespace orvane::net {
+
+class ESocketException : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+enum TSocketState : std::uint8_t {
+  wsInvalidState = 0,  // never entered
+  wsOpened = 1,
+  wsBound = 2,
+  wsConnecting = 3,
+  wsConnected = 4,
+  wsAccepting = 5,  // never entered
+  wsListening = 6,
+  wsClosed = 7,
+};
+
+enum TSocketSendFlags : int {
+  wsSendNormal = 0,
+  wsSendUrgent = 1,  // sends as out-of-band data
+};
+
+enum TSocketLingerOnOff : int {
+  wsLingerOff = 0,
+  wsLingerOn = 1,
+  wsLingerNoSet = 2,
+};
+
+enum TSocksAuthentication : int {
+  socksNoAuthentication = 0,
+  socksAuthenticateUsercode = 1,
+};
+
+// Progress of a user/password authentication with a SOCKS 5 server.
+enum TSocksAuthState : int {
+  socksAuthStart = 0,
+  socksAuthSuccess = 1,
+  socksAuthFailure = 2,
+  socksAuthNotRequired = 3,
+};
+
+// Error codes of the SOCKS negotiation (OnSocksError, then
+// OnSessionConnected). Above every Windows Sockets code.
+inline constexpr int socksNoError = 20000;
+inline constexpr int socksProtocolError = 20001;    // malformed or unexpected reply
+inline constexpr int socksVersionError = 20002;     // server speaks another version
+inline constexpr int socksAuthMethodError = 20003;  // no acceptable authentication method
+inline constexpr int socksGeneralFailure = 20004;
+inline constexpr int socksConnectionNotAllowed = 20005;
+inline constexpr int socksNetworkUnreachable = 20006;
+inline constexpr int socksHostUnreachable = 20007;
+inline constexpr int socksConnectionRefused = 20008;
+inline constexpr int socksTtlExpired = 20009;
+inline constexpr int socksUnknownCommand = 20010;
+inline constexpr int socksUnknownAddressType = 20011;
+inline constexpr int socksUnassignedError = 20012;
+inline constexpr int socksInternalError = 20013;
+inline constexpr int socksDataReceiveError = 20014;  // connection ended mid-negotiation
+inline constexpr int socksAuthenticationFailed = 20015;
+inline constexpr int socksRejectedOrFailed = 20016;  // SOCKS 4 reply 91..93
+inline constexpr int socksHostResolutionFailed = 20017;
+
+class TWSocket;
+
+using TNotifyEvent = std::function<void(TWSocket& Sender)>;
+// Error: 0, or the Windows Sockets code of the failure.
+using TSessionEvent = std::function<void(TWSocket& Sender, std::uint16_t Error)>;
+using TChangeStateEvent =
+    std::function<void(TWSocket& Sender, TSocketState OldState, TSocketState NewState)>;
+// E: the exception that escaped a handler (exceptions that are not
+// std::exception arrive as std::runtime_error("unknown exception")).
+// CanClose starts true; leave it true to have the socket aborted.
+using TBgExceptionEvent =
+    std::function<void(TWSocket& Sender, const std::exception& E, bool& CanClose)>;
+using TSocksErrorEvent = std::function<void(TWSocket& Sender, int Error, const std::string& Msg)>;
+using TSocksAuthStateEvent = std::function<void(TWSocket& Sender, TSocksAuthState AuthState)>;
+
+class TWSocket final {
+ public:
+  // Outgoing block size.
+  static constexpr int kSendBlockSize = TBuffer::kDefaultSize;
+
+  explicit TWSocket(EventLoop& loop);
+  // Cancels a pending lookup and closes an open socket; no event is raised.
+  ~TWSocket();
+  TWSocket(const TWSocket&) = delete;
+  TWSocket& operator=(const TWSocket&) = delete;
+
+  EventLoop& Loop() const noexcept { return loop_; }
+
+  // ---- Events -----------------------------------------------------------
+  TSessionEvent OnSessionConnected;  // connect finished (0) or failed (code)
+  TSessionEvent OnDataAvailable;     // data can be read; must read it
+  TSessionEvent OnDataSent;          // the send buffers have become empty
+  TSessionEvent OnSessionClosed;     // at most once per connection
+  TSessionEvent OnSessionAvailable;  // a listening socket has a connection
+  TSessionEvent OnDnsLookupDone;     // DnsLookup / ReverseDnsLookup finished
+  TChangeStateEvent OnChangeState;   // every state assignment, even unchanged
+  TNotifyEvent OnError;              // replaces throwing; see LastError()
+  TBgExceptionEvent OnBgException;
+  // Raised when line mode holds LineLimit() bytes without a LineEnd; the held
+  // bytes are then delivered as one line so that nothing is lost.
+  TNotifyEvent OnLineTooLong;
+  TSessionEvent OnSocksConnected;
+  TSocksErrorEvent OnSocksError;
+  TSocksAuthStateEvent OnSocksAuthState;
+
+  // ---- Properties -------------------------------------------------------
+  // The setters of Addr, port, proto and LocalPort work only while the state
+  // is wsClosed ("Cannot change Addr if not closed", ...). They trim; empty
+  // means unassigned; a new value clears the resolved flag.
+  const std::string& Addr() const noexcept { return addrStr_; }
+  void SetAddr(const std::string& value);
+  const std::string& port() const noexcept { return portStr_; }
+  void SetPort(const std::string& value);
+  const std::string& proto() const noexcept { return protoStr_; }
+  void SetProto(const std::string& value);
+  const std::string& LocalPort() const noexcept { return localPortStr_; }
+  void SetLocalPort(const std::string& value);
+
+  // First dotted address (or host name after a reverse lookup) of the last
+  // lookup, and all of them in the order the resolver gave.
+  const std::string& DnsResult() const noexcept { return dnsResult_; }
+  const std::vector<std::string>& DnsResultList() const noexcept { return dnsResultList_; }
+
+  TSocketState state() const noexcept { return state_; }
+  // Total bytes received through Receive/ReceiveStr/ReceiveFrom since the
+  // last close.
+  std::int64_t ReadCount() const noexcept { return readCount_; }
+  // Bytes waiting in the system's receive queue (for UDP: the size of the next
+  // datagram); -1 on failure.
+  int Rcvdcount();
+  int GetRcvdCount();
+  int LastError() const noexcept { return lastError_; }
+  // The socket descriptor, -1 when none.
+  int HSocket() const noexcept { return hSocket_; }
+  // True when nothing is queued for sending.
+  bool AllSent() const noexcept { return allSent_; }
+
+  bool MultiThreaded() const noexcept { return multiThreaded_; }
+  void SetMultiThreaded(bool value) noexcept { multiThreaded_ = value; }
+  // Seconds Flush() waits for the socket to accept more data (default 60).
+  int FlushTimeout() const noexcept { return flushTimeout_; }
+  void SetFlushTimeout(int value) noexcept { flushTimeout_ = value; }
+
+  // Any value other than wsSendNormal/wsSendUrgent: "Invalid SendFlags".
+  TSocketSendFlags SendFlags() const;
+  void SetSendFlags(TSocketSendFlags value);
+
+  TSocketLingerOnOff LingerOnOff() const noexcept { return lingerOnOff_; }
+  void SetLingerOnOff(TSocketLingerOnOff value) noexcept { lingerOnOff_ = value; }
+  int LingerTimeout() const noexcept { return lingerTimeout_; }
+  void SetLingerTimeout(int seconds) noexcept { lingerTimeout_ = seconds; }
+
+  // SOCKS client. With a non-empty SocksServer, Connect() connects there and
+  // negotiates the connection to Addr:port before OnSocksConnected and
+  // OnSessionConnected. Changeable only while closed.
+  const std::string& SocksLevel() const noexcept { return socksLevel_; }  // "4", "4A", "5"
+  void SetSocksLevel(const std::string& value);
+  const std::string& SocksServer() const noexcept { return socksServer_; }
+  void SetSocksServer(const std::string& value);
+  const std::string& SocksPort() const noexcept { return socksPort_; }  // default "1080"
+  void SetSocksPort(const std::string& value);
+  const std::string& SocksUsercode() const noexcept { return socksUsercode_; }
+  void SetSocksUsercode(const std::string& value);
+  const std::string& SocksPassword() const noexcept { return socksPassword_; }
+  void SetSocksPassword(const std::string& value);
+  TSocksAuthentication SocksAuthentication() const noexcept { return socksAuthentication_; }
+  void SetSocksAuthentication(TSocksAuthentication value);
+
+  // Line mode: OnDataAvailable once per complete line; Receive then returns
+  // that line including LineEnd. Changing LineMode re-raises held lines later
+  // from the loop.
+  bool LineMode() const noexcept { return lineMode_; }
+  void SetLineMode(bool value);
+  const std::string& LineEnd() const noexcept { return lineEnd_; }  // default "\r\n"
+  void SetLineEnd(const std::string& value);
+  // Most bytes held waiting for a LineEnd (default 65536, at least 1).
+  int LineLimit() const noexcept { return lineLimit_; }
+  void SetLineLimit(int value) noexcept { lineLimit_ = value < 1 ? 1 : value; }
+
+  // ---- Operations -------------------------------------------------------
+  // Opens a TCP connection (OnSessionConnected later from the loop) or
+  // prepares a UDP endpoint bound to an ephemeral (or LocalPort) port, without
+  // connect(); OnSessionConnected(0) then arrives inside Connect(). A
+  // non-numeric Addr is resolved by a blocking lookup; use DnsLookup() first.
+  void Connect();
+  // Queues `len` bytes and starts sending; returns len (0 if len <= 0), or -1
+  // with error 10057 reported for "Send" when not wsConnected. UDP: each
+  // Send() is one datagram to Addr:port.
+  int Send(const void* data, int len);
+  int SendStr(std::string_view str);
+  // Reads up to `bufferSize` bytes; returns the count (0: the peer closed),
+  // or -1 with LastError() set (10035 when nothing is waiting). UDP: one
+  // datagram, its source kept in LastFrom().
+  int Receive(void* buffer, int bufferSize);
+  // Reads everything Rcvdcount() reports (in line mode: the pending line);
+  // empty on failure.
+  std::string ReceiveStr();
+  // Datagram forms. ReceiveFrom fills `from`/`fromLen` with the sender.
+  int ReceiveFrom(void* buffer, int bufferSize, sockaddr_in& from, socklen_t& fromLen);
+  int SendTo(const sockaddr_in& dest, socklen_t destLen, const void* data, int len);
+  // Source of the last datagram read by Receive/ReceiveStr/ReceiveFrom.
+  const sockaddr_in& LastFrom() const noexcept { return lastFrom_; }
+
+  // Asynchronous name to IPv4 address lookup; a dotted address completes with
+  // OnDnsLookupDone(0) before returning. An empty name reports "DNS lookup:
+  // invalid host name." (with OnError assigned, OnDnsLookupDone(10022)
+  // follows). A failure ends with 11001 (host not found), 11004 (no data)
+  // and similar codes.
+  void DnsLookup(const std::string& hostName);
+  // Asynchronous address to name lookup; DnsResult() receives the name.
+  void ReverseDnsLookup(const std::string& hostAddr);
+  // Cancels a pending lookup and raises OnDnsLookupDone(10004) at once.
+  void CancelDnsLookup();
+  bool DnsLookupPending() const noexcept { return lookup_ != nullptr; }
+
+  // Orderly close (shutdown of the send direction, then close). With the
+  // default linger (on, 0 s) a connected stream is reset at once.
+  void Close();
+  // Immediate close: cancels a lookup, discards queued data, resets a TCP
+  // connection.
+  void Abort();
+  // Keeps sending until the buffers are empty, the handle is invalid or the
+  // socket accepted nothing for FlushTimeout() seconds. Blocks the thread.
+  void Flush();
+  // Reads and dispatches input until the socket is closed. Blocks the thread.
+  void WaitForClose();
+  // shutdown() on a valid handle: 0 receive, 1 send, 2 both.
+  void Shutdown(int how);
+  // Stop / restart event delivery.
+  void Pause();
+  void Resume();
+
+  // Dotted remote address; "error" when not connected.
+  std::string GetPeerAddr();
+  // 0, or -1 with the error reported ("GetPeerName" / "GetSockName").
+  int GetPeerName(sockaddr_in& name, socklen_t& nameLen);
+  int GetSockName(sockaddr_in& name, socklen_t& nameLen);
+  // Local port as decimal; "error" unless bound, connected or listening.
+  std::string GetXPort();
+
+  // Server side. Listen binds Addr:port (port "0": an ephemeral port, see
+  // GetXPort()) and listens (UDP: becomes wsConnected at once). Accept
+  // returns a new descriptor (or -1) for Dup() on another TWSocket, which
+  // adopts it in state wsConnected.
+  void Listen();
+  int Accept();
+  void Dup(int newHSocket);
+
+  // Restores the defaults (see the header comment). Run after every close.
+  void AssignDefaultValue();
+
+ private:
+  struct Lookup;
+
+  static void OnPoll(uv_poll_t* handle, int status, int events);
+  static void OnLookupDone(uv_getaddrinfo_t* req, int status, addrinfo* res);
+  static void OnReverseDone(uv_getnameinfo_t* req, int status, const char* host,
+                            const char* service);
+
+  void ChangeState(TSocketState newState);
+  void RaiseException(const std::string& msg);
+  void SocketError(const std::string& fn, int code);
+  void HandleBgException(std::exception_ptr ex);
+  void ProcessEvents(int events, int status);
+  void HandleConnectEvent(int error);
+  void HandleWriteEvent(int error);
+  void HandleCloseEvent(int error);
+  void ReceiveLoop(int error);
+  void LineReceiveLoop(int error, bool closing);
+  bool ReadIntoLineBuffer();
+  void TryToSend();
+  void DeleteBufferedData();
+  void InternalClose(bool shutdown, int error);
+  void CloseHandleOnly();
+  void SetLingerOption();
+  void BindSocket();
+  void ResolveForConnect();
+  void StartPoll();
+  void UpdatePoll();
+  void StopPoll();
+  void PostWriteNotice();
+  void PostLineRetrigger();
+  void FinishLookup(int error, std::vector<std::string> results);
+  bool Alive(const std::weak_ptr<int>& token) const noexcept { return !token.expired(); }
+
+  // SOCKS negotiation.
+  void SocksStart();
+  void SocksOnData();
+  void SocksSendConnectRequest();
+  void SocksFail(int error, const std::string& msg);
+  void SocksDone();
+
+  EventLoop& loop_;
+  std::shared_ptr<int> life_;  // expires when the socket is destroyed
+
+  // Remote address.
+  std::string addrStr_;
+  bool addrAssigned_ = false;
+  bool addrResolved_ = false;
+  // Protocol.
+  std::string protoStr_ = "tcp";
+  int proto_ = IPPROTO_TCP;
+  bool protoAssigned_ = true;
+  bool protoResolved_ = false;
+  int sockType_ = SOCK_STREAM;
+  // Remote port.
+  std::string portStr_;
+  bool portAssigned_ = false;
+  bool portResolved_ = false;
+  std::uint16_t portNum_ = 0;
+  // Local port.
+  std::string localPortStr_ = "0";
+  bool localPortResolved_ = false;
+  std::uint16_t localPortNum_ = 0;
+  sockaddr_in sin_{};
+  sockaddr_in lastFrom_{};
+
+  std::string dnsResult_;
+  std::vector<std::string> dnsResultList_;
+  Lookup* lookup_ = nullptr;
+
+  std::deque<std::unique_ptr<TBuffer>> bufList_;
+  int bufSize_ = kSendBlockSize;
+  int sendFlags_ = wsSendNormal;
+  int lastError_ = 0;
+
+  int hSocket_ = -1;
+  uv_poll_t* poll_ = nullptr;
+  int pollEvents_ = 0;
+
+  TSocketLingerOnOff lingerOnOff_ = wsLingerOn;
+  int lingerTimeout_ = 0;
+  bool allSent_ = true;
+  std::int64_t readCount_ = 0;
+  bool paused_ = false;
+  bool closeInvoked_ = false;
+  bool destroying_ = false;
+  int flushTimeout_ = 60;
+  bool multiThreaded_ = false;
+  TSocketState state_ = wsClosed;
+
+  // SOCKS.
+  std::string socksLevel_ = "5";
+  std::string socksServer_;
+  std::string socksPort_ = "1080";
+  std::string socksUsercode_;
+  std::string socksPassword_;
+  TSocksAuthentication socksAuthentication_ = socksNoAuthentication;
+  int socksPhase_ = 0;
+  std::string socksRcvBuf_;
+  std::string socksDestAddr_;  // Addr as given, for the negotiation
+  std::uint16_t socksDestPort_ = 0;
+
+  // Line mode.
+  bool lineMode_ = false;
+  std::string lineEnd_ = "\r\n";
+  int lineLimit_ = 65536;
+  std::string rcvdLine_;        // bytes held in line mode
+  std::size_t lineLength_ = 0;  // length of the complete line at the front, 0: none
+  bool lineRetriggerPosted_ = false;
+};
+
+// Resolves an IPv4 address: a dotted address is converted ("255.255.255.255"
+// accepted), a name is looked up with a blocking call. Throws
+// ESocketException ("WSocketResolveHost: ...").
+in_addr WSocketResolveHost(const std::string& inAddr);
+// Resolves a port number (host order) from a decimal text or a service name.
+std::uint16_t WSocketResolvePort(const std::string& port, const std::string& proto);
+// Resolves a protocol number from a decimal text or a protocol name.
+int WSocketResolveProto(const std::string& proto);
+// The local host name (gethostname); throws "Winsock.GetHostName failed".
+std::string LocalHostName();
+// The error message format shared by the socket and its users:
+// "Error <code> in function <fn>\r\n<WSocketErrorDesc(code)>".
+std::string WSocketErrorMessage(int code, const std::string& functionName);
+
+}  // namespace orvane::net
