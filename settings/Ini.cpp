@@ -1,0 +1,22 @@
+#include "settings/Ini.h"
+
+namespace orvane::settings {
+
+TINI::TINI()
+    : isConnection("Connection", &INIArquivo1),
+      isDNS("DNS", &INIArquivo1),
+      isEnvironment("Environment", &INIArquivo1),
+      ilConnections("Connections", &isConnection, "200"),
+      ilTimeOut("TimeOut", &isConnection, "30"),
+      ilFrom("From", &isConnection, ""),
+      ilHost("Host", &isDNS, ""),
+      ilDNS1("Primary", &isDNS, ""),
+      ilDNS2("Secondary", &isDNS, ""),
+      ilHostFromDomain("HostFromDomain", &isDNS, "1"),
+      isMaximized("Maximized", &isEnvironment, "False") {
+  INIArquivo1.setLanguage(iclEnglish);
+  INIArquivo1.setAutoApply(true);
+  INIArquivo1.setFileName(kFileName);
+}
+
+}  // namespace orvane::settings

@@ -1,0 +1,76 @@
+// The program's settings store `TINI`: the options the validation engine is
+// configured from, and the main window's maximized state, kept under
+// "\software\Tamsworth\Orvane" of the current user (see UserKey.h).
+//
+//   section "Connection": "Connections" "200", "TimeOut" "30", "From" ""
+//   section "DNS":        "Host" "", "Primary" "", "Secondary" "",
+//                         "HostFromDomain" "1"
+//   section "Environment": "Maximized" "False"
+//
+// Each value is read once, on its first use, and held; every change is
+// written at once (AutoApply). Create one TINI when the program starts, before
+// the main window, and pass it by reference to whatever reads or writes the
+// options (the engine's ConfigureEngine, the command line, the options dialog,
+// the main window). Tests call UserKey::setRootDirectoryForTests first so that
+// nothing touches the user's own settings.
+//
+// Owns its components. User-interface / event-loop thread only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "settings/IniStore.h"
+
+namespace orvane::settings {
+
+class TINI final {
+ public:
+  static constexpr std::string_view kFileName = "\\software\\Tamsworth\\Orvane";
+
+  TINI();
+  ~TINI() = default;
+  TINI(const TINI&) = delete;
+  TINI& operator=(const TINI&) = delete;
+
+  // Typed accessors (what ConfigureEngine and the command line use).
+  // Connections and TimeOut read as whole numbers; the scheduler itself turns
+  // 0 or less into 1 connection / 60 seconds.
+  std::int32_t connections() const { return ilConnections.AsInteger(); }
+  void setConnections(std::int32_t value) { ilConnections.setAsInteger(value); }
+  std::int32_t timeOut() const { return ilTimeOut.AsInteger(); }  // seconds
+  void setTimeOut(std::int32_t seconds) { ilTimeOut.setAsInteger(seconds); }
+  // The sender as typed; ConfigureEngine cuts the address out of it.
+  const std::string& from() const { return ilFrom.Text(); }
+  void setFrom(std::string_view text) { ilFrom.setText(text); }
+  // HELO name used when hostFromDomain() is not 1 (may be empty).
+  const std::string& host() const { return ilHost.Text(); }
+  void setHost(std::string_view text) { ilHost.setText(text); }
+  // DNS servers as typed ("" = none of the user's own).
+  const std::string& primaryDns() const { return ilDNS1.Text(); }
+  void setPrimaryDns(std::string_view text) { ilDNS1.setText(text); }
+  const std::string& secondaryDns() const { return ilDNS2.Text(); }
+  void setSecondaryDns(std::string_view text) { ilDNS2.setText(text); }
+  // 1 = take the HELO name from the sender's domain.
+  std::int32_t hostFromDomain() const { return ilHostFromDomain.AsInteger(); }
+  void setHostFromDomain(std::int32_t value) { ilHostFromDomain.setAsInteger(value); }
+  bool maximized() const { return isMaximized.AsBoolean(); }
+  void setMaximized(bool value) { isMaximized.setAsBoolean(value); }
+
+  // The components, declared in creation order (destroyed in reverse).
+  TINIArquivo INIArquivo1;
+  TINISecao isConnection;
+  TINISecao isDNS;
+  TINISecao isEnvironment;
+  TINILinha ilConnections;
+  TINILinha ilTimeOut;
+  TINILinha ilFrom;
+  TINILinha ilHost;
+  TINILinha ilDNS1;
+  TINILinha ilDNS2;
+  TINILinha ilHostFromDomain;
+  TINILinha isMaximized;
+};
+
+}  // namespace orvane::settings
