@@ -66,6 +66,15 @@ Entry::Entry(std::string_view email, std::span<const std::string> subItems) {
   setTexts(email, subItems);
 }
 
+Entry::Entry(std::span<const std::string_view> fields) {
+  if (fields.size() >= 2) {
+    packed_ = pack(fields);
+  } else {
+    const std::string_view f[2] = {fields.empty() ? std::string_view() : fields[0], {}};
+    packed_ = pack(f);
+  }
+}
+
 Entry::Entry(const Entry& other)
     : checkState(other.checkState),
       resultState(other.resultState),

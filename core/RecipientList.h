@@ -49,6 +49,9 @@ class Entry {
  public:
   Entry();
   Entry(std::string_view email, std::span<const std::string> subItems);
+  // From views of all texts at once: fields[0] is the e-mail, the rest are the
+  // sub-items in order (a missing result text is added empty). One allocation.
+  explicit Entry(std::span<const std::string_view> fields);
   Entry(const Entry& other);
   Entry& operator=(const Entry& other);
   Entry(Entry&&) noexcept = default;
