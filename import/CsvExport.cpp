@@ -1,0 +1,112 @@
+#include "import/CsvExport.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "core/RecipientList.h"
+
+namespace orvane {
+
+namespace {
+
+bool looksLikeFormula(std::string_view text) {
+  if (text.empty()) return false;
+  switch (text.front()) {
+    case '=':
+    case '+':
+    case '-':
+    case '@':
+    case '\t':
+    case '\r':
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Writes rows in chunks so that a list of millions needs no second copy in memory.
+template <typename Sink>
+void writeRows(const RecipientList& list, Sink&& sink) {
+  std::string buf;
+  buf.reserve(1 << 16);
+  const std::size_t columns = list.columnCount();
+  for (std::size_t c = 0; c < columns; ++c) {
+    if (c > 0) buf += ',';
+    appendCsvCell(list.columns()[c].caption, buf);
+  }
+  buf += "\r\n";
+  for (const Entry& e : list.entries()) {
+    appendCsvCell(e.email(), buf);
+    for (std::size_t c = 1; c < columns; ++c) {
+      buf += ',';
+      const std::size_t sub = c - 1;
+      if (sub < e.subItemCount()) appendCsvCell(e.subItem(sub), buf);
+    }
+    buf += "\r\n";
+    if (buf.size() >= (1 << 16)) {
+      sink(buf);
+      buf.clear();
+    }
+  }
+  sink(buf);
+}
+
+}  // namespace
+
+void appendCsvCell(std::string_view text, std::string& out) {
+  const bool guard = looksLikeFormula(text);
+  const bool quote = text.find_first_of(",\"\r\n") != std::string_view::npos;
+  if (quote) out += '"';
+  if (guard) out += '\'';
+  if (quote) {
+    for (char c : text) {
+      if (c == '"') out += '"';
+      out += c;
+    }
+    out += '"';
+  } else {
+    out.append(text);
+  }
+}
+
+void writeCsv(const RecipientList& list, std::ostream& out) {
+  writeRows(list, [&](const std::string& chunk) {
+    out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+  });
+}
+
+std::string exportCsv(const RecipientList& list) {
+  std::string all;
+  writeRows(list, [&](const std::string& chunk) { all += chunk; });
+  return all;
+}
+
+void exportCsvFile(const RecipientList& list, const std::string& path) {
+  const std::string temp = path + ".tmp";
+  std::FILE* f = std::fopen(temp.c_str(), "wb");
+  if (!f) throw ExportError("Cannot create file " + path + ": " + std::strerror(errno));
+  bool ok = true;
+  writeRows(list, [&](const std::string& chunk) {
+    if (ok && std::fwrite(chunk.data(), 1, chunk.size(), f) != chunk.size()) ok = false;
+  });
+  int err = ok ? 0 : errno;
+  if (std::fflush(f) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (std::fclose(f) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (ok && std::rename(temp.c_str(), path.c_str()) != 0) {
+    ok = false;
+    err = errno;
+  }
+  if (!ok) {
+    std::remove(temp.c_str());
+    throw ExportError("Cannot write file " + path + ": " + std::strerror(err));
+  }
+}
+
+}  // namespace orvane
