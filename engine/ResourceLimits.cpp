@@ -1,0 +1,24 @@
+#include "engine/ResourceLimits.h"
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
+namespace orvane::engine {
+
+std::uint64_t RaiseDescriptorLimit() noexcept {
+#ifdef _WIN32
+  return 0;
+#else
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return static_cast<std::uint64_t>(limit.rlim_cur);
+#endif
+}
+
+}  // namespace orvane::engine

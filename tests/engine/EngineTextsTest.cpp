@@ -1,0 +1,167 @@
+// Address extraction, result messages and the DNS server list rules.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "engine/DnsServerList.h"
+#include "engine/ExtractAddress.h"
+#include "engine/ResultMessages.h"
+
+namespace orvane::engine {
+namespace {
+
+TEST(ExtractAddress, CutsTheAddressAroundTheFirstAt) {
+  struct Case {
+    const char* text;
+    const char* address;
+  };
+  const Case cases[] = {
+      {"john@example.com", "john@example.com"},
+      {"John Smith <john@example.com>", "john@example.com"},
+      {"john@example.com, mary@example.org", "john@example.com"},
+      {"a+b@example.com", "b@example.com"},
+      {"o'hara@example.com", "hara@example.com"},
+      {"no address here", ""},
+      {"", ""},
+      {"user@", "user@"},
+      {"@", "@"},
+      {"  x_y-z.1#[2]@d-1.example ", "x_y-z.1#[2]@d-1.example"},
+      {"\"Name\" <first.last@sub.example.org>;", "first.last@sub.example.org"},
+      {"a@b@c", "a@b@c"},
+      {"caf\xc3\xa9@example.com", "@example.com"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ExtractAddress(c.text), c.address) << c.text;
+  }
+}
+
+TEST(ExtractAddress, AddressCharactersAreExactlyTheListedOnes) {
+  const std::string allowed =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-.@[]#";
+  for (int c = 0; c < 256; ++c) {
+    const char ch = static_cast<char>(c);
+    EXPECT_EQ(IsAddressChar(ch), allowed.find(ch) != std::string::npos) << c;
+  }
+}
+
+TEST(ResultMessages, TableAndFallback) {
+  struct Case {
+    int code;
+    const char* message;
+  };
+  const Case cases[] = {
+      {0, "Valid E-mail Address!"},
+      {-8, "Aborted by user"},
+      {-6, "Could not perform the QUIT command"},
+      {-5, "Could not perform the MAILFROM command"},
+      {-4, "Could not perform the RCPT command"},
+      {-3, "Could not perform the OPEN command"},
+      {-2, "Time Out: Recipient's SMTP Server didn't respond"},
+      {-1, "Failed: Invalid Domain Name"},
+      {450, "Mailbox unavailable"},
+      {452, "Exceeded storage allocation. Try later"},
+      {550, "Mailbox unavailable"},
+      {551, "User not local"},
+      {552, "Exceeded storage allocation. Try later"},
+      {553, "Mailbox unavailable"},
+      {554, "Transaction failed"},
+      {10004, "Conection refused or host is down. Try later"},
+      {10061, "Conection refused or host is down. Try later"},
+      {10064, "Conection refused or host is down. Try later"},
+      {11001, "Failed: Invalid Domain Name"},
+      {421, "Recipient's  SMTP server returned error 421"},
+      {10060, "Recipient's  SMTP server returned error 10060"},
+      {451, "Recipient's  SMTP server returned error 451"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ResultMessage(c.code), c.message) << c.code;
+  }
+  EXPECT_EQ(ResultText(421), "[421] Recipient's  SMTP server returned error 421");
+  EXPECT_EQ(ResultText(0), "[0] Valid E-mail Address!");
+  EXPECT_EQ(ResultText(-8), "[-8] Aborted by user");
+}
+
+TEST(DnsServerList, SplittingRules) {
+  using V = std::vector<std::string>;
+  EXPECT_EQ(SplitServerText("", ' '), V{});
+  EXPECT_EQ(SplitServerText("10.0.0.1", ' '), V{"10.0.0.1"});
+  EXPECT_EQ(SplitServerText("10.0.0.1 10.0.0.2", ' '), (V{"10.0.0.1", "10.0.0.2"}));
+  EXPECT_EQ(SplitServerText("10.0.0.1, 10.0.0.2", ','), (V{"10.0.0.1", "10.0.0.2"}));
+  EXPECT_EQ(SplitServerText("a,,b", ','), (V{"a", "", "b"}));
+  // The rest after a separator is trimmed, so several blanks count as one.
+  EXPECT_EQ(SplitServerText("a   b", ' '), (V{"a", "b"}));
+  EXPECT_EQ(SplitServerText("a ", ' '), (V{"a"}));
+}
+
+TEST(DnsServerList, EntryWithPort) {
+  struct Case {
+    const char* entry;
+    const char* host;
+    const char* port;
+  };
+  const Case cases[] = {
+      {"127.0.0.1", "127.0.0.1", "53"},  {"127.0.0.1:5353", "127.0.0.1", "5353"},
+      {"127.0.0.1:", "127.0.0.1", "53"}, {"::1", "::1", "53"},
+      {"[::1]:5300", "::1", "5300"},     {"[2001:db8::1]", "2001:db8::1", "53"},
+  };
+  for (const auto& c : cases) {
+    const auto parsed = ParseDnsServerEntry(c.entry);
+    EXPECT_EQ(parsed.host, c.host) << c.entry;
+    EXPECT_EQ(parsed.port, c.port) << c.entry;
+  }
+}
+
+class DnsSourcesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("orvane-dns-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+            "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir_);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  std::string Write(const std::string& name, const std::string& text) {
+    const auto path = (dir_ / name).string();
+    std::ofstream(path) << text;
+    return path;
+  }
+  std::filesystem::path dir_;
+};
+
+TEST_F(DnsSourcesTest, NameserverLinesOfAResolverFile) {
+  const auto path = Write("resolv.conf",
+                          "# comment\n"
+                          "search example.com\n"
+                          "nameserver 192.0.2.1\n"
+                          "  nameserver\t192.0.2.2  # second\n"
+                          "nameservers 192.0.2.9\n"
+                          "nameserver\n"
+                          "options ndots:1\n");
+  EXPECT_EQ(ReadSystemDnsText(path), "192.0.2.1 192.0.2.2");
+  EXPECT_EQ(ReadSystemDnsText((dir_ / "missing").string()), "");
+}
+
+TEST_F(DnsSourcesTest, OwnersServersThenSystemThenInternal) {
+  using V = std::vector<std::string>;
+  const auto empty = Write("empty.conf", "search example.com\n");
+  const auto second = Write("second.conf", "nameserver 192.0.2.7\nnameserver 192.0.2.8\n");
+  const auto missing = (dir_ / "missing.conf").string();
+
+  // The owner's servers win, even when the system has some.
+  EXPECT_EQ(BuildDnsServerList("127.0.0.1:5353 10.0.0.1", {second}, "9.9.9.9"),
+            (V{"127.0.0.1:5353", "10.0.0.1"}));
+  // The first system source without a server gives way to the second.
+  EXPECT_EQ(BuildDnsServerList("", {missing, empty, second}, "9.9.9.9"),
+            (V{"192.0.2.7", "192.0.2.8"}));
+  // No system server: the internal one.
+  EXPECT_EQ(BuildDnsServerList("", {missing, empty}, "9.9.9.9"), (V{"9.9.9.9"}));
+  // Nothing anywhere.
+  EXPECT_EQ(BuildDnsServerList("", {missing}, ""), V{});
+}
+
+}  // namespace
+}  // namespace orvane::engine
