@@ -1,0 +1,756 @@
+#include "net/SmtpCli.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <utility>
+
+namespace orvane::net {
+
+namespace {
+
+std::string Trim(const std::string& s) {
+  std::size_t b = 0;
+  std::size_t e = s.size();
+  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
+  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
+  return s.substr(b, e - b);
+}
+
+// A text that goes into a command line must not end the line early.
+void CheckArgument(const std::string& value, const char* what) {
+  if (value.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
+    throw SmtpException(std::string(what) + " must not contain CR, LF or NUL");
+  }
+}
+
+bool StartsWithNoCase(const std::string& s, std::string_view prefix) {
+  if (s.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (std::toupper(static_cast<unsigned char>(s[i])) !=
+        std::toupper(static_cast<unsigned char>(prefix[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string TwoDigits(int v) {
+  std::string s = std::to_string(v);
+  return s.size() < 2 ? "0" + s : s;
+}
+
+std::tm LocalNow() {
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  return tm;
+}
+
+// "ddd, d mmm yyyy hh:mm:ss" with English names whatever the locale.
+std::string DateHeaderValue(const std::tm& tm) {
+  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  return std::string(kDays[tm.tm_wday % 7]) + ", " + std::to_string(tm.tm_mday) + " " +
+         kMonths[tm.tm_mon % 12] + " " + std::to_string(tm.tm_year + 1900) + " " +
+         TwoDigits(tm.tm_hour) + ":" + TwoDigits(tm.tm_min) + ":" + TwoDigits(tm.tm_sec);
+}
+
+// Splits a text at CR, LF or CRLF into lines (a line break never reaches the
+// wire inside one message line, so the text cannot end the message early).
+void SplitLines(const std::string& text, std::vector<std::string>& out) {
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' || text[i] == '\n') {
+      out.push_back(text.substr(start, i - start));
+      if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+      start = i + 1;
+    }
+  }
+  out.push_back(text.substr(start));
+}
+
+std::string BaseName(const std::string& path) {
+  return std::filesystem::path(path).filename().string();
+}
+
+}  // namespace
+
+std::string Base64Encode(std::string_view data) {
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((data.size() + 2) / 3 * 4);
+  std::size_t i = 0;
+  for (; i + 3 <= data.size(); i += 3) {
+    const auto a = static_cast<unsigned char>(data[i]);
+    const auto b = static_cast<unsigned char>(data[i + 1]);
+    const auto c = static_cast<unsigned char>(data[i + 2]);
+    out += kAlphabet[a >> 2];
+    out += kAlphabet[((a & 0x03) << 4) | (b >> 4)];
+    out += kAlphabet[((b & 0x0F) << 2) | (c >> 6)];
+    out += kAlphabet[c & 0x3F];
+  }
+  const std::size_t rest = data.size() - i;
+  if (rest > 0) {
+    const auto a = static_cast<unsigned char>(data[i]);
+    const auto b = rest > 1 ? static_cast<unsigned char>(data[i + 1]) : 0u;
+    out += kAlphabet[a >> 2];
+    out += kAlphabet[((a & 0x03) << 4) | (b >> 4)];
+    out += rest > 1 ? kAlphabet[(b & 0x0F) << 2] : '=';
+    out += '=';
+  }
+  return out;
+}
+
+std::vector<std::string> Base64Lines(std::string_view data) {
+  std::vector<std::string> lines;
+  for (std::size_t i = 0; i < data.size(); i += 45) {
+    lines.push_back(Base64Encode(data.substr(i, 45)));
+  }
+  return lines;
+}
+
+TSmtpCli::TSmtpCli(EventLoop& loop) : loop_(loop), life_(std::make_shared<int>(0)), socket_(loop) {
+  socket_.OnSessionClosed = [this](TWSocket&, std::uint16_t error) { OnSocketClosed(error); };
+  requestDone_ = true;  // nothing pending yet
+  SetContentType(smtpPlainText);
+}
+
+TSmtpCli::~TSmtpCli() {
+  life_.reset();
+  socket_.OnSessionClosed = nullptr;
+  socket_.OnDataAvailable = nullptr;
+  socket_.OnSessionConnected = nullptr;
+  socket_.OnDnsLookupDone = nullptr;
+  socket_.OnDataSent = nullptr;
+}
+
+void TSmtpCli::SetContentType(TSmtpContentType value) {
+  if (value == contentType_) return;
+  contentType_ = value;
+  contentTypeText_ = value == smtpPlainText ? "text/plain" : "text/html";
+}
+
+void TSmtpCli::SetEmailFiles(const std::vector<std::string>& value) {
+  std::vector<std::string> files;
+  for (const auto& name : value) {
+    std::string trimmed = Trim(name);
+    if (trimmed.empty()) continue;
+    std::error_code ec;
+    if (!std::filesystem::exists(trimmed, ec)) {
+      throw SmtpException("File not found '" + trimmed + "'");
+    }
+    files.push_back(std::move(trimmed));
+  }
+  emailFiles_ = std::move(files);
+}
+
+// ---- Request plumbing ----------------------------------------------------
+
+void TSmtpCli::CheckReady() const {
+  if (state_ != smtpReady && state_ != smtpInternalReady) {
+    throw SmtpException("SMTP component not ready");
+  }
+}
+
+void TSmtpCli::CheckConnected() const {
+  if (!connected_) throw SmtpException("SMTP component not connected");
+}
+
+void TSmtpCli::BeginRequest() {
+  ++requestId_;
+  highLevel_ = false;
+  nextRequest_ = nullptr;
+  highLevelSteps_ = 0;
+}
+
+void TSmtpCli::SetNetworkFailure(int error) {
+  lastResponse_ =
+      "500 " + WSocketErrorDesc(error) + " (Winsock error #" + std::to_string(error) + ")";
+  statusCode_ = 500;
+  NoteFailure(lastResponse_);
+}
+
+void TSmtpCli::NoteFailure(const std::string& line) {
+  if (errorMessage_.empty()) errorMessage_ = line;
+}
+
+void TSmtpCli::TriggerRequestDone(int error) {
+  if (requestDone_) return;
+  requestDone_ = true;
+  if (error == 0 && nextRequest_ != nullptr) {
+    if (state_ != smtpAbort) SetState(smtpInternalReady);
+    Handler next = nextRequest_;
+    try {
+      (this->*next)();
+    } catch (const std::exception&) {
+      // A step of a high-level request could not start (for example the
+      // local host name is unavailable): the whole request fails.
+      const int code = socket_.LastError() != 0 ? socket_.LastError() : WSAEINVAL;
+      nextRequest_ = nullptr;
+      requestDone_ = false;
+      SetNetworkFailure(code);
+      TriggerRequestDone(code);
+    }
+    return;
+  }
+  SetState(smtpReady);
+  highLevel_ = false;
+  nextRequest_ = nullptr;
+  highLevelSteps_ = 0;
+  doneStep_ = nullptr;
+  const std::uint64_t id = requestId_;
+  const auto code = static_cast<std::uint16_t>(error);
+  loop_.post(life_, [this, id, code] {
+    doneRequestId_ = id;
+    TSmtpRequestDone handler = OnRequestDone;
+    if (handler) handler(*this, requestType_, code);
+  });
+}
+
+void TSmtpCli::NextHighLevelStep() {
+  static const std::pair<unsigned, Handler> kOrder[] = {
+      {kStepConnect, &TSmtpCli::DoConnect}, {kStepHelo, &TSmtpCli::DoHelo},
+      {kStepVrfy, &TSmtpCli::DoVrfy},       {kStepMailFrom, &TSmtpCli::DoMailFrom},
+      {kStepRcptTo, &TSmtpCli::DoRcptTo},   {kStepData, &TSmtpCli::DoData},
+      {kStepQuit, &TSmtpCli::DoQuit}};
+  for (const auto& [step, run] : kOrder) {
+    if ((highLevelSteps_ & step) != 0) {
+      highLevelSteps_ &= ~step;
+      (this->*run)();
+      return;
+    }
+  }
+  nextRequest_ = nullptr;
+  requestDone_ = false;
+  TriggerRequestDone(highLevelResult_);
+}
+
+void TSmtpCli::ExecCommand(TSmtpRequest request, const std::string& command,
+                           SmtpAcceptedCodes accepted, Handler doneStep) {
+  CheckReady();
+  CheckConnected();
+  if (!highLevel_) requestType_ = request;
+  accepted_ = accepted;
+  requestDone_ = false;
+  doneStep_ = doneStep;
+  SetState(smtpWaitingResponse);
+  SendCommand(command);
+}
+
+void TSmtpCli::SendCommand(const std::string& command) {
+  std::weak_ptr<int> alive = life_;
+  if (OnCommand) {
+    OnCommand(*this, command);
+    if (alive.expired()) return;
+  }
+  if (OnDisplay) {
+    OnDisplay(*this, "> " + command);
+    if (alive.expired()) return;
+  }
+  if (socket_.state() == wsConnected) socket_.SendStr(command + "\r\n");
+}
+
+// ---- Public requests -----------------------------------------------------
+
+void TSmtpCli::Connect() {
+  CheckReady();
+  if (connected_) throw SmtpException("SMTP component already connected");
+  BeginRequest();
+  DoConnect();
+}
+
+void TSmtpCli::Helo() {
+  CheckReady();
+  CheckConnected();
+  CheckArgument(signOn_, "SignOn");
+  BeginRequest();
+  DoHelo();
+}
+
+void TSmtpCli::Vrfy() {
+  CheckReady();
+  CheckConnected();
+  CheckArgument(hdrTo_, "HdrTo");
+  BeginRequest();
+  DoVrfy();
+}
+
+void TSmtpCli::MailFrom() {
+  CheckReady();
+  CheckConnected();
+  CheckArgument(fromName_, "FromName");
+  BeginRequest();
+  DoMailFrom();
+}
+
+void TSmtpCli::RcptTo() {
+  CheckReady();
+  CheckConnected();
+  if (rcptName_.empty()) throw SmtpException("RcptName list is empty");
+  for (const auto& line : rcptName_) CheckArgument(line, "RcptName");
+  BeginRequest();
+  DoRcptTo();
+}
+
+void TSmtpCli::Data() {
+  CheckReady();
+  CheckConnected();
+  BeginRequest();
+  DoData();
+}
+
+void TSmtpCli::Quit() {
+  CheckReady();
+  BeginRequest();
+  DoQuit();
+}
+
+void TSmtpCli::Rset() {
+  CheckReady();
+  CheckConnected();
+  BeginRequest();
+  DoRset();
+}
+
+void TSmtpCli::Open() {
+  CheckReady();
+  if (connected_) throw SmtpException("SMTP component already connected");
+  CheckArgument(signOn_, "SignOn");
+  BeginRequest();
+  requestType_ = smtpOpen;
+  requestResult_ = 0;
+  highLevelResult_ = 0;
+  highLevel_ = true;
+  lastResponse_.clear();
+  errorMessage_.clear();
+  highLevelSteps_ = kStepConnect | kStepHelo;
+  nextRequest_ = &TSmtpCli::NextHighLevelStep;
+  NextHighLevelStep();
+}
+
+void TSmtpCli::Mail() {
+  CheckReady();
+  CheckArgument(fromName_, "FromName");
+  if (rcptName_.empty()) throw SmtpException("RcptName list is empty");
+  for (const auto& line : rcptName_) CheckArgument(line, "RcptName");
+  CheckArgument(hdrFrom_, "HdrFrom");
+  CheckArgument(hdrTo_, "HdrTo");
+  CheckArgument(hdrSubject_, "HdrSubject");
+  CheckArgument(charSet_, "CharSet");
+  BeginRequest();
+  requestType_ = smtpMail;
+  requestResult_ = 0;
+  highLevelResult_ = 0;
+  highLevel_ = true;
+  lastResponse_.clear();
+  errorMessage_.clear();
+  highLevelSteps_ = kStepMailFrom | kStepRcptTo | kStepData;
+  nextRequest_ = &TSmtpCli::NextHighLevelStep;
+  NextHighLevelStep();
+}
+
+void TSmtpCli::Abort() {
+  SetState(smtpAbort);
+  if (socket_.DnsLookupPending()) socket_.CancelDnsLookup();
+  socket_.Abort();
+  connected_ = false;
+  SetState(smtpReady);
+}
+
+// ---- Steps ---------------------------------------------------------------
+
+void TSmtpCli::DoConnect() {
+  CheckReady();
+  if (connected_) throw SmtpException("SMTP component already connected");
+  requestType_ = smtpConnect;
+  requestDone_ = false;
+  reply_.Reset();
+  requestResult_ = 0;
+  SetState(smtpDnsLookup);
+  socket_.OnDataSent = nullptr;
+  socket_.OnDnsLookupDone = [this](TWSocket&, std::uint16_t error) { OnLookupDone(error); };
+  inLookupCall_ = true;
+  try {
+    socket_.DnsLookup(host_);
+  } catch (...) {
+    inLookupCall_ = false;
+    throw;
+  }
+  inLookupCall_ = false;
+}
+
+void TSmtpCli::DoHelo() {
+  const std::string name = signOn_.empty() ? LocalHostName() : signOn_;
+  CheckArgument(name, "SignOn");
+  ExecCommand(smtpHelo, "HELO " + name, {250});
+}
+
+void TSmtpCli::DoVrfy() {
+  CheckArgument(hdrTo_, "HdrTo");
+  ExecCommand(smtpVrfy, "VRFY " + hdrTo_, {250});
+}
+
+void TSmtpCli::DoMailFrom() {
+  CheckArgument(fromName_, "FromName");
+  ExecCommand(smtpMailFrom, "MAIL FROM:<" + Trim(fromName_) + ">", {250});
+}
+
+void TSmtpCli::DoRcptTo() {
+  if (rcptName_.empty()) throw SmtpException("RcptName list is empty");
+  for (const auto& line : rcptName_) CheckArgument(line, "RcptName");
+  rcptIndex_ = -1;
+  RcptNextStep();
+}
+
+void TSmtpCli::RcptNextStep() {
+  ++rcptIndex_;
+  const auto index = static_cast<std::size_t>(rcptIndex_);
+  // Earlier recipients that are refused do not stop the sequence: the request
+  // ends with the result of the last line.
+  Handler done = index + 1 < rcptName_.size() ? &TSmtpCli::RcptDoneStep : nullptr;
+  ExecCommand(smtpRcptTo, "RCPT TO:<" + Trim(rcptName_[index]) + ">", {250, 251}, done);
+}
+
+void TSmtpCli::RcptDoneStep() {
+  SetState(smtpInternalReady);
+  RcptNextStep();
+}
+
+void TSmtpCli::DoQuit() {
+  CheckReady();
+  if (!connected_) {
+    if (!highLevel_) requestType_ = smtpQuit;
+    requestDone_ = false;
+    TriggerRequestDone(0);
+    return;
+  }
+  ExecCommand(smtpQuit, "QUIT", {221});
+}
+
+void TSmtpCli::DoRset() {
+  ExecCommand(smtpRset, "RSET", {250});
+}
+
+// ---- Socket events -------------------------------------------------------
+
+void TSmtpCli::OnLookupDone(std::uint16_t error) {
+  if (state_ != smtpDnsLookup && state_ != smtpAbort) return;
+  if (error != 0) {
+    SetNetworkFailure(error);
+    TriggerRequestDone(error);
+    return;
+  }
+  if (state_ != smtpDnsLookup) return;
+  socket_.SetAddr(socket_.DnsResult());
+  socket_.SetProto("tcp");
+  socket_.SetPort(port_);
+  socket_.OnSessionConnected = [this](TWSocket&, std::uint16_t e) { OnSocketConnected(e); };
+  socket_.OnDataAvailable = [this](TWSocket&, std::uint16_t e) { OnSocketData(e); };
+  SetState(smtpConnecting);
+  if (inLookupCall_) {
+    // Inside Connect()/Open(): a socket error reaches the caller.
+    try {
+      socket_.Connect();
+    } catch (...) {
+      SetState(smtpReady);
+      requestDone_ = true;
+      throw;
+    }
+    return;
+  }
+  try {
+    socket_.Connect();
+  } catch (const std::exception&) {
+    // The lookup finished later from the loop: nobody can catch this, so the
+    // request ends with the socket's error.
+    const int code = socket_.LastError() != 0 ? socket_.LastError() : WSAEINVAL;
+    SetNetworkFailure(code);
+    TriggerRequestDone(code);
+  }
+}
+
+void TSmtpCli::OnSocketConnected(std::uint16_t error) {
+  if (state_ != smtpConnecting) return;
+  if (error != 0) {
+    SetNetworkFailure(error);
+    connected_ = false;
+    TriggerRequestDone(error);
+    socket_.Close();
+    SetState(smtpReady);
+    return;
+  }
+  connected_ = true;
+  SetState(smtpWaitingBanner);
+}
+
+void TSmtpCli::OnSocketClosed(std::uint16_t) {
+  connected_ = false;
+  TriggerRequestDone(WSAEINTR);
+}
+
+void TSmtpCli::OnSocketData(std::uint16_t) {
+  const std::size_t space = reply_.FreeSpace();
+  if (space == 0) {
+    // Only after an over-long line, while the connection is being given up:
+    // drain so the socket does not report the same bytes again.
+    char scratch[1024];
+    socket_.Receive(scratch, sizeof scratch);
+    return;
+  }
+  const int n = socket_.Receive(reply_.WritePtr(), static_cast<int>(space));
+  if (n <= 0) return;
+  reply_.Commit(static_cast<std::size_t>(n));
+  std::string line;
+  for (;;) {
+    const auto status = reply_.Next(line);
+    if (status == SmtpReplyAssembler::Status::NeedMore) return;
+    if (status == SmtpReplyAssembler::Status::Overflow) {
+      GiveUpConnection(500, "500 Reply line too long (no CRLF within " +
+                                std::to_string(SmtpReplyAssembler::kBufferSize) + " bytes)");
+      return;
+    }
+    if (!HandleLine(line)) return;
+  }
+}
+
+void TSmtpCli::GiveUpConnection(int error, const std::string& response) {
+  lastResponse_ = response;
+  statusCode_ = 500;
+  NoteFailure(response);
+  requestResult_ = error;
+  TriggerRequestDone(error);
+  socket_.Abort();
+  connected_ = false;
+}
+
+bool TSmtpCli::HandleLine(const std::string& rawLine) {
+  std::weak_ptr<int> alive = life_;
+  const SmtpReplyCode code = ReadSmtpReplyCode(rawLine);
+  const std::string line = SanitizeSmtpLine(rawLine);
+  lastResponse_ = line;
+  statusCode_ = code.valid ? code.code : 500;
+  if (OnResponse) {
+    OnResponse(*this, line);
+    if (alive.expired()) return false;
+  }
+  if (state_ == smtpWaitingResponse) {
+    ReplyStep(line, code);
+    return !alive.expired() && connected_;
+  }
+  if (OnDisplay) {
+    OnDisplay(*this, "< " + line);
+    if (alive.expired()) return false;
+  }
+  if (state_ != smtpWaitingBanner) return true;  // unsolicited: shown only
+  if (!code.valid) {
+    // Not a reply: give up the connection; the request fails with 500.
+    requestResult_ = 500;
+    NoteFailure(line);
+    TriggerRequestDone(500);
+    socket_.Close();
+    return false;
+  }
+  if (code.continuation) return true;
+  if (code.code == 220) {
+    SetState(smtpConnected);
+    TriggerRequestDone(0);
+    return !alive.expired() && connected_;
+  }
+  requestResult_ = code.code;
+  NoteFailure(line);
+  socket_.Close();  // the close ends the request with 10004
+  return false;
+}
+
+void TSmtpCli::ReplyStep(const std::string& line, const SmtpReplyCode& code) {
+  std::weak_ptr<int> alive = life_;
+  if (OnDisplay) {
+    OnDisplay(*this, "< " + line);
+    if (alive.expired()) return;
+  }
+  if (!code.valid) {
+    requestResult_ = 500;
+    NoteFailure(line);
+    doneStep_ = nullptr;
+    TriggerRequestDone(500);
+    return;
+  }
+  if (code.continuation) return;
+  const int result = accepted_.Result(code.code);
+  requestResult_ = result;
+  if (result != 0) NoteFailure(line);
+  if (doneStep_ != nullptr) {
+    Handler step = doneStep_;
+    doneStep_ = nullptr;
+    (this->*step)();
+  } else {
+    TriggerRequestDone(result);
+  }
+}
+
+// ---- Message sending -----------------------------------------------------
+
+void TSmtpCli::PrepareMessage() {
+  CheckArgument(hdrFrom_, "HdrFrom");
+  CheckArgument(hdrTo_, "HdrTo");
+  CheckArgument(hdrSubject_, "HdrSubject");
+  CheckArgument(charSet_, "CharSet");
+  attachments_.clear();
+  for (const auto& file : emailFiles_) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw SmtpException("File not found '" + file + "'");
+    attachments_.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  const std::tm now = LocalNow();
+  headerLines_ = {"From: " + hdrFrom_,
+                  "To: " + hdrTo_,
+                  "Subject: " + hdrSubject_,
+                  "Mime-Version: 1.0",
+                  "Content-Type: " + contentTypeText_ + "; charset=\"" + charSet_ + "\"",
+                  "Date: " + DateHeaderValue(now)};
+  boundary_.clear();
+  if (!emailFiles_.empty()) {
+    boundary_ = "= Multipart Boundary " + TwoDigits(now.tm_mon + 1) + TwoDigits(now.tm_mday) +
+                TwoDigits(now.tm_year % 100) + TwoDigits(now.tm_hour) + TwoDigits(now.tm_min);
+    for (auto& line : headerLines_) {
+      if (StartsWithNoCase(line, "CONTENT-TYPE:")) {
+        line = "Content-Type: multipart/mixed;\r\n\tboundary=\"" + boundary_ + "\"";
+      }
+    }
+  }
+  if (OnProcessHeader) OnProcessHeader(*this, headerLines_);
+  headerLines_.emplace_back();
+}
+
+void TSmtpCli::DoData() {
+  PrepareMessage();
+  ExecCommand(smtpData, "DATA", {354}, &TSmtpCli::DataAfterGoAhead);
+}
+
+void TSmtpCli::DataAfterGoAhead() {
+  if (requestResult_ != 0) {
+    TriggerRequestDone(requestResult_);
+    return;
+  }
+  SetState(smtpInternalReady);  // lines arriving meanwhile are only shown
+  dataPhase_ = DataPhase::kHeader;
+  headerIndex_ = 0;
+  pendingLines_.clear();
+  pendingIndex_ = 0;
+  bodyLineNumber_ = 0;
+  moreBody_ = true;
+  attachmentIndex_ = 0;
+  socket_.OnDataSent = [this](TWSocket&, std::uint16_t) { DataSendNext(); };
+  DataSendNext();
+}
+
+void TSmtpCli::DataSendNext() {
+  if (state_ != smtpInternalReady || !connected_) return;
+  std::string line;
+  if (NextMessageLine(line)) {
+    SendMessageLine(line);
+    return;
+  }
+  socket_.OnDataSent = nullptr;
+  ExecCommand(smtpData, ".", {250});
+}
+
+void TSmtpCli::SendMessageLine(const std::string& line) {
+  std::weak_ptr<int> alive = life_;
+  if (OnDisplay) {
+    OnDisplay(*this, "> " + line);
+    if (alive.expired()) return;
+  }
+  std::string wire;
+  wire.reserve(line.size() + 3);
+  if (!line.empty() && line[0] == '.') wire += '.';
+  wire += line;
+  wire += "\r\n";
+  if (socket_.state() == wsConnected) socket_.SendStr(wire);
+}
+
+bool TSmtpCli::NextMessageLine(std::string& line) {
+  for (;;) {
+    if (pendingIndex_ < pendingLines_.size()) {
+      line = std::move(pendingLines_[pendingIndex_++]);
+      return true;
+    }
+    pendingLines_.clear();
+    pendingIndex_ = 0;
+    switch (dataPhase_) {
+      case DataPhase::kHeader:
+        if (headerIndex_ < headerLines_.size()) {
+          line = headerLines_[headerIndex_++];
+          if (OnHeaderLine && !line.empty()) {
+            std::vector<char> buffer(std::max<std::size_t>(line.size() + 1, kMaxBodyLine + 1), 0);
+            std::memcpy(buffer.data(), line.data(), line.size());
+            OnHeaderLine(*this, buffer.data(), static_cast<int>(buffer.size()));
+            buffer.back() = '\0';
+            line.assign(buffer.data(), std::strlen(buffer.data()));
+          }
+          return true;
+        }
+        dataPhase_ = DataPhase::kBody;
+        if (!boundary_.empty()) {
+          pendingLines_ = {"This is a multipart MIME message.",
+                           "",
+                           "--" + boundary_,
+                           "Content-Type: " + contentTypeText_ + "; charset=\"" + charSet_ + "\"",
+                           "Content-Transfer-Encoding: 7bit",
+                           ""};
+        }
+        continue;
+      case DataPhase::kBody:
+        if (moreBody_ && OnGetData) {
+          char buffer[kMaxBodyLine + 1] = {};
+          bool more = true;
+          OnGetData(*this, ++bodyLineNumber_, buffer, kMaxBodyLine, more);
+          if (more) {
+            buffer[kMaxBodyLine] = '\0';
+            SplitLines(std::string(buffer, std::strlen(buffer)), pendingLines_);
+            continue;
+          }
+        }
+        moreBody_ = false;
+        if (boundary_.empty()) {
+          dataPhase_ = DataPhase::kEnd;
+        } else {
+          dataPhase_ = DataPhase::kAttachments;
+          pendingLines_.emplace_back();
+        }
+        continue;
+      case DataPhase::kAttachments:
+        if (attachmentIndex_ < attachments_.size()) {
+          const std::string name = BaseName(emailFiles_[attachmentIndex_]);
+          pendingLines_ = {"--" + boundary_,
+                           "Content-Type: application/octet-stream;",
+                           "\tname=\"" + name + "\"",
+                           "Content-Transfer-Encoding: base64",
+                           "Content-Disposition: attachment;",
+                           "\tfilename=\"" + name + "\"",
+                           ""};
+          for (auto& l : Base64Lines(attachments_[attachmentIndex_])) {
+            pendingLines_.push_back(std::move(l));
+          }
+          pendingLines_.emplace_back();
+          ++attachmentIndex_;
+          continue;
+        }
+        pendingLines_.push_back("--" + boundary_ + "--");
+        dataPhase_ = DataPhase::kEnd;
+        continue;
+      case DataPhase::kEnd:
+        return false;
+    }
+  }
+}
+
+}  // namespace orvane::net

@@ -1,0 +1,300 @@
+// TSmtpCli: the client side of an SMTP dialogue over one TCP TWSocket.
+//
+// Ownership: a TSmtpCli owns its socket, its 4096-byte reply buffer and the
+// state of the request in progress. It does not own the EventLoop, which must
+// outlive it. Thread: every call and every event happens on the loop thread;
+// nothing blocks.
+//
+// Requests. Every protocol step is a request: Connect (wait for the greeting),
+// Helo, Vrfy, MailFrom, RcptTo, Data, Quit, Rset, and the two high-level
+// requests Open (Connect then Helo) and Mail (MailFrom, RcptTo, Data). A
+// request may start only while State() is smtpReady or smtpInternalReady
+// ("SMTP component not ready"); the command requests also need Connected()
+// ("SMTP component not connected"). Misuse throws SmtpException at once, in
+// the calling code, and then nothing is sent and no completion follows.
+//
+// Completion. Every request that started ends exactly once with
+// OnRequestDone(Sender, RqType, Error). The notice is posted to the loop and
+// is never raised inside the call that caused it, so a handler may start the
+// next request at once. RqType is the request type current when the notice is
+// raised (Open reports smtpConnect, Mail reports smtpMail). Error is:
+//   0      the request succeeded (every reply code was accepted);
+//   a reply code (e.g. 550): refused; ErrorMessage() holds that reply line;
+//   500    a reply line without a valid three-digit code, or a reply line
+//          longer than the reply buffer (the connection is then closed);
+//   a Windows Sockets code: the host lookup (11001, ...) or the connection
+//          (10061, 10060, ...) failed; LastResponse() and ErrorMessage() then
+//          hold "500 <description> (Winsock error #<code>)";
+//   10004  the connection closed while the request was pending (server
+//          close, a greeting other than 220, or Abort()).
+//
+// Late notices. Abort() returns with the client idle (not connected,
+// smtpReady), but the aborted request's OnRequestDone still arrives later from
+// the loop. Every request started by the caller gets a new RequestId(); while
+// OnRequestDone runs, DoneRequestId() tells which request it reports, so an
+// owner can drop the notice of a request it has already given up.
+//
+// Command arguments (SignOn, FromName, each RcptName line, HdrTo, and the
+// header values used by Data) must not hold CR, LF or NUL: a request that
+// would send such a text throws SmtpException before anything is sent.
+// Control bytes in reply lines are shown as "?" in OnResponse, OnDisplay,
+// LastResponse and ErrorMessage.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/EventLoop.h"
+#include "net/SmtpReply.h"
+#include "net/WSocket.h"
+
+namespace orvane::net {
+
+class SmtpException : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+enum TSmtpRequest : std::uint8_t {
+  smtpConnect = 0,
+  smtpHelo = 1,
+  smtpMailFrom = 2,
+  smtpVrfy = 3,
+  smtpRcptTo = 4,
+  smtpData = 5,
+  smtpQuit = 6,
+  smtpRset = 7,
+  smtpOpen = 8,  // reported as smtpConnect
+  smtpMail = 9,
+};
+
+enum TSmtpState : std::uint8_t {
+  smtpReady = 0,
+  smtpDnsLookup = 1,
+  smtpConnecting = 2,
+  smtpConnected = 3,
+  smtpInternalReady = 4,
+  smtpWaitingBanner = 5,
+  smtpWaitingResponse = 6,
+  smtpAbort = 7,
+};
+
+enum TSmtpContentType : std::uint8_t {
+  smtpHTML = 0,
+  smtpPlainText = 1,
+};
+
+class TSmtpCli;
+
+using TSmtpRequestDone =
+    std::function<void(TSmtpCli& Sender, TSmtpRequest RqType, std::uint16_t Error)>;
+using TSmtpDisplay = std::function<void(TSmtpCli& Sender, const std::string& Msg)>;
+// Fills MsgLine (room for MaxLen characters and a terminating NUL) with body
+// line LineNum (from 1); sets More to false to end the body.
+using TSmtpGetData =
+    std::function<void(TSmtpCli& Sender, int LineNum, char* MsgLine, int MaxLen, bool& More)>;
+// Msg holds one generated header line (NUL-terminated, room for Size bytes);
+// the handler may change it in place.
+using TSmtpHeaderLine = std::function<void(TSmtpCli& Sender, char* Msg, int Size)>;
+using TSmtpProcessHeader =
+    std::function<void(TSmtpCli& Sender, std::vector<std::string>& HdrLines)>;
+
+class TSmtpCli final {
+ public:
+  // Body lines from OnGetData have room for this many characters.
+  static constexpr int kMaxBodyLine = 1023;
+
+  explicit TSmtpCli(EventLoop& loop);
+  // Closes the connection; no event is raised and pending notices are dropped.
+  ~TSmtpCli();
+  TSmtpCli(const TSmtpCli&) = delete;
+  TSmtpCli& operator=(const TSmtpCli&) = delete;
+
+  // ---- Events -----------------------------------------------------------
+  TSmtpRequestDone OnRequestDone;      // once per request, always from the loop
+  TSmtpDisplay OnCommand;              // every command, before it is sent (no "\r\n")
+  TSmtpDisplay OnResponse;             // every complete reply line, greeting included
+  TSmtpDisplay OnDisplay;              // "> " + command / message line, "< " + reply line
+  TSmtpGetData OnGetData;              // body lines (Data only)
+  TSmtpHeaderLine OnHeaderLine;        // each generated header line (Data only)
+  TSmtpProcessHeader OnProcessHeader;  // the generated header, once (Data only)
+
+  // ---- Properties -------------------------------------------------------
+  const std::string& Host() const noexcept { return host_; }
+  void SetHost(const std::string& value) { host_ = value; }
+  // Service name or decimal port (default "smtp", port 25).
+  const std::string& Port() const noexcept { return port_; }
+  void SetPort(const std::string& value) { port_ = value; }
+  // HELO argument; empty: the local host name.
+  const std::string& SignOn() const noexcept { return signOn_; }
+  void SetSignOn(const std::string& value) { signOn_ = value; }
+  // MAIL FROM address, without angle brackets (trimmed when sent).
+  const std::string& FromName() const noexcept { return fromName_; }
+  void SetFromName(const std::string& value) { fromName_ = value; }
+  // RCPT TO addresses, one per line; setting copies the lines.
+  const std::vector<std::string>& RcptName() const noexcept { return rcptName_; }
+  void SetRcptName(const std::vector<std::string>& value) { rcptName_ = value; }
+  const std::string& HdrFrom() const noexcept { return hdrFrom_; }
+  void SetHdrFrom(const std::string& value) { hdrFrom_ = value; }
+  // Message "To:" header and the Vrfy argument.
+  const std::string& HdrTo() const noexcept { return hdrTo_; }
+  void SetHdrTo(const std::string& value) { hdrTo_ = value; }
+  const std::string& HdrSubject() const noexcept { return hdrSubject_; }
+  void SetHdrSubject(const std::string& value) { hdrSubject_ = value; }
+  const std::string& CharSet() const noexcept { return charSet_; }  // "iso-8859-1"
+  void SetCharSet(const std::string& value) { charSet_ = value; }
+  TSmtpContentType ContentType() const noexcept { return contentType_; }
+  void SetContentType(TSmtpContentType value);
+  // Attachment files. Setting keeps the trimmed non-empty names and throws
+  // SmtpException "File not found '<name>'" for a file that does not exist.
+  const std::vector<std::string>& EmailFiles() const noexcept { return emailFiles_; }
+  void SetEmailFiles(const std::vector<std::string>& value);
+  int Tag() const noexcept { return tag_; }
+  void SetTag(int value) noexcept { tag_ = value; }
+
+  // First failing reply line since the last Open or Mail started.
+  const std::string& ErrorMessage() const noexcept { return errorMessage_; }
+  // Last reply line received (or the synthesized "500 ..." network failure).
+  const std::string& LastResponse() const noexcept { return lastResponse_; }
+  // The code at the start of the last reply line (500 for network failures
+  // and for lines without a valid code).
+  int StatusCode() const noexcept { return statusCode_; }
+  // True from the accepted TCP connection until the socket closes.
+  bool Connected() const noexcept { return connected_; }
+  TSmtpState State() const noexcept { return state_; }
+  TSmtpRequest RequestType() const noexcept { return requestType_; }
+  // Number of the last request started by the caller (starts at 0, +1 per
+  // request), and, inside OnRequestDone, the number of the request reported.
+  std::uint64_t RequestId() const noexcept { return requestId_; }
+  std::uint64_t DoneRequestId() const noexcept { return doneRequestId_; }
+
+  // ---- Requests ---------------------------------------------------------
+  void Connect();
+  void Helo();
+  void Vrfy();
+  void MailFrom();
+  void RcptTo();
+  void Data();
+  // While not connected: ends at once with 0 (still reported from the loop).
+  void Quit();
+  void Rset();
+  void Open();
+  void Mail();
+  // Closes at once. Returns with Connected() false and State() smtpReady; the
+  // pending request (if any) ends with 10004, reported later from the loop.
+  void Abort();
+
+ private:
+  enum Step : unsigned {
+    kStepConnect = 1,
+    kStepHelo = 2,
+    kStepVrfy = 4,
+    kStepMailFrom = 8,
+    kStepRcptTo = 16,
+    kStepData = 32,
+    kStepQuit = 64
+  };
+  using Handler = void (TSmtpCli::*)();
+
+  void CheckReady() const;
+  void CheckConnected() const;
+  void BeginRequest();
+  void SetState(TSmtpState state) noexcept { state_ = state; }
+  void DoConnect();
+  void DoHelo();
+  void DoVrfy();
+  void DoMailFrom();
+  void DoRcptTo();
+  void DoData();
+  void DoQuit();
+  void DoRset();
+  void ExecCommand(TSmtpRequest request, const std::string& command, SmtpAcceptedCodes accepted,
+                   Handler doneStep = nullptr);
+  void SendCommand(const std::string& command);
+  void TriggerRequestDone(int error);
+  void NextHighLevelStep();
+  void SetNetworkFailure(int error);
+  void NoteFailure(const std::string& line);
+
+  // Socket events.
+  void OnLookupDone(std::uint16_t error);
+  void OnSocketConnected(std::uint16_t error);
+  void OnSocketData(std::uint16_t error);
+  void OnSocketClosed(std::uint16_t error);
+  void OnSocketDataSent(std::uint16_t error);
+  bool HandleLine(const std::string& rawLine);  // false: stop reading
+  void ReplyStep(const std::string& line, const SmtpReplyCode& code);
+  void GiveUpConnection(int error, const std::string& response);
+
+  // Message sending.
+  void RcptNextStep();
+  void RcptDoneStep();
+  void PrepareMessage();
+  void DataAfterGoAhead();
+  void DataSendNext();
+  bool NextMessageLine(std::string& line);
+  void SendMessageLine(const std::string& line);
+
+  EventLoop& loop_;
+  std::shared_ptr<int> life_;  // expires when the client is destroyed
+  TWSocket socket_;
+
+  std::string host_;
+  std::string port_ = "smtp";
+  std::string signOn_;
+  std::string fromName_;
+  std::vector<std::string> rcptName_;
+  std::string hdrFrom_, hdrTo_, hdrSubject_;
+  std::string charSet_ = "iso-8859-1";
+  TSmtpContentType contentType_ = smtpHTML;
+  std::string contentTypeText_;
+  std::vector<std::string> emailFiles_;
+  int tag_ = 0;
+
+  std::string errorMessage_;
+  std::string lastResponse_;
+  int statusCode_ = 0;
+  bool connected_ = false;
+  TSmtpState state_ = smtpReady;
+  TSmtpRequest requestType_ = smtpConnect;
+  bool requestDone_ = false;
+  int requestResult_ = 0;
+  std::uint64_t requestId_ = 0;
+  std::uint64_t doneRequestId_ = 0;
+
+  SmtpReplyAssembler reply_;
+  SmtpAcceptedCodes accepted_;
+  Handler doneStep_ = nullptr;
+  Handler nextRequest_ = nullptr;
+  unsigned highLevelSteps_ = 0;
+  int highLevelResult_ = 0;
+  bool highLevel_ = false;
+  int rcptIndex_ = -1;
+  bool inLookupCall_ = false;  // inside Connect(): socket errors reach the caller
+
+  // Message being sent.
+  enum class DataPhase { kHeader, kBody, kAttachments, kEnd };
+  DataPhase dataPhase_ = DataPhase::kHeader;
+  std::vector<std::string> headerLines_;
+  std::size_t headerIndex_ = 0;
+  std::vector<std::string> pendingLines_;  // generated lines waiting, in order
+  std::size_t pendingIndex_ = 0;
+  int bodyLineNumber_ = 0;
+  bool moreBody_ = false;
+  std::vector<std::string> attachments_;  // file contents, read when Data starts
+  std::size_t attachmentIndex_ = 0;
+  std::string boundary_;
+};
+
+// Standard base64 ("=" padding) of `data`.
+std::string Base64Encode(std::string_view data);
+// The lines of a base64-encoded attachment: 45 input bytes (60 characters)
+// per line.
+std::vector<std::string> Base64Lines(std::string_view data);
+
+}  // namespace orvane::net

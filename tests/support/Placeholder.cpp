@@ -1,4 +1,0 @@
-// Keeps the scripted-server library non-empty until its servers land.
-namespace orvane::testing {
-int placeholderSymbol = 0;
-}

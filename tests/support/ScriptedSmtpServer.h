@@ -1,0 +1,166 @@
+// An SMTP server for tests, benchmarks and the test farm: it listens on
+// 127.0.0.x (ephemeral port by default) and answers each connection from a
+// script: any greeting, a reply per command (chosen by the command's verb or by
+// a function of the command line), multi-line replies, replies split into
+// several writes or several replies in one write, a delay before a reply,
+// silence, and closing or resetting the connection (even in the middle of a
+// line). It keeps the commands received on each connection.
+//
+// Runs on the given EventLoop's thread with raw libuv TCP handles of its own
+// (it does not use TWSocket, so it tests the client independently). Owns its
+// listening handles, its connections and their timers; all of them are closed
+// when the server is destroyed (destroy it before the loop). Not thread-safe.
+//
+// Typical use:
+//   ScriptedSmtpServer server(loop);
+//   server.setGreeting(SmtpAction::Lines({"220-first", "220 second"}));
+//   server.on("RCPT", SmtpAction::Line("550 no such user"));
+//   client.SetPort(std::to_string(server.port()));
+//
+// Without a script entry the server behaves like a plain mail server: "220"
+// greeting, "250" to HELO/EHLO/MAIL/RCPT/RSET/NOOP, "252" to VRFY, "354" to
+// DATA (then collects the message up to the "." line and answers "250"),
+// "221" to QUIT followed by an orderly close, "500" to anything else.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include <uv.h>
+
+#include "net/EventLoop.h"
+
+namespace orvane::testing {
+
+// What the server sends in answer to a connection (the greeting) or a command.
+struct SmtpAction {
+  enum class After {
+    Nothing,  // keep the connection
+    Close,    // orderly close once the bytes are written
+    Reset,    // reset the connection (linger 0) once the bytes are written
+  };
+
+  std::string bytes;                 // sent exactly as given; empty: silence
+  std::vector<std::size_t> splitAt;  // offsets into `bytes`: each piece is its own write
+  std::uint64_t delayMs = 0;         // wait before the first byte
+  std::uint64_t gapMs = 1;           // wait between split pieces, so they arrive apart
+  After after = After::Nothing;
+
+  // One reply line; "\r\n" is appended.
+  static SmtpAction Line(std::string_view line);
+  // Several lines in one write, each followed by "\r\n".
+  static SmtpAction Lines(std::initializer_list<std::string_view> lines);
+  // Bytes exactly as given (no "\r\n" added).
+  static SmtpAction Raw(std::string bytes);
+  // Nothing at all: the client waits.
+  static SmtpAction Silence();
+
+  SmtpAction& Delay(std::uint64_t ms) {
+    delayMs = ms;
+    return *this;
+  }
+  SmtpAction& SplitAt(std::vector<std::size_t> offsets) {
+    splitAt = std::move(offsets);
+    return *this;
+  }
+  SmtpAction& ThenClose() {
+    after = After::Close;
+    return *this;
+  }
+  SmtpAction& ThenReset() {
+    after = After::Reset;
+    return *this;
+  }
+};
+
+class ScriptedSmtpServer final {
+ public:
+  struct Command {
+    std::size_t connection = 0;  // connection number, counted from 0 in accept order
+    std::string line;            // the command line without its line end
+    std::string verb;            // first word, upper-case ("HELO", "MAIL", ...; "." ends DATA)
+    std::string localAddress;    // the address the connection came in on
+    // The text between the first "<" and the next ">" ("" when there is none).
+    std::string address() const;
+    // The part of address() before its "@".
+    std::string localPart() const;
+  };
+  // Consulted first for every command; std::nullopt falls back to on() and the
+  // defaults.
+  using Handler = std::function<std::optional<SmtpAction>(const Command&)>;
+
+  // Listens on `address`:`port` (port 0: an ephemeral one). Throws
+  // std::runtime_error when it cannot listen.
+  explicit ScriptedSmtpServer(net::EventLoop& loop, const std::string& address = "127.0.0.1",
+                              std::uint16_t port = 0);
+  ~ScriptedSmtpServer();
+  ScriptedSmtpServer(const ScriptedSmtpServer&) = delete;
+  ScriptedSmtpServer& operator=(const ScriptedSmtpServer&) = delete;
+
+  std::uint16_t port() const noexcept { return port_; }
+  // Also listens on `address` with the same port and script. False when that
+  // address cannot be bound.
+  bool addListener(const std::string& address);
+
+  void setGreeting(SmtpAction greeting);
+  // The reply to every command whose verb is `verb` (case-insensitive).
+  void on(std::string_view verb, SmtpAction reply);
+  void setHandler(Handler handler);
+  // Added to the delay of every greeting and reply.
+  void setReplyDelay(std::uint64_t ms) noexcept { replyDelayMs_ = ms; }
+  // Off: transcripts and messages are not kept (long benchmark runs).
+  void setKeepTranscripts(bool keep) noexcept { keepTranscripts_ = keep; }
+
+  std::size_t connectionCount() const noexcept { return accepted_; }
+  std::size_t openConnections() const noexcept { return open_.size(); }
+  // The command lines received on connection `connection`, in order (empty for
+  // an unknown connection).
+  std::vector<std::string> transcript(std::size_t connection) const;
+  // The message lines received after DATA on `connection`, as sent (dot-stuffed).
+  std::vector<std::string> message(std::size_t connection) const;
+
+ private:
+  struct Listener;
+  struct Connection;
+  struct Step;
+
+  bool listenOn(const std::string& address, std::uint16_t port, std::string* error);
+  void accept(Listener& listener);
+  void onLine(Connection& conn, std::string line);
+  SmtpAction actionFor(const Command& command) const;
+  void schedule(Connection& conn, const SmtpAction& action);
+  void pump(Connection& conn);
+  enum class CloseMode { Orderly, Reset, Now };
+  void closeConnection(Connection& conn, CloseMode mode);
+  void forget(Connection& conn);
+
+  static void onConnection(uv_stream_t* stream, int status);
+  static void onAlloc(uv_handle_t* handle, std::size_t suggested, uv_buf_t* buf);
+  static void onRead(uv_stream_t* stream, ssize_t nread, const uv_buf_t* buf);
+  static void onTimer(uv_timer_t* timer);
+
+  net::EventLoop& loop_;
+  std::uint16_t port_ = 0;
+  std::vector<Listener*> listeners_;
+  std::unordered_set<Connection*> open_;
+  std::size_t accepted_ = 0;
+  std::optional<SmtpAction> greeting_;
+  std::map<std::string, SmtpAction> replies_;
+  Handler handler_;
+  std::uint64_t replyDelayMs_ = 0;
+  bool keepTranscripts_ = true;
+  std::vector<std::vector<std::string>> transcripts_;
+  std::vector<std::vector<std::string>> messages_;
+  std::unique_ptr<char[]> readBuffer_;
+};
+
+}  // namespace orvane::testing
