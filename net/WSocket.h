@@ -296,6 +296,9 @@ class TWSocket final {
   // returns a new descriptor (or -1) for Dup() on another TWSocket, which
   // adopts it in state wsConnected.
   void Listen();
+  // Length of the pending-connection queue Listen() asks for (default 5).
+  int ListenBacklog() const noexcept { return listenBacklog_; }
+  void SetListenBacklog(int value) noexcept { listenBacklog_ = value < 1 ? 1 : value; }
   int Accept();
   void Dup(int newHSocket);
 
@@ -334,7 +337,11 @@ class TWSocket final {
   void PostWriteNotice();
   void PostLineRetrigger();
   void FinishLookup(int error, std::vector<std::string> results);
-  bool Alive(const std::weak_ptr<int>& token) const noexcept { return !token.expired(); }
+  int PendingSocketError();
+  int QueuedBytes(bool& failed);
+  void CloseWithSocketError(int code);
+  template <class F>
+  void FromLoop(F&& f);
 
   // SOCKS negotiation.
   void SocksStart();
@@ -342,6 +349,9 @@ class TWSocket final {
   void SocksSendConnectRequest();
   void SocksFail(int error, const std::string& msg);
   void SocksDone();
+  void SocksSend(const std::string& bytes);
+  bool SocksRead(std::size_t want);
+  int SocksQueuedOrPeerClosed();
 
   EventLoop& loop_;
   std::shared_ptr<int> life_;  // expires when the socket is destroyed
@@ -380,6 +390,10 @@ class TWSocket final {
   int hSocket_ = -1;
   uv_poll_t* poll_ = nullptr;
   int pollEvents_ = 0;
+  bool readSuspended_ = false;  // handler left input unread; re-armed by a read
+  std::uint64_t rcvCalls_ = 0;  // Receive*/Accept calls, to see handler progress
+  std::uint64_t connId_ = 0;    // changes at every close; stale notices are dropped
+  int listenBacklog_ = 5;
 
   TSocketLingerOnOff lingerOnOff_ = wsLingerOn;
   int lingerTimeout_ = 0;
@@ -399,7 +413,8 @@ class TWSocket final {
   std::string socksUsercode_;
   std::string socksPassword_;
   TSocksAuthentication socksAuthentication_ = socksNoAuthentication;
-  int socksPhase_ = 0;
+  int socksPhase_ = 0;        // 0: no negotiation running
+  bool socksActive_ = false;  // this connection goes through the SOCKS server
   std::string socksRcvBuf_;
   std::string socksDestAddr_;  // Addr as given, for the negotiation
   std::uint16_t socksDestPort_ = 0;
