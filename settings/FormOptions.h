@@ -1,0 +1,56 @@
+// The options dialog: shows the connection and DNS options of the program's
+// store and writes them back when the user confirms with OK.
+//
+// Created as a new modal dialog each time the Options command runs and
+// destroyed after it closes; it reads the store when it is created. Owns its
+// controls (children); the store is borrowed and must outlive the dialog.
+// Controls carry the object names below, so callers and tests find them with
+// findChild: udConnections / edConnections (the up-down and its edit field),
+// udTimeOut / edTimeOut, edFrom, rbHostFromDomain, edSpecifyHost, edHost,
+// edDNS1, edDNS2, btOK, btCancel, pcOptions (the pages). User-interface thread
+// only.
+#pragma once
+
+#include <QDialog>
+
+class QLineEdit;
+class QRadioButton;
+class QSpinBox;
+class QTabWidget;
+
+namespace orvane::settings {
+
+class TINI;
+
+class TFormOptions final : public QDialog {
+  Q_OBJECT
+
+ public:
+  explicit TFormOptions(TINI& ini, QWidget* parent = nullptr);
+  ~TFormOptions() override;
+
+  // Writes the dialog's values to the store and closes with Accepted.
+  void accept() override;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  void load();
+  // edHost is usable exactly while "Sp&ecify a host name" is selected; its
+  // text is kept either way.
+  void applyHostFieldRule();
+
+  TINI& ini_;
+  QTabWidget* pages_ = nullptr;
+  QSpinBox* udConnections_ = nullptr;
+  QSpinBox* udTimeOut_ = nullptr;
+  QLineEdit* edFrom_ = nullptr;
+  QRadioButton* rbHostFromDomain_ = nullptr;
+  QRadioButton* edSpecifyHost_ = nullptr;
+  QLineEdit* edHost_ = nullptr;
+  QLineEdit* edDNS1_ = nullptr;
+  QLineEdit* edDNS2_ = nullptr;
+};
+
+}  // namespace orvane::settings
