@@ -1,0 +1,116 @@
+// DNS messages for the MX query: building the query datagram and decoding an
+// answer into fixed tables. Pure functions over byte spans; no I/O, no state,
+// callable from any thread (the program calls them on the event-loop thread).
+//
+// The decoder trusts nothing in the datagram: it never reads outside the given
+// bytes, never sizes anything from a header count, follows at most
+// kDnsMaxPointers compression pointers per name, accepts only pointers that
+// point backwards (strictly before the start of the name piece they appear in)
+// and past the 12-byte header, refuses names longer than 255 bytes and label
+// length bytes 0x40-0xBF, and stores at most kDnsTableSize answer records.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace orvane::net {
+
+inline constexpr std::size_t kDnsMessageSize = 512;  // query and answer buffers
+inline constexpr std::size_t kDnsHeaderSize = 12;
+inline constexpr int kDnsTableSize = 50;              // entries of every answer table
+inline constexpr std::size_t kDnsMaxNameBytes = 255;  // encoded length of one name
+inline constexpr int kDnsMaxPointers = 64;            // compression pointers per name
+
+inline constexpr std::uint16_t kDnsTypeA = 1;
+inline constexpr std::uint16_t kDnsTypeCNAME = 5;
+inline constexpr std::uint16_t kDnsTypeMX = 15;
+inline constexpr std::uint16_t kDnsClassIN = 1;
+inline constexpr std::uint16_t kDnsRcodeNameError = 3;
+
+// Error reported for an answer that cannot be decoded safely (a record or name
+// running past the end of the datagram, a bad compression pointer, a label
+// length 0x40-0xBF, a name longer than 255 bytes). It is the Windows Sockets
+// code "Non-recoverable error", so it reads sensibly wherever such codes are
+// turned into text, and it never collides with a successful 0.
+inline constexpr std::uint16_t kDnsErrorMalformedAnswer = 11003;
+
+using TDnsAnswerNameArray = std::array<std::string, kDnsTableSize>;
+using TDnsMXExchangeArray = std::array<std::string, kDnsTableSize>;
+
+// One decoded answer datagram: header, question and the answer tables.
+struct TDnsResponse {
+  int ResponseLength = 0;  // bytes of the datagram
+  int ResponseID = 0;
+  int ResponseCode = 0;    // RCODE, 0..15
+  int ResponseOpCode = 0;  // 0..15
+  bool ResponseAuthoritative = false;
+  bool ResponseTruncation = false;
+  bool ResponseRecursionAvailable = false;
+  int ResponseQDCount = 0;
+  int ResponseANCount = 0;  // as the header says
+  int ResponseNSCount = 0;
+  int ResponseARCount = 0;
+
+  int QuestionType = 0;
+  int QuestionClass = 0;
+  std::string QuestionName;
+
+  // Answer records decoded, in datagram order. Equals ResponseANCount for a
+  // complete answer; smaller for a truncated one (TC set) that stops early.
+  // The tables below hold the first kDnsTableSize of them.
+  int AnswerCount = 0;
+  TDnsAnswerNameArray AnswerName;
+  std::array<int, kDnsTableSize> AnswerType{};
+  std::array<int, kDnsTableSize> AnswerClass{};
+  std::array<std::uint32_t, kDnsTableSize> AnswerTTL{};  // seconds
+  // Index into the MX table for an MX record, into the address table for an
+  // A record, -1 for anything else (including a record whose data is too short
+  // for its type, which is dropped from the MX and address tables), and -1
+  // in the entries beyond the records decoded.
+  std::array<int, kDnsTableSize> AnswerTag{};
+
+  int MXRecordCount = 0;
+  std::array<int, kDnsTableSize> MXPreference{};
+  TDnsMXExchangeArray MXExchange;
+
+  int ARecordCount = 0;
+  std::array<std::uint32_t, kDnsTableSize> Address{};  // IPv4, network byte order
+};
+
+enum class DnsDecodeStatus {
+  Ok,           // decoded; the tables are filled
+  NotAnAnswer,  // shorter than the header or QR clear: not an answer at all
+  Malformed,    // an answer that breaks the limits above; `out` is unspecified
+};
+
+// Writes an MX query (ID `id`, recursion desired, one question: `domain`, type
+// MX, class IN) into `out` and returns its length. The domain is cut at each
+// "."; one trailing dot is ignored and an empty domain is the root name.
+// Returns 0 and writes nothing usable for a domain that cannot be encoded: an
+// empty label (leading dot, two dots in a row), a label over 63 bytes or a name
+// over 255 encoded bytes.
+std::size_t BuildMxQuery(std::uint16_t id, std::string_view domain,
+                         std::span<std::uint8_t, kDnsMessageSize> out);
+
+// Reads the (possibly compressed) name at `pos` of `msg`. On success stores the
+// dotted text in `name` (empty for the root) and the position just after the
+// name's bytes at `pos` in `next`. Returns false for a malformed name.
+bool ExtractDnsName(std::span<const std::uint8_t> msg, std::size_t pos, std::string& name,
+                    std::size_t& next);
+
+// Decodes an answer datagram into `out` (every field is reset first). Only the
+// first question is stored; further questions are skipped. The authority and
+// additional sections are not read. A datagram with TC set is decoded as far
+// as its complete records go; without TC, every counted question and answer
+// record must be present.
+DnsDecodeStatus DecodeDnsResponse(std::span<const std::uint8_t> msg, TDnsResponse& out);
+
+// True when `reply` carries exactly one question and it is the question of
+// `query` (name compared without regard to ASCII case, type and class equal).
+bool DnsQuestionMatches(std::span<const std::uint8_t> query, std::span<const std::uint8_t> reply);
+
+}  // namespace orvane::net

@@ -1,0 +1,136 @@
+// TDnsQuery: asks one DNS server, over UDP, for the mail exchangers (MX
+// records) of a domain and reports the decoded answer by OnRequestDone.
+//
+// Ownership: owns one TWSocket (a UDP endpoint re-created for every query),
+// the 512-byte query and answer buffers and the decoded tables. Does not own
+// the EventLoop, which must outlive it. Thread: every call and event happens
+// on the loop thread; MXLookup never blocks for a numeric server address.
+//
+// No retries, no time-out and no TCP fallback: a server that never answers
+// leaves the query waiting until the caller gives up (or starts the next
+// MXLookup, which discards the previous one).
+//
+// Which datagram counts as the answer: only one that comes from the server's
+// address and port, has QR set, carries the query's ID and repeats the
+// query's question. Everything else (strays, forged or late answers,
+// duplicates, echoes, datagrams over 512 bytes) is dropped silently and only
+// counted in IgnoredDatagrams(). Each MXLookup raises OnRequestDone at most
+// once. Query IDs are drawn from a randomly seeded generator so that an
+// off-path sender cannot guess them.
+//
+// OnRequestDone(Sender, Error):
+//   0                          an answer was decoded into the tables;
+//   kDnsErrorMalformedAnswer   (11003) the answer could not be decoded safely;
+//                              the tables keep the previous answer;
+//   another code               the Windows Sockets error that came with the
+//                              socket's data notification; tables unchanged.
+// The handler may call MXLookup again or destroy the query.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+
+#include <netinet/in.h>
+
+#include "net/DnsMessage.h"
+#include "net/EventLoop.h"
+#include "net/WSocket.h"
+
+namespace orvane::net {
+
+class TDnsQuery;
+
+using TDnsRequestDoneEvent = std::function<void(TDnsQuery& Sender, std::uint16_t Error)>;
+
+class TDnsQuery final {
+ public:
+  explicit TDnsQuery(EventLoop& loop);
+  ~TDnsQuery();
+  TDnsQuery(const TDnsQuery&) = delete;
+  TDnsQuery& operator=(const TDnsQuery&) = delete;
+
+  TDnsRequestDoneEvent OnRequestDone;
+
+  // The server's UDP port as text (default "53").
+  const std::string& Port() const noexcept { return port_; }
+  void SetPort(const std::string& value) { port_ = value; }
+  // The server's dotted IPv4 address. "a.b.c.d:port" names the port too and
+  // then takes precedence over Port().
+  const std::string& Addr() const noexcept { return addr_; }
+  void SetAddr(const std::string& value) { addr_ = value; }
+
+  // Sends one MX query for `Domain` to the server and returns the query's ID.
+  // Discards any query still outstanding (its late answer is never seen).
+  // Throws ESocketException for a domain that cannot be put in a query (an
+  // empty label, a label over 63 bytes, a name over 255 bytes), for a bad
+  // server address or port, or when the socket cannot be opened or send.
+  std::uint16_t MXLookup(const std::string& Domain);
+
+  // True from MXLookup until its OnRequestDone.
+  bool Waiting() const noexcept { return waiting_; }
+  // ID of the last query sent.
+  std::uint16_t RequestID() const noexcept { return requestId_; }
+  // Datagrams dropped because they were not the awaited answer.
+  std::uint64_t IgnoredDatagrams() const noexcept { return ignored_; }
+
+  // ---- Decoded answer (the last one accepted) ----
+  const TDnsResponse& Response() const noexcept { return response_; }
+  // Bytes of the last accepted answer; -1 while a query is outstanding.
+  int ResponseLength() const noexcept { return waiting_ ? -1 : response_.ResponseLength; }
+  int ResponseID() const noexcept { return response_.ResponseID; }
+  int ResponseCode() const noexcept { return response_.ResponseCode; }
+  int ResponseOpCode() const noexcept { return response_.ResponseOpCode; }
+  bool ResponseAuthoritative() const noexcept { return response_.ResponseAuthoritative; }
+  bool ResponseTruncation() const noexcept { return response_.ResponseTruncation; }
+  bool ResponseRecursionAvailable() const noexcept { return response_.ResponseRecursionAvailable; }
+  int ResponseQDCount() const noexcept { return response_.ResponseQDCount; }
+  int ResponseANCount() const noexcept { return response_.ResponseANCount; }
+  int ResponseNSCount() const noexcept { return response_.ResponseNSCount; }
+  int ResponseARCount() const noexcept { return response_.ResponseARCount; }
+  int QuestionType() const noexcept { return response_.QuestionType; }
+  int QuestionClass() const noexcept { return response_.QuestionClass; }
+  const std::string& QuestionName() const noexcept { return response_.QuestionName; }
+  int AnswerCount() const noexcept { return response_.AnswerCount; }
+  int MXRecordCount() const noexcept { return response_.MXRecordCount; }
+  int ARecordCount() const noexcept { return response_.ARecordCount; }
+
+  // Indexed tables; an index outside 0..49 gives 0 (strings: empty).
+  std::string AnswerName(int i) const;
+  int AnswerType(int i) const noexcept;
+  int AnswerClass(int i) const noexcept;
+  std::uint32_t AnswerTTL(int i) const noexcept;
+  int AnswerTag(int i) const noexcept;
+  int MXPreference(int i) const noexcept;
+  std::string MXExchange(int i) const;
+  // IPv4 address in network byte order.
+  std::uint32_t Address(int i) const noexcept;
+
+ private:
+  void DataAvailable(std::uint16_t error);
+  void Finish(std::uint16_t error);
+
+  std::unique_ptr<TWSocket> socket_;
+  std::mt19937 rng_;
+
+  std::string port_ = "53";
+  std::string addr_;
+
+  std::uint16_t requestId_ = 0;
+  bool waiting_ = false;
+  std::uint64_t ignored_ = 0;
+  sockaddr_in server_{};  // where the answer must come from
+
+  std::array<std::uint8_t, kDnsMessageSize> query_{};
+  std::size_t queryLength_ = 0;
+  // One byte more than the largest answer taken, to tell an oversized
+  // datagram from one that fits exactly.
+  std::array<std::uint8_t, kDnsMessageSize + 1> answer_{};
+
+  TDnsResponse response_;
+  TDnsResponse scratch_;  // decoding target; swapped in only when sound
+};
+
+}  // namespace orvane::net

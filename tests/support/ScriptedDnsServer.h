@@ -1,0 +1,142 @@
+// ScriptedDnsServer: an in-process DNS responder for tests, benchmarks and the
+// tools/ farm. Listens on 127.0.0.1 at an ephemeral UDP port and answers on
+// the given EventLoop (raw libuv, independent of the program's own socket).
+//
+// Ownership: owns its libuv UDP handles and its answer timers; the EventLoop
+// must outlive it. Thread: the loop thread only.
+//
+// Answers come from a table, or from a handler that returns raw bytes:
+//   addMx("example.test", 10, "mx1.example.test");
+//   addA("mx1.example.test", "127.0.0.2");
+//   setCname("alias.test", "example.test");   // CNAME, then the target's records
+//   setRcode("gone.test", 3);                  // header RCODE for that name
+// A name with no entry at all is answered with RCODE 3 (name error) and no
+// records. Answer records are written in the order they were added; owner
+// names equal to the question are compressed with a pointer to it.
+//
+// Misbehaviours (setMisbehaviour) apply to every answer, table or handler:
+//   WrongIdFirst       a forged answer with another ID, then the real one
+//   WrongPortFirst     a forged answer from another local port, then the real one
+//   WrongAddressFirst  a forged answer from 127.0.0.2 (same port), then the real
+//                      one; see wrongAddressAvailable()
+//   Truncated          only the first half of the answer (TC not set)
+//   Silent             no answer at all
+//   Duplicate          the answer twice
+// Forged answers carry the question and a single MX record for
+// kForgedExchange, so a client that takes one shows it.
+// setDelay(ms) sends every answer (and its forged companion) that much later.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <uv.h>
+
+#include "net/EventLoop.h"
+
+namespace orvane::testing {
+
+class ScriptedDnsServer final {
+ public:
+  // One query as it arrived.
+  struct Query {
+    std::uint16_t id = 0;
+    std::string name;  // question name, dotted, as sent (empty: root or unreadable)
+    std::uint16_t type = 0;
+    std::uint16_t qclass = 0;
+    bool parsed = false;  // a header and one plain question could be read
+    std::string raw;      // the whole datagram
+    sockaddr_in from{};
+  };
+
+  enum class Misbehaviour {
+    None,
+    WrongIdFirst,
+    WrongPortFirst,
+    WrongAddressFirst,
+    Truncated,
+    Silent,
+    Duplicate,
+  };
+
+  // Raw answer bytes for a query; std::nullopt: answer from the table;
+  // an empty string: send nothing.
+  using Handler = std::function<std::optional<std::string>(const Query&)>;
+
+  static constexpr const char* kForgedExchange = "forged.invalid";
+
+  explicit ScriptedDnsServer(net::EventLoop& loop);
+  ~ScriptedDnsServer();
+  ScriptedDnsServer(const ScriptedDnsServer&) = delete;
+  ScriptedDnsServer& operator=(const ScriptedDnsServer&) = delete;
+
+  std::uint16_t port() const noexcept { return port_; }
+  // "127.0.0.1:<port>", the form the program takes as a DNS server entry.
+  std::string address() const;
+
+  void addMx(const std::string& domain, int preference, const std::string& host);
+  void addA(const std::string& name, const std::string& ipv4);
+  void setCname(const std::string& domain, const std::string& target);
+  void setRcode(const std::string& domain, int rcode);
+  void setHandler(Handler handler) { handler_ = std::move(handler); }
+  void setMisbehaviour(Misbehaviour m);
+  void setDelay(std::uint64_t ms) noexcept { delayMs_ = ms; }
+  // Whether a socket on 127.0.0.2 could be opened for WrongAddressFirst.
+  bool wrongAddressAvailable() const noexcept { return wrongAddr_ != nullptr; }
+
+  std::size_t queriesSeen() const noexcept { return queries_.size(); }
+  const std::vector<Query>& queries() const noexcept { return queries_; }
+  // Datagrams handed to the system so far, forged ones included.
+  std::size_t datagramsSent() const noexcept { return sent_; }
+
+  // The table's answer to `q` (what the server sends without a handler).
+  std::string tableAnswer(const Query& q) const;
+  // A forged answer to `q`: its question, one MX record for kForgedExchange.
+  static std::string forgedAnswer(const Query& q, std::uint16_t id);
+  // Encodes a dotted name as plain labels ending in a zero byte.
+  static std::string encodeName(std::string_view name);
+
+ private:
+  struct Entry {
+    std::vector<std::pair<int, std::string>> mx;
+    std::vector<std::uint32_t> a;  // network byte order
+    std::string cname;
+    std::optional<int> rcode;
+  };
+
+  static void onAlloc(uv_handle_t* handle, std::size_t suggested, uv_buf_t* buf);
+  static void onRecv(uv_udp_t* handle, ssize_t nread, const uv_buf_t* buf, const sockaddr* addr,
+                     unsigned flags);
+  void handleQuery(std::string datagram, const sockaddr_in& from);
+  void respond(const Query& q, const std::string& answer);
+  void sendFrom(uv_udp_t* socket, const std::string& bytes, const sockaddr_in& to);
+  uv_udp_t* openSocket(const char* ip, int port);
+  static void closeSocket(uv_udp_t*& socket);
+  static std::string key(std::string_view name);
+
+  net::EventLoop& loop_;
+  uv_udp_t* udp_ = nullptr;
+  uv_udp_t* wrongPort_ = nullptr;
+  uv_udp_t* wrongAddr_ = nullptr;
+  std::uint16_t port_ = 0;
+  std::map<std::string, Entry> table_;
+  Handler handler_;
+  Misbehaviour misbehaviour_ = Misbehaviour::None;
+  std::uint64_t delayMs_ = 0;
+  std::vector<Query> queries_;
+  std::size_t sent_ = 0;
+  std::list<std::unique_ptr<net::Timer>> timers_;
+  char recvBuf_[65536];
+};
+
+}  // namespace orvane::testing
