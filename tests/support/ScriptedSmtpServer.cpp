@@ -234,7 +234,7 @@ void ScriptedSmtpServer::onLine(Connection& conn, std::string line) {
   command.localAddress = conn.localAddress;
   if (conn.dataMode) {
     conn.dataMode = false;
-    command.verb = ".";
+    command.verb.assign(1, '.');
   } else {
     command.verb = Upper(std::string_view(line).substr(0, line.find(' ')));
   }
