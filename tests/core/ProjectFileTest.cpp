@@ -517,7 +517,7 @@ TEST(ProjectFileReader, DeepNestingIsRefused) {
 
 // ------------------------------------------------------------ files, load and save
 
-struct ListFixture : ::testing::Test {
+struct ProjectFileOnDisk : ::testing::Test {
   TempDir dir;
   RecipientList list;
 
@@ -532,7 +532,7 @@ struct ListFixture : ::testing::Test {
   }
 };
 
-TEST_F(ListFixture, SaveThenLoadRestoresTheListAndClearsModified) {
+TEST_F(ProjectFileOnDisk, SaveThenLoadRestoresTheListAndClearsModified) {
   fill();
   const std::string path = dir.file("p.orp");
   ASSERT_TRUE(list.modified());
@@ -556,7 +556,7 @@ TEST_F(ListFixture, SaveThenLoadRestoresTheListAndClearsModified) {
             (std::array<std::string, 5>{"Elapsed:", "Total:", "Waiting:", "Good:", "Bad:"}));
 }
 
-TEST_F(ListFixture, ProjectWithoutEntriesLoadsEmptyOverAFullList) {
+TEST_F(ProjectFileOnDisk, ProjectWithoutEntriesLoadsEmptyOverAFullList) {
   RecipientList empty;
   const std::string path = dir.file("empty.orp");
   saveProject(path, empty);
@@ -567,7 +567,7 @@ TEST_F(ListFixture, ProjectWithoutEntriesLoadsEmptyOverAFullList) {
   EXPECT_EQ(list.columns(), RecipientList::defaultColumns());
 }
 
-TEST_F(ListFixture, FailedLoadLeavesTheListExactlyAsItWas) {
+TEST_F(ProjectFileOnDisk, FailedLoadLeavesTheListExactlyAsItWas) {
   fill();
   const auto columnsBefore = list.columns();
   std::vector<std::vector<std::string>> before;
@@ -597,7 +597,7 @@ TEST_F(ListFixture, FailedLoadLeavesTheListExactlyAsItWas) {
   EXPECT_EQ(list.statusTexts(), statusBefore);
 }
 
-TEST_F(ListFixture, MissingFileOrFolderCannotBeOpened) {
+TEST_F(ProjectFileOnDisk, MissingFileOrFolderCannotBeOpened) {
   const std::string missing = dir.file("none.orp");
   try {
     loadProject(missing, list);
@@ -613,7 +613,7 @@ TEST_F(ListFixture, MissingFileOrFolderCannotBeOpened) {
   }
 }
 
-TEST_F(ListFixture, ReadsLargeFilesThroughItsBuffer) {
+TEST_F(ProjectFileOnDisk, ReadsLargeFilesThroughItsBuffer) {
   // More than one buffer's worth, so texts straddle refills.
   RecipientList big;
   big.addColumn({"Name", 120});
@@ -634,7 +634,7 @@ TEST_F(ListFixture, ReadsLargeFilesThroughItsBuffer) {
   EXPECT_EQ(serializeProject(d.columns, d.entries), readBytes(path));
 }
 
-TEST_F(ListFixture, SaveOverADirectoryOrIntoAMissingFolderFails) {
+TEST_F(ProjectFileOnDisk, SaveOverADirectoryOrIntoAMissingFolderFails) {
   fill();
   const fs::path sub = dir.path() / "folder.orp";
   fs::create_directory(sub);
@@ -652,7 +652,7 @@ TEST_F(ListFixture, SaveOverADirectoryOrIntoAMissingFolderFails) {
   EXPECT_EQ(dir.names(), (std::vector<std::string>{"folder.orp"}));
 }
 
-TEST_F(ListFixture, SaveIntoAReadOnlyFolderKeepsTheOldFile) {
+TEST_F(ProjectFileOnDisk, SaveIntoAReadOnlyFolderKeepsTheOldFile) {
   if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind the super-user";
   const std::string path = dir.file("p.orp");
   writeBytes(path, "old contents");
@@ -664,7 +664,7 @@ TEST_F(ListFixture, SaveIntoAReadOnlyFolderKeepsTheOldFile) {
   EXPECT_TRUE(list.modified());
 }
 
-TEST_F(ListFixture, SaveThatFailsMidwayKeepsTheOldFile) {
+TEST_F(ProjectFileOnDisk, SaveThatFailsMidwayKeepsTheOldFile) {
   // The file size limit makes the write fail part way, as a full disk would.
   const std::string path = dir.file("p.orp");
   writeBytes(path, "old contents");
