@@ -23,6 +23,8 @@ struct Command {
 };
 
 int runShow(std::span<char* const> args);
+int runImport(std::span<char* const> args);
+int runExport(std::span<char* const> args);
 
 // True when `arg` is "--help" or "-h".
 bool isHelp(std::string_view arg);

@@ -1,0 +1,76 @@
+// orvane-cli export PROJECT.orp [-o FILE.csv]: writes a project's list as
+// comma-separated values (UTF-8, a header row of the column captions, one row
+// per entry). Runs on the main thread; no event loop.
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <string_view>
+
+#include "cli/Commands.h"
+#include "core/ProjectFile.h"
+#include "core/RecipientList.h"
+#include "import/CsvExport.h"
+
+namespace orvane::cli {
+namespace {
+
+constexpr const char* kExportUsage =
+    "Usage: orvane-cli export PROJECT.orp [-o FILE.csv]\n"
+    "\n"
+    "Writes the project's recipient list as CSV (UTF-8, RFC 4180 quoting): a header\n"
+    "row of the column captions (Email, Result, then the extra columns), then one\n"
+    "row per entry in list order. A cell that a spreadsheet would take for a\n"
+    "formula gets a leading '. Without -o the CSV goes to standard output.\n";
+
+int usageError(const char* what, const char* arg) {
+  if (what)
+    std::fprintf(stderr, "orvane-cli export: %s%s%s\n", what, arg ? " " : "", arg ? arg : "");
+  std::fputs(kExportUsage, stderr);
+  return kExitUsage;
+}
+
+}  // namespace
+
+int runExport(std::span<char* const> args) {
+  std::string project;
+  std::string output;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string_view a = args[i];
+    if (isHelp(a)) {
+      std::fputs(kExportUsage, stdout);
+      return kExitOk;
+    }
+    if (a == "-o" || a == "--output") {
+      if (i + 1 >= args.size()) return usageError("missing value after", args[i]);
+      output = args[++i];
+    } else if (a.size() > 1 && a[0] == '-') {
+      return usageError("unknown option", args[i]);
+    } else if (project.empty()) {
+      project = a;
+    } else {
+      return usageError("unexpected argument", args[i]);
+    }
+  }
+  if (project.empty()) return usageError("no project given", nullptr);
+
+  try {
+    RecipientList list;
+    loadProject(project, list);
+    if (output.empty()) {
+      const std::string csv = exportCsv(list);
+      if (std::fwrite(csv.data(), 1, csv.size(), stdout) != csv.size() ||
+          std::fflush(stdout) != 0) {
+        std::perror("orvane-cli export");
+        return kExitFailed;
+      }
+    } else {
+      exportCsvFile(list, output);
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+}  // namespace orvane::cli
