@@ -744,11 +744,13 @@ void TWSocket::LineReceiveLoop(int error, bool closing) {
   for (;;) {
     if (hSocket_ < 0 || !lineMode_) break;
     lineLength_ = 0;
+    const auto limit = static_cast<std::size_t>(lineLimit_);
     if (!lineEnd_.empty()) {
       const auto pos = rcvdLine_.find(lineEnd_);
-      if (pos != std::string::npos) lineLength_ = pos + lineEnd_.size();
+      if (pos != std::string::npos && pos + lineEnd_.size() <= limit)
+        lineLength_ = pos + lineEnd_.size();
     }
-    if (lineLength_ == 0 && rcvdLine_.size() >= static_cast<std::size_t>(lineLimit_)) {
+    if (lineLength_ == 0 && rcvdLine_.size() >= limit) {
       // Too long without an end: hand it over as it is, so that memory stays
       // bounded and no byte is lost.
       if (OnLineTooLong) {
@@ -756,7 +758,7 @@ void TWSocket::LineReceiveLoop(int error, bool closing) {
         if (token.expired()) return;
         if (hSocket_ < 0 || !lineMode_) break;
       }
-      lineLength_ = std::min(rcvdLine_.size(), static_cast<std::size_t>(lineLimit_));
+      lineLength_ = std::min(rcvdLine_.size(), limit);
     }
     if (lineLength_ == 0 && closing && !rcvdLine_.empty()) lineLength_ = rcvdLine_.size();
     if (lineLength_ == 0) break;
