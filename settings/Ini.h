@@ -34,7 +34,8 @@ class TINI final {
   TINI(const TINI&) = delete;
   TINI& operator=(const TINI&) = delete;
 
-  // Typed accessors (what ConfigureEngine and the command line use).
+  // Typed accessors (what ConfigureEngine and the command line use). A text
+  // returned by reference stays valid until that value is next changed.
   // Connections and TimeOut read as whole numbers; the scheduler itself turns
   // 0 or less into 1 connection / 60 seconds.
   std::int32_t connections() const { return ilConnections.AsInteger(); }

@@ -6,6 +6,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QSettings>
+#include <algorithm>
 #include <memory>
 
 #include "settings/UserKey.h"

@@ -165,6 +165,9 @@ TEST(FormOptions, HostFieldFollowsTheRadioButtonsAndKeepsItsText) {
   TempSettings temp;
   TINI ini;
   TFormOptions dialog(ini);
+  // The two colours must differ for the checks below to mean anything.
+  ASSERT_NE(QApplication::palette().color(QPalette::Base),
+            QApplication::palette().color(QPalette::Button));
   auto* host = control<QLineEdit>(dialog, "edHost");
   control<QRadioButton>(dialog, "edSpecifyHost")->click();
   EXPECT_TRUE(host->isEnabled());
