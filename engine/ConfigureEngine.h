@@ -1,0 +1,60 @@
+// Copying the saved options into a scheduler before a run: sender, DNS
+// servers, HELO name, connections and time-out.
+//
+// Event-loop thread (the settings store and the scheduler live there).
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace orvane::settings {
+class TINI;
+}
+
+namespace orvane::engine {
+
+class TSmtpRelayServer;
+
+inline constexpr std::string_view kNoFromAddress =
+    "Please provide a valid e-mail address for the FROM field (Tools | Options)";
+
+// A run that cannot start: the message is the one the user sees.
+class RunStartError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The options a run is configured from, as the settings store holds them
+// (numbers already read as whole numbers). The command line overrides fields
+// of a copy for one run.
+struct EngineSettings {
+  std::string from;  // as typed; the address is cut out of it
+  std::string host;  // HELO name when hostFromDomain is not 1
+  std::string primaryDns;
+  std::string secondaryDns;
+  std::int32_t hostFromDomain = 1;
+  std::int32_t connections = 200;
+  std::int32_t timeOut = 30;  // seconds
+  // Not saved options: a HELO name that wins over both rules above when not
+  // empty, and the SMTP port (empty: keep the scheduler's).
+  std::string heloOverride;
+  std::string smtpPort;
+};
+
+// The saved options of `ini`.
+EngineSettings ReadEngineSettings(const settings::TINI& ini);
+
+// Configures `server` from `settings`:
+//   From := ExtractAddress(from); Dns := primary + " " + secondary, trimmed;
+//   Signon := the part of From after its "@" (at most 255 characters) when
+//   hostFromDomain is 1, else host; then, when From is empty, throws
+//   RunStartError(kNoFromAddress) with the queue untouched; otherwise empties
+//   the queue and sets Connections and TimeOut.
+// The guarded setters throw TSmtpRelayServerException("Component is busy")
+// during a run of `server`.
+void ConfigureEngine(TSmtpRelayServer& server, const EngineSettings& settings);
+void ConfigureEngine(TSmtpRelayServer& server, const settings::TINI& ini);
+
+}  // namespace orvane::engine

@@ -1,0 +1,63 @@
+#include "engine/ProjectRun.h"
+
+#include "engine/DnsServerList.h"
+#include "engine/ExtractAddress.h"
+#include "engine/ResultMessages.h"
+
+namespace orvane::engine {
+
+ProjectRun::ProjectRun(net::EventLoop& loop, RecipientList& list) : list_(list), server_(loop) {
+  server_.SetInternalDns(kInternalDnsServer);
+  server_.OnGetData = [this](TSmtpRelayServer&, int recipientIndex) {
+    const std::size_t entry = EntryOf(recipientIndex);
+    list_.entryTakenForChecking(entry);
+    if (OnEntryTaken) OnEntryTaken(entry);
+  };
+  server_.OnEMailProcessed = [this](TSmtpRelayServer&, int recipientIndex, std::int32_t err,
+                                    const TransactionLog& log) {
+    const std::size_t entry = EntryOf(recipientIndex);
+    list_.entryValidationEnded(entry, err, ResultMessage(err), log);
+    if (OnEntryEnded) OnEntryEnded(entry, err, log);
+  };
+  server_.OnFinished = [this](TSmtpRelayServer&, bool aborted) { Finished(aborted); };
+}
+
+std::size_t ProjectRun::EntryOf(int recipientIndex) const {
+  return static_cast<std::size_t>(
+      server_.Recipients().Objects(static_cast<std::size_t>(recipientIndex)));
+}
+
+void ProjectRun::Start(const EngineSettings& settings) {
+  if (list_.count() == 0) throw RunStartError(std::string(kEmptyRecipientList));
+  ConfigureEngine(server_, settings);
+  TRecipientQueue& queue = server_.Recipients();
+  const auto& entries = list_.entries();
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (entries[i].checkState == 1) {
+      queue.Add(ExtractAddress(entries[i].email()), static_cast<std::int64_t>(i));
+    }
+  }
+  if (queue.Count() == 0) throw RunStartError(std::string(kNothingToCheck));
+  list_.runStarted();
+  list_.setModified(true);
+  running_ = true;
+  if (OnRunStarted) OnRunStarted();
+  try {
+    server_.StartCheck();
+  } catch (...) {
+    Finished(false);
+    throw;
+  }
+}
+
+void ProjectRun::Stop() {
+  server_.AbortRun();
+}
+
+void ProjectRun::Finished(bool aborted) {
+  running_ = false;
+  list_.runFinished();
+  if (OnRunFinished) OnRunFinished(aborted);
+}
+
+}  // namespace orvane::engine

@@ -1,0 +1,88 @@
+// A scheduler wired to scripted DNS and SMTP servers on 127.0.0.x, recording
+// every event it raises. Mail hosts are dotted loopback addresses (no name
+// lookups), all on the SMTP port of the first server.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/SmtpRelayServer.h"
+#include "net/EventLoop.h"
+#include "tests/support/ScriptedDnsServer.h"
+#include "tests/support/ScriptedSmtpServer.h"
+
+namespace orvane::engine::testing {
+
+struct Processed {
+  int index;
+  std::int32_t code;
+  TransactionLog log;
+};
+
+class EngineHarness {
+ public:
+  EngineHarness() : dns(loop), server(loop) {
+    smtp.push_back(std::make_unique<orvane::testing::ScriptedSmtpServer>(loop, "127.0.0.2"));
+    server.SetDns(dns.address());
+    server.SetSmtpPort(std::to_string(smtp[0]->port()));
+    server.SetFrom("sender@origin.test");
+    server.SetSignon("origin.test");
+    server.SetSystemDnsSources({});
+    server.OnGetData = [this](TSmtpRelayServer& sender, int index) {
+      EXPECT_EQ(&sender, &server);
+      taken.push_back(index);
+    };
+    server.OnEMailProcessed = [this](TSmtpRelayServer&, int index, std::int32_t code,
+                                     const TransactionLog& log) {
+      processed.push_back({index, code, log});
+    };
+    server.OnAborting = [this](TSmtpRelayServer&, int index, int threadsAborted) {
+      aborting.emplace_back(index, threadsAborted);
+    };
+    server.OnFinished = [this](TSmtpRelayServer& sender, bool aborted) {
+      busyInFinished = sender.Busy();
+      finishedAborted = aborted;
+      ++finished;
+    };
+  }
+
+  // A second (third, ...) SMTP server on 127.0.0.<n> with the same port.
+  orvane::testing::ScriptedSmtpServer& AddSmtp(int n) {
+    smtp.push_back(std::make_unique<orvane::testing::ScriptedSmtpServer>(
+        loop, "127.0.0." + std::to_string(n), smtp[0]->port()));
+    return *smtp.back();
+  }
+
+  void Queue(const std::vector<std::string>& addresses) {
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+      server.Recipients().Add(addresses[i], static_cast<std::int64_t>(i));
+    }
+  }
+
+  // Runs the loop until OnFinished (at most `ms` milliseconds).
+  bool RunToEnd(std::uint64_t ms = 10000) {
+    return loop.runUntil([this] { return finished > 0; }, ms);
+  }
+
+  const Processed* ResultOf(int index) const {
+    for (const auto& p : processed) {
+      if (p.index == index) return &p;
+    }
+    return nullptr;
+  }
+
+  net::EventLoop loop;
+  orvane::testing::ScriptedDnsServer dns;
+  std::vector<std::unique_ptr<orvane::testing::ScriptedSmtpServer>> smtp;
+  TSmtpRelayServer server;
+  std::vector<int> taken;
+  std::vector<Processed> processed;
+  std::vector<std::pair<int, int>> aborting;
+  int finished = 0;
+  bool finishedAborted = false;
+  bool busyInFinished = true;
+};
+
+}  // namespace orvane::engine::testing

@@ -1,0 +1,340 @@
+// End-to-end runs of the scheduler and its sessions against scripted DNS and
+// SMTP servers on loopback addresses.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "engine/ResultMessages.h"
+#include "tests/engine/EngineHarness.h"
+
+namespace orvane::engine {
+namespace {
+
+using orvane::testing::ScriptedSmtpServer;
+using orvane::testing::SmtpAction;
+using testing::EngineHarness;
+
+bool Contains(const TransactionLog& log, const std::string& line) {
+  return std::find(log.begin(), log.end(), line) != log.end();
+}
+
+bool AnyStartsWith(const TransactionLog& log, const std::string& prefix) {
+  return std::any_of(log.begin(), log.end(),
+                     [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+}
+
+TEST(Session, ValidAddressLogShowsQuitButNoRset) {
+  EngineHarness h;
+  h.dns.addMx("good.test", 10, "127.0.0.2");
+  h.Queue({"alice@good.test"});
+  h.server.StartCheck();
+  ASSERT_TRUE(h.RunToEnd());
+  ASSERT_EQ(h.processed.size(), 1u);
+  EXPECT_EQ(h.processed[0].code, 0);
+  const TransactionLog expected = {
+      "Requesting SMTP servers for this domain (good.test)",
+      "Trying DNS Server \"" + h.dns.address() + "\"",
+      "Sending DNS Request",
+      "1 SMTP Relay found: 127.0.0.2 ",
+      "Trying SMTP host \"127.0.0.2\"",
+      "Opening Connection",
+  };
+  const TransactionLog& log = h.processed[0].log;
+  ASSERT_GE(log.size(), expected.size());
+  EXPECT_EQ(TransactionLog(log.begin(), log.begin() + 6), expected);
+  EXPECT_TRUE(Contains(log, "HELO origin.test"));
+  EXPECT_TRUE(Contains(log, "MAIL FROM:<sender@origin.test>"));
+  EXPECT_TRUE(Contains(log, "RCPT TO:<alice@good.test>"));
+  EXPECT_TRUE(Contains(log, "QUIT"));
+  EXPECT_FALSE(Contains(log, "RSET"));
+  EXPECT_TRUE(AnyStartsWith(log, "221"));
+  // The server did see the RSET that the log leaves out.
+  const auto transcript = h.smtp[0]->transcript(0);
+  EXPECT_NE(std::find(transcript.begin(), transcript.end(), "RSET"), transcript.end());
+  EXPECT_FALSE(h.finishedAborted);
+  EXPECT_FALSE(h.busyInFinished);
+  EXPECT_FALSE(h.server.Busy());
+}
+
+TEST(Session, RcptRefusalIsFinalAndFurtherHostsAreNotAsked) {
+  EngineHarness h;
+  auto& second = h.AddSmtp(3);
+  h.smtp[0]->on("RCPT", SmtpAction::Line("550 no such user"));
+  h.dns.addMx("split.test", 10, "127.0.0.2");
+  h.dns.addMx("split.test", 20, "127.0.0.3");
+  h.Queue({"bob@split.test"});
+  h.server.StartCheck();
+  ASSERT_TRUE(h.RunToEnd());
+  ASSERT_EQ(h.processed.size(), 1u);
+  EXPECT_EQ(h.processed[0].code, 550);
+  EXPECT_EQ(second.connectionCount(), 0u);
+  // The refused host was still left properly.
+  const auto transcript = h.smtp[0]->transcript(0);
+  EXPECT_NE(std::find(transcript.begin(), transcript.end(), "RSET"), transcript.end());
+  EXPECT_NE(std::find(transcript.begin(), transcript.end(), "QUIT"), transcript.end());
+  EXPECT_TRUE(Contains(h.processed[0].log, "550 no such user"));
+}
+
+TEST(Session, TransientFailuresMoveOnToTheNextHost) {
+  struct Case {
+    const char* name;
+    bool firstListens;
+    const char* rcptReply;  // of the first host
+    const char* heloReply;
+  };
+  const Case cases[] = {
+      {"refused connection", false, nullptr, nullptr},
+      {"450 to RCPT TO", true, "450 try later", nullptr},
+      {"501 to HELO", true, nullptr, "501 who are you"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EngineHarness h;
+    // Host .2 accepts; the first host tried is .4 (listening or not).
+    std::unique_ptr<ScriptedSmtpServer> first;
+    if (c.firstListens) {
+      first = std::make_unique<ScriptedSmtpServer>(h.loop, "127.0.0.4", h.smtp[0]->port());
+      if (c.rcptReply) first->on("RCPT", SmtpAction::Line(c.rcptReply));
+      if (c.heloReply) first->on("HELO", SmtpAction::Line(c.heloReply));
+    }
+    h.dns.addMx("two.test", 5, "127.0.0.4");
+    h.dns.addMx("two.test", 10, "127.0.0.2");
+    h.Queue({"carol@two.test"});
+    h.server.StartCheck();
+    ASSERT_TRUE(h.RunToEnd());
+    ASSERT_EQ(h.processed.size(), 1u);
+    EXPECT_EQ(h.processed[0].code, 0);
+    EXPECT_EQ(h.smtp[0]->connectionCount(), 1u);
+    EXPECT_TRUE(Contains(h.processed[0].log, "Trying SMTP host \"127.0.0.4\""));
+    EXPECT_TRUE(Contains(h.processed[0].log, "Trying SMTP host \"127.0.0.2\""));
+  }
+}
+
+TEST(Session, LastHostsFailureIsReported) {
+  EngineHarness h;
+  auto& second = h.AddSmtp(3);
+  h.smtp[0]->on("MAIL", SmtpAction::Line("451 local error"));
+  second.on("MAIL", SmtpAction::Line("452 full"));
+  h.dns.addMx("both.test", 10, "127.0.0.2");
+  h.dns.addMx("both.test", 20, "127.0.0.3");
+  h.Queue({"dave@both.test"});
+  h.server.StartCheck();
+  ASSERT_TRUE(h.RunToEnd());
+  ASSERT_EQ(h.processed.size(), 1u);
+  EXPECT_EQ(h.processed[0].code, 452);
+  EXPECT_EQ(h.smtp[0]->connectionCount(), 1u);
+  EXPECT_EQ(second.connectionCount(), 1u);
+}
+
+TEST(Session, HostsAreTriedInPreferenceOrder) {
+  EngineHarness h;
+  auto& low = h.AddSmtp(3);  // preference 10, listed second in the answer
+  h.dns.addMx("pref.test", 20, "127.0.0.2");
+  h.dns.addMx("pref.test", 10, "127.0.0.3");
+  h.dns.addMx("pref.test", 20, "127.0.0.5");
+  h.Queue({"erin@pref.test"});
+  h.server.StartCheck();
+  ASSERT_TRUE(h.RunToEnd());
+  ASSERT_EQ(h.processed.size(), 1u);
+  EXPECT_EQ(h.processed[0].code, 0);
+  EXPECT_EQ(low.connectionCount(), 1u);
+  EXPECT_EQ(h.smtp[0]->connectionCount(), 0u);
+  EXPECT_TRUE(Contains(h.processed[0].log, "3 SMTP Relays found: 127.0.0.3 127.0.0.2 127.0.0.5 "));
+  EXPECT_EQ(h.processed[0].log[4], "Trying SMTP host \"127.0.0.3\"");
+}
+
+TEST(Session, RsetRefusedAfterAcceptedRecipientIsTheConnectionsError) {
+  EngineHarness h;
+  h.smtp[0]->on("RSET", SmtpAction::Line("502 not implemented"));
+  h.dns.addMx("rset.test", 10, "127.0.0.2");
+  h.Queue({"fay@rset.test"});
+  h.server.StartCheck();
+  ASSERT_TRUE(h.RunToEnd());
+  ASSERT_EQ(h.processed.size(), 1u);
+  EXPECT_EQ(h.processed[0].code, 502);
+  const auto transcript = h.smtp[0]->transcript(0);
+  EXPECT_EQ(std::count(transcript.begin(), transcript.end(), "RSET"), 2);
+  EXPECT_FALSE(Contains(h.processed[0].log, "RSET"));
+}
+
+TEST(Session, RsetRefusedOnFirstHostThenSecondAccepts) {
+  EngineHarness h;
+  auto& second = h.AddSmtp(3);
+  h.smtp[0]->on("RSET", SmtpAction::Line("502 not implemented"));
+  h.dns.addMx("rset2.test", 10, "127.0.0.2");
+  h.dns.addMx("rset2.test", 20, "127.0.0.3");
+  h.Queue({"gus@rset2.test"});
+  h.server.StartCheck();
+  ASSERT_TRUE(h.RunToEnd());
+  ASSERT_EQ(h.processed.size(), 1u);
+  EXPECT_EQ(h.processed[0].code, 0);
+  EXPECT_EQ(second.connectionCount(), 1u);
+}
+
+TEST(Session, AnswerWithoutMxRecordsConnectsNowhere) {
+  EngineHarness h;
+  h.dns.setCname("alias.test", "elsewhere.test");  // elsewhere.test has no records
+  h.dns.addMx("nullmx.test", 0, "");
+  h.Queue({"hal@alias.test", "ida@nullmx.test"});
+  h.server.SetConnections(1);
+  h.server.StartCheck();
+  ASSERT_TRUE(h.RunToEnd());
+  ASSERT_EQ(h.processed.size(), 2u);
+  EXPECT_EQ(h.processed[0].code, -1);
+  EXPECT_TRUE(Contains(h.processed[0].log, "1 SMTP Relay found: "));
+  EXPECT_EQ(h.processed[1].code, -1);
+  EXPECT_TRUE(Contains(h.processed[1].log, "1 SMTP Relay found:  "));
+  EXPECT_FALSE(AnyStartsWith(h.processed[1].log, "Trying SMTP host"));
+  EXPECT_EQ(h.smtp[0]->connectionCount(), 0u);
+}
+
+TEST(Session, AnswerWithNoRecordsTriesTheDomainItself) {
+  EngineHarness h;
+  // No table entry: the server answers "no such name" without records.
+  h.Queue({"jo@127.0.0.2"});
+  h.server.StartCheck();
+  ASSERT_TRUE(h.RunToEnd());
+  ASSERT_EQ(h.processed.size(), 1u);
+  EXPECT_EQ(h.processed[0].code, 0);
+  EXPECT_TRUE(Contains(h.processed[0].log, "No SMTP Relays found. Trying \"127.0.0.2\""));
+  EXPECT_EQ(h.smtp[0]->connectionCount(), 1u);
+}
+
+TEST(Session, AddressesWithoutDomainEndAtOnce) {
+  EngineHarness h;
+  h.dns.addMx("ok.test", 10, "127.0.0.2");
+  h.Queue({"kim@", "", "lee@a..b", "max@ok.test"});
+  h.server.SetConnections(1);
+  h.server.StartCheck();
+  // The three addresses without a usable domain are reported while the run
+  // starts, before any network event.
+  ASSERT_GE(h.processed.size(), 3u);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(h.processed[static_cast<std::size_t>(i)].code, -1) << i;
+    EXPECT_GE(h.processed[static_cast<std::size_t>(i)].log.size(), 1u);
+  }
+  ASSERT_TRUE(h.RunToEnd());
+  ASSERT_EQ(h.processed.size(), 4u);
+  EXPECT_EQ(h.processed[3].code, 0);
+  // An address without "@" is looked up whole as its own domain.
+  EXPECT_EQ(h.dns.queriesSeen(), 1u);
+}
+
+TEST(Session, AddressWithoutAtIsLookedUpWhole) {
+  EngineHarness h;
+  h.Queue({"nobody.test"});
+  h.server.StartCheck();
+  ASSERT_TRUE(h.RunToEnd());
+  ASSERT_EQ(h.dns.queriesSeen(), 1u);
+  EXPECT_EQ(h.dns.queries()[0].name, "nobody.test");
+}
+
+TEST(Session, SilentServerTimesOutAndTheNextAddressGoesOn) {
+  EngineHarness h;
+  auto& silent = h.AddSmtp(3);
+  silent.setGreeting(SmtpAction::Silence());
+  h.dns.addMx("slow.test", 10, "127.0.0.3");
+  h.dns.addMx("fast.test", 10, "127.0.0.2");
+  h.Queue({"ned@slow.test", "ola@fast.test"});
+  h.server.SetConnections(1);
+  h.server.SetTimeOut(1);
+  h.server.StartCheck();
+  ASSERT_TRUE(h.RunToEnd(5000));
+  ASSERT_EQ(h.processed.size(), 2u);
+  EXPECT_EQ(h.processed[0].code, -2);
+  EXPECT_EQ(h.processed[0].log.back(), "Connection time-out");
+  EXPECT_EQ(h.processed[1].code, 0);
+  EXPECT_FALSE(Contains(h.processed[1].log, "Connection time-out"));
+}
+
+TEST(Session, SilentDnsServerTimesOut) {
+  EngineHarness h;
+  h.dns.setMisbehaviour(orvane::testing::ScriptedDnsServer::Misbehaviour::Silent);
+  h.Queue({"pat@quiet.test"});
+  h.server.SetTimeOut(1);
+  h.server.StartCheck();
+  ASSERT_TRUE(h.RunToEnd(5000));
+  ASSERT_EQ(h.processed.size(), 1u);
+  EXPECT_EQ(h.processed[0].code, -2);
+  EXPECT_EQ(h.processed[0].log.back(), "Connection time-out");
+}
+
+TEST(Session, AbortWithThreeLiveSessions) {
+  EngineHarness h;
+  h.smtp[0]->on("RCPT", SmtpAction::Silence());
+  h.dns.addMx("hang.test", 10, "127.0.0.2");
+  h.Queue({"a@hang.test", "b@hang.test", "c@hang.test", "d@hang.test", "e@hang.test"});
+  h.server.SetConnections(3);
+  h.server.StartCheck();
+  // Wait until all three sessions wait for their RCPT TO reply.
+  ASSERT_TRUE(h.loop.runUntil(
+      [&] {
+        int waiting = 0;
+        for (std::size_t c = 0; c < h.smtp[0]->connectionCount(); ++c) {
+          for (const auto& line : h.smtp[0]->transcript(c)) waiting += line.rfind("RCPT", 0) == 0;
+        }
+        return waiting == 3;
+      },
+      5000));
+  EXPECT_TRUE(h.processed.empty());
+  h.server.AbortRun();
+  ASSERT_EQ(h.processed.size(), 3u);
+  for (const auto& p : h.processed) {
+    EXPECT_EQ(p.code, -8);
+    EXPECT_EQ(p.log.back(), "User Abort");
+  }
+  EXPECT_EQ(h.finished, 0);
+  ASSERT_TRUE(h.RunToEnd());
+  EXPECT_TRUE(h.finishedAborted);
+  EXPECT_EQ(h.taken, (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(h.aborting.size(), 3u);
+  EXPECT_EQ(h.aborting.back().second, 3);
+  EXPECT_EQ(h.processed.size(), 3u);
+}
+
+TEST(Session, TwoSessionsOverThreeAddresses) {
+  EngineHarness h;
+  h.dns.addMx("q.test", 10, "127.0.0.2");
+  h.Queue({"one@q.test", "two@q.test", "three@q.test"});
+  h.server.SetConnections(2);
+  h.server.StartCheck();
+  EXPECT_EQ(h.server.SessionSlots(), 2u);
+  EXPECT_EQ(h.taken, (std::vector<int>{0, 1}));
+  ASSERT_TRUE(h.RunToEnd());
+  EXPECT_EQ(h.taken, (std::vector<int>{0, 1, 2}));
+  ASSERT_EQ(h.processed.size(), 3u);
+  std::vector<int> reported;
+  for (const auto& p : h.processed) {
+    EXPECT_EQ(p.code, 0);
+    reported.push_back(p.index);
+  }
+  std::sort(reported.begin(), reported.end());
+  EXPECT_EQ(reported, (std::vector<int>{0, 1, 2}));
+}
+
+TEST(Session, MoreConnectionsThanAddresses) {
+  EngineHarness h;
+  h.dns.addMx("q.test", 10, "127.0.0.2");
+  h.Queue({"one@q.test", "two@q.test"});
+  h.server.SetConnections(5);
+  h.server.StartCheck();
+  EXPECT_EQ(h.server.SessionSlots(), 2u);
+  EXPECT_EQ(h.server.ActiveCount(), 2);
+  ASSERT_TRUE(h.RunToEnd());
+  EXPECT_EQ(h.processed.size(), 2u);
+}
+
+TEST(Session, OneConnectionChecksStrictlyInTurn) {
+  EngineHarness h;
+  h.dns.addMx("q.test", 10, "127.0.0.2");
+  h.Queue({"one@q.test", "two@q.test", "three@q.test"});
+  h.server.StartCheck();  // Connections defaults to 1
+  ASSERT_TRUE(h.RunToEnd());
+  ASSERT_EQ(h.processed.size(), 3u);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(h.processed[static_cast<std::size_t>(i)].index, i);
+}
+
+}  // namespace
+}  // namespace orvane::engine
