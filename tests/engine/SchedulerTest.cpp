@@ -1,0 +1,438 @@
+// The scheduler's properties, start failures, finish and abort rules, the
+// options copied into it and the project run on a recipient list.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QTemporaryDir>
+#include <string>
+#include <vector>
+
+#include "core/RecipientList.h"
+#include "engine/ConfigureEngine.h"
+#include "engine/ProjectRun.h"
+#include "settings/Ini.h"
+#include "settings/UserKey.h"
+#include "tests/engine/EngineHarness.h"
+
+namespace orvane::engine {
+namespace {
+
+using orvane::testing::SmtpAction;
+using testing::EngineHarness;
+
+std::string MessageOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no exception)";
+}
+
+TEST(Scheduler, DefaultsAndStoredValues) {
+  net::EventLoop loop;
+  TSmtpRelayServer s(loop);
+  EXPECT_EQ(s.Connections(), 1);
+  EXPECT_EQ(s.TimeOut(), 60);
+  EXPECT_EQ(s.SmtpPort(), "smtp");
+  s.SetConnections(0);
+  EXPECT_EQ(s.Connections(), 1);
+  s.SetConnections(-3);
+  EXPECT_EQ(s.Connections(), 1);
+  s.SetConnections(7);
+  EXPECT_EQ(s.Connections(), 7);
+  s.SetTimeOut(0);
+  EXPECT_EQ(s.TimeOut(), 60);
+  s.SetTimeOut(-1);
+  EXPECT_EQ(s.TimeOut(), 60);
+  s.SetTimeOut(5);
+  EXPECT_EQ(s.TimeOut(), 5);
+  s.SetDns("  10.0.0.1 10.0.0.2  ");
+  EXPECT_EQ(s.Dns(), "10.0.0.1 10.0.0.2");
+  s.SetInternalDns(" 9.9.9.9 ");
+  EXPECT_EQ(s.InternalDns(), "9.9.9.9");
+  TRecipientQueue q;
+  q.Add("x@y", 4);
+  s.Recipients().Add("old", 1);
+  s.SetRecipients(&q);
+  ASSERT_EQ(s.Recipients().Count(), 1u);
+  EXPECT_EQ(s.Recipients().Strings(0), "x@y");
+  EXPECT_EQ(s.Recipients().Objects(0), 4);
+  s.SetRecipients(nullptr);
+  EXPECT_EQ(s.Recipients().Count(), 0u);
+}
+
+TEST(Scheduler, GuardedSettersDuringARun) {
+  EngineHarness h;
+  h.smtp[0]->setGreeting(SmtpAction::Silence());
+  h.dns.addMx("g.test", 10, "127.0.0.2");
+  h.Queue({"a@g.test"});
+  h.server.SetTimeOut(9);
+  h.server.StartCheck();
+  ASSERT_TRUE(h.server.Busy());
+  TRecipientQueue q;
+  const std::vector<std::function<void()>> setters = {
+      [&] { h.server.SetConnections(4); },
+      [&] { h.server.SetTimeOut(3); },
+      [&] { h.server.SetRecipients(&q); },
+      [&] { h.server.SetDns("1.2.3.4"); },
+      [&] { h.server.SetInternalDns("1.2.3.4"); },
+      [&] { h.server.SetSmtpPort("26"); },
+      [&] { h.server.StartCheck(); },
+  };
+  for (const auto& set : setters) EXPECT_EQ(MessageOf(set), "Component is busy");
+  EXPECT_EQ(h.server.TimeOut(), 9);
+  EXPECT_EQ(h.server.Connections(), 1);
+  EXPECT_EQ(h.server.Recipients().Count(), 1u);
+  EXPECT_EQ(h.server.Dns(), h.dns.address());
+  // Unguarded properties may change.
+  h.server.SetSignon("other");
+  h.server.AbortRun();
+  ASSERT_TRUE(h.RunToEnd());
+  // Idle again: the setters work.
+  h.server.SetTimeOut(3);
+  EXPECT_EQ(h.server.TimeOut(), 3);
+}
+
+TEST(Scheduler, StartFailures) {
+  EngineHarness h;
+  h.Queue({"a@b.test"});
+  h.server.SetFrom("");
+  EXPECT_EQ(MessageOf([&] { h.server.StartCheck(); }), "FROM property is empty");
+  EXPECT_FALSE(h.server.Busy());
+  EXPECT_TRUE(h.taken.empty());
+
+  h.server.SetFrom("me@here.test");
+  h.server.SetDns("");
+  h.server.SetInternalDns("");
+  h.server.SetSystemDnsSources({"/nonexistent/orvane/resolv.conf"});
+  EXPECT_EQ(MessageOf([&] { h.server.StartCheck(); }), "No DNS SERVER Available");
+  EXPECT_FALSE(h.server.Busy());
+  EXPECT_EQ(h.server.ActiveCount(), 0);
+  EXPECT_TRUE(h.taken.empty());
+  // Nothing is reported for a run that never started.
+  EXPECT_FALSE(h.loop.runUntil([&] { return h.finished > 0; }, 300));
+}
+
+TEST(Scheduler, InternalDnsIsTheLastResort) {
+  EngineHarness h;
+  h.dns.addMx("i.test", 10, "127.0.0.2");
+  h.Queue({"a@i.test"});
+  h.server.SetDns("");
+  h.server.SetInternalDns(h.dns.address());
+  h.server.StartCheck();
+  ASSERT_TRUE(h.RunToEnd());
+  EXPECT_EQ(h.server.DnsServers(), std::vector<std::string>{h.dns.address()});
+  ASSERT_EQ(h.processed.size(), 1u);
+  EXPECT_EQ(h.processed[0].code, 0);
+}
+
+TEST(Scheduler, OnlyTheFirstDnsServerIsAsked) {
+  EngineHarness h;
+  orvane::testing::ScriptedDnsServer other(h.loop);
+  other.addMx("f.test", 10, "127.0.0.2");
+  h.dns.addMx("f.test", 10, "127.0.0.2");
+  h.Queue({"a@f.test", "b@f.test"});
+  h.server.SetDns(h.dns.address() + " " + other.address());
+  h.server.SetConnections(2);
+  h.server.StartCheck();
+  ASSERT_TRUE(h.RunToEnd());
+  EXPECT_EQ(h.dns.queriesSeen(), 2u);
+  EXPECT_EQ(other.queriesSeen(), 0u);
+}
+
+TEST(Scheduler, EmptyQueueFinishesThroughTheFinishTimer) {
+  EngineHarness h;
+  h.server.StartCheck();
+  EXPECT_EQ(h.finished, 0);  // never inside StartCheck
+  EXPECT_FALSE(h.server.Busy());
+  ASSERT_TRUE(h.RunToEnd(2000));
+  EXPECT_EQ(h.finished, 1);
+  EXPECT_FALSE(h.finishedAborted);
+  EXPECT_EQ(h.server.SessionSlots(), 0u);
+}
+
+TEST(Scheduler, FinishIsReportedAboutATenthOfASecondAfterTheLastResult) {
+  EngineHarness h;
+  h.dns.addMx("t.test", 10, "127.0.0.2");
+  h.Queue({"a@t.test"});
+  std::uint32_t reportedAt = 0;
+  std::uint32_t finishedAt = 0;
+  h.server.OnEMailProcessed = [&](TSmtpRelayServer&, int, std::int32_t, const TransactionLog&) {
+    reportedAt = net::EventLoop::tickCount();
+  };
+  h.server.OnFinished = [&](TSmtpRelayServer& s, bool) {
+    finishedAt = net::EventLoop::tickCount();
+    h.busyInFinished = s.Busy();
+    ++h.finished;
+  };
+  h.server.StartCheck();
+  ASSERT_TRUE(h.RunToEnd());
+  EXPECT_FALSE(h.busyInFinished);
+  EXPECT_GE(finishedAt - reportedAt, 90u);
+  EXPECT_LT(finishedAt - reportedAt, 1000u);
+}
+
+TEST(Scheduler, AbortedFlagStaysUntilTheNextStart) {
+  EngineHarness h;
+  h.smtp[0]->setGreeting(SmtpAction::Silence());
+  h.dns.addMx("s.test", 10, "127.0.0.2");
+  h.Queue({"a@s.test"});
+  h.server.StartCheck();
+  h.server.AbortRun();
+  ASSERT_TRUE(h.RunToEnd());
+  EXPECT_TRUE(h.server.Aborted());
+  h.smtp[0]->setGreeting(SmtpAction::Line("220 ready"));
+  h.finished = 0;
+  h.server.StartCheck();
+  EXPECT_FALSE(h.server.Aborted());
+  ASSERT_TRUE(h.RunToEnd());
+  EXPECT_FALSE(h.finishedAborted);
+}
+
+TEST(Scheduler, AbortFromAnOwnersHandlerTakesNothingMore) {
+  EngineHarness h;
+  h.dns.addMx("s.test", 10, "127.0.0.2");
+  h.Queue({"a@s.test", "b@s.test", "c@s.test", "d@s.test"});
+  h.server.SetConnections(2);
+  // Abort as soon as the first result arrives.
+  h.server.OnEMailProcessed = [&](TSmtpRelayServer& s, int index, std::int32_t code,
+                                  const TransactionLog& log) {
+    h.processed.push_back({index, code, log});
+    if (h.processed.size() == 1) s.AbortRun();
+  };
+  h.server.StartCheck();
+  ASSERT_TRUE(h.RunToEnd());
+  // Every address taken is reported exactly once; nothing is taken after the
+  // abort.
+  EXPECT_EQ(h.taken.size(), h.processed.size());
+  EXPECT_EQ(h.taken.size(), 2u);
+  EXPECT_TRUE(h.finishedAborted);
+}
+
+// --- ConfigureEngine ---
+
+TEST(ConfigureEngine, CopiesTheOptions) {
+  net::EventLoop loop;
+  TSmtpRelayServer s(loop);
+  s.Recipients().Add("left over");
+  EngineSettings cfg;
+  cfg.from = "Me Myself <me@origin.example>";
+  cfg.primaryDns = "";
+  cfg.secondaryDns = "10.0.0.2";
+  cfg.hostFromDomain = 1;
+  cfg.host = "ignored.example";
+  cfg.connections = 12;
+  cfg.timeOut = 0;
+  ConfigureEngine(s, cfg);
+  EXPECT_EQ(s.From(), "me@origin.example");
+  EXPECT_EQ(s.Dns(), "10.0.0.2");
+  EXPECT_EQ(s.Signon(), "origin.example");
+  EXPECT_EQ(s.Recipients().Count(), 0u);
+  EXPECT_EQ(s.Connections(), 12);
+  EXPECT_EQ(s.TimeOut(), 60);
+
+  cfg.hostFromDomain = 0;
+  cfg.host = "";
+  cfg.primaryDns = "10.0.0.1";
+  ConfigureEngine(s, cfg);
+  EXPECT_EQ(s.Signon(), "");  // the client then says HELO with the local host name
+  EXPECT_EQ(s.Dns(), "10.0.0.1 10.0.0.2");
+  cfg.host = "helo.example";
+  ConfigureEngine(s, cfg);
+  EXPECT_EQ(s.Signon(), "helo.example");
+  cfg.heloOverride = "forced.example";
+  cfg.hostFromDomain = 1;
+  cfg.smtpPort = "2525";
+  ConfigureEngine(s, cfg);
+  EXPECT_EQ(s.Signon(), "forced.example");
+  EXPECT_EQ(s.SmtpPort(), "2525");
+}
+
+TEST(ConfigureEngine, SenderWithoutAddressStopsBeforeTheQueue) {
+  net::EventLoop loop;
+  TSmtpRelayServer s(loop);
+  s.Recipients().Add("kept");
+  s.SetConnections(3);
+  EngineSettings cfg;
+  cfg.from = "no address here";
+  cfg.primaryDns = "10.9.9.9";
+  cfg.connections = 50;
+  EXPECT_EQ(MessageOf([&] { ConfigureEngine(s, cfg); }),
+            "Please provide a valid e-mail address for the FROM field (Tools | Options)");
+  EXPECT_EQ(s.Recipients().Count(), 1u);
+  EXPECT_EQ(s.Connections(), 3);
+  EXPECT_EQ(s.Dns(), "10.9.9.9");  // assigned before the check
+}
+
+TEST(ConfigureEngine, ReadsTheSettingsStore) {
+  int argc = 1;
+  char name[] = "engine_scheduler_test";
+  char* argv[] = {name, nullptr};
+  QCoreApplication app(argc, argv);
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  settings::UserKey::setRootDirectoryForTests(dir.path());
+  {
+    settings::TINI ini;
+    ini.setFrom("Sender <s@from.example>");
+    ini.setConnections(25);
+    ini.ilTimeOut.setText(" 45s");
+    ini.setPrimaryDns("");
+    ini.setSecondaryDns("192.0.2.53");
+    ini.setHostFromDomain(0);
+    ini.setHost("myhost.example");
+  }
+  settings::TINI ini;  // a fresh store reads what was written
+  net::EventLoop loop;
+  TSmtpRelayServer s(loop);
+  ConfigureEngine(s, ini);
+  EXPECT_EQ(s.From(), "s@from.example");
+  EXPECT_EQ(s.Connections(), 25);
+  EXPECT_EQ(s.TimeOut(), 45);
+  EXPECT_EQ(s.Dns(), "192.0.2.53");
+  EXPECT_EQ(s.Signon(), "myhost.example");
+  settings::UserKey::setRootDirectoryForTests(QString());
+}
+
+// --- the project run ---
+
+class ProjectRunTest : public ::testing::Test {
+ protected:
+  void AddEntries(const std::vector<std::pair<std::string, bool>>& entries) {
+    for (const auto& [email, checked] : entries) {
+      const std::size_t i = list.addEntry(email, {});
+      if (!checked) list.setCheckState(i, 0);
+    }
+  }
+  EngineSettings Settings() {
+    EngineSettings cfg;
+    cfg.from = "sender@origin.test";
+    cfg.primaryDns = h.dns.address();
+    cfg.connections = 3;
+    cfg.timeOut = 5;
+    cfg.smtpPort = std::to_string(h.smtp[0]->port());
+    return cfg;
+  }
+  EngineHarness h;
+  RecipientList list;
+};
+
+TEST_F(ProjectRunTest, StartRefusals) {
+  ProjectRun run(h.loop, list);
+  EXPECT_EQ(MessageOf([&] { run.Start(Settings()); }),
+            "Please open / fill the recipient list before");
+  AddEntries({{"a@x.test", false}, {"b@x.test", false}});
+  list.setModified(false);
+  EXPECT_EQ(MessageOf([&] { run.Start(Settings()); }), "Nothing to check");
+  EXPECT_EQ(run.Scheduler().Recipients().Count(), 0u);
+  EXPECT_FALSE(list.modified());
+  auto cfg = Settings();
+  cfg.from = "nobody";
+  list.setCheckState(0, 1);
+  EXPECT_EQ(MessageOf([&] { run.Start(cfg); }),
+            "Please provide a valid e-mail address for the FROM field (Tools | Options)");
+  EXPECT_FALSE(run.Running());
+  EXPECT_EQ(list.entry(0).resultState, kNotValidated);
+}
+
+TEST_F(ProjectRunTest, ChecksTheCheckedEntriesAndUpdatesThem) {
+  h.smtp[0]->setHandler(
+      [](const orvane::testing::ScriptedSmtpServer::Command& c) -> std::optional<SmtpAction> {
+        if (c.verb == "RCPT" && c.localPart() != "good") return SmtpAction::Line("550 unknown");
+        return std::nullopt;
+      });
+  h.dns.addMx("p.test", 10, "127.0.0.2");
+  // 3 checked entries out of 10.
+  AddEntries({{"u0@p.test", false},
+              {"Good Person <good@p.test>", true},
+              {"u2@p.test", false},
+              {"u3@p.test", false},
+              {"bad@p.test, more", true},
+              {"u5@p.test", false},
+              {"u6@p.test", false},
+              {"u7@p.test", false},
+              {"no address", true},
+              {"u9@p.test", false}});
+  list.setModified(false);
+  ProjectRun run(h.loop, list);
+  run.Scheduler().SetSystemDnsSources({});
+  bool finished = false;
+  run.OnRunFinished = [&](bool aborted) {
+    finished = true;
+    EXPECT_FALSE(aborted);
+  };
+  run.Start(Settings());
+  EXPECT_TRUE(list.modified());
+  const auto& q = run.Scheduler().Recipients();
+  ASSERT_EQ(q.Count(), 3u);
+  EXPECT_EQ(q.Strings(0), "good@p.test");
+  EXPECT_EQ(q.Objects(0), 1);
+  EXPECT_EQ(q.Strings(1), "bad@p.test");
+  EXPECT_EQ(q.Objects(1), 4);
+  EXPECT_EQ(q.Strings(2), "");
+  EXPECT_EQ(q.Objects(2), 8);
+  ASSERT_TRUE(h.loop.runUntil([&] { return finished; }, 10000));
+  EXPECT_FALSE(run.Running());
+
+  EXPECT_EQ(list.entry(1).resultState, kGood);
+  EXPECT_EQ(list.entry(1).checkState, 0);
+  EXPECT_EQ(list.entry(1).resultText(), "[0] Valid E-mail Address!");
+  EXPECT_FALSE(list.entry(1).log().empty());
+  EXPECT_EQ(list.entry(4).resultState, kBad);
+  EXPECT_EQ(list.entry(4).checkState, 1);
+  EXPECT_EQ(list.entry(4).resultText(), "[550] Mailbox unavailable");
+  EXPECT_EQ(list.entry(8).resultText(), "[-1] Failed: Invalid Domain Name");
+  // Unchecked entries are left alone.
+  EXPECT_EQ(list.entry(0).resultState, kNotValidated);
+  EXPECT_EQ(list.entry(0).resultText(), "");
+  EXPECT_EQ(list.counters().good, 1);
+  EXPECT_EQ(list.counters().bad, 2);
+  EXPECT_EQ(list.counters().waiting, 0);
+}
+
+TEST_F(ProjectRunTest, StopReportsEntriesInHandAsAborted) {
+  h.smtp[0]->on("RCPT", SmtpAction::Silence());
+  h.dns.addMx("p.test", 10, "127.0.0.2");
+  AddEntries({{"a@p.test", true}, {"b@p.test", true}, {"c@p.test", true}, {"d@p.test", true}});
+  ProjectRun run(h.loop, list);
+  bool finished = false;
+  run.OnRunFinished = [&](bool aborted) {
+    finished = true;
+    EXPECT_TRUE(aborted);
+  };
+  auto cfg = Settings();
+  cfg.connections = 2;
+  run.Start(cfg);
+  EXPECT_EQ(list.entry(0).resultText(), "Checking...");
+  EXPECT_EQ(list.counters().waiting, 2);
+  ASSERT_TRUE(h.loop.runUntil([&] { return h.smtp[0]->connectionCount() == 2; }, 5000));
+  run.Stop();
+  ASSERT_TRUE(h.loop.runUntil([&] { return finished; }, 5000));
+  EXPECT_EQ(list.entry(0).resultText(), "[-8] Aborted by user");
+  EXPECT_EQ(list.entry(1).resultText(), "[-8] Aborted by user");
+  EXPECT_EQ(list.entry(0).resultState, kBad);
+  // Never taken: untouched.
+  EXPECT_EQ(list.entry(2).resultState, kNotValidated);
+  EXPECT_EQ(list.counters().waiting, 0);
+  EXPECT_EQ(list.counters().bad, 2);
+}
+
+TEST_F(ProjectRunTest, StartCheckFailureRestoresAsAfterARun) {
+  AddEntries({{"a@p.test", true}});
+  ProjectRun run(h.loop, list);
+  run.Scheduler().SetSystemDnsSources({});
+  run.Scheduler().SetInternalDns("");
+  int finished = 0;
+  run.OnRunFinished = [&](bool) { ++finished; };
+  auto cfg = Settings();
+  cfg.primaryDns = "";
+  EXPECT_EQ(MessageOf([&] { run.Start(cfg); }), "No DNS SERVER Available");
+  EXPECT_EQ(finished, 1);
+  EXPECT_FALSE(run.Running());
+  EXPECT_EQ(list.counters().waiting, 0);
+  EXPECT_EQ(list.entry(0).resultState, kNotValidated);
+}
+
+}  // namespace
+}  // namespace orvane::engine
