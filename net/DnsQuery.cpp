@@ -71,12 +71,10 @@ std::uint16_t TDnsQuery::MXLookup(const std::string& Domain) {
   socket_->SetPort(port);
   socket_->SetAddr(host);
   socket_->Connect();
-  waiting_ = true;
-  if (socket_->Send(query_.data(), static_cast<int>(queryLength_)) < 0) {
-    // Only reached when an OnError handler swallowed the failure.
-    waiting_ = false;
+  if (socket_->Send(query_.data(), static_cast<int>(queryLength_)) < 0)
     throw ESocketException("MXLookup: cannot send the query");
-  }
+  // No answer can be read before control returns to the loop.
+  waiting_ = true;
   return id;
 }
 
