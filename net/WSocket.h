@@ -27,8 +27,9 @@
 // port texts are kept but must be assigned again (proto back to "tcp",
 // LocalPort "0", linger on with 0 seconds) before the next Connect().
 //
-// A handler may destroy the socket it was called from; the socket notices and
-// touches nothing afterwards.
+// A handler may destroy the socket it was called from, as its last action
+// (the handler's own captures are destroyed with the socket); the socket
+// notices and touches nothing afterwards.
 #pragma once
 
 #include <netinet/in.h>

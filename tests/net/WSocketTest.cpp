@@ -597,8 +597,8 @@ TEST_F(WSocketTest, AHandlerMayDestroyItsSocket) {
   auto s = std::make_unique<TWSocket>(loop);
   bool destroyed = false;
   s->OnDataAvailable = [&](TWSocket&, std::uint16_t) {
-    s.reset();
     destroyed = true;
+    s.reset();  // last action: the handler's captures die with the socket
   };
   PrepareTcp(*s, server.port());
   s->Connect();
