@@ -23,6 +23,8 @@ struct Command {
 };
 
 int runShow(std::span<char* const> args);
+int runCheck(std::span<char* const> args);
+int runRun(std::span<char* const> args);
 int runImport(std::span<char* const> args);
 int runExport(std::span<char* const> args);
 

@@ -17,6 +17,8 @@ namespace {
 
 constexpr Command kCommands[] = {
     {"show", "show PROJECT.orp          print a project's columns and entries", runShow},
+    {"check", "check [OPTIONS] ADDRESS... | --list FILE   validate addresses", runCheck},
+    {"run", "run [OPTIONS] PROJECT.orp   validate a project's checked entries and save", runRun},
     {"import", "import FILE -o PROJECT.orp [OPTIONS]   add a text, CSV or dBase list", runImport},
     {"export", "export PROJECT.orp [-o FILE.csv]   write the list as CSV", runExport},
 };

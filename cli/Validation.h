@@ -1,0 +1,54 @@
+// The part `check` and `run` share: their options, the run on a recipient
+// list with the engine, the result records on standard output, the progress
+// line on standard error and Ctrl-C.
+//
+// Main thread; the run drives the event loop there until the run finishes.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/RecipientList.h"
+
+namespace orvane::cli {
+
+enum class OutputFormat { Text, Csv, Jsonl };
+
+struct ValidateOptions {
+  std::optional<std::string> from;
+  std::optional<std::string> helo;
+  std::optional<std::string> dns;
+  std::optional<std::string> smtpPort;
+  std::optional<std::int32_t> connections;
+  std::optional<std::int32_t> timeOut;
+  std::optional<std::string> listFile;  // `check --list FILE`
+  OutputFormat format = OutputFormat::Text;
+  bool log = false;
+  bool help = false;
+  std::vector<std::string> operands;
+};
+
+// Parses the shared options ("--name VALUE" or "--name=VALUE"); `--list` only
+// when `allowList`. Returns an error text for a usage error, else nullopt.
+std::optional<std::string> ParseValidateOptions(std::span<char* const> args, bool allowList,
+                                                ValidateOptions& options);
+
+// The options' help text (for both commands).
+extern const char* const kValidateOptionsHelp;
+
+// Validates the checked entries of `list` as Start Validation does, with the
+// saved options overridden by `options`, printing one record per result as it
+// arrives. Returns kExitOk when the run finished (also when Ctrl-C stopped
+// it), kExitFailed when it could not start (message on standard error).
+// `ran` is set when the run started (the list then holds its results).
+int ValidateList(RecipientList& list, const ValidateOptions& options, bool& ran);
+
+// Output helpers (exposed for reuse).
+std::string JsonString(std::string_view text);
+std::string CsvField(std::string_view text);
+
+}  // namespace orvane::cli
