@@ -624,6 +624,43 @@ TEST_F(WSocketTest, PauseHoldsEventsUntilResume) {
   EXPECT_TRUE(Run([&] { return r.data == "held"; }));
 }
 
+TEST_F(WSocketTest, WaitForCloseDrainsInputAndReportsTheClose) {
+  TcpPeerServer server(loop);
+  server.onAccept = [](TcpPeer& p) {
+    p.Write("last words");
+    p.Close();
+  };
+  TWSocket s(loop);
+  Recorder r;
+  r.Attach(s);
+  PrepareTcp(s, server.port());
+  s.Connect();
+  ASSERT_TRUE(Run([&] { return s.state() == wsConnected && server.peers.size() == 1; }));
+  ASSERT_TRUE(Run([&] { return *server.peers[0]->shutdownDone; }));
+  s.SetFlushTimeout(2);  // bounds the wait should the close never come
+  s.WaitForClose();
+  EXPECT_EQ(s.state(), wsClosed);
+  EXPECT_EQ(r.data, "last words");
+  EXPECT_EQ(r.Count("closed 0"), 1);
+}
+
+TEST_F(WSocketTest, FlushSendsAtOnceAndDataSentStillComesFromTheLoop) {
+  TcpPeerServer server(loop);
+  TWSocket s(loop);
+  Recorder r;
+  r.Attach(s);
+  PrepareTcp(s, server.port());
+  s.Connect();
+  ASSERT_TRUE(Run([&] { return s.state() == wsConnected; }));
+  const std::string text(100000, 'f');
+  s.SendStr(text);
+  s.Flush();
+  EXPECT_TRUE(s.AllSent());
+  EXPECT_EQ(r.Count("sent 0"), 0);
+  ASSERT_TRUE(Run([&] { return r.Count("sent 0") >= 1; }));
+  ASSERT_TRUE(Run([&] { return server.peers[0]->received.size() == text.size(); }));
+}
+
 // ---------------------------------------------------------------------------
 // Host-name lookup (numeric or the hosts file only)
 
@@ -666,6 +703,18 @@ TEST_F(WSocketTest, NameLookupCompletesFromTheLoop) {
   EXPECT_EQ(done, std::vector<int>{0});
   EXPECT_EQ(s.DnsResult(), "127.0.0.1");
   EXPECT_FALSE(s.DnsLookupPending());
+}
+
+TEST_F(WSocketTest, ReverseLookupFromTheHostsFile) {
+  TWSocket s(loop);
+  std::vector<int> done;
+  s.OnDnsLookupDone = [&](TWSocket&, std::uint16_t e) { done.push_back(e); };
+  s.ReverseDnsLookup("127.0.0.1");
+  EXPECT_TRUE(done.empty());
+  ASSERT_TRUE(Run([&] { return !done.empty(); }));
+  EXPECT_EQ(done, std::vector<int>{0});
+  EXPECT_EQ(s.DnsResult(), "localhost");
+  EXPECT_EQ(s.DnsResultList(), std::vector<std::string>{"localhost"});
 }
 
 TEST_F(WSocketTest, CancelledLookupReports10004OnceAndNothingLater) {

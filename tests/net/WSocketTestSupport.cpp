@@ -107,9 +107,16 @@ void TcpPeer::Write(std::string bytes) {
 void TcpPeer::Close() {
   if (closed_) return;
   closed_ = true;
-  auto* req = new uv_shutdown_t;
-  if (uv_shutdown(req, reinterpret_cast<uv_stream_t*>(handle_),
-                  [](uv_shutdown_t* r, int) { delete r; }) != 0)
+  struct ShutdownReq {
+    uv_shutdown_t req;
+    std::shared_ptr<bool> done;
+  };
+  auto* req = new ShutdownReq{{}, shutdownDone};
+  if (uv_shutdown(&req->req, reinterpret_cast<uv_stream_t*>(handle_), [](uv_shutdown_t* r, int) {
+        auto* sr = reinterpret_cast<ShutdownReq*>(r);
+        *sr->done = true;
+        delete sr;
+      }) != 0)
     delete req;
 }
 

@@ -41,6 +41,7 @@ class TcpPeer final {
   bool eof = false;
   int readError = 0;  // libuv status of a failed read (UV_ECONNRESET, ...)
   std::shared_ptr<int> writesDone = std::make_shared<int>(0);
+  std::shared_ptr<bool> shutdownDone = std::make_shared<bool>(false);  // FIN sent
   std::function<void(TcpPeer&)> onData;
 
  private:
