@@ -111,36 +111,52 @@ std::string decodeTextBytes(std::string_view bytes) {
   return cp1252ToUtf8(bytes);
 }
 
+TextFile::TextFile(std::string utf8)
+    : text_(std::move(utf8)), hasCr_(text_.find('\r') != std::string::npos) {}
+
 TextFile TextFile::load(const std::string& path) {
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
   if (!f) {
     throw ImportError("Cannot open file " + path + ": " + std::strerror(errno));
   }
   std::string bytes;
-  char buf[1 << 16];
+  std::size_t used = 0;
   for (;;) {
-    const std::size_t got = std::fread(buf, 1, sizeof buf, f.get());
-    bytes.append(buf, got);
-    if (got < sizeof buf) break;
+    if (bytes.size() - used < (1 << 16))
+      bytes.resize(bytes.size() < (1 << 20) ? (1 << 20) : bytes.size() * 2);
+    const std::size_t got = std::fread(bytes.data() + used, 1, bytes.size() - used, f.get());
+    used += got;
+    if (got == 0) break;
   }
   if (std::ferror(f.get())) {
     throw ImportError("Cannot read file " + path + ": " + std::strerror(errno));
   }
-  if (bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.erase(0, 3);
+  bytes.resize(used);
+  if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
   if (isValidUtf8(bytes)) return TextFile(std::move(bytes));
   return TextFile(cp1252ToUtf8(bytes));
+}
+
+std::size_t TextFile::lineEnd(std::size_t from) const {
+  const std::size_t n = text_.size();
+  if (!hasCr_) {
+    const void* hit = std::memchr(text_.data() + from, '\n', n - from);
+    return hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - text_.data()) : n;
+  }
+  for (std::size_t i = from; i < n; ++i) {
+    if (text_[i] == '\n' || text_[i] == '\r') return i;
+  }
+  return n;
 }
 
 std::string_view TextFile::readLine() {
   if (pos_ >= text_.size()) return {};
   const std::size_t start = pos_;
-  const std::size_t end = text_.find_first_of("\r\n", start);
-  if (end == std::string::npos) {
-    pos_ = text_.size();
-    return std::string_view(text_).substr(start);
-  }
+  const std::size_t end = lineEnd(start);
   pos_ = end + 1;
-  if (text_[end] == '\r' && pos_ < text_.size() && text_[pos_] == '\n') ++pos_;
+  if (end < text_.size() && text_[end] == '\r' && pos_ < text_.size() && text_[pos_] == '\n')
+    ++pos_;
+  if (pos_ > text_.size()) pos_ = text_.size();
   return std::string_view(text_).substr(start, end - start);
 }
 
@@ -149,11 +165,10 @@ std::uint64_t TextFile::lineCount() const {
   std::size_t pos = 0;
   const std::size_t n = text_.size();
   while (pos < n) {
-    const std::size_t end = text_.find_first_of("\r\n", pos);
+    const std::size_t end = lineEnd(pos);
     ++lines;
-    if (end == std::string::npos) break;
     pos = end + 1;
-    if (text_[end] == '\r' && pos < n && text_[pos] == '\n') ++pos;
+    if (end < n && text_[end] == '\r' && pos < n && text_[pos] == '\n') ++pos;
   }
   return lines == 0 ? 1 : lines;
 }

@@ -61,7 +61,7 @@ std::string decodeTextBytes(std::string_view bytes);
 class TextFile final {
  public:
   TextFile() = default;
-  explicit TextFile(std::string utf8) : text_(std::move(utf8)) {}
+  explicit TextFile(std::string utf8);
   // Reads and decodes the whole file. Throws ImportError.
   static TextFile load(const std::string& path);
 
@@ -76,8 +76,13 @@ class TextFile final {
   const std::string& text() const { return text_; }
 
  private:
+  // The end of the line starting at `from` (the position of its CR or LF, or
+  // the text's size).
+  std::size_t lineEnd(std::size_t from) const;
+
   std::string text_;
   std::size_t pos_ = 0;
+  bool hasCr_ = false;  // without any CR, a line end is found with memchr alone
 };
 
 }  // namespace orvane
