@@ -68,9 +68,16 @@ constexpr std::size_t kIoChunk = std::size_t{1} << 20;
 }
 
 bool isAscii(std::string_view text) {
-  unsigned char any = 0;
-  for (char c : text) any |= static_cast<unsigned char>(c);
-  return any < 0x80;
+  const char* p = text.data();
+  std::size_t n = text.size();
+  std::uint64_t any = 0;
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    any |= word;
+  }
+  for (; n > 0; ++p, --n) any |= static_cast<unsigned char>(*p);
+  return (any & 0x8080808080808080ull) == 0;
 }
 
 // Number of bytes the Windows-1252 form of `text` takes, counting no further
@@ -372,8 +379,18 @@ class Source {
 void appendCp1252AsUtf8(std::string_view bytes, std::string& out) {
   if (isAscii(bytes)) {
     out.append(bytes);
-  } else {
-    out += cp1252ToUtf8(bytes);
+    return;
+  }
+  for (const char ch : bytes) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x80) {
+      out.push_back(ch);
+    } else if (c >= 0xA0) {  // the Latin-1 range maps to itself
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out += cp1252ToUtf8(std::string_view(&ch, 1));
+    }
   }
 }
 
