@@ -142,7 +142,10 @@ class TWSocket final {
 
   // ---- Events -----------------------------------------------------------
   TSessionEvent OnSessionConnected;  // connect finished (0) or failed (code)
-  TSessionEvent OnDataAvailable;     // data can be read; must read it
+  // Data can be read. Raised again while data stays queued and the handler
+  // keeps reading; a handler that reads nothing is not called again until
+  // the next Receive*() call or new readiness, so it cannot freeze the loop.
+  TSessionEvent OnDataAvailable;
   TSessionEvent OnDataSent;          // the send buffers have become empty
   TSessionEvent OnSessionClosed;     // at most once per connection
   TSessionEvent OnSessionAvailable;  // a listening socket has a connection
@@ -199,6 +202,9 @@ class TWSocket final {
   TSocketSendFlags SendFlags() const;
   void SetSendFlags(TSocketSendFlags value);
 
+  // Linger option, applied to the socket by Connect(), Dup() and Abort():
+  // set it before Connect(). The default (on, 0 s) resets the connection on
+  // Close(); off lets the system deliver what was sent, then close.
   TSocketLingerOnOff LingerOnOff() const noexcept { return lingerOnOff_; }
   void SetLingerOnOff(TSocketLingerOnOff value) noexcept { lingerOnOff_ = value; }
   int LingerTimeout() const noexcept { return lingerTimeout_; }
