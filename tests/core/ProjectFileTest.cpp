@@ -372,6 +372,13 @@ TEST(ProjectFileReader, EntrySavedWhileCheckingLoadsAsChecking) {
   EXPECT_EQ(d.entries[0].subItem(1), "n");
 }
 
+TEST(ProjectFileReader, EntryWithoutSubItemsGetsAnEmptyResultText) {
+  const ProjectData d =
+      parseProject(stream(itemsData(1, entryRecord(kNotValidated, 1, {"a@b.c"}))));
+  ASSERT_EQ(d.entries.size(), 1u);
+  EXPECT_EQ(texts(d.entries[0]), (std::vector<std::string>{"a@b.c", ""}));
+}
+
 TEST(ProjectFileReader, UnknownRecordsOfEveryTypeAreSkipped) {
   const std::string unknown = ss("Nil") + "\x0D"s + ss("Flag") + "\x09"s + ss("Off") + "\x08"s +  //
                               ss("Small") + "\x02\x05"s + ss("Mid") + "\x03\x01\x02"s +           //
