@@ -21,14 +21,19 @@ namespace {
 namespace fs = std::filesystem;
 constexpr int kRows = 1'000'000;
 
+// Created on first use and removed at exit (never destroyed before the removal).
 const fs::path& workDir() {
-  static const fs::path dir = [] {
+  static const fs::path* dir = [] {
     std::string tmpl = (fs::temp_directory_path() / "orvane-import-bench-XXXXXX").string();
     if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
-    std::atexit([] { fs::remove_all(workDir()); });
-    return fs::path(tmpl);
+    auto* path = new fs::path(tmpl);
+    std::atexit([] {
+      std::error_code ec;
+      fs::remove_all(workDir(), ec);
+    });
+    return path;
   }();
-  return dir;
+  return *dir;
 }
 
 const std::string& csvPath() {

@@ -1,6 +1,7 @@
 #include "import/CsvExport.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -69,10 +70,9 @@ TEST(CsvExport, EntriesWithFewerSubItemsGetEmptyCells) {
 
 TEST(CsvExport, FileIsWrittenAndAFailureLeavesNoTemporary) {
   namespace fs = std::filesystem;
-  const fs::path dir =
-      fs::temp_directory_path() /
-      ("orvane-csv-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
-  fs::create_directories(dir);
+  std::string tmpl = (fs::temp_directory_path() / "orvane-csv-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+  const fs::path dir = tmpl;
   RecipientList list;
   list.addEntry("a@x.org", {});
   const std::string path = (dir / "out.csv").string();

@@ -1,6 +1,7 @@
 #include "import/Importer.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -36,10 +37,9 @@ std::vector<Strings> rows(const RecipientList& list) {
 class ImporterTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("orvane-import-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-            "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
+    std::string tmpl = (fs::temp_directory_path() / "orvane-import-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+    dir_ = tmpl;
   }
   void TearDown() override { fs::remove_all(dir_); }
   std::string write(const std::string& name, const std::string& bytes) {

@@ -1,6 +1,7 @@
 #include "import/TzDbf.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -462,10 +463,9 @@ TEST(TzDbf, OperationsOnAClosedTableAreInvalid) {
 class TzDbfFiles : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("orvane-dbf-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-            "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
+    std::string tmpl = (fs::temp_directory_path() / "orvane-dbf-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+    dir_ = tmpl;
   }
   void TearDown() override { fs::remove_all(dir_); }
   void write(const fs::path& p, const std::string& bytes) {
