@@ -128,6 +128,38 @@ TEST(Session, LastHostsFailureIsReported) {
   EXPECT_EQ(second.connectionCount(), 1u);
 }
 
+TEST(Session, DnsErrorIsReportedAtOnceWithItsNumber) {
+  EngineHarness h;
+  h.dns.addMx("broken.test", 10, "127.0.0.2");
+  // The answer's last record runs past the end of the datagram.
+  h.dns.setHandler(
+      [&h](const orvane::testing::ScriptedDnsServer::Query& q) -> std::optional<std::string> {
+        std::string answer = h.dns.tableAnswer(q);
+        answer.resize(answer.size() - 3);
+        return answer;
+      });
+  h.Queue({"quinn@broken.test"});
+  h.server.StartCheck();
+  ASSERT_TRUE(h.RunToEnd());
+  ASSERT_EQ(h.processed.size(), 1u);
+  EXPECT_EQ(h.processed[0].code, -1);
+  EXPECT_TRUE(AnyStartsWith(h.processed[0].log, "DNS Search error :"));
+  EXPECT_EQ(h.processed[0].log.back(), "DNS Search error :11003");
+  EXPECT_EQ(h.smtp[0]->connectionCount(), 0u);
+}
+
+TEST(Session, ConnectionClosedByTheServerIsReportedAs10004) {
+  EngineHarness h;
+  h.smtp[0]->on("MAIL", SmtpAction::Raw("").ThenClose());
+  h.dns.addMx("closing.test", 10, "127.0.0.2");
+  h.Queue({"rae@closing.test"});
+  h.server.StartCheck();
+  ASSERT_TRUE(h.RunToEnd());
+  ASSERT_EQ(h.processed.size(), 1u);
+  EXPECT_EQ(h.processed[0].code, 10004);
+  EXPECT_EQ(ResultMessage(h.processed[0].code), "Conection refused or host is down. Try later");
+}
+
 TEST(Session, HostsAreTriedInPreferenceOrder) {
   EngineHarness h;
   auto& low = h.AddSmtp(3);  // preference 10, listed second in the answer
