@@ -28,6 +28,8 @@ std::size_t ProjectRun::EntryOf(int recipientIndex) const {
 }
 
 void ProjectRun::Start(const EngineSettings& settings) {
+  // A run that has not reported its finish yet keeps its queue.
+  if (running_) throw TSmtpRelayServerException(std::string(kComponentBusy));
   if (list_.count() == 0) throw RunStartError(std::string(kEmptyRecipientList));
   ConfigureEngine(server_, settings);
   TRecipientQueue& queue = server_.Recipients();

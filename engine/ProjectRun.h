@@ -32,7 +32,8 @@ class ProjectRun final {
   ProjectRun(const ProjectRun&) = delete;
   ProjectRun& operator=(const ProjectRun&) = delete;
 
-  // Start Validation:
+  // Start Validation (throws TSmtpRelayServerException("Component is busy")
+  // while Running()):
   // 1. an empty list throws RunStartError("Please open / fill the recipient
   //    list before");
   // 2. ConfigureEngine(settings) (its errors stop here);

@@ -404,6 +404,8 @@ TEST_F(ProjectRunTest, StopReportsEntriesInHandAsAborted) {
   auto cfg = Settings();
   cfg.connections = 2;
   run.Start(cfg);
+  EXPECT_EQ(MessageOf([&] { run.Start(cfg); }), "Component is busy");
+  EXPECT_EQ(run.Scheduler().Recipients().Count(), 4u);
   EXPECT_EQ(list.entry(0).resultText(), "Checking...");
   EXPECT_EQ(list.counters().waiting, 2);
   ASSERT_TRUE(h.loop.runUntil([&] { return h.smtp[0]->connectionCount() == 2; }, 5000));
