@@ -17,19 +17,17 @@ namespace {
 
 using orvane::testing::ScriptedDnsServer;
 using Misbehaviour = ScriptedDnsServer::Misbehaviour;
+using Query = ScriptedDnsServer::Query;
+using Errors = std::vector<std::uint16_t>;
 
 class DnsQueryTest : public ::testing::Test {
  protected:
   void SetUp() override {
     query.SetAddr(server.address());
-    query.OnRequestDone = [this](TDnsQuery& sender, std::uint16_t error) {
-      EXPECT_EQ(&sender, &query);
-      done.push_back(error);
-    };
+    query.OnRequestDone = [this](TDnsQuery&, std::uint16_t error) { done.push_back(error); };
     server.addMx("example.test", 20, "mx20.example.test");
     server.addMx("example.test", 10, "mx10.example.test");
   }
-
   bool waitDone(std::size_t n = 1) {
     return loop.runUntil([&] { return done.size() >= n; }, 2000);
   }
@@ -51,187 +49,117 @@ class DnsQueryTest : public ::testing::Test {
   EventLoop loop;
   ScriptedDnsServer server{loop};
   TDnsQuery query{loop};
-  std::vector<std::uint16_t> done;
+  Errors done;
 };
 
 TEST_F(DnsQueryTest, SendsOneMxQueryAndDecodesTheAnswerInRecordOrder) {
-  EXPECT_EQ(query.Port(), "53");
+  query.SetAddr("127.0.0.1");  // the port from its own property
+  query.SetPort(std::to_string(server.port()));
   const std::uint16_t id = query.MXLookup("example.test");
   EXPECT_TRUE(query.Waiting());
-  EXPECT_EQ(query.ResponseLength(), -1);
   EXPECT_TRUE(done.empty());  // never inside the call
   ASSERT_TRUE(waitDone());
-  EXPECT_EQ(done, std::vector<std::uint16_t>{0});
-
+  EXPECT_EQ(done, Errors{0});
   ASSERT_EQ(server.queriesSeen(), 1u);
   std::array<std::uint8_t, kDnsMessageSize> expected{};
   const std::size_t n = BuildMxQuery(id, "example.test", expected);
-  EXPECT_EQ(server.queries()[0].raw,
-            std::string(reinterpret_cast<const char*>(expected.data()), n));
-
+  EXPECT_EQ(server.queries()[0].raw, std::string(reinterpret_cast<char*>(expected.data()), n));
   EXPECT_FALSE(query.Waiting());
-  EXPECT_GT(query.ResponseLength(), 0);
   EXPECT_EQ(query.ResponseID(), id);
-  EXPECT_EQ(query.ResponseCode(), 0);
   EXPECT_EQ(query.QuestionName(), "example.test");
-  EXPECT_EQ(query.QuestionType(), 15);
-  for (int i = 0; i < 2; ++i) {
-    EXPECT_EQ(query.AnswerType(i), 15);
-    EXPECT_EQ(query.AnswerTag(i), i);
-    EXPECT_EQ(query.AnswerName(i), "example.test");
-  }
+  EXPECT_EQ(query.AnswerTag(1), 1);
   expectGenuineExampleAnswer();
   EXPECT_EQ(query.MXPreference(0), 20);  // answer order, not preference order
   EXPECT_EQ(query.MXPreference(1), 10);
 }
 
-TEST_F(DnsQueryTest, PortPropertyServesAnAddressWithoutPort) {
-  query.SetAddr("127.0.0.1");
-  query.SetPort(std::to_string(server.port()));
-  query.MXLookup("example.test");
-  ASSERT_TRUE(waitDone());
-  EXPECT_EQ(done[0], 0);
-  expectGenuineExampleAnswer();
-}
-
-TEST_F(DnsQueryTest, ForgedAnswersAreDroppedAndTheGenuineOneTaken) {
+TEST_F(DnsQueryTest, ForgedOrRepeatedAnswersAreDroppedAndTheGenuineOneTakenOnce) {
   for (auto m : {Misbehaviour::WrongIdFirst, Misbehaviour::WrongPortFirst,
-                 Misbehaviour::WrongAddressFirst}) {
-    server.setMisbehaviour(m);
+                 Misbehaviour::WrongAddressFirst, Misbehaviour::Duplicate}) {
     if (m == Misbehaviour::WrongAddressFirst && !server.wrongAddressAvailable()) continue;
     SCOPED_TRACE(static_cast<int>(m));
+    server.setMisbehaviour(m);
     done.clear();
     const std::uint64_t ignoredBefore = query.IgnoredDatagrams();
     query.MXLookup("example.test");
     ASSERT_TRUE(waitDone());
     ASSERT_TRUE(waitIgnored(ignoredBefore + 1));
     EXPECT_TRUE(nothingMoreWithin(20));
-    EXPECT_EQ(done, std::vector<std::uint16_t>{0});
+    EXPECT_EQ(done, Errors{0});
     expectGenuineExampleAnswer();
   }
 }
 
-TEST_F(DnsQueryTest, DuplicateAnswerRaisesOneRequestDone) {
-  server.setMisbehaviour(Misbehaviour::Duplicate);
-  query.MXLookup("example.test");
-  ASSERT_TRUE(waitIgnored(1));  // the second copy has been read and dropped
-  EXPECT_EQ(done, std::vector<std::uint16_t>{0});
-  expectGenuineExampleAnswer();
-}
-
-TEST_F(DnsQueryTest, TruncatedAnswerIsAnErrorAndKeepsThePreviousTables) {
+TEST_F(DnsQueryTest, MalformedAnswerIsAnErrorAndKeepsThePreviousTables) {
   const std::uint16_t first = query.MXLookup("example.test");
   ASSERT_TRUE(waitDone());
   server.setMisbehaviour(Misbehaviour::Truncated);
   query.MXLookup("example.test");
   ASSERT_TRUE(waitDone(2));
-  EXPECT_EQ(done[1], kDnsErrorMalformedAnswer);
+  server.setMisbehaviour(Misbehaviour::None);
+  server.setHandler([&](const Query& q) -> std::optional<std::string> {
+    std::string answer = server.tableAnswer(q);
+    ++answer[7];  // one more answer than present
+    return answer;
+  });
+  query.MXLookup("example.test");
+  ASSERT_TRUE(waitDone(3));
+  EXPECT_EQ(done, (Errors{0, kDnsErrorMalformedAnswer, kDnsErrorMalformedAnswer}));
   EXPECT_FALSE(query.Waiting());
   EXPECT_EQ(query.ResponseID(), first);
   expectGenuineExampleAnswer();
 }
 
-TEST_F(DnsQueryTest, AnswerWithMissingRecordsIsAnError) {
-  server.setHandler([&](const ScriptedDnsServer::Query& q) -> std::optional<std::string> {
-    std::string answer = server.tableAnswer(q);
-    answer[7] = static_cast<char>(answer[7] + 1);  // one more answer than present
-    return answer;
-  });
-  query.MXLookup("example.test");
-  ASSERT_TRUE(waitDone());
-  EXPECT_EQ(done, std::vector<std::uint16_t>{kDnsErrorMalformedAnswer});
-}
-
-TEST_F(DnsQueryTest, SilentServerLeavesTheQueryWaiting) {
+TEST_F(DnsQueryTest, DatagramsThatAreNotTheAnswerOrNoAnswerLeaveTheQueryWaiting) {
+  const std::function<std::string(const Query&)> cases[] = {
+      [&](const Query& q) {  // question of another name
+        auto other = q;
+        other.name = "other.test";
+        return server.tableAnswer(other);
+      },
+      [&](const Query& q) {  // question of another type
+        auto other = q;
+        other.type = kDnsTypeA;
+        return server.tableAnswer(other);
+      },
+      [](const Query& q) { return q.raw; },                // the query echoed back
+      [](const Query& q) { return q.raw.substr(0, 11); },  // shorter than a header
+      [&](const Query& q) { return server.tableAnswer(q) + std::string(500, 'x'); },  // > 512
+  };
+  for (const auto& reply : cases) {
+    server.setHandler([&](const Query& q) -> std::optional<std::string> { return reply(q); });
+    const std::uint64_t ignoredBefore = query.IgnoredDatagrams();
+    query.MXLookup("example.test");
+    ASSERT_TRUE(waitIgnored(ignoredBefore + 1));
+  }
   server.setMisbehaviour(Misbehaviour::Silent);
   query.MXLookup("example.test");
   EXPECT_TRUE(nothingMoreWithin(50));
-  EXPECT_EQ(server.queriesSeen(), 1u);
+  EXPECT_EQ(server.queriesSeen(), 6u);
+  EXPECT_TRUE(done.empty());
   EXPECT_TRUE(query.Waiting());
   EXPECT_EQ(query.ResponseLength(), -1);
 }
 
-TEST_F(DnsQueryTest, LateAnswerIsStillTaken) {
-  server.setDelay(30);
-  query.MXLookup("example.test");
-  ASSERT_TRUE(waitDone());
-  EXPECT_EQ(done[0], 0);
-  expectGenuineExampleAnswer();
-}
-
 TEST_F(DnsQueryTest, NextLookupDiscardsTheOutstandingOne) {
   server.addMx("other.test", 5, "mx.other.test");
-  server.setDelay(20);
+  server.setDelay(20);  // both answers arrive late, after the second query
   query.MXLookup("example.test");
   const std::uint16_t second = query.MXLookup("other.test");
   ASSERT_TRUE(waitDone());
   ASSERT_TRUE(loop.runUntil([&] { return server.datagramsSent() == 2; }, 2000));
   EXPECT_TRUE(nothingMoreWithin(30));
-  EXPECT_EQ(done, std::vector<std::uint16_t>{0});
+  EXPECT_EQ(done, Errors{0});
   EXPECT_EQ(query.ResponseID(), second);
-  EXPECT_EQ(query.QuestionName(), "other.test");
   EXPECT_EQ(query.MXExchange(0), "mx.other.test");
 }
 
 TEST_F(DnsQueryTest, NameErrorCompletesWithoutError) {
   query.MXLookup("nowhere.test");
   ASSERT_TRUE(waitDone());
-  EXPECT_EQ(done[0], 0);
+  EXPECT_EQ(done, Errors{0});
   EXPECT_EQ(query.ResponseCode(), 3);
-  EXPECT_EQ(query.ResponseANCount(), 0);
   EXPECT_EQ(query.MXRecordCount(), 0);
-}
-
-TEST_F(DnsQueryTest, CnameFollowedByMxRecords) {
-  server.setCname("alias.test", "example.test");
-  query.MXLookup("alias.test");
-  ASSERT_TRUE(waitDone());
-  EXPECT_EQ(done[0], 0);
-  EXPECT_EQ(query.ResponseANCount(), 3);
-  EXPECT_EQ(query.AnswerType(0), kDnsTypeCNAME);
-  EXPECT_EQ(query.AnswerTag(0), -1);
-  EXPECT_EQ(query.AnswerTag(1), 0);
-  EXPECT_EQ(query.AnswerTag(2), 1);
-  EXPECT_EQ(query.AnswerName(1), "example.test");
-  EXPECT_EQ(query.MXExchange(0), "mx20.example.test");
-}
-
-TEST_F(DnsQueryTest, DatagramsThatAreNotTheAnswerAreDroppedSilently) {
-  struct Case {
-    const char* what;
-    std::function<std::string(const ScriptedDnsServer::Query&)> reply;
-  } cases[] = {
-      {"question of another name",
-       [&](const ScriptedDnsServer::Query& q) {
-         auto other = q;
-         other.name = "other.test";
-         return server.tableAnswer(other);
-       }},
-      {"question of another type",
-       [&](const ScriptedDnsServer::Query& q) {
-         auto other = q;
-         other.type = kDnsTypeA;
-         return server.tableAnswer(other);
-       }},
-      {"query echoed back", [](const ScriptedDnsServer::Query& q) { return q.raw; }},
-      {"eleven bytes", [](const ScriptedDnsServer::Query& q) { return q.raw.substr(0, 11); }},
-      {"over 512 bytes",
-       [&](const ScriptedDnsServer::Query& q) {
-         return server.tableAnswer(q) + std::string(500, 'x');
-       }},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    server.setHandler([&](const ScriptedDnsServer::Query& q) -> std::optional<std::string> {
-      return c.reply(q);
-    });
-    const std::uint64_t ignoredBefore = query.IgnoredDatagrams();
-    query.MXLookup("example.test");
-    ASSERT_TRUE(waitIgnored(ignoredBefore + 1));
-    EXPECT_TRUE(nothingMoreWithin(10));
-    EXPECT_TRUE(done.empty());
-    EXPECT_TRUE(query.Waiting());
-  }
 }
 
 TEST_F(DnsQueryTest, IdsComeFromARandomSourceNotACounter) {
@@ -240,7 +168,6 @@ TEST_F(DnsQueryTest, IdsComeFromARandomSourceNotACounter) {
     ids.push_back(query.MXLookup("example.test"));
     ASSERT_TRUE(waitDone(ids.size()));
     EXPECT_EQ(server.queries().back().id, ids.back());
-    EXPECT_EQ(query.ResponseID(), ids.back());
   }
   int steps = 0;
   for (std::size_t i = 1; i < ids.size(); ++i)
@@ -250,14 +177,12 @@ TEST_F(DnsQueryTest, IdsComeFromARandomSourceNotACounter) {
 }
 
 TEST_F(DnsQueryTest, UnusableDomainOrServerThrowsBeforeAnythingIsSent) {
-  for (const std::string& bad :
-       {std::string("a..b"), std::string(".example.test"), std::string(64, 'x') + ".test"}) {
+  for (const std::string& bad : {std::string("a..b"), std::string(64, 'x') + ".test"})
     EXPECT_THROW(query.MXLookup(bad), ESocketException) << bad;
+  for (const char* addr : {"999.1.1.1", ""}) {
+    query.SetAddr(addr);
+    EXPECT_THROW(query.MXLookup("example.test"), ESocketException) << addr;
   }
-  query.SetAddr("999.1.1.1");
-  EXPECT_THROW(query.MXLookup("example.test"), ESocketException);
-  query.SetAddr("");
-  EXPECT_THROW(query.MXLookup("example.test"), ESocketException);
   EXPECT_TRUE(nothingMoreWithin(10));
   EXPECT_EQ(server.queriesSeen(), 0u);
 }
@@ -266,16 +191,13 @@ TEST_F(DnsQueryTest, IndexedReadsOutsideTheTablesGiveZeroOrEmpty) {
   query.MXLookup("example.test");
   ASSERT_TRUE(waitDone());
   for (int i : {-1, 50, 65535}) {
-    EXPECT_EQ(query.AnswerType(i), 0);
-    EXPECT_EQ(query.AnswerTag(i), 0);
-    EXPECT_EQ(query.MXExchange(i), "");
-    EXPECT_EQ(query.AnswerName(i), "");
-    EXPECT_EQ(query.MXPreference(i), 0);
-    EXPECT_EQ(query.Address(i), 0u);
+    EXPECT_EQ(query.AnswerType(i) + query.AnswerTag(i) + query.MXPreference(i), 0) << i;
+    EXPECT_EQ(query.MXExchange(i) + query.AnswerName(i), "") << i;
+    EXPECT_EQ(query.Address(i), 0u) << i;
   }
 }
 
-TEST_F(DnsQueryTest, HandlerMayStartTheNextLookup) {
+TEST_F(DnsQueryTest, HandlerMayStartTheNextLookupOrDestroyTheQuery) {
   server.addMx("second.test", 1, "mx.second.test");
   query.OnRequestDone = [&](TDnsQuery& sender, std::uint16_t error) {
     done.push_back(error);
@@ -283,12 +205,9 @@ TEST_F(DnsQueryTest, HandlerMayStartTheNextLookup) {
   };
   query.MXLookup("example.test");
   ASSERT_TRUE(waitDone(2));
-  EXPECT_EQ(done, (std::vector<std::uint16_t>{0, 0}));
-  EXPECT_EQ(server.queriesSeen(), 2u);
+  EXPECT_EQ(done, (Errors{0, 0}));
   EXPECT_EQ(query.MXExchange(0), "mx.second.test");
-}
 
-TEST_F(DnsQueryTest, HandlerMayDestroyTheQuery) {
   server.setMisbehaviour(Misbehaviour::Duplicate);
   auto owned = std::make_unique<TDnsQuery>(loop);
   owned->SetAddr(server.address());
@@ -297,10 +216,10 @@ TEST_F(DnsQueryTest, HandlerMayDestroyTheQuery) {
     owned.reset();
   };
   owned->MXLookup("example.test");
-  ASSERT_TRUE(waitDone());
+  ASSERT_TRUE(waitDone(3));
   EXPECT_TRUE(nothingMoreWithin(20));
   EXPECT_EQ(owned, nullptr);
-  EXPECT_EQ(done, std::vector<std::uint16_t>{0});
+  EXPECT_EQ(done, (Errors{0, 0, 0}));
 }
 
 }  // namespace

@@ -85,11 +85,6 @@ void TcpPeer::StartReading() {
   uv_read_start(reinterpret_cast<uv_stream_t*>(handle_), &TcpPeer::OnAlloc, &TcpPeer::OnRead);
 }
 
-void TcpPeer::StopReading() {
-  if (handle_ == nullptr) return;
-  uv_read_stop(reinterpret_cast<uv_stream_t*>(handle_));
-}
-
 void TcpPeer::Write(std::string bytes) {
   if (handle_ == nullptr || closed_) return;
   auto* w = new WriteReq;

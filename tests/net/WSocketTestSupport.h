@@ -20,6 +20,17 @@ namespace orvane::net::testing {
 // A free TCP or UDP port on 127.0.0.1 that nothing listens on right now.
 int UnusedPort(int type = SOCK_STREAM);
 
+// The message of the exception of type E that `call` throws, or "no exception".
+template <class E>
+std::string Thrown(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const E& e) {
+    return e.what();
+  }
+  return "no exception";
+}
+
 // One accepted connection of a TcpPeerServer.
 class TcpPeer final {
  public:
@@ -30,7 +41,6 @@ class TcpPeer final {
 
   uv_tcp_t* handle() noexcept { return handle_; }
   void StartReading();
-  void StopReading();
   void Write(std::string bytes);
   void Close();  // orderly: FIN after pending writes
   void Reset();  // RST
@@ -60,7 +70,6 @@ class TcpPeerServer final {
   TcpPeerServer& operator=(const TcpPeerServer&) = delete;
 
   int port() const noexcept { return port_; }
-  std::string portText() const { return std::to_string(port_); }
   std::vector<std::unique_ptr<TcpPeer>> peers;
   std::function<void(TcpPeer&)> onAccept;
 
