@@ -4,11 +4,14 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 extern char** environ;
@@ -37,7 +40,29 @@ std::string cliPath() {
   return std::string(ORVANE_BIN_DIR) + "/orvane-cli";
 }
 
-CliResult runCli(const std::vector<std::string>& args, std::string_view input, int timeoutMs) {
+TempDir::TempDir() {
+  std::string tmpl = (std::filesystem::temp_directory_path() / "orvane-cli-XXXXXX").string();
+  if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::string TempDir::write(const std::string& name, std::string_view bytes) const {
+  std::ofstream(file(name), std::ios::binary) << bytes;
+  return file(name);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+CliResult runCli(const std::vector<std::string>& args, std::string_view input,
+                 const std::function<void(pid_t)>& started, int timeoutMs) {
   const std::string program = cliPath();
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
@@ -57,6 +82,7 @@ CliResult runCli(const std::vector<std::string>& args, std::string_view input, i
   in.closeEnd(0);
   out.closeEnd(1);
   err.closeEnd(1);
+  if (started) started(pid);
 
   // Feed the input and drain both outputs together, so that no pipe fills up.
   ::signal(SIGPIPE, SIG_IGN);

