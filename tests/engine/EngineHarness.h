@@ -3,6 +3,8 @@
 // lookups), all on the SMTP port of the first server.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -66,11 +68,17 @@ class EngineHarness {
     return loop.runUntil([this] { return finished > 0; }, ms);
   }
 
-  const Processed* ResultOf(int index) const {
-    for (const auto& p : processed) {
-      if (p.index == index) return &p;
+  // Queues `addresses`, starts the run and runs it to its end; fails unless
+  // every address was reported.
+  ::testing::AssertionResult Check(const std::vector<std::string>& addresses,
+                                   std::uint64_t ms = 10000) {
+    Queue(addresses);
+    server.StartCheck();
+    if (!RunToEnd(ms)) return ::testing::AssertionFailure() << "the run did not finish";
+    if (processed.size() != addresses.size()) {
+      return ::testing::AssertionFailure() << processed.size() << " results";
     }
-    return nullptr;
+    return ::testing::AssertionSuccess();
   }
 
   net::EventLoop loop;

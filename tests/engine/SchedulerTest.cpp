@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -29,24 +30,18 @@ std::string MessageOf(const std::function<void()>& f) {
   return "(no exception)";
 }
 
-TEST(Scheduler, DefaultsAndStoredValues) {
+TEST(Scheduler, SettersClampTrimAndCopy) {
   net::EventLoop loop;
   TSmtpRelayServer s(loop);
-  EXPECT_EQ(s.Connections(), 1);
-  EXPECT_EQ(s.TimeOut(), 60);
   EXPECT_EQ(s.SmtpPort(), "smtp");
-  s.SetConnections(0);
-  EXPECT_EQ(s.Connections(), 1);
-  s.SetConnections(-3);
-  EXPECT_EQ(s.Connections(), 1);
-  s.SetConnections(7);
-  EXPECT_EQ(s.Connections(), 7);
-  s.SetTimeOut(0);
-  EXPECT_EQ(s.TimeOut(), 60);
-  s.SetTimeOut(-1);
-  EXPECT_EQ(s.TimeOut(), 60);
-  s.SetTimeOut(5);
-  EXPECT_EQ(s.TimeOut(), 5);
+  for (const int bad : {0, -3}) {
+    s.SetConnections(7);
+    s.SetConnections(bad);
+    EXPECT_EQ(s.Connections(), 1);
+    s.SetTimeOut(5);
+    s.SetTimeOut(bad);
+    EXPECT_EQ(s.TimeOut(), 60);
+  }
   s.SetDns("  10.0.0.1 10.0.0.2  ");
   EXPECT_EQ(s.Dns(), "10.0.0.1 10.0.0.2");
   s.SetInternalDns(" 9.9.9.9 ");
@@ -89,9 +84,16 @@ TEST(Scheduler, GuardedSettersDuringARun) {
   h.server.SetSignon("other");
   h.server.AbortRun();
   ASSERT_TRUE(h.RunToEnd());
-  // Idle again: the setters work.
+  EXPECT_TRUE(h.server.Aborted());
+  // Idle again: the setters work, and the aborted flag stays until the next start.
   h.server.SetTimeOut(3);
   EXPECT_EQ(h.server.TimeOut(), 3);
+  h.smtp[0]->setGreeting(SmtpAction::Line("220 ready"));
+  h.finished = 0;
+  h.server.StartCheck();
+  EXPECT_FALSE(h.server.Aborted());
+  ASSERT_TRUE(h.RunToEnd());
+  EXPECT_FALSE(h.finishedAborted);
 }
 
 TEST(Scheduler, StartFailures) {
@@ -117,13 +119,10 @@ TEST(Scheduler, StartFailures) {
 TEST(Scheduler, InternalDnsIsTheLastResort) {
   EngineHarness h;
   h.dns.addMx("i.test", 10, "127.0.0.2");
-  h.Queue({"a@i.test"});
   h.server.SetDns("");
   h.server.SetInternalDns(h.dns.address());
-  h.server.StartCheck();
-  ASSERT_TRUE(h.RunToEnd());
+  ASSERT_TRUE(h.Check({"a@i.test"}));
   EXPECT_EQ(h.server.DnsServers(), std::vector<std::string>{h.dns.address()});
-  ASSERT_EQ(h.processed.size(), 1u);
   EXPECT_EQ(h.processed[0].code, 0);
 }
 
@@ -132,11 +131,9 @@ TEST(Scheduler, OnlyTheFirstDnsServerIsAsked) {
   orvane::testing::ScriptedDnsServer other(h.loop);
   other.addMx("f.test", 10, "127.0.0.2");
   h.dns.addMx("f.test", 10, "127.0.0.2");
-  h.Queue({"a@f.test", "b@f.test"});
   h.server.SetDns(h.dns.address() + " " + other.address());
   h.server.SetConnections(2);
-  h.server.StartCheck();
-  ASSERT_TRUE(h.RunToEnd());
+  ASSERT_TRUE(h.Check({"a@f.test", "b@f.test"}));
   EXPECT_EQ(h.dns.queriesSeen(), 2u);
   EXPECT_EQ(other.queriesSeen(), 0u);
 }
@@ -173,23 +170,6 @@ TEST(Scheduler, FinishIsReportedAboutATenthOfASecondAfterTheLastResult) {
   EXPECT_LT(finishedAt - reportedAt, 1000u);
 }
 
-TEST(Scheduler, AbortedFlagStaysUntilTheNextStart) {
-  EngineHarness h;
-  h.smtp[0]->setGreeting(SmtpAction::Silence());
-  h.dns.addMx("s.test", 10, "127.0.0.2");
-  h.Queue({"a@s.test"});
-  h.server.StartCheck();
-  h.server.AbortRun();
-  ASSERT_TRUE(h.RunToEnd());
-  EXPECT_TRUE(h.server.Aborted());
-  h.smtp[0]->setGreeting(SmtpAction::Line("220 ready"));
-  h.finished = 0;
-  h.server.StartCheck();
-  EXPECT_FALSE(h.server.Aborted());
-  ASSERT_TRUE(h.RunToEnd());
-  EXPECT_FALSE(h.finishedAborted);
-}
-
 TEST(Scheduler, AbortFromAnOwnersHandlerTakesNothingMore) {
   EngineHarness h;
   h.dns.addMx("s.test", 10, "127.0.0.2");
@@ -220,33 +200,35 @@ TEST(ConfigureEngine, CopiesTheOptions) {
   cfg.from = "Me Myself <me@origin.example>";
   cfg.primaryDns = "";
   cfg.secondaryDns = "10.0.0.2";
-  cfg.hostFromDomain = 1;
-  cfg.host = "ignored.example";
   cfg.connections = 12;
   cfg.timeOut = 0;
+  cfg.smtpPort = "2525";
   ConfigureEngine(s, cfg);
   EXPECT_EQ(s.From(), "me@origin.example");
   EXPECT_EQ(s.Dns(), "10.0.0.2");
-  EXPECT_EQ(s.Signon(), "origin.example");
   EXPECT_EQ(s.Recipients().Count(), 0u);
   EXPECT_EQ(s.Connections(), 12);
   EXPECT_EQ(s.TimeOut(), 60);
-
-  cfg.hostFromDomain = 0;
-  cfg.host = "";
+  EXPECT_EQ(s.SmtpPort(), "2525");
   cfg.primaryDns = "10.0.0.1";
   ConfigureEngine(s, cfg);
-  EXPECT_EQ(s.Signon(), "");  // the client then says HELO with the local host name
   EXPECT_EQ(s.Dns(), "10.0.0.1 10.0.0.2");
-  cfg.host = "helo.example";
-  ConfigureEngine(s, cfg);
-  EXPECT_EQ(s.Signon(), "helo.example");
-  cfg.heloOverride = "forced.example";
-  cfg.hostFromDomain = 1;
-  cfg.smtpPort = "2525";
-  ConfigureEngine(s, cfg);
-  EXPECT_EQ(s.Signon(), "forced.example");
-  EXPECT_EQ(s.SmtpPort(), "2525");
+  // The HELO name: the override, else the sender's domain or the host option
+  // (empty: the client says HELO with the local host name).
+  const struct {
+    int fromDomain;
+    const char *host, *override, *signon;
+  } cases[] = {{1, "ignored.example", "", "origin.example"},
+               {0, "", "", ""},
+               {0, "helo.example", "", "helo.example"},
+               {1, "helo.example", "forced.example", "forced.example"}};
+  for (const auto& c : cases) {
+    cfg.hostFromDomain = c.fromDomain;
+    cfg.host = c.host;
+    cfg.heloOverride = c.override;
+    ConfigureEngine(s, cfg);
+    EXPECT_EQ(s.Signon(), c.signon) << c.fromDomain << c.host << c.override;
+  }
 }
 
 TEST(ConfigureEngine, SenderWithoutAddressStopsBeforeTheQueue) {
@@ -344,16 +326,13 @@ TEST_F(ProjectRunTest, ChecksTheCheckedEntriesAndUpdatesThem) {
       });
   h.dns.addMx("p.test", 10, "127.0.0.2");
   // 3 checked entries out of 10.
-  AddEntries({{"u0@p.test", false},
-              {"Good Person <good@p.test>", true},
-              {"u2@p.test", false},
-              {"u3@p.test", false},
-              {"bad@p.test, more", true},
-              {"u5@p.test", false},
-              {"u6@p.test", false},
-              {"u7@p.test", false},
-              {"no address", true},
-              {"u9@p.test", false}});
+  const std::map<int, std::string> checked = {
+      {1, "Good Person <good@p.test>"}, {4, "bad@p.test, more"}, {8, "no address"}};
+  for (int i = 0; i < 10; ++i) {
+    const auto it = checked.find(i);
+    AddEntries({{it != checked.end() ? it->second : "u" + std::to_string(i) + "@p.test",
+                 it != checked.end()}});
+  }
   list.setModified(false);
   ProjectRun run(h.loop, list);
   run.Scheduler().SetSystemDnsSources({});
@@ -366,12 +345,11 @@ TEST_F(ProjectRunTest, ChecksTheCheckedEntriesAndUpdatesThem) {
   EXPECT_TRUE(list.modified());
   const auto& q = run.Scheduler().Recipients();
   ASSERT_EQ(q.Count(), 3u);
-  EXPECT_EQ(q.Strings(0), "good@p.test");
-  EXPECT_EQ(q.Objects(0), 1);
-  EXPECT_EQ(q.Strings(1), "bad@p.test");
-  EXPECT_EQ(q.Objects(1), 4);
-  EXPECT_EQ(q.Strings(2), "");
-  EXPECT_EQ(q.Objects(2), 8);
+  const std::pair<const char*, int> queued[] = {{"good@p.test", 1}, {"bad@p.test", 4}, {"", 8}};
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(q.Strings(i), queued[i].first);
+    EXPECT_EQ(q.Objects(i), queued[i].second);
+  }
   ASSERT_TRUE(h.loop.runUntil([&] { return finished; }, 10000));
   EXPECT_FALSE(run.Running());
 

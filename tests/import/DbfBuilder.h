@@ -1,10 +1,16 @@
-// Builds small dBase tables in memory for the tests: a 32-byte prolog, 32-byte
-// descriptors, the 0x0D terminator, the records and the 0x1A end mark. Every
-// header value can be overridden to make damaged tables.
+// Helpers of the import tests. DbfBuilder builds small dBase tables in memory
+// (32-byte prolog, 32-byte descriptors, 0x0D terminator, records, 0x1A end
+// mark); every header value can be overridden to make damaged tables.
+// TempDir is a scratch directory removed with everything in it.
 #pragma once
 
+#include <stdlib.h>
+
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -45,40 +51,51 @@ struct DbfBuilder {
   }
 
   std::string build() const {
-    std::string out;
     const std::uint16_t rl = recordLength.value_or(naturalRecordLength());
     const std::uint16_t hl =
         headerLength.value_or(static_cast<std::uint16_t>(32 + 32 * fields.size() + 1));
     const std::uint32_t rc = recordCount.value_or(static_cast<std::uint32_t>(records.size()));
-    out += static_cast<char>(version);
-    out += static_cast<char>(year);
-    out += static_cast<char>(month);
-    out += static_cast<char>(day);
-    for (int i = 0; i < 4; ++i) out += static_cast<char>((rc >> (8 * i)) & 0xFF);
-    out += static_cast<char>(hl & 0xFF);
-    out += static_cast<char>(hl >> 8);
-    out += static_cast<char>(rl & 0xFF);
-    out += static_cast<char>(rl >> 8);
+    std::string out = {static_cast<char>(version), static_cast<char>(year),
+                       static_cast<char>(month), static_cast<char>(day)};
+    const auto le = [&out](std::uint32_t v, int bytes) {
+      for (int i = 0; i < bytes; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+    };
+    le(rc, 4);
+    le(hl, 2);
+    le(rl, 2);
     out.append(20, '\0');
     for (const auto& f : fields) {
       std::string d(32, '\0');
-      for (std::size_t k = 0; k < f.name.size() && k < 11; ++k) d[k] = f.name[k];
+      const std::size_t n = f.name.size() < 11 ? f.name.size() : 11;
+      d.replace(0, n, f.name, 0, n);
       d[11] = f.type;
       d[16] = static_cast<char>(f.length);
       d[17] = static_cast<char>(f.decimals);
       out += d;
     }
     out += '\x0D';
-    // Pad or cut to the declared header length (the prolog always stays).
-    out.resize(hl < 32 ? 32 : hl, '\0');
-    for (const auto& r : records) {
-      std::string rec = r;
+    out.resize(hl < 32 ? 32 : hl, '\0');  // pad or cut to the declared length; the prolog stays
+    for (std::string rec : records) {
       rec.resize(rl, ' ');
       out += rec;
     }
-    out += '\x1A';
-    return out;
+    return out + '\x1A';
   }
+};
+
+struct TempDir {
+  TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "orvane-test-XXXXXX").string();
+    if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path = tmpl;
+  }
+  ~TempDir() { std::filesystem::remove_all(path); }
+  // Writes `bytes` to the file `name` in the directory and returns its path.
+  std::string write(const std::string& name, const std::string& bytes) const {
+    std::ofstream(path / name, std::ios::binary) << bytes;
+    return (path / name).string();
+  }
+  std::filesystem::path path;
 };
 
 }  // namespace orvane::test
