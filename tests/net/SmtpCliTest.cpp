@@ -447,11 +447,9 @@ TEST_F(SmtpCliTest, AttachmentsGoAsBase64PartsOfAMultipartMessage) {
   const Lines message = server->message(0);
   std::string joined;
   for (const auto& l : message) joined += l + "\n";
-  const auto start = joined.find("\tboundary=\"") + 11;
-  ASSERT_GT(start, 10u);
+  const auto start = joined.find("Content-Type: multipart/mixed;\n\tboundary=\"") + 42;
+  ASSERT_GT(start, 41u);
   const std::string boundary = joined.substr(start, joined.find('"', start) - start);
-  EXPECT_EQ(boundary.rfind("= Multipart Boundary", 0), 0u);
-  EXPECT_NE(joined.find("Content-Type: multipart/mixed;\n"), std::string::npos);
   EXPECT_NE(joined.find("This is a multipart MIME message.\n\n--" + boundary +
                         "\nContent-Type: text/html; charset=\"iso-8859-1\"\n"
                         "Content-Transfer-Encoding: 7bit\n"),

@@ -1,0 +1,124 @@
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <functional>
+#include <vector>
+
+#include "net/EventLoop.h"
+
+namespace orvane::net {
+namespace {
+
+// A connected pair of stream sockets, closed at the end of the test.
+struct Pair {
+  Pair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fd.data()), 0); }
+  ~Pair() {
+    for (int f : fd)
+      if (f >= 0) ::close(f);
+  }
+  void Write(const char* text) const { ASSERT_GT(::write(fd[1], text, 1), 0); }
+  std::array<int, 2> fd{-1, -1};
+};
+
+struct Probe {
+  std::vector<int> events;  // one entry per callback
+  int status = 0;
+  std::function<void()> onEvent;
+  static void Callback(void* context, int status, int events, bool) {
+    auto* self = static_cast<Probe*>(context);
+    self->status = status;
+    self->events.push_back(events);
+    if (self->onEvent) self->onEvent();
+  }
+};
+
+TEST(IoWatcher, ReportsReadinessWhileItLastsAndOnlyWhenAskedFor) {
+  EventLoop loop;
+  Pair pair;
+  Probe probe;
+  IoWatcher watcher(loop, &Probe::Callback, &probe);
+  ASSERT_TRUE(watcher.open(pair.fd[0]));
+  watcher.set(UV_READABLE);
+  pair.Write("x");
+  // Level-triggered: reported on every pass while the byte stays unread.
+  ASSERT_TRUE(loop.runUntil([&] { return probe.events.size() >= 2; }, 2000));
+  EXPECT_EQ(probe.events[0], UV_READABLE);
+  EXPECT_EQ(probe.events[1], UV_READABLE);
+
+  // Not asked for: nothing, and an idle loop has nothing left to wait for.
+  watcher.set(0);
+  probe.events.clear();
+  loop.run();
+  EXPECT_TRUE(probe.events.empty());
+
+  // Asked for again with the byte still queued: reported again; once read,
+  // no longer.
+  watcher.set(UV_READABLE | UV_WRITABLE);
+  ASSERT_TRUE(loop.runUntil([&] { return !probe.events.empty(); }, 2000));
+  EXPECT_EQ(probe.events[0], UV_READABLE | UV_WRITABLE);
+  char c;
+  ASSERT_EQ(::read(pair.fd[0], &c, 1), 1);
+  watcher.set(UV_READABLE);
+  probe.events.clear();
+  loop.runOnce();
+  loop.runOnce();
+  EXPECT_TRUE(probe.events.empty());
+}
+
+TEST(IoWatcher, PeerHangUpIsReportedAsDisconnect) {
+  EventLoop loop;
+  Pair pair;
+  Probe probe;
+  IoWatcher watcher(loop, &Probe::Callback, &probe);
+  ASSERT_TRUE(watcher.open(pair.fd[0]));
+  watcher.set(UV_READABLE | UV_DISCONNECT);
+  probe.onEvent = [&] { watcher.set(0); };
+  ::close(pair.fd[1]);
+  pair.fd[1] = -1;
+  ASSERT_TRUE(loop.runUntil([&] { return !probe.events.empty(); }, 2000));
+  EXPECT_EQ(probe.status, 0);
+  EXPECT_NE(probe.events[0] & UV_DISCONNECT, 0);
+}
+
+TEST(IoWatcher, WatcherClosedDuringAPassIsNotCalledEvenWhenItsPlaceIsReused) {
+  EventLoop loop;
+  Pair first;
+  Pair second;
+  Pair third;  // never readable
+  Probe probeA;
+  Probe probeB;
+  Probe probeC;
+  IoWatcher a(loop, &Probe::Callback, &probeA);
+  IoWatcher b(loop, &Probe::Callback, &probeB);
+  IoWatcher c(loop, &Probe::Callback, &probeC);
+  ASSERT_TRUE(a.open(first.fd[0]));
+  ASSERT_TRUE(b.open(second.fd[0]));
+  a.set(UV_READABLE);
+  b.set(UV_READABLE);
+  first.Write("a");
+  second.Write("b");
+  // Both are ready in the same pass; whichever runs first closes the other
+  // and hands its place to a watcher on a descriptor that is not ready.
+  int calls = 0;
+  auto closeOther = [&](IoWatcher& other) {
+    ++calls;
+    other.close(false);
+    ASSERT_TRUE(c.open(third.fd[0]));
+    c.set(UV_READABLE);
+    a.set(0);
+    b.set(0);
+  };
+  probeA.onEvent = [&] { closeOther(b); };
+  probeB.onEvent = [&] { closeOther(a); };
+  loop.runOnce();
+  loop.runOnce();
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(probeA.events.size() + probeB.events.size(), 1u);
+  EXPECT_TRUE(probeC.events.empty());
+}
+
+}  // namespace
+}  // namespace orvane::net
