@@ -109,7 +109,7 @@ void TDnsQuery::DataAvailable(std::uint16_t error) {
     return;
   }
 
-  if (DecodeDnsResponse(reply, scratch_) != DnsDecodeStatus::Ok) {
+  if (DecodeDnsResponse(reply, *scratch_) != DnsDecodeStatus::Ok) {
     Finish(kDnsErrorMalformedAnswer);
     return;
   }
@@ -126,28 +126,28 @@ void TDnsQuery::Finish(std::uint16_t error) {
 }
 
 std::string TDnsQuery::AnswerName(int i) const {
-  return at(response_.AnswerName, i, std::string());
+  return at(response_->AnswerName, i, std::string());
 }
 int TDnsQuery::AnswerType(int i) const noexcept {
-  return at(response_.AnswerType, i, 0);
+  return at(response_->AnswerType, i, 0);
 }
 int TDnsQuery::AnswerClass(int i) const noexcept {
-  return at(response_.AnswerClass, i, 0);
+  return at(response_->AnswerClass, i, 0);
 }
 std::uint32_t TDnsQuery::AnswerTTL(int i) const noexcept {
-  return at(response_.AnswerTTL, i, 0u);
+  return at(response_->AnswerTTL, i, 0u);
 }
 int TDnsQuery::AnswerTag(int i) const noexcept {
-  return at(response_.AnswerTag, i, 0);
+  return at(response_->AnswerTag, i, 0);
 }
 int TDnsQuery::MXPreference(int i) const noexcept {
-  return at(response_.MXPreference, i, 0);
+  return at(response_->MXPreference, i, 0);
 }
 std::string TDnsQuery::MXExchange(int i) const {
-  return at(response_.MXExchange, i, std::string());
+  return at(response_->MXExchange, i, std::string());
 }
 std::uint32_t TDnsQuery::Address(int i) const noexcept {
-  return at(response_.Address, i, 0u);
+  return at(response_->Address, i, 0u);
 }
 
 }  // namespace orvane::net

@@ -77,25 +77,25 @@ class TDnsQuery final {
   std::uint64_t IgnoredDatagrams() const noexcept { return ignored_; }
 
   // ---- Decoded answer (the last one accepted) ----
-  const TDnsResponse& Response() const noexcept { return response_; }
+  const TDnsResponse& Response() const noexcept { return *response_; }
   // Bytes of the last accepted answer; -1 while a query is outstanding.
-  int ResponseLength() const noexcept { return waiting_ ? -1 : response_.ResponseLength; }
-  int ResponseID() const noexcept { return response_.ResponseID; }
-  int ResponseCode() const noexcept { return response_.ResponseCode; }
-  int ResponseOpCode() const noexcept { return response_.ResponseOpCode; }
-  bool ResponseAuthoritative() const noexcept { return response_.ResponseAuthoritative; }
-  bool ResponseTruncation() const noexcept { return response_.ResponseTruncation; }
-  bool ResponseRecursionAvailable() const noexcept { return response_.ResponseRecursionAvailable; }
-  int ResponseQDCount() const noexcept { return response_.ResponseQDCount; }
-  int ResponseANCount() const noexcept { return response_.ResponseANCount; }
-  int ResponseNSCount() const noexcept { return response_.ResponseNSCount; }
-  int ResponseARCount() const noexcept { return response_.ResponseARCount; }
-  int QuestionType() const noexcept { return response_.QuestionType; }
-  int QuestionClass() const noexcept { return response_.QuestionClass; }
-  const std::string& QuestionName() const noexcept { return response_.QuestionName; }
-  int AnswerCount() const noexcept { return response_.AnswerCount; }
-  int MXRecordCount() const noexcept { return response_.MXRecordCount; }
-  int ARecordCount() const noexcept { return response_.ARecordCount; }
+  int ResponseLength() const noexcept { return waiting_ ? -1 : response_->ResponseLength; }
+  int ResponseID() const noexcept { return response_->ResponseID; }
+  int ResponseCode() const noexcept { return response_->ResponseCode; }
+  int ResponseOpCode() const noexcept { return response_->ResponseOpCode; }
+  bool ResponseAuthoritative() const noexcept { return response_->ResponseAuthoritative; }
+  bool ResponseTruncation() const noexcept { return response_->ResponseTruncation; }
+  bool ResponseRecursionAvailable() const noexcept { return response_->ResponseRecursionAvailable; }
+  int ResponseQDCount() const noexcept { return response_->ResponseQDCount; }
+  int ResponseANCount() const noexcept { return response_->ResponseANCount; }
+  int ResponseNSCount() const noexcept { return response_->ResponseNSCount; }
+  int ResponseARCount() const noexcept { return response_->ResponseARCount; }
+  int QuestionType() const noexcept { return response_->QuestionType; }
+  int QuestionClass() const noexcept { return response_->QuestionClass; }
+  const std::string& QuestionName() const noexcept { return response_->QuestionName; }
+  int AnswerCount() const noexcept { return response_->AnswerCount; }
+  int MXRecordCount() const noexcept { return response_->MXRecordCount; }
+  int ARecordCount() const noexcept { return response_->ARecordCount; }
 
   // Indexed tables; an index outside 0..49 gives 0 (strings: empty).
   std::string AnswerName(int i) const;
@@ -129,8 +129,10 @@ class TDnsQuery final {
   // datagram from one that fits exactly.
   std::array<std::uint8_t, kDnsMessageSize + 1> answer_{};
 
-  TDnsResponse response_;
-  TDnsResponse scratch_;  // decoding target; swapped in only when sound
+  // Held by pointer: a sound answer is taken over by swapping two pointers
+  // rather than two tables of some kilobytes.
+  std::unique_ptr<TDnsResponse> response_ = std::make_unique<TDnsResponse>();
+  std::unique_ptr<TDnsResponse> scratch_ = std::make_unique<TDnsResponse>();  // decoding target
 };
 
 }  // namespace orvane::net

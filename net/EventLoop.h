@@ -13,10 +13,13 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include <uv.h>
 
 namespace orvane::net {
+
+class IoWatcher;
 
 class EventLoop final {
  public:
@@ -58,12 +61,83 @@ class EventLoop final {
   static std::uint32_t tickCount() noexcept;
 
  private:
+  friend class IoWatcher;
+  struct Queued {
+    Notice notice;
+    std::weak_ptr<void> owner;
+    bool owned = false;
+  };
+
   void drainNotices();
   static void onIdle(uv_idle_t* handle);
+#ifdef __linux__
+  // Descriptor readiness goes through an epoll set of the loop's own, watched
+  // as one descriptor by libuv: changing what a descriptor waits for is one
+  // epoll_ctl, and closing the descriptor needs none.
+  bool ensureReadySet();
+  void watcherArmed(bool armed);
+  static void onReadySet(uv_poll_t* handle, int status, int events);
+  void dispatchReady();
+
+  struct Slot {
+    IoWatcher* watcher = nullptr;
+    std::uint32_t generation = 0;
+  };
+  int readySet_ = -1;
+  uv_poll_t* readyPoll_ = nullptr;
+  std::size_t armedWatchers_ = 0;
+  std::vector<Slot> slots_;
+  std::vector<std::uint32_t> freeSlots_;
+  int dispatchDepth_ = 0;
+  std::uint64_t nestedDispatches_ = 0;
+#endif
 
   uv_loop_t loop_{};
   uv_idle_t* idle_ = nullptr;  // active only while notices wait
-  std::deque<Notice> notices_;
+  std::deque<Queued> notices_;
+};
+
+// Level-triggered readiness of one non-blocking descriptor (UV_READABLE,
+// UV_WRITABLE, UV_DISCONNECT), reported like uv_poll_t reports it: a socket
+// error arrives as status UV_EBADF and stops the watching. Costs nothing per
+// open descriptor when another one becomes ready. Loop thread only.
+class IoWatcher final {
+ public:
+  // status: 0 or a negative libuv code; events: the ready events asked for;
+  // maybeStale: a nested pass of the loop ran since readiness was read, so the
+  // descriptor may no longer be ready.
+  using Callback = void (*)(void* context, int status, int events, bool maybeStale);
+
+  IoWatcher(EventLoop& loop, Callback callback, void* context) noexcept
+      : loop_(loop), callback_(callback), context_(context) {}
+  ~IoWatcher();
+  IoWatcher(const IoWatcher&) = delete;
+  IoWatcher& operator=(const IoWatcher&) = delete;
+
+  // Starts watching `fd` with no events; false when it cannot be watched.
+  bool open(int fd);
+  // Waits for `events` (0: none). Cheap when unchanged.
+  void set(int events);
+  // Stops watching. `fdClosing`: the caller closes the descriptor at once,
+  // which removes it from the set without a system call.
+  void close(bool fdClosing);
+  bool isOpen() const noexcept { return fd_ >= 0; }
+  int events() const noexcept { return events_; }
+
+ private:
+  friend class EventLoop;
+  EventLoop& loop_;
+  Callback callback_;
+  void* context_;
+  int fd_ = -1;
+  int events_ = 0;
+#ifdef __linux__
+  std::uint32_t slot_ = 0;
+  bool registered_ = false;  // in the epoll set
+#else
+  static void onPoll(uv_poll_t* handle, int status, int events);
+  uv_poll_t* poll_ = nullptr;
+#endif
 };
 
 // A one-shot or repeating timer on the loop. Stops (and releases its handle)

@@ -206,12 +206,13 @@ void TSmtpCli::TriggerRequestDone(int error) {
   nextRequest_ = nullptr;
   highLevelSteps_ = 0;
   doneStep_ = nullptr;
-  const std::uint64_t id = requestId_;
-  const auto code = static_cast<std::uint16_t>(error);
-  loop_.post(life_, [this, id, code] {
-    doneRequestId_ = id;
+  // Request number and code share one word, so the notice fits the
+  // function object's own storage instead of the heap.
+  const std::uint64_t packed = (requestId_ << 16) | static_cast<std::uint16_t>(error);
+  loop_.post(life_, [this, packed] {
+    doneRequestId_ = packed >> 16;
     TSmtpRequestDone handler = OnRequestDone;
-    if (handler) handler(*this, requestType_, code);
+    if (handler) handler(*this, requestType_, static_cast<std::uint16_t>(packed & 0xFFFF));
   });
 }
 

@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <unordered_map>
 #include <utility>
 
 namespace orvane::net {
@@ -67,6 +69,38 @@ int LastErrno() {
 
 std::exception_ptr CurrentAsStd() {
   return std::current_exception();
+}
+
+// Names found in the system's protocol and service databases, kept for the
+// life of the process: reading those files again for every connection costs
+// more than the rest of the connection's setup. Shared by every thread.
+class NameCache {
+ public:
+  bool Find(const std::string& key, int& value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = map_.find(key);
+    if (it == map_.end()) return false;
+    value = it->second;
+    return true;
+  }
+  void Store(const std::string& key, int value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (map_.size() < 256) map_.emplace(key, value);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::unordered_map<std::string, int> map_;
+};
+
+NameCache& ProtocolCache() {
+  static NameCache cache;
+  return cache;
+}
+
+NameCache& ServiceCache() {
+  static NameCache cache;
+  return cache;
 }
 
 }  // namespace
@@ -142,14 +176,22 @@ std::uint16_t WSocketResolvePort(const std::string& port, const std::string& pro
     return static_cast<std::uint16_t>(value);
   }
   const std::string pr = Trim(proto);
+  std::string key = p;
+  key += '/';
+  key += pr;
+  int cached = 0;
+  if (ServiceCache().Find(key, cached)) return static_cast<std::uint16_t>(cached);
   servent entry{};
   servent* found = nullptr;
   char buf[4096];
   if (!p.empty() &&
       getservbyname_r(p.c_str(), pr.empty() ? nullptr : pr.c_str(), &entry, buf, sizeof buf,
                       &found) == 0 &&
-      found != nullptr)
-    return ntohs(static_cast<std::uint16_t>(found->s_port));
+      found != nullptr) {
+    const std::uint16_t number = ntohs(static_cast<std::uint16_t>(found->s_port));
+    ServiceCache().Store(key, number);
+    return number;
+  }
   // The two services the program needs, for systems without a services file.
   if (p == "smtp") return 25;
   if (p == "domain") return 53;
@@ -171,12 +213,16 @@ int WSocketResolveProto(const std::string& proto) {
       throw ESocketException(Format("WSocketResolveProto: Cannot convert protocol '%s'", proto));
     return value;
   }
+  int cached = 0;
+  if (ProtocolCache().Find(p, cached)) return cached;
   protoent entry{};
   protoent* found = nullptr;
   char buf[1024];
   if (!p.empty() && getprotobyname_r(p.c_str(), &entry, buf, sizeof buf, &found) == 0 &&
-      found != nullptr)
+      found != nullptr) {
+    ProtocolCache().Store(p, found->p_proto);
     return found->p_proto;
+  }
   if (p == "tcp") return IPPROTO_TCP;
   if (p == "udp") return IPPROTO_UDP;
   throw ESocketException(Format("WSocketResolveProto: Cannot convert protocol '%s'", proto));
@@ -192,7 +238,8 @@ std::string LocalHostName() {
 // ---------------------------------------------------------------------------
 // Construction
 
-TWSocket::TWSocket(EventLoop& loop) : loop_(loop), life_(std::make_shared<int>(0)) {
+TWSocket::TWSocket(EventLoop& loop)
+    : loop_(loop), life_(std::make_shared<int>(0)), poll_(loop, &TWSocket::OnPoll, this) {
   AssignDefaultValue();
 }
 
@@ -419,20 +466,12 @@ void TWSocket::AssignDefaultValue() {
 }
 
 void TWSocket::StartPoll() {
-  StopPoll();
-  poll_ = new uv_poll_t;
-  if (uv_poll_init_socket(loop_.uv(), poll_, hSocket_) != 0) {
-    delete poll_;
-    poll_ = nullptr;
-    return;
-  }
-  poll_->data = this;
-  pollEvents_ = 0;
+  if (!poll_.open(hSocket_)) return;
   UpdatePoll();
 }
 
 void TWSocket::UpdatePoll() {
-  if (poll_ == nullptr) return;
+  if (!poll_.isOpen()) return;
   int want = 0;
   if (!paused_ && hSocket_ >= 0) {
     switch (state_) {
@@ -450,26 +489,16 @@ void TWSocket::UpdatePoll() {
         break;
     }
   }
-  if (want == pollEvents_) return;
-  if (want == 0)
-    uv_poll_stop(poll_);
-  else
-    uv_poll_start(poll_, want, &TWSocket::OnPoll);
-  pollEvents_ = want;
+  // Kept as it is while unchanged: re-arming costs a system call.
+  poll_.set(want);
 }
 
 void TWSocket::StopPoll() {
-  if (poll_ == nullptr) return;
-  uv_poll_stop(poll_);
-  poll_->data = nullptr;
-  uv_close(reinterpret_cast<uv_handle_t*>(poll_),
-           [](uv_handle_t* h) { delete reinterpret_cast<uv_poll_t*>(h); });
-  poll_ = nullptr;
-  pollEvents_ = 0;
+  poll_.close(false);
 }
 
 void TWSocket::CloseHandleOnly() {
-  StopPoll();
+  poll_.close(hSocket_ >= 0);
   if (hSocket_ >= 0) {
     ::close(hSocket_);
     hSocket_ = -1;
@@ -537,18 +566,17 @@ int TWSocket::Rcvdcount() {
 // ---------------------------------------------------------------------------
 // Readiness dispatch
 
-void TWSocket::OnPoll(uv_poll_t* handle, int status, int events) {
-  auto* self = static_cast<TWSocket*>(handle->data);
-  if (self == nullptr) return;
-  self->FromLoop([self, status, events] { self->ProcessEvents(events, status); });
+void TWSocket::OnPoll(void* context, int status, int events, bool maybeStale) {
+  auto* self = static_cast<TWSocket*>(context);
+  self->FromLoop(
+      [self, status, events, maybeStale] { self->ProcessEvents(events, status, maybeStale); });
 }
 
-void TWSocket::ProcessEvents(int events, int status) {
+void TWSocket::ProcessEvents(int events, int status, bool maybeStale) {
   std::weak_ptr<int> token = life_;
   if (hSocket_ < 0 || paused_) return;
   if (status < 0) {
     // The loop has stopped watching after a socket error; find the real one.
-    pollEvents_ = 0;
     int err = PendingSocketError();
     if (err == 0) err = WSocketErrorFromUv(status);
     if (socksPhase_ != kSocksNone) {
@@ -608,8 +636,10 @@ void TWSocket::ProcessEvents(int events, int status) {
       if (token.expired() || hSocket_ < 0) return;
       LineReceiveLoop(0, false);
     } else {
+      // Fresh readiness without a hang-up means data is queued; only a
+      // hang-up or possibly outdated readiness needs a look at the queue.
       bool failed = false;
-      int queued = QueuedBytes(failed);
+      int queued = closing || maybeStale ? QueuedBytes(failed) : 1;
       if (!failed && queued == 0) {
         // Readable with nothing queued: the peer has closed or reset.
         char c;
@@ -704,6 +734,9 @@ void TWSocket::ReceiveLoop(int error) {
       }
     }
     if (lastError_ != 0 || hSocket_ < 0) break;
+    // The handler's last read came back short: the queue was empty. Anything
+    // arriving since is reported by the next readiness.
+    if (drainedAtCall_ == rcvCalls_ && calls != rcvCalls_ && rcvdLine_.empty()) break;
     bool failed = false;
     const int queued = QueuedBytes(failed);
     if (failed || queued <= 0) break;
@@ -919,7 +952,7 @@ void TWSocket::Connect() {
   }
 
   StartPoll();
-  if (poll_ == nullptr) {
+  if (!poll_.isOpen()) {
     SocketError("WSAAsyncSelect", WSAENOBUFS);
     return;
   }
@@ -1016,7 +1049,7 @@ void TWSocket::Listen() {
   ChangeState(wsListening);
   if (token.expired()) return;
   StartPoll();
-  if (poll_ == nullptr) SocketError("WSAASyncSelect", WSAENOBUFS);
+  if (!poll_.isOpen()) SocketError("WSAASyncSelect", WSAENOBUFS);
 }
 
 int TWSocket::Accept() {
@@ -1047,7 +1080,7 @@ void TWSocket::Dup(int newHSocket) {
     return;
   }
   if (hSocket_ >= 0) {
-    StopPoll();
+    poll_.close(true);
     if (::close(hSocket_) != 0) {
       hSocket_ = -1;
       SocketError("Dup (closesocket)", LastErrno());
@@ -1078,7 +1111,7 @@ void TWSocket::Dup(int newHSocket) {
     if (token.expired() || hSocket_ < 0) return;
   }
   StartPoll();
-  if (poll_ == nullptr) {
+  if (!poll_.isOpen()) {
     SocketError("WSAAsyncSelect", WSAENOBUFS);
     return;
   }
@@ -1154,6 +1187,12 @@ void TWSocket::TryToSend() {
     int len = 0;
     const char* p = block.Peek(len);
     if (len == 0) {
+      // The emptied last block of a stream stays for the next Send, which
+      // spares two allocations per command.
+      if (bufList_.size() == 1 && sockType_ == SOCK_STREAM && block.BufSize() == bufSize_) {
+        allSent_ = true;
+        return;
+      }
       bufList_.pop_front();
       if (bufList_.empty()) {
         allSent_ = true;
@@ -1248,6 +1287,7 @@ int TWSocket::Receive(void* buffer, int bufferSize) {
     if (r >= 0) lastFrom_ = from;
   } else {
     r = ::recv(hSocket_, buffer, static_cast<std::size_t>(bufferSize), 0);
+    if (r > 0 && r < bufferSize) drainedAtCall_ = rcvCalls_;
   }
   if (r < 0) {
     lastError_ = LastErrno();
@@ -1483,7 +1523,7 @@ void TWSocket::InternalClose(bool shutdown, int error) {
   }
   if (state_ == wsClosed) return;
   if (shutdown) ::shutdown(hSocket_, SHUT_WR);
-  StopPoll();
+  poll_.close(true);
   const int fd = hSocket_;
   hSocket_ = -1;
   ++connId_;
@@ -1538,7 +1578,7 @@ void TWSocket::WaitForClose() {
     if (pfd.revents & (POLLIN | POLLHUP | POLLERR)) events |= UV_READABLE;
     if (pfd.revents & (POLLRDHUP | POLLHUP)) events |= UV_DISCONNECT;
     const int status = (pfd.revents & POLLERR) != 0 ? UV_EBADF : 0;
-    FromLoop([this, events, status] { ProcessEvents(events, status); });
+    FromLoop([this, events, status] { ProcessEvents(events, status, true); });
   }
 }
 

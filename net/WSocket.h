@@ -315,7 +315,7 @@ class TWSocket final {
  private:
   struct Lookup;
 
-  static void OnPoll(uv_poll_t* handle, int status, int events);
+  static void OnPoll(void* context, int status, int events, bool maybeStale);
   static void OnLookupDone(uv_getaddrinfo_t* req, int status, addrinfo* res);
   static void OnReverseDone(uv_getnameinfo_t* req, int status, const char* host,
                             const char* service);
@@ -324,7 +324,8 @@ class TWSocket final {
   void RaiseException(const std::string& msg);
   void SocketError(const std::string& fn, int code);
   void HandleBgException(std::exception_ptr ex);
-  void ProcessEvents(int events, int status);
+  // maybeStale: readiness may be out of date, so check what is queued.
+  void ProcessEvents(int events, int status, bool maybeStale);
   void HandleConnectEvent(int error);
   void HandleWriteEvent(int error);
   void HandleCloseEvent(int error);
@@ -395,11 +396,13 @@ class TWSocket final {
   int lastError_ = 0;
 
   int hSocket_ = -1;
-  uv_poll_t* poll_ = nullptr;
-  int pollEvents_ = 0;
+  IoWatcher poll_;
   bool readSuspended_ = false;  // handler left input unread; re-armed by a read
   std::uint64_t rcvCalls_ = 0;  // Receive*/Accept calls, to see handler progress
-  std::uint64_t connId_ = 0;    // changes at every close; stale notices are dropped
+  // rcvCalls_ at the last stream read that returned less than asked: the
+  // system's queue was empty then, so nobody needs to ask how much is left.
+  std::uint64_t drainedAtCall_ = 0;
+  std::uint64_t connId_ = 0;  // changes at every close; stale notices are dropped
   int listenBacklog_ = 5;
 
   TSocketLingerOnOff lingerOnOff_ = wsLingerOn;

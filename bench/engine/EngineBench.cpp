@@ -99,16 +99,6 @@ class FarmThread {
       o.hosts = 8;
       o.replyDelayMs = kReplyDelayMs;
       orvane::testing::Farm farm(loop, o);
-      // A real resolver has room for a burst of queries; the scripted one keeps
-      // the system's default receive buffer, which 999 sessions starting at
-      // once overflow (each lost query would cost a whole time-out).
-      uv_walk(
-          loop.uv(),
-          [](uv_handle_t* h, void*) {
-            int size = 4 * 1024 * 1024;
-            if (h->type == UV_UDP) uv_recv_buffer_size(h, &size);
-          },
-          nullptr);
       bool stop = false;
       stop_ = new uv_async_t;
       uv_async_init(loop.uv(), stop_, [](uv_async_t* a) { *static_cast<bool*>(a->data) = true; });

@@ -297,6 +297,14 @@ void ScriptedSmtpServer::pump(Connection& conn) {
       return;
     }
     if (!step.bytes.empty()) {
+      // Straight to the socket when nothing is queued before it (libuv
+      // refuses otherwise, so the order holds); the rest goes through a
+      // queued write.
+      uv_buf_t direct = uv_buf_init(step.bytes.data(), static_cast<unsigned>(step.bytes.size()));
+      const int written = uv_try_write(reinterpret_cast<uv_stream_t*>(&conn.tcp), &direct, 1);
+      if (written > 0) step.bytes.erase(0, static_cast<std::size_t>(written));
+    }
+    if (!step.bytes.empty()) {
       auto* w = new WriteRequest;
       w->data = std::move(step.bytes);
       uv_buf_t b = uv_buf_init(w->data.data(), static_cast<unsigned>(w->data.size()));
