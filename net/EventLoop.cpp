@@ -162,9 +162,17 @@ void EventLoop::onReadySet(uv_poll_t* handle, int, int) {
 }
 
 void EventLoop::dispatchReady() {
-  epoll_event ready[256];
-  const int n = epoll_wait(readySet_, ready, 256, 0);
-  if (n <= 0) return;
+  // A full batch means more may be waiting: take up to four batches in one
+  // pass, as the loop's own poll does, before timers and notices run again.
+  for (int round = 0; round < 4; ++round) {
+    if (dispatchBatch() < kReadyBatch) return;
+  }
+}
+
+int EventLoop::dispatchBatch() {
+  epoll_event ready[kReadyBatch];
+  const int n = epoll_wait(readySet_, ready, kReadyBatch, 0);
+  if (n <= 0) return 0;
   // A callback that runs the loop again (processPendingNotices) may consume
   // readiness that this pass has not delivered yet; such events are marked.
   if (dispatchDepth_ > 0) ++nestedDispatches_;
@@ -195,6 +203,7 @@ void EventLoop::dispatchReady() {
     w->callback_(w->context_, 0, events, nestedDispatches_ != mark);
   }
   --dispatchDepth_;
+  return n;
 }
 
 IoWatcher::~IoWatcher() {

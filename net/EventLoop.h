@@ -78,6 +78,9 @@ class EventLoop final {
   void watcherArmed(bool armed);
   static void onReadySet(uv_poll_t* handle, int status, int events);
   void dispatchReady();
+  int dispatchBatch();  // returns the number of events taken
+
+  static constexpr int kReadyBatch = 256;
 
   struct Slot {
     IoWatcher* watcher = nullptr;
