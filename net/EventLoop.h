@@ -2,11 +2,12 @@
 // host-name lookups all complete here, on the thread that runs the loop.
 //
 // Owns a libuv loop and the handles it creates itself (the notice queue's idle
-// handle). Components (sockets, timers) own their own handles and close them
-// through the loop. Not thread-safe: every call, and every callback, happens on
-// the loop thread. The command-line front end and the benchmarks call run();
-// the desktop program embeds the loop in its own through backendFd() and
-// backendTimeout() and calls runOnce() when either fires.
+// handle; on Linux the epoll set that IoWatchers share, which libuv watches as
+// one descriptor). Components (sockets, timers) own their own handles and
+// watchers and close them through the loop. Not thread-safe: every call, and every callback,
+// happens on the loop thread. The command-line front end and the benchmarks call run(); the desktop
+// program embeds the loop in its own through backendFd() and backendTimeout() and calls runOnce()
+// when either fires.
 #pragma once
 
 #include <cstdint>

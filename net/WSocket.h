@@ -2,7 +2,7 @@
 // UDP) that never blocks the event-loop thread on network input or output.
 //
 // Ownership: a TWSocket owns its non-blocking BSD socket, the loop handle that
-// watches it (uv_poll_t), its queued outgoing data (TBuffer blocks) and a
+// watches it (IoWatcher), its queued outgoing data (TBuffer blocks) and a
 // pending host-name lookup. It does not own the EventLoop, which must outlive
 // it. Thread: every call and every event happens on the loop thread; host-name
 // lookups run on libuv's worker pool and complete on the loop thread.
