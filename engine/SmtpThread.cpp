@@ -131,6 +131,10 @@ void TSmtpThread::LookupDone(std::uint16_t error) {
   mailHosts_.clear();
   if (error != 0) {
     log_.push_back("DNS Search error :" + std::to_string(error));
+  } else if (dns_->ResponseCode() == net::kDnsRcodeNameError) {
+    // The domain does not exist, so it has no implicit mail host either:
+    // trying its name as a host would only ask the system resolver again.
+    log_.push_back("No such domain (" + domain_ + ")");
   } else if (dns_->ResponseANCount() == 0) {
     log_.push_back("No SMTP Relays found. Trying \"" + domain_ + "\"");
     mailHosts_.push_back(domain_);

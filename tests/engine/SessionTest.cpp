@@ -175,11 +175,20 @@ TEST(Session, AnswerWithoutMxRecordsConnectsNowhere) {
 
 TEST(Session, AnswerWithNoRecordsTriesTheDomainItself) {
   EngineHarness h;
-  // No table entry: the server answers "no such name" without records.
+  h.dns.setRcode("127.0.0.2", 0);  // the name exists but has no records
   ASSERT_TRUE(h.Check({"jo@127.0.0.2"}));
   EXPECT_EQ(h.processed[0].code, 0);
   EXPECT_TRUE(Contains(h.processed[0].log, "No SMTP Relays found. Trying \"127.0.0.2\""));
   EXPECT_EQ(h.smtp[0]->connectionCount(), 1u);
+}
+
+TEST(Session, NonexistentDomainHasNoMailHost) {
+  EngineHarness h;  // no table entry: the server answers "no such name"
+  ASSERT_TRUE(h.Check({"jo@127.0.0.2"}));
+  EXPECT_EQ(h.processed[0].code, -1);
+  EXPECT_TRUE(Contains(h.processed[0].log, "No such domain (127.0.0.2)"));
+  EXPECT_FALSE(AnyStartsWith(h.processed[0].log, "Trying SMTP host"));
+  EXPECT_EQ(h.smtp[0]->connectionCount(), 0u);
 }
 
 TEST(Session, AddressesWithoutDomainEndAtOnce) {
