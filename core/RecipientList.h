@@ -18,6 +18,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/Text.h"
+
 namespace orvane {
 
 using TransactionLog = std::vector<std::string>;
@@ -38,9 +40,6 @@ enum ResultState : std::int32_t {
 
 inline constexpr std::string_view kCheckingText = "Checking...";
 inline constexpr std::string_view kValidText = "Valid E-mail Address!";
-
-// Trims characters of code 32 or less at both ends.
-std::string_view trimBlanks(std::string_view text);
 
 // One recipient. The texts (e-mail and sub-items) are packed into a single
 // buffer so that a list of millions stays small; accessors hand out views that

@@ -1,20 +1,11 @@
 #include "engine/ConfigureEngine.h"
 
+#include "core/Text.h"
 #include "engine/ExtractAddress.h"
 #include "engine/SmtpRelayServer.h"
 #include "settings/Ini.h"
 
 namespace orvane::engine {
-
-namespace {
-
-std::string TrimBlanks(std::string_view text) {
-  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-  return std::string(text);
-}
-
-}  // namespace
 
 EngineSettings ReadEngineSettings(const settings::TINI& ini) {
   EngineSettings s;
@@ -31,7 +22,7 @@ EngineSettings ReadEngineSettings(const settings::TINI& ini) {
 void ConfigureEngine(TSmtpRelayServer& server, const EngineSettings& settings) {
   std::string from = ExtractAddress(settings.from);
   server.SetFrom(from);
-  server.SetDns(TrimBlanks(settings.primaryDns + " " + settings.secondaryDns));
+  server.SetDns(std::string(trimBlanks(settings.primaryDns + " " + settings.secondaryDns)));
   if (!settings.heloOverride.empty()) {
     server.SetSignon(settings.heloOverride);
   } else if (settings.hostFromDomain == 1) {

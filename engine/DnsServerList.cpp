@@ -1,5 +1,7 @@
 #include "engine/DnsServerList.h"
 
+#include "core/Text.h"
+
 #include <fstream>
 
 #ifdef _WIN32
@@ -9,12 +11,6 @@
 namespace orvane::engine {
 
 namespace {
-
-std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-  return text;
-}
 
 std::string_view TrimSpace(std::string_view text) {
   auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
@@ -41,7 +37,7 @@ std::vector<std::string> SplitServerText(std::string_view text, char separator) 
       break;
     }
     out.emplace_back(text.substr(0, pos));
-    text = TrimBlanks(text.substr(pos + 1));
+    text = trimBlanks(text.substr(pos + 1));
   }
   return out;
 }
@@ -114,7 +110,7 @@ std::vector<std::string> BuildDnsServerList(std::string_view dns,
   if (!dns.empty()) return SplitServerText(dns, ' ');
   for (const auto& source : systemSources) {
     const std::string text = ReadSystemDnsText(source);
-    auto list = SplitServerText(TrimBlanks(text), SystemDnsSeparator());
+    auto list = SplitServerText(trimBlanks(text), SystemDnsSeparator());
     if (!list.empty()) return list;
   }
   return SplitServerText(internalDns, SystemDnsSeparator());
@@ -122,7 +118,7 @@ std::vector<std::string> BuildDnsServerList(std::string_view dns,
 
 DnsServerAddress ParseDnsServerEntry(std::string_view entry) {
   DnsServerAddress out;
-  entry = TrimBlanks(entry);
+  entry = trimBlanks(entry);
   if (!entry.empty() && entry.front() == '[') {
     const std::size_t close = entry.find(']');
     if (close != std::string_view::npos) {

@@ -1,19 +1,10 @@
 #include "engine/SmtpRelayServer.h"
 
+#include "core/Text.h"
 #include "engine/DnsServerList.h"
 #include "engine/SmtpThread.h"
 
 namespace orvane::engine {
-
-namespace {
-
-std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-  return text;
-}
-
-}  // namespace
 
 TSmtpRelayServer::TSmtpRelayServer(net::EventLoop& loop)
     : loop_(loop),
@@ -52,12 +43,12 @@ void TSmtpRelayServer::SetRecipients(const TRecipientQueue* list) {
 
 void TSmtpRelayServer::SetDns(std::string_view value) {
   CheckNotBusy();
-  dns_ = std::string(TrimBlanks(value));
+  dns_ = std::string(trimBlanks(value));
 }
 
 void TSmtpRelayServer::SetInternalDns(std::string_view value) {
   CheckNotBusy();
-  internalDns_ = std::string(TrimBlanks(value));
+  internalDns_ = std::string(trimBlanks(value));
 }
 
 void TSmtpRelayServer::SetSmtpPort(std::string value) {

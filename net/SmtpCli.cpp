@@ -1,5 +1,7 @@
 #include "net/SmtpCli.h"
 
+#include "core/Text.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -14,12 +16,8 @@ namespace orvane::net {
 
 namespace {
 
-std::string Trim(const std::string& s) {
-  std::size_t b = 0;
-  std::size_t e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
+std::string Trim(std::string_view s) {
+  return std::string(trimBlanks(s));
 }
 
 // A text that goes into a command line must not end the line early.

@@ -1,5 +1,7 @@
 #include "net/WSocket.h"
 
+#include "core/Text.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -32,11 +34,7 @@ enum : int {
 constexpr std::size_t kMaxDatagram = 65507;
 
 std::string Trim(std::string_view s) {
-  std::size_t b = 0;
-  std::size_t e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return std::string(s.substr(b, e - b));
+  return std::string(trimBlanks(s));
 }
 
 bool StartsWithDigit(const std::string& s) {
