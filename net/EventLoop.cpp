@@ -201,6 +201,11 @@ int EventLoop::dispatchBatch() {
     if (ev & EPOLLRDHUP) events |= UV_DISCONNECT;
     if (events == 0) continue;
     w->callback_(w->context_, 0, events, nestedDispatches_ != mark);
+    // Notices the callback posted (a finished request, a "write" notice) run
+    // as soon as it has returned, not after the whole batch: on a busy loop a
+    // batch can take milliseconds, and every step of a dialogue waits for its
+    // notice.
+    if (dispatchDepth_ == 1 && !notices_.empty()) drainNotices();
   }
   --dispatchDepth_;
   return n;

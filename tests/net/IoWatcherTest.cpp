@@ -5,6 +5,7 @@
 
 #include <array>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "net/EventLoop.h"
@@ -34,6 +35,37 @@ struct Probe {
     if (self->onEvent) self->onEvent();
   }
 };
+
+#ifdef __linux__
+TEST(IoWatcher, NoticePostedByACallbackRunsBeforeTheNextReadyDescriptor) {
+  // Both descriptors are ready in the same pass; whichever is reported first
+  // posts a notice, which must run as soon as that callback has returned,
+  // never inside it and not only after the rest of the batch.
+  EventLoop loop;
+  Pair a, b;
+  std::vector<std::string> trace;
+  Probe pa, pb;
+  IoWatcher wa(loop, &Probe::Callback, &pa), wb(loop, &Probe::Callback, &pb);
+  auto hook = [&](const char* name, IoWatcher& self) {
+    return [&, name] {
+      self.set(0);
+      trace.emplace_back(name);
+      if (trace.size() == 1) loop.post([&] { trace.emplace_back("notice"); });
+      trace.emplace_back(std::string(name) + " returns");
+    };
+  };
+  pa.onEvent = hook("a", wa);
+  pb.onEvent = hook("b", wb);
+  ASSERT_TRUE(wa.open(a.fd[0]));
+  ASSERT_TRUE(wb.open(b.fd[0]));
+  a.Write("x");
+  b.Write("y");
+  wa.set(UV_READABLE);
+  wb.set(UV_READABLE);
+  ASSERT_TRUE(loop.runUntil([&] { return trace.size() == 5; }, 2000));
+  EXPECT_EQ(trace[2], "notice") << trace[0] << " / " << trace[3];
+}
+#endif
 
 TEST(IoWatcher, ReportsReadinessWhileItLastsAndOnlyWhenAskedFor) {
   EventLoop loop;
