@@ -28,6 +28,10 @@ int runRun(std::span<char* const> args);
 int runImport(std::span<char* const> args);
 int runExport(std::span<char* const> args);
 
+// Prints "orvane-cli COMMAND: WHAT ARG" (when `what` is given) and then
+// `usage` on standard error; returns kExitUsage.
+int usageError(std::string_view command, const char* usage, const char* what, const char* arg);
+
 // True when `arg` is "--help" or "-h".
 bool isHelp(std::string_view arg);
 

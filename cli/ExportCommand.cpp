@@ -22,11 +22,8 @@ constexpr const char* kExportUsage =
     "row per entry in list order. A cell that a spreadsheet would take for a\n"
     "formula gets a leading '. Without -o the CSV goes to standard output.\n";
 
-int usageError(const char* what, const char* arg) {
-  if (what)
-    std::fprintf(stderr, "orvane-cli export: %s%s%s\n", what, arg ? " " : "", arg ? arg : "");
-  std::fputs(kExportUsage, stderr);
-  return kExitUsage;
+int UsageError(const char* what, const char* arg) {
+  return usageError("export", kExportUsage, what, arg);
 }
 
 }  // namespace
@@ -41,17 +38,17 @@ int runExport(std::span<char* const> args) {
       return kExitOk;
     }
     if (a == "-o" || a == "--output") {
-      if (i + 1 >= args.size()) return usageError("missing value after", args[i]);
+      if (i + 1 >= args.size()) return UsageError("missing value after", args[i]);
       output = args[++i];
     } else if (a.size() > 1 && a[0] == '-') {
-      return usageError("unknown option", args[i]);
+      return UsageError("unknown option", args[i]);
     } else if (project.empty()) {
       project = a;
     } else {
-      return usageError("unexpected argument", args[i]);
+      return UsageError("unexpected argument", args[i]);
     }
   }
-  if (project.empty()) return usageError("no project given", nullptr);
+  if (project.empty()) return UsageError("no project given", nullptr);
 
   try {
     RecipientList list;

@@ -38,16 +38,13 @@ constexpr const char* kImportUsage =
     "\n"
     "Prints the number of rows imported.\n";
 
-int usageError(const char* what, const char* arg) {
-  if (what)
-    std::fprintf(stderr, "orvane-cli import: %s%s%s\n", what, arg ? " " : "", arg ? arg : "");
-  std::fputs(kImportUsage, stderr);
-  return kExitUsage;
-}
-
 bool exists(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0;
+}
+
+int UsageError(const char* what, const char* arg) {
+  return usageError("import", kImportUsage, what, arg);
 }
 
 }  // namespace
@@ -70,26 +67,26 @@ int runImport(std::span<char* const> args) {
       return true;
     };
     if (a == "-o" || a == "--output") {
-      if (!value(project)) return usageError("missing value after", args[i]);
+      if (!value(project)) return UsageError("missing value after", args[i]);
     } else if (a == "--email-field") {
-      if (!value(emailField)) return usageError("missing value after", args[i]);
+      if (!value(emailField)) return UsageError("missing value after", args[i]);
     } else if (a == "--first-line") {
-      if (!value(firstLine)) return usageError("missing value after", args[i]);
+      if (!value(firstLine)) return UsageError("missing value after", args[i]);
       if (firstLine != "header" && firstLine != "data") {
-        return usageError("--first-line takes header or data, not", args[i]);
+        return UsageError("--first-line takes header or data, not", args[i]);
       }
     } else if (a == "--replace") {
       replace = true;
     } else if (a.size() > 1 && a[0] == '-') {
-      return usageError("unknown option", args[i]);
+      return UsageError("unknown option", args[i]);
     } else if (source.empty()) {
       source = a;
     } else {
-      return usageError("unexpected argument", args[i]);
+      return UsageError("unexpected argument", args[i]);
     }
   }
-  if (source.empty()) return usageError("no file to import", nullptr);
-  if (project.empty()) return usageError("no project given (-o PROJECT.orp)", nullptr);
+  if (source.empty()) return UsageError("no file to import", nullptr);
+  if (project.empty()) return UsageError("no project given (-o PROJECT.orp)", nullptr);
 
   try {
     RecipientList list;

@@ -13,6 +13,15 @@ bool isHelp(std::string_view arg) {
   return arg == "--help" || arg == "-h";
 }
 
+int usageError(std::string_view command, const char* usage, const char* what, const char* arg) {
+  if (what) {
+    std::fprintf(stderr, "orvane-cli %.*s: %s%s%s\n", static_cast<int>(command.size()),
+                 command.data(), what, arg ? " " : "", arg ? arg : "");
+  }
+  std::fputs(usage, stderr);
+  return kExitUsage;
+}
+
 namespace {
 
 constexpr Command kCommands[] = {

@@ -258,37 +258,28 @@ TWSocket::~TWSocket() {
 // ---------------------------------------------------------------------------
 // Properties
 
-void TWSocket::SetAddr(const std::string& value) {
+void TWSocket::SetEndpointText(const char* what, const std::string& value, std::string& text,
+                               bool& assigned, bool& resolved) {
   if (state_ != wsClosed) {
-    RaiseException("Cannot change Addr if not closed");
+    RaiseException(std::string("Cannot change ") + what + " if not closed");
     return;
   }
-  if (addrAssigned_ && value == addrStr_) return;
-  addrResolved_ = false;
-  addrStr_ = Trim(value);
-  addrAssigned_ = !addrStr_.empty();
+  if (assigned && value == text) return;
+  resolved = false;
+  text = Trim(value);
+  assigned = !text.empty();
+}
+
+void TWSocket::SetAddr(const std::string& value) {
+  SetEndpointText("Addr", value, addrStr_, addrAssigned_, addrResolved_);
 }
 
 void TWSocket::SetPort(const std::string& value) {
-  if (state_ != wsClosed) {
-    RaiseException("Cannot change Port if not closed");
-    return;
-  }
-  if (portAssigned_ && value == portStr_) return;
-  portResolved_ = false;
-  portStr_ = Trim(value);
-  portAssigned_ = !portStr_.empty();
+  SetEndpointText("Port", value, portStr_, portAssigned_, portResolved_);
 }
 
 void TWSocket::SetProto(const std::string& value) {
-  if (state_ != wsClosed) {
-    RaiseException("Cannot change Proto if not closed");
-    return;
-  }
-  if (protoAssigned_ && value == protoStr_) return;
-  protoResolved_ = false;
-  protoStr_ = Trim(value);
-  protoAssigned_ = !protoStr_.empty();
+  SetEndpointText("Proto", value, protoStr_, protoAssigned_, protoResolved_);
 }
 
 void TWSocket::SetLocalPort(const std::string& value) {

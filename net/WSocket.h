@@ -357,6 +357,10 @@ class TWSocket final {
   void SocksSendConnectRequest();
   void SocksFail(int error, const std::string& msg);
   void SocksDone();
+  // Stores Addr, Port or Proto: only while closed, trimmed, and resolved again
+  // at the next connect unless the text is unchanged.
+  void SetEndpointText(const char* what, const std::string& value, std::string& text,
+                       bool& assigned, bool& resolved);
   void SocksSend(const std::string& bytes);
   bool SocksRead(std::size_t want);
   int SocksQueuedOrPeerClosed();
