@@ -78,20 +78,20 @@ struct ScriptedSmtpServer::Listener {
 
 struct ScriptedSmtpServer::Connection {
   uv_tcp_t tcp{};
-  uv_timer_t* timer = nullptr;  // created on the first delayed step
+  std::optional<PreciseDelays::Ticket> delay;  // set while steps.front() waits
   ScriptedSmtpServer* server = nullptr;
   std::size_t index = 0;
   std::string localAddress;
   std::string input;
   std::deque<Step> steps;
-  bool waiting = false;  // the timer runs for steps.front()
+  bool waiting = false;  // a delay runs for steps.front()
   bool dataMode = false;
   bool closing = false;
 };
 
 ScriptedSmtpServer::ScriptedSmtpServer(net::EventLoop& loop, const std::string& address,
                                        std::uint16_t port)
-    : loop_(loop), readBuffer_(new char[kReadBufferSize]) {
+    : loop_(loop), delays_(loop), readBuffer_(new char[kReadBufferSize]) {
   std::string error;
   if (!listenOn(address, port, &error)) throw std::runtime_error(error);
 }
@@ -287,13 +287,8 @@ void ScriptedSmtpServer::pump(Connection& conn) {
   while (!conn.steps.empty() && !conn.waiting && !conn.closing) {
     Step& step = conn.steps.front();
     if (step.delayMs > 0) {
-      if (conn.timer == nullptr) {
-        conn.timer = new uv_timer_t;
-        uv_timer_init(loop_.uv(), conn.timer);
-        conn.timer->data = &conn;
-      }
       conn.waiting = true;
-      uv_timer_start(conn.timer, &onTimer, step.delayMs, 0);
+      conn.delay = delays_.schedule(step.delayMs, [&conn] { delayOver(conn); });
       return;
     }
     if (!step.bytes.empty()) {
@@ -328,12 +323,12 @@ void ScriptedSmtpServer::pump(Connection& conn) {
   }
 }
 
-void ScriptedSmtpServer::onTimer(uv_timer_t* timer) {
-  auto* conn = static_cast<Connection*>(timer->data);
-  if (conn == nullptr || conn->server == nullptr) return;
-  conn->waiting = false;
-  if (!conn->steps.empty()) conn->steps.front().delayMs = 0;
-  conn->server->pump(*conn);
+void ScriptedSmtpServer::delayOver(Connection& conn) {
+  conn.delay.reset();
+  if (conn.server == nullptr) return;
+  conn.waiting = false;
+  if (!conn.steps.empty()) conn.steps.front().delayMs = 0;
+  conn.server->pump(conn);
 }
 
 void ScriptedSmtpServer::closeConnection(Connection& conn, CloseMode mode) {
@@ -341,11 +336,9 @@ void ScriptedSmtpServer::closeConnection(Connection& conn, CloseMode mode) {
   conn.closing = true;
   conn.steps.clear();
   forget(conn);
-  if (conn.timer != nullptr) {
-    conn.timer->data = nullptr;
-    uv_close(reinterpret_cast<uv_handle_t*>(conn.timer),
-             [](uv_handle_t* h) { delete reinterpret_cast<uv_timer_t*>(h); });
-    conn.timer = nullptr;
+  if (conn.delay) {
+    delays_.cancel(*conn.delay);
+    conn.delay.reset();
   }
   auto* handle = reinterpret_cast<uv_handle_t*>(&conn.tcp);
   auto destroy = [](uv_handle_t* h) { delete static_cast<Connection*>(h->data); };

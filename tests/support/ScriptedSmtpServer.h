@@ -8,8 +8,11 @@
 //
 // Runs on the given EventLoop's thread with raw libuv TCP handles of its own
 // (it does not use TWSocket, so it tests the client independently). Owns its
-// listening handles, its connections and their timers; all of them are closed
-// when the server is destroyed (destroy it before the loop). Not thread-safe.
+// listening handles, its connections and their delays; all of them are closed
+// when the server is destroyed (destroy it before the loop). Delays are kept
+// to the microsecond from the moment a command arrives (PreciseDelays), so
+// replies of many connections leave as evenly as their commands came in.
+// Not thread-safe.
 //
 // Typical use:
 //   ScriptedSmtpServer server(loop);
@@ -38,6 +41,7 @@
 #include <uv.h>
 
 #include "net/EventLoop.h"
+#include "tests/support/PreciseDelays.h"
 
 namespace orvane::testing {
 
@@ -146,9 +150,10 @@ class ScriptedSmtpServer final {
   static void onConnection(uv_stream_t* stream, int status);
   static void onAlloc(uv_handle_t* handle, std::size_t suggested, uv_buf_t* buf);
   static void onRead(uv_stream_t* stream, ssize_t nread, const uv_buf_t* buf);
-  static void onTimer(uv_timer_t* timer);
+  static void delayOver(Connection& conn);
 
   net::EventLoop& loop_;
+  PreciseDelays delays_;
   std::uint16_t port_ = 0;
   std::vector<Listener*> listeners_;
   std::unordered_set<Connection*> open_;

@@ -1,0 +1,117 @@
+#include "tests/support/PreciseDelays.h"
+
+#include <stdexcept>
+
+#ifdef __linux__
+#include <sys/timerfd.h>
+#include <unistd.h>
+#endif
+
+namespace orvane::testing {
+
+#ifdef __linux__
+struct PreciseDelays::Watch {
+  uv_poll_t poll{};
+  int fd = -1;
+  PreciseDelays* owner = nullptr;
+};
+#endif
+
+PreciseDelays::PreciseDelays(net::EventLoop& loop) : loop_(loop) {
+#ifdef __linux__
+  const int fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  if (fd < 0) throw std::runtime_error("timerfd_create failed");
+  watch_ = new Watch;
+  watch_->fd = fd;
+  watch_->owner = this;
+  uv_poll_init(loop_.uv(), &watch_->poll, fd);
+  watch_->poll.data = watch_;
+  uv_poll_start(&watch_->poll, UV_READABLE, [](uv_poll_t* h, int, int) {
+    auto* watch = static_cast<Watch*>(h->data);
+    if (watch->owner != nullptr) watch->owner->fire();
+  });
+  // Keeps the loop running only while something is due.
+  uv_unref(reinterpret_cast<uv_handle_t*>(&watch_->poll));
+#else
+  timer_ = new uv_timer_t;
+  uv_timer_init(loop_.uv(), timer_);
+  timer_->data = this;
+#endif
+}
+
+PreciseDelays::~PreciseDelays() {
+#ifdef __linux__
+  watch_->owner = nullptr;
+  uv_close(reinterpret_cast<uv_handle_t*>(&watch_->poll), [](uv_handle_t* h) {
+    auto* watch = static_cast<Watch*>(h->data);
+    ::close(watch->fd);
+    delete watch;
+  });
+#else
+  timer_->data = nullptr;
+  uv_close(reinterpret_cast<uv_handle_t*>(timer_),
+           [](uv_handle_t* h) { delete reinterpret_cast<uv_timer_t*>(h); });
+#endif
+}
+
+PreciseDelays::Ticket PreciseDelays::schedule(std::uint64_t delayMs,
+                                              std::function<void()> callback) {
+  const Ticket ticket{uv_hrtime() + delayMs * 1000000u, ++sequence_};
+  due_.emplace(ticket, std::move(callback));
+  arm();
+  return ticket;
+}
+
+void PreciseDelays::cancel(const Ticket& ticket) {
+  due_.erase(ticket);
+  arm();
+}
+
+void PreciseDelays::arm() {
+  const std::uint64_t next = due_.empty() ? 0 : due_.begin()->first.first;
+#ifdef __linux__
+  auto* handle = reinterpret_cast<uv_handle_t*>(&watch_->poll);
+  if (next != 0)
+    uv_ref(handle);
+  else
+    uv_unref(handle);
+  if (next == armedFor_) return;
+  armedFor_ = next;
+  itimerspec spec{};  // all zero: disarmed
+  spec.it_value.tv_sec = static_cast<time_t>(next / 1000000000u);
+  spec.it_value.tv_nsec = static_cast<long>(next % 1000000000u);
+  timerfd_settime(watch_->fd, TFD_TIMER_ABSTIME, &spec, nullptr);
+#else
+  if (next == armedFor_) return;
+  armedFor_ = next;
+  if (next == 0) {
+    uv_timer_stop(timer_);
+    return;
+  }
+  const std::uint64_t now = uv_hrtime();
+  const std::uint64_t waitMs = next > now ? (next - now + 999999u) / 1000000u : 0;
+  uv_timer_start(
+      timer_,
+      [](uv_timer_t* t) {
+        if (t->data != nullptr) static_cast<PreciseDelays*>(t->data)->fire();
+      },
+      waitMs, 0);
+#endif
+}
+
+void PreciseDelays::fire() {
+#ifdef __linux__
+  std::uint64_t expirations = 0;
+  (void)!::read(watch_->fd, &expirations, sizeof expirations);
+#endif
+  armedFor_ = 0;
+  const std::uint64_t now = uv_hrtime();
+  // One at a time from the front: a callback may schedule or cancel others.
+  while (!due_.empty() && due_.begin()->first.first <= now) {
+    auto node = due_.extract(due_.begin());
+    node.mapped()();
+  }
+  arm();
+}
+
+}  // namespace orvane::testing
