@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <random>
 #include <utility>
 
 namespace orvane::net {
@@ -27,10 +28,19 @@ T at(const std::array<T, N>& table, int i, T fallback) {
   return (i >= 0 && i < static_cast<int>(N)) ? table[static_cast<std::size_t>(i)] : fallback;
 }
 
+// Request IDs are unpredictable to anyone who can see neither this process
+// nor the query: one generator per thread, seeded once from the system's
+// random source (seeding costs far more than drawing, and the generator's
+// state would otherwise weigh 5 KB in every query object).
+std::uint16_t NextRequestId() {
+  thread_local std::mt19937 generator(std::random_device{}());
+  std::uniform_int_distribution<unsigned> dist(0, 0xFFFF);
+  return static_cast<std::uint16_t>(dist(generator));
+}
+
 }  // namespace
 
-TDnsQuery::TDnsQuery(EventLoop& loop)
-    : socket_(std::make_unique<TWSocket>(loop)), rng_(std::random_device{}()) {
+TDnsQuery::TDnsQuery(EventLoop& loop) : socket_(std::make_unique<TWSocket>(loop)) {
   // Attached once for the life of the query: an answer to an earlier query is
   // told apart by its ID, source and question, never by swapping handlers.
   socket_->OnDataAvailable = [this](TWSocket&, std::uint16_t error) { DataAvailable(error); };
@@ -41,8 +51,7 @@ TDnsQuery::~TDnsQuery() = default;
 std::uint16_t TDnsQuery::MXLookup(const std::string& Domain) {
   // Refuse what cannot be encoded before touching the socket, so a bad name
   // leaves nothing half-sent.
-  std::uniform_int_distribution<unsigned> dist(0, 0xFFFF);
-  const auto id = static_cast<std::uint16_t>(dist(rng_));
+  const auto id = NextRequestId();
   const std::size_t length = BuildMxQuery(id, Domain, query_);
   if (length == 0) throw ESocketException("MXLookup: invalid domain name '" + Domain + "'");
 

@@ -30,7 +30,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <random>
 #include <string>
 
 #include <netinet/in.h>
@@ -113,7 +112,6 @@ class TDnsQuery final {
   void Finish(std::uint16_t error);
 
   std::unique_ptr<TWSocket> socket_;
-  std::mt19937 rng_;
 
   std::string port_ = "53";
   std::string addr_;
