@@ -77,10 +77,10 @@ void PreciseDelays::arm() {
     uv_unref(handle);
   if (next == armedFor_) return;
   armedFor_ = next;
-  itimerspec spec{};  // all zero: disarmed
-  spec.it_value.tv_sec = static_cast<time_t>(next / 1000000000u);
-  spec.it_value.tv_nsec = static_cast<long>(next % 1000000000u);
-  timerfd_settime(watch_->fd, TFD_TIMER_ABSTIME, &spec, nullptr);
+  itimerspec when{};  // all zero: disarmed
+  when.it_value.tv_sec = static_cast<time_t>(next / 1000000000u);
+  when.it_value.tv_nsec = static_cast<long>(next % 1000000000u);
+  timerfd_settime(watch_->fd, TFD_TIMER_ABSTIME, &when, nullptr);
 #else
   if (next == armedFor_) return;
   armedFor_ = next;
