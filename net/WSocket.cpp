@@ -1366,21 +1366,28 @@ int TWSocket::SendTo(const sockaddr_in& dest, socklen_t destLen, const void* dat
 // ---------------------------------------------------------------------------
 // Host-name lookup
 
-void TWSocket::DnsLookup(const std::string& hostName) {
+// What both lookups do first: an empty text fails at once, a lookup still
+// running is cancelled, earlier results are emptied. False: the call is over
+// (the text was empty, or a handler destroyed the socket).
+bool TWSocket::BeginLookup(const std::string& text) {
   std::weak_ptr<int> token = life_;
-  if (hostName.empty()) {
+  if (text.empty()) {
     lastError_ = WSAEINVAL;
     RaiseException("DNS lookup: invalid host name.");
-    if (token.expired()) return;
-    if (OnDnsLookupDone) OnDnsLookupDone(*this, WSAEINVAL);
-    return;
+    if (!token.expired() && OnDnsLookupDone) OnDnsLookupDone(*this, WSAEINVAL);
+    return false;
   }
   if (lookup_ != nullptr) {
     CancelDnsLookup();
-    if (token.expired()) return;
+    if (token.expired()) return false;
   }
   dnsResult_.clear();
   dnsResultList_.clear();
+  return true;
+}
+
+void TWSocket::DnsLookup(const std::string& hostName) {
+  if (!BeginLookup(hostName)) return;
   const in_addr_t numeric = inet_addr(hostName.c_str());
   if (numeric != INADDR_NONE) {
     in_addr a{};
@@ -1408,20 +1415,7 @@ void TWSocket::DnsLookup(const std::string& hostName) {
 }
 
 void TWSocket::ReverseDnsLookup(const std::string& hostAddr) {
-  std::weak_ptr<int> token = life_;
-  if (hostAddr.empty()) {
-    lastError_ = WSAEINVAL;
-    RaiseException("DNS lookup: invalid host name.");
-    if (token.expired()) return;
-    if (OnDnsLookupDone) OnDnsLookupDone(*this, WSAEINVAL);
-    return;
-  }
-  if (lookup_ != nullptr) {
-    CancelDnsLookup();
-    if (token.expired()) return;
-  }
-  dnsResult_.clear();
-  dnsResultList_.clear();
+  if (!BeginLookup(hostAddr)) return;
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = inet_addr(hostAddr.c_str());

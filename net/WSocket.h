@@ -344,6 +344,7 @@ class TWSocket final {
   void StopPoll();
   void PostWriteNotice();
   void PostLineRetrigger();
+  bool BeginLookup(const std::string& text);
   void FinishLookup(int error, std::vector<std::string> results);
   int PendingSocketError();
   int QueuedBytes(bool& failed);
