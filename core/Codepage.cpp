@@ -47,53 +47,16 @@ locale_t utf8Locale() {
   return loc;
 }
 
-}  // namespace
-
-bool isValidUtf8(std::string_view bytes) {
-  std::size_t i = 0;
-  const std::size_t n = bytes.size();
-  while (i < n) {
-    const auto c = static_cast<unsigned char>(bytes[i]);
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t len;
-    char32_t cp;
-    if ((c & 0xE0) == 0xC0) {
-      len = 2;
-      cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      len = 3;
-      cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      len = 4;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (n - i < len) return false;
-    for (std::size_t k = 1; k < len; ++k) {
-      const auto cc = static_cast<unsigned char>(bytes[i + k]);
-      if ((cc & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
-        cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-      return false;
-    i += len;
-  }
-  return true;
-}
-
-char32_t decodeUtf8(std::string_view text, std::size_t& pos) {
+// The code point of the well-formed UTF-8 sequence at `pos` into `cp`, and
+// the sequence's length; 0 for anything else (a stray continuation byte, a
+// sequence cut short, an overlong form, a surrogate, a value past U+10FFFF).
+std::size_t decodeSequence(std::string_view text, std::size_t pos, char32_t& cp) {
   const auto c = static_cast<unsigned char>(text[pos]);
-  if (c < 0x80) {
-    ++pos;
-    return c;
-  }
   std::size_t len;
-  char32_t cp;
+  if (c < 0x80) {
+    cp = c;
+    return 1;
+  }
   if ((c & 0xE0) == 0xC0) {
     len = 2;
     cp = c & 0x1F;
@@ -104,23 +67,41 @@ char32_t decodeUtf8(std::string_view text, std::size_t& pos) {
     len = 4;
     cp = c & 0x07;
   } else {
-    ++pos;
-    return 0xFFFD;
+    return 0;
   }
-  if (text.size() - pos < len) {
-    ++pos;
-    return 0xFFFD;
-  }
+  if (text.size() - pos < len) return 0;
   for (std::size_t k = 1; k < len; ++k) {
     const auto cc = static_cast<unsigned char>(text[pos + k]);
-    if ((cc & 0xC0) != 0x80) {
-      ++pos;
-      return 0xFFFD;
-    }
+    if ((cc & 0xC0) != 0x80) return 0;
     cp = (cp << 6) | (cc & 0x3F);
   }
   if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
-      cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+      cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+    return 0;
+  return len;
+}
+
+}  // namespace
+
+bool isValidUtf8(std::string_view bytes) {
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    if (static_cast<unsigned char>(bytes[i]) < 0x80) {
+      ++i;  // the common case, without a call
+      continue;
+    }
+    char32_t cp;
+    const std::size_t len = decodeSequence(bytes, i, cp);
+    if (len == 0) return false;
+    i += len;
+  }
+  return true;
+}
+
+char32_t decodeUtf8(std::string_view text, std::size_t& pos) {
+  char32_t cp;
+  const std::size_t len = decodeSequence(text, pos, cp);
+  if (len == 0) {
     ++pos;
     return 0xFFFD;
   }
