@@ -65,5 +65,20 @@ TEST(Farm, DomainsPointAtDottedHostsThatAcceptOnlyThePrefix) {
   EXPECT_EQ(farm.smtp().connectionCount(), 3u);
 }
 
+TEST(Farm, ALongRunningFarmCountsQueriesWithoutKeepingThem) {
+  net::EventLoop loop;
+  Farm farm(loop, FarmOptions{});  // transcripts off, as in orvane-farm and the benchmark
+  net::TDnsQuery query(loop);
+  query.SetAddr(farm.dnsAddress());
+  int done = 0;
+  query.OnRequestDone = [&](net::TDnsQuery&, std::uint16_t) { ++done; };
+  for (int i = 0; i < 3; ++i) {
+    query.MXLookup(Farm::DomainName(static_cast<std::size_t>(i)));
+    ASSERT_TRUE(loop.runUntil([&] { return done == i + 1; }, 5000));
+  }
+  EXPECT_EQ(farm.dns().queriesSeen(), 3u);
+  EXPECT_TRUE(farm.dns().queries().empty());
+}
+
 }  // namespace
 }  // namespace orvane::testing

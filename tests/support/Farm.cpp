@@ -22,6 +22,7 @@ Farm::Farm(net::EventLoop& loop, FarmOptions options) : options_(std::move(optio
     hosts_.push_back(address);
   }
   smtp_->setKeepTranscripts(options_.keepTranscripts);
+  dns_->setKeepQueries(options_.keepTranscripts);
   smtp_->setReplyDelay(options_.replyDelayMs);
   const std::string prefix = options_.acceptPrefix;
   smtp_->setHandler([prefix](const ScriptedSmtpServer::Command& c) -> std::optional<SmtpAction> {

@@ -33,7 +33,7 @@ struct FarmOptions {
   std::size_t mxPerDomain = 1;     // MX records per domain, hosts taken in turn
   std::uint64_t replyDelayMs = 0;  // added before every greeting and reply
   std::string acceptPrefix = "ok";
-  bool keepTranscripts = false;
+  bool keepTranscripts = false;  // SMTP transcripts and DNS queries, for tests
 };
 
 class Farm final {

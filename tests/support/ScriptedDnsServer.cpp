@@ -291,7 +291,8 @@ void ScriptedDnsServer::handleQuery(std::string datagram, const sockaddr_in& fro
       q.parsed = true;
     }
   }
-  queries_.push_back(q);
+  ++queriesSeen_;
+  if (keepQueries_) queries_.push_back(q);
 
   std::string answer;
   if (handler_) {

@@ -94,8 +94,11 @@ class ScriptedDnsServer final {
   // Whether a socket on 127.0.0.2 could be opened for WrongAddressFirst.
   bool wrongAddressAvailable() const noexcept { return wrongAddr_ != nullptr; }
 
-  std::size_t queriesSeen() const noexcept { return queries_.size(); }
+  std::size_t queriesSeen() const noexcept { return queriesSeen_; }
+  // Every query received, unless keeping them was switched off (a long-running
+  // farm answers millions and must not hold on to them).
   const std::vector<Query>& queries() const noexcept { return queries_; }
+  void setKeepQueries(bool keep) noexcept { keepQueries_ = keep; }
   // Datagrams handed to the system so far, forged ones included.
   std::size_t datagramsSent() const noexcept { return sent_; }
 
@@ -134,6 +137,8 @@ class ScriptedDnsServer final {
   Misbehaviour misbehaviour_ = Misbehaviour::None;
   std::uint64_t delayMs_ = 0;
   std::vector<Query> queries_;
+  std::size_t queriesSeen_ = 0;
+  bool keepQueries_ = true;
   std::size_t sent_ = 0;
   std::list<std::unique_ptr<net::Timer>> timers_;
   char recvBuf_[65536];
