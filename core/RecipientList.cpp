@@ -166,6 +166,10 @@ void RecipientList::addColumn(Column column) {
   setModified(true);
 }
 
+void RecipientList::setColumnWidth(std::size_t index, std::int32_t width) {
+  if (index < columns_.size()) columns_[index].width = width;
+}
+
 std::size_t RecipientList::addEntry(std::string_view email, std::span<const std::string> extra,
                                     std::optional<std::size_t> selected) {
   const std::size_t subCount = columns_.size() > 1 ? columns_.size() - 1 : 1;

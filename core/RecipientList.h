@@ -139,6 +139,9 @@ class RecipientList {
   std::size_t columnCount() const { return columns_.size(); }
   // Appends a column; every entry gets an empty sub-item for it.
   void addColumn(Column column);
+  // The width the user gave a column in the view (saved with the project; not
+  // a change of the project's contents, so the modified flag stays).
+  void setColumnWidth(std::size_t index, std::int32_t width);
 
   // --- entries ---
   std::size_t count() const { return entries_.size(); }

@@ -105,6 +105,9 @@ int EventLoop::backendFd() const noexcept {
 }
 
 int EventLoop::backendTimeout() const noexcept {
+  // libuv answers 0 for a loop with nothing to wait for; an embedder would
+  // then spin instead of sleeping.
+  if (!uv_loop_alive(&loop_)) return -1;
   return uv_backend_timeout(&loop_);
 }
 

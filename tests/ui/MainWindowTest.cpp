@@ -1,0 +1,348 @@
+// The main window's commands, driven through their actions like a user would.
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTreeView>
+
+#include "core/ProjectFile.h"
+#include "settings/MostRecentUsedList.h"
+#include "tests/ui/WindowFixture.h"
+#include "ui/main/FindDialog.h"
+#include "ui/recipient/FormLog.h"
+#include "ui/recipient/FormProperties.h"
+
+namespace orvane::ui::testing {
+namespace {
+
+const QString kSaveBefore = QStringLiteral("confirm: ") + QString::fromLatin1(kSavePrompt);
+
+class MainWindow : public WindowTest {
+ protected:
+  QString projectPath(const char* name) const { return files.filePath(QString::fromLatin1(name)); }
+  // A saved project with the given entries.
+  QString writeProject(const char* name, const std::vector<std::string>& emails) {
+    RecipientList list;
+    for (const auto& e : emails) list.addEntry(e, {});
+    const QString path = projectPath(name);
+    saveProject(path.toStdString(), list);
+    return path;
+  }
+  void press(int row, int x) {
+    QTreeView* view = window->listView();
+    const QRect rect = view->visualRect(window->model().index(row, 0));
+    QTest::mousePress(view->viewport(), Qt::LeftButton, {}, QPoint(x, rect.center().y()));
+    QTest::mouseRelease(view->viewport(), Qt::LeftButton, {}, QPoint(x, rect.center().y()));
+  }
+  QTemporaryDir files;
+};
+
+// New, Open, a recently used file and Exit all ask before dropping a modified
+// project; Cancel (and a cancelled Save As behind Yes) keeps everything.
+TEST_F(MainWindow, SaveBeforePromptGuardsEveryWayOutOfAModifiedProject) {
+  const QString other = writeProject("other.orp", {"x@other.test"});
+  struct Case {
+    const char* what;
+    std::function<void()> command;
+    std::vector<Answer> answers;
+    std::vector<QString> files;  // for Save As behind Yes, then Open
+    bool keeps;
+  };
+  const std::vector<Case> cases = {
+      {"New, Cancel", [&] { trigger("acNew"); }, {Answer::Cancel}, {}, true},
+      {"Open, Cancel", [&] { trigger("acOpen"); }, {Answer::Cancel}, {}, true},
+      {"recent file, Cancel", [&] { window->recentFileChosen(other); }, {Answer::Cancel}, {}, true},
+      {"Exit, Cancel", [&] { trigger("acExit"); }, {Answer::Cancel}, {}, true},
+      {"New, Yes, Save As cancelled", [&] { trigger("acNew"); }, {Answer::Yes}, {QString()}, true},
+      {"New, No", [&] { trigger("acNew"); }, {Answer::No}, {}, false},
+      {"Open, No", [&] { trigger("acOpen"); }, {Answer::No}, {other}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    window->list().clear();
+    addEntries({"kept@mine.test"});
+    ASSERT_TRUE(window->list().modified());
+    prompts.answers.assign(c.answers.begin(), c.answers.end());
+    prompts.fileNames.assign(c.files.begin(), c.files.end());
+    prompts.shown.clear();
+    c.command();
+    EXPECT_EQ(prompts.shown.value(0), kSaveBefore);
+    EXPECT_TRUE(window->isVisible());
+    if (c.keeps) {
+      ASSERT_EQ(window->list().count(), 1u);
+      EXPECT_EQ(window->list().entry(0).email(), "kept@mine.test");
+      EXPECT_TRUE(window->list().modified());
+      EXPECT_TRUE(window->fileName().isEmpty());
+    } else {
+      EXPECT_FALSE(window->list().modified());
+      EXPECT_TRUE(window->list().count() == 0 || window->list().entry(0).email() == "x@other.test");
+    }
+  }
+  EXPECT_EQ(prompts.unexpected, 0);
+}
+
+TEST_F(MainWindow, SaveAsThenOpenRoundTripsWithTitleStatusAndRecentFiles) {
+  addEntries({"a@one.test", "b@two.test"});
+  const QString path = projectPath("saved.orp");
+  prompts.fileNames = {path};
+  trigger("acSave");  // no file name yet: Save As
+  EXPECT_EQ(prompts.shown.value(0), QStringLiteral("save: Save As"));
+  EXPECT_EQ(window->windowTitle(), QStringLiteral("Orvane - [saved.orp]  "));
+  EXPECT_FALSE(window->list().modified());
+  EXPECT_EQ(window->recentFiles().fileNames(), QStringList{path});
+
+  trigger("acNew");
+  EXPECT_EQ(window->windowTitle(), QStringLiteral("Orvane - [New Project]  "));
+  EXPECT_EQ(window->list().count(), 0u);
+
+  prompts.fileNames = {path};
+  trigger("acOpen");
+  ASSERT_EQ(window->list().count(), 2u);
+  EXPECT_EQ(window->list().entry(1).email(), "b@two.test");
+  EXPECT_EQ(window->fileName(), path);
+  window->model().flush();
+  EXPECT_EQ(window->statusTexts(), (texts({"Elapsed:", "Total:", "Waiting:", "Good:", "Bad:"})));
+  // The recently used block sits in the File menu after the Recipient submenu.
+  QMenu* file = window->findChild<QMenu*>(QStringLiteral("mnFile"));
+  EXPECT_TRUE(file->actions().value(11)->isSeparator());
+  EXPECT_EQ(file->actions().value(12)->text(), QStringLiteral("&1 saved.orp"));
+  EXPECT_EQ(file->actions().value(13), action("acImportRecipient"));
+  EXPECT_EQ(prompts.unexpected, 0);
+}
+
+TEST_F(MainWindow, BrokenProjectAndFailedStartsEndInTheErrorBox) {
+  const QString broken = projectPath("broken.orp");
+  {
+    QFile f(broken);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("XXXX not a project");
+  }
+  addEntries({"kept@mine.test"});
+  window->list().setModified(false);
+  window->recentFileChosen(broken);
+  EXPECT_EQ(lastShown(), QStringLiteral("error: Invalid stream format"));
+  EXPECT_EQ(window->list().count(), 1u);
+  EXPECT_TRUE(window->fileName().isEmpty());
+
+  window->recentFileChosen(projectPath("gone.orp"));
+  EXPECT_EQ(lastShown(),
+            QStringLiteral("error: File %1 has been deleted").arg(projectPath("gone.orp")));
+
+  window->list().uncheckAll();
+  trigger("acStart");
+  EXPECT_EQ(lastShown(), QStringLiteral("error: Nothing to check"));
+  ini.setFrom("nobody");
+  window->list().checkAll();
+  trigger("acStart");
+  EXPECT_EQ(lastShown(),
+            QStringLiteral("error: Please provide a valid e-mail address for the FROM field "
+                           "(Tools | Options)"));
+  EXPECT_FALSE(window->projectRun().Running());
+  EXPECT_TRUE(enabled("acStart"));
+}
+
+TEST_F(MainWindow, RunLandsResultsDisablesCommandsAndStopAbortsTheRest) {
+  dns.addMx("good.test", 10, "127.0.0.2");
+  smtp.setHandler([](const orvane::testing::ScriptedSmtpServer::Command& c)
+                      -> std::optional<orvane::testing::SmtpAction> {
+    if (c.verb != "RCPT") return std::nullopt;
+    if (c.localPart() == "ok") return orvane::testing::SmtpAction::Line("250 ok");
+    if (c.localPart() == "stall") return orvane::testing::SmtpAction::Silence();
+    return orvane::testing::SmtpAction::Line("550 no such user");
+  });
+  addEntries({"ok@good.test", "no@good.test", "stall@good.test", "left@good.test"});
+  window->list().setCheckState(3, 0);  // never queued
+  window->selectRow(3);
+  EXPECT_FALSE(enabled("acViewLog"));
+
+  trigger("acStart");
+  ASSERT_TRUE(window->projectRun().Running());
+  for (const char* name :
+       {"acStart", "acOpen", "acNew", "acOptions", "acRecipientAdd", "acRecipientEdit",
+        "acRecipientDelete", "acImportRecipient", "acCheckAll", "acUnCheckAll", "acInvertSelection",
+        "acRecipientDeleteSelected"}) {
+    EXPECT_FALSE(enabled(name)) << name;
+  }
+  for (const char* name : {"acAbort", "acSave", "acSaveAs", "acCheck", "acFind"}) {
+    EXPECT_TRUE(enabled(name)) << name;
+  }
+  ASSERT_TRUE(waitFor(
+      [this] { return window->list().counters().good + window->list().counters().bad == 2; }));
+  EXPECT_EQ(result(2), "Checking...");
+  trigger("acAbort");
+  ASSERT_TRUE(waitFor([this] { return !window->projectRun().Running(); }));
+
+  EXPECT_EQ(result(0), "[0] Valid E-mail Address!");
+  EXPECT_EQ(window->list().entry(0).checkState, 0);
+  EXPECT_EQ(result(1), "[550] Mailbox unavailable");
+  EXPECT_EQ(result(2), "[-8] Aborted by user");
+  EXPECT_EQ(result(3), "");
+  EXPECT_EQ(window->statusTexts().mid(1), (texts({"Total: 4", "Waiting: 0", "Good: 1", "Bad: 2"})));
+  EXPECT_TRUE(enabled("acStart"));
+  EXPECT_FALSE(enabled("acAbort"));
+  EXPECT_TRUE(enabled("acRecipientEdit"));  // an entry is still selected
+  EXPECT_FALSE(enabled("acViewLog"));       // ...but it was never validated
+  window->selectRow(1);
+  EXPECT_TRUE(enabled("acViewLog"));
+  onNextModal<TFormLog>([](TFormLog* log) {
+    EXPECT_EQ(log->windowTitle(), QStringLiteral("Log of no@good.test"));
+    EXPECT_TRUE(log->findChild<QPlainTextEdit*>()->toPlainText().contains(
+        QStringLiteral("550 no such user")));
+    log->close();
+  });
+  trigger("acViewLog");
+  EXPECT_TRUE(window->list().modified());
+}
+
+TEST_F(MainWindow, RecentFileChosenDuringARunDoesNothing) {
+  dns.addMx("good.test", 10, "127.0.0.2");
+  smtp.on("RCPT", orvane::testing::SmtpAction::Silence());
+  const QString other = writeProject("other.orp", {"x@other.test"});
+  addEntries({"stall@good.test"});
+  trigger("acStart");
+  ASSERT_TRUE(window->projectRun().Running());
+  prompts.shown.clear();
+  window->recentFileChosen(other);
+  trigger("acExit");  // the window refuses to close, without a word
+  EXPECT_TRUE(prompts.shown.isEmpty());
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_EQ(window->list().entry(0).email(), "stall@good.test");
+}
+
+TEST_F(MainWindow, FindNextSearchesFromTheSelectionWithoutWrapping) {
+  addEntries({"anna@north.test", "bert@south.test", "ANNA@east.test"});
+  window->list().editEntry(1, "bert@south.test", {});
+  trigger("acFindNext");  // nothing selected: disabled, nothing happens
+  EXPECT_TRUE(prompts.shown.isEmpty());
+  window->selectRow(0);
+  trigger("acFindNext");  // empty text: the dialog opens
+  auto* find = window->findChild<FindDialog*>();
+  ASSERT_NE(find, nullptr);
+  EXPECT_TRUE(find->isVisible());
+  EXPECT_TRUE(find->down());
+
+  find->findChild<QLineEdit*>(QStringLiteral("edFind"))->setText(QStringLiteral("anna"));
+  trigger("acFindNext");
+  EXPECT_EQ(window->selectedRow(), 2u);  // match case off: "ANNA" matches
+  trigger("acFindNext");                 // the last entry: no wrap-around
+  EXPECT_EQ(lastShown(), QStringLiteral("error: Not found 'anna'"));
+  EXPECT_EQ(window->selectedRow(), 2u);
+
+  find->findChild<QRadioButton*>(QStringLiteral("rbUp"))->setChecked(true);
+  find->findChild<QCheckBox*>(QStringLiteral("cbMatchCase"))->setChecked(true);
+  trigger("acFindNext");
+  EXPECT_EQ(window->selectedRow(), 0u);
+}
+
+TEST_F(MainWindow, CheckIconPressTogglesTheCheckAndAPressBesideItOnlySelects) {
+  addEntries({"a@x.test", "b@x.test"});
+  window->list().setModified(false);
+  press(1, 6);
+  EXPECT_EQ(window->list().entry(1).checkState, 0);
+  EXPECT_EQ(window->list().entry(1).resultState, kNotValidated);
+  EXPECT_TRUE(window->list().modified());
+  window->list().setModified(false);
+  press(0, 60);
+  EXPECT_EQ(window->list().entry(0).checkState, 1);
+  EXPECT_FALSE(window->list().modified());
+  EXPECT_EQ(window->selectedRow(), 0u);
+  EXPECT_TRUE(enabled("acRecipientDelete"));
+}
+
+TEST_F(MainWindow, PropertiesTrimRefuseABlankAddressAndNewInsertsBeforeTheSelection) {
+  window->list().addColumn(Column{"Name", 120});
+  addEntries({"one@x.test", "two@x.test", "three@x.test"});
+  window->selectRow(2);
+  int attempts = 0;
+  const auto fill = [&](const QStringList& values) {
+    onNextModal<TFormProperties>([&, values](TFormProperties* dialog) {
+      auto* grid = dialog->findChild<QTableWidget*>(QStringLiteral("VerticalGrid"));
+      ASSERT_EQ(grid->rowCount(), 2);
+      EXPECT_EQ(grid->item(1, 0)->text(), QStringLiteral("<Name>"));
+      grid->item(0, 1)->setText(QStringLiteral("   "));
+      dialog->findChild<QPushButton*>(QStringLiteral("Button1"))->click();
+      ++attempts;
+      EXPECT_TRUE(dialog->isVisible());  // a blank address is refused
+      for (int row = 0; row < values.size(); ++row) grid->item(row, 1)->setText(values[row]);
+      dialog->findChild<QPushButton*>(QStringLiteral("Button1"))->click();
+    });
+  };
+  fill({QStringLiteral("  new@x.test "), QStringLiteral(" Ned ")});
+  trigger("acRecipientAdd");
+  EXPECT_EQ(attempts, 1);
+  EXPECT_EQ(prompts.shown.value(0), QStringLiteral("error: E-mail address cannot be blank"));
+  ASSERT_EQ(window->list().count(), 4u);
+  EXPECT_EQ(window->list().entry(2).email(), "new@x.test");
+  EXPECT_EQ(window->list().entry(2).subItem(1), "Ned");
+  EXPECT_EQ(window->selectedRow(), 2u);
+
+  fill({QStringLiteral("changed@x.test "), QStringLiteral("")});
+  trigger("acRecipientEdit");
+  EXPECT_EQ(window->list().entry(2).email(), "changed@x.test");
+  EXPECT_EQ(window->list().count(), 4u);
+
+  window->list().setModified(false);
+  onNextModal<TFormProperties>([](TFormProperties* dialog) { dialog->reject(); });
+  trigger("acRecipientEdit");
+  EXPECT_FALSE(window->list().modified());
+}
+
+TEST_F(MainWindow, DeletionsAskFirst) {
+  addEntries({"a@x.test", "b@x.test", "c@x.test"});
+  window->list().setCheckState(1, 0);
+  window->selectRow(0);
+  prompts.answers = {Answer::No, Answer::Yes, Answer::Yes};
+  trigger("acRecipientDelete");
+  EXPECT_EQ(window->list().count(), 3u);
+  trigger("acRecipientDelete");
+  EXPECT_EQ(window->list().count(), 2u);
+  trigger("acRecipientDeleteSelected");
+  ASSERT_EQ(window->list().count(), 1u);
+  EXPECT_EQ(window->list().entry(0).email(), "b@x.test");
+  EXPECT_EQ(prompts.shown, (texts({"confirm: Would you like to delete this recipient?",
+                                   "confirm: Would you like to delete this recipient?",
+                                   "confirm: Would you like to delete all checked recipients?"})));
+}
+
+TEST_F(MainWindow, StartUpOpensAProjectArgumentAndRemembersMaximized) {
+  const QString path = writeProject("start.ORP", {"s@start.test"});
+  ini.setMaximized(true);
+  window->startUp({path});
+  EXPECT_TRUE(window->isMaximized());
+  EXPECT_EQ(window->fileName(), path);
+  EXPECT_EQ(window->list().count(), 1u);
+
+  window->startUp({QStringLiteral("notes.txt")});
+  EXPECT_TRUE(window->fileName().isEmpty());
+  EXPECT_EQ(window->list().count(), 0u);
+
+  window->showNormal();
+  window.reset();
+  EXPECT_FALSE(ini.maximized());
+}
+
+TEST_F(MainWindow, CloseEndsTheProgramUnlessATrayKeepsItReachable) {
+  int closed = 0;
+  QObject::connect(window.get(), &TMainForm::closed, [&] { ++closed; });
+  window->closeHides = [] { return true; };
+  trigger("acClose");
+  EXPECT_FALSE(window->isVisible());
+  EXPECT_EQ(closed, 0);
+  trigger("acOpenMain");
+  EXPECT_TRUE(window->isVisible());
+  window->closeHides = nullptr;
+  trigger("acClose");
+  EXPECT_EQ(closed, 1);
+}
+
+}  // namespace
+}  // namespace orvane::ui::testing

@@ -1,0 +1,209 @@
+// The pieces under the main window: the item model's batching, the loop
+// bridge, clipboard validation, the import dialog and the about box's texts.
+#include <QAbstractItemModelTester>
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <stdexcept>
+
+#include "net/EventLoop.h"
+#include "tests/ui/WindowFixture.h"
+#include "ui/clipboard/FormValidateClipboard.h"
+#include "ui/import/ImportDialog.h"
+#include "ui/main/AboutBox.h"
+
+namespace orvane::ui::testing {
+namespace {
+
+TEST(RecipientModel, StaysConsistentAndCoalescesResultsIntoOneRangePerFlush) {
+  RecipientList list;
+  RecipientModel model(list);
+  QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+  for (int i = 0; i < 500; ++i) list.addEntry("a" + std::to_string(i) + "@x.test", {});
+  list.addColumn(Column{"Name", 120});
+  EXPECT_EQ(model.columnCount(), 3);
+  model.flush();
+
+  QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
+  QSignalSpy shown(&model, &RecipientModel::rowShown);
+  QSignalSpy status(&model, &RecipientModel::statusTextsChanged);
+  list.runStarted();
+  for (std::size_t i = 100; i < 300; ++i) {
+    list.entryTakenForChecking(i);
+    list.entryValidationEnded(i, i % 2 == 0 ? 0 : 550, "Mailbox unavailable", {});
+  }
+  EXPECT_EQ(changed.count(), 0);  // nothing reaches the view between flushes
+  ASSERT_TRUE(waitFor([&] { return changed.count() > 0; }));
+  ASSERT_EQ(changed.count(), 1);
+  EXPECT_EQ(changed[0][0].value<QModelIndex>().row(), 100);
+  EXPECT_EQ(changed[0][1].value<QModelIndex>().row(), 299);
+  ASSERT_EQ(shown.count(), 1);
+  EXPECT_EQ(shown[0][0].toInt(), 299);
+  EXPECT_EQ(status.count(), 1);
+  EXPECT_EQ(model.data(model.index(101, 1)).toString(),
+            QStringLiteral("[550] Mailbox unavailable"));
+
+  // Structural changes go out at once, with the pending range emitted first.
+  list.entryValidationEnded(450, 0, {}, {});
+  list.deleteEntry(0);
+  EXPECT_EQ(changed.count(), 2);
+  EXPECT_EQ(changed[1][0].value<QModelIndex>().row(), 450);
+  list.deleteAllChecked();
+  list.clear();
+  EXPECT_EQ(model.rowCount(), 0);
+  EXPECT_EQ(model.columnCount(), 2);
+}
+
+TEST(LoopBridge, RunsTheNetworkLoopInsideQtsAndKeepsExceptionsOut) {
+  net::EventLoop loop;
+  LoopBridge bridge(loop);
+  QString error;
+  bridge.onError = [&](const QString& message) { error = message; };
+  bool noticed = false;
+  bool fired = false;
+  loop.post([&] { noticed = true; });
+  net::Timer timer(loop);
+  timer.start(30, 0, [&] { fired = true; });
+  loop.post([] { throw std::runtime_error("boom"); });
+  EXPECT_TRUE(waitFor([&] { return noticed && fired && !error.isEmpty(); }));
+  EXPECT_EQ(error, QStringLiteral("boom"));
+  // With nothing left to wait for, Qt may sleep: no timer is armed.
+  EXPECT_EQ(loop.backendTimeout(), -1);
+}
+
+TEST(ClipboardText, IsTrimmedAndRefusedWithLineBreaksOrSeveralAddresses) {
+  struct Case {
+    const char* clipboard;
+    const char* validated;  // nullptr: refused with `message`
+    const char* message;
+  };
+  const Case cases[] = {
+      {"  a@b.test\r\n", "a@b.test", nullptr},
+      {"Ann <a@b.test>", "Ann <a@b.test>", nullptr},
+      {" \r\n ", nullptr, kClipboardEmpty},
+      {"a@b.test\nc@d.test", nullptr, kClipboardLines},
+      {"a@b.test, c@d.test", nullptr, kClipboardSeveral},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.clipboard);
+    if (c.validated) {
+      EXPECT_EQ(TFormValidateClipboard::addressToValidate(QString::fromUtf8(c.clipboard)),
+                c.validated);
+    } else {
+      try {
+        TFormValidateClipboard::addressToValidate(QString::fromUtf8(c.clipboard));
+        ADD_FAILURE() << "not refused";
+      } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), c.message);
+      }
+    }
+  }
+}
+
+class Clipboard : public WindowTest {};
+
+TEST_F(Clipboard, ShowsTheResultBeepsAndUnfoldsTheLog) {
+  dns.addMx("good.test", 10, "127.0.0.2");
+  auto* form = window->findChild<TFormValidateClipboard*>();
+  form->scheduler().SetSmtpPort(std::to_string(smtp.port()));
+  prompts.clipboard = QStringLiteral(" ok@good.test\n");
+  onNextModal<TFormValidateClipboard>([&](TFormValidateClipboard* dialog) {
+    auto* details = dialog->findChild<QPushButton*>(QStringLiteral("btDetails"));
+    EXPECT_EQ(dialog->height(), TFormValidateClipboard::kCollapsedHeight);
+    ASSERT_TRUE(waitFor([&] { return details->isEnabled(); }));
+    EXPECT_EQ(dialog->findChild<QLabel*>(QStringLiteral("lbStatus"))->text(),
+              QStringLiteral("Valid E-mail Address!"));
+    EXPECT_EQ(dialog->findChild<QPushButton*>(QStringLiteral("btCancelar"))->text(),
+              QStringLiteral("&Close"));
+    details->click();
+    EXPECT_EQ(dialog->height(), TFormValidateClipboard::kExpandedHeight);
+    EXPECT_FALSE(details->isEnabled());
+    dialog->reject();
+  });
+  trigger("acValidateClipboard");
+  EXPECT_EQ(prompts.beeps, 1);
+  ASSERT_GE(smtp.transcript(0).size(), 3u);
+  EXPECT_EQ(smtp.transcript(0)[2], "RCPT TO:<ok@good.test>");
+  EXPECT_EQ(window->list().count(), 0u);  // the project is not touched
+
+  // Cancel while checking stops the check: no result, no beep.
+  smtp.on("RCPT", orvane::testing::SmtpAction::Silence());
+  onNextModal<TFormValidateClipboard>([&](TFormValidateClipboard* dialog) {
+    ASSERT_TRUE(waitFor([&] { return smtp.transcript(1).size() >= 3; }));
+    dialog->findChild<QPushButton*>(QStringLiteral("btCancelar"))->click();
+  });
+  trigger("acValidateClipboard");
+  EXPECT_TRUE(waitFor([&] { return !form->scheduler().Busy(); }));
+  EXPECT_EQ(prompts.beeps, 1);
+  EXPECT_EQ(prompts.unexpected, 0);
+}
+
+class Import : public WindowTest {
+ protected:
+  QString writeCsv(const QByteArray& bytes) {
+    const QString path = dir.filePath(QStringLiteral("list.csv"));
+    QFile f(path);
+    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+    return path;
+  }
+  QTemporaryDir dir;
+};
+
+TEST_F(Import, AHeaderLinePicksTheAddressColumnAndReplaceStartsAfresh) {
+  addEntries({"old@x.test"});
+  prompts.fileNames = {writeCsv("Name,E-Mail,Company\nAnn,ann@x.test,Acme\n\nBob,bob@x.test\n")};
+  onNextModal<TImportDialog>([](TImportDialog* dialog) {
+    EXPECT_EQ(dialog->findChild<QComboBox*>(QStringLiteral("cbEmail"))->currentText(),
+              QStringLiteral("E-Mail"));
+    EXPECT_TRUE(dialog->findChild<QRadioButton*>(QStringLiteral("rbHeader"))->isChecked());
+    dialog->findChild<QRadioButton*>(QStringLiteral("rbReplace"))->setChecked(true);
+    dialog->findChild<QPushButton*>(QStringLiteral("btImport"))->click();
+  });
+  trigger("acImportRecipient");
+  EXPECT_EQ(prompts.shown.value(0), QStringLiteral("open: Open Recipient List"));
+  const RecipientList& list = window->list();
+  ASSERT_EQ(list.columnCount(), 4u);
+  EXPECT_EQ(list.columns()[2].caption, "Name");
+  ASSERT_EQ(list.count(), 2u);
+  EXPECT_EQ(list.entry(1).email(), "bob@x.test");
+  EXPECT_EQ(list.entry(1).subItem(2), "");
+  EXPECT_EQ(list.entry(0).log(), TransactionLog{"-999"});
+  EXPECT_TRUE(list.modified());
+}
+
+TEST_F(Import, CancelAsksAndKeepsTheRowsAlreadyImported) {
+  QByteArray lines;
+  for (int i = 0; i < 300000; ++i) lines += "user" + QByteArray::number(i) + "@x.test\n";
+  addEntries({"old@x.test"});
+  prompts.fileNames = {writeCsv(lines)};
+  prompts.answers = {Answer::Yes};
+  onNextModal<TImportDialog>([](TImportDialog* dialog) {
+    dialog->findChild<QRadioButton*>(QStringLiteral("rbReplace"))->setChecked(true);
+    QTimer::singleShot(0, dialog, [dialog] { dialog->reject(); });  // seen during the import
+    dialog->findChild<QPushButton*>(QStringLiteral("btImport"))->click();
+  });
+  trigger("acImportRecipient");
+  EXPECT_EQ(lastShown(), QStringLiteral("confirm: ") + QString::fromLatin1(kCancelImport));
+  const std::size_t rows = window->list().count();
+  EXPECT_GT(rows, 0u);
+  EXPECT_LT(rows, 300000u);
+  EXPECT_EQ(window->list().entry(0).email(), "user0@x.test");  // replaced, even when cancelled
+}
+
+TEST(AboutBox, GroupsTheMemoryFigureByTheLocaleAndShowsFourVersionNumbers) {
+  EXPECT_EQ(physMemText(QLocale(QLocale::English, QLocale::UnitedStates), QStringLiteral("Linux"),
+                        24683748),
+            QStringLiteral("Memory Available to Linux: 24,683,748 Kb"));
+  EXPECT_EQ(physMemText(QLocale(QLocale::German, QLocale::Germany), QStringLiteral("Linux"), 1234),
+            QStringLiteral("Memory Available to Linux: 1.234 Kb"));
+  EXPECT_EQ(programVersion().split(QLatin1Char('.')).size(), 4);
+  EXPECT_GT(physicalMemoryKb(), 0);
+}
+
+}  // namespace
+}  // namespace orvane::ui::testing

@@ -1,0 +1,112 @@
+// The real main window for one test: a throwaway settings folder, the network
+// loop embedded in Qt's, scripted answers for every box and file dialog, and
+// scripted DNS and SMTP servers on loopback for validations.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <QAction>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <QTreeView>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/EventLoop.h"
+#include "settings/Ini.h"
+#include "tests/settings/TempSettings.h"
+#include "tests/support/ScriptedDnsServer.h"
+#include "tests/support/ScriptedSmtpServer.h"
+#include "ui/Prompts.h"
+#include "ui/list/RecipientModel.h"
+#include "ui/loop/LoopBridge.h"
+#include "ui/main/MainForm.h"
+
+namespace orvane::ui::testing {
+
+inline QStringList texts(std::initializer_list<const char*> items) {
+  QStringList out;
+  for (const char* item : items) out << QString::fromUtf8(item);
+  return out;
+}
+
+// Runs Qt's loop (and the network inside it) until `done`, at most `ms`.
+inline bool waitFor(const std::function<bool()>& done, int ms = 10000) {
+  QElapsedTimer clock;
+  clock.start();
+  QTimer tick;  // wakes the wait to look at `done` and the clock
+  tick.start(20);
+  while (!done() && clock.elapsed() < ms) {
+    QApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  }
+  return done();
+}
+
+// Calls `f` with the next modal dialog of type T once it is shown (inside its
+// exec()), then leaves it to `f` to close it.
+template <typename T>
+void onNextModal(std::function<void(T*)> f) {
+  auto* poll = new QTimer;
+  poll->setInterval(5);
+  QObject::connect(poll, &QTimer::timeout, [poll, f] {
+    if (auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget())) {
+      poll->stop();
+      poll->deleteLater();
+      f(dialog);
+    }
+  });
+  poll->start();
+}
+
+class WindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Prompts::setScript(&prompts);
+    ini.setFrom("Tester <tester@origin.test>");
+    ini.setPrimaryDns(dns.address());
+    window = std::make_unique<TMainForm>(loop, ini);
+    window->projectRun().Scheduler().SetSmtpPort(std::to_string(smtp.port()));
+    window->show();
+  }
+  void TearDown() override {
+    if (window && window->projectRun().Running()) {
+      window->projectRun().Stop();
+      waitFor([this] { return !window->projectRun().Running(); });
+    }
+    window.reset();
+    Prompts::setScript(nullptr);
+  }
+
+  QAction* action(const char* name) const {
+    auto* found = window->findChild<QAction*>(QString::fromLatin1(name));
+    EXPECT_NE(found, nullptr) << name;
+    return found;
+  }
+  void trigger(const char* name) const { action(name)->trigger(); }
+  bool enabled(const char* name) const { return action(name)->isEnabled(); }
+  void addEntries(const std::vector<std::string>& emails) {
+    for (const auto& e : emails) window->list().addEntry(e, {});
+  }
+  std::string result(std::size_t row) const {
+    return std::string(window->list().entry(row).resultText());
+  }
+  // Starts the run and waits for its end.
+  bool runToEnd() {
+    trigger("acStart");
+    return waitFor([this] { return !window->projectRun().Running(); });
+  }
+  QString lastShown() const { return prompts.shown.isEmpty() ? QString() : prompts.shown.last(); }
+
+  settings::testing::TempSettings temp;
+  net::EventLoop loop;
+  LoopBridge bridge{loop};
+  orvane::testing::ScriptedDnsServer dns{loop};
+  orvane::testing::ScriptedSmtpServer smtp{loop, "127.0.0.2"};
+  settings::TINI ini;
+  PromptScript prompts;
+  std::unique_ptr<TMainForm> window;
+};
+
+}  // namespace orvane::ui::testing

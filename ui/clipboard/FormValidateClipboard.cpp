@@ -1,0 +1,163 @@
+#include "ui/clipboard/FormValidateClipboard.h"
+
+#include <QApplication>
+#include <QFrame>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <stdexcept>
+
+#include "core/Text.h"
+#include "engine/ConfigureEngine.h"
+#include "engine/DnsServerList.h"
+#include "engine/ResultMessages.h"
+#include "settings/Ini.h"
+#include "ui/Prompts.h"
+
+namespace orvane::ui {
+
+TFormValidateClipboard::TFormValidateClipboard(net::EventLoop& loop, QWidget* parent)
+    : QDialog(parent), server_(loop) {
+  setObjectName(QStringLiteral("FormValidateClipboard"));
+  setWindowTitle(QStringLiteral("Clipboard Address Validation"));
+  setModal(true);
+  server_.SetInternalDns(engine::kInternalDnsServer);
+  server_.OnEMailProcessed = [this](engine::TSmtpRelayServer&, int, std::int32_t code,
+                                    const TransactionLog& log) { showResult(code, log); };
+
+  const int line = std::max(13, fontMetrics().height());
+  auto* label1 = new QLabel(QStringLiteral("E-Mail Adress:"), this);
+  label1->setObjectName(QStringLiteral("Label1"));
+  label1->setAlignment(Qt::AlignRight | Qt::AlignTop);
+  label1->setGeometry(8, 24, 89, line);
+  lbEmail = new QLabel(this);
+  lbEmail->setObjectName(QStringLiteral("lbEmail"));
+  QFont bold = lbEmail->font();
+  bold.setBold(true);
+  lbEmail->setFont(bold);
+  lbEmail->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  lbEmail->setGeometry(104, 24, 193, line);
+  auto* label2 = new QLabel(QStringLiteral("Status:"), this);
+  label2->setObjectName(QStringLiteral("Label2"));
+  label2->setAlignment(Qt::AlignRight | Qt::AlignTop);
+  label2->setGeometry(8, 48, 89, line);
+  lbStatus = new QLabel(this);
+  lbStatus->setObjectName(QStringLiteral("lbStatus"));
+  lbStatus->setFont(bold);
+  lbStatus->setWordWrap(true);
+  lbStatus->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  lbStatus->setGeometry(104, 48, 193, std::max(33, 2 * line + 2));
+
+  btCancelar = new QPushButton(QStringLiteral("Cancel"), this);
+  btCancelar->setObjectName(QStringLiteral("btCancelar"));
+  btCancelar->setGeometry(130, 96, 75, 23);
+  connect(btCancelar, &QPushButton::clicked, this, &TFormValidateClipboard::reject);
+  btDetails = new QPushButton(QStringLiteral("&Details >>"), this);
+  btDetails->setObjectName(QStringLiteral("btDetails"));
+  btDetails->setGeometry(216, 96, 75, 23);
+  connect(btDetails, &QPushButton::clicked, this, &TFormValidateClipboard::details);
+
+  Bevel1 = new QFrame(this);
+  Bevel1->setObjectName(QStringLiteral("Bevel1"));
+  Bevel1->setFrameShape(QFrame::HLine);
+  Bevel1->setFrameShadow(QFrame::Sunken);
+  Bevel1->setGeometry(8, 128, 289, 9);
+  Memo1 = new QPlainTextEdit(this);
+  Memo1->setObjectName(QStringLiteral("Memo1"));
+  Memo1->setReadOnly(true);
+  Memo1->setFocusPolicy(Qt::NoFocus);
+  Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  QPalette palette = Memo1->palette();
+  palette.setColor(QPalette::Base, palette.color(QPalette::Window));
+  Memo1->setPalette(palette);
+  Memo1->setGeometry(8, 136, 289, 145);
+  setClientHeight(kExpandedHeight);
+}
+
+TFormValidateClipboard::~TFormValidateClipboard() {
+  setBusyCursor(false);
+  server_.OnEMailProcessed = nullptr;
+  if (server_.Busy()) server_.AbortRun();
+}
+
+std::string TFormValidateClipboard::addressToValidate(const QString& clipboard) {
+  const QByteArray bytes = clipboard.toUtf8();
+  const std::string_view text =
+      trimBlanks(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+  if (text.empty()) throw std::runtime_error(kClipboardEmpty);
+  if (text.find_first_of("\r\n") != std::string_view::npos) {
+    throw std::runtime_error(kClipboardLines);
+  }
+  const auto at = text.find('@');
+  if (at != std::string_view::npos && text.find('@', at + 1) != std::string_view::npos &&
+      text.find_first_of(" \t,;") != std::string_view::npos) {
+    throw std::runtime_error(kClipboardSeveral);
+  }
+  return std::string(text);
+}
+
+void TFormValidateClipboard::validate(const settings::TINI& ini) {
+  if (Prompts::clipboardText().isEmpty()) throw std::runtime_error(kClipboardEmpty);
+  engine::ConfigureEngine(server_, engine::ReadEngineSettings(ini));
+  const QString text = Prompts::clipboardText();
+  server_.Recipients().Add(addressToValidate(text));
+  // An address that fails at once is reported inside StartCheck: the window
+  // must already be prepared for it.
+  prepare(text);
+  try {
+    server_.StartCheck();
+  } catch (...) {
+    setBusyCursor(false);
+    throw;
+  }
+  exec();
+}
+
+void TFormValidateClipboard::prepare(const QString& text) {
+  lbEmail->setText(text);
+  lbStatus->setText(QStringLiteral("Checking..."));
+  btCancelar->setText(QStringLiteral("Cancel"));
+  btDetails->setEnabled(false);
+  Memo1->clear();
+  setClientHeight(kCollapsedHeight);
+  setBusyCursor(true);
+}
+
+void TFormValidateClipboard::showResult(std::int32_t code, const TransactionLog& log) {
+  if (code == engine::kResultAborted) return;
+  lbStatus->setText(QString::fromStdString(engine::ResultMessage(code)));
+  Prompts::beep();
+  btCancelar->setText(QStringLiteral("&Close"));
+  btDetails->setEnabled(true);
+  QStringList lines;
+  for (const std::string& l : log) lines << QString::fromStdString(l);
+  Memo1->setPlainText(lines.join(QLatin1Char('\n')));
+  setBusyCursor(false);
+}
+
+void TFormValidateClipboard::details() {
+  btDetails->setEnabled(false);
+  setClientHeight(kExpandedHeight);
+}
+
+void TFormValidateClipboard::reject() {
+  if (server_.Busy()) server_.AbortRun();
+  setBusyCursor(false);
+  QDialog::reject();
+}
+
+void TFormValidateClipboard::setClientHeight(int height) {
+  setFixedSize(304, height);
+}
+
+void TFormValidateClipboard::setBusyCursor(bool busy) {
+  if (busy == busyCursor_) return;
+  busyCursor_ = busy;
+  if (busy) {
+    QApplication::setOverrideCursor(Qt::BusyCursor);
+  } else {
+    QApplication::restoreOverrideCursor();
+  }
+}
+
+}  // namespace orvane::ui

@@ -1,0 +1,86 @@
+// Clipboard validation: checks the one address on the clipboard with a
+// scheduler of its own (separate from the project's, so both may run at once)
+// and shows the small window "Clipboard Address Validation" until the user
+// closes it: the address, "Checking..." and then the result, Cancel / Close,
+// and Details, which unfolds the transaction log below a line.
+//
+// The clipboard text is shown as copied; what is validated is that text
+// trimmed of surrounding blanks and line breaks. A text that still holds a
+// line break, or holds several addresses, is refused with a message instead
+// of being sent: a line break must never reach an SMTP command line.
+//
+// Owns its scheduler and controls (lbEmail, lbStatus, btCancelar, btDetails,
+// Bevel1, Memo1); created once with the main window and reused. Borrows the
+// event loop. User-interface thread only.
+#pragma once
+
+#include <QDialog>
+#include <QString>
+#include <cstdint>
+
+#include "core/RecipientList.h"
+#include "engine/SmtpRelayServer.h"
+
+class QFrame;
+class QLabel;
+class QPlainTextEdit;
+class QPushButton;
+
+namespace orvane::net {
+class EventLoop;
+}
+namespace orvane::settings {
+class TINI;
+}
+
+namespace orvane::ui {
+
+inline constexpr const char* kClipboardEmpty = "Clipboard empty";
+inline constexpr const char* kClipboardLines =
+    "The clipboard holds more than one line. Copy a single e-mail address and try again.";
+inline constexpr const char* kClipboardSeveral =
+    "The clipboard holds more than one e-mail address. Copy a single address and try again.";
+
+class TFormValidateClipboard final : public QDialog {
+  Q_OBJECT
+
+ public:
+  static constexpr int kCollapsedHeight = 128;
+  static constexpr int kExpandedHeight = 288;
+
+  TFormValidateClipboard(net::EventLoop& loop, QWidget* parent = nullptr);
+  ~TFormValidateClipboard() override;
+
+  // Validate Clipboard: reads the clipboard, configures the scheduler from
+  // `ini`, starts the check and shows the window modally until it is closed.
+  // Throws (the caller's error box shows the message) when the clipboard is
+  // empty or unusable, or the options hold no sender.
+  void validate(const settings::TINI& ini);
+
+  // The address as it is validated: `clipboard` without the blanks and line
+  // breaks around it; throws std::runtime_error with one of the messages
+  // above when nothing or more than one address remains.
+  static std::string addressToValidate(const QString& clipboard);
+
+  engine::TSmtpRelayServer& scheduler() noexcept { return server_; }
+
+  void reject() override;
+
+ private:
+  void prepare(const QString& text);
+  void showResult(std::int32_t code, const TransactionLog& log);
+  void details();
+  void setClientHeight(int height);
+  void setBusyCursor(bool busy);
+
+  engine::TSmtpRelayServer server_;
+  QLabel* lbEmail = nullptr;
+  QLabel* lbStatus = nullptr;
+  QPushButton* btCancelar = nullptr;
+  QPushButton* btDetails = nullptr;
+  QFrame* Bevel1 = nullptr;
+  QPlainTextEdit* Memo1 = nullptr;
+  bool busyCursor_ = false;
+};
+
+}  // namespace orvane::ui

@@ -1,0 +1,72 @@
+// The import dialog: appends a text, CSV or dBase recipient list to the open
+// project (or replaces it) after the user has picked the field that holds
+// the e-mail address, whether the first text line is data or a header, and
+// Append or Replace.
+//
+// The import runs inside the Import button's handler; it keeps the window
+// and the network alive by letting Qt process pending events about sixty
+// times a second (not once per row, which would cost more than the rows), and
+// that is where Cancel is seen. Cancel during an import asks "Do you really
+// want to cancel this operation?"; rows already added stay. A close request
+// during the import is remembered and carried out when the rows end.
+//
+// Owns the open source (through Importer) and its controls (lbFileName,
+// lbKind, cbEmail, rbData, rbHeader, rbAppend, rbReplace, ProgressBar1,
+// btImport, btCancel); borrows the recipient list. Created for one use and
+// shown modally. User-interface thread only.
+#pragma once
+
+#include <QDialog>
+#include <QString>
+#include <memory>
+
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+
+namespace orvane {
+class Importer;
+class RecipientList;
+}  // namespace orvane
+
+namespace orvane::ui {
+
+inline constexpr const char* kCancelImport = "Do you really want to cancel this operation?";
+
+class TImportDialog final : public QDialog {
+  Q_OBJECT
+
+ public:
+  TImportDialog(RecipientList& list, const QString& path, QWidget* parent = nullptr);
+  ~TImportDialog() override;
+
+  // The rows the last import added.
+  std::size_t imported() const noexcept { return imported_; }
+  bool importing() const noexcept { return importing_; }
+
+  void reject() override;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void runImport();
+
+  RecipientList& list_;
+  std::unique_ptr<Importer> importer_;
+  QComboBox* cbEmail_ = nullptr;
+  QGroupBox* gbFirstLine_ = nullptr;
+  QGroupBox* gbMode_ = nullptr;
+  QRadioButton* rbHeader_ = nullptr;
+  QRadioButton* rbData_ = nullptr;
+  QRadioButton* rbReplace_ = nullptr;
+  QProgressBar* progress_ = nullptr;
+  QPushButton* btImport_ = nullptr;
+  bool importing_ = false;
+  std::size_t imported_ = 0;
+};
+
+}  // namespace orvane::ui

@@ -1,0 +1,168 @@
+#include "ui/list/RecipientModel.h"
+
+#include <algorithm>
+
+#include "ui/art/Artwork.h"
+
+namespace orvane::ui {
+namespace {
+
+QString toQString(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+}  // namespace
+
+RecipientModel::RecipientModel(RecipientList& list, QObject* parent)
+    : QAbstractTableModel(parent), list_(list) {
+  flushTimer_.setSingleShot(true);
+  connect(&flushTimer_, &QTimer::timeout, this, &RecipientModel::flush);
+  list_.addObserver(this);
+}
+
+RecipientModel::~RecipientModel() {
+  list_.removeObserver(this);
+}
+
+int RecipientModel::rowCount(const QModelIndex& parent) const {
+  if (parent.isValid()) return 0;
+  return static_cast<int>(std::min<std::size_t>(list_.count(), INT_MAX));
+}
+
+int RecipientModel::columnCount(const QModelIndex& parent) const {
+  if (parent.isValid()) return 0;
+  return static_cast<int>(list_.columnCount());
+}
+
+QString RecipientModel::resultIconName(const Entry& entry) {
+  switch (entry.resultState) {
+    case kGood:
+      return QStringLiteral("good");
+    case kBad:
+      return QStringLiteral("bad");
+    case kChecking:
+      return QStringLiteral("checking");
+    default:
+      return {};
+  }
+}
+
+QVariant RecipientModel::data(const QModelIndex& index, int role) const {
+  if (!index.isValid() || index.parent().isValid()) return {};
+  const auto row = static_cast<std::size_t>(index.row());
+  if (row >= list_.count()) return {};
+  const Entry& entry = list_.entry(row);
+  switch (role) {
+    case Qt::DisplayRole:
+      if (index.column() == 0) return toQString(entry.email());
+      return toQString(entry.subItem(static_cast<std::size_t>(index.column()) - 1));
+    case Qt::DecorationRole:
+      if (index.column() != 0) return {};
+      return entryDecoration(entry.checkState == 1, resultIconName(entry));
+    default:
+      return {};
+  }
+}
+
+QVariant RecipientModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
+  if (section < 0 || static_cast<std::size_t>(section) >= list_.columnCount()) return {};
+  return toQString(list_.columns()[static_cast<std::size_t>(section)].caption);
+}
+
+Qt::ItemFlags RecipientModel::flags(const QModelIndex& index) const {
+  if (!index.isValid()) return Qt::NoItemFlags;
+  return Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren;
+}
+
+void RecipientModel::flush() {
+  flushTimer_.stop();
+  sinceFlush_.start();
+  ++flushes_;
+  const bool rowsChanged = dirty_;
+  emitDirtyRows();
+  if (statusDirty_) {
+    statusDirty_ = false;
+    emit statusTextsChanged();
+  }
+  if (shown_) {
+    const auto row = static_cast<int>(*shown_);
+    shown_.reset();
+    if (row < rowCount()) emit rowShown(row);
+  }
+  if (rowsChanged) emit rowsUpdated();
+}
+
+void RecipientModel::emitDirtyRows() {
+  if (!dirty_) return;
+  dirty_ = false;
+  const int rows = rowCount();
+  if (rows == 0 || dirtyFirst_ >= static_cast<std::size_t>(rows)) return;
+  const int last = static_cast<int>(std::min<std::size_t>(dirtyLast_, rows - 1));
+  emit dataChanged(index(static_cast<int>(dirtyFirst_), 0),
+                   index(last, std::max(columnCount() - 1, 0)));
+}
+
+void RecipientModel::schedule() {
+  if (flushTimer_.isActive()) return;
+  const qint64 since = sinceFlush_.isValid() ? sinceFlush_.elapsed() : kFlushIntervalMs;
+  flushTimer_.start(static_cast<int>(std::max<qint64>(0, kFlushIntervalMs - since)));
+}
+
+void RecipientModel::entriesAboutToBeInserted(std::size_t first, std::size_t count) {
+  emitDirtyRows();  // pending rows are numbered as before the insertion
+  beginInsertRows({}, static_cast<int>(first), static_cast<int>(first + count - 1));
+}
+
+void RecipientModel::entriesInserted(std::size_t, std::size_t) {
+  endInsertRows();
+}
+
+void RecipientModel::entriesAboutToBeRemoved(std::size_t first, std::size_t count) {
+  emitDirtyRows();
+  shown_.reset();
+  beginRemoveRows({}, static_cast<int>(first), static_cast<int>(first + count - 1));
+}
+
+void RecipientModel::entriesRemoved(std::size_t, std::size_t) {
+  endRemoveRows();
+}
+
+void RecipientModel::entriesChanged(std::size_t first, std::size_t last) {
+  if (!dirty_) {
+    dirty_ = true;
+    dirtyFirst_ = first;
+    dirtyLast_ = last;
+  } else {
+    dirtyFirst_ = std::min(dirtyFirst_, first);
+    dirtyLast_ = std::max(dirtyLast_, last);
+  }
+  schedule();
+}
+
+void RecipientModel::listAboutToBeReset() {
+  dirty_ = false;
+  shown_.reset();
+  beginResetModel();
+}
+
+void RecipientModel::listReset() {
+  endResetModel();
+  emit columnsReset();
+}
+
+void RecipientModel::entryShown(std::size_t index) {
+  shown_ = index;
+  schedule();
+}
+
+void RecipientModel::modifiedChanged(bool modified) {
+  emit modifiedFlagChanged(modified);
+}
+
+void RecipientModel::statusChanged() {
+  statusDirty_ = true;
+  schedule();
+}
+
+}  // namespace orvane::ui

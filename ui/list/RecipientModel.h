@@ -1,0 +1,95 @@
+// The recipient list as a Qt item model: one row per entry, one column per list
+// column (e-mail, result text, then the extra fields), the check box and the
+// result icon as the first column's decoration.
+//
+// The model forwards the list's changes to the views: insertions, removals
+// and resets at once (a view must never see a row count the list does not
+// have), changes of entries in place coalesced. Results arriving from hundreds
+// of sessions land as one dataChanged for the range they touched, emitted at
+// most every kFlushIntervalMs; the status bar texts and "scroll this entry into
+// view" ride on the same flush. A single change after a quiet spell is emitted
+// on the next pass of the loop, so the user's own clicks show at once.
+//
+// data() is O(1) per cell (an entry's texts are packed with their offsets), so
+// a list of millions scrolls as smoothly as a short one.
+//
+// Borrows the RecipientList, which must outlive the model. User-interface
+// thread only.
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <cstddef>
+#include <optional>
+
+#include "core/RecipientList.h"
+
+namespace orvane::ui {
+
+class RecipientModel final : public QAbstractTableModel, private RecipientListObserver {
+  Q_OBJECT
+
+ public:
+  static constexpr int kFlushIntervalMs = 100;
+
+  explicit RecipientModel(RecipientList& list, QObject* parent = nullptr);
+  ~RecipientModel() override;
+
+  RecipientList& list() noexcept { return list_; }
+  const RecipientList& list() const noexcept { return list_; }
+
+  int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+  int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+  QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+  QVariant headerData(int section, Qt::Orientation orientation,
+                      int role = Qt::DisplayRole) const override;
+  Qt::ItemFlags flags(const QModelIndex& index) const override;
+
+  // The icon name of an entry's result state ("" for none).
+  static QString resultIconName(const Entry& entry);
+
+  // Emits whatever is pending now.
+  void flush();
+  // Flushes emitted so far (benchmarks).
+  quint64 flushes() const noexcept { return flushes_; }
+
+ signals:
+  // Batched: the status bar texts changed.
+  void statusTextsChanged();
+  // Batched: the last entry the list asked to show since the previous flush.
+  void rowShown(int row);
+  // Entries changed in place (emitted with each flush that carried changes).
+  void rowsUpdated();
+  // After a reset: columns (and their widths) may differ.
+  void columnsReset();
+  void modifiedFlagChanged(bool modified);
+
+ private:
+  // RecipientListObserver
+  void entriesAboutToBeInserted(std::size_t first, std::size_t count) override;
+  void entriesInserted(std::size_t first, std::size_t count) override;
+  void entriesAboutToBeRemoved(std::size_t first, std::size_t count) override;
+  void entriesRemoved(std::size_t first, std::size_t count) override;
+  void entriesChanged(std::size_t first, std::size_t last) override;
+  void listAboutToBeReset() override;
+  void listReset() override;
+  void entryShown(std::size_t index) override;
+  void modifiedChanged(bool modified) override;
+  void statusChanged() override;
+
+  void schedule();
+  void emitDirtyRows();
+
+  RecipientList& list_;
+  QTimer flushTimer_;
+  QElapsedTimer sinceFlush_;
+  bool dirty_ = false;
+  std::size_t dirtyFirst_ = 0;
+  std::size_t dirtyLast_ = 0;
+  bool statusDirty_ = false;
+  std::optional<std::size_t> shown_;
+  quint64 flushes_ = 0;
+};
+
+}  // namespace orvane::ui

@@ -1,0 +1,812 @@
+#include "ui/main/MainForm.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QLocale>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QMouseEvent>
+#include <QScreen>
+#include <QStatusBar>
+#include <QTime>
+#include <QToolBar>
+#include <QTreeView>
+#include <exception>
+
+#include "core/ProjectFile.h"
+#include "engine/ConfigureEngine.h"
+#include "import/CsvExport.h"
+#include "settings/FormOptions.h"
+#include "settings/Ini.h"
+#include "settings/MostRecentUsedList.h"
+#include "ui/Prompts.h"
+#include "ui/art/Artwork.h"
+#include "ui/clipboard/FormValidateClipboard.h"
+#include "ui/import/ImportDialog.h"
+#include "ui/list/RecipientModel.h"
+#include "ui/main/AboutBox.h"
+#include "ui/main/FindDialog.h"
+#include "ui/recipient/FormLog.h"
+#include "ui/recipient/FormProperties.h"
+
+namespace orvane::ui {
+namespace {
+
+constexpr int kCheckIconWidth = 16;
+constexpr int kMruMenuIndex = 11;
+const QString kProjectDialogFilter = QStringLiteral("Orvane Projects|*.orp");
+const QString kImportFilter = QStringLiteral(
+    "Data files |*.txt;*.csv;*.dbf|Text files (*.txt)|*.txt|CSV (*.csv)|*.csv|dBase "
+    "(*.dbf)|*.dbf|All files (*.*)|*.*");
+
+std::string localPath(const QString& path) {
+  return QFile::encodeName(path).toStdString();
+}
+
+// The elapsed time of a run as a time of day in the user's long time format,
+// without the time zone that long formats carry.
+std::string elapsedTimeText(int secondsOfDay) {
+  const QLocale locale;
+  QString format = locale.timeFormat(QLocale::LongFormat);
+  format.remove(QLatin1Char('t'));
+  format = format.trimmed();
+  return locale.toString(QTime(0, 0).addSecs(secondsOfDay), format).toStdString();
+}
+
+// Shows the hourglass while a command works through the whole list.
+class WaitCursor {
+ public:
+  WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+  ~WaitCursor() { QApplication::restoreOverrideCursor(); }
+  WaitCursor(const WaitCursor&) = delete;
+  WaitCursor& operator=(const WaitCursor&) = delete;
+};
+
+bool isProjectPath(const QString& path) {
+  return path.endsWith(QStringLiteral(".orp"), Qt::CaseInsensitive);
+}
+
+}  // namespace
+
+TMainForm::TMainForm(net::EventLoop& loop, settings::TINI& ini, QWidget* parent)
+    : QMainWindow(parent), loop_(loop), ini_(ini), run_(loop, list_) {
+  setObjectName(QStringLiteral("MainForm"));
+  setWindowIcon(artIcon(QStringLiteral("orvane")));
+  resize(648, 526);
+  setMinimumSize(300, 100);
+  if (QScreen* screen = QGuiApplication::primaryScreen()) {
+    move(screen->availableGeometry().center() - rect().center());
+  }
+  setAcceptDrops(true);
+
+  list_.setTimeFormatter(elapsedTimeText);
+  model_ = new RecipientModel(list_, this);
+  createActions();
+  createMenus();
+  createList();
+  createStatusBar();
+
+  mru_ = new settings::TMostRecentUsedList(this);
+  mru_->setMenuToAttach(mnFile);
+  mru_->setMenuIndex(kMruMenuIndex);
+  mru_->setRegistryKey(
+      QString::fromLatin1(settings::TINI::kFileName.data(), settings::TINI::kFileName.size()));
+  mru_->OnSelectFilename = [this](settings::TMostRecentUsedList&, const QString& path) {
+    recentFileChosen(path);
+  };
+  mru_->OnSelectError = [this](settings::TMostRecentUsedList&, const std::exception& e) {
+    Prompts::error(this, QString::fromUtf8(e.what()));
+  };
+  guarded([this] { mru_->load(); });
+
+  run_.OnRunStarted = [this] { runStarted(); };
+  run_.OnRunFinished = [this](bool) { runFinished(); };
+
+  clipboardForm_ = new TFormValidateClipboard(loop_, this);
+
+  connect(model_, &RecipientModel::statusTextsChanged, this, &TMainForm::showStatus);
+  connect(model_, &RecipientModel::rowShown, this, [this](int row) {
+    ListView1->scrollTo(model_->index(row, 0), QAbstractItemView::EnsureVisible);
+  });
+  connect(model_, &RecipientModel::rowsUpdated, this, &TMainForm::updateActions);
+  connect(model_, &RecipientModel::columnsReset, this, &TMainForm::applyColumnWidths);
+  connect(model_, &QAbstractItemModel::modelReset, this, &TMainForm::updateActions);
+  connect(model_, &QAbstractItemModel::rowsRemoved, this, &TMainForm::updateActions);
+
+  list_.setModified(false);
+  updateTitle();
+  showStatus();
+  applyColumnWidths();
+  updateActions();
+}
+
+TMainForm::~TMainForm() {
+  try {
+    ini_.setMaximized(isMaximized());
+  } catch (...) {  // the store could not be written: nothing to lose but the flag
+  }
+  if (busyCursor_) QApplication::restoreOverrideCursor();
+  // The view and the model read the list, which goes before the widgets do.
+  delete ListView1;
+  ListView1 = nullptr;
+  delete model_;
+  model_ = nullptr;
+}
+
+template <typename F>
+void TMainForm::guarded(F&& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    Prompts::error(this, QString::fromUtf8(e.what()));
+  } catch (...) {
+    Prompts::error(this, QStringLiteral("Unexpected error"));
+  }
+}
+
+QString TMainForm::tr8(std::string_view text) const {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// ------------------------------------------------------------------ building
+
+QAction* TMainForm::makeAction(QAction*& member, const char* name, const QString& caption,
+                               const QString& hint, void (TMainForm::*command)()) {
+  member = new QAction(caption, this);
+  member->setObjectName(QString::fromLatin1(name));
+  member->setStatusTip(hint);
+  member->setToolTip(hint.isEmpty() ? QString(caption).remove(QLatin1Char('&')) : hint);
+  connect(member, &QAction::triggered, this,
+          [this, command] { guarded([&] { (this->*command)(); }); });
+  addAction(member);
+  return member;
+}
+
+void TMainForm::createActions() {
+  const auto S = [](const char* text) { return QString::fromUtf8(text); };
+  makeAction(acNew, "acNew", S("&New"), S("New project"), &TMainForm::newProject)
+      ->setIcon(themedIcon(S("document-new"), S("new")));
+  makeAction(acOpen, "acOpen", S("&Open..."), S("Open project"), &TMainForm::openProject)
+      ->setIcon(themedIcon(S("document-open"), S("open")));
+  makeAction(acSave, "acSave", S("&Save"), S("Save project"), &TMainForm::saveCommand)
+      ->setIcon(themedIcon(S("document-save"), S("save")));
+  makeAction(acSaveAs, "acSaveAs", S("Save &As..."), S("Save project as"),
+             &TMainForm::saveAsCommand)
+      ->setIcon(themedIcon(S("document-save-as"), S("save-as")));
+  makeAction(acStart, "acStart", S("&Start Validation"), S("Start checking addresses"),
+             &TMainForm::startValidation)
+      ->setIcon(themedIcon(S("media-playback-start"), S("start")));
+  makeAction(acAbort, "acAbort", S("S&top"), S("Stop checking addresses"),
+             &TMainForm::stopValidation)
+      ->setIcon(themedIcon(S("process-stop"), S("stop")));
+  makeAction(acValidateClipboard, "acValidateClipboard", S("&Validate Clipboard"), QString(),
+             &TMainForm::validateClipboard)
+      ->setIcon(artIcon(S("clipboard")));
+  makeAction(acRecipientAdd, "acRecipientAdd", S("&New..."), S("New Recipient"),
+             &TMainForm::recipientAdd)
+      ->setIcon(artIcon(S("recipient-add")));
+  makeAction(acRecipientEdit, "acRecipientEdit", S("&Properties..."), S("Edit recipient"),
+             &TMainForm::recipientEdit)
+      ->setIcon(artIcon(S("recipient-edit")));
+  makeAction(acRecipientDelete, "acRecipientDelete", S("&Delete..."), S("Delete recipient"),
+             &TMainForm::recipientDelete)
+      ->setIcon(artIcon(S("recipient-delete")));
+  makeAction(acRecipientDeleteSelected, "acRecipientDeleteSelected", S("D&elete All Checked..."),
+             S("Delete all checked recipients"), &TMainForm::recipientDeleteChecked);
+  makeAction(acCheckAll, "acCheckAll", S("&Check All"), S("Check all recipients"),
+             &TMainForm::checkAll)
+      ->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_A));
+  makeAction(acUnCheckAll, "acUnCheckAll", S("&Uncheck All"), S("Uncheck all recipients"),
+             &TMainForm::uncheckAll);
+  makeAction(acInvertSelection, "acInvertSelection", S("&Invert Selection"), S("Invert selection"),
+             &TMainForm::invertSelection)
+      ->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_I));
+  makeAction(acCheck, "acCheck", S("&Check / Uncheck"), S("Check or uncheck recipient"),
+             &TMainForm::toggleCheck);
+  makeAction(acViewLog, "acViewLog", S("&View Log..."),
+             S("View the transaction log for this recipient"), &TMainForm::viewLog)
+      ->setIcon(artIcon(S("view-log")));
+  makeAction(acImportRecipient, "acImportRecipient", S("&Import Recipient List..."),
+             S("Import Recipient List"), &TMainForm::importRecipients)
+      ->setIcon(artIcon(S("import")));
+  makeAction(acExportRecipient, "acExportRecipient", S("&Export Recipient List..."),
+             S("Export Recipient List"), &TMainForm::exportRecipients)
+      ->setIcon(artIcon(S("export")));
+  makeAction(acFind, "acFind", S("&Find..."), S("Find recipient"), &TMainForm::showFind)
+      ->setIcon(themedIcon(S("edit-find"), S("find")));
+  makeAction(acFindNext, "acFindNext", S("Find &Next"), S("Find next recipient"),
+             &TMainForm::findNext)
+      ->setShortcut(QKeySequence(Qt::Key_F3));
+  makeAction(acOptions, "acOptions", S("&Options..."), S("Open Options dialog box"),
+             &TMainForm::options)
+      ->setIcon(themedIcon(S("preferences-system"), S("options")));
+  makeAction(acContent, "acContent", S("&Contents..."), S("Open the help file"),
+             &TMainForm::contents)
+      ->setIcon(themedIcon(S("help-contents"), S("help")));
+  makeAction(acHomePage, "acHomePage", S("&Tamsworth Software Home Page..."),
+             S("Go to Tamsworth's web site"), &TMainForm::homePage)
+      ->setIcon(artIcon(S("home")));
+  makeAction(acAbout, "acAbout", S("&About Orvane...."), S("About Orvane"), &TMainForm::about)
+      ->setIcon(themedIcon(S("help-about"), S("about")));
+  makeAction(acClose, "acClose", S("&Close"), S("Close the main window"), &TMainForm::closeMain);
+  makeAction(acExit, "acExit", S("&Exit"), S("Terminate Orvane"), &TMainForm::exitProgram)
+      ->setIcon(themedIcon(S("application-exit"), S("exit")));
+  makeAction(acOpenMain, "acOpenMain", S("&Open Orvane"), QString(), &TMainForm::openMain);
+}
+
+void TMainForm::createMenus() {
+  mnFile = menuBar()->addMenu(QStringLiteral("&File"));
+  mnFile->setObjectName(QStringLiteral("mnFile"));
+  mnFile->addActions({acNew, acOpen, acSave, acSaveAs});
+  mnFile->addSeparator();
+  mnFile->addActions({acStart, acAbort});
+  mnFile->addSeparator();
+  mnFile->addAction(acValidateClipboard);
+  mnFile->addSeparator();
+  mnRecipient = mnFile->addMenu(QStringLiteral("&Recipient"));
+  mnRecipient->setObjectName(QStringLiteral("mnRecipient"));
+  mnRecipient->addActions(
+      {acRecipientAdd, acRecipientEdit, acRecipientDelete, acRecipientDeleteSelected});
+  mnRecipient->addSeparator();
+  mnRecipient->addActions({acCheckAll, acUnCheckAll, acInvertSelection});
+  mnRecipient->addSeparator();
+  mnRecipient->addAction(acViewLog);
+  mnFile->addActions({acImportRecipient, acExportRecipient});
+  mnFile->addSeparator();
+  mnFile->addActions({acClose, acExit});
+
+  QMenu* search = menuBar()->addMenu(QStringLiteral("&Search"));
+  search->setObjectName(QStringLiteral("mnSearch"));
+  search->addActions({acFind, acFindNext});
+  QMenu* tools = menuBar()->addMenu(QStringLiteral("&Tools"));
+  tools->setObjectName(QStringLiteral("mnTools"));
+  tools->addAction(acOptions);
+  QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
+  help->setObjectName(QStringLiteral("mnHelp"));
+  help->addAction(acContent);
+  help->addSeparator();
+  help->addAction(acHomePage);
+  help->addSeparator();
+  help->addAction(acAbout);
+
+  QToolBar* bar = addToolBar(QStringLiteral("Tools"));
+  bar->setObjectName(QStringLiteral("ToolBar1"));
+  bar->setMovable(false);
+  bar->setFloatable(false);
+  bar->setIconSize(QSize(24, 24));
+  bar->setFixedHeight(33);
+  bar->addActions({acNew, acOpen, acSave});
+  bar->addSeparator();
+  bar->addAction(acFind);
+  bar->addSeparator();
+  bar->addActions({acStart, acAbort});
+  bar->addSeparator();
+  bar->addAction(acOptions);
+
+  PopupMenu1 = new QMenu(this);
+  PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
+  PopupMenu1->addActions({acRecipientAdd, acRecipientEdit, acRecipientDelete});
+  PopupMenu1->addSeparator();
+  PopupMenu1->addAction(acCheck);
+  PopupMenu1->addSeparator();
+  PopupMenu1->addAction(acViewLog);
+}
+
+void TMainForm::createList() {
+  ListView1 = new QTreeView(this);
+  ListView1->setObjectName(QStringLiteral("ListView1"));
+  ListView1->setModel(model_);
+  ListView1->setRootIsDecorated(false);
+  ListView1->setItemsExpandable(false);
+  ListView1->setUniformRowHeights(true);
+  ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
+  ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
+  ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  ListView1->setAllColumnsShowFocus(true);
+  ListView1->setIconSize(kEntryDecorationSize);
+  ListView1->setTextElideMode(Qt::ElideRight);
+  ListView1->header()->setSectionsClickable(false);
+  ListView1->header()->setSectionsMovable(false);
+  ListView1->header()->setStretchLastSection(false);
+  ListView1->setContextMenuPolicy(Qt::CustomContextMenu);
+  // The selection stays visible when the list loses the focus.
+  QPalette palette = ListView1->palette();
+  for (auto role : {QPalette::Highlight, QPalette::HighlightedText}) {
+    palette.setColor(QPalette::Inactive, role, palette.color(QPalette::Active, role));
+  }
+  ListView1->setPalette(palette);
+  ListView1->viewport()->installEventFilter(this);
+  setCentralWidget(ListView1);
+
+  connect(ListView1->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+          &TMainForm::updateActions);
+  connect(ListView1, &QTreeView::doubleClicked, this, [this] {
+    if (acRecipientEdit->isEnabled()) acRecipientEdit->trigger();
+  });
+  connect(ListView1, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+    PopupMenu1->popup(ListView1->viewport()->mapToGlobal(pos));
+  });
+  connect(ListView1->header(), &QHeaderView::sectionResized, this,
+          [this](int section, int, int size) {
+            if (section >= 0 && static_cast<std::size_t>(section) < list_.columnCount()) {
+              list_.setColumnWidth(static_cast<std::size_t>(section), size);
+            }
+          });
+}
+
+void TMainForm::createStatusBar() {
+  for (std::size_t i = 0; i < panels_.size(); ++i) {
+    panels_[i] = new QLabel(this);
+    panels_[i]->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
+    panels_[i]->setMinimumWidth(120);
+    statusBar()->addWidget(panels_[i]);
+  }
+  statusBar()->setSizeGripEnabled(true);
+}
+
+// ------------------------------------------------------------------ state
+
+QStringList TMainForm::statusTexts() const {
+  QStringList texts;
+  for (const QLabel* panel : panels_) texts << panel->text();
+  return texts;
+}
+
+std::optional<std::size_t> TMainForm::selectedRow() const {
+  const QModelIndexList rows = ListView1->selectionModel()->selectedRows();
+  if (rows.isEmpty()) return std::nullopt;
+  return static_cast<std::size_t>(rows.constFirst().row());
+}
+
+void TMainForm::selectRow(std::size_t row) {
+  const QModelIndex index = model_->index(static_cast<int>(row), 0);
+  ListView1->selectionModel()->setCurrentIndex(
+      index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+  ListView1->scrollTo(index, QAbstractItemView::EnsureVisible);
+}
+
+void TMainForm::updateTitle() {
+  if (fileName_.isEmpty()) {
+    setWindowTitle(
+        QStringLiteral("%1 - [New Project]  %2").arg(QString::fromLatin1(kProductName), QString()));
+  } else {
+    setWindowTitle(
+        QStringLiteral("%1 - [%2]  %3")
+            .arg(QString::fromLatin1(kProductName), QFileInfo(fileName_).fileName(), QString()));
+  }
+}
+
+void TMainForm::updateActions() {
+  const bool running = run_.Running();
+  const std::optional<std::size_t> row = selectedRow();
+  const bool selected = row.has_value();
+  for (QAction* action : {acStart, acOpen, acNew, acOptions, acRecipientAdd, acImportRecipient,
+                          acCheckAll, acUnCheckAll, acInvertSelection, acRecipientDeleteSelected}) {
+    action->setEnabled(!running);
+  }
+  acAbort->setEnabled(running);
+  acRecipientEdit->setEnabled(!running && selected);
+  acRecipientDelete->setEnabled(!running && selected);
+  acCheck->setEnabled(selected);
+  acFind->setEnabled(selected);
+  acFindNext->setEnabled(selected);
+  bool validated = false;
+  if (row && *row < list_.count()) {
+    const std::int32_t state = list_.entry(*row).resultState;
+    validated = state == kGood || state == kBad;
+  }
+  acViewLog->setEnabled(validated);
+}
+
+void TMainForm::applyColumnWidths() {
+  const auto& columns = list_.columns();
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    ListView1->header()->resizeSection(static_cast<int>(i), columns[i].width);
+  }
+}
+
+void TMainForm::showStatus() {
+  const auto& texts = list_.statusTexts();
+  for (std::size_t i = 0; i < panels_.size(); ++i) panels_[i]->setText(tr8(texts[i]));
+}
+
+// ------------------------------------------------------------------ files
+
+void TMainForm::startUp(const QStringList& arguments) {
+  if (ini_.maximized()) setWindowState(windowState() | Qt::WindowMaximized);
+  list_.setModified(false);
+  if (!arguments.isEmpty() && isProjectPath(arguments.constFirst())) {
+    loadFile(arguments.constFirst());
+  } else {
+    guarded([this] { newProject(); });
+  }
+}
+
+bool TMainForm::confirmSave() {
+  if (!list_.modified()) return true;
+  switch (Prompts::confirm(this, QString::fromLatin1(kSavePrompt), true)) {
+    case Answer::Yes:
+      return save();
+    case Answer::No:
+      return true;
+    case Answer::Cancel:
+      break;
+  }
+  return false;
+}
+
+void TMainForm::newProject() {
+  if (!confirmSave()) return;
+  list_.clear();
+  list_.setModified(false);
+  fileName_.clear();
+  updateTitle();
+  list_.resetStatus();
+  model_->flush();
+  applyColumnWidths();
+  updateActions();
+}
+
+void TMainForm::openProject() {
+  if (!confirmSave()) return;
+  const QString path = Prompts::openFileName(this, QStringLiteral("Open"), kProjectDialogFilter,
+                                             QStringLiteral("orp"));
+  if (!path.isEmpty()) loadFile(path);
+}
+
+bool TMainForm::loadFile(const QString& path) {
+  try {
+    WaitCursor wait;
+    loadProject(localPath(path), list_);
+  } catch (const std::exception& e) {
+    Prompts::error(this, QString::fromUtf8(e.what()));
+    return false;
+  }
+  fileName_ = path;
+  updateTitle();
+  model_->flush();
+  applyColumnWidths();
+  updateActions();
+  guarded([&] { mru_->add(path); });
+  return true;
+}
+
+bool TMainForm::save() {
+  if (fileName_.isEmpty()) return saveAs();
+  try {
+    WaitCursor wait;
+    ProjectLayout layout;
+    layout.left = ListView1->x();
+    layout.top = ListView1->y();
+    layout.width = ListView1->width();
+    layout.height = ListView1->height();
+    saveProject(localPath(fileName_), list_, layout);
+  } catch (const std::exception& e) {
+    Prompts::error(this, QString::fromUtf8(e.what()));
+    return false;
+  }
+  guarded([this] { mru_->add(fileName_); });
+  return true;
+}
+
+bool TMainForm::saveAs() {
+  const QString path = Prompts::saveFileName(this, QStringLiteral("Save As"), kProjectDialogFilter,
+                                             QStringLiteral("orp"));
+  if (path.isEmpty()) return false;
+  fileName_ = path;
+  updateTitle();
+  return save();
+}
+
+void TMainForm::saveCommand() {
+  save();
+}
+
+void TMainForm::saveAsCommand() {
+  saveAs();
+}
+
+void TMainForm::recentFileChosen(const QString& path) {
+  if (run_.Running()) return;
+  if (!confirmSave()) return;
+  if (!QFileInfo::exists(path)) {
+    Prompts::error(this, QStringLiteral("File %1 has been deleted").arg(path));
+    return;
+  }
+  loadFile(path);
+}
+
+void TMainForm::dragEnterEvent(QDragEnterEvent* event) {
+  for (const QUrl& url : event->mimeData()->urls()) {
+    if (url.isLocalFile() && isProjectPath(url.toLocalFile())) {
+      event->acceptProposedAction();
+      return;
+    }
+  }
+}
+
+void TMainForm::dropEvent(QDropEvent* event) {
+  if (run_.Running()) return;
+  for (const QUrl& url : event->mimeData()->urls()) {
+    if (url.isLocalFile() && isProjectPath(url.toLocalFile())) {
+      event->acceptProposedAction();
+      const QString path = url.toLocalFile();
+      QTimer::singleShot(0, this, [this, path] {
+        if (!run_.Running() && confirmSave()) loadFile(path);
+      });
+      return;
+    }
+  }
+}
+
+void TMainForm::importRecipients() {
+  const QString path = Prompts::openFileName(this, QStringLiteral("Open Recipient List"),
+                                             kImportFilter, QStringLiteral("txt"));
+  if (path.isEmpty()) return;
+  TImportDialog dialog(list_, path, this);
+  dialog.exec();
+  model_->flush();
+  applyColumnWidths();
+  updateActions();
+}
+
+void TMainForm::exportRecipients() {
+  const QString path =
+      Prompts::saveFileName(this, QStringLiteral("Export Recipient List"),
+                            QStringLiteral("CSV (*.csv)|*.csv"), QStringLiteral("csv"));
+  if (path.isEmpty()) return;
+  if (!fileName_.isEmpty() &&
+      QFileInfo(path).absoluteFilePath() == QFileInfo(fileName_).absoluteFilePath()) {
+    Prompts::error(
+        this,
+        QStringLiteral("%1 is the open project; choose another file for the export").arg(path));
+    return;
+  }
+  WaitCursor wait;
+  exportCsvFile(list_, localPath(path));
+}
+
+// ------------------------------------------------------------------ validation
+
+void TMainForm::startValidation() {
+  run_.Start(engine::ReadEngineSettings(ini_));
+}
+
+void TMainForm::stopValidation() {
+  run_.Stop();
+}
+
+void TMainForm::runStarted() {
+  setAcceptDrops(false);
+  if (!busyCursor_) {
+    QApplication::setOverrideCursor(Qt::BusyCursor);
+    busyCursor_ = true;
+  }
+  updateActions();
+}
+
+void TMainForm::runFinished() {
+  setAcceptDrops(true);
+  if (busyCursor_) {
+    QApplication::restoreOverrideCursor();
+    busyCursor_ = false;
+  }
+  model_->flush();
+  updateActions();
+}
+
+void TMainForm::validateClipboard() {
+  clipboardForm_->validate(ini_);
+}
+
+// ------------------------------------------------------------------ recipients
+
+void TMainForm::editRecipient(std::optional<std::size_t> row) {
+  QStringList titles{QStringLiteral("<email>")};
+  QStringList values{row ? tr8(list_.entry(*row).email()) : QString()};
+  const auto& columns = list_.columns();
+  for (std::size_t c = 2; c < columns.size(); ++c) {
+    titles << QStringLiteral("<%1>").arg(tr8(columns[c].caption));
+    values << (row ? tr8(list_.entry(*row).subItem(c - 1)) : QString());
+  }
+  TFormProperties dialog(row ? QStringLiteral("Properties") : QStringLiteral("New Recipient"),
+                         titles, values, this);
+  if (dialog.exec() != QDialog::Accepted) return;
+  const QStringList edited = dialog.values();
+  const QByteArray email = edited.value(0).toUtf8();
+  std::vector<std::string> extra;
+  for (qsizetype i = 1; i < edited.size(); ++i) extra.push_back(edited[i].toStdString());
+  if (row) {
+    list_.editEntry(*row, email.toStdString(), extra);
+    return;
+  }
+  list_.beginUpdate();
+  const std::size_t at = list_.addEntry(email.toStdString(), extra, selectedRow());
+  list_.endUpdate();
+  selectRow(at);
+}
+
+void TMainForm::recipientAdd() {
+  editRecipient(std::nullopt);
+}
+
+void TMainForm::recipientEdit() {
+  if (const auto row = selectedRow()) editRecipient(row);
+}
+
+void TMainForm::recipientDelete() {
+  const auto row = selectedRow();
+  if (!row) return;
+  if (Prompts::confirm(this, QStringLiteral("Would you like to delete this recipient?"), false) ==
+      Answer::Yes) {
+    list_.deleteEntry(*row);
+  }
+}
+
+void TMainForm::recipientDeleteChecked() {
+  if (Prompts::confirm(this, QStringLiteral("Would you like to delete all checked recipients?"),
+                       false) != Answer::Yes) {
+    return;
+  }
+  WaitCursor wait;
+  list_.deleteAllChecked();
+}
+
+void TMainForm::checkAll() {
+  WaitCursor wait;
+  list_.checkAll();
+}
+
+void TMainForm::uncheckAll() {
+  WaitCursor wait;
+  list_.uncheckAll();
+}
+
+void TMainForm::invertSelection() {
+  WaitCursor wait;
+  list_.invertChecks();
+}
+
+void TMainForm::toggleCheck() {
+  if (const auto row = selectedRow()) list_.toggleCheck(*row);
+}
+
+void TMainForm::viewLog() {
+  const auto row = selectedRow();
+  if (!row) return;
+  const Entry& entry = list_.entry(*row);
+  QStringList lines;
+  for (const std::string& line : entry.log()) lines << tr8(line);
+  TFormLog dialog(tr8(entry.email()), lines, this);
+  dialog.exec();
+}
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+  if (ListView1 && watched == ListView1->viewport() && event->type() == QEvent::MouseButtonPress) {
+    const auto* mouse = static_cast<QMouseEvent*>(event);
+    const QPoint pos = mouse->position().toPoint();
+    const QModelIndex index = ListView1->indexAt(pos);
+    if (index.isValid() && pos.x() < kCheckIconWidth) {
+      guarded([&] { list_.toggleCheck(static_cast<std::size_t>(index.row())); });
+    }
+  }
+  return QMainWindow::eventFilter(watched, event);
+}
+
+// ------------------------------------------------------------------ search
+
+void TMainForm::showFind() {
+  if (!find_) {
+    find_ = new FindDialog(this);
+    connect(find_, &FindDialog::findNext, this, [this] { guarded([this] { findNext(); }); });
+  }
+  find_->showFind();
+}
+
+void TMainForm::findNext() {
+  if (!find_ || find_->text().isEmpty()) {
+    showFind();
+    return;
+  }
+  const QString text = find_->text();
+  const std::string needle = text.toStdString();
+  const bool matchCase = find_->matchCase();
+  const std::optional<std::size_t> row = selectedRow();
+  const std::size_t count = list_.count();
+  std::optional<std::size_t> found;
+  WaitCursor wait;
+  if (find_->down()) {
+    for (std::size_t i = row ? *row + 1 : 0; i < count && !found; ++i) {
+      if (list_.entryMatches(i, needle, matchCase)) found = i;
+    }
+  } else {
+    for (std::size_t i = row ? *row : count; i > 0 && !found; --i) {
+      if (list_.entryMatches(i - 1, needle, matchCase)) found = i - 1;
+    }
+  }
+  if (found) {
+    selectRow(*found);
+  } else {
+    Prompts::error(this, QStringLiteral("Not found '%1'").arg(text));
+  }
+}
+
+// ------------------------------------------------------------------ tools, help, window
+
+void TMainForm::options() {
+  settings::TFormOptions dialog(ini_, this);
+  dialog.exec();
+}
+
+void TMainForm::contents() {
+  const QString manual =
+      QDir(QCoreApplication::applicationDirPath())
+          .absoluteFilePath(QStringLiteral("../share/doc/orvane/manual/index.html"));
+  const QFileInfo info(manual);
+  if (!info.exists()) {
+    Prompts::error(
+        this, QStringLiteral("The user manual was not found at %1").arg(QDir::cleanPath(manual)));
+    return;
+  }
+  if (!Prompts::openUrl(QUrl::fromLocalFile(info.canonicalFilePath()))) {
+    Prompts::error(this,
+                   QStringLiteral("No program to show %1 was found").arg(info.canonicalFilePath()));
+  }
+}
+
+void TMainForm::homePage() {
+  const QUrl url(QString::fromLatin1(kHomePageUrl));
+  if (!Prompts::openUrl(url)) {
+    Prompts::error(this, QStringLiteral("No program to show %1 was found").arg(url.toString()));
+  }
+}
+
+void TMainForm::about() {
+  TAboutBox box(this);
+  box.exec();
+}
+
+void TMainForm::closeMain() {
+  if (closeHides && closeHides()) {
+    hide();
+  } else {
+    close();
+  }
+}
+
+void TMainForm::exitProgram() {
+  close();
+}
+
+void TMainForm::openMain() {
+  setWindowState(windowState() & ~Qt::WindowMinimized);
+  show();
+  raise();
+  activateWindow();
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+  if (run_.Running()) {
+    event->ignore();
+    return;
+  }
+  bool goOn = false;
+  guarded([&] { goOn = confirmSave(); });
+  if (!goOn) {
+    event->ignore();
+    return;
+  }
+  event->accept();
+  if (find_) find_->close();
+  emit closed();
+}
+
+}  // namespace orvane::ui

@@ -1,0 +1,195 @@
+// The main window: the project's recipient list, every user command (as
+// actions shared by the menus, the tool bar and the list's context menu), the
+// project's validation run, the recently used projects and the status bar.
+//
+// Ownership: owns the recipient list, its item model, the project run (with
+// the project's scheduler), the clipboard validation window, the recently used
+// list and every control. Borrows the event loop and the settings store, which
+// must outlive it. On destruction it writes its maximized state to the store;
+// the recently used list writes itself back.
+//
+// Every command runs on the user-interface thread; an exception raised by a
+// command ends in the error box and the window goes on. The run's events
+// arrive between commands from the embedded network loop; the list's changes
+// reach the view batched (RecipientModel).
+//
+// Actions carry their names as objectName ("acNew", "acStart", ...), so tests
+// and other windows find them with findChild.
+#pragma once
+
+#include <QLabel>
+#include <QMainWindow>
+#include <QPointer>
+#include <QString>
+#include <array>
+#include <cstddef>
+#include <functional>
+#include <optional>
+
+#include "core/RecipientList.h"
+#include "engine/ProjectRun.h"
+
+class QAction;
+class QMenu;
+class QTreeView;
+
+namespace orvane::net {
+class EventLoop;
+}
+namespace orvane::settings {
+class TINI;
+class TMostRecentUsedList;
+}  // namespace orvane::settings
+
+namespace orvane::ui {
+
+class FindDialog;
+class RecipientModel;
+class TFormValidateClipboard;
+
+inline constexpr const char* kHomePageUrl = "https://www.tamsworth.example/orvane/";
+inline constexpr const char* kSavePrompt =
+    "Project has been modified.  Would you like to save before?";
+
+class TMainForm final : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  TMainForm(net::EventLoop& loop, settings::TINI& ini, QWidget* parent = nullptr);
+  ~TMainForm() override;
+
+  // Start-up: maximized when the store says so; then the project named by
+  // the first argument when it ends in ".orp" (any case), else a new one.
+  void startUp(const QStringList& arguments);
+
+  RecipientList& list() noexcept { return list_; }
+  RecipientModel& model() noexcept { return *model_; }
+  engine::ProjectRun& projectRun() noexcept { return run_; }
+  settings::TMostRecentUsedList& recentFiles() noexcept { return *mru_; }
+  QTreeView* listView() const noexcept { return ListView1; }
+  const QString& fileName() const noexcept { return fileName_; }
+  // The five status bar panels as shown.
+  QStringList statusTexts() const;
+  // The selected entry, if any.
+  std::optional<std::size_t> selectedRow() const;
+  void selectRow(std::size_t row);
+
+  // Decides whether File | Close hides the window (while the program stays
+  // reachable from a notification-area icon) or ends the program like Exit.
+  std::function<bool()> closeHides;
+
+  // --- commands (what the actions run) ---
+  // The save-before prompt: true when the caller may go on.
+  bool confirmSave();
+  // Save / Save As: true when the project was written.
+  bool save();
+  bool saveAs();
+  // Loads `path` (errors in the error box); true when it was loaded.
+  bool loadFile(const QString& path);
+  void recentFileChosen(const QString& path);
+  void findNext();
+
+ signals:
+  // The window accepted a close (Exit, or Close without a tray): the program ends.
+  void closed();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+
+ private:
+  void createActions();
+  void createMenus();
+  void createList();
+  void createStatusBar();
+  QAction* makeAction(QAction*& member, const char* name, const QString& caption,
+                      const QString& hint, void (TMainForm::*command)());
+  template <typename F>
+  void guarded(F&& f);
+
+  void newProject();
+  void openProject();
+  void saveCommand();
+  void saveAsCommand();
+  void startValidation();
+  void stopValidation();
+  void validateClipboard();
+  void recipientAdd();
+  void recipientEdit();
+  void recipientDelete();
+  void recipientDeleteChecked();
+  void checkAll();
+  void uncheckAll();
+  void invertSelection();
+  void toggleCheck();
+  void viewLog();
+  void importRecipients();
+  void exportRecipients();
+  void showFind();
+  void options();
+  void contents();
+  void homePage();
+  void about();
+  void closeMain();
+  void exitProgram();
+  void openMain();
+
+  void runStarted();
+  void runFinished();
+  void updateTitle();
+  void updateActions();
+  void applyColumnWidths();
+  void showStatus();
+  // Runs the properties dialog for a new (row empty) or an existing entry.
+  void editRecipient(std::optional<std::size_t> row);
+  QString tr8(std::string_view text) const;
+
+  net::EventLoop& loop_;
+  settings::TINI& ini_;
+  RecipientList list_;
+  RecipientModel* model_ = nullptr;
+  engine::ProjectRun run_;
+  settings::TMostRecentUsedList* mru_ = nullptr;
+  QString fileName_;
+  bool busyCursor_ = false;
+  QPointer<FindDialog> find_;
+  TFormValidateClipboard* clipboardForm_ = nullptr;
+
+  QTreeView* ListView1 = nullptr;
+  std::array<QLabel*, 5> panels_{};
+  QMenu* mnFile = nullptr;
+  QMenu* mnRecipient = nullptr;
+  QMenu* PopupMenu1 = nullptr;
+
+  QAction* acNew = nullptr;
+  QAction* acOpen = nullptr;
+  QAction* acSave = nullptr;
+  QAction* acSaveAs = nullptr;
+  QAction* acStart = nullptr;
+  QAction* acAbort = nullptr;
+  QAction* acValidateClipboard = nullptr;
+  QAction* acRecipientAdd = nullptr;
+  QAction* acRecipientEdit = nullptr;
+  QAction* acRecipientDelete = nullptr;
+  QAction* acRecipientDeleteSelected = nullptr;
+  QAction* acCheckAll = nullptr;
+  QAction* acUnCheckAll = nullptr;
+  QAction* acInvertSelection = nullptr;
+  QAction* acCheck = nullptr;
+  QAction* acViewLog = nullptr;
+  QAction* acImportRecipient = nullptr;
+  QAction* acExportRecipient = nullptr;
+  QAction* acFind = nullptr;
+  QAction* acFindNext = nullptr;
+  QAction* acOptions = nullptr;
+  QAction* acContent = nullptr;
+  QAction* acHomePage = nullptr;
+  QAction* acAbout = nullptr;
+  QAction* acClose = nullptr;
+  QAction* acExit = nullptr;
+  QAction* acOpenMain = nullptr;
+};
+
+}  // namespace orvane::ui
