@@ -165,9 +165,9 @@ void EventLoop::onReadySet(uv_poll_t* handle, int, int) {
 }
 
 void EventLoop::dispatchReady() {
-  // A full batch means more may be waiting: take up to four batches in one
-  // pass, as the loop's own poll does, before timers and notices run again.
-  for (int round = 0; round < 4; ++round) {
+  // A full batch means more may be waiting: take a few batches in one pass
+  // (four, as the loop's own poll does) before timers and notices run again.
+  for (int round = 0; round < readyBatchesPerPass_; ++round) {
     if (dispatchBatch() < kReadyBatch) return;
   }
 }

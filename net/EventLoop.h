@@ -58,6 +58,12 @@ class EventLoop final {
   int backendFd() const noexcept;
   int backendTimeout() const noexcept;
 
+  // How many batches of ready descriptors one pass takes at most (default 4).
+  // An embedder that must keep its own events flowing takes fewer per pass.
+  void setReadyBatchesPerPass(int batches) noexcept {
+    readyBatchesPerPass_ = batches < 1 ? 1 : batches;
+  }
+
   // Milliseconds of a monotonic clock, wrapping at 2^32 like a tick count.
   static std::uint32_t tickCount() noexcept;
 
@@ -96,6 +102,7 @@ class EventLoop final {
   std::uint64_t nestedDispatches_ = 0;
 #endif
 
+  int readyBatchesPerPass_ = 4;
   uv_loop_t loop_{};
   uv_idle_t* idle_ = nullptr;  // active only while notices wait
   std::deque<Queued> notices_;

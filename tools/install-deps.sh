@@ -12,7 +12,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   microsocks
   gdal-bin python3-dbf
-  xvfb
+  xvfb xauth
 )
 
 missing=()

@@ -28,7 +28,7 @@
 #include "engine/ResourceLimits.h"
 #include "engine/SmtpRelayServer.h"
 #include "net/EventLoop.h"
-#include "tests/support/Farm.h"
+#include "tests/support/FarmThread.h"
 
 // --- heap accounting per thread: live bytes allocated with operator new ---
 namespace {
@@ -88,44 +88,6 @@ double ProcessCpuSeconds() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-// The farm on its own thread until Stop().
-class FarmThread {
- public:
-  FarmThread() {
-    std::promise<std::pair<std::string, std::uint16_t>> ready;
-    auto f = ready.get_future();
-    thread_ = std::thread([this, &ready] {
-      EventLoop loop;
-      orvane::testing::FarmOptions o;
-      o.domains = 200;
-      o.hosts = 8;
-      o.replyDelayMs = kReplyDelayMs;
-      orvane::testing::Farm farm(loop, o);
-      bool stop = false;
-      stop_ = new uv_async_t;
-      uv_async_init(loop.uv(), stop_, [](uv_async_t* a) { *static_cast<bool*>(a->data) = true; });
-      stop_->data = &stop;
-      ready.set_value({farm.dnsAddress(), farm.smtpPort()});
-      while (!stop) uv_run(loop.uv(), UV_RUN_ONCE);
-      uv_close(reinterpret_cast<uv_handle_t*>(stop_),
-               [](uv_handle_t* h) { delete reinterpret_cast<uv_async_t*>(h); });
-    });
-    const auto v = f.get();
-    dns = v.first;
-    smtpPort = v.second;
-  }
-  ~FarmThread() {
-    uv_async_send(stop_);
-    thread_.join();
-  }
-  std::string dns;
-  std::uint16_t smtpPort = 0;
-
- private:
-  std::thread thread_;
-  uv_async_t* stop_ = nullptr;
-};
-
 struct Figures {
   double seconds = 0;
   double cpuUsPerAddress = 0;
@@ -137,11 +99,11 @@ struct Figures {
   std::map<std::int32_t, std::size_t> otherCodes;
 };
 
-Figures RunOnce(const FarmThread& farm, int connections, std::size_t addresses) {
+Figures RunOnce(const orvane::testing::FarmThread& farm, int connections, std::size_t addresses) {
   EventLoop loop;
   TSmtpRelayServer server(loop);
-  server.SetDns(farm.dns);
-  server.SetSmtpPort(std::to_string(farm.smtpPort));
+  server.SetDns(farm.dns());
+  server.SetSmtpPort(std::to_string(farm.smtpPort()));
   server.SetFrom("bench@origin.test");
   server.SetSignon("origin.test");
   server.SetConnections(connections);
@@ -204,7 +166,11 @@ int main(int argc, char** argv) {
   const std::uint64_t limit = orvane::engine::RaiseDescriptorLimit();
   std::printf("cores: %u, descriptor limit: %llu\n", std::thread::hardware_concurrency(),
               static_cast<unsigned long long>(limit));
-  FarmThread farm;
+  orvane::testing::FarmOptions farmOptions;
+  farmOptions.domains = 200;
+  farmOptions.hosts = 8;
+  farmOptions.replyDelayMs = kReplyDelayMs;
+  orvane::testing::FarmThread farm(farmOptions);
   struct Setting {
     int connections;
     std::size_t addresses;

@@ -10,6 +10,9 @@
 namespace orvane::ui {
 
 LoopBridge::LoopBridge(net::EventLoop& loop, QObject* parent) : QObject(parent), loop_(loop) {
+  // One batch of ready sockets per pass: Qt's own events (painting, input)
+  // get their turn between batches even when hundreds of sessions are busy.
+  loop_.setReadyBatchesPerPass(1);
   notifier_ = new QSocketNotifier(loop_.backendFd(), QSocketNotifier::Read, this);
   connect(notifier_, &QSocketNotifier::activated, this, &LoopBridge::pass);
   timer_ = new QTimer(this);

@@ -1,0 +1,296 @@
+// The desktop window under load, on the offscreen platform:
+// 1. 50,000 addresses at 999 connections against the 20 ms farm (on its own
+//    thread), validated by the real main window and by `orvane-cli check` in
+//    a child process on the same farm: addresses per second of each, their
+//    ratio, and the lateness of a 10 ms probe timer in Qt's loop during the
+//    window's run (50th and 99th percentile, maximum).
+// 2. Opening a 1,000,000-entry project in the window: time until the window
+//    answers again (a queued event after the load and the first paint), and
+//    the process's peak memory growth per entry.
+// Each part runs `runs` times (default 3); best and median are printed. The
+// project is opened first, while the process is still small, so that its
+// peak memory growth is the load's own.
+//
+//   bench_window [runs]
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <thread>
+#include <vector>
+
+#include "core/ProjectFile.h"
+#include "engine/ResourceLimits.h"
+#include "net/EventLoop.h"
+#include "settings/Ini.h"
+#include "settings/UserKey.h"
+#include "tests/support/FarmThread.h"
+#include "ui/list/RecipientModel.h"
+#include "ui/loop/LoopBridge.h"
+#include "ui/main/MainForm.h"
+
+namespace {
+
+using namespace orvane;
+
+constexpr int kConnections = 999;
+constexpr std::size_t kAddresses = 50000;
+constexpr std::size_t kDomains = 200;
+constexpr std::size_t kProjectEntries = 1000000;
+
+std::string address(std::size_t i) {
+  return (i % 2 == 0 ? "ok" : "no") + std::to_string(i) + "@d" + std::to_string(i % kDomains) +
+         ".test";
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const std::size_t n = v.size();
+  return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+double percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const auto at = static_cast<std::size_t>(p / 100.0 * static_cast<double>(v.size() - 1) + 0.5);
+  return v[std::min(at, v.size() - 1)];
+}
+
+long peakRssKiB() {
+  rusage ru{};
+  getrusage(RUSAGE_SELF, &ru);
+  return ru.ru_maxrss;
+}
+
+long currentRssKiB() {
+  QFile f(QStringLiteral("/proc/self/statm"));
+  if (!f.open(QIODevice::ReadOnly)) return 0;
+  const QList<QByteArray> parts = f.readAll().split(' ');
+  return parts.size() > 1 ? parts[1].toLong() * (sysconf(_SC_PAGESIZE) / 1024) : 0;
+}
+
+void waitFor(const std::function<bool()>& done) {
+  QTimer tick;
+  tick.start(20);
+  while (!done()) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+// Seconds `orvane-cli check` takes for the addresses in `list`.
+double runCli(const testing::FarmThread& farm, const QString& list, const QString& home) {
+  QProcess cli;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(QStringLiteral("XDG_CONFIG_HOME"), home);
+  cli.setProcessEnvironment(env);
+  cli.setStandardOutputFile(QProcess::nullDevice());
+  const QString program = QCoreApplication::applicationDirPath() + QStringLiteral("/orvane-cli");
+  const QStringList args = {QStringLiteral("check"),
+                            QStringLiteral("--from"),
+                            QStringLiteral("bench@origin.test"),
+                            QStringLiteral("--dns"),
+                            QString::fromStdString(farm.dns()),
+                            QStringLiteral("--smtp-port"),
+                            QString::number(farm.smtpPort()),
+                            QStringLiteral("--connections"),
+                            QString::number(kConnections),
+                            QStringLiteral("--timeout"),
+                            QStringLiteral("30"),
+                            QStringLiteral("--format"),
+                            QStringLiteral("csv"),
+                            QStringLiteral("--list"),
+                            list};
+  QElapsedTimer t;
+  t.start();
+  cli.start(program, args);
+  cli.waitForFinished(-1);
+  if (cli.exitStatus() != QProcess::NormalExit || cli.exitCode() != 0) {
+    std::fprintf(stderr, "orvane-cli failed: %s\n", cli.readAllStandardError().constData());
+    std::exit(1);
+  }
+  // The run reports its finish 100 ms after the last result; that wait is not work.
+  return static_cast<double>(t.elapsed()) / 1000.0 - 0.1;
+}
+
+struct WindowFigures {
+  double seconds = 0;
+  std::vector<double> lateness;  // ms
+  int good = 0;
+  int bad = 0;
+};
+
+WindowFigures runWindow(const testing::FarmThread& farm, settings::TINI& ini) {
+  net::EventLoop loop;
+  ui::LoopBridge bridge(loop);
+  ui::TMainForm window(loop, ini);
+  window.projectRun().Scheduler().SetSmtpPort(std::to_string(farm.smtpPort()));
+  std::vector<Entry> entries;
+  entries.reserve(kAddresses);
+  for (std::size_t i = 0; i < kAddresses; ++i) {
+    const std::string email = address(i);
+    const std::string_view fields[] = {email, {}};
+    entries.emplace_back(fields);
+  }
+  window.list().appendEntries(std::move(entries));
+  window.resize(900, 600);
+  window.show();
+  QApplication::processEvents();
+
+  WindowFigures f;
+  QElapsedTimer sinceProbe;
+  QTimer probe;
+  probe.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&probe, &QTimer::timeout, [&] {
+    f.lateness.push_back(static_cast<double>(sinceProbe.nsecsElapsed()) / 1e6 - 10.0);
+    sinceProbe.restart();
+  });
+  QElapsedTimer t;
+  t.start();
+  sinceProbe.start();
+  probe.start(10);
+  window.findChild<QAction*>(QStringLiteral("acStart"))->trigger();
+  waitFor([&] { return !window.projectRun().Running(); });
+  probe.stop();
+  f.seconds = static_cast<double>(t.elapsed()) / 1000.0 - 0.1;
+  f.good = window.list().counters().good;
+  f.bad = window.list().counters().bad;
+  std::map<std::string, int> results;
+  for (const Entry& e : window.list().entries()) ++results[std::string(e.resultText())];
+  for (const auto& [text, n] : results) {
+    if (text != "[0] Valid E-mail Address!" && text != "[550] Mailbox unavailable") {
+      std::printf("  %d x %s\n", n, text.c_str());
+    }
+  }
+  return f;
+}
+
+struct OpenFigures {
+  double seconds = 0;
+  double bytesPerEntry = 0;
+};
+
+OpenFigures openProject(settings::TINI& ini, const QString& path) {
+  net::EventLoop loop;
+  ui::LoopBridge bridge(loop);
+  ui::TMainForm window(loop, ini);
+  window.resize(900, 600);
+  window.show();
+  QApplication::processEvents();
+  const long before = currentRssKiB();
+  const long peakBefore = peakRssKiB();
+  QElapsedTimer t;
+  t.start();
+  window.loadFile(path);
+  bool answered = false;
+  QTimer::singleShot(0, [&] { answered = true; });
+  waitFor([&] { return answered; });
+  OpenFigures f;
+  f.seconds = static_cast<double>(t.elapsed()) / 1000.0;
+  // Peak growth since the window was shown: what the load needed at its height.
+  const long grown = std::max(peakRssKiB(), before) - std::max(before, peakBefore);
+  f.bytesPerEntry = static_cast<double>(std::max(grown, currentRssKiB() - before)) * 1024.0 /
+                    static_cast<double>(kProjectEntries);
+  if (window.list().count() != kProjectEntries) {
+    std::fprintf(stderr, "the project did not load\n");
+    std::exit(1);
+  }
+  return f;
+}
+
+void writeBigProject(const QString& path) {
+  std::vector<Column> columns = RecipientList::defaultColumns();
+  for (const char* name : {"Name", "Company", "City"}) columns.push_back(Column{name, 120});
+  std::vector<Entry> entries;
+  entries.reserve(kProjectEntries);
+  for (std::size_t i = 0; i < kProjectEntries; ++i) {
+    const std::string email =
+        "person" + std::to_string(i) + "@example" + std::to_string(i % 1000) + ".com";
+    const std::string result = i % 3 == 0 ? "[0] Valid E-mail Address!" : "";
+    const std::string name = "Person " + std::to_string(i);
+    const std::string_view fields[] = {email, result, name, "Company Ltd", "Springfield"};
+    entries.emplace_back(fields);
+  }
+  writeProjectFile(path.toStdString(), columns, entries);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  const int runs = std::max(argc > 1 ? std::atoi(argv[1]) : 3, 1);
+  const std::uint64_t limit = engine::RaiseDescriptorLimit();
+  std::printf("cores: %u, descriptor limit: %llu\n", std::thread::hardware_concurrency(),
+              static_cast<unsigned long long>(limit));
+
+  QTemporaryDir dir;
+  settings::UserKey::setRootDirectoryForTests(dir.filePath(QStringLiteral("settings")));
+  settings::TINI ini;
+  testing::FarmOptions farmOptions;
+  farmOptions.domains = kDomains;
+  farmOptions.hosts = 8;
+  farmOptions.replyDelayMs = 20;
+  testing::FarmThread farm(farmOptions);
+  ini.setFrom("bench@origin.test");
+  ini.setPrimaryDns(farm.dns());
+  ini.setConnections(kConnections);
+  ini.setTimeOut(30);
+
+  const QString listPath = dir.filePath(QStringLiteral("addresses.txt"));
+  {
+    QFile f(listPath);
+    if (!f.open(QIODevice::WriteOnly)) return 1;
+    for (std::size_t i = 0; i < kAddresses; ++i) f.write((address(i) + "\n").c_str());
+  }
+
+  const QString project = dir.filePath(QStringLiteral("big.orp"));
+  writeBigProject(project);
+  std::vector<double> seconds;
+  std::vector<double> perEntry;
+  for (int run = 0; run < runs; ++run) {
+    const OpenFigures o = openProject(ini, project);
+    seconds.push_back(o.seconds);
+    // Freed memory is reused by the next open, so only the first one shows the peak.
+    if (run == 0) perEntry.push_back(o.bytesPerEntry);
+    std::printf("open 1,000,000 entries: responsive after %.3f s%s\n", o.seconds,
+                run == 0 ? "" : " (memory: see the first open)");
+    if (run == 0) std::printf("  peak memory growth %.0f bytes per entry\n", o.bytesPerEntry);
+    std::fflush(stdout);
+  }
+  std::printf("=> open: best %.3f s, median %.3f s; peak memory per entry %.0f bytes\n",
+              *std::min_element(seconds.begin(), seconds.end()), median(seconds), median(perEntry));
+
+  std::vector<double> ratios;
+  std::vector<double> p99s;
+  std::vector<double> maxima;
+  for (int run = 0; run < runs; ++run) {
+    const double cliSeconds = runCli(farm, listPath, dir.filePath(QStringLiteral("home")));
+    const WindowFigures w = runWindow(farm, ini);
+    const double cliRate = static_cast<double>(kAddresses) / cliSeconds;
+    const double windowRate = static_cast<double>(kAddresses) / w.seconds;
+    ratios.push_back(100.0 * windowRate / cliRate);
+    p99s.push_back(percentile(w.lateness, 99));
+    maxima.push_back(w.lateness.empty() ? 0
+                                        : *std::max_element(w.lateness.begin(), w.lateness.end()));
+    std::printf(
+        "run %d: orvane-cli %.1f addresses/s, window %.1f addresses/s (%.1f%% of the cli; valid "
+        "%d, refused %d); probe lateness p50 %.1f ms, p99 %.1f ms, max %.1f ms over %zu ticks\n",
+        run + 1, cliRate, windowRate, ratios.back(), w.good, w.bad, percentile(w.lateness, 50),
+        p99s.back(), maxima.back(), w.lateness.size());
+    std::fflush(stdout);
+  }
+  std::printf(
+      "=> window vs cli: best %.1f%%, median %.1f%%; p99 lateness median %.1f ms; max "
+      "lateness median %.1f ms\n",
+      *std::max_element(ratios.begin(), ratios.end()), median(ratios), median(p99s),
+      median(maxima));
+
+  return 0;
+}

@@ -1,0 +1,36 @@
+// A Farm of scripted servers on a thread and event loop of its own, so that a
+// benchmark's figures are the measured program's alone: the farm's work runs
+// beside it, not inside its loop. Stops and joins in the destructor.
+//
+// Owns the thread, its loop and the farm.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include <uv.h>
+
+#include "tests/support/Farm.h"
+
+namespace orvane::testing {
+
+class FarmThread final {
+ public:
+  // Starts the farm and returns once it listens. Throws what the farm throws.
+  explicit FarmThread(FarmOptions options);
+  ~FarmThread();
+  FarmThread(const FarmThread&) = delete;
+  FarmThread& operator=(const FarmThread&) = delete;
+
+  const std::string& dns() const noexcept { return dns_; }  // "127.0.0.1:PORT"
+  std::uint16_t smtpPort() const noexcept { return smtpPort_; }
+
+ private:
+  std::thread thread_;
+  uv_async_t* stop_ = nullptr;
+  std::string dns_;
+  std::uint16_t smtpPort_ = 0;
+};
+
+}  // namespace orvane::testing
