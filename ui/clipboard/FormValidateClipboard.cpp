@@ -13,6 +13,7 @@
 #include "engine/ResultMessages.h"
 #include "settings/Ini.h"
 #include "ui/Prompts.h"
+#include "ui/recipient/FormLog.h"
 
 namespace orvane::ui {
 
@@ -62,14 +63,7 @@ TFormValidateClipboard::TFormValidateClipboard(net::EventLoop& loop, QWidget* pa
   Bevel1->setFrameShape(QFrame::HLine);
   Bevel1->setFrameShadow(QFrame::Sunken);
   Bevel1->setGeometry(8, 128, 289, 9);
-  Memo1 = new QPlainTextEdit(this);
-  Memo1->setObjectName(QStringLiteral("Memo1"));
-  Memo1->setReadOnly(true);
-  Memo1->setFocusPolicy(Qt::NoFocus);
-  Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  QPalette palette = Memo1->palette();
-  palette.setColor(QPalette::Base, palette.color(QPalette::Window));
-  Memo1->setPalette(palette);
+  Memo1 = createLogMemo(this);
   Memo1->setGeometry(8, 136, 289, 145);
   setClientHeight(kExpandedHeight);
 }
@@ -129,9 +123,7 @@ void TFormValidateClipboard::showResult(std::int32_t code, const TransactionLog&
   Prompts::beep();
   btCancelar->setText(QStringLiteral("&Close"));
   btDetails->setEnabled(true);
-  QStringList lines;
-  for (const std::string& l : log) lines << QString::fromStdString(l);
-  Memo1->setPlainText(lines.join(QLatin1Char('\n')));
+  showLog(Memo1, log);
   setBusyCursor(false);
 }
 

@@ -683,9 +683,7 @@ void TMainForm::viewLog() {
   const auto row = selectedRow();
   if (!row) return;
   const Entry& entry = list_.entry(*row);
-  QStringList lines;
-  for (const std::string& line : entry.log()) lines << tr8(line);
-  TFormLog dialog(tr8(entry.email()), lines, this);
+  TFormLog dialog(tr8(entry.email()), entry.log(), this);
   dialog.exec();
 }
 

@@ -5,21 +5,35 @@
 
 namespace orvane::ui {
 
-TFormLog::TFormLog(const QString& email, const QStringList& lines, QWidget* parent)
+QPlainTextEdit* createLogMemo(QWidget* parent) {
+  auto* memo = new QPlainTextEdit(parent);
+  memo->setObjectName(QStringLiteral("Memo1"));
+  memo->setReadOnly(true);
+  memo->setFocusPolicy(Qt::NoFocus);
+  memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  QPalette palette = memo->palette();
+  palette.setColor(QPalette::Base, palette.color(QPalette::Window));
+  memo->setPalette(palette);
+  return memo;
+}
+
+void showLog(QPlainTextEdit* memo, const TransactionLog& log) {
+  QString text;
+  for (const std::string& line : log) {
+    if (!text.isEmpty()) text += QLatin1Char('\n');
+    text += QString::fromStdString(line);
+  }
+  memo->setPlainText(text);
+}
+
+TFormLog::TFormLog(const QString& email, const TransactionLog& log, QWidget* parent)
     : QDialog(parent) {
   setObjectName(QStringLiteral("FormLog"));
   setWindowTitle(QStringLiteral("Log of %1").arg(email));
   resize(294, 205);
-  Memo1 = new QPlainTextEdit(this);
-  Memo1->setObjectName(QStringLiteral("Memo1"));
-  Memo1->setReadOnly(true);
-  Memo1->setFocusPolicy(Qt::NoFocus);
-  Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  Memo1 = createLogMemo(this);
   Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
-  QPalette palette = Memo1->palette();
-  palette.setColor(QPalette::Base, palette.color(QPalette::Window));
-  Memo1->setPalette(palette);
-  Memo1->setPlainText(lines.join(QLatin1Char('\n')));
+  showLog(Memo1, log);
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(Memo1);
