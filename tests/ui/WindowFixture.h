@@ -48,7 +48,7 @@ inline bool waitFor(const std::function<bool()>& done, int ms = 10000) {
 // exec()), then leaves it to `f` to close it.
 template <typename T>
 void onNextModal(std::function<void(T*)> f) {
-  auto* poll = new QTimer;
+  auto* poll = new QTimer(qApp);  // released with the application at the latest
   poll->setInterval(5);
   QObject::connect(poll, &QTimer::timeout, [poll, f] {
     if (auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget())) {

@@ -135,6 +135,7 @@ TMainForm::~TMainForm() {
   }
   if (busyCursor_) QApplication::restoreOverrideCursor();
   // The view and the model read the list, which goes before the widgets do.
+  ListView1->viewport()->removeEventFilter(this);
   delete ListView1;
   ListView1 = nullptr;
   delete model_;
