@@ -1,6 +1,7 @@
 // orvane-cli export PROJECT.orp [-o FILE.csv]: writes a project's list as
-// comma-separated values (UTF-8, a header row of the column captions, one row
-// per entry). Runs on the main thread; no event loop.
+// comma-separated values (UTF-8, a header row of the column captions and
+// "Verdict", one row per entry ending in its verdict). Runs on the main
+// thread; no event loop.
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -18,9 +19,11 @@ constexpr const char* kExportUsage =
     "Usage: orvane-cli export PROJECT.orp [-o FILE.csv]\n"
     "\n"
     "Writes the project's recipient list as CSV (UTF-8, RFC 4180 quoting): a header\n"
-    "row of the column captions (Email, Result, then the extra columns), then one\n"
-    "row per entry in list order. A cell that a spreadsheet would take for a\n"
-    "formula gets a leading '. Without -o the CSV goes to standard output.\n";
+    "row of the column captions (Email, Result, then the extra columns) and Verdict,\n"
+    "then one row per entry in list order. The Verdict cell says what the entry's\n"
+    "result means: valid, invalid, catch-all or unknown (empty before a check).\n"
+    "A cell that a spreadsheet would take for a formula gets a leading '. Without\n"
+    "-o the CSV goes to standard output.\n";
 
 int UsageError(const char* what, const char* arg) {
   return usageError("export", kExportUsage, what, arg);

@@ -1,21 +1,29 @@
 #include "cli/Validation.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <exception>
 #include <memory>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
 
 #include <uv.h>
 
 #include "cli/Commands.h"
+#include "core/Verdict.h"
 #include "engine/ConfigureEngine.h"
-#include "engine/ExtractAddress.h"
+#include "engine/DnsServerList.h"
+#include "engine/Outcome.h"
 #include "engine/ProjectRun.h"
 #include "engine/ResourceLimits.h"
-#include "engine/ResultMessages.h"
 #include "net/EventLoop.h"
 #include "settings/Ini.h"
 
@@ -25,22 +33,76 @@ const char* const kValidateOptionsHelp =
     "Options (each overrides the saved option for this run only):\n"
     "  --from ADDRESS        sender given with MAIL FROM\n"
     "  --helo NAME           HELO name (instead of the sender's domain)\n"
-    "  --dns SERVER[:PORT]   DNS server to ask (default port 53)\n"
+    "  --dns SERVER[:PORT]   DNS server to ask: an IP address (default port 53);\n"
+    "                        several, blank-separated, in one quoted value\n"
     "  --smtp-port PORT      port of the mail servers (default 25)\n"
     "  --connections N       sessions at once\n"
     "  --timeout SECONDS     allowed silence of a session\n"
+    "  --greylist-delay SECONDS  wait before trying an address refused for now\n"
+    "                        (4xx) once more; 0 turns the retry off\n"
+    "  --catch-all on|off    detect domains that accept any address\n"
     "  --format text|csv|jsonl   output format (default text)\n"
     "  --log                 include each address's transaction log\n"
     "  --help                this text\n";
 
 namespace {
 
-bool ParsePositive(std::string_view text, std::int32_t& value) {
+// A whole number written in decimal digits only.
+bool ParseWhole(std::string_view text, std::int32_t& value) {
+  if (text.empty() || text.front() < '0' || text.front() > '9') return false;
   std::int32_t v = 0;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-  if (ec != std::errc() || end != text.data() + text.size() || v <= 0) return false;
+  if (ec != std::errc() || end != text.data() + text.size()) return false;
   value = v;
   return true;
+}
+
+bool ParsePositive(std::string_view text, std::int32_t& value) {
+  std::int32_t v = 0;
+  if (!ParseWhole(text, v) || v <= 0) return false;
+  value = v;
+  return true;
+}
+
+// One DNS server entry with a numeric host and a port 1..65535, read the way
+// the engine reads it (ParseDnsServerEntry). Texts the engine would read
+// loosely ("192.0.2.1:" as port 53, "[::1]x", a bracketed IPv4 address) are
+// refused, so what runs is what was typed.
+bool IsDnsServerEntry(std::string_view entry) {
+  const engine::DnsServerAddress server = engine::ParseDnsServerEntry(entry);
+  unsigned char binary[sizeof(in6_addr)];
+  const bool v6 = inet_pton(AF_INET6, server.host.c_str(), binary) == 1;
+  const bool v4 = !v6 && inet_pton(AF_INET, server.host.c_str(), binary) == 1;
+  std::int32_t port = 0;
+  if ((!v4 && !v6) || !ParsePositive(server.port, port) || port > 65535) return false;
+  if (entry == server.host) return true;
+  if (v4) return entry == server.host + ":" + server.port;
+  const std::string bracketed = "[" + server.host + "]";
+  return entry == bracketed || entry == bracketed + ":" + server.port;
+}
+
+// Checks a `--dns` value and gives its entries joined by single blanks (the
+// engine would read a doubled blank as an empty entry).
+std::optional<std::string> ParseDnsServers(std::string_view text, std::string& joined) {
+  joined.clear();
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (static_cast<unsigned char>(text[i]) <= ' ') {
+      ++i;
+      continue;
+    }
+    std::size_t end = i;
+    while (end < text.size() && static_cast<unsigned char>(text[end]) > ' ') ++end;
+    const std::string_view entry = text.substr(i, end - i);
+    if (!IsDnsServerEntry(entry)) {
+      return "invalid DNS server '" + std::string(entry) + "' (an IP address, optionally :PORT)";
+    }
+    if (!joined.empty()) joined += ' ';
+    joined.append(entry);
+    i = end;
+  }
+  if (joined.empty()) return std::string("option '--dns' needs a server");
+  return std::nullopt;
 }
 
 }  // namespace
@@ -85,6 +147,7 @@ std::optional<std::string> ParseValidateOptions(std::span<char* const> args, boo
     } else {
       const bool known = name == "--from" || name == "--helo" || name == "--dns" ||
                          name == "--smtp-port" || name == "--connections" || name == "--timeout" ||
+                         name == "--greylist-delay" || name == "--catch-all" ||
                          name == "--format" || (allowList && name == "--list");
       if (!known) return "unknown option '" + name + "'";
       const auto v = takeValue();
@@ -94,8 +157,9 @@ std::optional<std::string> ParseValidateOptions(std::span<char* const> args, boo
       } else if (name == "--helo") {
         options.helo = *v;
       } else if (name == "--dns") {
-        if (v->empty()) return "option '--dns' needs a server";
-        options.dns = *v;
+        std::string servers;
+        if (auto error = ParseDnsServers(*v, servers)) return error;
+        options.dns = std::move(servers);
       } else if (name == "--smtp-port") {
         std::int32_t port = 0;
         if (!ParsePositive(*v, port) || port > 65535) return "invalid port '" + *v + "'";
@@ -108,6 +172,15 @@ std::optional<std::string> ParseValidateOptions(std::span<char* const> args, boo
         std::int32_t n = 0;
         if (!ParsePositive(*v, n)) return "invalid time-out '" + *v + "'";
         options.timeOut = n;
+      } else if (name == "--greylist-delay") {
+        std::int32_t n = 0;
+        if (!ParseWhole(*v, n)) return "invalid greylisting delay '" + *v + "'";
+        options.greylistDelay = n;
+      } else if (name == "--catch-all") {
+        if (*v != "on" && *v != "off") {
+          return "invalid catch-all detection '" + *v + "' (on or off)";
+        }
+        options.catchAll = *v == "on";
       } else if (name == "--format") {
         if (*v == "text") {
           options.format = OutputFormat::Text;
@@ -241,6 +314,64 @@ class StopSignals {
   uv_signal_t* handles_[2]{};
 };
 
+// A result always has a verdict; one without (none is expected) counts as unknown.
+Verdict KnownVerdict(const engine::AddressResult& result) {
+  return result.verdict == Verdict::None ? Verdict::Unknown : result.verdict;
+}
+
+// The verdicts of the results so far, and the messages of the unknown ones
+// with how often each came (in the order they first came).
+class VerdictTally {
+ public:
+  void Add(const engine::AddressResult& result) {
+    const Verdict verdict = KnownVerdict(result);
+    ++counts_[static_cast<std::size_t>(verdict)];
+    if (verdict != Verdict::Unknown) return;
+    const auto [it, added] = causeIndex_.try_emplace(result.message, causes_.size());
+    if (added) causes_.emplace_back(result.message, 0);
+    ++causes_[it->second].second;
+  }
+  std::int32_t Count(Verdict verdict) const { return counts_[static_cast<std::size_t>(verdict)]; }
+  std::size_t Done() const {
+    return static_cast<std::size_t>(Count(Verdict::Valid) + Count(Verdict::Invalid) +
+                                    Count(Verdict::CatchAll) + Count(Verdict::Unknown));
+  }
+  // "valid V, invalid I, catch-all C, unknown U", each verdict in its name.
+  std::string Counts() const {
+    std::string out;
+    for (const Verdict v :
+         {Verdict::Valid, Verdict::Invalid, Verdict::CatchAll, Verdict::Unknown}) {
+      if (!out.empty()) out += ", ";
+      out += verdictName(v);
+      out += ' ';
+      out += std::to_string(Count(v));
+    }
+    return out;
+  }
+  // The closing line: the counts, then the three most common messages of the
+  // unknown results, most frequent first (ties in the order they first came).
+  std::string Summary() const {
+    std::string out = "Verdicts: " + Counts();
+    if (causes_.empty()) return out;
+    std::vector<std::pair<std::string, std::int32_t>> top = causes_;
+    std::stable_sort(top.begin(), top.end(),
+                     [](const auto& a, const auto& b) { return a.second > b.second; });
+    out += "; unknown because:";
+    for (std::size_t i = 0; i < top.size() && i < 3; ++i) {
+      out += i == 0 ? " " : ", ";
+      out += "\"" + top[i].first + "\" " + std::to_string(top[i].second);
+    }
+    return out;
+  }
+
+ private:
+  std::array<std::int32_t, 5> counts_{};
+  std::vector<std::pair<std::string, std::int32_t>> causes_;
+  std::unordered_map<std::string, std::size_t> causeIndex_;
+};
+
+// The progress line, on a terminal only: done of total, the verdicts, the
+// addresses waiting for their greylisting retry, the rate and the time left.
 class Progress {
  public:
   explicit Progress(std::size_t total)
@@ -248,12 +379,12 @@ class Progress {
         total_(total),
         start_(std::chrono::steady_clock::now()) {}
 
-  void Update(const RunCounters& counters, bool force) {
+  void Update(const VerdictTally& tally, std::size_t retrying, bool force) {
     if (!enabled_) return;
     const auto now = std::chrono::steady_clock::now();
     if (!force && now - last_ < std::chrono::milliseconds(200)) return;
     last_ = now;
-    const std::size_t done = static_cast<std::size_t>(counters.good + counters.bad);
+    const std::size_t done = tally.Done();
     const double seconds = std::chrono::duration<double>(now - start_).count();
     const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0.0;
     char left[32] = "--:--:--";
@@ -262,13 +393,13 @@ class Progress {
       std::snprintf(left, sizeof left, "%ld:%02ld:%02ld", remaining / 3600, (remaining / 60) % 60,
                     remaining % 60);
     }
-    std::fprintf(stderr, "\r%zu/%zu done, good %d, bad %d, %.1f/s, %s left   ", done, total_,
-                 counters.good, counters.bad, rate, left);
+    std::fprintf(stderr, "\r%zu/%zu done, %s, %zu to retry, %.1f/s, %s left   ", done, total_,
+                 tally.Counts().c_str(), retrying, rate, left);
     std::fflush(stderr);
   }
-  void Finish(const RunCounters& counters) {
+  void Finish(const VerdictTally& tally, std::size_t retrying) {
     if (!enabled_) return;
-    Update(counters, true);
+    Update(tally, retrying, true);
     std::fputc('\n', stderr);
   }
 
@@ -279,21 +410,24 @@ class Progress {
   std::chrono::steady_clock::time_point last_{};
 };
 
-void PrintRecord(const ValidateOptions& options, std::size_t index, const std::string& address,
-                 std::int32_t code, const TransactionLog& log) {
-  const std::string message = engine::ResultMessage(code);
+// One record: the entry's e-mail text as given, its result and verdict, and
+// with --log its transaction log. The verdict is the last csv column.
+void PrintRecord(const ValidateOptions& options, std::size_t index, std::string_view address,
+                 const engine::AddressResult& result, const TransactionLog& log) {
+  const std::string verdict(verdictName(KnownVerdict(result)));
+  const std::string code = std::to_string(result.code);
   std::string line;
   switch (options.format) {
     case OutputFormat::Text: {
-      line = address + "\t" + engine::ResultText(code) + "\n";
+      line = std::string(address) + "\t[" + code + "] " + result.message + "\t" + verdict + "\n";
       if (options.log) {
         for (const auto& l : log) line += "    " + l + "\n";
       }
       break;
     }
     case OutputFormat::Csv: {
-      line = std::to_string(index) + "," + CsvField(address) + "," + std::to_string(code) + "," +
-             CsvField(message);
+      line = std::to_string(index) + "," + CsvField(address) + "," + code + "," +
+             CsvField(result.message);
       if (options.log) {
         std::string joined;
         for (std::size_t i = 0; i < log.size(); ++i) {
@@ -302,12 +436,13 @@ void PrintRecord(const ValidateOptions& options, std::size_t index, const std::s
         }
         line += "," + CsvField(joined);
       }
-      line += "\n";
+      line += "," + verdict + "\n";
       break;
     }
     case OutputFormat::Jsonl: {
       line = "{\"index\":" + std::to_string(index) + ",\"address\":" + JsonString(address) +
-             ",\"code\":" + std::to_string(code) + ",\"message\":" + JsonString(message);
+             ",\"code\":" + code + ",\"message\":" + JsonString(result.message) +
+             ",\"verdict\":" + JsonString(verdict);
       if (options.log) {
         line += ",\"log\":[";
         for (std::size_t i = 0; i < log.size(); ++i) {
@@ -346,6 +481,8 @@ int ValidateList(RecipientList& list, const ValidateOptions& options, bool& ran)
   if (options.smtpPort) cfg.smtpPort = *options.smtpPort;
   if (options.connections) cfg.connections = *options.connections;
   if (options.timeOut) cfg.timeOut = *options.timeOut;
+  if (options.greylistDelay) cfg.greylistDelay = *options.greylistDelay;
+  if (options.catchAll) cfg.detectCatchAll = *options.catchAll;
 
   net::EventLoop loop;
   int status = kExitOk;
@@ -354,6 +491,8 @@ int ValidateList(RecipientList& list, const ValidateOptions& options, bool& ran)
     std::size_t total = 0;
     for (const auto& e : list.entries()) total += e.checkState == 1 ? 1 : 0;
     Progress progress(total);
+    VerdictTally tally;
+    std::unordered_set<std::size_t> retrying;  // entries waiting for their greylisting retry
     bool finished = false;
     bool headerDone = false;
     // The csv header goes out once the run has started (or with the first
@@ -361,14 +500,23 @@ int ValidateList(RecipientList& list, const ValidateOptions& options, bool& ran)
     auto header = [&] {
       if (headerDone || options.format != OutputFormat::Csv) return;
       headerDone = true;
-      std::fputs(options.log ? "index,address,code,message,log\n" : "index,address,code,message\n",
+      std::fputs(options.log ? "index,address,code,message,log,verdict\n"
+                             : "index,address,code,message,verdict\n",
                  stdout);
       std::fflush(stdout);
     };
-    run.OnEntryEnded = [&](std::size_t entry, std::int32_t code, const TransactionLog& log) {
+    run.OnEntryEnded = [&](std::size_t entry, const engine::AddressResult& result,
+                           const TransactionLog& log) {
       header();
-      PrintRecord(options, entry, engine::ExtractAddress(list.entry(entry).email()), code, log);
-      progress.Update(list.counters(), false);
+      // The record is about the text the user gave, not the address cut out of it.
+      PrintRecord(options, entry, list.entry(entry).email(), result, log);
+      retrying.erase(entry);
+      tally.Add(result);
+      progress.Update(tally, retrying.size(), false);
+    };
+    run.OnEntryWaiting = [&](std::size_t entry, const std::string&) {
+      retrying.insert(entry);
+      progress.Update(tally, retrying.size(), false);
     };
     run.OnRunFinished = [&](bool) {
       finished = true;
@@ -385,7 +533,8 @@ int ValidateList(RecipientList& list, const ValidateOptions& options, bool& ran)
       ran = true;
       header();
       while (!finished) loop.run();
-      progress.Finish(list.counters());
+      progress.Finish(tally, retrying.size());
+      std::fprintf(stderr, "%s\n", tally.Summary().c_str());
     }
   }
   return status;

@@ -1,6 +1,7 @@
 // The part `check` and `run` share: their options, the run on a recipient
-// list with the engine, the result records on standard output, the progress
-// line on standard error and Ctrl-C.
+// list with the engine, the result records on standard output (each with its
+// verdict), the progress line and the closing summary on standard error, and
+// Ctrl-C.
 //
 // Main thread; the run drives the event loop there until the run finishes.
 #pragma once
@@ -21,10 +22,12 @@ enum class OutputFormat { Text, Csv, Jsonl };
 struct ValidateOptions {
   std::optional<std::string> from;
   std::optional<std::string> helo;
-  std::optional<std::string> dns;
+  std::optional<std::string> dns;  // checked entries, joined by single blanks
   std::optional<std::string> smtpPort;
   std::optional<std::int32_t> connections;
   std::optional<std::int32_t> timeOut;
+  std::optional<std::int32_t> greylistDelay;  // seconds; 0: no retry
+  std::optional<bool> catchAll;
   std::optional<std::string> listFile;  // `check --list FILE`
   OutputFormat format = OutputFormat::Text;
   bool log = false;
@@ -34,6 +37,9 @@ struct ValidateOptions {
 
 // Parses the shared options ("--name VALUE" or "--name=VALUE"); `--list` only
 // when `allowList`. Returns an error text for a usage error, else nullopt.
+// A `--dns` value is one or more blank-separated servers, each "IPv4",
+// "IPv4:PORT", "[IPv6]:PORT", "[IPv6]" or a bare IPv6 address, PORT 1..65535;
+// anything else (a host name among them) is a usage error.
 std::optional<std::string> ParseValidateOptions(std::span<char* const> args, bool allowList,
                                                 ValidateOptions& options);
 

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/Codepage.h"
+#include "core/Verdict.h"
 
 namespace orvane {
 namespace {
@@ -306,7 +307,7 @@ void RecipientList::endUpdate() {
 }
 
 void RecipientList::runStarted() {
-  counters_ = RunCounters{clock_(), 0, 0, 0};
+  counters_ = RunCounters{clock_(), 0, 0, 0, 0};
   refreshStatus();
 }
 
@@ -327,12 +328,10 @@ void RecipientList::entryValidationEnded(std::size_t index, std::int32_t code,
   e.setLog(std::move(log));
   if (code != 0) {
     e.resultState = kBad;
-    ++counters_.bad;
   } else {
     e.resultState = kGood;
     e.checkState = 0;
-    message = kValidText;
-    ++counters_.good;
+    if (message.empty()) message = kValidText;
   }
   char num[16];
   std::snprintf(num, sizeof num, "%d", static_cast<int>(code));
@@ -341,10 +340,27 @@ void RecipientList::entryValidationEnded(std::size_t index, std::int32_t code,
   text += "] ";
   text += message;
   e.setResultText(text);
+  switch (verdictOfResultText(text)) {
+    case Verdict::Valid:
+    case Verdict::CatchAll:
+      ++counters_.good;
+      break;
+    case Verdict::Invalid:
+      ++counters_.bad;
+      break;
+    default:
+      ++counters_.unknown;
+      break;
+  }
   notify([&](auto& o) { o.entriesChanged(index, index); });
   notify([&](auto& o) { o.entryShown(index); });
   --counters_.waiting;
   refreshStatus();
+}
+
+void RecipientList::entryWaiting(std::size_t index, std::string_view text) {
+  entries_.at(index).setResultText(text);
+  notify([&](auto& o) { o.entriesChanged(index, index); });
 }
 
 void RecipientList::runFinished() {
@@ -366,11 +382,12 @@ void RecipientList::refreshStatus() {
   status_[2] = "Waiting: " + std::to_string(counters_.waiting);
   status_[3] = "Good: " + std::to_string(counters_.good);
   status_[4] = "Bad: " + std::to_string(counters_.bad);
+  status_[5] = "Unknown: " + std::to_string(counters_.unknown);
   notify([](auto& o) { o.statusChanged(); });
 }
 
 void RecipientList::resetStatus() {
-  status_ = {"Elapsed:", "Total:", "Waiting:", "Good:", "Bad:"};
+  status_ = {"Elapsed:", "Total:", "Waiting:", "Good:", "Bad:", "Unknown:"};
   notify([](auto& o) { o.statusChanged(); });
 }
 

@@ -117,11 +117,14 @@ class RecipientListObserver {
 
 // Entries handed to the engine whose result is outstanding, and the tallies of
 // the current (or last) run. Never saved.
+// Good counts the valid and catch-all verdicts, bad the invalid ones, unknown
+// the results that prove nothing either way (see core/Verdict.h).
 struct RunCounters {
   std::uint32_t startTime = 0;  // tick count in milliseconds
   std::int32_t waiting = 0;
   std::int32_t good = 0;
   std::int32_t bad = 0;
+  std::int32_t unknown = 0;
 };
 
 class RecipientList {
@@ -182,15 +185,22 @@ class RecipientList {
   // --- the engine's notifications ---
   void runStarted();
   void entryTakenForChecking(std::size_t index);
-  // `message` is the result message of a non-zero code; code 0 uses kValidText.
+  // `message` is the result's message (empty with code 0: kValidText). The
+  // result text becomes "[code] message"; the verdict it carries decides
+  // which counter grows.
   void entryValidationEnded(std::size_t index, std::int32_t code, std::string_view message,
                             TransactionLog log);
+  // The entry in hand waits to be tried again: its result text says so
+  // (`text`), it stays being checked and waiting.
+  void entryWaiting(std::size_t index, std::string_view text);
   void runFinished();  // refreshes the status bar
 
   // --- counters and status bar ---
   const RunCounters& counters() const { return counters_; }
-  // The five panel texts as last written by a refresh or a reset.
-  const std::array<std::string, 5>& statusTexts() const { return status_; }
+  // The panel texts as last written by a refresh or a reset: elapsed, total,
+  // waiting, good, bad, unknown.
+  static constexpr std::size_t kStatusPanels = 6;
+  const std::array<std::string, kStatusPanels>& statusTexts() const { return status_; }
   void refreshStatus();
   void resetStatus();  // the bare captions
   void setClock(Clock clock) { clock_ = std::move(clock); }
@@ -214,7 +224,7 @@ class RecipientList {
   std::vector<Column> columns_;
   std::vector<Entry> entries_;
   RunCounters counters_;
-  std::array<std::string, 5> status_;
+  std::array<std::string, kStatusPanels> status_;
   Clock clock_;
   TimeFormatter timeFormatter_;
   bool modified_ = false;

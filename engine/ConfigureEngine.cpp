@@ -1,11 +1,22 @@
 #include "engine/ConfigureEngine.h"
 
+#include <algorithm>
+
 #include "core/Text.h"
+#include "engine/AddressSyntax.h"
 #include "engine/ExtractAddress.h"
 #include "engine/SmtpRelayServer.h"
 #include "settings/Ini.h"
 
 namespace orvane::engine {
+
+std::string SenderProblem(std::string_view from) {
+  const std::string address = ExtractAddress(from);
+  if (address.empty()) return std::string(kNoFromAddress);
+  const PreparedAddress prepared = PrepareAddress(address);
+  if (prepared.status == PreparedAddress::Status::Ready) return {};
+  return "The sender address " + address + " cannot be used: " + prepared.reason;
+}
 
 EngineSettings ReadEngineSettings(const settings::TINI& ini) {
   EngineSettings s;
@@ -16,11 +27,16 @@ EngineSettings ReadEngineSettings(const settings::TINI& ini) {
   s.hostFromDomain = ini.hostFromDomain();
   s.connections = ini.connections();
   s.timeOut = ini.timeOut();
+  s.greylistDelay = ini.greylistDelay();
+  s.detectCatchAll = ini.detectCatchAll();
   return s;
 }
 
 void ConfigureEngine(TSmtpRelayServer& server, const EngineSettings& settings) {
+  // The sender goes out as it was typed, its domain in ASCII form.
   std::string from = ExtractAddress(settings.from);
+  const PreparedAddress sender = PrepareAddress(from);
+  if (sender.status == PreparedAddress::Status::Ready) from = sender.address;
   server.SetFrom(from);
   server.SetDns(std::string(trimBlanks(settings.primaryDns + " " + settings.secondaryDns)));
   if (!settings.heloOverride.empty()) {
@@ -32,9 +48,15 @@ void ConfigureEngine(TSmtpRelayServer& server, const EngineSettings& settings) {
     server.SetSignon(settings.host);
   }
   if (from.empty()) throw RunStartError(std::string(kNoFromAddress));
+  if (std::string problem = SenderProblem(settings.from); !problem.empty()) {
+    throw RunStartError(problem);
+  }
   server.SetRecipients(nullptr);
   server.SetConnections(settings.connections);
   server.SetTimeOut(settings.timeOut);
+  server.SetGreylistDelayMs(static_cast<std::uint64_t>(std::max(settings.greylistDelay, 0)) *
+                            1000u);
+  server.SetDetectCatchAll(settings.detectCatchAll);
   if (!settings.smtpPort.empty()) server.SetSmtpPort(settings.smtpPort);
 }
 

@@ -37,11 +37,22 @@ struct EngineSettings {
   std::int32_t hostFromDomain = 1;
   std::int32_t connections = 200;
   std::int32_t timeOut = 30;  // seconds
+  // An address whose RCPT TO got a 4xx reply is tried once more after this
+  // many seconds (0: never).
+  std::int32_t greylistDelay = 300;
+  // One extra RCPT TO with a made-up address per domain and run tells a
+  // domain that accepts any address.
+  bool detectCatchAll = true;
   // Not saved options: a HELO name that wins over both rules above when not
   // empty, and the SMTP port (empty: keep the scheduler's).
   std::string heloOverride;
   std::string smtpPort;
 };
+
+// Why `from` (as typed in the options) cannot be our sender, or "" when it
+// can: no address in it, a mailbox name with non-ASCII letters (MAIL FROM
+// would need SMTPUTF8), or a malformed address.
+std::string SenderProblem(std::string_view from);
 
 // The saved options of `ini`.
 EngineSettings ReadEngineSettings(const settings::TINI& ini);
@@ -50,8 +61,11 @@ EngineSettings ReadEngineSettings(const settings::TINI& ini);
 //   From := ExtractAddress(from); Dns := primary + " " + secondary, trimmed;
 //   Signon := the part of From after its "@" (at most 255 characters) when
 //   hostFromDomain is 1, else host; then, when From is empty, throws
-//   RunStartError(kNoFromAddress) with the queue untouched; otherwise empties
-//   the queue and sets Connections and TimeOut.
+//   RunStartError(kNoFromAddress) with the queue untouched, and when From
+//   cannot be sent as it is (see SenderProblem), RunStartError with that
+//   reason; otherwise empties the queue and sets Connections, TimeOut, the
+//   greylisting delay and catch-all detection. A sender domain with
+//   non-ASCII letters goes out in its ASCII form (MAIL FROM and HELO).
 // The guarded setters throw TSmtpRelayServerException("Component is busy")
 // during a run of `server`.
 void ConfigureEngine(TSmtpRelayServer& server, const EngineSettings& settings);

@@ -1,10 +1,21 @@
 #include "engine/ProjectRun.h"
 
+#include <ctime>
+
 #include "engine/DnsServerList.h"
 #include "engine/ExtractAddress.h"
 #include "engine/ResultMessages.h"
 
 namespace orvane::engine {
+
+std::string LocalTimeOfDayIn(std::uint64_t delayMs) {
+  const std::time_t when = std::time(nullptr) + static_cast<std::time_t>((delayMs + 999) / 1000);
+  std::tm local{};
+  localtime_r(&when, &local);
+  char text[16];
+  std::strftime(text, sizeof text, "%H:%M:%S", &local);
+  return text;
+}
 
 ProjectRun::ProjectRun(net::EventLoop& loop, RecipientList& list) : list_(list), server_(loop) {
   server_.SetInternalDns(kInternalDnsServer);
@@ -13,11 +24,18 @@ ProjectRun::ProjectRun(net::EventLoop& loop, RecipientList& list) : list_(list),
     list_.entryTakenForChecking(entry);
     if (OnEntryTaken) OnEntryTaken(entry);
   };
-  server_.OnEMailProcessed = [this](TSmtpRelayServer&, int recipientIndex, std::int32_t err,
+  server_.OnEMailProcessed = [this](TSmtpRelayServer& sender, int recipientIndex, std::int32_t,
                                     const TransactionLog& log) {
     const std::size_t entry = EntryOf(recipientIndex);
-    list_.entryValidationEnded(entry, err, ResultMessage(err), log);
-    if (OnEntryEnded) OnEntryEnded(entry, err, log);
+    const AddressResult& result = sender.LastResult();
+    list_.entryValidationEnded(entry, result.code, result.message, log);
+    if (OnEntryEnded) OnEntryEnded(entry, result, log);
+  };
+  server_.OnAddressWaiting = [this](TSmtpRelayServer&, int recipientIndex, std::uint64_t delayMs) {
+    const std::size_t entry = EntryOf(recipientIndex);
+    const std::string until = LocalTimeOfDayIn(delayMs);
+    list_.entryWaiting(entry, "Refused for now; trying again at " + until);
+    if (OnEntryWaiting) OnEntryWaiting(entry, until);
   };
   server_.OnFinished = [this](TSmtpRelayServer&, bool aborted) { Finished(aborted); };
 }

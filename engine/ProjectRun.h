@@ -13,10 +13,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <string_view>
 
 #include "core/RecipientList.h"
 #include "engine/ConfigureEngine.h"
+#include "engine/Outcome.h"
 #include "engine/SmtpRelayServer.h"
 #include "net/EventLoop.h"
 
@@ -25,6 +27,9 @@ namespace orvane::engine {
 inline constexpr std::string_view kEmptyRecipientList =
     "Please open / fill the recipient list before";
 inline constexpr std::string_view kNothingToCheck = "Nothing to check";
+
+// The local time of day `delayMs` from now, "HH:MM:SS".
+std::string LocalTimeOfDayIn(std::uint64_t delayMs);
 
 class ProjectRun final {
  public:
@@ -59,8 +64,13 @@ class ProjectRun final {
   // For the window and the command line (all optional):
   std::function<void()> OnRunStarted;
   std::function<void(std::size_t entry)> OnEntryTaken;
-  // After the entry was updated; `log` is the session's, valid during the call.
-  std::function<void(std::size_t entry, std::int32_t code, const TransactionLog& log)> OnEntryEnded;
+  // After the entry was updated: its result (code, verdict, the message of
+  // its result text); `log` is the session's, valid during the call.
+  std::function<void(std::size_t entry, const AddressResult& result, const TransactionLog& log)>
+      OnEntryEnded;
+  // The entry waits to be tried again (greylisting) until `untilText` (the
+  // local time of day, "HH:MM:SS"); its result text says so meanwhile.
+  std::function<void(std::size_t entry, const std::string& untilText)> OnEntryWaiting;
   std::function<void(bool aborted)> OnRunFinished;
 
  private:

@@ -17,15 +17,18 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "core/RecipientList.h"
+#include "engine/Outcome.h"
 #include "net/EventLoop.h"
 
 namespace orvane::engine {
@@ -70,6 +73,10 @@ class TSmtpRelayServer final {
   using TAbortingEvent =
       std::function<void(TSmtpRelayServer& Sender, int recipientIndex, int threadsAborted)>;
   using TFinishedEvent = std::function<void(TSmtpRelayServer& Sender, bool Aborted)>;
+  // An address was refused for now (a 4xx to RCPT TO) and waits `delayMs`
+  // before it is tried once more; its result comes later.
+  using TAddressWaitingEvent =
+      std::function<void(TSmtpRelayServer& Sender, int recipientIndex, std::uint64_t delayMs)>;
 
   static constexpr int kDefaultConnections = 1;
   static constexpr int kDefaultTimeOut = 60;
@@ -102,6 +109,18 @@ class TSmtpRelayServer final {
   // The SMTP port the sessions' clients connect to: a service name or number.
   const std::string& SmtpPort() const noexcept { return smtpPort_; }
   void SetSmtpPort(std::string value);  // guarded; default "smtp" (25)
+  // An address whose RCPT TO got a 4xx reply (greylisting) is tried once
+  // more after this many milliseconds; 0 (the default) reports the 4xx at
+  // once. Guarded. While addresses wait, the run goes on with others and
+  // does not finish; AbortRun reports the waiting ones with -8.
+  std::uint64_t GreylistDelayMs() const noexcept { return greylistDelayMs_; }
+  void SetGreylistDelayMs(std::uint64_t value);
+  // When true, the first accepted address of each domain in a run is followed
+  // by one RCPT TO with a made-up address on the same connection; a domain
+  // that accepts it too accepts anything, and its accepted addresses are
+  // reported catch-all. Off by default. Guarded.
+  bool DetectCatchAll() const noexcept { return detectCatchAll_; }
+  void SetDetectCatchAll(bool value);
   // Where the system's DNS servers are read from (default: the platform's
   // sources). Guarded.
   const std::vector<std::string>& SystemDnsSources() const noexcept { return systemDnsSources_; }
@@ -119,6 +138,10 @@ class TSmtpRelayServer final {
   void AbortRun();
 
   bool Busy() const noexcept { return busy_; }
+  // The result being reported: valid during OnEMailProcessed.
+  const AddressResult& LastResult() const noexcept { return lastResult_; }
+  // Addresses waiting to be tried again.
+  std::size_t RetriesWaiting() const noexcept { return retries_.size(); }
   bool Aborted() const noexcept { return aborted_; }
   int ActiveCount() const noexcept { return activeCount_; }
   // The DNS server list of the current (or last) run; sessions use entry 0.
@@ -131,9 +154,36 @@ class TSmtpRelayServer final {
   TEMailProcessedEvent OnEMailProcessed;
   TAbortingEvent OnAborting;
   TFinishedEvent OnFinished;
+  TAddressWaitingEvent OnAddressWaiting;
 
  private:
   friend class TSmtpThread;
+
+  // What the run knows of a domain's catch-all behaviour.
+  enum class CatchAll : std::uint8_t { Probing, Yes, No, Undetermined };
+  struct Retry {
+    int recipientIndex = -1;
+    std::string address;
+    TransactionLog log;
+    std::uint32_t due = 0;  // tick count
+  };
+
+  // The address and its result, raised as OnEMailProcessed.
+  void Reported(int recipientIndex, const AddressResult& result, const TransactionLog& log);
+  // Catch-all knowledge: a session that is the first to see an accepted
+  // address of `domain` gets true and probes; everyone else reads the state.
+  bool ClaimCatchAllProbe(const std::string& domain);
+  const CatchAll* CatchAllOf(const std::string& domain) const;
+  void CatchAllResolved(const std::string& domain, CatchAll state);
+  void WaitForCatchAll(const std::string& domain, TSmtpThread* session);
+  void ForgetWaiter(TSmtpThread* session);
+  // Greylisting: the address waits; the run stays alive until it is retried.
+  void QueueRetry(Retry retry);
+  bool TakeDueRetry(Retry& out);
+  void ArmRetryTimer();
+  void RetryTimerFired();
+  void StartSession();
+  void AbortRetries();
 
   void CheckNotBusy() const;
   void CheckTimeOuts();
@@ -154,6 +204,8 @@ class TSmtpRelayServer final {
   std::string internalDns_;
   std::string smtpPort_ = "smtp";
   std::vector<std::string> systemDnsSources_;
+  std::uint64_t greylistDelayMs_ = 0;
+  bool detectCatchAll_ = false;
 
   bool busy_ = false;
   bool aborted_ = false;
@@ -162,8 +214,13 @@ class TSmtpRelayServer final {
   std::vector<std::string> dnsServers_;
   std::vector<std::unique_ptr<TSmtpThread>> sessions_;
   std::vector<std::unique_ptr<TSmtpThread>> graveyard_;
+  AddressResult lastResult_;
+  std::unordered_map<std::string, CatchAll> catchAll_;
+  std::unordered_map<std::string, std::vector<TSmtpThread*>> catchAllWaiters_;
+  std::deque<Retry> retries_;
   net::Timer checkTimer_;
   net::Timer finishTimer_;
+  net::Timer retryTimer_;
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);  // guards posted notices
 };
 

@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <exception>
+#include <random>
 
+#include "engine/AddressSyntax.h"
 #include "engine/DnsServerList.h"
 #include "engine/ResultMessages.h"
 #include "engine/SmtpRelayServer.h"
 #include "net/DnsQuery.h"
 #include "net/SmtpCli.h"
+#include "net/WSocketErrors.h"
 
 namespace orvane::engine {
 
@@ -16,6 +19,8 @@ namespace {
 constexpr int kMxType = 15;
 constexpr std::size_t kMaxDomainLength = 10000;
 constexpr std::size_t kLogCapacity = 100;
+constexpr int kDnsRcodeServerFailure = 2;
+constexpr int kDnsRcodeRefused = 5;
 
 // Request types as the client reports them.
 constexpr int kRqConnect = 0;
@@ -23,6 +28,29 @@ constexpr int kRqMailFrom = 2;
 constexpr int kRqRcptTo = 4;
 constexpr int kRqQuit = 6;
 constexpr int kRqRset = 7;
+
+// A mailbox name nobody has: 20 random letters and digits.
+std::string MadeUpMailbox() {
+  thread_local std::mt19937 generator(std::random_device{}());
+  static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::uniform_int_distribution<int> pick(0, 35);
+  std::string name = "no-such-user-";
+  for (int i = 0; i < 20; ++i) name += kChars[pick(generator)];
+  return name;
+}
+
+Step StepOf(int rqType) {
+  switch (rqType) {
+    case kRqConnect:
+      return Step::Connect;
+    case kRqMailFrom:
+      return Step::MailFrom;
+    case kRqRcptTo:
+      return Step::RcptTo;
+    default:
+      return Step::Closing;
+  }
+}
 
 }  // namespace
 
@@ -61,30 +89,84 @@ void TSmtpThread::Touch() {
 
 void TSmtpThread::Report(std::int32_t code) {
   if (!inHand_) return;
+  if (probing_) {
+    // The probe can no longer answer; others must not wait for it.
+    probing_ = false;
+    server_.CatchAllResolved(domain_, TSmtpRelayServer::CatchAll::Undetermined);
+  }
+  Outcome outcome;
+  outcome.code = code;
+  outcome.step = step_;
+  outcome.reply = last_.reply;
+  outcome.dns = dnsOutcome_;
+  outcome.dnsCode = dnsCode_;
+  outcome.dnsServer = dnsServer_;
+  outcome.detail = detail_;
+  if (code == kResultValid) {
+    const auto* state = server_.CatchAllOf(domain_);
+    outcome.catchAll = state != nullptr && *state == TSmtpRelayServer::CatchAll::Yes;
+  }
+  // A 4xx to RCPT TO is tried once more later (greylisting), unless the run
+  // is being stopped.
+  if (code >= 400 && code <= 499 && step_ == Step::RcptTo && !retried_ &&
+      server_.GreylistDelayMs() > 0 && !server_.aborted_) {
+    inHand_ = false;
+    phase_ = Phase::Idle;
+    log_.push_back("Refused for now (" + std::to_string(code) + "): trying again in " +
+                   std::to_string((server_.GreylistDelayMs() + 999) / 1000) + " s");
+    server_.QueueRetry({recipientIndex_, address_, log_, 0});
+    return;
+  }
   inHand_ = false;
   phase_ = Phase::Idle;
-  if (server_.OnEMailProcessed) server_.OnEMailProcessed(server_, recipientIndex_, code, log_);
+  Classification c = Classify(outcome);
+  server_.Reported(recipientIndex_, {code, c.verdict, std::move(c.message)}, log_);
+}
+
+void TSmtpThread::ReportAttempt(const Attempt& attempt) {
+  step_ = attempt.step;
+  last_ = attempt;
+  Report(attempt.code);
+}
+
+bool TSmtpThread::TakeAddress() {
+  // A due second try comes before new addresses.
+  TSmtpRelayServer::Retry retry;
+  if (!server_.aborted_ && server_.TakeDueRetry(retry)) {
+    recipientIndex_ = retry.recipientIndex;
+    address_ = std::move(retry.address);
+    log_ = std::move(retry.log);
+    log_.emplace_back("Trying again");
+    retried_ = true;
+    inHand_ = true;
+    return true;
+  }
+  if (server_.aborted_ || server_.recipientCursor_ >= server_.recipients_.Count()) return false;
+  recipientIndex_ = static_cast<int>(server_.recipientCursor_);
+  address_ = server_.recipients_.Strings(server_.recipientCursor_);
+  ++server_.recipientCursor_;
+  retried_ = false;
+  inHand_ = true;
+  if (server_.OnGetData) server_.OnGetData(server_, recipientIndex_);
+  return true;
 }
 
 void TSmtpThread::NextRecipient() {
-  // A loop rather than recursion: addresses that end at once (no domain, a
-  // query that cannot be sent) must not deepen the stack.
+  // A loop rather than recursion: addresses that end at once (not an address,
+  // a query that cannot be sent) must not deepen the stack.
   while (phase_ != Phase::Released) {
     log_.clear();
     phase_ = Phase::Idle;
-    bool taken = false;
+    step_ = Step::Syntax;
+    dnsOutcome_ = DnsOutcome::Answered;
+    dnsCode_ = 0;
+    detail_.clear();
+    last_ = Attempt{};
     // Once the run is aborted no further address is taken: it could never be
     // reported.
-    if (!server_.aborted_ && server_.recipientCursor_ < server_.recipients_.Count()) {
-      recipientIndex_ = static_cast<int>(server_.recipientCursor_);
-      address_ = server_.recipients_.Strings(server_.recipientCursor_);
-      ++server_.recipientCursor_;
-      inHand_ = true;
-      taken = true;
-      if (server_.OnGetData) server_.OnGetData(server_, recipientIndex_);
-      // The handler may have stopped this session (an abort from the owner).
-      if (phase_ == Phase::Released || !inHand_) return;
-    }
+    const bool taken = TakeAddress();
+    // The handler may have stopped this session (an abort from the owner).
+    if (taken && (phase_ == Phase::Released || !inHand_)) return;
     if (!taken || server_.aborted_) {
       if (taken) {
         log_.emplace_back("User Abort");
@@ -93,24 +175,42 @@ void TSmtpThread::NextRecipient() {
       ReleaseSession();
       return;
     }
-    const std::size_t at = address_.find('@');
-    domain_ = at == std::string::npos ? address_ : address_.substr(at + 1);
-    if (domain_.size() > kMaxDomainLength) domain_.resize(kMaxDomainLength);
-    if (domain_.empty()) {
-      log_.emplace_back("No domain name in this address");
-      Report(kResultNoMailHost);
-      continue;
-    }
+    if (!PrepareForTraffic()) continue;
     if (StartLookup()) return;
     Report(kResultNoMailHost);
   }
 }
 
+bool TSmtpThread::PrepareForTraffic() {
+  const PreparedAddress prepared = PrepareAddress(address_);
+  switch (prepared.status) {
+    case PreparedAddress::Status::NotAddress:
+      step_ = Step::Syntax;
+      detail_ = prepared.reason;
+      log_.push_back(std::string(kNotAnAddressPrefix) + ": " + prepared.reason);
+      Report(kResultNoMailHost);
+      return false;
+    case PreparedAddress::Status::NotSendable:
+      step_ = Step::Syntax;
+      detail_ = prepared.reason;
+      log_.push_back("Not checked: " + prepared.reason);
+      Report(kResultNotChecked);
+      return false;
+    case PreparedAddress::Status::Ready:
+      break;
+  }
+  wireAddress_ = prepared.address;
+  domain_ = prepared.domain;
+  if (domain_.size() > kMaxDomainLength) domain_.resize(kMaxDomainLength);
+  return true;
+}
+
 bool TSmtpThread::StartLookup() {
-  const std::string& server = server_.dnsServers_.front();
-  const DnsServerAddress dnsAddress = ParseDnsServerEntry(server);
+  dnsServer_ = server_.dnsServers_.front();
+  const DnsServerAddress dnsAddress = ParseDnsServerEntry(dnsServer_);
+  step_ = Step::Dns;
   log_.push_back("Requesting SMTP servers for this domain (" + domain_ + ")");
-  log_.push_back("Trying DNS Server \"" + server + "\"");
+  log_.push_back("Trying DNS Server \"" + dnsServer_ + "\"");
   log_.emplace_back("Sending DNS Request");
   try {
     dns_->SetAddr(dnsAddress.host);
@@ -120,6 +220,8 @@ bool TSmtpThread::StartLookup() {
     return true;
   } catch (const std::exception& e) {
     phase_ = Phase::Idle;
+    dnsOutcome_ = DnsOutcome::NotSent;
+    detail_ = e.what();
     log_.push_back(std::string("DNS request not sent: ") + e.what());
     return false;
   }
@@ -129,12 +231,25 @@ void TSmtpThread::LookupDone(std::uint16_t error) {
   if (phase_ != Phase::WaitingDns) return;
   Touch();
   mailHosts_.clear();
+  const int rcode = error == 0 ? dns_->ResponseCode() : 0;
   if (error != 0) {
     log_.push_back("DNS Search error :" + std::to_string(error));
-  } else if (dns_->ResponseCode() == net::kDnsRcodeNameError) {
+    dnsOutcome_ =
+        error == net::kDnsErrorMalformedAnswer ? DnsOutcome::Malformed : DnsOutcome::Unreachable;
+    dnsCode_ = error;
+  } else if (rcode == net::kDnsRcodeNameError) {
     // The domain does not exist, so it has no implicit mail host either:
     // trying its name as a host would only ask the system resolver again.
     log_.push_back("No such domain (" + domain_ + ")");
+    dnsOutcome_ = DnsOutcome::NoSuchDomain;
+  } else if (rcode != 0) {
+    // The server could not or would not answer: nothing is known about the
+    // domain, and its name must not be taken for a mail host.
+    dnsOutcome_ = rcode == kDnsRcodeServerFailure ? DnsOutcome::ServerFailure
+                  : rcode == kDnsRcodeRefused     ? DnsOutcome::ServerRefused
+                                                  : DnsOutcome::OtherError;
+    dnsCode_ = rcode;
+    log_.push_back("The DNS server answered with error code " + std::to_string(rcode));
   } else if (dns_->ResponseANCount() == 0) {
     log_.push_back("No SMTP Relays found. Trying \"" + domain_ + "\"");
     mailHosts_.push_back(domain_);
@@ -170,6 +285,7 @@ void TSmtpThread::LookupDone(std::uint16_t error) {
     if (nullMx) {
       // The domain declares that it accepts no mail.
       log_.emplace_back("This domain accepts no mail (null MX)");
+      dnsOutcome_ = DnsOutcome::NullMx;
       mailHosts_.clear();
     }
   }
@@ -192,14 +308,15 @@ void TSmtpThread::HostsReady() {
   }
   hostIndex_ = 0;
   rcptRefused_ = false;
-  client_->SetRcptName({address_});
+  client_->SetRcptName({wireAddress_});
   ConnectToHost();
 }
 
 void TSmtpThread::ConnectToHost() {
-  lastError_ = 0;
+  last_ = Attempt{};
   trafficLogging_ = true;
-  firstError_ = 0;
+  first_ = Attempt{};
+  step_ = Step::Connect;
   phase_ = Phase::Dialogue;
   try {
     AbortClient();
@@ -245,6 +362,10 @@ void TSmtpThread::Awaiting() {
   awaiting_ = true;
 }
 
+TSmtpThread::Attempt TSmtpThread::AttemptOf(int rqType, std::uint16_t error) const {
+  return {error, StepOf(rqType), error >= 400 && error <= 599 ? client_->LastResponse() : ""};
+}
+
 void TSmtpThread::ClientRequestDone(int rqType, std::uint16_t error) {
   // Only the end of the request this session waits for counts; the end of a
   // request that Abort cut off belongs to earlier work and is dropped.
@@ -252,11 +373,15 @@ void TSmtpThread::ClientRequestDone(int rqType, std::uint16_t error) {
   awaiting_ = false;
   if (phase_ != Phase::Dialogue) return;
   Touch();
-  lastError_ = error;
+  if (probing_ && rqType == kRqRcptTo) {
+    ProbeDone(error);
+    return;
+  }
+  last_ = AttemptOf(rqType, error);
   const bool aborted = server_.aborted_;
   if (error != 0) {
-    if (firstError_ == 0) {
-      firstError_ = error;
+    if (first_.code == 0) {
+      first_ = last_;
       // A definite refusal of the recipient is the address's verdict; other
       // hosts of the domain (often backups that accept anything) are not
       // asked.
@@ -275,6 +400,7 @@ void TSmtpThread::ClientRequestDone(int rqType, std::uint16_t error) {
       if (aborted) {
         QuitOrNextHost();
       } else {
+        step_ = Step::MailFrom;
         StartRequest([this] { client_->MailFrom(); }, kResultMailFromFailed);
       }
       break;
@@ -282,10 +408,22 @@ void TSmtpThread::ClientRequestDone(int rqType, std::uint16_t error) {
       if (aborted) {
         QuitOrNextHost();
       } else {
+        step_ = Step::RcptTo;
         StartRequest([this] { client_->RcptTo(); }, kResultRcptFailed);
       }
       break;
     case kRqRcptTo:
+      step_ = Step::Closing;
+      if (!aborted && server_.ClaimCatchAllProbe(domain_)) {
+        // The first accepted address of this domain: does the host take an
+        // address that cannot exist, too?
+        const std::string probe = MadeUpMailbox() + "@" + domain_;
+        log_.push_back("Checking whether the domain accepts any address");
+        probing_ = true;
+        client_->SetRcptName({probe});
+        StartRequest([this] { client_->RcptTo(); }, kResultRcptFailed);
+        return;
+      }
       QuitOrNextHost();
       break;
     case kRqRset:
@@ -295,17 +433,52 @@ void TSmtpThread::ClientRequestDone(int rqType, std::uint16_t error) {
       if (aborted) {
         Report(kResultAborted);
         NextRecipient();
-      } else if (firstError_ == 0) {
-        Report(kResultValid);
-        NextRecipient();
+      } else if (first_.code == 0) {
+        ReportAccepted();
       } else {
-        lastError_ = firstError_;
+        last_ = first_;
         NextHost();
       }
       break;
     default:
       break;
   }
+}
+
+void TSmtpThread::ProbeDone(std::uint16_t error) {
+  probing_ = false;
+  client_->SetRcptName({wireAddress_});
+  const auto state = error == 0                     ? TSmtpRelayServer::CatchAll::Yes
+                     : error >= 500 && error <= 599 ? TSmtpRelayServer::CatchAll::No
+                                                    : TSmtpRelayServer::CatchAll::Undetermined;
+  server_.CatchAllResolved(domain_, state);
+  // Whatever the probe met, the address itself was accepted.
+  if (client_->Connected()) {
+    QuitOrNextHost();
+    return;
+  }
+  AbortClient();
+  ReportAccepted();
+}
+
+void TSmtpThread::ReportAccepted() {
+  const auto* state = server_.CatchAllOf(domain_);
+  if (state != nullptr && *state == TSmtpRelayServer::CatchAll::Probing) {
+    // Another session asks the host about a made-up address right now; its
+    // answer decides whether this acceptance means anything.
+    phase_ = Phase::WaitingCatchAll;
+    server_.WaitForCatchAll(domain_, this);
+    return;
+  }
+  Report(kResultValid);
+  NextRecipient();
+}
+
+void TSmtpThread::CatchAllKnown() {
+  if (phase_ != Phase::WaitingCatchAll) return;
+  Touch();
+  Report(kResultValid);
+  NextRecipient();
 }
 
 void TSmtpThread::QuitOrNextHost() {
@@ -325,8 +498,8 @@ void TSmtpThread::QuitOrNextHost() {
 void TSmtpThread::NextHost() {
   AbortClient();
   if (rcptRefused_) {
-    // The recipient was refused: that reply code is the result.
-    Report(firstError_);
+    // The recipient was refused: that reply is the result.
+    ReportAttempt(first_);
     NextRecipient();
     return;
   }
@@ -334,7 +507,7 @@ void TSmtpThread::NextHost() {
   if (hostIndex_ < mailHosts_.size()) {
     ConnectToHost();
   } else {
-    Report(lastError_);
+    ReportAttempt(last_);
     NextRecipient();
   }
 }
@@ -364,10 +537,18 @@ void TSmtpThread::StopSession(bool timedOut) {
     if (!timedOut) ReleaseSession();
     return;
   }
+  const bool acceptedAndWaiting = phase_ == Phase::WaitingCatchAll;
+  if (acceptedAndWaiting) server_.ForgetWaiter(this);
   phase_ = Phase::Idle;
   AbortClient();
-  if (timedOut) {
-    log_.emplace_back("Connection time-out");
+  if (timedOut && acceptedAndWaiting) {
+    // The address was accepted; only the catch-all answer is missing.
+    Report(kResultValid);
+    NextRecipient();
+  } else if (timedOut) {
+    log_.push_back(step_ == Step::Dns ? "DNS server \"" + dnsServer_ + "\" did not answer"
+                                      : std::string("Connection time-out"));
+    if (step_ == Step::Dns) dnsOutcome_ = DnsOutcome::NoAnswer;
     Report(kResultTimeOut);
     NextRecipient();
   } else {
@@ -379,6 +560,7 @@ void TSmtpThread::StopSession(bool timedOut) {
 
 void TSmtpThread::ReleaseSession() {
   if (phase_ == Phase::Released) return;
+  server_.ForgetWaiter(this);
   phase_ = Phase::Released;
   inHand_ = false;
   std::unique_ptr<TSmtpThread> self = server_.TakeSession(this);

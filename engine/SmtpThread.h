@@ -24,6 +24,16 @@
 // - Mail hosts are tried in ascending MX preference (equal preferences in
 //   answer order). A 5xx reply to RCPT TO is the address's verdict: the host
 //   is left as usual (RSET, QUIT) and no further host is tried.
+// - What is not an address is reported before any traffic; an address goes
+//   on the wire as it stands (its domain in ASCII form) or not at all.
+// - Each result carries its verdict (engine/Outcome.h): the step it ended at,
+//   the server's reply there and what DNS said go into its classification.
+// - A 4xx to RCPT TO (greylisting) hands the address to the scheduler to be
+//   tried once more later; the session goes on with other addresses.
+// - With catch-all detection on, the first accepted address of a domain is
+//   followed by one RCPT TO with a made-up address on the same connection; an
+//   accepted address of a domain whose probe is still under way waits (after
+//   QUIT) for its answer before it is reported.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +42,7 @@
 #include <vector>
 
 #include "core/RecipientList.h"
+#include "engine/Outcome.h"
 
 namespace orvane::net {
 class TDnsQuery;
@@ -45,10 +56,11 @@ class TSmtpRelayServer;
 class TSmtpThread final {
  public:
   enum class Phase {
-    Idle,        // no address in hand
-    WaitingDns,  // MX query sent
-    Dialogue,    // an SMTP request of the current host is outstanding
-    Released,    // ended; waits to be destroyed
+    Idle,             // no address in hand
+    WaitingDns,       // MX query sent
+    Dialogue,         // an SMTP request of the current host is outstanding
+    WaitingCatchAll,  // accepted; waits for another session's catch-all probe
+    Released,         // ended; waits to be destroyed
   };
 
   // Created by the scheduler when a run starts: last activity := now, active
@@ -65,6 +77,8 @@ class TSmtpThread final {
   // next address when timed out, -8 ("User Abort") and the end of the session
   // otherwise.
   void StopSession(bool timedOut);
+  // The catch-all probe this session waited for has an answer.
+  void CatchAllKnown();
 
   std::uint32_t LastActivity() const noexcept { return lastActivity_; }
   Phase CurrentPhase() const noexcept { return phase_; }
@@ -73,8 +87,21 @@ class TSmtpThread final {
   const std::vector<std::string>& MailHosts() const noexcept { return mailHosts_; }
 
  private:
+  // Where an attempt ended: the code, the step and the server's reply there.
+  struct Attempt {
+    std::int32_t code = 0;
+    Step step = Step::Connect;
+    std::string reply;
+  };
+
   void Touch();
+  // Reports the address in hand with `code`; the outcome's step, reply, DNS
+  // state and detail come from the session's fields.
   void Report(std::int32_t code);
+  void ReportAttempt(const Attempt& attempt);
+  void ReportAccepted();
+  bool TakeAddress();
+  bool PrepareForTraffic();
   void ReleaseSession();
   bool StartLookup();
   void LookupDone(std::uint16_t error);
@@ -88,6 +115,8 @@ class TSmtpThread final {
   void ClientRequestDone(int rqType, std::uint16_t error);
   void ClientCommand(const std::string& msg);
   void ClientResponse(const std::string& msg);
+  void ProbeDone(std::uint16_t error);
+  Attempt AttemptOf(int rqType, std::uint16_t error) const;
   // Starts a client request; false (after reporting `failCode` and moving on)
   // when it raised.
   template <typename F>
@@ -100,11 +129,20 @@ class TSmtpThread final {
   bool trafficLogging_ = true;
   bool inHand_ = false;       // an address was taken and not yet reported
   bool rcptRefused_ = false;  // a 5xx to RCPT TO decided the address
-  std::int32_t firstError_ = 0;
-  std::int32_t lastError_ = 0;
+  bool retried_ = false;      // the address in hand is on its second try
+  bool probing_ = false;      // the catch-all RCPT TO of domain_ is outstanding
+  Attempt first_;             // the current host's first failure
+  Attempt last_;              // what the address gets when the hosts run out
   int recipientIndex_ = -1;
-  std::string address_;
-  std::string domain_;
+  std::string address_;      // as queued
+  std::string wireAddress_;  // as sent: the domain in ASCII form
+  std::string domain_;       // ASCII form
+  // The outcome of the address in hand, beyond the code.
+  Step step_ = Step::Syntax;
+  DnsOutcome dnsOutcome_ = DnsOutcome::Answered;
+  int dnsCode_ = 0;
+  std::string dnsServer_;
+  std::string detail_;
   TransactionLog log_;
   std::vector<std::string> mailHosts_;
   std::size_t hostIndex_ = 0;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/RecipientList.h"
+#include "core/Verdict.h"
 
 namespace orvane {
 
@@ -35,7 +36,7 @@ void writeRows(const RecipientList& list, Sink&& sink) {
     if (c > 0) buf += ',';
     appendCsvCell(list.columns()[c].caption, buf);
   }
-  buf += "\r\n";
+  buf += ",Verdict\r\n";
   for (const Entry& e : list.entries()) {
     appendCsvCell(e.email(), buf);
     for (std::size_t c = 1; c < columns; ++c) {
@@ -43,6 +44,8 @@ void writeRows(const RecipientList& list, Sink&& sink) {
       const std::size_t sub = c - 1;
       if (sub < e.subItemCount()) appendCsvCell(e.subItem(sub), buf);
     }
+    buf += ',';
+    appendCsvCell(verdictName(verdictOfResultText(e.resultText())), buf);
     buf += "\r\n";
     if (buf.size() >= (1 << 16)) {
       sink(buf);

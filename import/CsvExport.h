@@ -1,6 +1,7 @@
 // Export of a recipient list as comma-separated values: UTF-8, one header row
-// of the column captions ("Email", "Result", then the extra columns), then one
-// row per entry in list order, lines ended by CR LF.
+// of the column captions ("Email", "Result", then the extra columns) and a
+// last caption "Verdict", then one row per entry in list order, lines ended by
+// CR LF.
 //
 // Owns nothing. Runs on the caller's thread (the event-loop thread).
 //
@@ -11,6 +12,9 @@
 //   "+", "-", "@", tab or CR) is written with a leading "'".
 // - Every row has one cell per column; an entry with fewer sub-items than the
 //   list has columns gets empty cells.
+// - The last cell of a row is the verdict its stored result text carries
+//   ("valid", "invalid", "catch-all", "unknown"; empty for an entry without a
+//   result), so an exported list can be cleaned without reading the messages.
 #pragma once
 
 #include <ostream>

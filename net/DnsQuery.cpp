@@ -1,6 +1,8 @@
 #include "net/DnsQuery.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <random>
 #include <utility>
@@ -40,10 +42,22 @@ std::uint16_t NextRequestId() {
 
 }  // namespace
 
-TDnsQuery::TDnsQuery(EventLoop& loop) : socket_(std::make_unique<TWSocket>(loop)) {
+TDnsQuery::TDnsQuery(EventLoop& loop) : loop_(loop), socket_(std::make_unique<TWSocket>(loop)) {
   // Attached once for the life of the query: an answer to an earlier query is
   // told apart by its ID, source and question, never by swapping handlers.
   socket_->OnDataAvailable = [this](TWSocket&, std::uint16_t error) { DataAvailable(error); };
+  // An error on the connected socket (an ICMP port-unreachable from the
+  // server: 10061) ends it; no answer will ever come, so the query says so at
+  // once instead of leaving its caller waiting.
+  // The end is reported from the loop: the handler may start the next query
+  // on this very socket, which is still inside its own close.
+  socket_->OnSessionClosed = [this](TWSocket&, std::uint16_t error) {
+    if (!waiting_ || error == 0) return;
+    const std::uint16_t id = requestId_;
+    loop_.post(std::weak_ptr<void>(alive_), [this, id, error] {
+      if (waiting_ && requestId_ == id) Finish(error);
+    });
+  };
 }
 
 TDnsQuery::~TDnsQuery() = default;
@@ -80,6 +94,12 @@ std::uint16_t TDnsQuery::MXLookup(const std::string& Domain) {
   socket_->SetPort(port);
   socket_->SetAddr(host);
   socket_->Connect();
+#ifdef IP_RECVERR
+  // Without this an ICMP port-unreachable for a datagram sent with sendto
+  // never reaches the socket; with it, the error ends the socket at once.
+  const int on = 1;
+  setsockopt(socket_->HSocket(), IPPROTO_IP, IP_RECVERR, &on, sizeof on);
+#endif
   if (socket_->Send(query_.data(), static_cast<int>(queryLength_)) < 0)
     throw ESocketException("MXLookup: cannot send the query");
   // No answer can be read before control returns to the loop.
@@ -103,7 +123,7 @@ void TDnsQuery::DataAvailable(std::uint16_t error) {
     Finish(error);
     return;
   }
-  if (n < 0) return;  // failed read (for example an ICMP error): nothing to drop
+  if (n < 0) return;  // failed read: nothing to drop
 
   const auto size = static_cast<std::size_t>(n);
   const std::span<const std::uint8_t> reply(answer_.data(), size);

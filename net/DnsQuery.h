@@ -10,6 +10,8 @@
 // leaves the query waiting until the caller gives up (or starts the next
 // MXLookup, which discards the previous one).
 //
+// An ICMP port-unreachable for the query ends it at once with 10061.
+//
 // Which datagram counts as the answer: only one that comes from the server's
 // address and port, has QR set, carries the query's ID and repeats the
 // query's question. Everything else (strays, forged or late answers,
@@ -22,6 +24,9 @@
 //   0                          an answer was decoded into the tables;
 //   kDnsErrorMalformedAnswer   (11003) the answer could not be decoded safely;
 //                              the tables keep the previous answer;
+//   10061                      the server's port is closed (an ICMP
+//                              port-unreachable came back): reported at once,
+//                              like any other error that ends the socket;
 //   another code               the Windows Sockets error that came with the
 //                              socket's data notification; tables unchanged.
 // The handler may call MXLookup again or destroy the query.
@@ -111,7 +116,9 @@ class TDnsQuery final {
   void DataAvailable(std::uint16_t error);
   void Finish(std::uint16_t error);
 
+  EventLoop& loop_;
   std::unique_ptr<TWSocket> socket_;
+  std::shared_ptr<int> alive_ = std::make_shared<int>(0);  // guards posted notices
 
   std::string port_ = "53";
   std::string addr_;

@@ -1,10 +1,12 @@
 #include "settings/FormOptions.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
@@ -19,6 +21,7 @@ namespace {
 
 constexpr int kMinimum = 1;
 constexpr int kMaximum = 999;
+constexpr int kMaximumGreylistDelay = 3600;
 
 // A spin box whose edit field can be named and reached on its own, so that
 // the edit and its up-down keep their separate names.
@@ -73,6 +76,15 @@ TFormOptions::TFormOptions(TINI& ini, QWidget* parent) : QDialog(parent), ini_(i
   addRow(connectionForm, QStringLiteral("&Connections:"), udConnections_);
   addRow(connectionForm, QStringLiteral("Time&out:"), udTimeOut_);
   addRow(connectionForm, QStringLiteral("&From:"), edFrom_);
+  udGreylistDelay_ =
+      makeUpDown(connection, QStringLiteral("udGreylistDelay"), QStringLiteral("edGreylistDelay"));
+  udGreylistDelay_->setRange(0, kMaximumGreylistDelay);
+  udGreylistDelay_->setSuffix(QStringLiteral(" s"));
+  udGreylistDelay_->setSpecialValueText(QStringLiteral("never"));
+  addRow(connectionForm, QStringLiteral("&Greylisting retry after:"), udGreylistDelay_);
+  cbDetectCatchAll_ = new QCheckBox(QStringLiteral("Detect &catch-all domains"), connection);
+  cbDetectCatchAll_->setObjectName(QStringLiteral("cbDetectCatchAll"));
+  connectionForm->addRow(cbDetectCatchAll_);
   pages_->addTab(connection, QStringLiteral("Connection"));
 
   auto* dns = new QWidget(pages_);
@@ -127,6 +139,8 @@ void TFormOptions::load() {
   edSpecifyHost_->setChecked(!fromDomain);
   udConnections_->setValue(ini_.connections());
   udTimeOut_->setValue(ini_.timeOut());
+  udGreylistDelay_->setValue(ini_.greylistDelay());
+  cbDetectCatchAll_->setChecked(ini_.detectCatchAll());
   edFrom_->setText(toQString(ini_.from()));
   edHost_->setText(toQString(ini_.host()));
   edDNS1_->setText(toQString(ini_.primaryDns()));
@@ -148,10 +162,29 @@ void TFormOptions::accept() {
   // A number typed but not yet confirmed in an up-down counts.
   udConnections_->interpretText();
   udTimeOut_->interpretText();
+  udGreylistDelay_->interpretText();
+  if (checkSender) {
+    // A sender that cannot go out as typed is refused here, not at the
+    // start of a run.
+    const std::string problem = checkSender(edFrom_->text().toStdString());
+    if (!problem.empty()) {
+      const QString text = QString::fromStdString(problem);
+      if (onError) {
+        onError(text);
+      } else {
+        QMessageBox::critical(this, windowTitle(), text);
+      }
+      pages_->setCurrentIndex(0);
+      edFrom_->setFocus();
+      return;
+    }
+  }
 
   ini_.setHostFromDomain(rbHostFromDomain_->isChecked() ? 1 : 0);
   ini_.setConnections(udConnections_->value());
   ini_.setTimeOut(udTimeOut_->value());
+  ini_.setGreylistDelay(udGreylistDelay_->value());
+  ini_.setDetectCatchAll(cbDetectCatchAll_->isChecked());
   ini_.setFrom(edFrom_->text().toStdString());
   ini_.setHost(edHost_->text().toStdString());
   ini_.setPrimaryDns(edDNS1_->text().toStdString());

@@ -7,12 +7,17 @@
 // Controls carry the object names below, so callers and tests find them with
 // findChild: udConnections / edConnections (the up-down and its edit field),
 // udTimeOut / edTimeOut, edFrom, rbHostFromDomain, edSpecifyHost, edHost,
-// edDNS1, edDNS2, btOK, btCancel, pcOptions (the pages). User-interface thread
-// only.
+// edDNS1, edDNS2, udGreylistDelay / edGreylistDelay (seconds, 0 = never),
+// cbDetectCatchAll, btOK, btCancel, pcOptions (the pages). User-interface
+// thread only.
 #pragma once
 
 #include <QDialog>
+#include <QString>
+#include <functional>
+#include <string>
 
+class QCheckBox;
 class QLineEdit;
 class QRadioButton;
 class QSpinBox;
@@ -29,8 +34,15 @@ class TFormOptions final : public QDialog {
   explicit TFormOptions(TINI& ini, QWidget* parent = nullptr);
   ~TFormOptions() override;
 
-  // Writes the dialog's values to the store and closes with Accepted.
+  // Writes the dialog's values to the store and closes with Accepted; when
+  // checkSender says what is wrong with the sender, shows that (through
+  // onError, else an error box) and stays open.
   void accept() override;
+
+  // Why a sender cannot be used ("" when it can); unset: every sender is taken.
+  std::function<std::string(const std::string& from)> checkSender;
+  // Shows an error message; unset: an error box.
+  std::function<void(const QString& message)> onError;
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -45,6 +57,8 @@ class TFormOptions final : public QDialog {
   QTabWidget* pages_ = nullptr;
   QSpinBox* udConnections_ = nullptr;
   QSpinBox* udTimeOut_ = nullptr;
+  QSpinBox* udGreylistDelay_ = nullptr;
+  QCheckBox* cbDetectCatchAll_ = nullptr;
   QLineEdit* edFrom_ = nullptr;
   QRadioButton* rbHostFromDomain_ = nullptr;
   QRadioButton* edSpecifyHost_ = nullptr;

@@ -13,7 +13,9 @@ TINI::TINI()
       ilDNS1("Primary", &isDNS, ""),
       ilDNS2("Secondary", &isDNS, ""),
       ilHostFromDomain("HostFromDomain", &isDNS, "1"),
-      isMaximized("Maximized", &isEnvironment, "False") {
+      isMaximized("Maximized", &isEnvironment, "False"),
+      ilGreylistDelay("GreylistDelay", &isConnection, "300"),
+      ilDetectCatchAll("DetectCatchAll", &isConnection, "true") {
   INIArquivo1.setLanguage(iclEnglish);
   INIArquivo1.setAutoApply(true);
   INIArquivo1.setFileName(kFileName);

@@ -6,6 +6,9 @@
 //   section "DNS":        "Host" "", "Primary" "", "Secondary" "",
 //                         "HostFromDomain" "1"
 //   section "Environment": "Maximized" "False"
+//   and two options of our own in "Connection": "GreylistDelay" "300"
+//   (seconds before an address refused with a 4xx is tried again; 0: never)
+//   and "DetectCatchAll" "true".
 //
 // Each value is read once, on its first use, and held; every change is
 // written at once (AutoApply). Create one TINI when the program starts, before
@@ -56,6 +59,10 @@ class TINI final {
   // 1 = take the HELO name from the sender's domain.
   std::int32_t hostFromDomain() const { return ilHostFromDomain.AsInteger(); }
   void setHostFromDomain(std::int32_t value) { ilHostFromDomain.setAsInteger(value); }
+  std::int32_t greylistDelay() const { return ilGreylistDelay.AsInteger(); }  // seconds
+  void setGreylistDelay(std::int32_t seconds) { ilGreylistDelay.setAsInteger(seconds); }
+  bool detectCatchAll() const { return ilDetectCatchAll.AsBoolean(); }
+  void setDetectCatchAll(bool value) { ilDetectCatchAll.setAsBoolean(value); }
   bool maximized() const { return isMaximized.AsBoolean(); }
   void setMaximized(bool value) { isMaximized.setAsBoolean(value); }
 
@@ -72,6 +79,8 @@ class TINI final {
   TINILinha ilDNS2;
   TINILinha ilHostFromDomain;
   TINILinha isMaximized;
+  TINILinha ilGreylistDelay;
+  TINILinha ilDetectCatchAll;
 };
 
 }  // namespace orvane::settings

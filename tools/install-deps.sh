@@ -8,7 +8,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   clang-14 libclang-rt-14-dev clang-format
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
-  libuv1-dev
+  libuv1-dev libidn2-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   microsocks
   gdal-bin python3-dbf

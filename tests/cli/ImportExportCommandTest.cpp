@@ -39,12 +39,12 @@ TEST(ImportExportCommand, ImportThenExportRoundTrip) {
   r = runCli({"export", project});
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string want =
-      "Email,Result,Name,Company,BORN,SCORE,VIP\r\n"
-      "jane@example.com,,Jane Doe,\"Acme, Inc.\",,,\r\n"
-      "'=evil@example.org,,J\xC3\xBCrgen,'-Globex,,,\r\n"
-      "zoe@example.com,,Zo\xC3\xAB \xC3\x9Cnal,,1990-02-14,42.50,True\r\n"
-      "gone@example.com,,Removed Row,,2001-09-09,1.00,False\r\n"
-      "lead@example.com,,Lead Blank,,,,\r\n";
+      "Email,Result,Name,Company,BORN,SCORE,VIP,Verdict\r\n"
+      "jane@example.com,,Jane Doe,\"Acme, Inc.\",,,,\r\n"
+      "'=evil@example.org,,J\xC3\xBCrgen,'-Globex,,,,\r\n"
+      "zoe@example.com,,Zo\xC3\xAB \xC3\x9Cnal,,1990-02-14,42.50,True,\r\n"
+      "gone@example.com,,Removed Row,,2001-09-09,1.00,False,\r\n"
+      "lead@example.com,,Lead Blank,,,,,\r\n";
   EXPECT_EQ(r.out, want);
 
   const std::string out = dir.file("out.csv");
@@ -64,7 +64,7 @@ TEST(ImportExportCommand, ReplaceAndOptionsOverrideTheDetection) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "2\n");
   EXPECT_EQ(runCli({"export", project}).out,
-            "Email,Result,Email\r\nOther,,Email\r\ny@y.org,,x@x.org\r\n");
+            "Email,Result,Email,Verdict\r\nOther,,Email,\r\ny@y.org,,x@x.org,\r\n");
 }
 
 TEST(ImportExportCommand, FailuresPrintAMessageAndExitWithOne) {

@@ -5,8 +5,10 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <cctype>
 #include <condition_variable>
 #include <future>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -29,8 +31,10 @@ using testing::runCli;
 using testing::ScriptedSmtpServer;
 using testing::SmtpAction;
 
-// DNS: "cli.test" -> 127.0.0.2. SMTP on 127.0.0.2: RCPT TO for a local part
-// starting with "good" is accepted, "hang" gets no reply, others get 550.
+// DNS: "cli.test" and "all.test" -> 127.0.0.2. SMTP on 127.0.0.2: RCPT TO
+// for any address of "all.test" (a catch-all domain) and for a local part
+// starting with "good" is accepted; "hang" gets no reply; "grey" gets 450 the
+// first time and 250 after; "eNNN" gets the reply code NNN; others get 550.
 class ServerThread {
  public:
   ServerThread() {
@@ -64,16 +68,28 @@ class ServerThread {
     net::EventLoop loop;
     testing::ScriptedDnsServer dns(loop);
     dns.addMx("cli.test", 10, "127.0.0.2");
+    dns.addMx("all.test", 10, "127.0.0.2");
+    std::map<std::string, int> greyTries;  // RCPTs per "grey" local part (server thread only)
     ScriptedSmtpServer smtp(loop, "127.0.0.2");
-    smtp.setHandler([this](const ScriptedSmtpServer::Command& c) -> std::optional<SmtpAction> {
+    smtp.setHandler([&](const ScriptedSmtpServer::Command& c) -> std::optional<SmtpAction> {
       if (c.verb != "RCPT") return std::nullopt;
       {
         std::lock_guard<std::mutex> lock(mutex_);
         ++rcpts_;
       }
       cv_.notify_all();
-      if (c.localPart().rfind("good", 0) == 0) return SmtpAction::Line("250 ok");
-      if (c.localPart().rfind("hang", 0) == 0) return SmtpAction::Silence();
+      const std::string local = c.localPart();
+      const auto starts = [&](const char* prefix) { return local.rfind(prefix, 0) == 0; };
+      if (c.address().ends_with("@all.test") || starts("good")) return SmtpAction::Line("250 ok");
+      if (starts("hang")) return SmtpAction::Silence();
+      if (starts("grey")) {
+        return SmtpAction::Line(greyTries[local]++ == 0 ? "450 try again later" : "250 ok");
+      }
+      if (local.size() >= 4 && local[0] == 'e' &&
+          std::all_of(local.begin() + 1, local.begin() + 4,
+                      [](unsigned char d) { return std::isdigit(d) != 0; })) {
+        return SmtpAction::Line(local.substr(1, 3) + " scripted refusal");
+      }
       return SmtpAction::Line("550 no such user");
     });
     bool stop = false;
@@ -107,11 +123,16 @@ class ValidateCommand : public ::testing::Test {
   }
 
   static std::vector<std::string> Args(std::vector<std::string> args) {
-    const std::vector<std::string> common = {
-        "--from",      "checker@origin.test",
-        "--dns",       "127.0.0.1:" + std::to_string(servers_->dnsPort),
-        "--smtp-port", std::to_string(servers_->smtpPort),
-        "--timeout",   "5"};
+    const std::vector<std::string> common = {"--from",
+                                             "checker@origin.test",
+                                             "--dns",
+                                             "127.0.0.1:" + std::to_string(servers_->dnsPort),
+                                             "--smtp-port",
+                                             std::to_string(servers_->smtpPort),
+                                             "--timeout",
+                                             "5",
+                                             "--greylist-delay",
+                                             "0"};
     args.insert(args.begin() + 1, common.begin(), common.end());
     return args;
   }
@@ -124,33 +145,64 @@ class ValidateCommand : public ::testing::Test {
 testing::TempDir* ValidateCommand::dir_ = nullptr;
 ServerThread* ValidateCommand::servers_ = nullptr;
 
-TEST_F(ValidateCommand, CheckPrintsOneRecordPerAddressInEachFormat) {
+// Each record names the entry's text as given and ends with its verdict; one
+// summary line on standard error closes the run (no progress line: standard
+// error is not a terminal).
+TEST_F(ValidateCommand, CheckPrintsEachAddressAsGivenWithItsVerdictAndASummary) {
+  const std::string catchAll =
+      "[0] Valid E-mail Address! (catch-all domain: it accepts any address)";
   const struct {
     std::vector<std::string> args;
     std::string input;
     std::string out;
+    std::string err;
   } cases[] = {
-      {{"check", "--connections", "1", "good@cli.test", "Bob <bob@cli.test>", "nodomain@"},
+      {{"check", "--connections", "1", "good@cli.test", "Bob <bob@cli.test>", "nodomain@",
+        "any@all.test"},
        "",
-       "good@cli.test\t[0] Valid E-mail Address!\n"
-       "bob@cli.test\t[550] Mailbox unavailable\n"
-       "nodomain@\t[-1] Failed: Invalid Domain Name\n"},
-      {{"check", "--format", "csv", "--connections", "1", "good@cli.test", "x@cli.test"},
+       "good@cli.test\t[0] Valid E-mail Address!\tvalid\n"
+       "Bob <bob@cli.test>\t[550] Mailbox unavailable\tinvalid\n"
+       "nodomain@\t[-1] Not an e-mail address: no domain after the \"@\"\tinvalid\n"
+       "any@all.test\t" +
+           catchAll + "\tcatch-all\n",
+       "Verdicts: valid 1, invalid 2, catch-all 1, unknown 0\n"},
+      // The three most common causes of unknown, ties in the order they came.
+      {{"check", "--format", "csv", "--connections", "1", "good@cli.test", "x@cli.test",
+        "e554@cli.test", "e552a@cli.test", "e500@cli.test", "e552b@cli.test", "e557@cli.test"},
        "",
-       "index,address,code,message\n"
-       "0,good@cli.test,0,Valid E-mail Address!\n"
-       "1,x@cli.test,550,Mailbox unavailable\n"},
-      // A list on standard input: blank lines skipped, each line's address taken.
+       "index,address,code,message,verdict\n"
+       "0,good@cli.test,0,Valid E-mail Address!,valid\n"
+       "1,x@cli.test,550,Mailbox unavailable,invalid\n"
+       "2,e554@cli.test,554,Transaction failed,unknown\n"
+       "3,e552a@cli.test,552,Exceeded storage allocation. Try later,unknown\n"
+       "4,e500@cli.test,500,Recipient's  SMTP server returned error 500,unknown\n"
+       "5,e552b@cli.test,552,Exceeded storage allocation. Try later,unknown\n"
+       "6,e557@cli.test,557,Recipient's  SMTP server returned error 557,unknown\n",
+       "Verdicts: valid 1, invalid 1, catch-all 0, unknown 5; unknown because: \"Exceeded storage "
+       "allocation. Try later\" 2, \"Transaction failed\" 1, \"Recipient's  SMTP server returned "
+       "error 500\" 1\n"},
+      // A list on standard input: blank lines skipped, each line printed as given.
       {{"check", "--connections", "1", "--list", "-"},
        "Good One <good1@cli.test>\r\n\n   \nbad@cli.test\n",
-       "good1@cli.test\t[0] Valid E-mail Address!\n"
-       "bad@cli.test\t[550] Mailbox unavailable\n"},
+       "Good One <good1@cli.test>\t[0] Valid E-mail Address!\tvalid\n"
+       "bad@cli.test\t[550] Mailbox unavailable\tinvalid\n",
+       "Verdicts: valid 1, invalid 1, catch-all 0, unknown 0\n"},
+      // The options override the saved ones: no catch-all probe; a retry after a
+      // 4xx once the greylisting delay is over (the common arguments say 0).
+      {{"check", "--catch-all", "off", "other@all.test"},
+       "",
+       "other@all.test\t[0] Valid E-mail Address!\tvalid\n",
+       "Verdicts: valid 1, invalid 0, catch-all 0, unknown 0\n"},
+      {{"check", "--greylist-delay", "1", "grey1@cli.test"},
+       "",
+       "grey1@cli.test\t[0] Valid E-mail Address!\tvalid\n",
+       "Verdicts: valid 1, invalid 0, catch-all 0, unknown 0\n"},
   };
   for (const auto& c : cases) {
     const auto r = runCli(Args(c.args), c.input);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, c.out);
-    EXPECT_EQ(r.err, "");  // no progress line: standard error is not a terminal
+    EXPECT_EQ(r.err, c.err);
   }
 }
 
@@ -159,7 +211,8 @@ TEST_F(ValidateCommand, CheckPrintsJsonLinesWithLogs) {
   EXPECT_EQ(r.status, 0) << r.err;
   const std::string head =
       "{\"index\":0,\"address\":\"good@cli.test\",\"code\":0,\"message\":\"Valid E-mail "
-      "Address!\",\"log\":[\"Requesting SMTP servers for this domain (cli.test)\",";
+      "Address!\",\"verdict\":\"valid\",\"log\":[\"Requesting SMTP servers for this domain "
+      "(cli.test)\",";
   EXPECT_EQ(r.out.substr(0, head.size()), head) << r.out;
   EXPECT_NE(r.out.find("\"RCPT TO:<good@cli.test>\""), std::string::npos);
   EXPECT_NE(r.out.find("\"QUIT\""), std::string::npos);
@@ -186,6 +239,22 @@ TEST_F(ValidateCommand, ExitStatuses) {
       {{"check", "--format", "xml", "a@b.test"}, 2, "orvane-cli check: unknown format 'xml'"},
       {{"check", "--connections", "0", "a@b.test"}, 2, "orvane-cli check: invalid number"},
       {{"check", "--timeout", "x", "a@b.test"}, 2, "orvane-cli check: invalid time-out"},
+      {{"check", "--greylist-delay", "-1", "a@b.test"}, 2, "orvane-cli check: invalid greylisting"},
+      {{"check", "--catch-all", "yes", "a@b.test"}, 2, "orvane-cli check: invalid catch-all"},
+      // Every server of --dns must be an IP address with an optional port 1..65535.
+      {{"check", "--dns", "192.0.2.1 [2001:db8::1]:53\t2001:db8::2  192.0.2.2:5353", "a@b.test"},
+       1,
+       noFrom},
+      {{"check", "--dns", "dns.example", "a@b.test"},
+       2,
+       "orvane-cli check: invalid DNS server 'dns.example' (an IP address, optionally :PORT)\n"},
+      {{"check", "--dns", "192.0.2.1 [::1]:65536", "a@b.test"},
+       2,
+       "orvane-cli check: invalid DNS server '[::1]:65536'"},
+      {{"check", "--dns", "192.0.2.1:0", "a@b.test"}, 2, "orvane-cli check: invalid DNS server"},
+      {{"check", "--dns", "192.0.2.1:", "a@b.test"}, 2, "orvane-cli check: invalid DNS server"},
+      {{"check", "--dns", "[192.0.2.1]:53", "a@b.test"}, 2, "orvane-cli check: invalid DNS server"},
+      {{"check", "--dns", " ", "a@b.test"}, 2, "orvane-cli check: option '--dns' needs a server"},
       {{"check", "--list", "f", "a@b.test"}, 2, "orvane-cli check: give addresses or --list"},
       {{"run", "a.orp", "b.orp"}, 2, "orvane-cli run: give exactly one project file"},
       {{"run", "--list", "x", "a.orp"}, 2, "orvane-cli run: unknown option '--list'"},
@@ -198,7 +267,11 @@ TEST_F(ValidateCommand, ExitStatuses) {
     EXPECT_EQ(r.err.substr(0, c.err.size()), c.err) << c.args[1];
     EXPECT_TRUE(c.status == 0 || r.out.empty()) << c.args[1] << " " << r.out;
   }
-  EXPECT_NE(runCli({"check", "--help"}).out.find("--smtp-port PORT"), std::string::npos);
+  const std::string help = runCli({"check", "--help"}).out;
+  for (const char* option :
+       {"--smtp-port PORT", "--greylist-delay SECONDS", "--catch-all on|off"}) {
+    EXPECT_NE(help.find(option), std::string::npos) << option;
+  }
 }
 
 TEST_F(ValidateCommand, RunSavesResultsIntoTheProject) {
@@ -214,9 +287,9 @@ TEST_F(ValidateCommand, RunSavesResultsIntoTheProject) {
   const auto r = runCli(Args({"run", "--format", "csv", "--connections", "1", path}));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out,
-            "index,address,code,message\n"
-            "0,good@cli.test,0,Valid E-mail Address!\n"
-            "2,cy@cli.test,550,Mailbox unavailable\n");
+            "index,address,code,message,verdict\n"
+            "0,good@cli.test,0,Valid E-mail Address!,valid\n"
+            "2,Cy <cy@cli.test>,550,Mailbox unavailable,invalid\n");
 
   RecipientList saved;
   loadProject(path, saved);
@@ -229,6 +302,12 @@ TEST_F(ValidateCommand, RunSavesResultsIntoTheProject) {
   EXPECT_EQ(saved.entry(2).resultText(), "[550] Mailbox unavailable");
   EXPECT_EQ(saved.entry(2).checkState, 1);
   EXPECT_EQ(saved.columns().size(), 3u);
+  // The saved results keep their verdicts.
+  EXPECT_EQ(runCli({"export", path}).out,
+            "Email,Result,Name,Verdict\r\n"
+            "good@cli.test,[0] Valid E-mail Address!,Ann,valid\r\n"
+            "skip@cli.test,,Ben,\r\n"
+            "Cy <cy@cli.test>,[550] Mailbox unavailable,Cy,invalid\r\n");
 }
 
 TEST_F(ValidateCommand, CtrlCReportsAddressesInHandAndSavesTheProject) {
@@ -247,9 +326,14 @@ TEST_F(ValidateCommand, CtrlCReportsAddressesInHandAndSavesTheProject) {
   });
   EXPECT_EQ(r.status, 0);
   // Both addresses in hand are reported, in whichever order they were stopped.
-  EXPECT_NE(r.out.find("hang1@cli.test\t[-8] Aborted by user\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("hang2@cli.test\t[-8] Aborted by user\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("hang1@cli.test\t[-8] Aborted by user\tunknown\n"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("hang2@cli.test\t[-8] Aborted by user\tunknown\n"), std::string::npos)
+      << r.out;
   EXPECT_EQ(r.out.find("never@cli.test"), std::string::npos);
+  EXPECT_EQ(r.err,
+            "Verdicts: valid 0, invalid 0, catch-all 0, unknown 2; unknown because: \"Aborted by "
+            "user\" 2\n");
 
   RecipientList saved;
   loadProject(path, saved);

@@ -416,7 +416,8 @@ TEST_F(ProjectFileOnDisk, SaveThenLoadRestoresTheListAndClearsModified) {
   EXPECT_EQ(other.entry(0).resultState, kBad);
   EXPECT_TRUE(other.entry(0).log().empty());  // logs are never saved
   EXPECT_EQ(other.statusTexts(),
-            (std::array<std::string, 5>{"Elapsed:", "Total:", "Waiting:", "Good:", "Bad:"}));
+            (std::array<std::string, 6>{"Elapsed:", "Total:", "Waiting:", "Good:", "Bad:",
+                                        "Unknown:"}));
 
   // A file with an empty column collection and no entries keeps the columns.
   std::ofstream(path, std::ios::binary) << stream(ss("Columns") + "\x0E\x00"s);

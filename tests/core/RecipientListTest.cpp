@@ -132,16 +132,20 @@ TEST_F(RecipientListTest, MatchingSearchesEmailAndExtraColumnsButNotResult) {
 TEST_F(RecipientListTest, ValidationLifecycleAndCounters) {
   std::uint32_t now = 1000;
   list.setClock([&] { return now; });
-  add({"good@x", "bad@x", "never@x"});
+  add({"good@x", "bad@x", "never@x", "maybe@x"});
   list.runStarted();
   list.entryTakenForChecking(0);
   list.entryTakenForChecking(1);
+  list.entryTakenForChecking(3);
   EXPECT_EQ(list.entry(0).resultState, kChecking);
   EXPECT_EQ(list.entry(0).resultText(), "Checking...");
-  EXPECT_EQ(list.counters().waiting, 2);
+  EXPECT_EQ(list.counters().waiting, 3);
   now += 65'000;
-  list.entryValidationEnded(0, 0, "ignored", {"line 1", "line 2"});
-  list.entryValidationEnded(1, 550, "Requested action not taken: mailbox unavailable", {"x"});
+  list.entryValidationEnded(0, 0, "", {"line 1", "line 2"});
+  list.entryValidationEnded(1, 550, "Mailbox unavailable", {"x"});
+  // The verdict the result text carries decides the counter: a greylisted
+  // address is neither good nor bad.
+  list.entryValidationEnded(3, 450, "Temporarily refused", {});
 
   EXPECT_EQ(list.entry(0).resultState, kGood);
   EXPECT_EQ(list.entry(0).checkState, 0);
@@ -149,14 +153,16 @@ TEST_F(RecipientListTest, ValidationLifecycleAndCounters) {
   EXPECT_EQ(list.entry(0).log(), (TransactionLog{"line 1", "line 2"}));
   EXPECT_EQ(list.entry(1).resultState, kBad);
   EXPECT_EQ(list.entry(1).checkState, 1);
-  EXPECT_EQ(list.entry(1).resultText(), "[550] Requested action not taken: mailbox unavailable");
+  EXPECT_EQ(list.entry(1).resultText(), "[550] Mailbox unavailable");
 
-  EXPECT_EQ(list.statusTexts(), (std::array<std::string, 5>{"Elapsed: 0:01:05", "Total: 3",
-                                                            "Waiting: 0", "Good: 1", "Bad: 1"}));
+  EXPECT_EQ(list.statusTexts(),
+            (std::array<std::string, 6>{"Elapsed: 0:01:05", "Total: 4", "Waiting: 0", "Good: 1",
+                                        "Bad: 1", "Unknown: 1"}));
   now += 10'000;  // no event: the status bar stands still
   EXPECT_EQ(list.statusTexts()[0], "Elapsed: 0:01:05");
 
-  // After the run, "delete all checked" removes exactly the bad and the never-validated.
+  // After the run, "delete all checked" removes exactly the entries still checked: every
+  // result but a good one, and the never-validated.
   list.deleteAllChecked();
   EXPECT_EQ(emails(), (Strings{"good@x"}));
 }

@@ -21,6 +21,8 @@ struct Processed {
   int index;
   std::int32_t code;
   TransactionLog log;
+  Verdict verdict;
+  std::string message;
 };
 
 class EngineHarness {
@@ -36,9 +38,10 @@ class EngineHarness {
       EXPECT_EQ(&sender, &server);
       taken.push_back(index);
     };
-    server.OnEMailProcessed = [this](TSmtpRelayServer&, int index, std::int32_t code,
+    server.OnEMailProcessed = [this](TSmtpRelayServer& sender, int index, std::int32_t code,
                                      const TransactionLog& log) {
-      processed.push_back({index, code, log});
+      processed.push_back(
+          {index, code, log, sender.LastResult().verdict, sender.LastResult().message});
     };
     server.OnAborting = [this](TSmtpRelayServer&, int index, int threadsAborted) {
       aborting.emplace_back(index, threadsAborted);

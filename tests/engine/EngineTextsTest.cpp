@@ -23,8 +23,10 @@ TEST(ExtractAddress, CutsTheAddressAroundTheFirstAt) {
       {"john@example.com", "john@example.com"},
       {"John Smith <john@example.com>", "john@example.com"},
       {"john@example.com, mary@example.org", "john@example.com"},
-      {"a+b@example.com", "b@example.com"},
-      {"o'hara@example.com", "hara@example.com"},
+      // Nothing is ever dropped from inside an address.
+      {"a+b@example.com", "a+b@example.com"},
+      {"o'hara@example.com,", "o'hara@example.com"},
+      {"Ann <\"ann smith\"@example.com>", "\"ann smith\"@example.com"},
       {"no address here", ""},
       {"", ""},
       {"user@", "user@"},
@@ -32,19 +34,13 @@ TEST(ExtractAddress, CutsTheAddressAroundTheFirstAt) {
       {"  x_y-z.1#[2]@d-1.example ", "x_y-z.1#[2]@d-1.example"},
       {"\"Name\" <first.last@sub.example.org>;", "first.last@sub.example.org"},
       {"a@b@c", "a@b@c"},
-      {"caf\xc3\xa9@example.com", "@example.com"},
+      {"caf\xc3\xa9@b\xc3\xbc"
+       "cher.example",
+       "caf\xc3\xa9@b\xc3\xbc"
+       "cher.example"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(ExtractAddress(c.text), c.address) << c.text;
-  }
-}
-
-TEST(ExtractAddress, AddressCharactersAreExactlyTheListedOnes) {
-  const std::string allowed =
-      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-.@[]#";
-  for (int c = 0; c < 256; ++c) {
-    const char ch = static_cast<char>(c);
-    EXPECT_EQ(IsAddressChar(ch), allowed.find(ch) != std::string::npos) << c;
   }
 }
 

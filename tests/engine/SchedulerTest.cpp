@@ -178,7 +178,7 @@ TEST(Scheduler, AbortFromAnOwnersHandlerTakesNothingMore) {
   // Abort as soon as the first result arrives.
   h.server.OnEMailProcessed = [&](TSmtpRelayServer& s, int index, std::int32_t code,
                                   const TransactionLog& log) {
-    h.processed.push_back({index, code, log});
+    h.processed.push_back({index, code, log, s.LastResult().verdict, s.LastResult().message});
     if (h.processed.size() == 1) s.AbortRun();
   };
   h.server.StartCheck();
@@ -360,7 +360,7 @@ TEST_F(ProjectRunTest, ChecksTheCheckedEntriesAndUpdatesThem) {
   EXPECT_EQ(list.entry(4).resultState, kBad);
   EXPECT_EQ(list.entry(4).checkState, 1);
   EXPECT_EQ(list.entry(4).resultText(), "[550] Mailbox unavailable");
-  EXPECT_EQ(list.entry(8).resultText(), "[-1] Failed: Invalid Domain Name");
+  EXPECT_EQ(list.entry(8).resultText(), "[-1] Not an e-mail address: no \"@\"");
   // Unchecked entries are left alone.
   EXPECT_EQ(list.entry(0).resultState, kNotValidated);
   EXPECT_EQ(list.entry(0).resultText(), "");
@@ -395,7 +395,9 @@ TEST_F(ProjectRunTest, StopReportsEntriesInHandAsAborted) {
   // Never taken: untouched.
   EXPECT_EQ(list.entry(2).resultState, kNotValidated);
   EXPECT_EQ(list.counters().waiting, 0);
-  EXPECT_EQ(list.counters().bad, 2);
+  // An address the stop left unfinished is not known to be bad.
+  EXPECT_EQ(list.counters().bad, 0);
+  EXPECT_EQ(list.counters().unknown, 2);
 }
 
 TEST_F(ProjectRunTest, StartCheckFailureRestoresAsAfterARun) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/RecipientList.h"
+#include "core/Verdict.h"
 #include "tests/import/DbfBuilder.h"
 
 namespace orvane {
@@ -51,13 +52,21 @@ TEST(CsvExport, HeaderThenEntriesInListOrder) {
   list.addEntry("b@x.org", std::vector<std::string>{"Bob, Jr.", "K\xC3\xB6ln"});
   list.addEntry("a@x.org", std::vector<std::string>{"=cmd", ""});
   list.addEntry("c@x.org", {});  // fewer sub-items than columns: empty cells
+  list.addEntry("d@x.org", {});
+  list.addEntry("e@x.org", {});
+  // The last cell is the verdict of the stored result text; none without one.
   list.entryValidationEnded(0, 550, "User unknown", {});
   list.entryValidationEnded(1, 0, "", {});
+  list.entryValidationEnded(3, 550, kMailboxUnavailableMessage, {});
+  list.entryValidationEnded(4, 0, kCatchAllMessage, {});
   const std::string want =
-      "Email,Result,Name,City\r\n"
-      "b@x.org,[550] User unknown,\"Bob, Jr.\",K\xC3\xB6ln\r\n"
-      "a@x.org,[0] Valid E-mail Address!,'=cmd,\r\n"
-      "c@x.org,,,\r\n";
+      "Email,Result,Name,City,Verdict\r\n"
+      "b@x.org,[550] User unknown,\"Bob, Jr.\",K\xC3\xB6ln,unknown\r\n"
+      "a@x.org,[0] Valid E-mail Address!,'=cmd,,valid\r\n"
+      "c@x.org,,,,\r\n"
+      "d@x.org,[550] Mailbox unavailable,,,invalid\r\n"
+      "e@x.org,[0] Valid E-mail Address! (catch-all domain: it accepts any "
+      "address),,,catch-all\r\n";
   EXPECT_EQ(exportCsv(list), want);
   std::ostringstream out;
   writeCsv(list, out);
@@ -73,7 +82,7 @@ TEST(CsvExport, FileIsWrittenAndAFailureLeavesNoTemporary) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream got;
   got << in.rdbuf();
-  EXPECT_EQ(got.str(), "Email,Result\r\na@x.org,\r\n");
+  EXPECT_EQ(got.str(), "Email,Result,Verdict\r\na@x.org,,\r\n");
   EXPECT_THROW(exportCsvFile(list, (dir.path / "missing" / "out.csv").string()), ExportError);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path),
                           std::filesystem::directory_iterator()),

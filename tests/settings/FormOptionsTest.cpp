@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <QApplication>
+#include <QCheckBox>
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
@@ -78,9 +79,13 @@ TEST(FormOptions, OkStoresEveryFieldAndTheDialogShowsThemAgain) {
     edit(dialog, "edHost")->setText(QStringLiteral("helo.example"));
     edit(dialog, "edDNS1")->setText(QStringLiteral("10.0.0.1"));
     edit(dialog, "edDNS2")->setText(QStringLiteral("10.0.0.2"));
+    spin(dialog, "udGreylistDelay")->setValue(0);
+    control<QCheckBox>(dialog, "cbDetectCatchAll")->setChecked(false);
     control<QPushButton>(dialog, "btOK")->click();
   }
   TINI ini;
+  EXPECT_EQ(ini.greylistDelay(), 0);
+  EXPECT_FALSE(ini.detectCatchAll());
   EXPECT_EQ(ini.connections(), 17);
   EXPECT_EQ(ini.timeOut(), 9);
   EXPECT_EQ(ini.from(), "Me <a@b.example>");
@@ -99,6 +104,26 @@ TEST(FormOptions, OkStoresEveryFieldAndTheDialogShowsThemAgain) {
   EXPECT_EQ(edit(dialog, "edHost")->text(), QStringLiteral("helo.example"));
   EXPECT_EQ(edit(dialog, "edDNS1")->text(), QStringLiteral("10.0.0.1"));
   EXPECT_EQ(edit(dialog, "edDNS2")->text(), QStringLiteral("10.0.0.2"));
+}
+
+TEST(FormOptions, OkRefusesASenderTheCheckRejectsAndStoresNothing) {
+  TempSettings temp;
+  TINI ini;
+  TFormOptions dialog(ini);
+  QString shown;
+  dialog.checkSender = [](const std::string& from) {
+    return from == "bad" ? std::string("no good") : std::string();
+  };
+  dialog.onError = [&](const QString& message) { shown = message; };
+  edit(dialog, "edFrom")->setText(QStringLiteral("bad"));
+  control<QPushButton>(dialog, "btOK")->click();
+  EXPECT_EQ(shown, QStringLiteral("no good"));
+  EXPECT_NE(dialog.result(), QDialog::Accepted);
+  EXPECT_EQ(ini.from(), "");
+  edit(dialog, "edFrom")->setText(QStringLiteral("ok@x.test"));
+  control<QPushButton>(dialog, "btOK")->click();
+  EXPECT_EQ(dialog.result(), QDialog::Accepted);
+  EXPECT_EQ(ini.from(), "ok@x.test");
 }
 
 TEST(FormOptions, OkWithEmptyPrimaryMovesTheSecondaryUp) {

@@ -110,7 +110,8 @@ TEST_F(MainWindow, SaveAsThenOpenRoundTripsWithTitleStatusAndRecentFiles) {
   EXPECT_EQ(window->list().entry(1).email(), "b@two.test");
   EXPECT_EQ(window->fileName(), path);
   window->model().flush();
-  EXPECT_EQ(window->statusTexts(), (texts({"Elapsed:", "Total:", "Waiting:", "Good:", "Bad:"})));
+  EXPECT_EQ(window->statusTexts(),
+            (texts({"Elapsed:", "Total:", "Waiting:", "Good:", "Bad:", "Unknown:"})));
   // The recently used block sits in the File menu after the Recipient submenu.
   QMenu* file = window->findChild<QMenu*>(QStringLiteral("mnFile"));
   EXPECT_TRUE(file->actions().value(11)->isSeparator());
@@ -186,7 +187,8 @@ TEST_F(MainWindow, RunLandsResultsDisablesCommandsAndStopAbortsTheRest) {
   EXPECT_EQ(result(1), "[550] Mailbox unavailable");
   EXPECT_EQ(result(2), "[-8] Aborted by user");
   EXPECT_EQ(result(3), "");
-  EXPECT_EQ(window->statusTexts().mid(1), (texts({"Total: 4", "Waiting: 0", "Good: 1", "Bad: 2"})));
+  EXPECT_EQ(window->statusTexts().mid(1),
+            (texts({"Total: 4", "Waiting: 0", "Good: 1", "Bad: 1", "Unknown: 1"})));
   EXPECT_TRUE(enabled("acStart"));
   EXPECT_FALSE(enabled("acAbort"));
   EXPECT_TRUE(enabled("acRecipientEdit"));  // an entry is still selected

@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <stdexcept>
@@ -46,6 +47,17 @@ TEST(RecipientModel, StaysConsistentAndCoalescesResultsIntoOneRangePerFlush) {
   EXPECT_EQ(status.count(), 1);
   EXPECT_EQ(model.data(model.index(101, 1)).toString(),
             QStringLiteral("[550] Mailbox unavailable"));
+
+  // Each verdict has its own icon; the result text decides, as after a reload.
+  QSet<QString> icons;
+  for (const char* text : {"[0] Valid E-mail Address!", "[550] Mailbox unavailable",
+                           "[0] Valid E-mail Address! (catch-all domain: it accepts any address)",
+                           "[450] Temporarily refused"}) {
+    Entry e(std::vector<std::string_view>{"x@y.test", text});
+    e.resultState = text[1] == '0' ? kGood : kBad;
+    icons.insert(RecipientModel::resultIconName(e));
+  }
+  EXPECT_EQ(icons.size(), 4);
 
   // Structural changes go out at once, with the pending range emitted first.
   list.entryValidationEnded(450, 0, {}, {});
@@ -108,6 +120,11 @@ class Clipboard : public WindowTest {};
 
 TEST_F(Clipboard, ShowsTheResultBeepsAndUnfoldsTheLog) {
   dns.addMx("good.test", 10, "127.0.0.2");
+  smtp.setHandler([](const orvane::testing::ScriptedSmtpServer::Command& c)
+                      -> std::optional<orvane::testing::SmtpAction> {
+    if (c.verb != "RCPT" || c.localPart() == "ok") return std::nullopt;
+    return orvane::testing::SmtpAction::Line("550 5.1.1 no such user");
+  });
   auto* form = window->findChild<TFormValidateClipboard*>();
   form->scheduler().SetSmtpPort(std::to_string(smtp.port()));
   prompts.clipboard = QStringLiteral(" ok@good.test\n");
@@ -117,6 +134,8 @@ TEST_F(Clipboard, ShowsTheResultBeepsAndUnfoldsTheLog) {
     ASSERT_TRUE(waitFor([&] { return details->isEnabled(); }));
     EXPECT_EQ(dialog->findChild<QLabel*>(QStringLiteral("lbStatus"))->text(),
               QStringLiteral("Valid E-mail Address!"));
+    EXPECT_EQ(dialog->findChild<QLabel*>(QStringLiteral("lbVerdict"))->text(),
+              QStringLiteral("valid"));
     EXPECT_EQ(dialog->findChild<QPushButton*>(QStringLiteral("btCancelar"))->text(),
               QStringLiteral("&Close"));
     details->click();
@@ -127,11 +146,15 @@ TEST_F(Clipboard, ShowsTheResultBeepsAndUnfoldsTheLog) {
   trigger("acValidateClipboard");
   EXPECT_EQ(prompts.beeps, 1);
   ASSERT_GE(smtp.transcript(0).size(), 3u);
-  EXPECT_EQ(smtp.transcript(0)[2], "RCPT TO:<ok@good.test>");
-  EXPECT_EQ(window->list().count(), 0u);  // the project is not touched
+  EXPECT_EQ(smtp.transcript(0)[2], "RCPT TO:<ok@good.test>");  // trimmed
+  EXPECT_EQ(window->list().count(), 0u);                       // the project is not touched
 
   // Cancel while checking stops the check: no result, no beep.
-  smtp.on("RCPT", orvane::testing::SmtpAction::Silence());
+  smtp.setHandler([](const orvane::testing::ScriptedSmtpServer::Command& c)
+                      -> std::optional<orvane::testing::SmtpAction> {
+    if (c.verb == "RCPT") return orvane::testing::SmtpAction::Silence();
+    return std::nullopt;
+  });
   onNextModal<TFormValidateClipboard>([&](TFormValidateClipboard* dialog) {
     ASSERT_TRUE(waitFor([&] { return smtp.transcript(1).size() >= 3; }));
     dialog->findChild<QPushButton*>(QStringLiteral("btCancelar"))->click();

@@ -30,24 +30,32 @@ TFormValidateClipboard::TFormValidateClipboard(net::EventLoop& loop, QWidget* pa
   auto* label1 = new QLabel(QStringLiteral("E-Mail Adress:"), this);
   label1->setObjectName(QStringLiteral("Label1"));
   label1->setAlignment(Qt::AlignRight | Qt::AlignTop);
-  label1->setGeometry(8, 24, 89, line);
+  label1->setGeometry(8, 20, 89, line);
   lbEmail = new QLabel(this);
   lbEmail->setObjectName(QStringLiteral("lbEmail"));
   QFont bold = lbEmail->font();
   bold.setBold(true);
   lbEmail->setFont(bold);
   lbEmail->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  lbEmail->setGeometry(104, 24, 193, line);
+  lbEmail->setGeometry(104, 20, 193, line);
   auto* label2 = new QLabel(QStringLiteral("Status:"), this);
   label2->setObjectName(QStringLiteral("Label2"));
   label2->setAlignment(Qt::AlignRight | Qt::AlignTop);
-  label2->setGeometry(8, 48, 89, line);
+  label2->setGeometry(8, 44, 89, line);
   lbStatus = new QLabel(this);
   lbStatus->setObjectName(QStringLiteral("lbStatus"));
   lbStatus->setFont(bold);
   lbStatus->setWordWrap(true);
   lbStatus->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  lbStatus->setGeometry(104, 48, 193, std::max(33, 2 * line + 2));
+  lbStatus->setGeometry(104, 44, 193, std::max(33, 2 * line + 2));
+  auto* label3 = new QLabel(QStringLiteral("Verdict:"), this);
+  label3->setObjectName(QStringLiteral("Label3"));
+  label3->setAlignment(Qt::AlignRight | Qt::AlignTop);
+  label3->setGeometry(8, 44 + std::max(33, 2 * line + 2), 89, line);
+  lbVerdict = new QLabel(this);
+  lbVerdict->setObjectName(QStringLiteral("lbVerdict"));
+  lbVerdict->setFont(bold);
+  lbVerdict->setGeometry(104, 44 + std::max(33, 2 * line + 2), 193, line);
 
   btCancelar = new QPushButton(QStringLiteral("Cancel"), this);
   btCancelar->setObjectName(QStringLiteral("btCancelar"));
@@ -110,6 +118,7 @@ void TFormValidateClipboard::validate(const settings::TINI& ini) {
 void TFormValidateClipboard::prepare(const QString& text) {
   lbEmail->setText(text);
   lbStatus->setText(QStringLiteral("Checking..."));
+  lbVerdict->clear();
   btCancelar->setText(QStringLiteral("Cancel"));
   btDetails->setEnabled(false);
   Memo1->clear();
@@ -119,7 +128,10 @@ void TFormValidateClipboard::prepare(const QString& text) {
 
 void TFormValidateClipboard::showResult(std::int32_t code, const TransactionLog& log) {
   if (code == engine::kResultAborted) return;
-  lbStatus->setText(QString::fromStdString(engine::ResultMessage(code)));
+  const engine::AddressResult& result = server_.LastResult();
+  lbStatus->setText(QString::fromStdString(result.message));
+  const std::string_view verdict = verdictName(result.verdict);
+  lbVerdict->setText(QString::fromUtf8(verdict.data(), static_cast<qsizetype>(verdict.size())));
   Prompts::beep();
   btCancelar->setText(QStringLiteral("&Close"));
   btDetails->setEnabled(true);

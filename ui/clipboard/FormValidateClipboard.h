@@ -1,7 +1,8 @@
 // Clipboard validation: checks the one address on the clipboard with a
 // scheduler of its own (separate from the project's, so both may run at once)
 // and shows the small window "Clipboard Address Validation" until the user
-// closes it: the address, "Checking..." and then the result, Cancel / Close,
+// closes it: the address, "Checking..." and then the result and its verdict,
+// Cancel / Close,
 // and Details, which unfolds the transaction log below a line.
 //
 // The clipboard text is shown as copied; what is validated is that text
@@ -76,6 +77,7 @@ class TFormValidateClipboard final : public QDialog {
   engine::TSmtpRelayServer server_;
   QLabel* lbEmail = nullptr;
   QLabel* lbStatus = nullptr;
+  QLabel* lbVerdict = nullptr;
   QPushButton* btCancelar = nullptr;
   QPushButton* btDetails = nullptr;
   QFrame* Bevel1 = nullptr;

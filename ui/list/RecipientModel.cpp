@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/Verdict.h"
 #include "ui/art/Artwork.h"
 
 namespace orvane::ui {
@@ -35,16 +36,22 @@ int RecipientModel::columnCount(const QModelIndex& parent) const {
 }
 
 QString RecipientModel::resultIconName(const Entry& entry) {
-  switch (entry.resultState) {
-    case kGood:
+  if (entry.resultState == kChecking) return QStringLiteral("checking");
+  if (entry.resultState != kGood && entry.resultState != kBad) return {};
+  switch (verdictOfResultText(entry.resultText())) {
+    case Verdict::Valid:
       return QStringLiteral("good");
-    case kBad:
+    case Verdict::Invalid:
       return QStringLiteral("bad");
-    case kChecking:
-      return QStringLiteral("checking");
-    default:
-      return {};
+    case Verdict::CatchAll:
+      return QStringLiteral("catch-all");
+    case Verdict::Unknown:
+      return QStringLiteral("unknown");
+    case Verdict::None:
+      break;
   }
+  // A result text of another kind (edited by hand): the state decides.
+  return entry.resultState == kGood ? QStringLiteral("good") : QStringLiteral("bad");
 }
 
 QVariant RecipientModel::data(const QModelIndex& index, int role) const {

@@ -46,7 +46,8 @@ class RecipientModel final : public QAbstractTableModel, private RecipientListOb
                       int role = Qt::DisplayRole) const override;
   Qt::ItemFlags flags(const QModelIndex& index) const override;
 
-  // The icon name of an entry's result state ("" for none).
+  // The icon of an entry's result: being checked, or its verdict (good,
+  // bad, catch-all, unknown); "" before any validation.
   static QString resultIconName(const Entry& entry);
 
   // Emits whatever is pending now.

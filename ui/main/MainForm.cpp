@@ -742,6 +742,10 @@ void TMainForm::findNext() {
 
 void TMainForm::options() {
   settings::TFormOptions dialog(ini_, this);
+  dialog.checkSender = [](const std::string& from) {
+    return from.empty() ? std::string() : engine::SenderProblem(from);
+  };
+  dialog.onError = [&dialog](const QString& message) { Prompts::error(&dialog, message); };
   dialog.exec();
 }
 

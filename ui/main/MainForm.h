@@ -68,7 +68,7 @@ class TMainForm final : public QMainWindow {
   settings::TMostRecentUsedList& recentFiles() noexcept { return *mru_; }
   QTreeView* listView() const noexcept { return ListView1; }
   const QString& fileName() const noexcept { return fileName_; }
-  // The five status bar panels as shown.
+  // The status bar panels as shown.
   QStringList statusTexts() const;
   // The selected entry, if any.
   std::optional<std::size_t> selectedRow() const;
@@ -158,7 +158,7 @@ class TMainForm final : public QMainWindow {
   TFormValidateClipboard* clipboardForm_ = nullptr;
 
   QTreeView* ListView1 = nullptr;
-  std::array<QLabel*, 5> panels_{};
+  std::array<QLabel*, RecipientList::kStatusPanels> panels_{};
   QMenu* mnFile = nullptr;
   QMenu* mnRecipient = nullptr;
   QMenu* PopupMenu1 = nullptr;

@@ -1,0 +1,193 @@
+// Verdicts of live dialogues against scripted servers: where a refusal came
+// from, what DNS said, addresses sent as they stand, greylisting retried once,
+// catch-all domains told apart.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/ResultMessages.h"
+#include "tests/engine/EngineHarness.h"
+
+namespace orvane::engine {
+namespace {
+
+using orvane::testing::ScriptedDnsServer;
+using orvane::testing::ScriptedSmtpServer;
+using orvane::testing::SmtpAction;
+using testing::EngineHarness;
+using testing::Processed;
+
+// RCPT TO lines for made-up mailboxes seen on every connection.
+std::size_t Probes(const ScriptedSmtpServer& smtp) {
+  std::size_t n = 0;
+  for (std::size_t c = 0; c < smtp.connectionCount(); ++c) {
+    for (const auto& line : smtp.transcript(c)) n += line.rfind("RCPT TO:<no-such-user-", 0) == 0;
+  }
+  return n;
+}
+
+TEST(Verdicts, EachKindOfAnswerGetsItsVerdict) {
+  struct Case {
+    const char* what;
+    std::string address;
+    std::function<void(EngineHarness&)> setup;
+    std::int32_t code;
+    Verdict verdict;
+    std::string sentRcpt;  // the RCPT TO line expected on the wire ("" when none)
+  };
+  const auto rcpt = [](const char* reply) {
+    return [reply](EngineHarness& h) { h.smtp[0]->on("RCPT", SmtpAction::Line(reply)); };
+  };
+  const std::vector<Case> cases = {
+      {"unknown user", "u@good.test", rcpt("550 5.1.1 <u@good.test>: User unknown"), 550,
+       Verdict::Invalid, "RCPT TO:<u@good.test>"},
+      {"our sender refused at RCPT TO", "u@good.test",
+       rcpt("553 5.7.1 <sender@origin.test>: Sender address rejected"), 553, Verdict::Unknown,
+       "RCPT TO:<u@good.test>"},
+      {"mailbox full", "u@good.test", rcpt("552 5.2.2 mailbox full"), 552, Verdict::Unknown,
+       "RCPT TO:<u@good.test>"},
+      {"refused at MAIL FROM", "u@good.test",
+       [](EngineHarness& h) { h.smtp[0]->on("MAIL", SmtpAction::Line("550 5.7.1 go away")); }, 550,
+       Verdict::Unknown, ""},
+      {"refused at HELO", "u@good.test",
+       [](EngineHarness& h) { h.smtp[0]->on("HELO", SmtpAction::Line("550 5.7.1 who are you")); },
+       550, Verdict::Unknown, ""},
+      {"SERVFAIL", "u@broken.test", [](EngineHarness& h) { h.dns.setRcode("broken.test", 2); }, -1,
+       Verdict::Unknown, ""},
+      {"REFUSED", "u@closed.test", [](EngineHarness& h) { h.dns.setRcode("closed.test", 5); }, -1,
+       Verdict::Unknown, ""},
+      {"no such domain", "u@nowhere.test", [](EngineHarness&) {}, -1, Verdict::Invalid, ""},
+      {"null MX", "u@nomail.test", [](EngineHarness& h) { h.dns.addMx("nomail.test", 0, ""); }, -1,
+       Verdict::Invalid, ""},
+      {"international domain",
+       "u@b\xc3\xbc"
+       "cher.test",
+       [](EngineHarness& h) { h.dns.addMx("xn--bcher-kva.test", 10, "127.0.0.2"); }, 0,
+       Verdict::Valid, "RCPT TO:<u@xn--bcher-kva.test>"},
+      {"plus sign kept", "a+b@good.test", [](EngineHarness&) {}, 0, Verdict::Valid,
+       "RCPT TO:<a+b@good.test>"},
+      {"non-ASCII mailbox name", "\xc3\xbcser@good.test", [](EngineHarness&) {}, kResultNotChecked,
+       Verdict::Unknown, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EngineHarness h;
+    h.dns.addMx("good.test", 10, "127.0.0.2");
+    c.setup(h);
+    ASSERT_TRUE(h.Check({c.address}));
+    EXPECT_EQ(h.processed[0].code, c.code);
+    EXPECT_EQ(h.processed[0].verdict, c.verdict) << h.processed[0].message;
+    const auto transcript = h.smtp[0]->transcript(0);
+    if (!c.sentRcpt.empty()) {
+      EXPECT_NE(std::find(transcript.begin(), transcript.end(), c.sentRcpt), transcript.end());
+    } else {
+      EXPECT_EQ(std::count_if(transcript.begin(), transcript.end(),
+                              [](const std::string& l) { return l.rfind("RCPT", 0) == 0; }),
+                0);
+    }
+    if (c.code == kResultNotChecked) {
+      EXPECT_EQ(h.dns.queriesSeen(), 0u);
+    }
+  }
+}
+
+TEST(Verdicts, AClosedDnsPortIsReportedAtOnceAndNamed) {
+  EngineHarness h;
+  std::string closed;
+  {
+    ScriptedDnsServer gone(h.loop);
+    closed = gone.address();
+  }
+  h.server.SetDns(closed);
+  h.server.SetTimeOut(60);
+  // Well within the time-out: the closed port answers at once.
+  ASSERT_TRUE(h.Check({"a@good.test", "b@good.test"}, 5000));
+  for (const auto& p : h.processed) {
+    EXPECT_EQ(p.verdict, Verdict::Unknown);
+    EXPECT_EQ(p.message, "DNS server " + closed + " cannot be reached (its port is closed)");
+  }
+}
+
+TEST(Verdicts, GreylistedAddressIsTriedOnceMoreAfterTheDelay) {
+  for (const char* second : {"250 ok", "450 4.7.1 still busy"}) {
+    SCOPED_TRACE(second);
+    EngineHarness h;
+    h.dns.addMx("grey.test", 10, "127.0.0.2");
+    int tries = 0;
+    h.smtp[0]->setHandler([&](const ScriptedSmtpServer::Command& c) -> std::optional<SmtpAction> {
+      if (c.verb != "RCPT" || c.localPart() != "slow") return std::nullopt;
+      return SmtpAction::Line(++tries == 1 ? "450 4.7.1 try again later" : second);
+    });
+    h.server.SetGreylistDelayMs(50);
+    std::vector<int> waiting;
+    h.server.OnAddressWaiting = [&](TSmtpRelayServer&, int index, std::uint64_t delay) {
+      waiting.push_back(index);
+      EXPECT_EQ(delay, 50u);
+    };
+    ASSERT_TRUE(h.Check({"slow@grey.test", "other@grey.test"}));
+    EXPECT_EQ(waiting, std::vector<int>{0});
+    // The other address did not wait behind it.
+    EXPECT_EQ(h.processed[0].index, 1);
+    const Processed& grey = h.processed[1];
+    EXPECT_EQ(grey.code, second[0] == '2' ? 0 : 450);
+    EXPECT_EQ(grey.verdict, second[0] == '2' ? Verdict::Valid : Verdict::Unknown);
+    // Both attempts are in the log, the first one before the second.
+    const auto first = std::find(grey.log.begin(), grey.log.end(), "450 4.7.1 try again later");
+    const auto again = std::find(grey.log.begin(), grey.log.end(), "Trying again");
+    EXPECT_LT(first, again);
+    EXPECT_NE(again, grey.log.end());
+  }
+}
+
+TEST(Verdicts, StopEndsTheGreylistingWait) {
+  EngineHarness h;
+  h.dns.addMx("grey.test", 10, "127.0.0.2");
+  h.smtp[0]->on("RCPT", SmtpAction::Line("451 later"));
+  h.server.SetGreylistDelayMs(600000);
+  h.server.OnAddressWaiting = [&](TSmtpRelayServer& s, int, std::uint64_t) { s.AbortRun(); };
+  ASSERT_TRUE(h.Check({"slow@grey.test"}, 5000));
+  EXPECT_EQ(h.processed[0].code, kResultAborted);
+  EXPECT_TRUE(h.finishedAborted);
+  EXPECT_EQ(h.server.RetriesWaiting(), 0u);
+}
+
+TEST(Verdicts, CatchAllDomainsAreProbedOncePerRun) {
+  struct Case {
+    const char* what;
+    bool refusesMadeUp;
+    int connections;
+    Verdict verdict;
+  };
+  const Case cases[] = {
+      {"accepts anything", false, 1, Verdict::CatchAll},
+      {"accepts anything, sessions at once", false, 3, Verdict::CatchAll},
+      {"refuses the made-up address", true, 1, Verdict::Valid},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EngineHarness h;
+    h.dns.addMx("any.test", 10, "127.0.0.2");
+    if (c.refusesMadeUp) {
+      h.smtp[0]->setHandler(
+          [](const ScriptedSmtpServer::Command& cmd) -> std::optional<SmtpAction> {
+            if (cmd.verb == "RCPT" && cmd.localPart().rfind("no-such-user-", 0) == 0) {
+              return SmtpAction::Line("550 5.1.1 no such user");
+            }
+            return std::nullopt;
+          });
+    }
+    h.server.SetDetectCatchAll(true);
+    h.server.SetConnections(c.connections);
+    ASSERT_TRUE(h.Check({"a@any.test", "b@any.test", "c@any.test"}));
+    for (const auto& p : h.processed) EXPECT_EQ(p.verdict, c.verdict) << p.message;
+    EXPECT_EQ(Probes(*h.smtp[0]), 1u);
+  }
+}
+
+}  // namespace
+}  // namespace orvane::engine
