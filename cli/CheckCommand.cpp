@@ -37,7 +37,7 @@ void ReadLines(std::istream& in, std::vector<std::string>& lines) {
 
 int runCheck(std::span<char* const> args) {
   ValidateOptions options;
-  if (auto error = ParseValidateOptions(args, true, options)) {
+  if (auto error = ParseValidateOptions(args, ValidateCommand::Check, options)) {
     std::fprintf(stderr, "orvane-cli check: %s\n", error->c_str());
     PrintCheckUsage(stderr);
     return kExitUsage;

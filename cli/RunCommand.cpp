@@ -1,8 +1,14 @@
 // orvane-cli run: validates a project's checked entries as Start Validation
-// does and saves the results into the project file when the run ends (also
-// when Ctrl-C stopped it).
+// does and keeps the results in the project file: saved (atomically) every
+// --save-every seconds while the run lasts and once more when it ends, also
+// when Ctrl-C, SIGTERM or a closed terminal (SIGHUP) stopped it. When that
+// last save fails, the results go to a recovery file (next to the project, or
+// in the user's data folder) and the message says where.
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <exception>
+#include <filesystem>
 #include <string>
 
 #include "cli/Commands.h"
@@ -14,15 +20,58 @@ namespace orvane::cli {
 
 namespace {
 
+constexpr double kDefaultSaveEvery = 60;
+
 void PrintRunUsage(std::FILE* out) {
-  std::fprintf(out, "Usage: orvane-cli run [OPTIONS] PROJECT.orp\n\n%s", kValidateOptionsHelp);
+  std::fprintf(out,
+               "Usage: orvane-cli run [OPTIONS] PROJECT.orp\n\n%s"
+               "  --save-every SECONDS  save the project while the run lasts (default 60)\n",
+               kValidateOptionsHelp);
+}
+
+// The user's data folder for files the program keeps on its own.
+std::filesystem::path DataFolder() {
+  if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && *data == '/') {
+    return std::filesystem::path(data) / "Tamsworth" / "Orvane";
+  }
+  const char* home = std::getenv("HOME");
+  return std::filesystem::path(home != nullptr ? home : "/tmp") / ".local" / "share" / "Tamsworth" /
+         "Orvane";
+}
+
+// Writes `list` somewhere it survives the failed save of `path`; returns where,
+// or "" when nowhere would take it.
+std::string SaveRecovery(const std::string& path, const RecipientList& list) {
+  const std::filesystem::path project(path);
+  char stamp[32];
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+  const std::string name = project.stem().string() + ".recovered-" + stamp + ".orp";
+  const std::filesystem::path candidates[] = {project.parent_path() / name,
+                                              DataFolder() / "recovered" / name};
+  for (const auto& candidate : candidates) {
+    try {
+      // The data folder may not exist yet; the project's own folder is not
+      // made again when it went away.
+      if (candidate.parent_path() != project.parent_path()) {
+        std::error_code ignored;
+        std::filesystem::create_directories(candidate.parent_path(), ignored);
+      }
+      writeProjectFile(candidate.string(), list);
+      return candidate.string();
+    } catch (const std::exception&) {
+    }
+  }
+  return {};
 }
 
 }  // namespace
 
 int runRun(std::span<char* const> args) {
   ValidateOptions options;
-  if (auto error = ParseValidateOptions(args, false, options)) {
+  if (auto error = ParseValidateOptions(args, ValidateCommand::Run, options)) {
     std::fprintf(stderr, "orvane-cli run: %s\n", error->c_str());
     PrintRunUsage(stderr);
     return kExitUsage;
@@ -45,13 +94,29 @@ int runRun(std::span<char* const> args) {
     std::fprintf(stderr, "%s\n", e.what());
     return kExitFailed;
   }
+  // A killed or disconnected run keeps what it validated up to the last
+  // checkpoint; a failed checkpoint is reported and the run goes on.
+  const auto checkpoint = [&] {
+    try {
+      saveProject(path, list);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "orvane-cli run: could not save the progress: %s\n", e.what());
+    }
+  };
+  const double every = options.saveEvery.value_or(kDefaultSaveEvery);
   bool ran = false;
-  int status = ValidateList(list, options, ran);
+  int status =
+      ValidateList(list, options, ran, checkpoint, static_cast<std::uint64_t>(every * 1000.0));
   if (ran) {
     try {
       saveProject(path, list);
     } catch (const std::exception& e) {
-      std::fprintf(stderr, "%s\n", e.what());
+      const std::string recovery = SaveRecovery(path, list);
+      if (recovery.empty()) {
+        std::fprintf(stderr, "%s; the results could not be saved anywhere\n", e.what());
+      } else {
+        std::fprintf(stderr, "%s; the results were saved to %s\n", e.what(), recovery.c_str());
+      }
       status = kExitFailed;
     }
   }

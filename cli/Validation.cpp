@@ -9,6 +9,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <unordered_map>
@@ -107,8 +108,9 @@ std::optional<std::string> ParseDnsServers(std::string_view text, std::string& j
 
 }  // namespace
 
-std::optional<std::string> ParseValidateOptions(std::span<char* const> args, bool allowList,
-                                                ValidateOptions& options) {
+std::optional<std::string> ParseValidateOptions(std::span<char* const> args,
+                                                ValidateCommand command, ValidateOptions& options) {
+  const bool allowList = command == ValidateCommand::Check;
   bool operandsOnly = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string_view arg = args[i];
@@ -148,7 +150,8 @@ std::optional<std::string> ParseValidateOptions(std::span<char* const> args, boo
       const bool known = name == "--from" || name == "--helo" || name == "--dns" ||
                          name == "--smtp-port" || name == "--connections" || name == "--timeout" ||
                          name == "--greylist-delay" || name == "--catch-all" ||
-                         name == "--format" || (allowList && name == "--list");
+                         name == "--format" || (allowList && name == "--list") ||
+                         (!allowList && name == "--save-every");
       if (!known) return "unknown option '" + name + "'";
       const auto v = takeValue();
       if (!v) return "option '" + name + "' needs a value";
@@ -172,6 +175,13 @@ std::optional<std::string> ParseValidateOptions(std::span<char* const> args, boo
         std::int32_t n = 0;
         if (!ParsePositive(*v, n)) return "invalid time-out '" + *v + "'";
         options.timeOut = n;
+      } else if (name == "--save-every") {
+        char* end = nullptr;
+        const double seconds = std::strtod(v->c_str(), &end);
+        if (v->empty() || end != v->c_str() + v->size() || !(seconds > 0) || seconds > 86400) {
+          return "invalid interval '" + *v + "' (seconds, more than 0)";
+        }
+        options.saveEvery = seconds;
       } else if (name == "--greylist-delay") {
         std::int32_t n = 0;
         if (!ParseWhole(*v, n)) return "invalid greylisting delay '" + *v + "'";
@@ -282,15 +292,17 @@ std::string CsvField(std::string_view text) {
 
 namespace {
 
-// Ctrl-C (and a polite kill) stop the run like the Stop command.
+// Ctrl-C, a polite kill and a closed terminal stop the run like the Stop
+// command, so the results in hand are reported and saved.
 class StopSignals {
  public:
   StopSignals(net::EventLoop& loop, engine::ProjectRun& run) : run_(run) {
-    for (int i = 0; i < 2; ++i) {
+    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+    for (int i = 0; i < 3; ++i) {
       handles_[i] = new uv_signal_t;
       uv_signal_init(loop.uv(), handles_[i]);
       handles_[i]->data = this;
-      uv_signal_start(handles_[i], &StopSignals::OnSignal, i == 0 ? SIGINT : SIGTERM);
+      uv_signal_start(handles_[i], &StopSignals::OnSignal, kSignals[i]);
       // The run, not the signal watch, keeps the loop going.
       uv_unref(reinterpret_cast<uv_handle_t*>(handles_[i]));
     }
@@ -311,7 +323,7 @@ class StopSignals {
     if (self->run_.Running()) self->run_.Stop();
   }
   engine::ProjectRun& run_;
-  uv_signal_t* handles_[2]{};
+  uv_signal_t* handles_[3]{};
 };
 
 // A result always has a verdict; one without (none is expected) counts as unknown.
@@ -461,7 +473,8 @@ void PrintRecord(const ValidateOptions& options, std::size_t index, std::string_
 
 }  // namespace
 
-int ValidateList(RecipientList& list, const ValidateOptions& options, bool& ran) {
+int ValidateList(RecipientList& list, const ValidateOptions& options, bool& ran,
+                 const std::function<void()>& checkpoint, std::uint64_t checkpointMs) {
   ran = false;
   engine::RaiseDescriptorLimit();
   engine::EngineSettings cfg;
@@ -532,7 +545,10 @@ int ValidateList(RecipientList& list, const ValidateOptions& options, bool& ran)
     if (status == kExitOk) {
       ran = true;
       header();
+      net::Timer checkpoints(loop);
+      if (checkpoint && checkpointMs > 0) checkpoints.start(checkpointMs, checkpointMs, checkpoint);
       while (!finished) loop.run();
+      checkpoints.stop();
       progress.Finish(tally, retrying.size());
       std::fprintf(stderr, "%s\n", tally.Summary().c_str());
     }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -29,19 +30,23 @@ struct ValidateOptions {
   std::optional<std::int32_t> greylistDelay;  // seconds; 0: no retry
   std::optional<bool> catchAll;
   std::optional<std::string> listFile;  // `check --list FILE`
+  std::optional<double> saveEvery;      // `run --save-every SECONDS`
   OutputFormat format = OutputFormat::Text;
   bool log = false;
   bool help = false;
   std::vector<std::string> operands;
 };
 
+enum class ValidateCommand { Check, Run };
+
 // Parses the shared options ("--name VALUE" or "--name=VALUE"); `--list` only
-// when `allowList`. Returns an error text for a usage error, else nullopt.
+// for check, `--save-every` only for run. Returns an error text for a usage
+// error, else nullopt.
 // A `--dns` value is one or more blank-separated servers, each "IPv4",
 // "IPv4:PORT", "[IPv6]:PORT", "[IPv6]" or a bare IPv6 address, PORT 1..65535;
 // anything else (a host name among them) is a usage error.
-std::optional<std::string> ParseValidateOptions(std::span<char* const> args, bool allowList,
-                                                ValidateOptions& options);
+std::optional<std::string> ParseValidateOptions(std::span<char* const> args,
+                                                ValidateCommand command, ValidateOptions& options);
 
 // The options' help text (for both commands).
 extern const char* const kValidateOptionsHelp;
@@ -51,7 +56,9 @@ extern const char* const kValidateOptionsHelp;
 // arrives. Returns kExitOk when the run finished (also when Ctrl-C stopped
 // it), kExitFailed when it could not start (message on standard error).
 // `ran` is set when the run started (the list then holds its results).
-int ValidateList(RecipientList& list, const ValidateOptions& options, bool& ran);
+// `checkpoint`, when given, runs every `checkpointMs` while the run lasts.
+int ValidateList(RecipientList& list, const ValidateOptions& options, bool& ran,
+                 const std::function<void()>& checkpoint = {}, std::uint64_t checkpointMs = 0);
 
 // Output helpers (exposed for reuse).
 std::string JsonString(std::string_view text);

@@ -28,7 +28,7 @@ bool looksLikeFormula(std::string_view text) {
 
 // Writes rows in chunks so that a list of millions needs no second copy in memory.
 template <typename Sink>
-void writeRows(const RecipientList& list, Sink&& sink) {
+void writeRows(const RecipientList& list, const ExportFilter& filter, Sink&& sink) {
   std::string buf;
   buf.reserve(1 << 16);
   const std::size_t columns = list.columnCount();
@@ -38,6 +38,8 @@ void writeRows(const RecipientList& list, Sink&& sink) {
   }
   buf += ",Verdict\r\n";
   for (const Entry& e : list.entries()) {
+    const Verdict verdict = verdictOfResultText(e.resultText());
+    if (!filter.wants(verdict)) continue;
     appendCsvCell(e.email(), buf);
     for (std::size_t c = 1; c < columns; ++c) {
       buf += ',';
@@ -45,7 +47,7 @@ void writeRows(const RecipientList& list, Sink&& sink) {
       if (sub < e.subItemCount()) appendCsvCell(e.subItem(sub), buf);
     }
     buf += ',';
-    appendCsvCell(verdictName(verdictOfResultText(e.resultText())), buf);
+    appendCsvCell(verdictName(verdict), buf);
     buf += "\r\n";
     if (buf.size() >= (1 << 16)) {
       sink(buf);
@@ -73,24 +75,24 @@ void appendCsvCell(std::string_view text, std::string& out) {
   }
 }
 
-void writeCsv(const RecipientList& list, std::ostream& out) {
-  writeRows(list, [&](const std::string& chunk) {
+void writeCsv(const RecipientList& list, std::ostream& out, const ExportFilter& filter) {
+  writeRows(list, filter, [&](const std::string& chunk) {
     out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
   });
 }
 
-std::string exportCsv(const RecipientList& list) {
+std::string exportCsv(const RecipientList& list, const ExportFilter& filter) {
   std::string all;
-  writeRows(list, [&](const std::string& chunk) { all += chunk; });
+  writeRows(list, filter, [&](const std::string& chunk) { all += chunk; });
   return all;
 }
 
-void exportCsvFile(const RecipientList& list, const std::string& path) {
+void exportCsvFile(const RecipientList& list, const std::string& path, const ExportFilter& filter) {
   const std::string temp = path + ".tmp";
   std::FILE* f = std::fopen(temp.c_str(), "wb");
   if (!f) throw ExportError("Cannot create file " + path + ": " + std::strerror(errno));
   bool ok = true;
-  writeRows(list, [&](const std::string& chunk) {
+  writeRows(list, filter, [&](const std::string& chunk) {
     if (ok && std::fwrite(chunk.data(), 1, chunk.size(), f) != chunk.size()) ok = false;
   });
   int err = ok ? 0 : errno;

@@ -17,10 +17,13 @@
 //   result), so an exported list can be cleaned without reading the messages.
 #pragma once
 
+#include <array>
 #include <ostream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+
+#include "core/Verdict.h"
 
 namespace orvane {
 
@@ -34,10 +37,18 @@ class ExportError : public std::runtime_error {
 // Appends one cell, guarded and quoted, to `out`.
 void appendCsvCell(std::string_view text, std::string& out);
 
-void writeCsv(const RecipientList& list, std::ostream& out);
-std::string exportCsv(const RecipientList& list);
+// Which entries an export writes, by the verdict of their result text
+// (Verdict::None: never validated). All of them by default.
+struct ExportFilter {
+  std::array<bool, 5> include{true, true, true, true, true};  // indexed by Verdict
+  bool wants(Verdict verdict) const { return include[static_cast<std::size_t>(verdict)]; }
+};
+
+void writeCsv(const RecipientList& list, std::ostream& out, const ExportFilter& filter = {});
+std::string exportCsv(const RecipientList& list, const ExportFilter& filter = {});
 // Writes to a temporary file next to `path` and renames it over `path`, so a
 // failure leaves an existing file intact. Throws ExportError.
-void exportCsvFile(const RecipientList& list, const std::string& path);
+void exportCsvFile(const RecipientList& list, const std::string& path,
+                   const ExportFilter& filter = {});
 
 }  // namespace orvane

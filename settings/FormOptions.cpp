@@ -85,6 +85,10 @@ TFormOptions::TFormOptions(TINI& ini, QWidget* parent) : QDialog(parent), ini_(i
   cbDetectCatchAll_ = new QCheckBox(QStringLiteral("Detect &catch-all domains"), connection);
   cbDetectCatchAll_->setObjectName(QStringLiteral("cbDetectCatchAll"));
   connectionForm->addRow(cbDetectCatchAll_);
+  cbSaveDuringRuns_ = new QCheckBox(
+      QStringLiteral("&Save the project every minute during a validation"), connection);
+  cbSaveDuringRuns_->setObjectName(QStringLiteral("cbSaveDuringRuns"));
+  connectionForm->addRow(cbSaveDuringRuns_);
   pages_->addTab(connection, QStringLiteral("Connection"));
 
   auto* dns = new QWidget(pages_);
@@ -141,6 +145,7 @@ void TFormOptions::load() {
   udTimeOut_->setValue(ini_.timeOut());
   udGreylistDelay_->setValue(ini_.greylistDelay());
   cbDetectCatchAll_->setChecked(ini_.detectCatchAll());
+  cbSaveDuringRuns_->setChecked(ini_.saveDuringRuns());
   edFrom_->setText(toQString(ini_.from()));
   edHost_->setText(toQString(ini_.host()));
   edDNS1_->setText(toQString(ini_.primaryDns()));
@@ -185,6 +190,7 @@ void TFormOptions::accept() {
   ini_.setTimeOut(udTimeOut_->value());
   ini_.setGreylistDelay(udGreylistDelay_->value());
   ini_.setDetectCatchAll(cbDetectCatchAll_->isChecked());
+  ini_.setSaveDuringRuns(cbSaveDuringRuns_->isChecked());
   ini_.setFrom(edFrom_->text().toStdString());
   ini_.setHost(edHost_->text().toStdString());
   ini_.setPrimaryDns(edDNS1_->text().toStdString());

@@ -8,7 +8,7 @@
 // findChild: udConnections / edConnections (the up-down and its edit field),
 // udTimeOut / edTimeOut, edFrom, rbHostFromDomain, edSpecifyHost, edHost,
 // edDNS1, edDNS2, udGreylistDelay / edGreylistDelay (seconds, 0 = never),
-// cbDetectCatchAll, btOK, btCancel, pcOptions (the pages). User-interface
+// cbDetectCatchAll, cbSaveDuringRuns, btOK, btCancel, pcOptions (the pages). User-interface
 // thread only.
 #pragma once
 
@@ -59,6 +59,7 @@ class TFormOptions final : public QDialog {
   QSpinBox* udTimeOut_ = nullptr;
   QSpinBox* udGreylistDelay_ = nullptr;
   QCheckBox* cbDetectCatchAll_ = nullptr;
+  QCheckBox* cbSaveDuringRuns_ = nullptr;
   QLineEdit* edFrom_ = nullptr;
   QRadioButton* rbHostFromDomain_ = nullptr;
   QRadioButton* edSpecifyHost_ = nullptr;

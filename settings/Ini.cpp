@@ -15,7 +15,8 @@ TINI::TINI()
       ilHostFromDomain("HostFromDomain", &isDNS, "1"),
       isMaximized("Maximized", &isEnvironment, "False"),
       ilGreylistDelay("GreylistDelay", &isConnection, "300"),
-      ilDetectCatchAll("DetectCatchAll", &isConnection, "true") {
+      ilDetectCatchAll("DetectCatchAll", &isConnection, "true"),
+      isSaveDuringRuns("SaveDuringRuns", &isEnvironment, "false") {
   INIArquivo1.setLanguage(iclEnglish);
   INIArquivo1.setAutoApply(true);
   INIArquivo1.setFileName(kFileName);

@@ -6,9 +6,10 @@
 //   section "DNS":        "Host" "", "Primary" "", "Secondary" "",
 //                         "HostFromDomain" "1"
 //   section "Environment": "Maximized" "False"
-//   and two options of our own in "Connection": "GreylistDelay" "300"
-//   (seconds before an address refused with a 4xx is tried again; 0: never)
-//   and "DetectCatchAll" "true".
+//   and options of our own: in "Connection" "GreylistDelay" "300" (seconds
+//   before an address refused with a 4xx is tried again; 0: never) and
+//   "DetectCatchAll" "true"; in "Environment" "SaveDuringRuns" "false" (the
+//   window saves a running project every minute).
 //
 // Each value is read once, on its first use, and held; every change is
 // written at once (AutoApply). Create one TINI when the program starts, before
@@ -63,6 +64,8 @@ class TINI final {
   void setGreylistDelay(std::int32_t seconds) { ilGreylistDelay.setAsInteger(seconds); }
   bool detectCatchAll() const { return ilDetectCatchAll.AsBoolean(); }
   void setDetectCatchAll(bool value) { ilDetectCatchAll.setAsBoolean(value); }
+  bool saveDuringRuns() const { return isSaveDuringRuns.AsBoolean(); }
+  void setSaveDuringRuns(bool value) { isSaveDuringRuns.setAsBoolean(value); }
   bool maximized() const { return isMaximized.AsBoolean(); }
   void setMaximized(bool value) { isMaximized.setAsBoolean(value); }
 
@@ -81,6 +84,7 @@ class TINI final {
   TINILinha isMaximized;
   TINILinha ilGreylistDelay;
   TINILinha ilDetectCatchAll;
+  TINILinha isSaveDuringRuns;
 };
 
 }  // namespace orvane::settings

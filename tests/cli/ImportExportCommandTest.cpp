@@ -65,6 +65,18 @@ TEST(ImportExportCommand, ReplaceAndOptionsOverrideTheDetection) {
   EXPECT_EQ(r.out, "2\n");
   EXPECT_EQ(runCli({"export", project}).out,
             "Email,Result,Email,Verdict\r\nOther,,Email,\r\ny@y.org,,x@x.org,\r\n");
+  // A filter by verdict; every entry here is still unvalidated.
+  EXPECT_EQ(runCli({"export", project, "--only", "valid,invalid"}).out,
+            "Email,Result,Email,Verdict\r\n");
+  EXPECT_EQ(runCli({"export", project, "--only", "unvalidated"}).out,
+            runCli({"export", project}).out);
+  // The project itself is never overwritten with CSV, under any of its names.
+  const auto r2 = runCli({"export", project, "-o", dir.file("./p.orp")});
+  EXPECT_EQ(r2.status, 1);
+  EXPECT_NE(r2.err.find("is the project being exported"), std::string::npos) << r2.err;
+  RecipientList still;
+  loadProject(project, still);
+  EXPECT_EQ(still.count(), 2u);
 }
 
 TEST(ImportExportCommand, FailuresPrintAMessageAndExitWithOne) {
@@ -104,6 +116,7 @@ TEST(ImportExportCommand, UsageErrorsExitWithTwo) {
       {"export"},
       {"export", "p.orp", "-o"},
       {"export", "p.orp", "q.orp"},
+      {"export", "p.orp", "--only", "good"},
   };
   for (const auto& args : cases) {
     const auto r = runCli(args);

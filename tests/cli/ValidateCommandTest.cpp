@@ -1,12 +1,16 @@
 // orvane-cli check and run against scripted DNS and SMTP servers that run on
 // a thread of their own while the command runs as a child process.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <condition_variable>
+#include <filesystem>
 #include <future>
 #include <map>
 #include <mutex>
@@ -341,6 +345,67 @@ TEST_F(ValidateCommand, CtrlCReportsAddressesInHandAndSavesTheProject) {
   EXPECT_EQ(saved.entry(0).resultText(), "[-8] Aborted by user");
   EXPECT_EQ(saved.entry(1).resultText(), "[-8] Aborted by user");
   EXPECT_EQ(saved.entry(2).resultState, kNotValidated);
+}
+
+}  // namespace
+}  // namespace orvane
+
+namespace orvane {
+namespace {
+
+// Blocks until a file is renamed into `folder` (how a save lands), at most
+// `timeoutMs`; false on time-out.
+bool WaitForSaveIn(int inotify, int timeoutMs) {
+  pollfd p{inotify, POLLIN, 0};
+  if (::poll(&p, 1, timeoutMs) != 1) return false;
+  char buffer[4096];
+  return ::read(inotify, buffer, sizeof buffer) > 0;
+}
+
+// A long run keeps what it validated: saved while it lasts, stopped by a
+// closed terminal (SIGHUP) like Ctrl-C, and, when the project can no longer be
+// written, saved to a recovery file whose place the message names.
+TEST_F(ValidateCommand, RunSavesAsItGoesAndKeepsItsResultsWhenTheProjectCannotBeWritten) {
+  const std::string folder = File("long-run");
+  std::filesystem::create_directories(folder);
+  const std::string path = folder + "/long.orp";
+  RecipientList list;
+  list.addEntry("good@cli.test", {});
+  list.addEntry("hang3@cli.test", {});
+  saveProject(path, list);
+  const std::string data = File("data");
+  ::setenv("XDG_DATA_HOME", data.c_str(), 1);
+  const int watch = ::inotify_init1(IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, folder.c_str(), IN_MOVED_TO), 0);
+
+  const int before = servers_->Rcpts();
+  const auto r =
+      runCli(Args({"run", "--connections", "2", "--save-every", "0.05", path}), {}, [&](pid_t pid) {
+        servers_->WaitForRcpts(before + 2);
+        // A checkpoint lands while the run still waits for "hang3".
+        ASSERT_TRUE(WaitForSaveIn(watch, 5000));
+        RecipientList saved;
+        loadProject(path, saved);
+        EXPECT_EQ(saved.entry(0).resultText(), "[0] Valid E-mail Address!");
+        EXPECT_EQ(saved.entry(1).resultState, kChecking);
+        std::filesystem::rename(folder, folder + "-moved");  // the last save must fail
+        ::kill(pid, SIGHUP);
+      });
+  ::close(watch);
+  ::unsetenv("XDG_DATA_HOME");
+  EXPECT_EQ(r.status, 1);
+  const std::string marker = "; the results were saved to ";
+  const auto at = r.err.find(marker);
+  ASSERT_NE(at, std::string::npos) << r.err;
+  const std::string recovery =
+      r.err.substr(at + marker.size(), r.err.find('\n', at) - at - marker.size());
+  EXPECT_EQ(recovery.rfind(data + "/Tamsworth/Orvane/recovered/long.recovered-", 0), 0u)
+      << recovery;
+  RecipientList recovered;
+  loadProject(recovery, recovered);
+  EXPECT_EQ(recovered.entry(0).resultText(), "[0] Valid E-mail Address!");
+  EXPECT_EQ(recovered.entry(1).resultText(), "[-8] Aborted by user");
 }
 
 }  // namespace

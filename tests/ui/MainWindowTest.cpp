@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
@@ -17,6 +18,7 @@
 #include "core/ProjectFile.h"
 #include "settings/MostRecentUsedList.h"
 #include "tests/ui/WindowFixture.h"
+#include "ui/export/ExportDialog.h"
 #include "ui/main/FindDialog.h"
 #include "ui/recipient/FormLog.h"
 #include "ui/recipient/FormProperties.h"
@@ -344,6 +346,78 @@ TEST_F(MainWindow, CloseEndsTheProgramUnlessATrayKeepsItReachable) {
   window->closeHides = nullptr;
   trigger("acClose");
   EXPECT_EQ(closed, 1);
+}
+
+}  // namespace
+}  // namespace orvane::ui::testing
+
+namespace orvane::ui::testing {
+namespace {
+
+class WindowFiles : public MainWindow {};
+
+TEST_F(WindowFiles, ARunningProjectIsSavedAsItGoesWhenTheOptionsSaySo) {
+  dns.addMx("good.test", 10, "127.0.0.2");
+  smtp.setHandler([](const orvane::testing::ScriptedSmtpServer::Command& c)
+                      -> std::optional<orvane::testing::SmtpAction> {
+    if (c.verb != "RCPT" || c.localPart() == "ok") return std::nullopt;
+    if (c.localPart() == "stall") return orvane::testing::SmtpAction::Silence();
+    return orvane::testing::SmtpAction::Line("550 no such user");
+  });
+  ini.setSaveDuringRuns(true);
+  window->autosaveIntervalMs = 20;
+  addEntries({"ok@good.test", "stall@good.test"});
+  const QString path = projectPath("run.orp");
+  prompts.fileNames = {path};
+  trigger("acSaveAs");
+  trigger("acStart");
+  const auto saved = [&] {
+    try {
+      return readProjectFile(path.toStdString());
+    } catch (const std::exception&) {
+      return ProjectData{};
+    }
+  };
+  ASSERT_TRUE(waitFor([&] {
+    const ProjectData d = saved();
+    return !d.entries.empty() && d.entries[0].resultText() == "[0] Valid E-mail Address!";
+  }));
+  EXPECT_EQ(saved().entries[1].resultState, kChecking);  // still running
+}
+
+TEST_F(WindowFiles, ExportWritesTheChosenVerdictsAndNeverTheOpenProject) {
+  addEntries({"a@x.test", "b@x.test", "c@x.test"});
+  window->list().runStarted();
+  for (std::size_t i = 0; i < 2; ++i) window->list().entryTakenForChecking(i);
+  window->list().entryValidationEnded(0, 0, "", {});
+  window->list().entryValidationEnded(1, 550, "Mailbox unavailable", {});
+  const QString out = projectPath("out.csv");
+  const auto keepOnly = [](const char* box) {
+    onNextModal<TExportDialog>([box](TExportDialog* dialog) {
+      for (auto* check : dialog->findChildren<QCheckBox*>()) {
+        check->setChecked(check->objectName() == QString::fromLatin1(box));
+      }
+      EXPECT_EQ(dialog->findChild<QLabel*>(QStringLiteral("lbCount"))->text(),
+                QStringLiteral("1 entries will be exported"));
+      dialog->accept();
+    });
+  };
+  keepOnly("cbInvalid");
+  prompts.fileNames = {out};
+  trigger("acExportRecipient");
+  QFile written(out);
+  ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+  EXPECT_EQ(written.readAll(),
+            QByteArray("Email,Result,Verdict\r\nb@x.test,[550] Mailbox unavailable,invalid\r\n"));
+
+  const QString project = projectPath("p.orp");
+  prompts.fileNames = {project};
+  trigger("acSaveAs");
+  keepOnly("cbValid");
+  prompts.fileNames = {project};
+  trigger("acExportRecipient");
+  EXPECT_TRUE(lastShown().startsWith(QStringLiteral("error: ")));
+  EXPECT_EQ(readProjectFile(project.toStdString()).entries.size(), 3u);
 }
 
 }  // namespace

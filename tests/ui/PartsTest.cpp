@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QFile>
 #include <QLabel>
+#include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSet>
@@ -13,9 +14,11 @@
 
 #include "net/EventLoop.h"
 #include "tests/ui/WindowFixture.h"
+#include "ui/art/Artwork.h"
 #include "ui/clipboard/FormValidateClipboard.h"
 #include "ui/import/ImportDialog.h"
 #include "ui/main/AboutBox.h"
+#include "ui/tray/Tray.h"
 
 namespace orvane::ui::testing {
 namespace {
@@ -226,6 +229,94 @@ TEST(AboutBox, GroupsTheMemoryFigureByTheLocaleAndShowsFourVersionNumbers) {
             QStringLiteral("Memory Available to Linux: 1.234 Kb"));
   EXPECT_EQ(programVersion().split(QLatin1Char('.')).size(), 4);
   EXPECT_GT(physicalMemoryKb(), 0);
+}
+
+}  // namespace
+}  // namespace orvane::ui::testing
+
+namespace orvane::ui::testing {
+namespace {
+
+// The desktop's notification area, as a test sees it.
+class FakeTray final : public TrayBackend {
+ public:
+  bool available() const override { return present; }
+  void show(const QIcon&, const QString& shownTip) override {
+    visible = true;
+    tip = shownTip;
+  }
+  void hide() override { visible = false; }
+  bool shown() const override { return visible; }
+  void popUp(QMenu* menu) override { popped = menu; }
+
+  bool present = true;
+  bool visible = false;
+  QString tip;
+  QMenu* popped = nullptr;
+};
+
+FakeTray* gLastTray = nullptr;
+
+struct FakeTrays {
+  FakeTrays() {
+    TrayBackend::setFactoryForTests([] {
+      auto tray = std::make_unique<FakeTray>();
+      gLastTray = tray.get();
+      return tray;
+    });
+  }
+  ~FakeTrays() { TrayBackend::setFactoryForTests(nullptr); }
+};
+
+TEST(Tray, ShowsAnIconOnlyWhenThereIsOneAndCutsTheTip) {
+  FakeTrays fakes;
+  TmdTray tray;
+  FakeTray& desk = *gLastTray;
+  tray.setName(QString(70, QLatin1Char('n')));
+  EXPECT_EQ(desk.tip, QString(63, QLatin1Char('n')));  // the name until a tip is given
+  tray.setTip(QString(70, QLatin1Char('t')));
+  tray.setName(QStringLiteral("renamed"));
+  EXPECT_EQ(desk.tip, QString(63, QLatin1Char('t')));
+  EXPECT_TRUE(tray.Active());
+  tray.setIconIndex(1);  // one resource name only: no icon
+  EXPECT_FALSE(tray.Active());
+  EXPECT_FALSE(desk.visible);
+  tray.setIcon(artIcon(QStringLiteral("good")));  // an explicit icon wins
+  EXPECT_TRUE(tray.Active());
+  desk.present = false;
+  tray.setTip(QStringLiteral("x"));
+  EXPECT_FALSE(tray.Active());
+}
+
+class TrayWindow : public WindowTest {
+ protected:
+  FakeTrays fakes;  // before the window: its tray takes a fake desktop
+};
+
+TEST_F(TrayWindow, DoubleClickValidatesTheClipboardAndCloseOnlyHidesWhileTheIconShows) {
+  // The fixture's window was built before the fakes: build one with them.
+  window = std::make_unique<TMainForm>(loop, ini);
+  window->show();
+  FakeTray& desk = *gLastTray;
+  ASSERT_TRUE(window->tray().Active());
+  desk.onClick(TrayBackend::Click::Single);
+  desk.onClick(TrayBackend::Click::Double);
+  EXPECT_EQ(lastShown(), QStringLiteral("error: Clipboard empty"));
+  desk.onClick(TrayBackend::Click::Menu);
+  ASSERT_NE(desk.popped, nullptr);
+  EXPECT_EQ(desk.popped->defaultAction(), action("acValidateClipboard"));
+  EXPECT_EQ(desk.popped->actions().value(1), action("acOpenMain"));
+
+  int closed = 0;
+  QObject::connect(window.get(), &TMainForm::closed, [&] { ++closed; });
+  trigger("acClose");
+  EXPECT_FALSE(window->isVisible());
+  EXPECT_EQ(closed, 0);
+  trigger("acOpenMain");
+  EXPECT_TRUE(window->isVisible());
+  desk.visible = false;  // the notification area went away
+  trigger("acClose");
+  EXPECT_EQ(closed, 1);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -15,8 +16,10 @@
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QStatusBar>
 #include <QTime>
+#include <QTimer>
 #include <QToolBar>
 #include <QTreeView>
 #include <exception>
@@ -30,12 +33,14 @@
 #include "ui/Prompts.h"
 #include "ui/art/Artwork.h"
 #include "ui/clipboard/FormValidateClipboard.h"
+#include "ui/export/ExportDialog.h"
 #include "ui/import/ImportDialog.h"
 #include "ui/list/RecipientModel.h"
 #include "ui/main/AboutBox.h"
 #include "ui/main/FindDialog.h"
 #include "ui/recipient/FormLog.h"
 #include "ui/recipient/FormProperties.h"
+#include "ui/tray/Tray.h"
 
 namespace orvane::ui {
 namespace {
@@ -107,10 +112,13 @@ TMainForm::TMainForm(net::EventLoop& loop, settings::TINI& ini, QWidget* parent)
   };
   guarded([this] { mru_->load(); });
 
+  autosave_ = new QTimer(this);
+  connect(autosave_, &QTimer::timeout, this, &TMainForm::autosave);
   run_.OnRunStarted = [this] { runStarted(); };
   run_.OnRunFinished = [this](bool) { runFinished(); };
 
   clipboardForm_ = new TFormValidateClipboard(loop_, this);
+  createTray();
 
   connect(model_, &RecipientModel::statusTextsChanged, this, &TMainForm::showStatus);
   connect(model_, &RecipientModel::rowShown, this, [this](int row) {
@@ -353,6 +361,23 @@ void TMainForm::createStatusBar() {
   statusBar()->setSizeGripEnabled(true);
 }
 
+void TMainForm::createTray() {
+  TrayMenu = new QMenu(this);
+  TrayMenu->setObjectName(QStringLiteral("TrayMenu"));
+  TrayMenu->addActions({acValidateClipboard, acOpenMain});
+  TrayMenu->addSeparator();
+  TrayMenu->addAction(acAbout);
+  TrayMenu->addSeparator();
+  TrayMenu->addAction(acExit);
+  TrayMenu->setDefaultAction(acValidateClipboard);  // shown in bold
+  tray_ = new TmdTray(this);
+  tray_->setName(QStringLiteral("mdTray1"));
+  tray_->setTip(QString::fromLatin1(kProductName));
+  tray_->setPopupMenu(TrayMenu);
+  tray_->DefaultFunction = [this](TmdTray&) { acValidateClipboard->trigger(); };
+  closeHides = [this] { return tray_->Active(); };
+}
+
 // ------------------------------------------------------------------ state
 
 QStringList TMainForm::statusTexts() const {
@@ -560,6 +585,8 @@ void TMainForm::importRecipients() {
 }
 
 void TMainForm::exportRecipients() {
+  TExportDialog choice(list_, this);
+  if (choice.exec() != QDialog::Accepted) return;
   const QString path =
       Prompts::saveFileName(this, QStringLiteral("Export Recipient List"),
                             QStringLiteral("CSV (*.csv)|*.csv"), QStringLiteral("csv"));
@@ -572,7 +599,7 @@ void TMainForm::exportRecipients() {
     return;
   }
   WaitCursor wait;
-  exportCsvFile(list_, localPath(path));
+  exportCsvFile(list_, localPath(path), choice.filter());
 }
 
 // ------------------------------------------------------------------ validation
@@ -591,10 +618,13 @@ void TMainForm::runStarted() {
     QApplication::setOverrideCursor(Qt::BusyCursor);
     busyCursor_ = true;
   }
+  recoveryFile_.clear();
+  if (ini_.saveDuringRuns()) autosave_->start(autosaveIntervalMs);
   updateActions();
 }
 
 void TMainForm::runFinished() {
+  autosave_->stop();
   setAcceptDrops(true);
   if (busyCursor_) {
     QApplication::restoreOverrideCursor();
@@ -602,6 +632,29 @@ void TMainForm::runFinished() {
   }
   model_->flush();
   updateActions();
+}
+
+void TMainForm::autosave() {
+  try {
+    if (!fileName_.isEmpty()) {
+      saveProject(localPath(fileName_), list_, ProjectLayout{});
+      return;
+    }
+    if (recoveryFile_.isEmpty()) {
+      const QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                             QStringLiteral("/Tamsworth/Orvane/recovered");
+      QDir().mkpath(folder);
+      recoveryFile_ = folder + QStringLiteral("/unsaved-project-") +
+                      QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")) +
+                      QStringLiteral(".orp");
+    }
+    // Not the project's own file: the project stays unsaved (and modified).
+    writeProjectFile(localPath(recoveryFile_), list_);
+    statusBar()->showMessage(QStringLiteral("Results so far saved to %1").arg(recoveryFile_));
+  } catch (const std::exception& e) {
+    // No box in the middle of a run: the status bar says it.
+    statusBar()->showMessage(QString::fromUtf8(e.what()));
+  }
 }
 
 void TMainForm::validateClipboard() {

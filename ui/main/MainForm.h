@@ -31,6 +31,7 @@
 
 class QAction;
 class QMenu;
+class QTimer;
 class QTreeView;
 
 namespace orvane::net {
@@ -46,6 +47,7 @@ namespace orvane::ui {
 class FindDialog;
 class RecipientModel;
 class TFormValidateClipboard;
+class TmdTray;
 
 inline constexpr const char* kHomePageUrl = "https://www.tamsworth.example/orvane/";
 inline constexpr const char* kSavePrompt =
@@ -76,7 +78,11 @@ class TMainForm final : public QMainWindow {
 
   // Decides whether File | Close hides the window (while the program stays
   // reachable from a notification-area icon) or ends the program like Exit.
+  // By default: exactly while the tray icon is shown.
   std::function<bool()> closeHides;
+  TmdTray& tray() noexcept { return *tray_; }
+  // How often a running project is saved when the options ask for it.
+  int autosaveIntervalMs = 60000;
 
   // --- commands (what the actions run) ---
   // The save-before prompt: true when the caller may go on.
@@ -104,6 +110,7 @@ class TMainForm final : public QMainWindow {
   void createMenus();
   void createList();
   void createStatusBar();
+  void createTray();
   QAction* makeAction(QAction*& member, const char* name, const QString& caption,
                       const QString& hint, void (TMainForm::*command)());
   template <typename F>
@@ -138,6 +145,9 @@ class TMainForm final : public QMainWindow {
 
   void runStarted();
   void runFinished();
+  // Saves the running project: to its file, or (never saved yet) to a
+  // recovery file in the user's data folder, which the status bar names.
+  void autosave();
   void updateTitle();
   void updateActions();
   void applyColumnWidths();
@@ -154,8 +164,12 @@ class TMainForm final : public QMainWindow {
   settings::TMostRecentUsedList* mru_ = nullptr;
   QString fileName_;
   bool busyCursor_ = false;
+  QTimer* autosave_ = nullptr;
+  QString recoveryFile_;
   QPointer<FindDialog> find_;
   TFormValidateClipboard* clipboardForm_ = nullptr;
+  TmdTray* tray_ = nullptr;
+  QMenu* TrayMenu = nullptr;
 
   QTreeView* ListView1 = nullptr;
   std::array<QLabel*, RecipientList::kStatusPanels> panels_{};
