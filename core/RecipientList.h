@@ -172,6 +172,9 @@ class RecipientList {
 
   // Appends prepared entries (the import); one notification, sets modified.
   void appendEntries(std::vector<Entry>&& entries);
+  // Room for `count` entries in all, so that a long import appends without
+  // moving the whole list again and again.
+  void reserve(std::size_t count) { entries_.reserve(count); }
   // Replaces columns and entries wholesale (a load). Columns are kept when
   // `columns` is empty. Every entry starts with an empty log. Does not touch
   // the modified flag.

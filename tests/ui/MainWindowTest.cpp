@@ -10,10 +10,10 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTableView>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTreeView>
 
 #include "core/ProjectFile.h"
 #include "settings/MostRecentUsedList.h"
@@ -40,7 +40,7 @@ class MainWindow : public WindowTest {
     return path;
   }
   void press(int row, int x) {
-    QTreeView* view = window->listView();
+    QTableView* view = window->listView();
     const QRect rect = view->visualRect(window->model().index(row, 0));
     QTest::mousePress(view->viewport(), Qt::LeftButton, {}, QPoint(x, rect.center().y()));
     QTest::mouseRelease(view->viewport(), Qt::LeftButton, {}, QPoint(x, rect.center().y()));

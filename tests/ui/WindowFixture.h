@@ -7,8 +7,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QTableView>
 #include <QTimer>
-#include <QTreeView>
 #include <functional>
 #include <memory>
 #include <string>

@@ -8,9 +8,9 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <QTreeView>
 #include <cstdio>
 #include <functional>
 #include <set>

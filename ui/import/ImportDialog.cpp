@@ -157,6 +157,8 @@ void TImportDialog::runImport() {
   });
   QString failure;
   try {
+    list_.reserve((rbReplace_->isChecked() ? 0 : list_.count()) +
+                  static_cast<std::size_t>(importer_->progressMaximum()));
     imported_ = importer_->run(list_);
   } catch (const std::exception& e) {
     failure = QString::fromUtf8(e.what());

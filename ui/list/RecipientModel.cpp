@@ -18,6 +18,7 @@ RecipientModel::RecipientModel(RecipientList& list, QObject* parent)
     : QAbstractTableModel(parent), list_(list) {
   flushTimer_.setSingleShot(true);
   connect(&flushTimer_, &QTimer::timeout, this, &RecipientModel::flush);
+  announced_ = list_.count();
   list_.addObserver(this);
 }
 
@@ -27,7 +28,7 @@ RecipientModel::~RecipientModel() {
 
 int RecipientModel::rowCount(const QModelIndex& parent) const {
   if (parent.isValid()) return 0;
-  return static_cast<int>(std::min<std::size_t>(list_.count(), INT_MAX));
+  return static_cast<int>(std::min<std::size_t>(announced_, INT_MAX));
 }
 
 int RecipientModel::columnCount(const QModelIndex& parent) const {
@@ -57,7 +58,7 @@ QString RecipientModel::resultIconName(const Entry& entry) {
 QVariant RecipientModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.parent().isValid()) return {};
   const auto row = static_cast<std::size_t>(index.row());
-  if (row >= list_.count()) return {};
+  if (row >= announced_) return {};
   const Entry& entry = list_.entry(row);
   switch (role) {
     case Qt::DisplayRole:
@@ -86,6 +87,7 @@ void RecipientModel::flush() {
   flushTimer_.stop();
   sinceFlush_.start();
   ++flushes_;
+  announceAppended();
   const bool rowsChanged = dirty_;
   emitDirtyRows();
   if (statusDirty_) {
@@ -116,19 +118,41 @@ void RecipientModel::schedule() {
   flushTimer_.start(static_cast<int>(std::max<qint64>(0, kFlushIntervalMs - since)));
 }
 
+void RecipientModel::announceAppended() {
+  const std::size_t total = list_.count();
+  if (appending_ || total <= announced_) return;
+  beginInsertRows({}, static_cast<int>(announced_), static_cast<int>(total - 1));
+  announced_ = total;
+  endInsertRows();
+}
+
 void RecipientModel::entriesAboutToBeInserted(std::size_t first, std::size_t count) {
+  if (count > 1 && first == list_.count() && first >= announced_) {
+    // Many appended at the end (an import): announced with the next flush.
+    appending_ = true;
+    return;
+  }
+  announceAppended();
   emitDirtyRows();  // pending rows are numbered as before the insertion
   beginInsertRows({}, static_cast<int>(first), static_cast<int>(first + count - 1));
+  announced_ += count;
 }
 
 void RecipientModel::entriesInserted(std::size_t, std::size_t) {
+  if (appending_) {
+    appending_ = false;
+    schedule();
+    return;
+  }
   endInsertRows();
 }
 
 void RecipientModel::entriesAboutToBeRemoved(std::size_t first, std::size_t count) {
+  announceAppended();
   emitDirtyRows();
   shown_.reset();
   beginRemoveRows({}, static_cast<int>(first), static_cast<int>(first + count - 1));
+  announced_ -= count;
 }
 
 void RecipientModel::entriesRemoved(std::size_t, std::size_t) {
@@ -136,6 +160,8 @@ void RecipientModel::entriesRemoved(std::size_t, std::size_t) {
 }
 
 void RecipientModel::entriesChanged(std::size_t first, std::size_t last) {
+  if (first >= announced_) return;  // announced later, with its present texts
+  last = std::min(last, announced_ - 1);
   if (!dirty_) {
     dirty_ = true;
     dirtyFirst_ = first;
@@ -154,6 +180,7 @@ void RecipientModel::listAboutToBeReset() {
 }
 
 void RecipientModel::listReset() {
+  announced_ = list_.count();
   endResetModel();
   emit columnsReset();
 }

@@ -2,9 +2,12 @@
 // column (e-mail, result text, then the extra fields), the check box and the
 // result icon as the first column's decoration.
 //
-// The model forwards the list's changes to the views: insertions, removals
-// and resets at once (a view must never see a row count the list does not
-// have), changes of entries in place coalesced. Results arriving from hundreds
+// The model forwards the list's changes to the views: removals, resets and
+// insertions in the middle at once, changes of entries in place coalesced,
+// and batches appended at the end (an import) announced with the next flush:
+// until then the view sees the rows it was told of, all of which exist
+// unchanged in the list, so a million-row import costs the view a few
+// layouts instead of one per batch. Results arriving from hundreds
 // of sessions land as one dataChanged for the range they touched, emitted at
 // most every kFlushIntervalMs; the status bar texts and "scroll this entry into
 // view" ride on the same flush. A single change after a quiet spell is emitted
@@ -81,10 +84,14 @@ class RecipientModel final : public QAbstractTableModel, private RecipientListOb
 
   void schedule();
   void emitDirtyRows();
+  // Announces appended rows the views have not been told of yet.
+  void announceAppended();
 
   RecipientList& list_;
   QTimer flushTimer_;
   QElapsedTimer sinceFlush_;
+  std::size_t announced_ = 0;  // rows the views know of
+  bool appending_ = false;     // an append at the end is under way
   bool dirty_ = false;
   std::size_t dirtyFirst_ = 0;
   std::size_t dirtyLast_ = 0;

@@ -18,10 +18,10 @@
 #include <QScreen>
 #include <QStandardPaths>
 #include <QStatusBar>
+#include <QTableView>
 #include <QTime>
 #include <QTimer>
 #include <QToolBar>
-#include <QTreeView>
 #include <exception>
 
 #include "core/ProjectFile.h"
@@ -310,21 +310,28 @@ void TMainForm::createMenus() {
 }
 
 void TMainForm::createList() {
-  ListView1 = new QTreeView(this);
+  // A table view: its rows are positions, not items, so a million-row list
+  // takes new rows without laying all of them out again.
+  ListView1 = new QTableView(this);
   ListView1->setObjectName(QStringLiteral("ListView1"));
   ListView1->setModel(model_);
-  ListView1->setRootIsDecorated(false);
-  ListView1->setItemsExpandable(false);
-  ListView1->setUniformRowHeights(true);
+  ListView1->setShowGrid(false);
+  ListView1->setWordWrap(false);
+  ListView1->setCornerButtonEnabled(false);
+  ListView1->verticalHeader()->hide();
+  ListView1->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+  ListView1->verticalHeader()->setDefaultSectionSize(
+      std::max(kEntryDecorationSize.height() + 4, ListView1->fontMetrics().height() + 4));
+  ListView1->horizontalHeader()->setHighlightSections(false);
+  ListView1->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
   ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
   ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  ListView1->setAllColumnsShowFocus(true);
   ListView1->setIconSize(kEntryDecorationSize);
   ListView1->setTextElideMode(Qt::ElideRight);
-  ListView1->header()->setSectionsClickable(false);
-  ListView1->header()->setSectionsMovable(false);
-  ListView1->header()->setStretchLastSection(false);
+  ListView1->horizontalHeader()->setSectionsClickable(false);
+  ListView1->horizontalHeader()->setSectionsMovable(false);
+  ListView1->horizontalHeader()->setStretchLastSection(false);
   ListView1->setContextMenuPolicy(Qt::CustomContextMenu);
   // The selection stays visible when the list loses the focus.
   QPalette palette = ListView1->palette();
@@ -337,13 +344,13 @@ void TMainForm::createList() {
 
   connect(ListView1->selectionModel(), &QItemSelectionModel::selectionChanged, this,
           &TMainForm::updateActions);
-  connect(ListView1, &QTreeView::doubleClicked, this, [this] {
+  connect(ListView1, &QTableView::doubleClicked, this, [this] {
     if (acRecipientEdit->isEnabled()) acRecipientEdit->trigger();
   });
   connect(ListView1, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
     PopupMenu1->popup(ListView1->viewport()->mapToGlobal(pos));
   });
-  connect(ListView1->header(), &QHeaderView::sectionResized, this,
+  connect(ListView1->horizontalHeader(), &QHeaderView::sectionResized, this,
           [this](int section, int, int size) {
             if (section >= 0 && static_cast<std::size_t>(section) < list_.columnCount()) {
               list_.setColumnWidth(static_cast<std::size_t>(section), size);
@@ -435,7 +442,7 @@ void TMainForm::updateActions() {
 void TMainForm::applyColumnWidths() {
   const auto& columns = list_.columns();
   for (std::size_t i = 0; i < columns.size(); ++i) {
-    ListView1->header()->resizeSection(static_cast<int>(i), columns[i].width);
+    ListView1->horizontalHeader()->resizeSection(static_cast<int>(i), columns[i].width);
   }
 }
 

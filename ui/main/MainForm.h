@@ -32,7 +32,7 @@
 class QAction;
 class QMenu;
 class QTimer;
-class QTreeView;
+class QTableView;
 
 namespace orvane::net {
 class EventLoop;
@@ -68,7 +68,7 @@ class TMainForm final : public QMainWindow {
   RecipientModel& model() noexcept { return *model_; }
   engine::ProjectRun& projectRun() noexcept { return run_; }
   settings::TMostRecentUsedList& recentFiles() noexcept { return *mru_; }
-  QTreeView* listView() const noexcept { return ListView1; }
+  QTableView* listView() const noexcept { return ListView1; }
   const QString& fileName() const noexcept { return fileName_; }
   // The status bar panels as shown.
   QStringList statusTexts() const;
@@ -171,7 +171,7 @@ class TMainForm final : public QMainWindow {
   TmdTray* tray_ = nullptr;
   QMenu* TrayMenu = nullptr;
 
-  QTreeView* ListView1 = nullptr;
+  QTableView* ListView1 = nullptr;
   std::array<QLabel*, RecipientList::kStatusPanels> panels_{};
   QMenu* mnFile = nullptr;
   QMenu* mnRecipient = nullptr;
