@@ -13,6 +13,7 @@ packages=(
   microsocks
   gdal-bin python3-dbf
   xvfb xauth
+  dpkg-dev lintian desktop-file-utils librsvg2-bin   # tools/package.sh
 )
 
 missing=()
