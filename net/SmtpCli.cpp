@@ -372,6 +372,8 @@ void TSmtpCli::DoConnect() {
   requestType_ = smtpConnect;
   requestDone_ = false;
   reply_.Reset();
+  replyLines_ = 0;
+  replyBytes_ = 0;
   requestResult_ = 0;
   SetState(smtpDnsLookup);
   socket_.OnDataSent = nullptr;
@@ -533,6 +535,22 @@ void TSmtpCli::GiveUpConnection(int error, const std::string& response) {
 bool TSmtpCli::HandleLine(const std::string& rawLine) {
   std::weak_ptr<int> alive = life_;
   const SmtpReplyCode code = ReadSmtpReplyCode(rawLine);
+  // A reply that never ends (an endless multi-line reply) would hold the
+  // request forever: past kMaxReplyLines lines or kMaxReplyBytes bytes the
+  // connection is given up.
+  ++replyLines_;
+  replyBytes_ += rawLine.size() + 2;
+  if (replyLines_ > kMaxReplyLines || replyBytes_ > kMaxReplyBytes) {
+    replyLines_ = 0;
+    replyBytes_ = 0;
+    GiveUpConnection(500, "500 Reply too long (more than " + std::to_string(kMaxReplyLines) +
+                              " lines or " + std::to_string(kMaxReplyBytes / 1024) + " KiB)");
+    return false;
+  }
+  if (!code.valid || !code.continuation) {
+    replyLines_ = 0;
+    replyBytes_ = 0;
+  }
   const std::string line = SanitizeSmtpLine(rawLine);
   lastResponse_ = line;
   statusCode_ = code.valid ? code.code : 500;

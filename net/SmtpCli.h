@@ -106,6 +106,11 @@ using TSmtpProcessHeader =
 
 class TSmtpCli final {
  public:
+  // The longest reply taken: more lines or bytes end the request with 500
+  // and close the connection.
+  static constexpr std::size_t kMaxReplyLines = 100;
+  static constexpr std::size_t kMaxReplyBytes = 64 * 1024;
+
   // Body lines from OnGetData have room for this many characters.
   static constexpr int kMaxBodyLine = 1023;
 
@@ -259,6 +264,8 @@ class TSmtpCli final {
   std::string errorMessage_;
   std::string lastResponse_;
   int statusCode_ = 0;
+  std::size_t replyLines_ = 0;  // lines and bytes of the reply being read
+  std::size_t replyBytes_ = 0;
   bool connected_ = false;
   TSmtpState state_ = smtpReady;
   TSmtpRequest requestType_ = smtpConnect;

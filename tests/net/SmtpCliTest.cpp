@@ -345,21 +345,35 @@ TEST_F(SmtpCliTest, ReplyWithoutCodeFailsWith500AndAGreetingWithoutCodeCloses) {
   EXPECT_EQ(responses, (Lines{"SSH-2.0-not-smtp"}));
 }
 
-TEST_F(SmtpCliTest, OverlongLineFailsClosesAndIsNeverReadAsNewLines) {
-  for (const bool greeting : {true, false}) {
-    SCOPED_TRACE(greeting);
-    done.clear();
-    responses.clear();
-    const auto flood = SmtpAction::Raw(std::string(5000, 'x') + "\r\n250 injected\r\n");
-    server->setGreeting(greeting ? flood : SmtpAction::Line("220 ok"));
-    if (!greeting) server->on("HELO", flood);
-    client->Abort();
-    ASSERT_TRUE(Call(&TSmtpCli::Open));
-    ASSERT_TRUE(loop.runUntil([&] { return !client->Connected(); }, kWaitMs));
-    Settle();
-    EXPECT_EQ(done, (Dones{{smtpConnect, 500}}));
-    EXPECT_EQ(client->State(), smtpReady);
-    EXPECT_EQ(responses, greeting ? Lines{} : Lines{"220 ok"});
+TEST_F(SmtpCliTest, OverlongLinesAndEndlessRepliesFailAndClose) {
+  std::string endless;  // a multi-line reply that never gets its last line
+  for (int i = 0; i < 150; ++i) endless += "250-more\r\n";
+  const struct {
+    const char* what;
+    std::string bytes;
+  } floods[] = {
+      {"line without CRLF", std::string(5000, 'x') + "\r\n250 injected\r\n"},
+      {"endless multi-line reply", endless},
+  };
+  for (const auto& f : floods) {
+    for (const bool greeting : {true, false}) {
+      SCOPED_TRACE(std::string(f.what) + (greeting ? ", greeting" : ", HELO"));
+      done.clear();
+      responses.clear();
+      const auto flood = SmtpAction::Raw(f.bytes);
+      server->setGreeting(greeting ? flood : SmtpAction::Line("220 ok"));
+      server->on("HELO", greeting ? SmtpAction::Line("250 ok") : flood);
+      client->Abort();
+      ASSERT_TRUE(Call(&TSmtpCli::Open));
+      ASSERT_TRUE(loop.runUntil([&] { return !client->Connected(); }, kWaitMs));
+      Settle();
+      EXPECT_EQ(done, (Dones{{smtpConnect, 500}}));
+      EXPECT_EQ(client->State(), smtpReady);
+      EXPECT_EQ(client->LastResponse().substr(0, 8), "500 Repl");
+      if (f.bytes[0] == 'x') {  // nothing of an over-long line is taken for a reply
+        EXPECT_EQ(responses, greeting ? Lines{} : Lines{"220 ok"});
+      }
+    }
   }
 }
 
