@@ -1,6 +1,6 @@
 // Conversions between the program's UTF-8 text and the 8-bit code pages that
 // stored files use: Windows-1252 (project files, dBase tables in ANSI, text
-// files that are not UTF-8) and code page 437 (dBase tables in OEM).
+// files that are not UTF-8) and code pages 437 and 850 (dBase tables in OEM).
 //
 // Owns nothing; pure functions, safe on any thread.
 #pragma once
@@ -26,6 +26,10 @@ std::string utf8ToCp1252(std::string_view text);
 
 // Code page 437 (the original IBM PC character set) bytes to UTF-8.
 std::string cp437ToUtf8(std::string_view bytes);
+
+// Code page 850 (the multilingual DOS character set, dBase tables of Western
+// Europe) bytes to UTF-8.
+std::string cp850ToUtf8(std::string_view bytes);
 
 // Decodes one UTF-8 character at `pos`; returns its code point and advances
 // `pos`. A malformed sequence yields U+FFFD and advances by one byte.

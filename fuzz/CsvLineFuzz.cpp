@@ -1,32 +1,63 @@
-// Splits arbitrary bytes as text lines into fields and detects the e-mail
-// field. Checks that every field is trimmed and free of double quotes.
+// Decodes arbitrary bytes as a text file (in the encoding its first byte picks,
+// or the detected one), then reads every record with each separator and
+// detects the e-mail field. Checks that the decoded text is UTF-8, that each
+// record is a piece of the text that splits into the same fields on its own,
+// that every field is trimmed, that countRecords agrees with the records read
+// and that the guess names an existing field.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "core/Codepage.h"
 #include "import/TextImport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  orvane::TextFile text(
-      orvane::decodeTextBytes(std::string_view(reinterpret_cast<const char*>(data), size)));
+  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  std::string text;
+  switch (size == 0 ? 0 : data[0] % 8) {
+    case 1:
+      text = orvane::decodeTextBytes(bytes, orvane::TextEncoding::Utf8);
+      break;
+    case 2:
+      text = orvane::decodeTextBytes(bytes, orvane::TextEncoding::Utf16LE);
+      break;
+    case 3:
+      text = orvane::decodeTextBytes(bytes, orvane::TextEncoding::Utf16BE);
+      break;
+    case 4:
+      text = orvane::decodeTextBytes(bytes, orvane::TextEncoding::Windows1252);
+      break;
+    default:
+      text = orvane::decodeTextBytes(bytes);
+  }
+  if (!orvane::isValidUtf8(text)) std::abort();
+
   std::vector<std::string> fields;
-  std::uint64_t lines = 0;
-  while (!text.atEnd()) {
-    ++lines;
-    orvane::splitFields(text.readLine(), fields);
-    if (fields.empty()) std::abort();
-    for (const auto& f : fields) {
-      if (f.find('"') != std::string::npos) std::abort();
-      if (!f.empty() && (static_cast<unsigned char>(f.front()) <= 32 ||
-                         static_cast<unsigned char>(f.back()) <= 32)) {
+  for (const char separator :
+       {',', ';', '\t', orvane::separatorChar(orvane::detectSeparator(text))}) {
+    orvane::RecordReader reader(text, separator);
+    std::uint64_t records = 0;
+    while (!reader.atEnd()) {
+      ++records;
+      const std::string_view raw = reader.next(fields);
+      if (raw.data() < text.data() || raw.data() + raw.size() > text.data() + text.size()) {
         std::abort();
       }
+      if (fields.empty()) std::abort();
+      if (orvane::splitFields(raw, separator) != fields) std::abort();
+      for (const auto& f : fields) {
+        if (!f.empty() && (static_cast<unsigned char>(f.front()) <= 32 ||
+                           static_cast<unsigned char>(f.back()) <= 32)) {
+          std::abort();
+        }
+      }
+      const auto guess = orvane::detectEmailField(fields);
+      if (guess.index >= fields.size()) std::abort();
     }
-    const auto guess = orvane::detectEmailField(fields);
-    if (guess.index >= fields.size()) std::abort();
+    if (orvane::countRecords(text, separator) != (records == 0 ? 1 : records)) std::abort();
   }
-  if (lines > 0 && lines != text.lineCount()) std::abort();
   return 0;
 }

@@ -5,6 +5,7 @@
 
 #include "core/Codepage.h"
 #include "core/RecipientList.h"
+#include "core/Text.h"
 
 namespace orvane {
 
@@ -78,8 +79,7 @@ Entry makeEntry(std::string_view email, const std::vector<std::string>& subs) {
 Importer::Importer(const std::string& path) : kind_(sourceKindOf(path)), path_(path) {
   if (kind_ == SourceKind::Text) {
     text_ = TextFile::load(path);
-    fieldNames_ = splitFields(text_.readLine());
-    progressMaximum_ = text_.lineCount();
+    detectedSeparator_ = detectSeparator(text_.text());
   } else {
     table_ = std::make_unique<TTzDbf>();
     table_->setHideDeletedRecs(false);
@@ -89,6 +89,20 @@ Importer::Importer(const std::string& path) : kind_(sourceKindOf(path)), path_(p
     table_->setCreateIndex(ciNotFound);
     table_->setDbfFileName(path);
     table_->Open();
+  }
+  prepare();
+}
+
+Importer::~Importer() = default;
+
+void Importer::prepare() {
+  fieldNames_.clear();
+  if (kind_ == SourceKind::Text) {
+    const char sep = separatorChar(separatorInUse());
+    RecordReader reader(text_.text(), sep);
+    reader.next(fieldNames_);
+    progressMaximum_ = countRecords(text_.text(), sep);
+  } else {
     progressMaximum_ = table_->RecordCount();
     fieldNames_.reserve(table_->FieldCount());
     for (std::size_t i = 0; i < table_->FieldCount(); ++i) {
@@ -97,10 +111,66 @@ Importer::Importer(const std::string& path) : kind_(sourceKindOf(path)), path_(p
   }
   const EmailFieldGuess guess = detectEmailField(fieldNames_);
   emailField_ = guess.index;
-  if (guess.firstLine) firstLine_ = *guess.firstLine;
+  firstLine_ = guess.firstLine.value_or(FirstLine::Data);
 }
 
-Importer::~Importer() = default;
+Separator Importer::separatorInUse() const {
+  return separator_ == Separator::Detect ? detectedSeparator_ : separator_;
+}
+
+void Importer::setSeparator(Separator separator) {
+  separator_ = separator;
+  if (kind_ == SourceKind::Text) prepare();
+}
+
+void Importer::setEncoding(TextEncoding encoding) {
+  if (kind_ != SourceKind::Text) return;
+  TextFile reloaded = TextFile::load(path_, encoding);
+  text_ = std::move(reloaded);
+  detectedSeparator_ = detectSeparator(text_.text());
+  prepare();
+}
+
+DbfCodePage Importer::codePage() const {
+  return table_ ? table_->CodePage() : DbfCodePage::Cp437;
+}
+
+DbfCodePage Importer::detectedCodePage() const {
+  return table_ ? table_->DetectedCodePage() : DbfCodePage::Cp437;
+}
+
+DbfCodePageOrigin Importer::codePageOrigin() const {
+  return table_ ? table_->CodePageOrigin() : DbfCodePageOrigin::TableLanguage;
+}
+
+void Importer::setCodePage(DbfCodePage codePage) {
+  if (!table_) return;
+  table_->setCodePage(codePage);
+  prepare();
+}
+
+std::vector<std::vector<std::string>> Importer::previewRows(std::size_t n) {
+  std::vector<std::vector<std::string>> rows;
+  if (kind_ == SourceKind::Text) {
+    RecordReader reader(text_.text(), separatorChar(separatorInUse()));
+    if (firstLine_ == FirstLine::Header) reader.skip();
+    std::vector<std::string> fields;
+    while (rows.size() < n && !reader.atEnd()) {
+      if (trimBlanks(reader.next(fields)).empty()) continue;
+      rows.push_back(fields);
+    }
+    return rows;
+  }
+  TTzDbf& t = *table_;
+  for (t.First(); rows.size() < n && !t.Eof(); t.Next()) {
+    std::vector<std::string>& row = rows.emplace_back(t.FieldCount());
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      t.AppendFieldText(i, row[i]);
+      trimInPlace(row[i]);
+    }
+  }
+  return rows;
+}
 
 void Importer::setEmailField(std::size_t index) {
   if (index >= fieldNames_.size() && !(index == 0 && fieldNames_.empty())) {
@@ -181,14 +251,12 @@ std::size_t Importer::runText(RecipientList& list, const std::vector<int>& map) 
   std::vector<std::string> subs(columns > 1 ? columns - 1 : 1);
   std::vector<std::string> fields;
   Batcher batcher(list);
-  text_.rewind();
-  if (firstLine_ == FirstLine::Header) text_.readLine();
+  RecordReader reader(text_.text(), separatorChar(separatorInUse()));
+  if (firstLine_ == FirstLine::Header) reader.skip();
   std::uint64_t step = 0;
-  while (!text_.atEnd() && !idle_) {
+  while (!reader.atEnd() && !idle_) {
     if (progress_) progress_(++step);
-    const std::string_view line = text_.readLine();
-    if (trimBlanks(line).empty()) continue;
-    splitFields(line, fields);
+    if (trimBlanks(reader.next(fields)).empty()) continue;
     auto value = [&](int index) -> std::string_view {
       if (index < 0 || static_cast<std::size_t>(index) >= fields.size()) return {};
       return fields[static_cast<std::size_t>(index)];

@@ -9,7 +9,13 @@
 //
 // Usage: construct with the path (the source is opened, its field names read,
 // the e-mail field detected and the progress maximum counted), adjust the
-// choices, then run() on the list.
+// choices, look at previewRows() if wanted, then run() on the list.
+//
+// Choices that change how the source is read (the separator and encoding of a
+// text file, the code page of a table) read the field names again and repeat
+// the detection of the e-mail field and of the first line, as the constructor
+// did; a caller shows fieldNames(), emailField() and firstLine() again after
+// them. The other choices change nothing that was read.
 //
 // Guarantees:
 // - Every row becomes an entry appended at the end of the list: checked, not
@@ -56,9 +62,44 @@ class Importer final {
   // The items offered for the e-mail field: the first line's fields of a text
   // file (header or data), or the table's field names.
   const std::vector<std::string>& fieldNames() const { return fieldNames_; }
-  // Rows the progress callback will count up to: the text's lines or the
-  // table's record count (deleted records included).
+  // Rows the progress callback will count up to: the text's records (blank
+  // ones and a header included; a record may span lines inside quotes) or the
+  // table's record count (deleted records included). The steps of run() never
+  // pass it.
   std::uint64_t progressMaximum() const { return progressMaximum_; }
+
+  // --- text files (no effect on tables) ---
+  // The separator: Comma until set. Detect uses detectedSeparator().
+  Separator separator() const { return separator_; }
+  void setSeparator(Separator separator);
+  // What Detect finds in this file (detectSeparator); Comma for tables.
+  Separator detectedSeparator() const { return detectedSeparator_; }
+  // The separator in use: Comma, Semicolon or Tab, never Detect.
+  Separator separatorInUse() const;
+  // The encoding the text was decoded from, and the one detection found.
+  TextEncoding encoding() const { return text_.encoding(); }
+  TextEncoding detectedEncoding() const { return text_.detectedEncoding(); }
+  // Reads the file again and decodes it in `encoding`. Throws ImportError
+  // (the file can no longer be read), changing nothing.
+  void setEncoding(TextEncoding encoding);
+
+  // --- dBase tables (no effect on text files) ---
+  // The code page character data is read in, and the one the table declares
+  // or its text shows (see TTzDbf); Cp437 for text files.
+  DbfCodePage codePage() const;
+  DbfCodePage detectedCodePage() const;
+  // What decided detectedCodePage() (a .cpg file, the text, the header's
+  // language driver, or nothing: the default).
+  DbfCodePageOrigin codePageOrigin() const;
+  void setCodePage(DbfCodePage codePage);
+
+  // The first `n` rows the import would read, each split into its fields
+  // (trimmed, in source order, before any mapping to columns), with the
+  // current separator, encoding, code page and first-line choice: a header
+  // line and blank lines are left out as run() leaves them out. Reads no
+  // further than those rows. Not while run() is running. Throws EDbfError
+  // for a damaged table, like run().
+  std::vector<std::vector<std::string>> previewRows(std::size_t n);
 
   std::size_t emailField() const { return emailField_; }
   // Throws std::out_of_range for an index past the field names.
@@ -88,6 +129,9 @@ class Importer final {
   std::size_t run(RecipientList& list);
 
  private:
+  // Reads the field names and the progress maximum with the current choices
+  // and detects the e-mail field and the first line.
+  void prepare();
   std::vector<int> buildColumnMap(RecipientList& list) const;
   std::size_t runText(RecipientList& list, const std::vector<int>& map);
   std::size_t runTable(RecipientList& list, const std::vector<int>& map);
@@ -98,6 +142,8 @@ class Importer final {
   std::uint64_t progressMaximum_ = 0;
   std::size_t emailField_ = 0;
   FirstLine firstLine_ = FirstLine::Data;
+  Separator separator_ = Separator::Comma;
+  Separator detectedSeparator_ = Separator::Comma;
   bool replace_ = false;
   ProgressFn progress_;
   bool idle_ = true;

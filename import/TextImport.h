@@ -1,13 +1,36 @@
 // Reading of plain text and comma-separated recipient lists: the source kind of
-// a path, the splitting of a line into fields, the detection of the e-mail
-// field, and a text file held in memory with a line cursor.
+// a path, the text encoding, the separator, the splitting of the text into
+// records and fields, and the detection of the e-mail field.
 //
-// Owns only the text it loads. Pure functions and a plain value class; used on
+// Owns only the text it loads. Pure functions and plain value classes; used on
 // one thread at a time (the event-loop thread in the programs).
 //
-// Guarantees: splitting and line reading take time linear in the input (a line
-// of 100 MB or a million fields is read in one pass); text is handed out as
-// UTF-8 whatever the file's encoding.
+// Records and fields (the quoting of RFC 4180, with the lenient forms that
+// hand-written lists use):
+// - A record ends at a line end (LF, CR LF or a lone CR) outside quotes, or at
+//   the end of the text. A field ends at the separator outside quotes.
+// - A double quote that begins a field (blanks before it allowed) opens a
+//   quoted section: separators and line ends inside it are data, a doubled
+//   quote ("") is one quote, and the next single quote closes it. Text after
+//   the closing quote, up to the separator, still belongs to the field.
+// - A double quote anywhere else in a field opens a section that only the end
+//   of the line can outlast: separators inside are data, "" is one quote, but
+//   the line end still ends the record, so a stray quote in a hand-written
+//   list never swallows the lines after it.
+// - A quoted section that begins a field and is still open at the end of the
+//   text does not swallow the rest of the file: its record then ends at its
+//   first line end, read as if that line were the whole record.
+// - The quotes that open and close sections are dropped; every field is then
+//   trimmed of characters of code 32 or less at both ends.
+// - A separator at the end of a record gives no empty last field; an empty
+//   record gives one empty field.
+// A file of one address per line, and any file without quotes that span line
+// ends, thus reads one record per line exactly as before quoting was known.
+//
+// Guarantees: reading records and splitting fields take time linear in the
+// input (a line of 100 MB, a million fields, a quote at the start of a 1 GB
+// file that never closes); memory stays bounded by the input; text is handed
+// out as UTF-8 whatever the file's encoding.
 #pragma once
 
 #include <cstdint>
@@ -32,13 +55,76 @@ enum class SourceKind { Text, DBase };
 // (txt, csv, any other extension, or none).
 SourceKind sourceKindOf(std::string_view path);
 
-// Splits a line into fields: the separator is a comma outside double quotes
-// (each field starts outside quotes); every double quote is then removed and
-// characters of code 32 or less are trimmed at both ends. A trailing comma
-// gives no empty last field; an empty line gives one empty field. Reuses the
-// strings already in `fields` and resizes it to the field count.
-void splitFields(std::string_view line, std::vector<std::string>& fields);
-std::vector<std::string> splitFields(std::string_view line);
+// ------------------------------------------------------------------ encoding
+
+enum class TextEncoding { Utf8, Utf16LE, Utf16BE, Windows1252 };
+
+// FF FE gives Utf16LE, FE FF gives Utf16BE; otherwise the bytes after an
+// optional UTF-8 byte-order mark give Utf8 when they are valid UTF-8 and
+// Windows1252 when they are not (a file that took lines in both).
+TextEncoding detectTextEncoding(std::string_view bytes);
+
+// File bytes in `encoding` to UTF-8. The byte-order mark of that encoding is
+// dropped (for Windows1252, a UTF-8 one: it is never data). UTF-8: each byte
+// of a malformed sequence becomes U+FFFD. UTF-16:
+// surrogate pairs are joined, an unpaired surrogate becomes U+FFFD and an odd
+// trailing byte is dropped. The result is always valid UTF-8.
+std::string decodeTextBytes(std::string_view bytes, TextEncoding encoding);
+// The same with the encoding detectTextEncoding finds.
+std::string decodeTextBytes(std::string_view bytes);
+
+// ----------------------------------------------------------------- separator
+
+// The character between fields. Detect stands for the one detectSeparator finds.
+enum class Separator { Comma, Semicolon, Tab, Detect };
+
+// ',' for Comma (and Detect), ';' for Semicolon, TAB for Tab.
+char separatorChar(Separator separator);
+
+// The candidate among comma, semicolon and tab that occurs most often outside
+// double quotes in the first record of `text` (here each double quote simply
+// toggles the inside state, and the record ends at the first line end
+// outside quotes). A tie goes to the earlier of comma, semicolon, tab, so a
+// record without any of them gives Comma.
+Separator detectSeparator(std::string_view text);
+
+// -------------------------------------------------------- records and fields
+
+// Splits one record (the whole of `record`; a line end in it is an ordinary
+// character outside quotes) into fields. Reuses the strings already in
+// `fields` and resizes it to the field count.
+void splitFields(std::string_view record, std::vector<std::string>& fields, char separator = ',');
+std::vector<std::string> splitFields(std::string_view record, char separator = ',');
+
+// Reads the records of a text one after the other. The text must outlive the
+// reader.
+class RecordReader final {
+ public:
+  explicit RecordReader(std::string_view text, char separator = ',')
+      : text_(text), separator_(separator) {}
+
+  bool atEnd() const { return pos_ >= text_.size(); }
+  void rewind() { pos_ = 0; }
+  // Reads the next record into `fields` and returns its text without its line
+  // end (a view into the text). At the end of the text: an empty view and one
+  // empty field.
+  std::string_view next(std::vector<std::string>& fields);
+  // Steps over the next record without splitting it; returns its text.
+  std::string_view skip();
+
+ private:
+  std::string_view read(std::vector<std::string>* fields);
+
+  std::string_view text_;
+  char separator_;
+  std::size_t pos_ = 0;
+};
+
+// 1 for the first record plus 1 for every further record (blank ones
+// included); an empty text counts 1. The number of steps a full read takes.
+std::uint64_t countRecords(std::string_view text, char separator = ',');
+
+// ------------------------------------------------------------ e-mail field
 
 enum class FirstLine { Data, Header };
 
@@ -47,42 +133,50 @@ struct EmailFieldGuess {
   std::optional<FirstLine> firstLine;  // what the guess implies, if anything
 };
 
-// The item equal to "email", else to "e-mail" (case-insensitively, as a whole)
-// implies a header line; else the first item holding "@" implies a data line;
-// else the first item, implying nothing.
+// Whether `name` is a known name of an e-mail column. The name is normalised
+// first: Unicode upper case, and blanks (code 32 or less), "-", "_", "." and
+// ":" removed. The normalised name must then read
+//   [ADDRESS | ADRESSE | DIRECCIÓNDE | DIRECCIONDE] core [digits] [suffix]
+// where core is one of EMAIL, MAIL, EPOST, COURRIEL, CORREO,
+// CORREOELECTRÓNICO, CORREOELECTRONICO and suffix one of ADDRESS, ADRESSE,
+// ADRES, ADDR, ADR, VALUE. So "Email Address", "E-Mail-Adresse", "mail",
+// "Courriel", "Correo electrónico", "email_address", "E-mail 2" and
+// "E-mail 1 - Value" are e-mail columns; "E-mail Type", "Mailing list" and
+// "my email" are not.
+bool isEmailColumnName(std::string_view name);
+
+// In this order:
+// 1. the item equal to "email", else to "e-mail" (case-insensitively, as a
+//    whole) implies a header line;
+// 2. when no item holds "@" (a header never holds an address), the first item
+//    that isEmailColumnName accepts implies a header line;
+// 3. the first item holding "@" implies a data line;
+// 4. else the first item, implying nothing.
 EmailFieldGuess detectEmailField(std::span<const std::string> items);
 
-// File bytes to UTF-8: a UTF-8 byte-order mark is skipped; the rest is taken as
-// UTF-8 when it is valid UTF-8, else as Windows-1252.
-std::string decodeTextBytes(std::string_view bytes);
+// -------------------------------------------------------------- text file
 
-// A text file decoded into memory, read line by line. A line ends at LF, at
-// CR LF or at a lone CR; the end of the text ends the last line.
+// A text file decoded into memory as UTF-8.
 class TextFile final {
  public:
   TextFile() = default;
-  explicit TextFile(std::string utf8);
-  // Reads and decodes the whole file. Throws ImportError.
-  static TextFile load(const std::string& path);
+  explicit TextFile(std::string utf8, TextEncoding encoding = TextEncoding::Utf8)
+      : text_(std::move(utf8)), encoding_(encoding), detected_(encoding) {}
+  // Reads the whole file and decodes it in the encoding detectTextEncoding
+  // finds, or in `encoding` when one is given. Throws ImportError.
+  static TextFile load(const std::string& path,
+                       std::optional<TextEncoding> encoding = std::nullopt);
 
-  void rewind() { pos_ = 0; }
-  bool atEnd() const { return pos_ >= text_.size(); }
-  // The next line without its line end; empty at the end of the text. The view
-  // stays valid as long as the TextFile.
-  std::string_view readLine();
-  // 1 for the first line plus 1 for every further line (blank lines included);
-  // an empty file counts 1.
-  std::uint64_t lineCount() const;
   const std::string& text() const { return text_; }
+  // The encoding the text was decoded from.
+  TextEncoding encoding() const { return encoding_; }
+  // The encoding detectTextEncoding finds in the file's bytes.
+  TextEncoding detectedEncoding() const { return detected_; }
 
  private:
-  // The end of the line starting at `from` (the position of its CR or LF, or
-  // the text's size).
-  std::size_t lineEnd(std::size_t from) const;
-
   std::string text_;
-  std::size_t pos_ = 0;
-  bool hasCr_ = false;  // without any CR, a line end is found with memchr alone
+  TextEncoding encoding_ = TextEncoding::Utf8;
+  TextEncoding detected_ = TextEncoding::Utf8;
 };
 
 }  // namespace orvane

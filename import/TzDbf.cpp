@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <new>
 
 #include "core/Codepage.h"
@@ -279,19 +281,20 @@ void TTzDbf::Open() {
   if (fd < 0) {
     throw EDbfError(errnoToNumber(errno), "Failure to open " + name + " [USE/OpenDbf]");
   }
-  openSource(std::make_unique<FileSource>(fd, static_cast<std::uint64_t>(st.st_size)));
+  openSource(std::make_unique<FileSource>(fd, static_cast<std::uint64_t>(st.st_size)), true);
 }
 
 void TTzDbf::OpenFromMemory(std::string bytes) {
   Close();
   openedName_ = fileName_;
-  openSource(std::make_unique<MemorySource>(std::move(bytes)));
+  openSource(std::make_unique<MemorySource>(std::move(bytes)), false);
 }
 
-void TTzDbf::openSource(std::unique_ptr<Source> source) {
+void TTzDbf::openSource(std::unique_ptr<Source> source, bool fromFile) {
   source_ = std::move(source);
   try {
     readHeader();
+    resolveCodePage(fromFile);
   } catch (const SourceError& e) {
     fail(errnoToNumber(e.err), "Error reading " + openedName_ + " [Use/OpenDbf]");
   } catch (const std::bad_alloc&) {
@@ -311,6 +314,8 @@ void TTzDbf::openSource(std::unique_ptr<Source> source) {
 void TTzDbf::Close() {
   source_.reset();
   fields_.clear();
+  rawNames_.clear();
+  languageDriver_ = 0;
   record_.clear();
   recordCount_ = 0;
   headerLength_ = 0;
@@ -338,6 +343,7 @@ void TTzDbf::readHeader() {
   recordCount_ = le32(prolog + 4);
   headerLength_ = le16(prolog + 8);
   recordLength_ = le16(prolog + 10);
+  languageDriver_ = prolog[29];
   const std::size_t fieldCount =
       headerLength_ < kPrologSize ? 0 : (headerLength_ - kPrologSize) / kDescriptorSize;
   if (fieldCount < 1 || fieldCount > kMaxFields) {
@@ -413,7 +419,8 @@ void TTzDbf::decodeField(const unsigned char* slot, std::size_t nameBytes, std::
   }
   if (raw.size() > 10) raw.resize(10);
   TDbfField f;
-  f.name = toUtf8(raw);
+  // In the table language until the code page is known (resolveCodePage).
+  appendDbfText(language_ == tlOem ? DbfCodePage::Cp437 : DbfCodePage::Windows1252, raw, f.name);
   f.type = static_cast<char>(slot[typeAt]);
   f.length = slot[lengthAt];
   f.decimals = slot[decimalsAt];
@@ -439,6 +446,117 @@ void TTzDbf::decodeField(const unsigned char* slot, std::size_t nameBytes, std::
     notDbase(" (", "Field " + f.name + " runs past the end of the record", ") [Use/OpenDbf]");
   }
   fields_.push_back(std::move(f));
+  rawNames_.push_back(std::move(raw));
+}
+
+// ------------------------------------------------------------------ code page
+
+void TTzDbf::setCodePage(std::optional<DbfCodePage> codePage) {
+  chosen_ = codePage;
+  if (Active()) {
+    codePage_ = chosen_.value_or(detected_);
+    decodeNames();
+  }
+}
+
+void TTzDbf::resolveCodePage(bool fromFile) {
+  std::optional<DbfCodePage> found;
+  if (fromFile && (found = codePageOfCpgFile())) {
+    origin_ = DbfCodePageOrigin::CpgFile;
+  } else if (textIsUtf8()) {
+    found = DbfCodePage::Utf8;
+    origin_ = DbfCodePageOrigin::Utf8Text;
+  } else if ((found = codePageOfLanguageDriver(languageDriver_))) {
+    origin_ = DbfCodePageOrigin::LanguageDriver;
+  } else {
+    found = language_ == tlOem ? DbfCodePage::Cp437 : DbfCodePage::Windows1252;
+    origin_ = DbfCodePageOrigin::TableLanguage;
+  }
+  detected_ = *found;
+  codePage_ = chosen_.value_or(detected_);
+  decodeNames();
+}
+
+void TTzDbf::decodeNames() {
+  for (std::size_t i = 0; i < fields_.size() && i < rawNames_.size(); ++i) {
+    fields_[i].name = toUtf8(rawNames_[i]);
+  }
+}
+
+std::optional<DbfCodePage> TTzDbf::codePageOfCpgFile() const {
+  namespace fs = std::filesystem;
+  const fs::path table(openedName_);
+  const std::string stem = table.stem().string();
+  if (stem.empty()) return std::nullopt;
+  std::error_code ec;
+  fs::path cpg;
+  for (const char* ext : {".cpg", ".CPG"}) {
+    fs::path candidate = table;
+    candidate.replace_extension(ext);
+    if (fs::is_regular_file(candidate, ec)) {
+      cpg = std::move(candidate);
+      break;
+    }
+  }
+  if (cpg.empty()) {
+    // Any other case of the extension: look through the table's folder.
+    const fs::path dir = table.has_parent_path() ? table.parent_path() : fs::path(".");
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+      const fs::path& p = it->path();
+      std::string ext = p.extension().string();
+      for (char& c : ext) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+      if (ext == ".cpg" && p.stem().string() == stem && it->is_regular_file(ec)) {
+        cpg = p;
+        break;
+      }
+    }
+  }
+  if (cpg.empty()) return std::nullopt;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(cpg.c_str(), "rb"), &std::fclose);
+  if (!f) return std::nullopt;
+  char buffer[256];  // a code page's name is short; the rest of a long file is not read
+  const std::size_t got = std::fread(buffer, 1, sizeof buffer, f.get());
+  return codePageOfCpg(std::string_view(buffer, got));
+}
+
+bool TTzDbf::textIsUtf8() {
+  bool multiByte = false;
+  auto check = [&multiByte](std::string_view bytes) {
+    const std::optional<bool> r = utf8WithMultiByte(bytes);
+    if (!r) return false;
+    multiByte = multiByte || *r;
+    return true;
+  };
+  for (const std::string& raw : rawNames_) {
+    if (!check(raw)) return false;
+  }
+  std::vector<const TDbfField*> text;
+  for (const TDbfField& f : fields_) {
+    if (f.type == 'C' && f.length > 0) text.push_back(&f);
+  }
+  if (text.empty()) return multiByte;
+  // Only the records the file holds in full; a damaged tail is reported when read.
+  const std::uint64_t size = source_->size();
+  const std::uint64_t inFile = size > headerLength_ ? (size - headerLength_) / recordLength_ : 0;
+  const std::uint64_t records = std::min<std::uint64_t>(recordCount_, inFile);
+  const std::uint64_t perChunk = std::max<std::uint64_t>(1, kReadAhead / recordLength_);
+  std::string chunk;
+  for (std::uint64_t r = 0; r < records;) {
+    const std::uint64_t n = std::min(perChunk, records - r);
+    chunk.resize(static_cast<std::size_t>(n * recordLength_));
+    const std::size_t got =
+        source_->read(headerLength_ + r * recordLength_, chunk.data(), chunk.size());
+    const std::uint64_t whole = got / recordLength_;
+    for (std::uint64_t k = 0; k < whole; ++k) {
+      const char* rec = chunk.data() + k * recordLength_;
+      for (const TDbfField* f : text) {
+        if (!check(std::string_view(rec + f->offset, f->length))) return false;
+      }
+    }
+    if (whole < n) break;
+    r += n;
+  }
+  return multiByte;
 }
 
 std::uint32_t TTzDbf::RecordCount() const {
@@ -531,7 +649,9 @@ bool TTzDbf::Deleted() const {
 }
 
 std::string TTzDbf::toUtf8(std::string_view bytes) const {
-  return language_ == tlOem ? cp437ToUtf8(bytes) : cp1252ToUtf8(bytes);
+  std::string out;
+  appendDbfText(codePage_, bytes, out);
+  return out;
 }
 
 std::string TTzDbf::FieldAsText(std::size_t index) const {
@@ -565,7 +685,7 @@ void TTzDbf::AppendFieldText(std::size_t index, std::string& out) const {
     if (ascii) {
       out.append(s);
     } else {
-      out += toUtf8(s);
+      appendDbfText(codePage_, s, out);
     }
   };
   switch (f.type) {

@@ -27,21 +27,40 @@
 // - M: empty. Memo contents live in a separate memo file that this reader never
 //   opens; the stored block number means nothing to a user.
 //
-// Translation: `tlOem` reads the record bytes as code page 437, `tlAnsi` as
-// Windows-1252; both come out as UTF-8. The deletion flag is never translated.
-// Field names are decoded the same way.
+// Code page: character data and field names are read in one code page and
+// come out as UTF-8 (the deletion flag is never translated). Unless the
+// caller chose one (setCodePage), Open() takes, in this order:
+// 1. a ".cpg" file beside a table opened from a file (same base name, the
+//    extension in any case) that names a known code page (codePageOfCpg);
+// 2. UTF-8, when the field names and the bytes of every character field of
+//    every record are valid UTF-8 and hold at least one multi-byte sequence:
+//    writers often leave a default language driver in the header of a UTF-8
+//    table, while text in a single-byte code page practically never passes
+//    for UTF-8 (a letter there is one byte of 0x80 or more, never followed by
+//    the continuation bytes UTF-8 requires);
+// 3. the language-driver byte at offset 29 of the header, when it stands for
+//    a known code page (codePageOfLanguageDriver);
+// 4. the TableLanguage: `tlOem` reads code page 437, `tlAnsi` Windows-1252.
+// Step 2 reads the table once at opening (stopping at the first byte that is
+// not UTF-8), in windows, so memory stays bounded.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "import/DbfCodePage.h"
+
 namespace orvane {
 
 enum TTableLanguage { tlOem, tlAnsi };
+
+// What decided the code page Open() found (steps 1 to 4 above).
+enum class DbfCodePageOrigin { CpgFile, Utf8Text, LanguageDriver, TableLanguage };
 
 // Index handling. No index is ever used when reading; the value is carried only.
 enum TCreateIndex { ciNotFound, ciAlways, ciNever };
@@ -101,7 +120,13 @@ class TTzDbf final {
   bool HideDeletedRecs() const { return hideDeleted_; }
   void setHideDeletedRecs(bool hide) { hideDeleted_ = hide; }
   TTableLanguage TableLanguage() const { return language_; }
+  // The code page when the table declares none (step 4 above); takes effect at Open().
   void setTableLanguage(TTableLanguage language) { language_ = language; }
+  // The code page to read in, overriding what Open() finds; nothing (the
+  // default) leaves the choice to Open(). Takes effect at once on an open
+  // table (field names included) without moving the record pointer.
+  void setCodePage(std::optional<DbfCodePage> codePage);
+  std::optional<DbfCodePage> ChosenCodePage() const { return chosen_; }
   bool ReadOnly() const { return readOnly_; }
   void setReadOnly(bool readOnly) { readOnly_ = readOnly; }
   bool Exclusive() const { return exclusive_; }
@@ -135,6 +160,13 @@ class TTzDbf final {
   // The full year of the last update; the year byte counts from 1900 in some
   // files and from 2000 in others, both are accepted.
   int LastUpdateYear() const { return lastUpdateYear_; }
+  // The byte at offset 29 of the header (0 for the older layout).
+  std::uint8_t LanguageDriver() const { return languageDriver_; }
+  // The code page Open() found, and what decided it.
+  DbfCodePage DetectedCodePage() const { return detected_; }
+  DbfCodePageOrigin CodePageOrigin() const { return origin_; }
+  // The code page in use: the chosen one, else the detected one.
+  DbfCodePage CodePage() const { return codePage_; }
   std::size_t FieldCount() const { return fields_.size(); }
   const TDbfField& Field(std::size_t index) const { return fields_.at(index); }
   const std::string& FieldName(std::size_t index) const { return fields_.at(index).name; }
@@ -156,7 +188,7 @@ class TTzDbf final {
   class Source;
 
  private:
-  void openSource(std::unique_ptr<Source> source);
+  void openSource(std::unique_ptr<Source> source, bool fromFile);
   void readHeader();
   void readOlderHeader(const unsigned char* prolog);
   void decodeField(const unsigned char* slot, std::size_t nameBytes, std::size_t typeAt,
@@ -169,6 +201,10 @@ class TTzDbf final {
   [[noreturn]] void notDbase(std::string_view opening, std::string_view reason,
                              std::string_view closing);
   std::string toUtf8(std::string_view bytes) const;
+  void resolveCodePage(bool fromFile);
+  std::optional<DbfCodePage> codePageOfCpgFile() const;
+  bool textIsUtf8();
+  void decodeNames();
 
   std::string fileName_;
   std::string openedName_;
@@ -188,6 +224,12 @@ class TTzDbf final {
   std::string lastUpdate_;
   int lastUpdateYear_ = 0;
   std::vector<TDbfField> fields_;
+  std::vector<std::string> rawNames_;  // the field names' bytes, upper-cased and cut
+  std::uint8_t languageDriver_ = 0;
+  std::optional<DbfCodePage> chosen_;
+  DbfCodePage detected_ = DbfCodePage::Cp437;
+  DbfCodePageOrigin origin_ = DbfCodePageOrigin::TableLanguage;
+  DbfCodePage codePage_ = DbfCodePage::Cp437;
   std::string record_;  // the current record's bytes, deletion flag first
   std::uint32_t current_ = 0;
   bool eof_ = true;

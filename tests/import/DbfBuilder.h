@@ -26,6 +26,7 @@ struct DbfFieldSpec {
 struct DbfBuilder {
   std::uint8_t version = 0x03;
   std::uint8_t year = 126, month = 12, day = 6;
+  std::uint8_t languageDriver = 0;  // offset 29
   std::vector<DbfFieldSpec> fields;
   std::vector<std::string> records;  // flag byte + field bytes, padded to the record length
   std::optional<std::uint32_t> recordCount;
@@ -64,6 +65,7 @@ struct DbfBuilder {
     le(hl, 2);
     le(rl, 2);
     out.append(20, '\0');
+    out[29] = static_cast<char>(languageDriver);
     for (const auto& f : fields) {
       std::string d(32, '\0');
       const std::size_t n = f.name.size() < 11 ? f.name.size() : 11;

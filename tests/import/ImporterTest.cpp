@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -191,6 +192,152 @@ TEST_F(ImporterTest, TextEncodings) {
   import("b.csv", "Email,Name\nm@x.org,M\xFCller \x80\n");  // not UTF-8: Windows-1252
   EXPECT_EQ(rows(list_),
             (Table{{"z@x.org", "", "Zo\xC3\xAB"}, {"m@x.org", "", "M\xC3\xBCller \xE2\x82\xAC"}}));
+}
+
+TEST_F(ImporterTest, QuotedFieldsFollowRfc4180AndProgressCountsRecords) {
+  Importer imp(dir_.write("a.csv",
+                          "Name,Email,Note\r\n"
+                          "\"Doe, \"\"JJ\"\"\",jd@x.org,\"line 1\r\nline 2\"\r\n"
+                          "\r\n"
+                          "b,b@x.org,\"x,\ny\"\r\n"));
+  EXPECT_EQ(imp.firstLine(), FirstLine::Header);
+  EXPECT_EQ(imp.progressMaximum(), 4u);  // the header, two rows and a blank line
+  std::vector<std::uint64_t> steps;
+  imp.setProgress([&](std::uint64_t s) { steps.push_back(s); });
+  EXPECT_EQ(imp.run(list_), 2u);
+  EXPECT_EQ(steps, (std::vector<std::uint64_t>{1, 2, 3}));
+  EXPECT_EQ(rows(list_), (Table{{"jd@x.org", "", "Doe, \"JJ\"", "line 1\r\nline 2"},
+                                {"b@x.org", "", "b", "x,\ny"}}));
+}
+
+TEST_F(ImporterTest, Separators) {
+  const std::string semicolons = "Name;E-Mail-Adresse;Note\nJan;jan@x.org;\"a;\nb\"\n";
+  const struct {
+    std::string text;
+    Separator choice;
+    Separator inUse;
+    Strings names;
+    std::uint64_t maximum;
+    Table rows;
+  } cases[] = {
+      // Comma, the default: the semicolon list is one field per line, and the
+      // quote inside the second line's field ends with its line.
+      {semicolons,
+       Separator::Comma,
+       Separator::Comma,
+       {"Name;E-Mail-Adresse;Note"},
+       3,
+       {{"Name;E-Mail-Adresse;Note", ""}, {"Jan;jan@x.org;a;", ""}, {"b", ""}}},
+      {semicolons,
+       Separator::Semicolon,
+       Separator::Semicolon,
+       {"Name", "E-Mail-Adresse", "Note"},
+       2,
+       {{"jan@x.org", "", "Jan", "a;\nb"}}},
+      {semicolons,
+       Separator::Detect,
+       Separator::Semicolon,
+       {"Name", "E-Mail-Adresse", "Note"},
+       2,
+       {{"jan@x.org", "", "Jan", "a;\nb"}}},
+      {"Email\tName\na@x.org\tAnn, Lee\n",
+       Separator::Detect,
+       Separator::Tab,
+       {"Email", "Name"},
+       2,
+       {{"a@x.org", "", "Ann, Lee"}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text + " " + std::to_string(static_cast<int>(c.choice)));
+    RecipientList list;
+    Importer imp(dir_.write("a.csv", c.text));
+    EXPECT_EQ(imp.separator(), Separator::Comma);
+    imp.setSeparator(c.choice);
+    EXPECT_EQ(imp.separatorInUse(), c.inUse);
+    EXPECT_EQ(imp.fieldNames(), c.names);
+    EXPECT_EQ(imp.progressMaximum(), c.maximum);
+    imp.run(list);
+    EXPECT_EQ(rows(list), c.rows);
+  }
+}
+
+// UTF-16 with a byte-order mark, in either byte order.
+std::string utf16(std::u16string_view text, bool bigEndian) {
+  std::string out = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+  for (const char16_t u : text) {
+    const char hi = static_cast<char>(u >> 8), lo = static_cast<char>(u & 0xFF);
+    out += bigEndian ? hi : lo;
+    out += bigEndian ? lo : hi;
+  }
+  return out;
+}
+
+TEST_F(ImporterTest, Utf16FilesAndAChosenEncoding) {
+  const std::u16string text = u"Email,Name\r\nz@x.org,Zo\u00EB \U0001F600\r\n";
+  for (const bool bigEndian : {false, true}) {
+    RecipientList list;
+    Importer imp(dir_.write("u.csv", utf16(text, bigEndian)));
+    EXPECT_EQ(imp.detectedEncoding(), bigEndian ? TextEncoding::Utf16BE : TextEncoding::Utf16LE);
+    EXPECT_EQ(imp.firstLine(), FirstLine::Header);
+    imp.run(list);
+    EXPECT_EQ(rows(list), (Table{{"z@x.org", "", "Zoë 😀"}}));
+  }
+  // A UTF-8 file read as Windows-1252 on request, then back; the choices
+  // read the field names again.
+  Importer imp(dir_.write("a.csv", "Zoë,Email\nz@x.org,x\n"));
+  imp.setEncoding(TextEncoding::Windows1252);
+  EXPECT_EQ(imp.encoding(), TextEncoding::Windows1252);
+  EXPECT_EQ(imp.detectedEncoding(), TextEncoding::Utf8);
+  EXPECT_EQ(imp.fieldNames(), (Strings{"ZoÃ«", "Email"}));
+  EXPECT_EQ(imp.emailField(), 1u);
+  imp.setEncoding(TextEncoding::Utf8);
+  EXPECT_EQ(imp.fieldNames(), (Strings{"Zoë", "Email"}));
+  // A file that can no longer be read leaves everything as it was.
+  std::filesystem::remove(dir_.path / "a.csv");
+  EXPECT_THROW(imp.setEncoding(TextEncoding::Utf16LE), ImportError);
+  EXPECT_EQ(imp.encoding(), TextEncoding::Utf8);
+  EXPECT_EQ(imp.run(list_), 1u);
+}
+
+TEST_F(ImporterTest, KnownHeaderNamesAreNotImported) {
+  import("a.csv", "Full name,Email Address\nAnn,a@x.org\n");
+  import("b.csv", "Courriel\nb@x.org\n");
+  EXPECT_EQ(rows(list_), (Table{{"a@x.org", "", "Ann"}, {"b@x.org", "", ""}}));
+}
+
+TEST_F(ImporterTest, PreviewShowsTheRowsToComeWithoutConsumingThem) {
+  Importer imp(
+      dir_.write("a.csv", "Email,Name\n\na@x.org,Ann\n\"b@x.org\",\"B\nB\"\n  \nc@x.org,C\n"));
+  EXPECT_EQ(imp.previewRows(2), (Table{{"a@x.org", "Ann"}, {"b@x.org", "B\nB"}}));
+  EXPECT_EQ(imp.previewRows(10).size(), 3u);
+  EXPECT_EQ(imp.previewRows(0), Table{});
+  imp.setFirstLine(FirstLine::Data);
+  EXPECT_EQ(imp.previewRows(1), (Table{{"Email", "Name"}}));
+  imp.setFirstLine(FirstLine::Header);
+  EXPECT_EQ(imp.run(list_), 3u);
+
+  test::DbfBuilder b;
+  b.fields = {{"email", 'C', 10}, {"name", 'C', 5}};
+  b.add({" a@x.org", "Ann"}).add({"b@x.org", "Bob"}, /*deleted=*/true).add({"c@x.org", "C"});
+  Importer table(dir_.write("t.dbf", b.build()));
+  EXPECT_EQ(table.previewRows(2), (Table{{"a@x.org", "Ann"}, {"b@x.org", "Bob"}}));
+  RecipientList list;
+  EXPECT_EQ(table.run(list), 3u);
+}
+
+TEST_F(ImporterTest, TableCodePageDetectedAndChosen) {
+  test::DbfBuilder b;
+  b.fields = {{"email", 'C', 10}, {"name", 'C', 5}};
+  b.add({"a@x.org", "Bj\x94rn"});
+  Importer imp(dir_.write("t.dbf", b.build()));
+  EXPECT_EQ(imp.detectedCodePage(), DbfCodePage::Cp437);
+  EXPECT_EQ(imp.codePageOrigin(), DbfCodePageOrigin::TableLanguage);
+  EXPECT_EQ(imp.previewRows(1), (Table{{"a@x.org", "Björn"}}));
+  imp.setCodePage(DbfCodePage::Windows1252);
+  EXPECT_EQ(imp.codePage(), DbfCodePage::Windows1252);
+  EXPECT_EQ(imp.detectedCodePage(), DbfCodePage::Cp437);
+  imp.run(list_);
+  EXPECT_EQ(rows(list_), (Table{{"a@x.org", "", "Bj”rn"}}));
 }
 
 TEST_F(ImporterTest, UnreadableSourcesThrowFromTheConstructor) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@ namespace orvane {
 namespace {
 
 using Fields = std::vector<std::string>;
+using Records = std::vector<Fields>;
 
 TEST(SourceKind, FromTheExtension) {
   for (const char* path : {"a/list.dbf", "C:\\x\\LIST.DBF", "list.Dbf"}) {
@@ -24,11 +26,12 @@ TEST(SplitFields, Cases) {
   const struct {
     std::string line;
     Fields want;
+    char separator = ',';
   } cases[] = {
       {"a,b,c", {"a", "b", "c"}},
       {"", {""}},
       {"a", {"a"}},
-      {"a,b,", {"a", "b"}},  // a trailing comma gives no empty last field
+      {"a,b,", {"a", "b"}},  // a trailing separator gives no empty last field
       {"a,,b", {"a", "", "b"}},
       {",", {""}},
       {",a", {"", "a"}},
@@ -38,19 +41,108 @@ TEST(SplitFields, Cases) {
       {"\"Smith, John\" ,x", {"Smith, John", "x"}},
       {"  a  ,\tb\t, c ", {"a", "b", "c"}},
       {"\" spaced \",x", {"spaced", "x"}},
-      {"say \"\"hi\"\",x", {"say hi", "x"}},  // doubled quotes vanish
-      {"a;b\tc,d", {"a;b\tc", "d"}},          // only commas separate
+      {"say \"\"hi\"\",x", {"say hi", "x"}},  // quotes inside an unquoted field still vanish
+      {"a;b\tc,d", {"a;b\tc", "d"}},          // only the separator separates
       {"\"open, never closed", {"open, never closed"}},
-      {"x\"y,z\"w,v", {"xy,zw", "v"}},  // the quote state runs within the field
+      {"x\"y,z\"w,v", {"xy,zw", "v"}},  // a quote inside a field holds separators too
       {std::string("a\0b,c", 5), {std::string("a\0b", 3), "c"}},
+      // RFC 4180: a doubled quote inside a quoted field is one quote.
+      {"\"say \"\"hi\"\"\",x", {"say \"hi\"", "x"}},
+      {"\"a\"\"b\"", {"a\"b"}},
+      {"\"\"\"\"", {"\""}},
+      {"\"\",x", {"", "x"}},
+      {"\"a,b\"c,d", {"a,bc", "d"}},  // text after the closing quote stays in the field
+      {" \"b,c\" ,d", {"b,c", "d"}},  // blanks before the opening quote
+      {"\"a\r\nb\",c", {"a\r\nb", "c"}},
+      {"\"a\nb\"", {"a\nb"}},
+      // Other separators.
+      {"a;b;c", {"a", "b", "c"}, ';'},
+      {"a;b;c", {"a;b;c"}, ','},
+      {"\"a;b\";c;", {"a;b", "c"}, ';'},
+      {"a,b;c", {"a,b", "c"}, ';'},
+      {"a\tb\t", {"a", "b"}, '\t'},
+      {"\t\"x\"\t y ", {"", "x", "y"}, '\t'},  // a tab separator is no blank before a quote
+      {"a\t\tb", {"a", "", "b"}, '\t'},
   };
   // One output vector for every case: what a longer line left must not stay.
   Fields out = {"old1", "old2", "old3", "old4"};
   for (const auto& c : cases) {
-    splitFields(c.line, out);
+    splitFields(c.line, out, c.separator);
     EXPECT_EQ(out, c.want) << c.line;
-    EXPECT_EQ(splitFields(c.line), c.want) << c.line;
+    EXPECT_EQ(splitFields(c.line, c.separator), c.want) << c.line;
   }
+}
+
+// Reads every record of `text`; checks on the way that each record's text
+// splits into the same fields and that countRecords agrees.
+Records readAll(std::string_view text, char separator = ',') {
+  RecordReader reader(text, separator);
+  Records records;
+  Fields fields;
+  while (!reader.atEnd()) {
+    const std::string_view raw = reader.next(fields);
+    EXPECT_EQ(splitFields(raw, separator), fields) << raw;
+    records.push_back(fields);
+  }
+  EXPECT_EQ(countRecords(text, separator), records.empty() ? 1u : records.size());
+  return records;
+}
+
+TEST(RecordReader, RecordsAndTheirCount) {
+  const struct {
+    std::string text;
+    Records want;
+  } cases[] = {
+      {"", {}},
+      {"a", {{"a"}}},
+      {"a\n", {{"a"}}},
+      {"a\nb", {{"a"}, {"b"}}},
+      {"a\r\nb\r\n", {{"a"}, {"b"}}},
+      {"a\rb\r", {{"a"}, {"b"}}},
+      {"a\n\n  \nb\n", {{"a"}, {""}, {""}, {"b"}}},
+      {"\n", {{""}}},
+      {"\r\n\r\n", {{""}, {""}}},
+      {"a,\nb", {{"a"}, {"b"}}},
+      // Line ends inside a quoted field belong to the field.
+      {"\"a\nb\",c\nd", {{"a\nb", "c"}, {"d"}}},
+      {"\"a\r\nb\"\r\nc\r\n", {{"a\r\nb"}, {"c"}}},
+      {"\"a\rb\"\r", {{"a\rb"}}},
+      {"x,\"y\"\"\nz\"\n", {{"x", "y\"\nz"}}},
+      {"Name,Note\n\"Doe, Jane\",\"one\n\ntwo, three\"\nb,c",
+       {{"Name", "Note"}, {"Doe, Jane", "one\n\ntwo, three"}, {"b", "c"}}},
+      // A quote inside an unquoted field never reaches past its line.
+      {"O\"Brien,a@x.org\nb@x.org\n", {{"OBrien,a@x.org"}, {"b@x.org"}}},
+      // A quote opening a field that never closes takes its line only.
+      {"\"open\nb@x.org\nc@x.org", {{"open"}, {"b@x.org"}, {"c@x.org"}}},
+      {"a\n\"b\nc\"\"\n", {{"a"}, {"b"}, {"c"}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(readAll(c.text), c.want);
+  }
+  EXPECT_EQ(readAll("a;\"b;\nc\";d\n", ';'), (Records{{"a", "b;\nc", "d"}}));
+}
+
+// Every prefix of a text with quoted fields, held in a buffer of exactly its
+// size, reads without touching a byte past it, and once it holds the closing
+// quote gives the whole first field.
+TEST(RecordReader, EveryTruncationOfQuotedFields) {
+  const std::string full =
+      "\"Doe, \"\"J\"\"\r\nJane\",jane@x.org\r\n\"b\"\"\",\"c\nd\"\r\n\"\"\"\"\n";
+  const std::size_t closed = full.find("\",jane");
+  for (std::size_t n = 0; n <= full.size(); ++n) {
+    SCOPED_TRACE(n);
+    const auto buffer = std::make_unique<char[]>(n == 0 ? 1 : n);
+    full.copy(buffer.get(), n);
+    const Records records = readAll(std::string_view(buffer.get(), n));
+    ASSERT_LE(records.size(), n == 0 ? 0u : n);
+    if (n > closed) {
+      ASSERT_FALSE(records.empty());
+      EXPECT_EQ(records[0][0], "Doe, \"J\"\r\nJane");
+    }
+  }
+  EXPECT_EQ(readAll(full),
+            (Records{{"Doe, \"J\"\r\nJane", "jane@x.org"}, {"b\"", "c\nd"}, {"\""}}));
 }
 
 TEST(SplitFields, LinearOnHugeInput) {
@@ -68,6 +160,136 @@ TEST(SplitFields, LinearOnHugeInput) {
   EXPECT_EQ(out[0].size(), 20'000'000u);
 }
 
+TEST(RecordReader, LinearOnHugeInput) {
+  // A quote that never closes before a million lines, and one whose doubled
+  // quotes reach the end of the text: each line is a record of its own, and
+  // the lines are not scanned again record after record.
+  std::string unclosed = "\"";
+  for (int i = 0; i < 1'000'000; ++i) unclosed += "x,y\n";
+  EXPECT_EQ(countRecords(unclosed), 1'000'000u);
+  std::string doubled = "\"";
+  for (int i = 0; i < 1'000'000; ++i) doubled += "\"\"\n";
+  RecordReader reader(doubled);
+  Fields fields;
+  EXPECT_EQ(reader.next(fields), "\"\"\"");
+  EXPECT_EQ(fields, Fields{"\""});
+  std::uint64_t records = 1;
+  for (; !reader.atEnd(); ++records) reader.skip();
+  EXPECT_EQ(records, 1'000'000u);
+  // One record of 100 MB: a quoted field holding a line end between two halves.
+  std::string big = "\"";
+  big.append(50'000'000, 'x').append("\n").append(50'000'000, 'x').append("\",a@x.org\n");
+  EXPECT_EQ(countRecords(big), 1u);
+  RecordReader bigReader(big);
+  bigReader.next(fields);
+  ASSERT_EQ(fields.size(), 2u);
+  EXPECT_EQ(fields[0].size(), 100'000'001u);
+  EXPECT_EQ(fields[1], "a@x.org");
+}
+
+TEST(DetectSeparator, FirstRecordOutsideQuotes) {
+  const struct {
+    std::string text;
+    Separator want;
+  } cases[] = {
+      {"", Separator::Comma},
+      {"x", Separator::Comma},
+      {"a,b;c;d", Separator::Semicolon},
+      {"a\tb\tc,d", Separator::Tab},
+      {"a,b;c", Separator::Comma},  // ties go to the comma
+      {"a\tb;c", Separator::Semicolon},
+      {"\"a;b;c\",d", Separator::Comma},
+      {"a;b\nc,d,e,f", Separator::Semicolon},  // the first record only
+      {"\"x\ny,z,w\";a;b\nc,d,e,f,g", Separator::Semicolon},
+  };
+  for (const auto& c : cases) EXPECT_EQ(detectSeparator(c.text), c.want) << c.text;
+}
+
+TEST(TextEncoding, DetectionAndDecoding) {
+  const struct {
+    std::string bytes;
+    TextEncoding detected;
+    std::string text;
+  } cases[] = {
+      {"", TextEncoding::Utf8, ""},
+      {"Zo\xC3\xAB", TextEncoding::Utf8, "Zo\xC3\xAB"},
+      {"\xEF\xBB\xBF"
+       "ab",
+       TextEncoding::Utf8, "ab"},
+      {"M\xFCller \x80", TextEncoding::Windows1252, "M\xC3\xBCller \xE2\x82\xAC"},
+      {"\xEF\xBB\xBFM\xFC", TextEncoding::Windows1252, "M\xC3\xBC"},
+      {std::string("\xFF\xFE"
+                   "a\0\xE9\0",
+                   6),
+       TextEncoding::Utf16LE, "a\xC3\xA9"},
+      {std::string("\xFE\xFF\0a\0\xE9", 6), TextEncoding::Utf16BE, "a\xC3\xA9"},
+      // U+1F600 as a surrogate pair.
+      {std::string("\xFF\xFE\x3D\xD8\x00\xDE", 6), TextEncoding::Utf16LE, "\xF0\x9F\x98\x80"},
+      {std::string("\xFE\xFF\xD8\x3D\xDE\x00", 6), TextEncoding::Utf16BE, "\xF0\x9F\x98\x80"},
+      // Unpaired surrogates, and an odd trailing byte.
+      {"\xFF\xFE\x3D\xD8", TextEncoding::Utf16LE, "\xEF\xBF\xBD"},
+      {std::string("\xFF\xFE\x3D\xD8"
+                   "a\0",
+                   6),
+       TextEncoding::Utf16LE,
+       "\xEF\xBF\xBD"
+       "a"},
+      {std::string("\xFF\xFE\x00\xDE\x3D\xD8\x3D\xD8\x00\xDE", 10), TextEncoding::Utf16LE,
+       "\xEF\xBF\xBD\xEF\xBF\xBD\xF0\x9F\x98\x80"},
+      {std::string("\xFF\xFE"
+                   "a\0b",
+                   5),
+       TextEncoding::Utf16LE, "a"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(detectTextEncoding(c.bytes), c.detected) << c.bytes;
+    EXPECT_EQ(decodeTextBytes(c.bytes), c.text) << c.bytes;
+  }
+  // A chosen encoding overrides the detection.
+  const struct {
+    std::string bytes;
+    TextEncoding encoding;
+    std::string text;
+  } chosen[] = {
+      {"M\xFCller", TextEncoding::Utf8, "M\xEF\xBF\xBDller"},
+      {"\xC3\xB6", TextEncoding::Windows1252, "\xC3\x83\xC2\xB6"},
+      {std::string("a\0", 2), TextEncoding::Utf16LE, "a"},
+      {std::string("\0a", 2), TextEncoding::Utf16BE, "a"},
+  };
+  for (const auto& c : chosen) EXPECT_EQ(decodeTextBytes(c.bytes, c.encoding), c.text) << c.bytes;
+}
+
+TEST(EmailColumnName, KnownNames) {
+  for (const char* name : {"email",
+                           "E-Mail",
+                           "Email Address",
+                           "E-mail-Adresse",
+                           "E-Mail Address",
+                           "mail",
+                           "Mail",
+                           "Courriel",
+                           "Correo electr\xC3\xB3nico",
+                           "CORREO ELECTR\xC3\x93NICO",
+                           "emailaddress",
+                           "email_address",
+                           "E_MAIL",
+                           "EMAIL_ADDR",
+                           "E-mail 2",
+                           "E-mail 1 - Value",
+                           "Adresse e-mail",
+                           "Direcci\xC3\xB3n de correo electr\xC3\xB3nico",
+                           "e-post",
+                           "Mailadresse",
+                           "E-mailadres",
+                           "e.mail:"}) {
+    EXPECT_TRUE(isEmailColumnName(name)) << name;
+  }
+  for (const char* name : {"", "Name", "E-mail Type", "E-mail Display Name", "Mailing list",
+                           "my email", "Email opt-out", "Address", "emails", "x@mail"}) {
+    EXPECT_FALSE(isEmailColumnName(name)) << name;
+  }
+}
+
 TEST(DetectEmailField, Order) {
   const struct {
     Fields items;
@@ -82,38 +304,17 @@ TEST(DetectEmailField, Order) {
       {{"Jane", "Acme"}, 0, std::nullopt},
       {{"my email"}, 0, std::nullopt},  // matched as a whole only
       {{}, 0, std::nullopt},
+      // Other e-mail column names imply a header too, in item order...
+      {{"Name", "Email Address", "Company"}, 1, FirstLine::Header},
+      {{"E-mail Type", "Courriel", "Mail"}, 1, FirstLine::Header},
+      {{"E-Mail Address", "email"}, 1, FirstLine::Header},
+      // ...but not on a line holding an address: that line is data.
+      {{"John", "Mail", "john@x.org"}, 2, FirstLine::Data},
   };
   for (const auto& c : cases) {
     const auto g = detectEmailField(c.items);
     EXPECT_EQ(g.index, c.index);
     EXPECT_EQ(g.firstLine, c.firstLine);
-  }
-}
-
-TEST(TextFile, LinesAndLineCount) {
-  const struct {
-    const char* text;
-    Fields lines;
-    std::uint64_t count;
-  } cases[] = {
-      {"", {}, 1},
-      {"a", {"a"}, 1},
-      {"a\n", {"a"}, 1},
-      {"a\nb", {"a", "b"}, 2},
-      {"a\r\nb\r\n", {"a", "b"}, 2},
-      {"a\rb\r", {"a", "b"}, 2},
-      {"a\n\n  \nb\n", {"a", "", "  ", "b"}, 4},
-      {"\n", {""}, 1},
-      {"\r\n\r\n", {"", ""}, 2},
-  };
-  for (const auto& c : cases) {
-    TextFile f{std::string(c.text)};
-    Fields got;
-    while (!f.atEnd()) got.emplace_back(f.readLine());
-    EXPECT_EQ(got, c.lines) << c.text;
-    EXPECT_EQ(f.lineCount(), c.count) << c.text;
-    f.rewind();
-    EXPECT_EQ(f.atEnd(), c.lines.empty());
   }
 }
 

@@ -252,6 +252,137 @@ TEST(TzDbf, OemAndAnsiTranslation) {
   EXPECT_EQ(read(b.build(), false, tlAnsi), (Rows{{"M\xC2\x81ller"}, {"M\xC3\xBCller"}}));
 }
 
+// The bytes 9B E9 8C read differently in every code page.
+TEST(TzDbf, CodePageFromTheLanguageDriver) {
+  const struct {
+    std::uint8_t id;
+    TTableLanguage language;
+    DbfCodePage codePage;
+    DbfCodePageOrigin origin;
+    std::string text;
+  } cases[] = {
+      {0x01, tlOem, DbfCodePage::Cp437, DbfCodePageOrigin::LanguageDriver, "¢Θî"},
+      {0x01, tlAnsi, DbfCodePage::Cp437, DbfCodePageOrigin::LanguageDriver, "¢Θî"},
+      {0x02, tlOem, DbfCodePage::Cp850, DbfCodePageOrigin::LanguageDriver, "øÚî"},
+      {0x03, tlOem, DbfCodePage::Windows1252, DbfCodePageOrigin::LanguageDriver, "›éŒ"},
+      {0x57, tlOem, DbfCodePage::Windows1252, DbfCodePageOrigin::LanguageDriver, "›éŒ"},
+      {0x64, tlOem, DbfCodePage::Cp852, DbfCodePageOrigin::LanguageDriver, "ŤÚî"},
+      {0x65, tlOem, DbfCodePage::Cp866, DbfCodePageOrigin::LanguageDriver, "ЫщМ"},
+      {0x66, tlOem, DbfCodePage::Cp865, DbfCodePageOrigin::LanguageDriver, "øΘî"},
+      {0xC8, tlOem, DbfCodePage::Windows1250, DbfCodePageOrigin::LanguageDriver, "›éŚ"},
+      {0xC9, tlOem, DbfCodePage::Windows1251, DbfCodePageOrigin::LanguageDriver, "›йЊ"},
+      // Nothing declared, or a driver this reader does not know: the table language.
+      {0x00, tlOem, DbfCodePage::Cp437, DbfCodePageOrigin::TableLanguage, "¢Θî"},
+      {0xF0, tlOem, DbfCodePage::Cp437, DbfCodePageOrigin::TableLanguage, "¢Θî"},
+      {0x00, tlAnsi, DbfCodePage::Windows1252, DbfCodePageOrigin::TableLanguage, "›éŒ"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.id));
+    DbfBuilder b;
+    b.languageDriver = c.id;
+    b.fields = {{"NAME", 'C', 4}};
+    b.add({"\x9B\xE9\x8C"});
+    TTzDbf t;
+    t.setTableLanguage(c.language);
+    t.OpenFromMemory(b.build());
+    EXPECT_EQ(t.LanguageDriver(), c.id);
+    EXPECT_EQ(t.CodePage(), c.codePage);
+    EXPECT_EQ(t.CodePageOrigin(), c.origin);
+    EXPECT_EQ(t.FieldAsText(0), c.text);
+  }
+}
+
+// Text that is valid UTF-8 with a multi-byte character is read as UTF-8 over
+// any language driver; one field that is not UTF-8 anywhere in the table (a
+// deleted record too) keeps the declared or default code page.
+TEST(TzDbf, Utf8TextIsRecognised) {
+  const struct {
+    std::vector<std::string> records;  // deletion flag and the two fields
+    std::uint8_t id;
+    DbfCodePage codePage;
+    std::vector<std::string> first;
+  } cases[] = {
+      {{" BjörnBo ", " plain x  "}, 0x00, DbfCodePage::Utf8, {"Björn", "Bo"}},
+      {{" BjörnBo ", " plain x  "}, 0x03, DbfCodePage::Utf8, {"Björn", "Bo"}},
+      {{" plain x  ", "*BjörnBo "}, 0x00, DbfCodePage::Utf8, {"plain", "x"}},
+      {{" Bj\xC3\xB6rnBo ", " M\x81llerx  "}, 0x00, DbfCodePage::Cp437, {"Bj├╢rn", "Bo"}},
+      {{" Bj\xC3\xB6rnBo ", "*M\x81llerx  "}, 0x03, DbfCodePage::Windows1252, {"BjÃ¶rn", "Bo"}},
+      {{" plain x  "}, 0x00, DbfCodePage::Cp437, {"plain", "x"}},
+      // A sequence cut by a field boundary is no UTF-8 character.
+      {{" abcde\xC3\xB6rn"}, 0x00, DbfCodePage::Cp437, {"abcde├", "╢rn"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.records[0]);
+    DbfBuilder b;
+    b.languageDriver = c.id;
+    b.fields = {{"A", 'C', 6}, {"B", 'C', 3}};
+    b.records = c.records;
+    TTzDbf t;
+    t.OpenFromMemory(b.build());
+    EXPECT_EQ(t.CodePage(), c.codePage);
+    EXPECT_EQ((std::vector<std::string>{t.FieldAsText(0), t.FieldAsText(1)}), c.first);
+  }
+}
+
+TEST(TzDbf, ChosenCodePageAppliesAtOnceToValuesAndNames) {
+  DbfBuilder b;
+  b.languageDriver = 0x01;
+  b.fields = {{"N\x94", 'C', 4}};
+  b.add({"\x9B\xE9\x8C"}).add({"x"});
+  TTzDbf t;
+  t.OpenFromMemory(b.build());
+  t.Next();
+  t.setCodePage(DbfCodePage::Windows1252);
+  EXPECT_EQ(t.RecNo(), 2u);
+  EXPECT_EQ(t.CodePage(), DbfCodePage::Windows1252);
+  EXPECT_EQ(t.DetectedCodePage(), DbfCodePage::Cp437);
+  EXPECT_EQ(t.FieldName(0), "N”");
+  t.First();
+  EXPECT_EQ(t.FieldAsText(0), "›éŒ");
+  t.setCodePage(std::nullopt);
+  EXPECT_EQ(t.FieldName(0), "Nö");
+  EXPECT_EQ(t.FieldAsText(0), "¢Θî");
+  // A choice made before opening holds from the start.
+  TTzDbf chosen;
+  chosen.setCodePage(DbfCodePage::Cp866);
+  chosen.OpenFromMemory(b.build());
+  EXPECT_EQ(chosen.FieldAsText(0), "ЫщМ");
+}
+
+TEST(DbfCodePages, CpgContents) {
+  const struct {
+    std::string contents;
+    std::optional<DbfCodePage> want;
+  } cases[] = {
+      {"UTF-8", DbfCodePage::Utf8},
+      {"utf8\r\n", DbfCodePage::Utf8},
+      {"\xEF\xBB\xBFUTF-8\n", DbfCodePage::Utf8},
+      {"65001", DbfCodePage::Utf8},
+      {"1252", DbfCodePage::Windows1252},
+      {"ANSI 1252", DbfCodePage::Windows1252},
+      {"ANSI 1251", DbfCodePage::Windows1251},
+      {"CP1252", DbfCodePage::Windows1252},
+      {"cp850", DbfCodePage::Cp850},
+      {"437", DbfCodePage::Cp437},
+      {"850\n", DbfCodePage::Cp850},
+      {"OEM", DbfCodePage::Cp437},
+      {"ANSI", DbfCodePage::Windows1252},
+      {"Windows-1250", DbfCodePage::Windows1250},
+      {"IBM866", DbfCodePage::Cp866},
+      {"OEM 852", DbfCodePage::Cp852},
+      {"ISO-8859-1", DbfCodePage::Windows1252},
+      {" 866 \n1252", DbfCodePage::Cp866},  // the first line only
+      {"", std::nullopt},
+      {"88592", std::nullopt},
+      {"UTF-16", std::nullopt},
+      {"CP936", std::nullopt},
+      {"WINDOWS", std::nullopt},
+      {"1252 and more", std::nullopt},
+      {std::string(300, '1'), std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(codePageOfCpg(c.contents), c.want) << c.contents;
+}
+
 TEST(TzDbf, DeletionFlagIsNeverTranslated) {
   // A flag byte of 0x81 would become a two-byte character if it were
   // translated; the record must stay active.
@@ -397,6 +528,43 @@ TEST(TzDbfFiles, MissingFileReport) {
   EXPECT_FALSE(t.Active());
 }
 
+// A .cpg beside the table, its extension in any case, comes before the
+// language driver; one that names nothing known is passed over.
+TEST(TzDbfFiles, CpgFileBesideTheTable) {
+  DbfBuilder b;
+  b.languageDriver = 0x01;
+  b.fields = {{"NAME", 'C', 4}};
+  b.add({"\x9B\xE9\x8C"});
+  const struct {
+    const char* cpg;  // file name, or null for none
+    const char* contents;
+    DbfCodePage codePage;
+    DbfCodePageOrigin origin;
+    std::string text;
+  } cases[] = {
+      {nullptr, "", DbfCodePage::Cp437, DbfCodePageOrigin::LanguageDriver, "¢Θî"},
+      {"t.cpg", "1252", DbfCodePage::Windows1252, DbfCodePageOrigin::CpgFile, "›éŒ"},
+      {"t.CPG", "ANSI 1251\r\n", DbfCodePage::Windows1251, DbfCodePageOrigin::CpgFile, "›йЊ"},
+      {"t.Cpg", "850", DbfCodePage::Cp850, DbfCodePageOrigin::CpgFile, "øÚî"},
+      {"t.cpG", "UTF-8", DbfCodePage::Utf8, DbfCodePageOrigin::CpgFile,
+       "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"t.cpg", "nonsense", DbfCodePage::Cp437, DbfCodePageOrigin::LanguageDriver, "¢Θî"},
+      {"u.cpg", "1252", DbfCodePage::Cp437, DbfCodePageOrigin::LanguageDriver, "¢Θî"},
+      {"t.dbf.cpg", "1252", DbfCodePage::Cp437, DbfCodePageOrigin::LanguageDriver, "¢Θî"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cpg ? c.cpg : "none");
+    test::TempDir dir;
+    TTzDbf t;
+    t.setDbfFileName(dir.write("t.dbf", b.build()));
+    if (c.cpg) dir.write(c.cpg, c.contents);
+    t.Open();
+    EXPECT_EQ(t.CodePage(), c.codePage);
+    EXPECT_EQ(t.CodePageOrigin(), c.origin);
+    EXPECT_EQ(t.FieldAsText(0), c.text);
+  }
+}
+
 TEST(TzDbfFiles, AssigningTheNameWhileOpenReopens) {
   test::TempDir dir;
   DbfBuilder other;
@@ -462,6 +630,33 @@ TEST(TzDbfFixtures, TablesWrittenByOtherTools) {
       if (hide) want.erase(want.begin() + 1);
       EXPECT_EQ(readAll(t), want);
     }
+  }
+}
+
+// "Björn Ås" and "Zoë Ünal" as independent tools write them in each code page
+// (see tests/import/data/make-fixtures.sh).
+TEST(TzDbfFixtures, CodePagesOfOtherTools) {
+  const struct {
+    const char* file;
+    DbfCodePage codePage;
+    DbfCodePageOrigin origin;
+  } cases[] = {
+      {"pydbf_cp1252.dbf", DbfCodePage::Windows1252, DbfCodePageOrigin::LanguageDriver},
+      {"pydbf_cp850.dbf", DbfCodePage::Cp850, DbfCodePageOrigin::LanguageDriver},
+      {"pydbf_utf8.dbf", DbfCodePage::Utf8, DbfCodePageOrigin::Utf8Text},
+      {"ogr_utf8.dbf", DbfCodePage::Utf8, DbfCodePageOrigin::CpgFile},
+      {"ogr_utf8_bare.dbf", DbfCodePage::Utf8, DbfCodePageOrigin::Utf8Text},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    TTzDbf t;
+    t.setDbfFileName(std::string(ORVANE_SOURCE_DIR "/tests/import/data/") + c.file);
+    t.Open();
+    EXPECT_EQ(t.CodePage(), c.codePage);
+    EXPECT_EQ(t.CodePageOrigin(), c.origin);
+    EXPECT_EQ(t.FieldName(0), "NAME");
+    EXPECT_EQ(readAll(t),
+              (Rows{{"Björn Ås", "bjoern@example.com"}, {"Zoë Ünal", "zoe@example.com"}}));
   }
 }
 

@@ -41,3 +41,33 @@ dbf.delete(table[1])
 table.close()
 PY
 cp "$work/pydbf_people.dbf" pydbf_people.dbf
+
+# --- code pages: "Björn Ås" as each writer stores it.
+# python3-dbf in Windows-1252 (language driver 0x03), code page 850 (0x02) and
+# UTF-8 (a language driver byte this reader does not know, 0xF0).
+/usr/bin/python3 - "$work" <<'PY'
+import sys
+
+import dbf
+
+for codepage, name in (("cp1252", "pydbf_cp1252"), ("cp850", "pydbf_cp850"), ("utf8", "pydbf_utf8")):
+    table = dbf.Table(f"{sys.argv[1]}/{name}.dbf", "name C(30); email C(50)",
+                      codepage=codepage, dbf_type="db3")
+    table.open(mode=dbf.READ_WRITE)
+    table.append(("Björn Ås", "bjoern@example.com"))
+    table.append(("Zoë Ünal", "zoe@example.com"))
+    table.close()
+PY
+for name in pydbf_cp1252 pydbf_cp850 pydbf_utf8; do cp "$work/$name.dbf" "$name.dbf"; done
+
+# ogr2ogr in UTF-8: no language driver, a .cpg saying "UTF-8". The same table
+# without its .cpg is a table that declares nothing and holds UTF-8 text.
+cat > "$work/names.csv" <<'CSV'
+name,email
+Björn Ås,bjoern@example.com
+Zoë Ünal,zoe@example.com
+CSV
+ogr2ogr -f "ESRI Shapefile" -lco ENCODING=UTF-8 "$work/ogr_utf8.dbf" "$work/names.csv"
+cp "$work/ogr_utf8.dbf" ogr_utf8.dbf
+cp "$work/ogr_utf8.cpg" ogr_utf8.cpg
+cp "$work/ogr_utf8.dbf" ogr_utf8_bare.dbf
