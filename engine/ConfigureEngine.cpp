@@ -29,6 +29,8 @@ EngineSettings ReadEngineSettings(const settings::TINI& ini) {
   s.timeOut = ini.timeOut();
   s.greylistDelay = ini.greylistDelay();
   s.detectCatchAll = ini.detectCatchAll();
+  s.perConnection = ini.addressesPerConnection();
+  s.hostConnections = ini.hostConnections();
   return s;
 }
 
@@ -52,11 +54,14 @@ void ConfigureEngine(TSmtpRelayServer& server, const EngineSettings& settings) {
     throw RunStartError(problem);
   }
   server.SetRecipients(nullptr);
+  server.SetSource(nullptr);
   server.SetConnections(settings.connections);
   server.SetTimeOut(settings.timeOut);
   server.SetGreylistDelayMs(static_cast<std::uint64_t>(std::max(settings.greylistDelay, 0)) *
                             1000u);
   server.SetDetectCatchAll(settings.detectCatchAll);
+  server.SetAddressesPerConnection(settings.perConnection);
+  server.SetHostConnections(settings.hostConnections);
   if (!settings.smtpPort.empty()) server.SetSmtpPort(settings.smtpPort);
 }
 

@@ -43,6 +43,10 @@ struct EngineSettings {
   // One extra RCPT TO with a made-up address per domain and run tells a
   // domain that accepts any address.
   bool detectCatchAll = true;
+  // Addresses of one domain asked about on one connection (1: one dialogue
+  // per address), and connections open at once to one mail host (0: no limit).
+  std::int32_t perConnection = 10;
+  std::int32_t hostConnections = 20;
   // Not saved options: a HELO name that wins over both rules above when not
   // empty, and the SMTP port (empty: keep the scheduler's).
   std::string heloOverride;
@@ -64,7 +68,8 @@ EngineSettings ReadEngineSettings(const settings::TINI& ini);
 //   RunStartError(kNoFromAddress) with the queue untouched, and when From
 //   cannot be sent as it is (see SenderProblem), RunStartError with that
 //   reason; otherwise empties the queue and sets Connections, TimeOut, the
-//   greylisting delay and catch-all detection. A sender domain with
+//   greylisting delay, catch-all detection, addresses per connection and
+//   connections per host. A sender domain with
 //   non-ASCII letters goes out in its ASCII form (MAIL FROM and HELO).
 // The guarded setters throw TSmtpRelayServerException("Component is busy")
 // during a run of `server`.

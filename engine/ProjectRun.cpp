@@ -1,5 +1,6 @@
 #include "engine/ProjectRun.h"
 
+#include <algorithm>
 #include <ctime>
 
 #include "engine/DnsServerList.h"
@@ -41,8 +42,7 @@ ProjectRun::ProjectRun(net::EventLoop& loop, RecipientList& list) : list_(list),
 }
 
 std::size_t ProjectRun::EntryOf(int recipientIndex) const {
-  return static_cast<std::size_t>(
-      server_.Recipients().Objects(static_cast<std::size_t>(recipientIndex)));
+  return static_cast<std::size_t>(server_.Tag(recipientIndex));
 }
 
 void ProjectRun::Start(const EngineSettings& settings) {
@@ -50,14 +50,24 @@ void ProjectRun::Start(const EngineSettings& settings) {
   if (running_) throw TSmtpRelayServerException(std::string(kComponentBusy));
   if (list_.count() == 0) throw RunStartError(std::string(kEmptyRecipientList));
   ConfigureEngine(server_, settings);
-  TRecipientQueue& queue = server_.Recipients();
   const auto& entries = list_.entries();
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    if (entries[i].checkState == 1) {
-      queue.Add(ExtractAddress(entries[i].email()), static_cast<std::int64_t>(i));
-    }
+  if (std::none_of(entries.begin(), entries.end(),
+                   [](const Entry& e) { return e.checkState == 1; })) {
+    throw RunStartError(std::string(kNothingToCheck));
   }
-  if (queue.Count() == 0) throw RunStartError(std::string(kNothingToCheck));
+  // The checked entries, read as the run reaches them: the run keeps no copy
+  // of the list. Entries are neither added nor removed while it lasts.
+  server_.SetSource([this, next = std::size_t{0}](FeedLine& line) mutable {
+    while (next < list_.count()) {
+      const std::size_t position = next++;
+      const Entry& entry = list_.entry(position);
+      if (entry.checkState != 1) continue;
+      line.text = ExtractAddress(entry.email());
+      line.tag = static_cast<std::int64_t>(position);
+      return true;
+    }
+    return false;
+  });
   list_.runStarted();
   list_.setModified(true);
   running_ = true;

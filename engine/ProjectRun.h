@@ -42,9 +42,9 @@ class ProjectRun final {
   // 1. an empty list throws RunStartError("Please open / fill the recipient
   //    list before");
   // 2. ConfigureEngine(settings) (its errors stop here);
-  // 3. queues ExtractAddress(e-mail) of every checked entry in list order,
-  //    tagged with the entry's position; none: RunStartError("Nothing to
-  //    check");
+  // 3. checks ExtractAddress(e-mail) of every checked entry in list order,
+  //    read as the run reaches it (tagged with the entry's position); none
+  //    checked: RunStartError("Nothing to check");
   // 4. run start on the list (counters 0, start time), modified flag set,
   //    OnRunStarted;
   // 5. StartCheck. When it throws, the finished steps run (OnRunFinished with
@@ -58,7 +58,7 @@ class ProjectRun final {
 
   TSmtpRelayServer& Scheduler() noexcept { return server_; }
   RecipientList& List() noexcept { return list_; }
-  // Queue line -> entry position.
+  // An address in hand -> its entry's position.
   std::size_t EntryOf(int recipientIndex) const;
 
   // For the window and the command line (all optional):

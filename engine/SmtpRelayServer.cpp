@@ -1,11 +1,21 @@
 #include "engine/SmtpRelayServer.h"
 
+#include <algorithm>
+
 #include "core/Text.h"
 #include "engine/DnsServerList.h"
 #include "engine/ResultMessages.h"
 #include "engine/SmtpThread.h"
 
 namespace orvane::engine {
+
+namespace {
+
+bool Due(std::uint32_t now, std::uint32_t when) {
+  return static_cast<std::int32_t>(now - when) >= 0;
+}
+
+}  // namespace
 
 TSmtpRelayServer::TSmtpRelayServer(net::EventLoop& loop)
     : loop_(loop),
@@ -43,6 +53,11 @@ void TSmtpRelayServer::SetRecipients(const TRecipientQueue* list) {
   }
 }
 
+void TSmtpRelayServer::SetSource(TRecipientSource source) {
+  CheckNotBusy();
+  source_ = std::move(source);
+}
+
 void TSmtpRelayServer::SetDns(std::string_view value) {
   CheckNotBusy();
   dns_ = std::string(trimBlanks(value));
@@ -68,14 +83,29 @@ void TSmtpRelayServer::SetDetectCatchAll(bool value) {
   detectCatchAll_ = value;
 }
 
+void TSmtpRelayServer::SetAddressesPerConnection(int value) {
+  CheckNotBusy();
+  perConnection_ = value <= 0 ? 1 : value;
+}
+
+void TSmtpRelayServer::SetHostConnections(int value) {
+  CheckNotBusy();
+  hostConnections_ = value < 0 ? 0 : value;
+}
+
+void TSmtpRelayServer::SetDnsRetryMs(std::uint64_t value) {
+  CheckNotBusy();
+  dnsRetryMs_ = value == 0 ? kDnsRetryMs : value;
+}
+
 void TSmtpRelayServer::SetSystemDnsSources(std::vector<std::string> sources) {
   CheckNotBusy();
   systemDnsSources_ = std::move(sources);
 }
 
 void TSmtpRelayServer::StartCheck() {
-  // A second start while a run is running or finishing would share the cursor
-  // with the live sessions and lose the first run's finish.
+  // A second start while a run is running or finishing would share the
+  // addresses with the live sessions and lose the first run's finish.
   if (busy_ || finishTimer_.active()) {
     throw TSmtpRelayServerException(std::string(kComponentBusy));
   }
@@ -90,11 +120,30 @@ void TSmtpRelayServer::StartCheck() {
     if (dnsServers_.empty()) throw TSmtpRelayServerException(std::string(kNoDnsServer));
 
     sessions_.clear();
-    recipientCursor_ = 0;
     catchAll_.clear();
     catchAllWaiters_.clear();
     retries_.clear();
-    const std::size_t n = std::min(static_cast<std::size_t>(connections_), recipients_.Count());
+    mx_.clear();
+    hosts_.clear();
+    inHand_.clear();
+    peakHostConnections_ = 0;
+    dnsQueries_ = 0;
+    TRecipientSource source = source_;
+    if (!source) {
+      source = [this, cursor = std::size_t{0}](FeedLine& line) mutable {
+        if (cursor >= recipients_.Count()) return false;
+        line = recipients_.Lines()[cursor++];
+        return true;
+      };
+    }
+    // Read far enough ahead to find a domain's next addresses among a list
+    // that mixes many domains, and no further: the window, not the list,
+    // takes the memory.
+    const std::size_t wanted =
+        static_cast<std::size_t>(connections_) * static_cast<std::size_t>(perConnection_) * 4u;
+    feed_.reset(std::move(source), std::clamp<std::size_t>(wanted, 256, 100000),
+                perConnection_ > 1);
+    const std::size_t n = std::min(static_cast<std::size_t>(connections_), feed_.available());
     sessions_.reserve(n);
     if (n == 0) {
       // Nothing to hand out: the run ends at once, reported from the loop.
@@ -134,8 +183,12 @@ void TSmtpRelayServer::CheckTimeOuts() {
     try {
       TSmtpThread* session = sessions_[i].get();
       if (session == nullptr) continue;
+      // Waiting for a free connection to a busy mail host is not silence.
+      if (session->CurrentPhase() == TSmtpThread::Phase::WaitingHost) continue;
       const double silent = static_cast<double>(now - session->LastActivity()) / 1000.0;
-      if (silent > static_cast<double>(timeOut_)) session->StopSession(true);
+      if (silent > static_cast<double>(timeOut_) || session->PastDeadline(now)) {
+        session->StopSession(true);
+      }
     } catch (...) {
     }
   }
@@ -166,14 +219,187 @@ void TSmtpRelayServer::SessionEnded(int lastRecipientIndex) {
   if (activeCount_ == 0 && retries_.empty()) {
     busy_ = false;
     finishTimer_.start(kFinishDelayMs, 0, [this] { FinishTimerFired(); });
+  } else {
+    ArmRetryTimer();
   }
 }
 
-void TSmtpRelayServer::Reported(int recipientIndex, const AddressResult& result,
+void TSmtpRelayServer::BuryLater(std::unique_ptr<TSmtpThread> session) {
+  if (!session) return;
+  graveyard_.push_back(std::move(session));
+  if (graveyard_.size() == 1) {
+    loop_.post(std::weak_ptr<void>(alive_), [this] { graveyard_.clear(); });
+  }
+}
+
+// --------------------------------------------------------------- addresses
+
+TSmtpRelayServer::Took TSmtpRelayServer::TakeNext(TakenAddress& address, TransactionLog& log,
+                                                  bool& fresh) {
+  fresh = false;
+  if (aborted_) return Took::Nothing;
+  if (!retries_.empty() && Due(net::EventLoop::tickCount(), retries_.front().due)) {
+    Retry retry = std::move(retries_.front());
+    retries_.pop_front();
+    ArmRetryTimer();
+    address = std::move(retry.address);
+    log = std::move(retry.log);
+    return Took::Retry;
+  }
+  if (!feed_.takeNext(address)) return Took::Nothing;
+  fresh = inHand_.try_emplace(address.index, InHand{address.tag, address.text}).second;
+  return Took::Address;
+}
+
+bool TSmtpRelayServer::TakeAlong(const std::string& domain, TakenAddress& address, bool& fresh) {
+  fresh = false;
+  if (aborted_ || !feed_.takeAlong(domain, address)) return false;
+  fresh = inHand_.try_emplace(address.index, InHand{address.tag, address.text}).second;
+  return true;
+}
+
+void TSmtpRelayServer::Announce(int recipientIndex) {
+  if (OnGetData) OnGetData(*this, recipientIndex);
+}
+
+void TSmtpRelayServer::GiveBack(TakenAddress address) {
+  feed_.giveBack(std::move(address));
+  // A session that found nothing to do may have ended meanwhile.
+  if (activeCount_ < connections_ && !aborted_ && busy_) {
+    loop_.post(std::weak_ptr<void>(alive_), [this] {
+      if (busy_ && !aborted_ && activeCount_ < connections_ && feed_.available() > 0) {
+        StartSession();
+      }
+    });
+  }
+}
+
+void TSmtpRelayServer::Reported(const TakenAddress& address, const AddressResult& result,
                                 const TransactionLog& log) {
   lastResult_ = result;
-  if (OnEMailProcessed) OnEMailProcessed(*this, recipientIndex, result.code, log);
+  if (OnEMailProcessed) OnEMailProcessed(*this, address.index, result.code, log);
+  inHand_.erase(address.index);
 }
+
+std::int64_t TSmtpRelayServer::Tag(int recipientIndex) const {
+  const auto it = inHand_.find(recipientIndex);
+  if (it != inHand_.end()) return it->second.tag;
+  return recipients_.Objects(static_cast<std::size_t>(recipientIndex));
+}
+
+const std::string& TSmtpRelayServer::Text(int recipientIndex) const {
+  const auto it = inHand_.find(recipientIndex);
+  if (it != inHand_.end()) return it->second.text;
+  return recipients_.Strings(static_cast<std::size_t>(recipientIndex));
+}
+
+void TSmtpRelayServer::Wake(TSmtpThread* session, void (TSmtpThread::*method)()) {
+  loop_.post(std::weak_ptr<void>(alive_), [this, session, method] {
+    for (const auto& slot : sessions_) {
+      if (slot.get() == session) {
+        (session->*method)();
+        return;
+      }
+    }
+  });
+}
+
+// --------------------------------------------------------------- mail hosts
+
+bool TSmtpRelayServer::MxLookup(const std::string& domain, TSmtpThread* session,
+                                const MxAnswer*& answer, bool& ask) {
+  ask = false;
+  const auto it = mx_.find(domain);
+  if (it != mx_.end()) {
+    MxEntry& entry = it->second;
+    if (!entry.ready) {
+      entry.waiters.push_back(session);
+      return false;
+    }
+    if (!Due(net::EventLoop::tickCount(), entry.expires)) {
+      answer = &entry.answer;
+      return true;
+    }
+    mx_.erase(it);
+  }
+  mx_[domain];
+  ask = true;
+  return false;
+}
+
+void TSmtpRelayServer::MxResolved(const std::string& domain, MxAnswer answer) {
+  auto it = mx_.find(domain);
+  std::vector<TSmtpThread*> waiters;
+  if (it != mx_.end()) waiters = std::move(it->second.waiters);
+  const auto shared = std::make_shared<const MxAnswer>(answer);
+  if (answer.ttlSeconds > 0) {
+    MxEntry& entry = mx_[domain];
+    entry.ready = true;
+    entry.expires = net::EventLoop::tickCount() + answer.ttlSeconds * 1000u;
+    entry.answer = std::move(answer);
+  } else if (it != mx_.end()) {
+    // Failures are not kept: the next address asks again.
+    mx_.erase(it);
+  }
+  for (TSmtpThread* waiter : waiters) {
+    loop_.post(std::weak_ptr<void>(alive_), [this, waiter, shared] {
+      for (const auto& slot : sessions_) {
+        if (slot.get() == waiter) {
+          waiter->MxKnown(*shared);
+          return;
+        }
+      }
+    });
+  }
+}
+
+void TSmtpRelayServer::ForgetMxWaiter(TSmtpThread* session) {
+  for (auto& [domain, entry] : mx_) std::erase(entry.waiters, session);
+}
+
+// --------------------------------------------------------------- host slots
+
+bool TSmtpRelayServer::AcquireHost(const std::string& host, TSmtpThread* session) {
+  HostSlots& slots = hosts_[host];
+  if (hostConnections_ > 0 && slots.open >= hostConnections_) {
+    slots.waiting.push_back(session);
+    return false;
+  }
+  ++slots.open;
+  peakHostConnections_ = std::max(peakHostConnections_, slots.open);
+  return true;
+}
+
+void TSmtpRelayServer::ReleaseHost(const std::string& host) {
+  const auto it = hosts_.find(host);
+  if (it == hosts_.end()) return;
+  HostSlots& slots = it->second;
+  --slots.open;
+  if (slots.waiting.empty()) {
+    if (slots.open <= 0) hosts_.erase(it);
+    return;
+  }
+  // The slot passes to the first waiter at once; should it be gone when its
+  // turn comes, the slot passes on.
+  TSmtpThread* next = slots.waiting.front();
+  slots.waiting.pop_front();
+  ++slots.open;
+  loop_.post(std::weak_ptr<void>(alive_), [this, next, host] {
+    for (const auto& slot : sessions_) {
+      if (slot.get() == next) {
+        next->HostFree();
+        return;
+      }
+    }
+    ReleaseHost(host);
+  });
+}
+
+void TSmtpRelayServer::ForgetHostWaiter(TSmtpThread* session) {
+  for (auto& [host, slots] : hosts_) std::erase(slots.waiting, session);
+}
+
+// --------------------------------------------------------------- catch-all
 
 bool TSmtpRelayServer::ClaimCatchAllProbe(const std::string& domain) {
   if (!detectCatchAll_) return false;
@@ -193,16 +419,7 @@ void TSmtpRelayServer::CatchAllResolved(const std::string& domain, CatchAll stat
   // The waiting sessions go on from the loop, not inside the prober's callback.
   std::vector<TSmtpThread*> waiters = std::move(it->second);
   catchAllWaiters_.erase(it);
-  for (TSmtpThread* waiter : waiters) {
-    loop_.post(std::weak_ptr<void>(alive_), [this, waiter] {
-      for (const auto& slot : sessions_) {
-        if (slot.get() == waiter) {
-          waiter->CatchAllKnown();
-          return;
-        }
-      }
-    });
-  }
+  for (TSmtpThread* waiter : waiters) Wake(waiter, &TSmtpThread::CatchAllKnown);
 }
 
 void TSmtpRelayServer::WaitForCatchAll(const std::string& domain, TSmtpThread* session) {
@@ -211,25 +428,18 @@ void TSmtpRelayServer::WaitForCatchAll(const std::string& domain, TSmtpThread* s
 
 void TSmtpRelayServer::ForgetWaiter(TSmtpThread* session) {
   for (auto& [domain, waiters] : catchAllWaiters_) std::erase(waiters, session);
+  ForgetMxWaiter(session);
+  ForgetHostWaiter(session);
 }
+
+// --------------------------------------------------------------- greylisting
 
 void TSmtpRelayServer::QueueRetry(Retry retry) {
   retry.due = net::EventLoop::tickCount() + static_cast<std::uint32_t>(greylistDelayMs_);
-  const int index = retry.recipientIndex;
+  const int index = retry.address.index;
   retries_.push_back(std::move(retry));
   ArmRetryTimer();
   if (OnAddressWaiting) OnAddressWaiting(*this, index, greylistDelayMs_);
-}
-
-bool TSmtpRelayServer::TakeDueRetry(Retry& out) {
-  if (retries_.empty()) return false;
-  // One delay for all: the queue is in due order.
-  const auto late = static_cast<std::int32_t>(net::EventLoop::tickCount() - retries_.front().due);
-  if (late < 0) return false;
-  out = std::move(retries_.front());
-  retries_.pop_front();
-  ArmRetryTimer();
-  return true;
 }
 
 void TSmtpRelayServer::ArmRetryTimer() {
@@ -254,8 +464,8 @@ void TSmtpRelayServer::RetryTimerFired() {
   // Start sessions for the due retries, within the connection limit; each
   // takes a due retry before anything else.
   const std::uint32_t now = net::EventLoop::tickCount();
-  while (!retries_.empty() && static_cast<std::int32_t>(now - retries_.front().due) >= 0 &&
-         activeCount_ < connections_ && !aborted_) {
+  while (!retries_.empty() && Due(now, retries_.front().due) && activeCount_ < connections_ &&
+         !aborted_) {
     const std::size_t before = retries_.size();
     StartSession();
     if (retries_.size() >= before) break;  // the new session took nothing
@@ -277,19 +487,11 @@ void TSmtpRelayServer::AbortRetries() {
     Outcome outcome;
     outcome.code = kResultAborted;
     Classification c = Classify(outcome);
-    Reported(retry.recipientIndex, {outcome.code, c.verdict, std::move(c.message)}, retry.log);
+    Reported(retry.address, {outcome.code, c.verdict, std::move(c.message)}, retry.log);
   }
   if (busy_ && activeCount_ == 0 && !finishTimer_.active()) {
     busy_ = false;
     finishTimer_.start(kFinishDelayMs, 0, [this] { FinishTimerFired(); });
-  }
-}
-
-void TSmtpRelayServer::BuryLater(std::unique_ptr<TSmtpThread> session) {
-  if (!session) return;
-  graveyard_.push_back(std::move(session));
-  if (graveyard_.size() == 1) {
-    loop_.post(std::weak_ptr<void>(alive_), [this] { graveyard_.clear(); });
   }
 }
 

@@ -1,12 +1,20 @@
 // TSmtpRelayServer: the validation scheduler. Its owner fills the queue of
-// addresses, sets the connection settings and starts a run; the scheduler
-// picks the DNS server, creates up to `Connections` sessions (TSmtpThread)
-// that share the queue, stops sessions that stay silent for longer than
-// `TimeOut` seconds, lets the owner abort the run, and reports through events
-// when an address is taken, when its result is known and when the run ends.
+// addresses (or gives a source that hands them out one by one), sets the
+// connection settings and starts a run; the scheduler picks the DNS servers,
+// creates up to `Connections` sessions (TSmtpThread) that share the
+// addresses, stops sessions that stay silent for longer than `TimeOut`
+// seconds, lets the owner abort the run, and reports through events when an
+// address is taken, when its result is known and when the run ends.
 //
-// Ownership: owns the queue, the DNS server list, its sessions (while a run
-// lasts) and both timers. The EventLoop must outlive it. Destroy it only while
+// What the sessions of a run share besides the addresses: the mail hosts of
+// each domain (one MX query per domain, kept for its TTL; sessions that need a
+// domain whose query is under way wait for that answer), the catch-all answer
+// of each domain, the addresses waiting for their greylisting retry, and a
+// limit of connections open at once to one mail host.
+//
+// Ownership: owns the queue, the window of addresses read ahead from a source,
+// the DNS server list, the shared knowledge above, its sessions (while a run
+// lasts) and its timers. The EventLoop must outlive it. Destroy it only while
 // it is not busy.
 //
 // Thread: the one event-loop thread. Events are raised on it, one at a time;
@@ -14,6 +22,10 @@
 // for addresses that end at once, OnEMailProcessed) may be raised inside
 // StartCheck(). OnFinished is always raised from the loop, about 100 ms after
 // the last session ended, never inside StartCheck() or AbortRun().
+//
+// Guarantees: every address taken is reported exactly once, whatever happens
+// to its connection (an address that rode along on a connection that broke is
+// taken again later, and OnGetData is raised for it only once).
 #pragma once
 
 #include <cstdint>
@@ -28,6 +40,7 @@
 #include <vector>
 
 #include "core/RecipientList.h"
+#include "engine/AddressFeed.h"
 #include "engine/Outcome.h"
 #include "net/EventLoop.h"
 
@@ -48,10 +61,7 @@ inline constexpr std::string_view kNoDnsServer = "No DNS SERVER Available";
 // tag (the scheduler never looks at the tag).
 class TRecipientQueue {
  public:
-  struct Line {
-    std::string text;
-    std::int64_t tag = 0;
-  };
+  using Line = FeedLine;
 
   void Add(std::string text, std::int64_t tag = 0) { lines_.push_back({std::move(text), tag}); }
   void Clear() noexcept { lines_.clear(); }
@@ -62,6 +72,16 @@ class TRecipientQueue {
 
  private:
   std::vector<Line> lines_;
+};
+
+// The mail hosts DNS gave for a domain, as every session of a run uses them.
+struct MxAnswer {
+  DnsOutcome outcome = DnsOutcome::Answered;
+  int code = 0;                    // the server's error code, or the socket error
+  std::vector<std::string> hosts;  // by ascending preference; empty: none to try
+  TransactionLog lines;            // what the log shows of the answer
+  std::string server;              // the server that answered (or did not)
+  std::uint32_t ttlSeconds = 0;    // 0: not kept for later addresses
 };
 
 class TSmtpRelayServer final {
@@ -77,10 +97,21 @@ class TSmtpRelayServer final {
   // before it is tried once more; its result comes later.
   using TAddressWaitingEvent =
       std::function<void(TSmtpRelayServer& Sender, int recipientIndex, std::uint64_t delayMs)>;
+  // Hands out the next address to check; false when there is none left.
+  using TRecipientSource = AddressFeed::Source;
 
   static constexpr int kDefaultConnections = 1;
   static constexpr int kDefaultTimeOut = 60;
   static constexpr std::uint64_t kFinishDelayMs = 100;
+  // The first DNS resend after this long without an answer, then twice as
+  // long each time.
+  static constexpr std::uint64_t kDnsRetryMs = 1000;
+  // A domain that does not exist is remembered this long.
+  static constexpr std::uint32_t kNoSuchDomainSeconds = 60;
+  static constexpr std::uint32_t kMaxMxSeconds = 3600;
+  // Rejected addresses in a row after which a connection takes no more
+  // addresses along.
+  static constexpr int kMaxRejectionsInARow = 5;
 
   explicit TSmtpRelayServer(net::EventLoop& loop);
   ~TSmtpRelayServer();
@@ -102,6 +133,10 @@ class TSmtpRelayServer final {
   const TRecipientQueue& Recipients() const noexcept { return recipients_; }
   // Guarded; empties the queue, then copies `list` into it (null: stays empty).
   void SetRecipients(const TRecipientQueue* list);
+  // Guarded. When set, the run reads its addresses from `source` as it
+  // consumes them instead of from the queue (numbered in the order read);
+  // the tag and text of an address are readable while it is in hand.
+  void SetSource(TRecipientSource source);
   const std::string& Dns() const noexcept { return dns_; }
   void SetDns(std::string_view value);  // guarded; trimmed; servers separated by blanks
   const std::string& InternalDns() const noexcept { return internalDns_; }
@@ -121,34 +156,56 @@ class TSmtpRelayServer final {
   // reported catch-all. Off by default. Guarded.
   bool DetectCatchAll() const noexcept { return detectCatchAll_; }
   void SetDetectCatchAll(bool value);
+  // How many addresses of one domain a connection asks about (further RCPT TO
+  // in the same transaction); 1, the default, is one dialogue per address.
+  // Guarded.
+  int AddressesPerConnection() const noexcept { return perConnection_; }
+  void SetAddressesPerConnection(int value);  // 0 or less stores 1
+  // At most this many connections open at once to one mail host; 0, the
+  // default, sets no limit. Waiting for a free slot is not silence. Guarded.
+  int HostConnections() const noexcept { return hostConnections_; }
+  void SetHostConnections(int value);  // below 0 stores 0
+  // How long a DNS query waits for its answer before it is sent again (the
+  // wait doubles each time); default kDnsRetryMs. Guarded.
+  std::uint64_t DnsRetryMs() const noexcept { return dnsRetryMs_; }
+  void SetDnsRetryMs(std::uint64_t value);
   // Where the system's DNS servers are read from (default: the platform's
   // sources). Guarded.
   const std::vector<std::string>& SystemDnsSources() const noexcept { return systemDnsSources_; }
   void SetSystemDnsSources(std::vector<std::string> sources);
 
   // --- operations ---
-  // Starts a run over the queue. Throws TSmtpRelayServerException:
-  // "FROM property is empty", "No DNS SERVER Available" (busy flag clear and
-  // no session afterwards), or "Component is busy" while a run is still
-  // running or finishing. An empty queue finishes the run at once (OnFinished
-  // through the finish timer).
+  // Starts a run over the queue (or the source). Throws
+  // TSmtpRelayServerException: "FROM property is empty", "No DNS SERVER
+  // Available" (busy flag clear and no session afterwards), or "Component is
+  // busy" while a run is still running or finishing. An empty queue finishes
+  // the run at once (OnFinished through the finish timer).
   void StartCheck();
   // Stops every live session: each reports its address in hand with -8. The
   // run then finishes with Aborted true. Exceptions inside are swallowed.
   void AbortRun();
 
   bool Busy() const noexcept { return busy_; }
-  // The result being reported: valid during OnEMailProcessed.
-  const AddressResult& LastResult() const noexcept { return lastResult_; }
-  // Addresses waiting to be tried again.
-  std::size_t RetriesWaiting() const noexcept { return retries_.size(); }
   bool Aborted() const noexcept { return aborted_; }
   int ActiveCount() const noexcept { return activeCount_; }
-  // The DNS server list of the current (or last) run; sessions use entry 0.
+  // The DNS server list of the current (or last) run. Sessions ask the first
+  // entry, and turn to the second when the first does not answer.
   const std::vector<std::string>& DnsServers() const noexcept { return dnsServers_; }
   // Slots of the session list (created sessions, empty once ended).
   std::size_t SessionSlots() const noexcept { return sessions_.size(); }
   net::EventLoop& Loop() noexcept { return loop_; }
+  // The result being reported: valid during OnEMailProcessed.
+  const AddressResult& LastResult() const noexcept { return lastResult_; }
+  // The tag and text of an address in hand (taken, not yet reported): valid
+  // during OnGetData, OnEMailProcessed and OnAddressWaiting.
+  std::int64_t Tag(int recipientIndex) const;
+  const std::string& Text(int recipientIndex) const;
+  // Addresses waiting to be tried again.
+  std::size_t RetriesWaiting() const noexcept { return retries_.size(); }
+  // MX queries sent in this run (resends included).
+  std::uint64_t DnsQueriesSent() const noexcept { return dnsQueries_; }
+  // The most connections that were open at once to one mail host.
+  int PeakHostConnections() const noexcept { return peakHostConnections_; }
 
   TGetDataEvent OnGetData;
   TEMailProcessedEvent OnEMailProcessed;
@@ -162,28 +219,24 @@ class TSmtpRelayServer final {
   // What the run knows of a domain's catch-all behaviour.
   enum class CatchAll : std::uint8_t { Probing, Yes, No, Undetermined };
   struct Retry {
-    int recipientIndex = -1;
-    std::string address;
+    TakenAddress address;
     TransactionLog log;
     std::uint32_t due = 0;  // tick count
   };
-
-  // The address and its result, raised as OnEMailProcessed.
-  void Reported(int recipientIndex, const AddressResult& result, const TransactionLog& log);
-  // Catch-all knowledge: a session that is the first to see an accepted
-  // address of `domain` gets true and probes; everyone else reads the state.
-  bool ClaimCatchAllProbe(const std::string& domain);
-  const CatchAll* CatchAllOf(const std::string& domain) const;
-  void CatchAllResolved(const std::string& domain, CatchAll state);
-  void WaitForCatchAll(const std::string& domain, TSmtpThread* session);
-  void ForgetWaiter(TSmtpThread* session);
-  // Greylisting: the address waits; the run stays alive until it is retried.
-  void QueueRetry(Retry retry);
-  bool TakeDueRetry(Retry& out);
-  void ArmRetryTimer();
-  void RetryTimerFired();
-  void StartSession();
-  void AbortRetries();
+  struct InHand {
+    std::int64_t tag = 0;
+    std::string text;
+  };
+  struct MxEntry {
+    bool ready = false;
+    MxAnswer answer;
+    std::uint32_t expires = 0;  // tick count
+    std::vector<TSmtpThread*> waiters;
+  };
+  struct HostSlots {
+    int open = 0;
+    std::deque<TSmtpThread*> waiting;
+  };
 
   void CheckNotBusy() const;
   void CheckTimeOuts();
@@ -194,29 +247,81 @@ class TSmtpRelayServer final {
   void SessionEnded(int lastRecipientIndex);
   void BuryLater(std::unique_ptr<TSmtpThread> session);
 
+  // Addresses: the next one (a due retry first), or one of `domain` to take
+  // along. `fresh` tells an address taken for the first time, which the
+  // session announces (OnGetData) once it holds it.
+  enum class Took { Nothing, Address, Retry };
+  Took TakeNext(TakenAddress& address, TransactionLog& log, bool& fresh);
+  bool TakeAlong(const std::string& domain, TakenAddress& address, bool& fresh);
+  void Announce(int recipientIndex);
+  void GiveBack(TakenAddress address);
+  // The address and its result, raised as OnEMailProcessed.
+  void Reported(const TakenAddress& address, const AddressResult& result,
+                const TransactionLog& log);
+
+  // Mail hosts: true with `answer` set when the domain's answer is known;
+  // false when the caller is to ask (`ask` true) or to wait for the answer
+  // another session is asking for (it is woken with MxKnown).
+  bool MxLookup(const std::string& domain, TSmtpThread* session, const MxAnswer*& answer,
+                bool& ask);
+  void MxResolved(const std::string& domain, MxAnswer answer);
+  void ForgetMxWaiter(TSmtpThread* session);
+
+  // Connections per mail host: true when `session` may connect to `host`
+  // now; otherwise it is woken with HostFree when a slot frees up.
+  bool AcquireHost(const std::string& host, TSmtpThread* session);
+  void ReleaseHost(const std::string& host);
+  void ForgetHostWaiter(TSmtpThread* session);
+
+  // Catch-all knowledge: a session that is the first to see an accepted
+  // address of `domain` gets true and probes; everyone else reads the state.
+  bool ClaimCatchAllProbe(const std::string& domain);
+  const CatchAll* CatchAllOf(const std::string& domain) const;
+  void CatchAllResolved(const std::string& domain, CatchAll state);
+  void WaitForCatchAll(const std::string& domain, TSmtpThread* session);
+  void ForgetWaiter(TSmtpThread* session);
+  // Wakes `session` from the loop, if it still exists by then.
+  void Wake(TSmtpThread* session, void (TSmtpThread::*method)());
+
+  // Greylisting: the address waits; the run stays alive until it is retried.
+  void QueueRetry(Retry retry);
+  void ArmRetryTimer();
+  void RetryTimerFired();
+  void StartSession();
+  void AbortRetries();
+
   net::EventLoop& loop_;
   int connections_ = kDefaultConnections;
   int timeOut_ = kDefaultTimeOut;
   std::string signon_;
   std::string from_;
   TRecipientQueue recipients_;
+  TRecipientSource source_;
   std::string dns_;
   std::string internalDns_;
   std::string smtpPort_ = "smtp";
   std::vector<std::string> systemDnsSources_;
   std::uint64_t greylistDelayMs_ = 0;
   bool detectCatchAll_ = false;
+  int perConnection_ = 1;
+  int hostConnections_ = 0;
+  std::uint64_t dnsRetryMs_ = kDnsRetryMs;
 
   bool busy_ = false;
   bool aborted_ = false;
   int activeCount_ = 0;
-  std::size_t recipientCursor_ = 0;
+  AddressFeed feed_;
+  std::unordered_map<int, InHand> inHand_;
   std::vector<std::string> dnsServers_;
   std::vector<std::unique_ptr<TSmtpThread>> sessions_;
   std::vector<std::unique_ptr<TSmtpThread>> graveyard_;
   AddressResult lastResult_;
   std::unordered_map<std::string, CatchAll> catchAll_;
   std::unordered_map<std::string, std::vector<TSmtpThread*>> catchAllWaiters_;
+  std::unordered_map<std::string, MxEntry> mx_;
+  std::unordered_map<std::string, HostSlots> hosts_;
+  int peakHostConnections_ = 0;
+  std::uint64_t dnsQueries_ = 0;
   std::deque<Retry> retries_;
   net::Timer checkTimer_;
   net::Timer finishTimer_;

@@ -4,23 +4,24 @@
 #include <exception>
 #include <random>
 
-#include "engine/AddressSyntax.h"
 #include "engine/DnsServerList.h"
 #include "engine/ResultMessages.h"
 #include "engine/SmtpRelayServer.h"
 #include "net/DnsQuery.h"
 #include "net/SmtpCli.h"
-#include "net/WSocketErrors.h"
 
 namespace orvane::engine {
 
 namespace {
 
 constexpr int kMxType = 15;
-constexpr std::size_t kMaxDomainLength = 10000;
 constexpr std::size_t kLogCapacity = 100;
 constexpr int kDnsRcodeServerFailure = 2;
 constexpr int kDnsRcodeRefused = 5;
+// A query gives up this long before the silence time-out would stop the
+// session, so that its own, clearer result is the one reported.
+constexpr std::uint32_t kDnsGiveUpMarginMs = 500;
+constexpr std::uint32_t kMinAddressDeadlineS = 60;
 
 // Request types as the client reports them.
 constexpr int kRqConnect = 0;
@@ -52,12 +53,17 @@ Step StepOf(int rqType) {
   }
 }
 
+bool Due(std::uint32_t now, std::uint32_t when) {
+  return static_cast<std::int32_t>(now - when) >= 0;
+}
+
 }  // namespace
 
 TSmtpThread::TSmtpThread(TSmtpRelayServer& server)
     : server_(server),
       dns_(std::make_unique<net::TDnsQuery>(server.Loop())),
-      client_(std::make_unique<net::TSmtpCli>(server.Loop())) {
+      client_(std::make_unique<net::TSmtpCli>(server.Loop())),
+      resend_(server.Loop()) {
   log_.reserve(kLogCapacity);
   lastActivity_ = net::EventLoop::tickCount();
   ++server_.activeCount_;
@@ -87,12 +93,32 @@ void TSmtpThread::Touch() {
   lastActivity_ = net::EventLoop::tickCount();
 }
 
+bool TSmtpThread::PastDeadline(std::uint32_t now) const noexcept {
+  return inHand_ && phase_ != Phase::WaitingHost && Due(now, addressDeadline_);
+}
+
+TransactionLog& TSmtpThread::CurrentLog() {
+  return alongIndex_ >= 0 ? along_[static_cast<std::size_t>(alongIndex_)].log : log_;
+}
+
+// ------------------------------------------------------------------ results
+
 void TSmtpThread::Report(std::int32_t code) {
   if (!inHand_) return;
+  resend_.stop();
+  ReleaseHost();
   if (probing_) {
     // The probe can no longer answer; others must not wait for it.
     probing_ = false;
     server_.CatchAllResolved(domain_, TSmtpRelayServer::CatchAll::Undetermined);
+  }
+  if (asking_) {
+    // Sessions waiting for this session's MX query learn that it ended.
+    asking_ = false;
+    MxAnswer none;
+    none.outcome = DnsOutcome::NoAnswer;
+    none.server = dnsServer_;
+    server_.MxResolved(domain_, std::move(none));
   }
   Outcome outcome;
   outcome.code = code;
@@ -106,21 +132,52 @@ void TSmtpThread::Report(std::int32_t code) {
     const auto* state = server_.CatchAllOf(domain_);
     outcome.catchAll = state != nullptr && *state == TSmtpRelayServer::CatchAll::Yes;
   }
+  inHand_ = false;
+  phase_ = Phase::Idle;
   // A 4xx to RCPT TO is tried once more later (greylisting), unless the run
   // is being stopped.
   if (code >= 400 && code <= 499 && step_ == Step::RcptTo && !retried_ &&
       server_.GreylistDelayMs() > 0 && !server_.aborted_) {
-    inHand_ = false;
-    phase_ = Phase::Idle;
     log_.push_back("Refused for now (" + std::to_string(code) + "): trying again in " +
                    std::to_string((server_.GreylistDelayMs() + 999) / 1000) + " s");
-    server_.QueueRetry({recipientIndex_, address_, log_, 0});
-    return;
+    server_.QueueRetry({current_, log_, 0});
+  } else {
+    Classification c = Classify(outcome);
+    server_.Reported(current_, {code, c.verdict, std::move(c.message)}, log_);
   }
-  inHand_ = false;
-  phase_ = Phase::Idle;
-  Classification c = Classify(outcome);
-  server_.Reported(recipientIndex_, {code, c.verdict, std::move(c.message)}, log_);
+  SettleAlong(code == kResultAborted);
+}
+
+void TSmtpThread::SettleAlong(bool stopped) {
+  std::vector<Along> items = std::move(along_);
+  along_.clear();
+  alongIndex_ = -1;
+  for (Along& item : items) {
+    if (stopped) {
+      item.log.emplace_back("User Abort");
+      Outcome outcome;
+      outcome.code = kResultAborted;
+      Classification c = Classify(outcome);
+      server_.Reported(item.address, {outcome.code, c.verdict, std::move(c.message)}, item.log);
+    } else if (item.answered) {
+      Outcome outcome;
+      outcome.code = item.answer.code;
+      outcome.step = Step::RcptTo;
+      outcome.reply = item.answer.reply;
+      outcome.dns = dnsOutcome_;
+      outcome.dnsServer = dnsServer_;
+      if (outcome.code == kResultValid) {
+        const auto* state = server_.CatchAllOf(domain_);
+        outcome.catchAll = state != nullptr && *state == TSmtpRelayServer::CatchAll::Yes;
+      }
+      Classification c = Classify(outcome);
+      server_.Reported(item.address, {outcome.code, c.verdict, std::move(c.message)}, item.log);
+    } else {
+      // Never answered (the connection broke, a 4xx): it gets a dialogue of
+      // its own later.
+      server_.GiveBack(std::move(item.address));
+    }
+  }
 }
 
 void TSmtpThread::ReportAttempt(const Attempt& attempt) {
@@ -129,60 +186,77 @@ void TSmtpThread::ReportAttempt(const Attempt& attempt) {
   Report(attempt.code);
 }
 
-bool TSmtpThread::TakeAddress() {
-  // A due second try comes before new addresses.
-  TSmtpRelayServer::Retry retry;
-  if (!server_.aborted_ && server_.TakeDueRetry(retry)) {
-    recipientIndex_ = retry.recipientIndex;
-    address_ = std::move(retry.address);
-    log_ = std::move(retry.log);
-    log_.emplace_back("Trying again");
-    retried_ = true;
-    inHand_ = true;
-    return true;
+void TSmtpThread::ReportAccepted() {
+  const auto* state = server_.CatchAllOf(domain_);
+  if (state != nullptr && *state == TSmtpRelayServer::CatchAll::Probing) {
+    // Another session asks the host about a made-up address right now; its
+    // answer decides whether this acceptance means anything.
+    phase_ = Phase::WaitingCatchAll;
+    server_.WaitForCatchAll(domain_, this);
+    return;
   }
-  if (server_.aborted_ || server_.recipientCursor_ >= server_.recipients_.Count()) return false;
-  recipientIndex_ = static_cast<int>(server_.recipientCursor_);
-  address_ = server_.recipients_.Strings(server_.recipientCursor_);
-  ++server_.recipientCursor_;
-  retried_ = false;
-  inHand_ = true;
-  if (server_.OnGetData) server_.OnGetData(server_, recipientIndex_);
-  return true;
+  Report(kResultValid);
+  NextRecipient();
 }
+
+void TSmtpThread::CatchAllKnown() {
+  if (phase_ != Phase::WaitingCatchAll) return;
+  Touch();
+  Report(kResultValid);
+  NextRecipient();
+}
+
+// ------------------------------------------------------------------ addresses
 
 void TSmtpThread::NextRecipient() {
   // A loop rather than recursion: addresses that end at once (not an address,
-  // a query that cannot be sent) must not deepen the stack.
+  // a known domain without mail hosts) must not deepen the stack.
   while (phase_ != Phase::Released) {
     log_.clear();
+    along_.clear();
+    alongIndex_ = -1;
     phase_ = Phase::Idle;
     step_ = Step::Syntax;
     dnsOutcome_ = DnsOutcome::Answered;
     dnsCode_ = 0;
+    dnsServer_.clear();
     detail_.clear();
     last_ = Attempt{};
-    // Once the run is aborted no further address is taken: it could never be
-    // reported.
-    const bool taken = TakeAddress();
+    first_ = Attempt{};
+    TransactionLog kept;
+    bool fresh = false;
+    const TSmtpRelayServer::Took took = server_.TakeNext(current_, kept, fresh);
+    if (took == TSmtpRelayServer::Took::Nothing) {
+      ReleaseSession();
+      return;
+    }
+    retried_ = took == TSmtpRelayServer::Took::Retry;
+    if (retried_) {
+      log_ = std::move(kept);
+      log_.emplace_back("Trying again");
+    }
+    inHand_ = true;
+    heldSince_ = net::EventLoop::tickCount();
+    addressDeadline_ = heldSince_ + 1000u * std::max<std::uint32_t>(
+                                                kMinAddressDeadlineS,
+                                                3u * static_cast<std::uint32_t>(server_.TimeOut()));
+    Touch();
+    if (fresh) server_.Announce(current_.index);
     // The handler may have stopped this session (an abort from the owner).
-    if (taken && (phase_ == Phase::Released || !inHand_)) return;
-    if (!taken || server_.aborted_) {
-      if (taken) {
-        log_.emplace_back("User Abort");
-        Report(kResultAborted);
-      }
+    if (phase_ == Phase::Released || !inHand_) return;
+    if (server_.aborted_) {
+      log_.emplace_back("User Abort");
+      Report(kResultAborted);
       ReleaseSession();
       return;
     }
     if (!PrepareForTraffic()) continue;
     if (StartLookup()) return;
-    Report(kResultNoMailHost);
   }
 }
 
 bool TSmtpThread::PrepareForTraffic() {
-  const PreparedAddress prepared = PrepareAddress(address_);
+  const PreparedAddress& prepared = current_.prepared;
   switch (prepared.status) {
     case PreparedAddress::Status::NotAddress:
       step_ = Step::Syntax;
@@ -199,60 +273,121 @@ bool TSmtpThread::PrepareForTraffic() {
     case PreparedAddress::Status::Ready:
       break;
   }
-  wireAddress_ = prepared.address;
   domain_ = prepared.domain;
-  if (domain_.size() > kMaxDomainLength) domain_.resize(kMaxDomainLength);
   return true;
 }
 
+// ------------------------------------------------------------------ DNS
+
 bool TSmtpThread::StartLookup() {
-  dnsServer_ = server_.dnsServers_.front();
-  const DnsServerAddress dnsAddress = ParseDnsServerEntry(dnsServer_);
   step_ = Step::Dns;
   log_.push_back("Requesting SMTP servers for this domain (" + domain_ + ")");
+  const MxAnswer* known = nullptr;
+  bool ask = false;
+  if (server_.MxLookup(domain_, this, known, ask)) {
+    log_.emplace_back("Mail hosts known from an earlier answer");
+    const MxAnswer copy = *known;
+    return UseAnswerInPlace(copy);
+  }
+  phase_ = Phase::WaitingDns;
+  if (!ask) return true;  // another session's query is under way
+  asking_ = true;
+  dnsServerIndex_ = 0;
+  resendAfterMs_ = server_.DnsRetryMs();
+  const std::uint32_t timeOutMs = 1000u * static_cast<std::uint32_t>(server_.TimeOut());
+  dnsDeadline_ =
+      net::EventLoop::tickCount() +
+      (timeOutMs > 2 * kDnsGiveUpMarginMs ? timeOutMs - kDnsGiveUpMarginMs : timeOutMs / 2);
+  if (SendQuery()) return true;
+  // The query could not go out: every session waiting for it learns so.
+  asking_ = false;
+  MxAnswer failed;
+  failed.outcome = DnsOutcome::NotSent;
+  failed.server = dnsServer_;
+  failed.lines = {"DNS request not sent: " + detail_};
+  server_.MxResolved(domain_, failed);
+  dnsOutcome_ = DnsOutcome::NotSent;
+  log_.push_back("DNS request not sent: " + detail_);
+  Report(kResultNoMailHost);
+  return false;
+}
+
+bool TSmtpThread::SendQuery() {
+  const auto& servers = server_.dnsServers_;
+  dnsServer_ = servers[dnsServerIndex_ % servers.size()];
+  const DnsServerAddress dnsAddress = ParseDnsServerEntry(dnsServer_);
   log_.push_back("Trying DNS Server \"" + dnsServer_ + "\"");
   log_.emplace_back("Sending DNS Request");
   try {
     dns_->SetAddr(dnsAddress.host);
     dns_->SetPort(dnsAddress.port);
-    phase_ = Phase::WaitingDns;
     dns_->MXLookup(domain_);
-    return true;
+    ++server_.dnsQueries_;
   } catch (const std::exception& e) {
-    phase_ = Phase::Idle;
-    dnsOutcome_ = DnsOutcome::NotSent;
     detail_ = e.what();
-    log_.push_back(std::string("DNS request not sent: ") + e.what());
     return false;
   }
+  const auto left = static_cast<std::int32_t>(dnsDeadline_ - net::EventLoop::tickCount());
+  const std::uint64_t wait =
+      std::min<std::uint64_t>(resendAfterMs_, left > 0 ? static_cast<std::uint64_t>(left) : 0);
+  resend_.start(wait, 0, [this] { ResendQuery(); });
+  return true;
+}
+
+void TSmtpThread::ResendQuery() {
+  if (phase_ != Phase::WaitingDns || !asking_) return;
+  Touch();
+  log_.push_back("No answer from DNS Server \"" + dnsServer_ + "\"");
+  if (Due(net::EventLoop::tickCount(), dnsDeadline_)) {
+    log_.push_back("DNS server \"" + dnsServer_ + "\" did not answer");
+    dnsOutcome_ = DnsOutcome::NoAnswer;
+    Report(kResultNoMailHost);  // tells the waiting sessions too
+    NextRecipient();
+    return;
+  }
+  // A fresh query (new ID, new source port), to the other server when there
+  // are two, after twice the wait.
+  const std::size_t servers = std::min<std::size_t>(2, server_.dnsServers_.size());
+  dnsServerIndex_ = (dnsServerIndex_ + 1) % servers;
+  resendAfterMs_ *= 2;
+  if (SendQuery()) return;
+  dnsOutcome_ = DnsOutcome::NotSent;
+  log_.push_back("DNS request not sent: " + detail_);
+  Report(kResultNoMailHost);
+  NextRecipient();
 }
 
 void TSmtpThread::LookupDone(std::uint16_t error) {
-  if (phase_ != Phase::WaitingDns) return;
+  if (phase_ != Phase::WaitingDns || !asking_) return;
+  resend_.stop();
+  asking_ = false;
   Touch();
-  mailHosts_.clear();
+  MxAnswer answer;
+  answer.server = dnsServer_;
   const int rcode = error == 0 ? dns_->ResponseCode() : 0;
   if (error != 0) {
-    log_.push_back("DNS Search error :" + std::to_string(error));
-    dnsOutcome_ =
+    answer.lines.push_back("DNS Search error :" + std::to_string(error));
+    answer.outcome =
         error == net::kDnsErrorMalformedAnswer ? DnsOutcome::Malformed : DnsOutcome::Unreachable;
-    dnsCode_ = error;
+    answer.code = error;
   } else if (rcode == net::kDnsRcodeNameError) {
     // The domain does not exist, so it has no implicit mail host either:
     // trying its name as a host would only ask the system resolver again.
-    log_.push_back("No such domain (" + domain_ + ")");
-    dnsOutcome_ = DnsOutcome::NoSuchDomain;
+    answer.lines.push_back("No such domain (" + domain_ + ")");
+    answer.outcome = DnsOutcome::NoSuchDomain;
+    answer.ttlSeconds = TSmtpRelayServer::kNoSuchDomainSeconds;
   } else if (rcode != 0) {
     // The server could not or would not answer: nothing is known about the
     // domain, and its name must not be taken for a mail host.
-    dnsOutcome_ = rcode == kDnsRcodeServerFailure ? DnsOutcome::ServerFailure
-                  : rcode == kDnsRcodeRefused     ? DnsOutcome::ServerRefused
-                                                  : DnsOutcome::OtherError;
-    dnsCode_ = rcode;
-    log_.push_back("The DNS server answered with error code " + std::to_string(rcode));
+    answer.outcome = rcode == kDnsRcodeServerFailure ? DnsOutcome::ServerFailure
+                     : rcode == kDnsRcodeRefused     ? DnsOutcome::ServerRefused
+                                                     : DnsOutcome::OtherError;
+    answer.code = rcode;
+    answer.lines.push_back("The DNS server answered with error code " + std::to_string(rcode));
   } else if (dns_->ResponseANCount() == 0) {
-    log_.push_back("No SMTP Relays found. Trying \"" + domain_ + "\"");
-    mailHosts_.push_back(domain_);
+    answer.lines.push_back("No SMTP Relays found. Trying \"" + domain_ + "\"");
+    answer.hosts.push_back(domain_);
+    answer.ttlSeconds = TSmtpRelayServer::kNoSuchDomainSeconds;
   } else {
     const int n = dns_->ResponseANCount();
     struct Mx {
@@ -260,10 +395,12 @@ void TSmtpThread::LookupDone(std::uint16_t error) {
       std::string host;
     };
     std::vector<Mx> found;
+    std::uint32_t ttl = TSmtpRelayServer::kMaxMxSeconds;
     for (int i = 0; i < n; ++i) {
       const int tag = dns_->AnswerTag(i);
       if (tag >= 0 && dns_->AnswerType(i) == kMxType) {
         found.push_back({dns_->MXPreference(tag), dns_->MXExchange(tag)});
+        ttl = std::min(ttl, dns_->AnswerTTL(i));
       }
     }
     // Most preferred (lowest value) first; equal preferences keep answer order.
@@ -278,57 +415,112 @@ void TSmtpThread::LookupDone(std::uint16_t error) {
       if (mx.host.empty()) {
         nullMx = true;
       } else {
-        mailHosts_.push_back(mx.host);
+        answer.hosts.push_back(mx.host);
       }
     }
-    log_.push_back(std::move(line));
+    answer.lines.push_back(std::move(line));
+    answer.ttlSeconds = found.empty() ? 0 : ttl;
     if (nullMx) {
       // The domain declares that it accepts no mail.
-      log_.emplace_back("This domain accepts no mail (null MX)");
-      dnsOutcome_ = DnsOutcome::NullMx;
-      mailHosts_.clear();
+      answer.lines.emplace_back("This domain accepts no mail (null MX)");
+      answer.outcome = DnsOutcome::NullMx;
+      answer.hosts.clear();
     }
   }
-  HostsReady();
+  server_.MxResolved(domain_, answer);
+  if (!UseAnswerInPlace(answer)) NextRecipient();
 }
 
-void TSmtpThread::HostsReady() {
+void TSmtpThread::MxKnown(const MxAnswer& answer) {
+  if (phase_ != Phase::WaitingDns || asking_) return;
+  Touch();
+  if (!UseAnswerInPlace(answer)) NextRecipient();
+}
+
+bool TSmtpThread::UseAnswerInPlace(const MxAnswer& answer) {
+  for (const auto& line : answer.lines) log_.push_back(line);
+  dnsOutcome_ = answer.outcome;
+  dnsCode_ = answer.code;
+  dnsServer_ = answer.server;
+  mailHosts_ = answer.hosts;
+  return HostsReady();
+}
+
+// ------------------------------------------------------------------ SMTP
+
+bool TSmtpThread::HostsReady() {
   if (server_.aborted_) {
     // Only reachable when the abort has not stopped this session yet; the
     // address in hand is still reported.
     log_.emplace_back("User Abort");
     Report(kResultAborted);
     ReleaseSession();
-    return;
+    return true;
   }
   if (mailHosts_.empty()) {
     Report(kResultNoMailHost);
-    NextRecipient();
-    return;
+    return false;
   }
   hostIndex_ = 0;
   rcptRefused_ = false;
-  client_->SetRcptName({wireAddress_});
-  ConnectToHost();
+  return ConnectToHost();
 }
 
-void TSmtpThread::ConnectToHost() {
+bool TSmtpThread::ConnectToHost() {
   last_ = Attempt{};
-  trafficLogging_ = true;
   first_ = Attempt{};
+  trafficLogging_ = true;
   step_ = Step::Connect;
+  alongClosed_ = false;
+  rejectionsInARow_ = 0;
+  primaryAnswered_ = false;
+  AbortClient();
+  ReleaseHost();
+  const std::string& host = mailHosts_[hostIndex_];
+  if (!server_.AcquireHost(host, this)) {
+    // The host has as many connections as it may have: wait for a slot.
+    phase_ = Phase::WaitingHost;
+    waitingSince_ = net::EventLoop::tickCount();
+    return true;
+  }
+  heldHost_ = host;
+  return OpenConnection();
+}
+
+void TSmtpThread::HostFree() {
+  if (phase_ != Phase::WaitingHost || !inHand_) {
+    // Granted too late: pass the slot on.
+    server_.ReleaseHost(mailHosts_.empty() ? std::string() : mailHosts_[hostIndex_]);
+    return;
+  }
+  // The time spent waiting for the slot does not count against the address.
+  addressDeadline_ += net::EventLoop::tickCount() - waitingSince_;
+  Touch();
+  heldHost_ = mailHosts_[hostIndex_];
+  if (!OpenConnection()) NextRecipient();
+}
+
+bool TSmtpThread::OpenConnection() {
   phase_ = Phase::Dialogue;
   try {
-    AbortClient();
     client_->SetHost(mailHosts_[hostIndex_]);
+    client_->SetRcptName({current_.prepared.address});
     log_.push_back("Trying SMTP host \"" + mailHosts_[hostIndex_] + "\"");
     log_.emplace_back("Opening Connection");
     client_->Open();
     Awaiting();
+    return true;
   } catch (const std::exception&) {
     Report(kResultOpenFailed);
-    NextRecipient();
+    return false;
   }
+}
+
+void TSmtpThread::ReleaseHost() {
+  if (heldHost_.empty()) return;
+  const std::string host = std::move(heldHost_);
+  heldHost_.clear();
+  server_.ReleaseHost(host);
 }
 
 template <typename F>
@@ -347,13 +539,13 @@ bool TSmtpThread::StartRequest(F&& start, std::int32_t failCode) {
 void TSmtpThread::ClientCommand(const std::string& msg) {
   if (phase_ == Phase::Released) return;
   Touch();
-  if (trafficLogging_) log_.push_back(msg);
+  if (trafficLogging_) CurrentLog().push_back(msg);
 }
 
 void TSmtpThread::ClientResponse(const std::string& msg) {
   if (phase_ == Phase::Released) return;
   Touch();
-  if (trafficLogging_) log_.push_back(msg);
+  if (trafficLogging_) CurrentLog().push_back(msg);
   trafficLogging_ = true;
 }
 
@@ -377,6 +569,27 @@ void TSmtpThread::ClientRequestDone(int rqType, std::uint16_t error) {
     ProbeDone(error);
     return;
   }
+  if (alongIndex_ >= 0 && rqType == kRqRcptTo) {
+    AlongDone(error);
+    return;
+  }
+  if (rqType == kRqRcptTo) {
+    primaryAnswered_ = error == 0 || (error >= 500 && error <= 599);
+  }
+  if (error != 0 && primaryAnswered_ && rqType != kRqRcptTo) {
+    // The address has its answer; what the closing steps meet does not
+    // change it when other addresses rode along (their answers are final
+    // too). Alone, the address keeps the classic rule below.
+    if (!along_.empty()) {
+      AbortClient();
+      if (first_.code == 0) {
+        ReportAccepted();
+      } else {
+        NextHost();
+      }
+      return;
+    }
+  }
   last_ = AttemptOf(rqType, error);
   const bool aborted = server_.aborted_;
   if (error != 0) {
@@ -385,7 +598,13 @@ void TSmtpThread::ClientRequestDone(int rqType, std::uint16_t error) {
       // A definite refusal of the recipient is the address's verdict; other
       // hosts of the domain (often backups that accept anything) are not
       // asked.
-      if (rqType == kRqRcptTo && error >= 500 && error <= 599) rcptRefused_ = true;
+      if (rqType == kRqRcptTo && error >= 500 && error <= 599) {
+        rcptRefused_ = true;
+        if (!aborted) {
+          AskNextAlong();
+          return;
+        }
+      }
       QuitOrNextHost();
     } else if (aborted) {
       Report(kResultAborted);
@@ -408,6 +627,8 @@ void TSmtpThread::ClientRequestDone(int rqType, std::uint16_t error) {
       if (aborted) {
         QuitOrNextHost();
       } else {
+        // Everything so far is what every address of this connection shares.
+        sharedLines_ = log_.size();
         step_ = Step::RcptTo;
         StartRequest([this] { client_->RcptTo(); }, kResultRcptFailed);
       }
@@ -424,7 +645,11 @@ void TSmtpThread::ClientRequestDone(int rqType, std::uint16_t error) {
         StartRequest([this] { client_->RcptTo(); }, kResultRcptFailed);
         return;
       }
-      QuitOrNextHost();
+      if (aborted) {
+        QuitOrNextHost();
+      } else {
+        AskNextAlong();
+      }
       break;
     case kRqRset:
       StartRequest([this] { client_->Quit(); }, kResultQuitFailed);
@@ -447,38 +672,69 @@ void TSmtpThread::ClientRequestDone(int rqType, std::uint16_t error) {
 
 void TSmtpThread::ProbeDone(std::uint16_t error) {
   probing_ = false;
-  client_->SetRcptName({wireAddress_});
   const auto state = error == 0                     ? TSmtpRelayServer::CatchAll::Yes
                      : error >= 500 && error <= 599 ? TSmtpRelayServer::CatchAll::No
                                                     : TSmtpRelayServer::CatchAll::Undetermined;
   server_.CatchAllResolved(domain_, state);
   // Whatever the probe met, the address itself was accepted.
   if (client_->Connected()) {
-    QuitOrNextHost();
+    AskNextAlong();
     return;
   }
   AbortClient();
   ReportAccepted();
 }
 
-void TSmtpThread::ReportAccepted() {
-  const auto* state = server_.CatchAllOf(domain_);
-  if (state != nullptr && *state == TSmtpRelayServer::CatchAll::Probing) {
-    // Another session asks the host about a made-up address right now; its
-    // answer decides whether this acceptance means anything.
-    phase_ = Phase::WaitingCatchAll;
-    server_.WaitForCatchAll(domain_, this);
-    return;
+void TSmtpThread::AskNextAlong() {
+  const bool room = static_cast<int>(along_.size()) + 1 < server_.AddressesPerConnection();
+  if (room && !alongClosed_ && !server_.aborted_ && client_->Connected() &&
+      rejectionsInARow_ < TSmtpRelayServer::kMaxRejectionsInARow) {
+    TakenAddress next;
+    bool fresh = false;
+    if (server_.TakeAlong(domain_, next, fresh)) {
+      Along item;
+      item.address = std::move(next);
+      item.log.assign(log_.begin(), log_.begin() + static_cast<std::ptrdiff_t>(
+                                                       std::min(sharedLines_, log_.size())));
+      along_.push_back(std::move(item));
+      const int index = static_cast<int>(along_.size()) - 1;
+      if (fresh) server_.Announce(along_.back().address.index);
+      // The handler may have stopped this session (an abort from the owner).
+      if (phase_ != Phase::Dialogue || !inHand_) return;
+      alongIndex_ = index;
+      trafficLogging_ = true;
+      client_->SetRcptName({along_.back().address.prepared.address});
+      StartRequest([this] { client_->RcptTo(); }, kResultRcptFailed);
+      return;
+    }
   }
-  Report(kResultValid);
-  NextRecipient();
+  alongIndex_ = -1;
+  QuitOrNextHost();
 }
 
-void TSmtpThread::CatchAllKnown() {
-  if (phase_ != Phase::WaitingCatchAll) return;
-  Touch();
-  Report(kResultValid);
-  NextRecipient();
+void TSmtpThread::AlongDone(std::uint16_t error) {
+  Along& item = along_[static_cast<std::size_t>(alongIndex_)];
+  alongIndex_ = -1;
+  if (error == 0 || (error >= 500 && error <= 599)) {
+    item.answered = true;
+    item.answer = {error, Step::RcptTo, error == 0 ? std::string() : client_->LastResponse()};
+    rejectionsInARow_ = error == 0 ? 0 : rejectionsInARow_ + 1;
+    AskNextAlong();
+    return;
+  }
+  // A 4xx, a 421 or a broken connection: this address gets a dialogue of its
+  // own later, and this connection takes no more.
+  alongClosed_ = true;
+  if (client_->Connected() && error < 10000 && error != 421) {
+    QuitOrNextHost();
+    return;
+  }
+  AbortClient();
+  if (first_.code == 0) {
+    ReportAccepted();
+  } else {
+    NextHost();
+  }
 }
 
 void TSmtpThread::QuitOrNextHost() {
@@ -505,7 +761,7 @@ void TSmtpThread::NextHost() {
   }
   ++hostIndex_;
   if (hostIndex_ < mailHosts_.size()) {
-    ConnectToHost();
+    if (!ConnectToHost()) NextRecipient();
   } else {
     ReportAttempt(last_);
     NextRecipient();
@@ -537,34 +793,46 @@ void TSmtpThread::StopSession(bool timedOut) {
     if (!timedOut) ReleaseSession();
     return;
   }
-  const bool acceptedAndWaiting = phase_ == Phase::WaitingCatchAll;
-  if (acceptedAndWaiting) server_.ForgetWaiter(this);
+  const Phase was = phase_;
+  server_.ForgetWaiter(this);
+  resend_.stop();
   phase_ = Phase::Idle;
+  alongIndex_ = -1;
   AbortClient();
-  if (timedOut && acceptedAndWaiting) {
-    // The address was accepted; only the catch-all answer is missing.
-    Report(kResultValid);
-    NextRecipient();
-  } else if (timedOut) {
-    log_.push_back(step_ == Step::Dns ? "DNS server \"" + dnsServer_ + "\" did not answer"
-                                      : std::string("Connection time-out"));
-    if (step_ == Step::Dns) dnsOutcome_ = DnsOutcome::NoAnswer;
-    Report(kResultTimeOut);
-    NextRecipient();
-  } else {
+  if (!timedOut) {
     log_.emplace_back("User Abort");
     Report(kResultAborted);
     ReleaseSession();
+    return;
   }
+  if (was == Phase::WaitingCatchAll || (primaryAnswered_ && first_.code == 0)) {
+    // The address was accepted; only the catch-all answer or the goodbye is
+    // missing.
+    Report(kResultValid);
+  } else if (primaryAnswered_ && rcptRefused_) {
+    ReportAttempt(first_);
+  } else {
+    if (was == Phase::WaitingDns) {
+      log_.push_back("DNS server \"" + dnsServer_ + "\" did not answer");
+      dnsOutcome_ = DnsOutcome::NoAnswer;
+      step_ = Step::Dns;
+    } else {
+      log_.emplace_back("Connection time-out");
+    }
+    Report(kResultTimeOut);
+  }
+  NextRecipient();
 }
 
 void TSmtpThread::ReleaseSession() {
   if (phase_ == Phase::Released) return;
   server_.ForgetWaiter(this);
+  resend_.stop();
+  ReleaseHost();
   phase_ = Phase::Released;
   inHand_ = false;
   std::unique_ptr<TSmtpThread> self = server_.TakeSession(this);
-  server_.SessionEnded(recipientIndex_);
+  server_.SessionEnded(current_.index);
   server_.BuryLater(std::move(self));
 }
 

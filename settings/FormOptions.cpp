@@ -82,6 +82,15 @@ TFormOptions::TFormOptions(TINI& ini, QWidget* parent) : QDialog(parent), ini_(i
   udGreylistDelay_->setSuffix(QStringLiteral(" s"));
   udGreylistDelay_->setSpecialValueText(QStringLiteral("never"));
   addRow(connectionForm, QStringLiteral("&Greylisting retry after:"), udGreylistDelay_);
+  udPerConnection_ =
+      makeUpDown(connection, QStringLiteral("udPerConnection"), QStringLiteral("edPerConnection"));
+  udPerConnection_->setRange(1, 100);
+  addRow(connectionForm, QStringLiteral("&Addresses per connection:"), udPerConnection_);
+  udHostConnections_ = makeUpDown(connection, QStringLiteral("udHostConnections"),
+                                  QStringLiteral("edHostConnections"));
+  udHostConnections_->setRange(0, kMaximum);
+  udHostConnections_->setSpecialValueText(QStringLiteral("no limit"));
+  addRow(connectionForm, QStringLiteral("Connections per &host:"), udHostConnections_);
   cbDetectCatchAll_ = new QCheckBox(QStringLiteral("Detect &catch-all domains"), connection);
   cbDetectCatchAll_->setObjectName(QStringLiteral("cbDetectCatchAll"));
   connectionForm->addRow(cbDetectCatchAll_);
@@ -144,6 +153,8 @@ void TFormOptions::load() {
   udConnections_->setValue(ini_.connections());
   udTimeOut_->setValue(ini_.timeOut());
   udGreylistDelay_->setValue(ini_.greylistDelay());
+  udPerConnection_->setValue(ini_.addressesPerConnection());
+  udHostConnections_->setValue(ini_.hostConnections());
   cbDetectCatchAll_->setChecked(ini_.detectCatchAll());
   cbSaveDuringRuns_->setChecked(ini_.saveDuringRuns());
   edFrom_->setText(toQString(ini_.from()));
@@ -168,6 +179,8 @@ void TFormOptions::accept() {
   udConnections_->interpretText();
   udTimeOut_->interpretText();
   udGreylistDelay_->interpretText();
+  udPerConnection_->interpretText();
+  udHostConnections_->interpretText();
   if (checkSender) {
     // A sender that cannot go out as typed is refused here, not at the
     // start of a run.
@@ -189,6 +202,8 @@ void TFormOptions::accept() {
   ini_.setConnections(udConnections_->value());
   ini_.setTimeOut(udTimeOut_->value());
   ini_.setGreylistDelay(udGreylistDelay_->value());
+  ini_.setAddressesPerConnection(udPerConnection_->value());
+  ini_.setHostConnections(udHostConnections_->value());
   ini_.setDetectCatchAll(cbDetectCatchAll_->isChecked());
   ini_.setSaveDuringRuns(cbSaveDuringRuns_->isChecked());
   ini_.setFrom(edFrom_->text().toStdString());

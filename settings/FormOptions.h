@@ -8,6 +8,7 @@
 // findChild: udConnections / edConnections (the up-down and its edit field),
 // udTimeOut / edTimeOut, edFrom, rbHostFromDomain, edSpecifyHost, edHost,
 // edDNS1, edDNS2, udGreylistDelay / edGreylistDelay (seconds, 0 = never),
+// udPerConnection / edPerConnection, udHostConnections / edHostConnections,
 // cbDetectCatchAll, cbSaveDuringRuns, btOK, btCancel, pcOptions (the pages). User-interface
 // thread only.
 #pragma once
@@ -58,6 +59,8 @@ class TFormOptions final : public QDialog {
   QSpinBox* udConnections_ = nullptr;
   QSpinBox* udTimeOut_ = nullptr;
   QSpinBox* udGreylistDelay_ = nullptr;
+  QSpinBox* udPerConnection_ = nullptr;
+  QSpinBox* udHostConnections_ = nullptr;
   QCheckBox* cbDetectCatchAll_ = nullptr;
   QCheckBox* cbSaveDuringRuns_ = nullptr;
   QLineEdit* edFrom_ = nullptr;

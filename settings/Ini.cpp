@@ -16,7 +16,9 @@ TINI::TINI()
       isMaximized("Maximized", &isEnvironment, "False"),
       ilGreylistDelay("GreylistDelay", &isConnection, "300"),
       ilDetectCatchAll("DetectCatchAll", &isConnection, "true"),
-      isSaveDuringRuns("SaveDuringRuns", &isEnvironment, "false") {
+      isSaveDuringRuns("SaveDuringRuns", &isEnvironment, "false"),
+      ilPerConnection("PerConnection", &isConnection, "10"),
+      ilHostConnections("HostConnections", &isConnection, "20") {
   INIArquivo1.setLanguage(iclEnglish);
   INIArquivo1.setAutoApply(true);
   INIArquivo1.setFileName(kFileName);

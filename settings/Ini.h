@@ -7,8 +7,10 @@
 //                         "HostFromDomain" "1"
 //   section "Environment": "Maximized" "False"
 //   and options of our own: in "Connection" "GreylistDelay" "300" (seconds
-//   before an address refused with a 4xx is tried again; 0: never) and
-//   "DetectCatchAll" "true"; in "Environment" "SaveDuringRuns" "false" (the
+//   before an address refused with a 4xx is tried again; 0: never),
+//   "DetectCatchAll" "true", "PerConnection" "10" (addresses of one domain
+//   asked about on one connection) and "HostConnections" "20" (connections
+//   open at once to one mail host; 0: no limit); in "Environment" "SaveDuringRuns" "false" (the
 //   window saves a running project every minute).
 //
 // Each value is read once, on its first use, and held; every change is
@@ -64,6 +66,10 @@ class TINI final {
   void setGreylistDelay(std::int32_t seconds) { ilGreylistDelay.setAsInteger(seconds); }
   bool detectCatchAll() const { return ilDetectCatchAll.AsBoolean(); }
   void setDetectCatchAll(bool value) { ilDetectCatchAll.setAsBoolean(value); }
+  std::int32_t addressesPerConnection() const { return ilPerConnection.AsInteger(); }
+  void setAddressesPerConnection(std::int32_t n) { ilPerConnection.setAsInteger(n); }
+  std::int32_t hostConnections() const { return ilHostConnections.AsInteger(); }
+  void setHostConnections(std::int32_t n) { ilHostConnections.setAsInteger(n); }
   bool saveDuringRuns() const { return isSaveDuringRuns.AsBoolean(); }
   void setSaveDuringRuns(bool value) { isSaveDuringRuns.setAsBoolean(value); }
   bool maximized() const { return isMaximized.AsBoolean(); }
@@ -85,6 +91,8 @@ class TINI final {
   TINILinha ilGreylistDelay;
   TINILinha ilDetectCatchAll;
   TINILinha isSaveDuringRuns;
+  TINILinha ilPerConnection;
+  TINILinha ilHostConnections;
 };
 
 }  // namespace orvane::settings

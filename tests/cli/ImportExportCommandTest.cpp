@@ -79,6 +79,18 @@ TEST(ImportExportCommand, ReplaceAndOptionsOverrideTheDetection) {
   EXPECT_EQ(still.count(), 2u);
 }
 
+TEST(ImportExportCommand, DetectedSeparatorSplitsTheFields) {
+  testing::TempDir dir;
+  const std::string project = dir.file("p.orp");
+  const auto r = runCli({"import", dir.write("s.csv", "Name;Email\nJan;j@x.org\n"), "-o", project,
+                         "--separator", "detect"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  RecipientList list;
+  loadProject(project, list);
+  ASSERT_EQ(list.count(), 1u);
+  EXPECT_EQ(list.entry(0).email(), "j@x.org");
+}
+
 TEST(ImportExportCommand, FailuresPrintAMessageAndExitWithOne) {
   testing::TempDir dir;
   const std::string project = dir.file("p.orp");
@@ -113,6 +125,7 @@ TEST(ImportExportCommand, UsageErrorsExitWithTwo) {
       {"import", "a.csv", "-o", "p.orp", "--first-line", "maybe"},
       {"import", "a.csv", "b.csv", "-o", "p.orp"},
       {"import", "a.csv", "-o", "p.orp", "--fast"},
+      {"import", "a.csv", "-o", "p.orp", "--separator", "pipe"},
       {"export"},
       {"export", "p.orp", "-o"},
       {"export", "p.orp", "q.orp"},

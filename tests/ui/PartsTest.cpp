@@ -1,22 +1,17 @@
 // The pieces under the main window: the item model's batching, the loop
-// bridge, clipboard validation, the import dialog and the about box's texts.
+// bridge, clipboard validation and the about box's texts.
 #include <QAbstractItemModelTester>
-#include <QComboBox>
-#include <QFile>
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
-#include <QRadioButton>
 #include <QSet>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <stdexcept>
 
 #include "net/EventLoop.h"
 #include "tests/ui/WindowFixture.h"
 #include "ui/art/Artwork.h"
 #include "ui/clipboard/FormValidateClipboard.h"
-#include "ui/import/ImportDialog.h"
 #include "ui/main/AboutBox.h"
 #include "ui/tray/Tray.h"
 
@@ -166,59 +161,6 @@ TEST_F(Clipboard, ShowsTheResultBeepsAndUnfoldsTheLog) {
   EXPECT_TRUE(waitFor([&] { return !form->scheduler().Busy(); }));
   EXPECT_EQ(prompts.beeps, 1);
   EXPECT_EQ(prompts.unexpected, 0);
-}
-
-class Import : public WindowTest {
- protected:
-  QString writeCsv(const QByteArray& bytes) {
-    const QString path = dir.filePath(QStringLiteral("list.csv"));
-    QFile f(path);
-    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-    return path;
-  }
-  QTemporaryDir dir;
-};
-
-TEST_F(Import, AHeaderLinePicksTheAddressColumnAndReplaceStartsAfresh) {
-  addEntries({"old@x.test"});
-  prompts.fileNames = {writeCsv("Name,E-Mail,Company\nAnn,ann@x.test,Acme\n\nBob,bob@x.test\n")};
-  onNextModal<TImportDialog>([](TImportDialog* dialog) {
-    EXPECT_EQ(dialog->findChild<QComboBox*>(QStringLiteral("cbEmail"))->currentText(),
-              QStringLiteral("E-Mail"));
-    EXPECT_TRUE(dialog->findChild<QRadioButton*>(QStringLiteral("rbHeader"))->isChecked());
-    dialog->findChild<QRadioButton*>(QStringLiteral("rbReplace"))->setChecked(true);
-    dialog->findChild<QPushButton*>(QStringLiteral("btImport"))->click();
-  });
-  trigger("acImportRecipient");
-  EXPECT_EQ(prompts.shown.value(0), QStringLiteral("open: Open Recipient List"));
-  const RecipientList& list = window->list();
-  ASSERT_EQ(list.columnCount(), 4u);
-  EXPECT_EQ(list.columns()[2].caption, "Name");
-  ASSERT_EQ(list.count(), 2u);
-  EXPECT_EQ(list.entry(1).email(), "bob@x.test");
-  EXPECT_EQ(list.entry(1).subItem(2), "");
-  EXPECT_EQ(list.entry(0).log(), TransactionLog{"-999"});
-  EXPECT_TRUE(list.modified());
-}
-
-TEST_F(Import, CancelAsksAndKeepsTheRowsAlreadyImported) {
-  QByteArray lines;
-  for (int i = 0; i < 300000; ++i) lines += "user" + QByteArray::number(i) + "@x.test\n";
-  addEntries({"old@x.test"});
-  prompts.fileNames = {writeCsv(lines)};
-  prompts.answers = {Answer::Yes};
-  onNextModal<TImportDialog>([](TImportDialog* dialog) {
-    dialog->findChild<QRadioButton*>(QStringLiteral("rbReplace"))->setChecked(true);
-    QTimer::singleShot(0, dialog, [dialog] { dialog->reject(); });  // seen during the import
-    dialog->findChild<QPushButton*>(QStringLiteral("btImport"))->click();
-  });
-  trigger("acImportRecipient");
-  EXPECT_EQ(lastShown(), QStringLiteral("confirm: ") + QString::fromLatin1(kCancelImport));
-  const std::size_t rows = window->list().count();
-  EXPECT_GT(rows, 0u);
-  EXPECT_LT(rows, 300000u);
-  EXPECT_EQ(window->list().entry(0).email(), "user0@x.test");  // replaced, even when cancelled
 }
 
 TEST(AboutBox, GroupsTheMemoryFigureByTheLocaleAndShowsFourVersionNumbers) {

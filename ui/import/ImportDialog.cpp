@@ -6,13 +6,18 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QFontMetrics>
+#include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QHeaderView>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalBlocker>
+#include <QTableWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <exception>
 
 #include "core/RecipientList.h"
@@ -23,6 +28,11 @@ namespace orvane::ui {
 namespace {
 
 constexpr qint64 kEventsEveryMs = 16;
+constexpr std::size_t kPreviewRows = 10;
+// A line may hold a million fields and a field 100 MB: the preview shows no
+// more columns than the list can take and cuts long values, so it stays quick.
+constexpr std::size_t kPreviewColumns = Importer::kMaxColumns;
+constexpr qsizetype kPreviewChars = 200;
 
 QLabel* boldLabel(const QString& text, const char* name, QWidget* parent) {
   auto* label = new QLabel(text, parent);
@@ -39,6 +49,63 @@ QRadioButton* radio(const QString& text, const char* name, QWidget* parent) {
   return button;
 }
 
+QString fromUtf8(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QString separatorName(Separator separator) {
+  switch (separator) {
+    case Separator::Semicolon:
+      return QStringLiteral("semicolon");
+    case Separator::Tab:
+      return QStringLiteral("tab");
+    case Separator::Comma:
+    case Separator::Detect:
+      break;
+  }
+  return QStringLiteral("comma");
+}
+
+QString encodingName(TextEncoding encoding) {
+  switch (encoding) {
+    case TextEncoding::Utf16LE:
+      return QStringLiteral("UTF-16 LE");
+    case TextEncoding::Utf16BE:
+      return QStringLiteral("UTF-16 BE");
+    case TextEncoding::Windows1252:
+      return QStringLiteral("Windows-1252");
+    case TextEncoding::Utf8:
+      break;
+  }
+  return QStringLiteral("UTF-8");
+}
+
+QString originName(DbfCodePageOrigin origin) {
+  switch (origin) {
+    case DbfCodePageOrigin::CpgFile:
+      return QStringLiteral(".cpg file");
+    case DbfCodePageOrigin::Utf8Text:
+      return QStringLiteral("text is UTF-8");
+    case DbfCodePageOrigin::LanguageDriver:
+      return QStringLiteral("language byte");
+    case DbfCodePageOrigin::TableLanguage:
+      break;
+  }
+  return QStringLiteral("default (OEM)");
+}
+
+QString found(QString name, bool isFound) {
+  return isFound ? name + QStringLiteral(" (found)") : name;
+}
+
+QString previewText(const std::string& value) {
+  QString text = fromUtf8(value);
+  if (text.size() <= kPreviewChars) return text;
+  qsizetype keep = kPreviewChars;
+  if (text.at(keep - 1).isHighSurrogate()) --keep;  // never half a character
+  return text.left(keep) + QChar(0x2026);
+}
+
 }  // namespace
 
 TImportDialog::TImportDialog(RecipientList& list, const QString& path, QWidget* parent)
@@ -46,15 +113,42 @@ TImportDialog::TImportDialog(RecipientList& list, const QString& path, QWidget* 
   setObjectName(QStringLiteral("ImportDialog"));
   setWindowTitle(QStringLiteral("Import Recipient List"));
   setModal(true);
+  setSizeGripEnabled(true);
 
   const QString nativePath = QFileInfo(path).absoluteFilePath();
   auto* fileName = boldLabel(QString(), "lbFileName", this);
-  fileName->setText(QFontMetrics(fileName->font()).elidedText(nativePath, Qt::ElideMiddle, 320));
+  fileName->setText(QFontMetrics(fileName->font()).elidedText(nativePath, Qt::ElideMiddle, 300));
   fileName->setToolTip(nativePath);
-  const bool table = sourceKindOf(path.toStdString()) == SourceKind::DBase;
-  auto* kind = boldLabel(table ? QStringLiteral("dBase III Compatible Table")
-                               : QStringLiteral("Plain Text / Comma Separated Values"),
+  table_ = sourceKindOf(path.toStdString()) == SourceKind::DBase;
+  auto* kind = boldLabel(table_ ? QStringLiteral("dBase III Compatible Table")
+                                : QStringLiteral("Plain Text / Comma Separated Values"),
                          "lbKind", this);
+
+  auto* reading = new QFormLayout;
+  reading->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
+  cbCharset_ = new QComboBox(this);
+  QLabel* origin = nullptr;
+  if (table_) {
+    cbCharset_->setObjectName(QStringLiteral("cbCodePage"));
+    reading->addRow(QStringLiteral("Code page:"), cbCharset_);
+    origin = new QLabel(this);
+    origin->setObjectName(QStringLiteral("lbCodePageOrigin"));
+    origin->setToolTip(QStringLiteral("Where the code page found came from"));
+    QFont small = origin->font();
+    small.setPointSizeF(small.pointSizeF() * 0.9);
+    origin->setFont(small);
+    reading->addRow(QStringLiteral("Found by:"), origin);
+  } else {
+    cbSeparator_ = new QComboBox(this);
+    cbSeparator_->setObjectName(QStringLiteral("cbSeparator"));
+    cbSeparator_->addItem(QStringLiteral("Comma"), static_cast<int>(Separator::Comma));
+    cbSeparator_->addItem(QStringLiteral("Semicolon"), static_cast<int>(Separator::Semicolon));
+    cbSeparator_->addItem(QStringLiteral("Tab"), static_cast<int>(Separator::Tab));
+    cbSeparator_->addItem(QStringLiteral("Detect"), static_cast<int>(Separator::Detect));
+    reading->addRow(QStringLiteral("Separator:"), cbSeparator_);
+    cbCharset_->setObjectName(QStringLiteral("cbEncoding"));
+    reading->addRow(QStringLiteral("Encoding:"), cbCharset_);
+  }
 
   cbEmail_ = new QComboBox(this);
   cbEmail_->setObjectName(QStringLiteral("cbEmail"));
@@ -79,6 +173,17 @@ TImportDialog::TImportDialog(RecipientList& list, const QString& path, QWidget* 
   modeLayout->addWidget(append);
   modeLayout->addWidget(rbReplace_);
 
+  tvPreview_ = new QTableWidget(this);
+  tvPreview_->setObjectName(QStringLiteral("tvPreview"));
+  tvPreview_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  tvPreview_->setSelectionMode(QAbstractItemView::NoSelection);
+  tvPreview_->setWordWrap(false);
+  tvPreview_->verticalHeader()->hide();
+  tvPreview_->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
+  tvPreview_->horizontalHeader()->setMaximumSectionSize(220);
+  tvPreview_->setMinimumSize(220, 120);
+  auto* previewLabel = new QLabel(QStringLiteral("Preview:"), this);
+
   progress_ = new QProgressBar(this);
   progress_->setObjectName(QStringLiteral("ProgressBar1"));
   progress_->setRange(0, 0);
@@ -93,24 +198,35 @@ TImportDialog::TImportDialog(RecipientList& list, const QString& path, QWidget* 
   connect(btImport_, &QPushButton::clicked, this, &TImportDialog::runImport);
   connect(cancel, &QPushButton::clicked, this, &TImportDialog::reject);
 
-  auto* layout = new QVBoxLayout(this);
-  layout->addWidget(new QLabel(QStringLiteral("Filename:"), this));
-  layout->addWidget(fileName);
-  layout->addWidget(new QLabel(QStringLiteral("File Kind:"), this));
-  layout->addWidget(kind);
-  layout->addWidget(emailLabel);
-  layout->addWidget(cbEmail_);
+  // The choices on the left, the preview beside them taking what room is left.
+  auto* choices = new QVBoxLayout;
+  choices->addWidget(new QLabel(QStringLiteral("Filename:"), this));
+  choices->addWidget(fileName);
+  choices->addWidget(new QLabel(QStringLiteral("File Kind:"), this));
+  choices->addWidget(kind);
+  choices->addLayout(reading);
+  choices->addWidget(emailLabel);
+  choices->addWidget(cbEmail_);
   auto* groups = new QHBoxLayout;
   groups->addWidget(gbFirstLine_);
   groups->addWidget(gbMode_);
-  layout->addLayout(groups);
-  layout->addWidget(progress_);
+  choices->addLayout(groups);
+  choices->addStretch();
+  auto* preview = new QVBoxLayout;
+  preview->addWidget(previewLabel);
+  preview->addWidget(tvPreview_, 1);
+  auto* top = new QHBoxLayout;
+  top->addLayout(choices);
+  top->addLayout(preview, 1);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
   buttons->addWidget(btImport_);
   buttons->addWidget(cancel);
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(top, 1);
+  layout->addWidget(progress_);
   layout->addLayout(buttons);
-  layout->setSizeConstraint(QLayout::SetFixedSize);
+  resize(640, sizeHint().height());
 
   try {
     importer_ = std::make_unique<Importer>(QFile::encodeName(path).toStdString());
@@ -118,16 +234,169 @@ TImportDialog::TImportDialog(RecipientList& list, const QString& path, QWidget* 
     // The dialog still opens, with no fields to choose and nothing to import.
     Prompts::error(this, QString::fromUtf8(e.what()));
     btImport_->setEnabled(false);
+    cbCharset_->setEnabled(false);
+    if (cbSeparator_) cbSeparator_->setEnabled(false);
     return;
   }
-  for (const std::string& name : importer_->fieldNames()) {
-    cbEmail_->addItem(QString::fromStdString(name));
+  if (table_) {
+    const DbfCodePage detected = importer_->detectedCodePage();
+    for (const DbfCodePage codePage : kDbfCodePages) {
+      cbCharset_->addItem(found(fromUtf8(dbfCodePageName(codePage)), codePage == detected),
+                          static_cast<int>(codePage));
+    }
+    cbCharset_->setCurrentIndex(cbCharset_->findData(static_cast<int>(detected)));
+    origin->setText(originName(importer_->codePageOrigin()));
+  } else {
+    const TextEncoding detected = importer_->detectedEncoding();
+    for (const TextEncoding encoding : {TextEncoding::Utf8, TextEncoding::Utf16LE,
+                                        TextEncoding::Utf16BE, TextEncoding::Windows1252}) {
+      cbCharset_->addItem(found(encodingName(encoding), encoding == detected),
+                          static_cast<int>(encoding));
+    }
+    cbCharset_->setCurrentIndex(cbCharset_->findData(static_cast<int>(detected)));
+    cbSeparator_->setCurrentIndex(cbSeparator_->findData(static_cast<int>(importer_->separator())));
+    connect(cbSeparator_, &QComboBox::currentIndexChanged, this, &TImportDialog::chooseSeparator);
   }
-  cbEmail_->setCurrentIndex(static_cast<int>(importer_->emailField()));
-  (importer_->firstLine() == FirstLine::Header ? rbHeader_ : rbData_)->setChecked(true);
-  gbFirstLine_->setEnabled(!table);
+  charsetIndex_ = cbCharset_->currentIndex();
+  connect(cbCharset_, &QComboBox::currentIndexChanged, this,
+          table_ ? &TImportDialog::chooseCodePage : &TImportDialog::chooseEncoding);
+  connect(cbEmail_, &QComboBox::currentIndexChanged, this, &TImportDialog::chooseEmailField);
+  connect(rbHeader_, &QRadioButton::toggled, this, &TImportDialog::chooseFirstLine);
+  gbFirstLine_->setEnabled(!table_);
+  showDetection();
+  refreshPreview();
+}
+
+void TImportDialog::chooseSeparator(int index) {
+  if (!importer_ || importing_ || index < 0) return;
+  importer_->setSeparator(static_cast<Separator>(cbSeparator_->itemData(index).toInt()));
+  showDetection();
+  refreshPreview();
+}
+
+void TImportDialog::chooseEncoding(int index) {
+  if (!importer_ || importing_ || index < 0) return;
+  try {
+    importer_->setEncoding(static_cast<TextEncoding>(cbCharset_->itemData(index).toInt()));
+  } catch (const std::exception& e) {
+    // The importer keeps the text it had, so the choice goes back to match it.
+    Prompts::error(this, QString::fromUtf8(e.what()));
+    const QSignalBlocker block(cbCharset_);
+    cbCharset_->setCurrentIndex(charsetIndex_);
+    return;
+  }
+  charsetIndex_ = index;
+  showDetection();
+  refreshPreview();
+}
+
+void TImportDialog::chooseCodePage(int index) {
+  if (!importer_ || importing_ || index < 0) return;
+  try {
+    importer_->setCodePage(static_cast<DbfCodePage>(cbCharset_->itemData(index).toInt()));
+  } catch (const std::exception& e) {
+    Prompts::error(this, QString::fromUtf8(e.what()));
+    const QSignalBlocker block(cbCharset_);
+    cbCharset_->setCurrentIndex(charsetIndex_);
+    return;
+  }
+  charsetIndex_ = index;
+  showDetection();
+  refreshPreview();
+}
+
+void TImportDialog::chooseFirstLine() {
+  if (!importer_ || importing_) return;
+  importer_->setFirstLine(rbHeader_->isChecked() ? FirstLine::Header : FirstLine::Data);
+  refreshPreview();
+}
+
+void TImportDialog::chooseEmailField(int index) {
+  if (!importer_ || importing_ || index < 0) return;
+  importer_->setEmailField(static_cast<std::size_t>(index));
+  highlightEmail();
+}
+
+void TImportDialog::showDetection() {
+  {
+    const QSignalBlocker block(cbEmail_);
+    cbEmail_->clear();
+    for (const std::string& name : importer_->fieldNames()) cbEmail_->addItem(fromUtf8(name));
+    cbEmail_->setCurrentIndex(static_cast<int>(importer_->emailField()));
+  }
+  {
+    const QSignalBlocker blockHeader(rbHeader_);
+    const QSignalBlocker blockData(rbData_);
+    (importer_->firstLine() == FirstLine::Header ? rbHeader_ : rbData_)->setChecked(true);
+  }
   const auto maximum = importer_->progressMaximum();
   progress_->setRange(0, static_cast<int>(std::min<std::uint64_t>(maximum, INT_MAX)));
+  if (cbSeparator_) {
+    const int detect = cbSeparator_->findData(static_cast<int>(Separator::Detect));
+    cbSeparator_->setItemText(detect, importer_->separator() == Separator::Detect
+                                          ? QStringLiteral("Detect (found: %1)")
+                                                .arg(separatorName(importer_->detectedSeparator()))
+                                          : QStringLiteral("Detect"));
+  }
+}
+
+void TImportDialog::refreshPreview() {
+  if (!importer_ || importing_) return;  // the import owns the table's record pointer
+  std::vector<std::vector<std::string>> rows;
+  try {
+    rows = importer_->previewRows(kPreviewRows);
+  } catch (const std::exception& e) {
+    tvPreview_->clear();
+    tvPreview_->setRowCount(0);
+    tvPreview_->setColumnCount(0);
+    Prompts::error(this, QString::fromUtf8(e.what()));
+    return;
+  }
+  // A table's columns and a header line's fields have names; a data line's
+  // fields are only numbered, as its texts are shown in the first row.
+  const std::vector<std::string>& names = importer_->fieldNames();
+  const bool named = table_ || importer_->firstLine() == FirstLine::Header;
+  std::size_t columns = named ? names.size() : 0;
+  for (const auto& row : rows) columns = std::max(columns, row.size());
+  columns = std::min(columns, kPreviewColumns);
+
+  tvPreview_->clear();
+  tvPreview_->setRowCount(static_cast<int>(rows.size()));
+  tvPreview_->setColumnCount(static_cast<int>(columns));
+  QStringList headers;
+  for (std::size_t c = 0; c < columns; ++c) {
+    headers << (named && c < names.size() ? fromUtf8(names[c])
+                                          : QStringLiteral("Field %1").arg(c + 1));
+  }
+  tvPreview_->setHorizontalHeaderLabels(headers);
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    const std::size_t cells = std::min(rows[r].size(), columns);
+    for (std::size_t c = 0; c < cells; ++c) {
+      tvPreview_->setItem(static_cast<int>(r), static_cast<int>(c),
+                          new QTableWidgetItem(previewText(rows[r][c])));
+    }
+  }
+  tvPreview_->resizeColumnsToContents();
+  highlightEmail();
+}
+
+void TImportDialog::highlightEmail() {
+  const int email = cbEmail_->currentIndex();
+  QColor tint = palette().color(QPalette::Highlight);
+  tint.setAlpha(40);
+  for (int c = 0; c < tvPreview_->columnCount(); ++c) {
+    const bool chosen = c == email;
+    if (QTableWidgetItem* header = tvPreview_->horizontalHeaderItem(c)) {
+      QFont font = tvPreview_->horizontalHeader()->font();
+      font.setBold(chosen);
+      header->setFont(font);
+    }
+    for (int r = 0; r < tvPreview_->rowCount(); ++r) {
+      if (QTableWidgetItem* cell = tvPreview_->item(r, c)) {
+        cell->setBackground(chosen ? QBrush(tint) : QBrush());
+      }
+    }
+  }
 }
 
 TImportDialog::~TImportDialog() {
@@ -137,6 +406,8 @@ TImportDialog::~TImportDialog() {
 void TImportDialog::runImport() {
   if (!importer_ || importing_) return;
   importing_ = true;
+  if (cbSeparator_) cbSeparator_->setEnabled(false);
+  cbCharset_->setEnabled(false);
   cbEmail_->setEnabled(false);
   gbMode_->setEnabled(false);
   gbFirstLine_->setEnabled(false);

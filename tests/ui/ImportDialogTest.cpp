@@ -1,0 +1,226 @@
+// The import dialog, opened through the window's import action: what it reads
+// from the file (separator, encoding, code page), the preview it shows, and
+// the entries its import adds to the list.
+#include <QComboBox>
+#include <QFile>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <functional>
+#include <optional>
+
+#include "import/DbfCodePage.h"
+#include "tests/ui/WindowFixture.h"
+#include "ui/import/ImportDialog.h"
+
+namespace orvane::ui::testing {
+namespace {
+
+template <typename T>
+T* child(QWidget* dialog, const char* name) {
+  return dialog->findChild<T*>(QString::fromLatin1(name));
+}
+
+QStringList headers(const QTableWidget* table) {
+  QStringList out;
+  for (int c = 0; c < table->columnCount(); ++c) out << table->horizontalHeaderItem(c)->text();
+  return out;
+}
+
+QStringList row(const QTableWidget* table, int r) {
+  QStringList out;
+  for (int c = 0; c < table->columnCount(); ++c) {
+    out << (table->item(r, c) ? table->item(r, c)->text() : QString());
+  }
+  return out;
+}
+
+// The columns whose header is bold: the one holding the e-mail address.
+QList<int> boldColumns(const QTableWidget* table) {
+  QList<int> out;
+  for (int c = 0; c < table->columnCount(); ++c) {
+    if (table->horizontalHeaderItem(c)->font().bold()) out << c;
+  }
+  return out;
+}
+
+class Import : public WindowTest {
+ protected:
+  QString writeCsv(const QByteArray& bytes) {
+    const QString path = dir.filePath(QStringLiteral("list.csv"));
+    QFile f(path);
+    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+    return path;
+  }
+  // Opens the dialog on `path` from the window; `look` checks it and makes
+  // its choices, then the import runs in Replace mode.
+  void importReplacing(const QString& path, const std::function<void(TImportDialog*)>& look) {
+    prompts.fileNames = {path};
+    onNextModal<TImportDialog>([look](TImportDialog* dialog) {
+      look(dialog);
+      child<QRadioButton>(dialog, "rbReplace")->setChecked(true);
+      child<QPushButton>(dialog, "btImport")->click();
+    });
+    trigger("acImportRecipient");
+  }
+  QTemporaryDir dir;
+};
+
+TEST_F(Import, AHeaderLinePicksTheAddressColumnAndReplaceStartsAfresh) {
+  addEntries({"old@x.test"});
+  prompts.fileNames = {writeCsv("Name,E-Mail,Company\nAnn,ann@x.test,Acme\n\nBob,bob@x.test\n")};
+  onNextModal<TImportDialog>([](TImportDialog* dialog) {
+    EXPECT_EQ(dialog->findChild<QComboBox*>(QStringLiteral("cbEmail"))->currentText(),
+              QStringLiteral("E-Mail"));
+    EXPECT_TRUE(dialog->findChild<QRadioButton*>(QStringLiteral("rbHeader"))->isChecked());
+    dialog->findChild<QRadioButton*>(QStringLiteral("rbReplace"))->setChecked(true);
+    dialog->findChild<QPushButton*>(QStringLiteral("btImport"))->click();
+  });
+  trigger("acImportRecipient");
+  EXPECT_EQ(prompts.shown.value(0), QStringLiteral("open: Open Recipient List"));
+  const RecipientList& list = window->list();
+  ASSERT_EQ(list.columnCount(), 4u);
+  EXPECT_EQ(list.columns()[2].caption, "Name");
+  ASSERT_EQ(list.count(), 2u);
+  EXPECT_EQ(list.entry(1).email(), "bob@x.test");
+  EXPECT_EQ(list.entry(1).subItem(2), "");
+  EXPECT_EQ(list.entry(0).log(), TransactionLog{"-999"});
+  EXPECT_TRUE(list.modified());
+}
+
+TEST_F(Import, CancelAsksAndKeepsTheRowsAlreadyImported) {
+  QByteArray lines;
+  for (int i = 0; i < 300000; ++i) lines += "user" + QByteArray::number(i) + "@x.test\n";
+  addEntries({"old@x.test"});
+  prompts.fileNames = {writeCsv(lines)};
+  prompts.answers = {Answer::Yes};
+  onNextModal<TImportDialog>([](TImportDialog* dialog) {
+    dialog->findChild<QRadioButton*>(QStringLiteral("rbReplace"))->setChecked(true);
+    QTimer::singleShot(0, dialog, [dialog] { dialog->reject(); });  // seen during the import
+    dialog->findChild<QPushButton*>(QStringLiteral("btImport"))->click();
+  });
+  trigger("acImportRecipient");
+  EXPECT_EQ(lastShown(), QStringLiteral("confirm: ") + QString::fromLatin1(kCancelImport));
+  const std::size_t rows = window->list().count();
+  EXPECT_GT(rows, 0u);
+  EXPECT_LT(rows, 300000u);
+  EXPECT_EQ(window->list().entry(0).email(), "user0@x.test");  // replaced, even when cancelled
+}
+
+TEST_F(Import, DetectFindsTheSeparatorForThePreviewAndTheImport) {
+  const struct {
+    QByteArray bytes;
+    const char* shown;
+  } cases[] = {
+      {"Name;Email\nJan;j@x.org\n", "Detect (found: semicolon)"},
+      {"Name\tMail\nJan\tj@x.org\n", "Detect (found: tab)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.shown);
+    importReplacing(writeCsv(c.bytes), [&c](TImportDialog* dialog) {
+      auto* separator = child<QComboBox>(dialog, "cbSeparator");
+      separator->setCurrentIndex(separator->findText(QStringLiteral("Detect")));
+      EXPECT_EQ(separator->currentText(), QString::fromLatin1(c.shown));
+      auto* preview = child<QTableWidget>(dialog, "tvPreview");
+      EXPECT_EQ(headers(preview).value(0), QStringLiteral("Name"));
+      EXPECT_EQ(row(preview, 0), texts({"Jan", "j@x.org"}));
+      EXPECT_EQ(preview->rowCount(), 1);
+    });
+    const RecipientList& list = window->list();
+    ASSERT_EQ(list.count(), 1u);
+    EXPECT_EQ(list.entry(0).email(), "j@x.org");
+    EXPECT_EQ(list.entry(0).subItem(1), "Jan");
+  }
+}
+
+TEST_F(Import, ChoicesRefreshThePreviewAndTheAddressColumn) {
+  prompts.fileNames = {writeCsv("Name;Email\nJan;j@x.org\n")};
+  onNextModal<TImportDialog>([](TImportDialog* dialog) {
+    auto* preview = child<QTableWidget>(dialog, "tvPreview");
+    auto* email = child<QComboBox>(dialog, "cbEmail");
+    EXPECT_EQ(headers(preview), texts({"Field 1"}));  // read with commas: one field
+    EXPECT_EQ(row(preview, 0), texts({"Name;Email"}));
+
+    auto* separator = child<QComboBox>(dialog, "cbSeparator");
+    separator->setCurrentIndex(separator->findText(QStringLiteral("Semicolon")));
+    EXPECT_EQ(headers(preview), texts({"Name", "Email"}));
+    EXPECT_EQ(preview->rowCount(), 1);
+    EXPECT_EQ(email->currentText(), QStringLiteral("Email"));
+    EXPECT_TRUE(child<QRadioButton>(dialog, "rbHeader")->isChecked());
+    EXPECT_EQ(boldColumns(preview), QList<int>{1});
+
+    child<QRadioButton>(dialog, "rbData")->setChecked(true);
+    EXPECT_EQ(headers(preview), texts({"Field 1", "Field 2"}));
+    EXPECT_EQ(row(preview, 0), texts({"Name", "Email"}));
+    email->setCurrentIndex(0);
+    EXPECT_EQ(boldColumns(preview), QList<int>{0});
+    child<QPushButton>(dialog, "btCancel")->click();
+  });
+  trigger("acImportRecipient");
+  EXPECT_EQ(window->list().count(), 0u);
+}
+
+TEST_F(Import, Utf16WithByteOrderMarkIsFoundAndKeptWhenAnotherReadingFails) {
+  QByteArray bytes("\xFF\xFE");
+  for (const QChar ch : QStringLiteral("Name,Email\nBj\u00F6rn,b@x.org\n")) {
+    bytes += static_cast<char>(ch.unicode() & 0xFF);
+    bytes += static_cast<char>(ch.unicode() >> 8);
+  }
+  const QString path = writeCsv(bytes);
+  importReplacing(path, [this, &path](TImportDialog* dialog) {
+    auto* encoding = child<QComboBox>(dialog, "cbEncoding");
+    EXPECT_EQ(encoding->currentText(), QStringLiteral("UTF-16 LE (found)"));
+    EXPECT_EQ(row(child<QTableWidget>(dialog, "tvPreview"), 0),
+              QStringList({QStringLiteral("Bj\u00F6rn"), QStringLiteral("b@x.org")}));
+    // The file is gone: another encoding cannot be read, the one in use stays.
+    ASSERT_TRUE(QFile::remove(path));
+    encoding->setCurrentIndex(encoding->findText(QStringLiteral("UTF-8")));
+    EXPECT_TRUE(lastShown().startsWith(QStringLiteral("error: "))) << lastShown().toStdString();
+    EXPECT_EQ(encoding->currentText(), QStringLiteral("UTF-16 LE (found)"));
+  });
+  const RecipientList& list = window->list();
+  ASSERT_EQ(list.count(), 1u);
+  EXPECT_EQ(list.entry(0).email(), "b@x.org");
+  EXPECT_EQ(list.entry(0).subItem(1), "Bj\xC3\xB6rn");
+}
+
+TEST_F(Import, TablesShowWhereTheirCodePageCameFromAndReadTheirNamesInIt) {
+  const struct {
+    const char* file;
+    const char* origin;
+    std::optional<DbfCodePage> chosen;
+    const char* name;  // UTF-8
+  } cases[] = {
+      {"pydbf_cp1252.dbf", "language byte", std::nullopt, "Bj\xC3\xB6rn \xC3\x85s"},
+      {"ogr_utf8.dbf", ".cpg file", std::nullopt, "Bj\xC3\xB6rn \xC3\x85s"},
+      {"ogr_utf8_bare.dbf", "text is UTF-8", std::nullopt, "Bj\xC3\xB6rn \xC3\x85s"},
+      // The UTF-8 bytes read one by one as Windows-1252 letters.
+      {"ogr_utf8.dbf", ".cpg file", DbfCodePage::Windows1252,
+       "Bj\xC3\x83\xC2\xB6rn \xC3\x83\xE2\x80\xA6s"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    const QString path =
+        QStringLiteral(ORVANE_SOURCE_DIR "/tests/import/data/") + QString::fromLatin1(c.file);
+    importReplacing(path, [&c](TImportDialog* dialog) {
+      EXPECT_EQ(child<QLabel>(dialog, "lbCodePageOrigin")->text(), QString::fromLatin1(c.origin));
+      auto* codePage = child<QComboBox>(dialog, "cbCodePage");
+      EXPECT_TRUE(codePage->currentText().endsWith(QStringLiteral(" (found)")));
+      if (c.chosen) codePage->setCurrentIndex(codePage->findData(static_cast<int>(*c.chosen)));
+      auto* preview = child<QTableWidget>(dialog, "tvPreview");
+      EXPECT_EQ(headers(preview), texts({"NAME", "EMAIL"}));
+      EXPECT_EQ(row(preview, 0).value(0), QString::fromUtf8(c.name));
+    });
+    const RecipientList& list = window->list();
+    ASSERT_EQ(list.count(), 2u);
+    EXPECT_EQ(list.entry(0).email(), "bjoern@example.com");
+    EXPECT_EQ(list.entry(0).subItem(1), c.name);
+  }
+}
+
+}  // namespace
+}  // namespace orvane::ui::testing
