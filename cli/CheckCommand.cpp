@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "core/Text.h"
+
 #include "cli/Commands.h"
 #include "cli/Validation.h"
 #include "core/RecipientList.h"
@@ -23,14 +25,14 @@ void PrintCheckUsage(std::FILE* out) {
                kValidateOptionsHelp);
 }
 
-// Appends the non-blank lines of `in` (line ends "\n" or "\r\n").
-void ReadLines(std::istream& in, std::vector<std::string>& lines) {
-  std::string line;
+// The non-blank lines of a stream, one at a time (line ends "\n" or
+// "\r\n"); the stream is read only as far as the run has got.
+bool NextLine(std::istream& in, std::string& line) {
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (trimBlanks(line).empty()) continue;
-    lines.push_back(line);
+    if (!trimBlanks(line).empty()) return true;
   }
+  return false;
 }
 
 }  // namespace
@@ -56,36 +58,45 @@ int runCheck(std::span<char* const> args) {
     return kExitUsage;
   }
 
-  std::vector<std::string> lines;
+  std::ifstream file;
+  std::istream* in = nullptr;
   if (options.listFile) {
     if (*options.listFile == "-") {
-      ReadLines(std::cin, lines);
+      in = &std::cin;
     } else {
-      std::ifstream in(*options.listFile, std::ios::binary);
-      if (!in) {
+      file.open(*options.listFile, std::ios::binary);
+      if (!file) {
         std::fprintf(stderr, "Cannot open file %s\n", options.listFile->c_str());
         return kExitFailed;
       }
-      ReadLines(in, lines);
+      in = &file;
     }
-  } else {
-    lines = options.operands;
   }
-  if (lines.empty()) {
+  // The first address is read before the run starts: a list without any is
+  // refused as an empty project would be.
+  std::string first;
+  std::size_t operand = 0;
+  const auto next = [&](std::string& text) {
+    if (in != nullptr) return NextLine(*in, text);
+    if (operand >= options.operands.size()) return false;
+    text = options.operands[operand++];
+    return true;
+  };
+  if (!next(first)) {
     std::fprintf(stderr, "%s\n", std::string(engine::kNothingToCheck).c_str());
     return kExitFailed;
   }
-
-  // Each line becomes a checked entry, as a project entry would.
-  RecipientList list;
-  std::vector<Entry> entries;
-  entries.reserve(lines.size());
-  const std::string emptyResult[1] = {std::string()};
-  for (const auto& line : lines)
-    entries.emplace_back(line, std::span<const std::string>(emptyResult));
-  list.appendEntries(std::move(entries));
-  bool ran = false;
-  return ValidateList(list, options, ran);
+  bool firstGiven = false;
+  return ValidateSource(
+      [&](std::string& text) {
+        if (!firstGiven) {
+          firstGiven = true;
+          text = std::move(first);
+          return true;
+        }
+        return next(text);
+      },
+      in == nullptr ? options.operands.size() : 0, options);
 }
 
 }  // namespace orvane::cli

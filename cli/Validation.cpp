@@ -22,9 +22,11 @@
 #include "core/Verdict.h"
 #include "engine/ConfigureEngine.h"
 #include "engine/DnsServerList.h"
+#include "engine/ExtractAddress.h"
 #include "engine/Outcome.h"
 #include "engine/ProjectRun.h"
 #include "engine/ResourceLimits.h"
+#include "engine/SmtpRelayServer.h"
 #include "net/EventLoop.h"
 #include "settings/Ini.h"
 
@@ -42,6 +44,9 @@ const char* const kValidateOptionsHelp =
     "  --greylist-delay SECONDS  wait before trying an address refused for now\n"
     "                        (4xx) once more; 0 turns the retry off\n"
     "  --catch-all on|off    detect domains that accept any address\n"
+    "  --per-connection N    addresses of one domain asked about on one connection\n"
+    "                        (1..100; 1: a dialogue per address)\n"
+    "  --host-connections N  connections open at once to one mail host (0: no limit)\n"
     "  --format text|csv|jsonl   output format (default text)\n"
     "  --log                 include each address's transaction log\n"
     "  --help                this text\n";
@@ -150,6 +155,7 @@ std::optional<std::string> ParseValidateOptions(std::span<char* const> args,
       const bool known = name == "--from" || name == "--helo" || name == "--dns" ||
                          name == "--smtp-port" || name == "--connections" || name == "--timeout" ||
                          name == "--greylist-delay" || name == "--catch-all" ||
+                         name == "--per-connection" || name == "--host-connections" ||
                          name == "--format" || (allowList && name == "--list") ||
                          (!allowList && name == "--save-every");
       if (!known) return "unknown option '" + name + "'";
@@ -175,6 +181,15 @@ std::optional<std::string> ParseValidateOptions(std::span<char* const> args,
         std::int32_t n = 0;
         if (!ParsePositive(*v, n)) return "invalid time-out '" + *v + "'";
         options.timeOut = n;
+      } else if (name == "--per-connection") {
+        std::int32_t n = 0;
+        if (!ParsePositive(*v, n) || n > 100)
+          return "invalid addresses per connection '" + *v + "'";
+        options.perConnection = n;
+      } else if (name == "--host-connections") {
+        std::int32_t n = 0;
+        if (!ParseWhole(*v, n)) return "invalid connections per host '" + *v + "'";
+        options.hostConnections = n;
       } else if (name == "--save-every") {
         char* end = nullptr;
         const double seconds = std::strtod(v->c_str(), &end);
@@ -296,7 +311,7 @@ namespace {
 // command, so the results in hand are reported and saved.
 class StopSignals {
  public:
-  StopSignals(net::EventLoop& loop, engine::ProjectRun& run) : run_(run) {
+  StopSignals(net::EventLoop& loop, std::function<void()> stop) : stop_(std::move(stop)) {
     static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
     for (int i = 0; i < 3; ++i) {
       handles_[i] = new uv_signal_t;
@@ -319,10 +334,9 @@ class StopSignals {
 
  private:
   static void OnSignal(uv_signal_t* handle, int) {
-    auto* self = static_cast<StopSignals*>(handle->data);
-    if (self->run_.Running()) self->run_.Stop();
+    static_cast<StopSignals*>(handle->data)->stop_();
   }
-  engine::ProjectRun& run_;
+  std::function<void()> stop_;
   uv_signal_t* handles_[3]{};
 };
 
@@ -471,19 +485,17 @@ void PrintRecord(const ValidateOptions& options, std::size_t index, std::string_
   std::fflush(stdout);
 }
 
-}  // namespace
-
-int ValidateList(RecipientList& list, const ValidateOptions& options, bool& ran,
-                 const std::function<void()>& checkpoint, std::uint64_t checkpointMs) {
-  ran = false;
-  engine::RaiseDescriptorLimit();
-  engine::EngineSettings cfg;
+// The saved options with `options` laid over them, the connections lowered to
+// what the descriptor limit holds (one warning says so). False (message
+// printed) when the options cannot be read.
+bool SettingsFor(const ValidateOptions& options, engine::EngineSettings& cfg) {
+  const std::uint64_t limit = engine::RaiseDescriptorLimit();
   try {
     settings::TINI ini;
     cfg = engine::ReadEngineSettings(ini);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
-    return kExitFailed;
+    return false;
   }
   if (options.from) cfg.from = *options.from;
   if (options.helo) cfg.heloOverride = *options.helo;
@@ -496,6 +508,123 @@ int ValidateList(RecipientList& list, const ValidateOptions& options, bool& ran,
   if (options.timeOut) cfg.timeOut = *options.timeOut;
   if (options.greylistDelay) cfg.greylistDelay = *options.greylistDelay;
   if (options.catchAll) cfg.detectCatchAll = *options.catchAll;
+  if (options.perConnection) cfg.perConnection = *options.perConnection;
+  if (options.hostConnections) cfg.hostConnections = *options.hostConnections;
+  const int fit = engine::ConnectionsThatFit(cfg.connections, limit);
+  if (fit < cfg.connections) {
+    std::fprintf(stderr,
+                 "orvane-cli: %d connections need about %llu open files, but this process may "
+                 "open %llu; using %d connections\n",
+                 cfg.connections,
+                 static_cast<unsigned long long>(
+                     engine::DescriptorsFor(static_cast<std::uint64_t>(cfg.connections))),
+                 static_cast<unsigned long long>(limit), fit);
+    cfg.connections = fit;
+  }
+  return true;
+}
+
+// The csv header goes out once the run has started (or with the first
+// record, which may arrive while it starts), never for a run that fails.
+class Output {
+ public:
+  Output(const ValidateOptions& options, std::size_t total) : options_(options), progress_(total) {}
+  void Header() {
+    if (headerDone_ || options_.format != OutputFormat::Csv) return;
+    headerDone_ = true;
+    std::fputs(options_.log ? "index,address,code,message,log,verdict\n"
+                            : "index,address,code,message,verdict\n",
+               stdout);
+    std::fflush(stdout);
+  }
+  void Record(std::size_t index, std::string_view address, const engine::AddressResult& result,
+              const TransactionLog& log) {
+    Header();
+    PrintRecord(options_, index, address, result, log);
+    retrying_.erase(index);
+    tally_.Add(result);
+    progress_.Update(tally_, retrying_.size(), false);
+  }
+  void Waiting(std::size_t index) {
+    retrying_.insert(index);
+    progress_.Update(tally_, retrying_.size(), false);
+  }
+  void Finish() {
+    progress_.Finish(tally_, retrying_.size());
+    std::fprintf(stderr, "%s\n", tally_.Summary().c_str());
+  }
+
+ private:
+  const ValidateOptions& options_;
+  Progress progress_;
+  VerdictTally tally_;
+  std::unordered_set<std::size_t> retrying_;  // waiting for their greylisting retry
+  bool headerDone_ = false;
+};
+
+}  // namespace
+
+int ValidateSource(const std::function<bool(std::string&)>& next, std::size_t total,
+                   const ValidateOptions& options) {
+  engine::EngineSettings cfg;
+  if (!SettingsFor(options, cfg)) return kExitFailed;
+  net::EventLoop loop;
+  int status = kExitOk;
+  {
+    engine::TSmtpRelayServer server(loop);
+    server.SetInternalDns(engine::kInternalDnsServer);
+    Output output(options, total);
+    bool finished = false;
+    // The texts as given of the addresses read and not yet reported (the
+    // run numbers them in the order it reads them): what the records show.
+    std::unordered_map<int, std::string> given;
+    int read = 0;
+    server.OnEMailProcessed = [&](engine::TSmtpRelayServer& sender, int index, std::int32_t,
+                                  const TransactionLog& log) {
+      const auto it = given.find(index);
+      output.Record(static_cast<std::size_t>(index),
+                    it != given.end() ? it->second : sender.Text(index), sender.LastResult(), log);
+      if (it != given.end()) given.erase(it);
+    };
+    server.OnAddressWaiting = [&](engine::TSmtpRelayServer&, int index, std::uint64_t) {
+      output.Waiting(static_cast<std::size_t>(index));
+    };
+    server.OnFinished = [&](engine::TSmtpRelayServer&, bool) {
+      finished = true;
+      loop.stop();
+    };
+    StopSignals stopOnSignal(loop, [&] {
+      if (server.Busy()) server.AbortRun();
+    });
+    try {
+      engine::ConfigureEngine(server, cfg);
+      server.SetSource([&](engine::FeedLine& line) {
+        std::string text;
+        if (!next(text)) return false;
+        line.text = engine::ExtractAddress(text);
+        line.tag = read;
+        given.emplace(read++, std::move(text));
+        return true;
+      });
+      server.StartCheck();
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "%s\n", e.what());
+      status = kExitFailed;
+    }
+    if (status == kExitOk) {
+      output.Header();
+      while (!finished) loop.run();
+      output.Finish();
+    }
+  }
+  return status;
+}
+
+int ValidateList(RecipientList& list, const ValidateOptions& options, bool& ran,
+                 const std::function<void()>& checkpoint, std::uint64_t checkpointMs) {
+  ran = false;
+  engine::EngineSettings cfg;
+  if (!SettingsFor(options, cfg)) return kExitFailed;
 
   net::EventLoop loop;
   int status = kExitOk;
@@ -503,39 +632,21 @@ int ValidateList(RecipientList& list, const ValidateOptions& options, bool& ran,
     engine::ProjectRun run(loop, list);
     std::size_t total = 0;
     for (const auto& e : list.entries()) total += e.checkState == 1 ? 1 : 0;
-    Progress progress(total);
-    VerdictTally tally;
-    std::unordered_set<std::size_t> retrying;  // entries waiting for their greylisting retry
+    Output output(options, total);
     bool finished = false;
-    bool headerDone = false;
-    // The csv header goes out once the run has started (or with the first
-    // record, which may arrive while it starts), never for a run that fails.
-    auto header = [&] {
-      if (headerDone || options.format != OutputFormat::Csv) return;
-      headerDone = true;
-      std::fputs(options.log ? "index,address,code,message,log,verdict\n"
-                             : "index,address,code,message,verdict\n",
-                 stdout);
-      std::fflush(stdout);
-    };
     run.OnEntryEnded = [&](std::size_t entry, const engine::AddressResult& result,
                            const TransactionLog& log) {
-      header();
       // The record is about the text the user gave, not the address cut out of it.
-      PrintRecord(options, entry, list.entry(entry).email(), result, log);
-      retrying.erase(entry);
-      tally.Add(result);
-      progress.Update(tally, retrying.size(), false);
+      output.Record(entry, list.entry(entry).email(), result, log);
     };
-    run.OnEntryWaiting = [&](std::size_t entry, const std::string&) {
-      retrying.insert(entry);
-      progress.Update(tally, retrying.size(), false);
-    };
+    run.OnEntryWaiting = [&](std::size_t entry, const std::string&) { output.Waiting(entry); };
     run.OnRunFinished = [&](bool) {
       finished = true;
       loop.stop();
     };
-    StopSignals stopOnSignal(loop, run);
+    StopSignals stopOnSignal(loop, [&] {
+      if (run.Running()) run.Stop();
+    });
     try {
       run.Start(cfg);
     } catch (const std::exception& e) {
@@ -544,13 +655,12 @@ int ValidateList(RecipientList& list, const ValidateOptions& options, bool& ran,
     }
     if (status == kExitOk) {
       ran = true;
-      header();
+      output.Header();
       net::Timer checkpoints(loop);
       if (checkpoint && checkpointMs > 0) checkpoints.start(checkpointMs, checkpointMs, checkpoint);
       while (!finished) loop.run();
       checkpoints.stop();
-      progress.Finish(tally, retrying.size());
-      std::fprintf(stderr, "%s\n", tally.Summary().c_str());
+      output.Finish();
     }
   }
   return status;

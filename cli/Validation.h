@@ -29,6 +29,8 @@ struct ValidateOptions {
   std::optional<std::int32_t> timeOut;
   std::optional<std::int32_t> greylistDelay;  // seconds; 0: no retry
   std::optional<bool> catchAll;
+  std::optional<std::int32_t> perConnection;
+  std::optional<std::int32_t> hostConnections;
   std::optional<std::string> listFile;  // `check --list FILE`
   std::optional<double> saveEvery;      // `run --save-every SECONDS`
   OutputFormat format = OutputFormat::Text;
@@ -59,6 +61,13 @@ extern const char* const kValidateOptionsHelp;
 // `checkpoint`, when given, runs every `checkpointMs` while the run lasts.
 int ValidateList(RecipientList& list, const ValidateOptions& options, bool& ran,
                  const std::function<void()>& checkpoint = {}, std::uint64_t checkpointMs = 0);
+
+// Validates the addresses `next` hands out (one text per call; false when
+// none is left) as they come, printing one record per result; nothing of an
+// address is kept once its record is written. `total` is for the progress
+// line (0: unknown). Returns as ValidateList does.
+int ValidateSource(const std::function<bool(std::string&)>& next, std::size_t total,
+                   const ValidateOptions& options);
 
 // Output helpers (exposed for reuse).
 std::string JsonString(std::string_view text);

@@ -25,13 +25,16 @@ void AddressFeed::fill() {
       break;
     }
     Slot slot;
-    slot.address.index = nextIndex_++;
-    slot.address.text = std::move(line.text);
-    slot.address.tag = line.tag;
-    slot.address.prepared = PrepareAddress(slot.address.text);
-    if (indexDomains_ && slot.address.prepared.status == PreparedAddress::Status::Ready) {
-      byDomain_[slot.address.prepared.domain].push_back(slot.address.index);
-      ++indexed_;
+    slot.index = nextIndex_++;
+    slot.text = std::move(line.text);
+    slot.tag = line.tag;
+    if (indexDomains_) {
+      PreparedAddress prepared = PrepareAddress(slot.text);
+      if (prepared.status == PreparedAddress::Status::Ready) {
+        slot.domain = std::move(prepared.domain);
+        byDomain_[slot.domain].push_back(slot.index);
+        ++indexed_;
+      }
     }
     window_.push_back(std::move(slot));
     ++untaken_;
@@ -57,11 +60,20 @@ bool AddressFeed::takeNext(TakenAddress& out) {
   pruneIndex();
   if (window_.empty()) return false;
   Slot& slot = window_.front();
-  slot.taken = true;
   --untaken_;
-  out = std::move(slot.address);
+  out = Take(slot);
   dropTakenFront();
   return true;
+}
+
+TakenAddress AddressFeed::Take(Slot& slot) {
+  slot.taken = true;
+  TakenAddress out;
+  out.index = slot.index;
+  out.tag = slot.tag;
+  out.prepared = PrepareAddress(slot.text);
+  out.text = std::move(slot.text);
+  return out;
 }
 
 void AddressFeed::pruneIndex() {
@@ -69,8 +81,8 @@ void AddressFeed::pruneIndex() {
   byDomain_.clear();
   indexed_ = 0;
   for (const Slot& slot : window_) {
-    if (slot.taken || slot.address.prepared.status != PreparedAddress::Status::Ready) continue;
-    byDomain_[slot.address.prepared.domain].push_back(slot.address.index);
+    if (slot.taken || slot.domain.empty()) continue;
+    byDomain_[slot.domain].push_back(slot.index);
     ++indexed_;
   }
 }
@@ -88,9 +100,8 @@ bool AddressFeed::takeAlong(const std::string& domain, TakenAddress& out) {
     if (index < base_) continue;  // taken in order meanwhile
     Slot& slot = window_[static_cast<std::size_t>(index - base_)];
     if (slot.taken) continue;
-    slot.taken = true;
     --untaken_;
-    out = std::move(slot.address);
+    out = Take(slot);
     if (indices.empty()) byDomain_.erase(it);
     dropTakenFront();
     return true;

@@ -55,10 +55,16 @@ class AddressFeed final {
   std::uint64_t read() const noexcept { return nextIndex_; }
 
  private:
+  // What the window keeps of an address read ahead: its text and, for the
+  // domain index, its domain; the rest is worked out again when it is taken.
   struct Slot {
-    TakenAddress address;
+    int index = -1;
+    std::int64_t tag = 0;
+    std::string text;
+    std::string domain;  // ASCII form; empty when the address cannot be sent
     bool taken = false;
   };
+  static TakenAddress Take(Slot& slot);
   void fill();
   void dropTakenFront();
   // The domain index keeps entries of addresses taken in order until a

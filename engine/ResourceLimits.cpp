@@ -21,4 +21,21 @@ std::uint64_t RaiseDescriptorLimit() noexcept {
 #endif
 }
 
+namespace {
+constexpr std::uint64_t kOwnDescriptors = 64;
+}
+
+std::uint64_t DescriptorsFor(std::uint64_t connections) noexcept {
+  return 2 * connections + kOwnDescriptors;
+}
+
+int ConnectionsThatFit(int requested, std::uint64_t limit) noexcept {
+  if (requested <= 0 || limit == 0 ||
+      DescriptorsFor(static_cast<std::uint64_t>(requested)) <= limit) {
+    return requested;
+  }
+  const std::uint64_t fit = limit > kOwnDescriptors ? (limit - kOwnDescriptors) / 2 : 0;
+  return fit < 1 ? 1 : static_cast<int>(fit);
+}
+
 }  // namespace orvane::engine

@@ -93,6 +93,11 @@ void TSmtpRelayServer::SetHostConnections(int value) {
   hostConnections_ = value < 0 ? 0 : value;
 }
 
+void TSmtpRelayServer::SetAddressDeadlineMs(std::uint64_t value) {
+  CheckNotBusy();
+  addressDeadlineMs_ = value;
+}
+
 void TSmtpRelayServer::SetDnsRetryMs(std::uint64_t value) {
   CheckNotBusy();
   dnsRetryMs_ = value == 0 ? kDnsRetryMs : value;
@@ -128,6 +133,7 @@ void TSmtpRelayServer::StartCheck() {
     inHand_.clear();
     peakHostConnections_ = 0;
     dnsQueries_ = 0;
+    connectionsOpened_ = 0;
     TRecipientSource source = source_;
     if (!source) {
       source = [this, cursor = std::size_t{0}](FeedLine& line) mutable {
@@ -141,8 +147,7 @@ void TSmtpRelayServer::StartCheck() {
     // takes the memory.
     const std::size_t wanted =
         static_cast<std::size_t>(connections_) * static_cast<std::size_t>(perConnection_) * 4u;
-    feed_.reset(std::move(source), std::clamp<std::size_t>(wanted, 256, 100000),
-                perConnection_ > 1);
+    feed_.reset(std::move(source), std::clamp<std::size_t>(wanted, 256, 50000), perConnection_ > 1);
     const std::size_t n = std::min(static_cast<std::size_t>(connections_), feed_.available());
     sessions_.reserve(n);
     if (n == 0) {

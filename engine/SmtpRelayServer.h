@@ -165,6 +165,10 @@ class TSmtpRelayServer final {
   // default, sets no limit. Waiting for a free slot is not silence. Guarded.
   int HostConnections() const noexcept { return hostConnections_; }
   void SetHostConnections(int value);  // below 0 stores 0
+  // The longest an address is held whatever the servers send; 0 (the
+  // default): three times the time-out, at least a minute. Guarded.
+  std::uint64_t AddressDeadlineMs() const noexcept { return addressDeadlineMs_; }
+  void SetAddressDeadlineMs(std::uint64_t value);
   // How long a DNS query waits for its answer before it is sent again (the
   // wait doubles each time); default kDnsRetryMs. Guarded.
   std::uint64_t DnsRetryMs() const noexcept { return dnsRetryMs_; }
@@ -204,6 +208,8 @@ class TSmtpRelayServer final {
   std::size_t RetriesWaiting() const noexcept { return retries_.size(); }
   // MX queries sent in this run (resends included).
   std::uint64_t DnsQueriesSent() const noexcept { return dnsQueries_; }
+  // SMTP connections opened in this run.
+  std::uint64_t ConnectionsOpened() const noexcept { return connectionsOpened_; }
   // The most connections that were open at once to one mail host.
   int PeakHostConnections() const noexcept { return peakHostConnections_; }
 
@@ -306,6 +312,7 @@ class TSmtpRelayServer final {
   int perConnection_ = 1;
   int hostConnections_ = 0;
   std::uint64_t dnsRetryMs_ = kDnsRetryMs;
+  std::uint64_t addressDeadlineMs_ = 0;
 
   bool busy_ = false;
   bool aborted_ = false;
@@ -322,6 +329,7 @@ class TSmtpRelayServer final {
   std::unordered_map<std::string, HostSlots> hosts_;
   int peakHostConnections_ = 0;
   std::uint64_t dnsQueries_ = 0;
+  std::uint64_t connectionsOpened_ = 0;
   std::deque<Retry> retries_;
   net::Timer checkTimer_;
   net::Timer finishTimer_;

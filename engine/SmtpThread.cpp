@@ -508,6 +508,7 @@ bool TSmtpThread::OpenConnection() {
     log_.push_back("Trying SMTP host \"" + mailHosts_[hostIndex_] + "\"");
     log_.emplace_back("Opening Connection");
     client_->Open();
+    ++server_.connectionsOpened_;
     Awaiting();
     return true;
   } catch (const std::exception&) {
@@ -816,6 +817,8 @@ void TSmtpThread::StopSession(bool timedOut) {
       log_.push_back("DNS server \"" + dnsServer_ + "\" did not answer");
       dnsOutcome_ = DnsOutcome::NoAnswer;
       step_ = Step::Dns;
+    } else if (Due(net::EventLoop::tickCount(), addressDeadline_)) {
+      log_.emplace_back("The servers kept this address too long");
     } else {
       log_.emplace_back("Connection time-out");
     }

@@ -245,6 +245,11 @@ TEST_F(ValidateCommand, ExitStatuses) {
       {{"check", "--timeout", "x", "a@b.test"}, 2, "orvane-cli check: invalid time-out"},
       {{"check", "--greylist-delay", "-1", "a@b.test"}, 2, "orvane-cli check: invalid greylisting"},
       {{"check", "--catch-all", "yes", "a@b.test"}, 2, "orvane-cli check: invalid catch-all"},
+      {{"check", "--per-connection", "0", "a@b.test"}, 2, "orvane-cli check: invalid addresses"},
+      {{"check", "--host-connections", "-1", "a@b.test"},
+       2,
+       "orvane-cli check: invalid connections"},
+      {{"run", "--save-every", "0", "p.orp"}, 2, "orvane-cli run: invalid interval"},
       // Every server of --dns must be an IP address with an optional port 1..65535.
       {{"check", "--dns", "192.0.2.1 [2001:db8::1]:53\t2001:db8::2  192.0.2.2:5353", "a@b.test"},
        1,

@@ -23,6 +23,7 @@ Farm::Farm(net::EventLoop& loop, FarmOptions options) : options_(std::move(optio
   }
   smtp_->setKeepTranscripts(options_.keepTranscripts);
   dns_->setKeepQueries(options_.keepTranscripts);
+  if (options_.dnsReceiveBuffer > 0) dns_->setReceiveBuffer(options_.dnsReceiveBuffer);
   smtp_->setReplyDelay(options_.replyDelayMs);
   const std::string prefix = options_.acceptPrefix;
   smtp_->setHandler([prefix](const ScriptedSmtpServer::Command& c) -> std::optional<SmtpAction> {

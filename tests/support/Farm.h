@@ -34,6 +34,7 @@ struct FarmOptions {
   std::uint64_t replyDelayMs = 0;  // added before every greeting and reply
   std::string acceptPrefix = "ok";
   bool keepTranscripts = false;  // SMTP transcripts and DNS queries, for tests
+  int dnsReceiveBuffer = 0;      // bytes; 0: a wide buffer that drops nothing
 };
 
 class Farm final {

@@ -30,7 +30,6 @@ constexpr unsigned kTypeA = 1;
 constexpr unsigned kTypeCname = 5;
 constexpr unsigned kTypeMx = 15;
 constexpr unsigned kClassIn = 1;
-constexpr std::uint32_t kTtl = 3600;
 
 // Room for a burst of queries: a thousand clients asking at the same moment
 // overflow the system's default receive buffer, and a lost query costs its
@@ -53,6 +52,12 @@ struct SendRequest {
 };
 
 }  // namespace
+
+void ScriptedDnsServer::setReceiveBuffer(int bytes) {
+  uv_os_fd_t fd{};
+  if (udp_ == nullptr || uv_fileno(reinterpret_cast<uv_handle_t*>(udp_), &fd) != 0) return;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
 
 ScriptedDnsServer::ScriptedDnsServer(net::EventLoop& loop) : loop_(loop) {
   udp_ = openSocket("127.0.0.1", 0);
@@ -187,7 +192,7 @@ std::string ScriptedDnsServer::tableAnswer(const Query& q) const {
       records += owner(name);
       put16(records, kTypeCname);
       put16(records, kClassIn);
-      put32(records, kTtl);
+      put32(records, ttl_);
       put16(records, static_cast<unsigned>(target.size()));
       records += target;
       ++count;
@@ -201,7 +206,7 @@ std::string ScriptedDnsServer::tableAnswer(const Query& q) const {
         records += owner(name);
         put16(records, kTypeMx);
         put16(records, kClassIn);
-        put32(records, kTtl);
+        put32(records, ttl_);
         put16(records, static_cast<unsigned>(2 + exchange.size()));
         put16(records, static_cast<unsigned>(pref));
         records += exchange;
@@ -213,7 +218,7 @@ std::string ScriptedDnsServer::tableAnswer(const Query& q) const {
         records += owner(name);
         put16(records, kTypeA);
         put16(records, kClassIn);
-        put32(records, kTtl);
+        put32(records, ttl_);
         put16(records, 4);
         records.append(reinterpret_cast<const char*>(&a), 4);  // already network order
         ++count;
@@ -229,7 +234,7 @@ std::string ScriptedDnsServer::forgedAnswer(const Query& q, std::uint16_t id) {
   out += std::string("\xC0\x0C", 2);
   put16(out, kTypeMx);
   put16(out, kClassIn);
-  put32(out, kTtl);
+  put32(out, 3600);
   put16(out, static_cast<unsigned>(2 + exchange.size()));
   put16(out, 0);
   out += exchange;

@@ -91,6 +91,12 @@ class ScriptedDnsServer final {
   void setHandler(Handler handler) { handler_ = std::move(handler); }
   void setMisbehaviour(Misbehaviour m);
   void setDelay(std::uint64_t ms) noexcept { delayMs_ = ms; }
+  // Gives the server's socket an ordinary receive buffer of `bytes` (as the
+  // system sets it), so that bursts of queries overflow it and are dropped as
+  // they are by real resolvers; by default the buffer is widened.
+  void setReceiveBuffer(int bytes);
+  // The TTL of every record of the table's answers (default 3600 s).
+  void setTtl(std::uint32_t seconds) noexcept { ttl_ = seconds; }
   // Whether a socket on 127.0.0.2 could be opened for WrongAddressFirst.
   bool wrongAddressAvailable() const noexcept { return wrongAddr_ != nullptr; }
 
@@ -135,6 +141,7 @@ class ScriptedDnsServer final {
   std::map<std::string, Entry> table_;
   Handler handler_;
   Misbehaviour misbehaviour_ = Misbehaviour::None;
+  std::uint32_t ttl_ = 3600;
   std::uint64_t delayMs_ = 0;
   std::vector<Query> queries_;
   std::size_t queriesSeen_ = 0;

@@ -26,6 +26,7 @@
 
 #include "core/ProjectFile.h"
 #include "engine/ConfigureEngine.h"
+#include "engine/ResourceLimits.h"
 #include "import/CsvExport.h"
 #include "settings/FormOptions.h"
 #include "settings/Ini.h"
@@ -612,7 +613,20 @@ void TMainForm::exportRecipients() {
 // ------------------------------------------------------------------ validation
 
 void TMainForm::startValidation() {
-  run_.Start(engine::ReadEngineSettings(ini_));
+  engine::EngineSettings settings = engine::ReadEngineSettings(ini_);
+  // More sessions than open files would fail addresses by the thousand.
+  const std::uint64_t limit = engine::RaiseDescriptorLimit();
+  const int fit = engine::ConnectionsThatFit(settings.connections, limit);
+  if (fit < settings.connections) {
+    statusBar()->showMessage(
+        QStringLiteral("%1 connections need more open files than this program may have (%2); "
+                       "using %3 connections")
+            .arg(settings.connections)
+            .arg(static_cast<qulonglong>(limit))
+            .arg(fit));
+    settings.connections = fit;
+  }
+  run_.Start(settings);
 }
 
 void TMainForm::stopValidation() {

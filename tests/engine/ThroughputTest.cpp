@@ -1,0 +1,212 @@
+// What a run shares and bounds: one MX query per domain, resends of lost
+// queries, several addresses per connection (each reported exactly once, with
+// the same verdicts as alone), the per-host connection limit, servers that
+// never stop talking, and the connections that fit the descriptor limit.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/ResourceLimits.h"
+#include "engine/ResultMessages.h"
+#include "tests/engine/EngineHarness.h"
+
+namespace orvane::engine {
+namespace {
+
+using orvane::testing::ScriptedSmtpServer;
+using orvane::testing::SmtpAction;
+using testing::EngineHarness;
+
+// Fails unless every queued address was reported once and only once.
+::testing::AssertionResult EachReportedOnce(const EngineHarness& h, std::size_t queued) {
+  std::set<int> seen;
+  for (const auto& p : h.processed) {
+    if (!seen.insert(p.index).second) {
+      return ::testing::AssertionFailure() << "address " << p.index << " reported twice";
+    }
+  }
+  if (seen.size() != queued) return ::testing::AssertionFailure() << seen.size() << " reported";
+  return ::testing::AssertionSuccess();
+}
+
+std::map<std::string, std::int32_t> CodesByAddress(const EngineHarness& h) {
+  std::map<std::string, std::int32_t> codes;
+  for (const auto& p : h.processed) codes[h.server.Recipients().Strings(p.index)] = p.code;
+  return codes;
+}
+
+std::size_t Count(const std::vector<std::string>& lines, const std::string& prefix) {
+  return static_cast<std::size_t>(std::count_if(
+      lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+}
+
+TEST(MxCache, OneQueryPerDomainSharedByWaitingSessionsAndKeptForItsTtl) {
+  struct Case {
+    const char* what;
+    std::uint32_t ttl;
+    int connections;
+    std::size_t queries;
+  };
+  const Case cases[] = {
+      {"sessions at once wait for the one query", 3600, 3, 1},
+      {"one after another use the kept answer", 3600, 1, 1},
+      {"a TTL of 0 is not kept", 0, 1, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EngineHarness h;
+    h.dns.addMx("c.test", 10, "127.0.0.2");
+    h.dns.setTtl(c.ttl);
+    h.server.SetConnections(c.connections);
+    ASSERT_TRUE(h.Check({"a@c.test", "b@c.test", "c@c.test"}));
+    EXPECT_EQ(h.dns.queriesSeen(), c.queries);
+    EXPECT_EQ(h.server.DnsQueriesSent(), c.queries);
+    for (const auto& p : h.processed) {
+      EXPECT_EQ(p.code, 0);
+      // Every address's log still names its mail hosts.
+      EXPECT_EQ(Count(p.log, "1 SMTP Relay found: 127.0.0.2"), 1u);
+    }
+  }
+  // A domain that does not exist is remembered too.
+  EngineHarness h;
+  ASSERT_TRUE(h.Check({"a@gone.test", "b@gone.test"}));
+  EXPECT_EQ(h.dns.queriesSeen(), 1u);
+  EXPECT_EQ(h.processed[1].verdict, Verdict::Invalid);
+}
+
+TEST(MxCache, ALostAnswerIsAskedForAgainWithAFreshQuery) {
+  EngineHarness h;
+  h.dns.addMx("lossy.test", 10, "127.0.0.2");
+  h.dns.setHandler([seen = 0](const orvane::testing::ScriptedDnsServer::Query&) mutable
+                   -> std::optional<std::string> {
+    if (++seen == 1) return std::string();  // the first datagram is lost
+    return std::nullopt;
+  });
+  h.server.SetDnsRetryMs(50);
+  ASSERT_TRUE(h.Check({"a@lossy.test"}));
+  EXPECT_EQ(h.processed[0].code, 0);
+  ASSERT_EQ(h.dns.queries().size(), 2u);
+  EXPECT_NE(h.dns.queries()[0].id, h.dns.queries()[1].id);
+  EXPECT_NE(h.dns.queries()[0].from.sin_port, h.dns.queries()[1].from.sin_port);
+}
+
+// b.test's server: "ok*" accepted, "no*" refused, "grey*" 450, "bye*" 421 and
+// close, "drop*" a close without a reply.
+void ScriptMixedAnswers(ScriptedSmtpServer& smtp) {
+  smtp.setHandler([](const ScriptedSmtpServer::Command& c) -> std::optional<SmtpAction> {
+    if (c.verb != "RCPT") return std::nullopt;
+    const std::string local = c.localPart();
+    const auto starts = [&](const char* p) { return local.rfind(p, 0) == 0; };
+    if (starts("no")) return SmtpAction::Line("550 5.1.1 no such user");
+    if (starts("grey")) return SmtpAction::Line("450 4.7.1 try later");
+    if (starts("bye")) return SmtpAction::Line("421 4.3.2 closing").ThenClose();
+    if (starts("drop")) return SmtpAction::Raw("").ThenClose();
+    return std::nullopt;
+  });
+}
+
+TEST(Batches, SeveralAddressesGoOnOneConnectionWithTheVerdictsTheyGetAlone) {
+  const std::vector<std::string> addresses = {"ok1@b.test",   "no2@b.test",   "ok3@b.test",
+                                              "grey4@b.test", "ok5@b.test",   "bye6@b.test",
+                                              "ok7@b.test",   "drop8@b.test", "ok9@b.test"};
+  std::map<std::string, std::int32_t> alone;
+  for (const int perConnection : {1, 10}) {
+    SCOPED_TRACE(perConnection);
+    EngineHarness h;
+    h.dns.addMx("b.test", 10, "127.0.0.2");
+    ScriptMixedAnswers(*h.smtp[0]);
+    h.server.SetAddressesPerConnection(perConnection);
+    ASSERT_TRUE(h.Check(addresses));
+    ASSERT_TRUE(EachReportedOnce(h, addresses.size()));
+    const auto codes = CodesByAddress(h);
+    if (perConnection == 1) {
+      alone = codes;
+      EXPECT_EQ(h.smtp[0]->connectionCount(), addresses.size());
+      continue;
+    }
+    EXPECT_EQ(codes, alone);
+    EXPECT_LT(h.smtp[0]->connectionCount(), addresses.size());
+    // MAIL FROM once, then several RCPT TO on the first connection.
+    const auto first = h.smtp[0]->transcript(0);
+    EXPECT_EQ(Count(first, "MAIL FROM"), 1u);
+    EXPECT_GE(Count(first, "RCPT TO"), 3u);
+    // Each log: the shared opening lines and its own RCPT TO, no one else's.
+    for (const auto& p : h.processed) {
+      const std::string& address = h.server.Recipients().Strings(p.index);
+      EXPECT_EQ(Count(p.log, "MAIL FROM"), 1u) << address;
+      EXPECT_EQ(Count(p.log, "RCPT TO:<" + address + ">"), 1u) << address;
+      EXPECT_EQ(Count(p.log, "RCPT TO"), 1u) << address;
+    }
+  }
+}
+
+TEST(Batches, RejectionsInARowEndTheBatch) {
+  EngineHarness h;
+  h.dns.addMx("b.test", 10, "127.0.0.2");
+  ScriptMixedAnswers(*h.smtp[0]);
+  h.server.SetAddressesPerConnection(20);
+  std::vector<std::string> addresses;
+  for (int i = 0; i < 12; ++i) addresses.push_back("no" + std::to_string(i) + "@b.test");
+  ASSERT_TRUE(h.Check(addresses));
+  ASSERT_TRUE(EachReportedOnce(h, addresses.size()));
+  EXPECT_EQ(Count(h.smtp[0]->transcript(0), "RCPT TO"),
+            1u + TSmtpRelayServer::kMaxRejectionsInARow);
+}
+
+TEST(HostLimit, NeverMoreConnectionsToOneHostThanAllowed) {
+  EngineHarness h;
+  for (const char* domain : {"x.test", "y.test", "z.test"}) h.dns.addMx(domain, 10, "127.0.0.2");
+  h.smtp[0]->setReplyDelay(20);
+  h.server.SetConnections(6);
+  h.server.SetHostConnections(2);
+  h.server.SetTimeOut(1);  // waiting for a slot must not count as silence
+  std::vector<std::string> addresses;
+  for (int i = 0; i < 12; ++i) {
+    addresses.push_back("u" + std::to_string(i) + "@" + std::string("xyz").substr(i % 3, 1) +
+                        ".test");
+  }
+  ASSERT_TRUE(h.Check(addresses));
+  EXPECT_EQ(h.server.PeakHostConnections(), 2);
+  for (const auto& p : h.processed) EXPECT_EQ(p.code, 0);
+}
+
+TEST(BoundedServers, EndlessRepliesAndTricklesEnd) {
+  std::string endless;
+  for (int i = 0; i < 150; ++i) endless += "250-still talking\r\n";
+  std::string trickle(200, 'x');
+  std::vector<std::size_t> everyByte;
+  for (std::size_t i = 1; i < trickle.size(); ++i) everyByte.push_back(i);
+  const struct {
+    const char* what;
+    SmtpAction reply;
+    std::int32_t code;
+  } cases[] = {
+      {"endless multi-line reply", SmtpAction::Raw(endless), 500},
+      {"a byte now and then", SmtpAction::Raw(trickle).SplitAt(everyByte), kResultTimeOut},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EngineHarness h;
+    h.dns.addMx("talk.test", 10, "127.0.0.2");
+    h.smtp[0]->on("RCPT", c.reply);
+    h.server.SetTimeOut(1);
+    h.server.SetAddressDeadlineMs(300);
+    ASSERT_TRUE(h.Check({"a@talk.test"}, 5000));
+    EXPECT_EQ(h.processed[0].code, c.code);
+    EXPECT_EQ(h.processed[0].verdict, Verdict::Unknown);
+  }
+}
+
+TEST(Descriptors, ConnectionsAreLoweredToWhatTheLimitHolds) {
+  EXPECT_EQ(ConnectionsThatFit(200, 4096), 200);
+  EXPECT_EQ(ConnectionsThatFit(5000, 4096), 2016);
+  EXPECT_EQ(ConnectionsThatFit(5000, 10), 1);
+  EXPECT_LE(DescriptorsFor(static_cast<std::uint64_t>(ConnectionsThatFit(5000, 4096))), 4096u);
+}
+
+}  // namespace
+}  // namespace orvane::engine
