@@ -12,7 +12,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   microsocks
   gdal-bin python3-dbf
-  xvfb xauth
+  xvfb xauth trayer
   dpkg-dev lintian desktop-file-utils librsvg2-bin   # tools/package.sh
 )
 

@@ -7,7 +7,10 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
+#include <QScreen>
+#include <QSystemTrayIcon>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -33,6 +36,7 @@
 #include "ui/main/Splash.h"
 #include "ui/recipient/FormLog.h"
 #include "ui/recipient/FormProperties.h"
+#include "ui/tray/Tray.h"
 
 namespace {
 
@@ -95,7 +99,8 @@ int main(int argc, char** argv) {
   ui::LoopBridge bridge(loop);
   testing::ScriptedDnsServer dns(loop);
   testing::ScriptedSmtpServer smtp(loop, "127.0.0.2");
-  for (const char* domain : {"example.com", "example.org", "shop.example.net"}) {
+  for (const char* domain :
+       {"example.com", "example.org", "shop.example.net", "anything.example"}) {
     dns.addMx(domain, 10, "127.0.0.2");
   }
   const std::set<std::string> mailboxes = {"alice", "bob", "carol", "erin", "grace", "sales"};
@@ -103,7 +108,11 @@ int main(int argc, char** argv) {
   smtp.setHandler([mailboxes](const testing::ScriptedSmtpServer::Command& c)
                       -> std::optional<testing::SmtpAction> {
     if (c.verb != "RCPT") return std::nullopt;
-    if (mailboxes.count(c.localPart())) return testing::SmtpAction::Line("250 2.1.5 Ok");
+    if (mailboxes.count(c.localPart()) || c.address().ends_with("@anything.example")) {
+      return testing::SmtpAction::Line("250 2.1.5 Ok");
+    }
+    if (c.localPart() == "ivan")
+      return testing::SmtpAction::Line("450 4.7.1 Greylisted, try later");
     return testing::SmtpAction::Line("550 5.1.1 <" + c.address() +
                                      ">: Recipient address rejected: User unknown");
   });
@@ -112,6 +121,7 @@ int main(int argc, char** argv) {
   ini.setFrom("Orvane Demo <probe@orvane.example>");
   ini.setPrimaryDns(dns.address());
   ini.setConnections(8);
+  ini.setGreylistDelay(0);
 
   ui::TfrmSplash splash;
   splash.showCentred();
@@ -138,6 +148,7 @@ int main(int argc, char** argv) {
       {"heidi@example.org", "Heidi Novak", "Contoso Books"},
       {"sales@shop.example.net", "Sales desk", "Fabrikam Shop"},
       {"ivan@example.com", "Ivan Petrov", "Northwind"},
+      {"info@anything.example", "Info desk", "Anything Corp"},
   };
   for (const Demo& d : demo) list.addEntry(d.email, std::vector<std::string>{d.name, d.company});
   list.setModified(false);
@@ -153,6 +164,25 @@ int main(int argc, char** argv) {
   form.model().flush();
   form.selectRow(3);
   save(&form, "main-window");
+
+  // With a notification area on the display (the script starts one), the
+  // tray icon and its menu, as the user sees them.
+  if (waitFor([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, 5000)) {
+    form.tray().setActive(false);
+    form.tray().setActive(true);
+    waitFor([&] { return form.tray().Active(); }, 3000);
+    auto* menu = form.findChild<QMenu*>(QStringLiteral("TrayMenu"));
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    menu->popup(QPoint(screen.right() - 220, 32));
+    waitFor([] { return false; }, 500);  // let the tray draw the icon and the menu open
+    const QPixmap desktop = QGuiApplication::primaryScreen()->grabWindow(0);
+    desktop.copy(QRect(screen.right() - 420, 0, 420, 220))
+        .save(QDir(gOut).filePath(QStringLiteral("tray-menu.png")));
+    std::printf("%s\n", qPrintable(QDir(gOut).filePath(QStringLiteral("tray-menu.png"))));
+    menu->close();
+  } else {
+    std::printf("no notification area on this display: no tray picture\n");
+  }
 
   const auto trigger = [&](const char* action) {
     form.findChild<QAction*>(QString::fromLatin1(action))->trigger();
