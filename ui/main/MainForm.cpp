@@ -76,6 +76,19 @@ class WaitCursor {
   WaitCursor& operator=(const WaitCursor&) = delete;
 };
 
+// A message in the status bar hides the counters while it shows; it goes
+// after this long.
+constexpr int kStatusMessageMs = 10000;
+
+// True when both paths reach the same file (through links or other spellings
+// too, when the file exists).
+bool SameFile(const QString& a, const QString& b) {
+  const QFileInfo fa(a);
+  const QFileInfo fb(b);
+  if (fa.exists() && fb.exists()) return fa.canonicalFilePath() == fb.canonicalFilePath();
+  return fa.absoluteFilePath() == fb.absoluteFilePath();
+}
+
 bool isProjectPath(const QString& path) {
   return path.endsWith(QStringLiteral(".orp"), Qt::CaseInsensitive);
 }
@@ -600,7 +613,7 @@ void TMainForm::exportRecipients() {
                             QStringLiteral("CSV (*.csv)|*.csv"), QStringLiteral("csv"));
   if (path.isEmpty()) return;
   if (!fileName_.isEmpty() &&
-      QFileInfo(path).absoluteFilePath() == QFileInfo(fileName_).absoluteFilePath()) {
+      SameFile(path, fileName_)) {
     Prompts::error(
         this,
         QStringLiteral("%1 is the open project; choose another file for the export").arg(path));
@@ -623,7 +636,8 @@ void TMainForm::startValidation() {
                        "using %3 connections")
             .arg(settings.connections)
             .arg(static_cast<qulonglong>(limit))
-            .arg(fit));
+            .arg(fit),
+        kStatusMessageMs);
     settings.connections = fit;
   }
   run_.Start(settings);
@@ -671,10 +685,11 @@ void TMainForm::autosave() {
     }
     // Not the project's own file: the project stays unsaved (and modified).
     writeProjectFile(localPath(recoveryFile_), list_);
-    statusBar()->showMessage(QStringLiteral("Results so far saved to %1").arg(recoveryFile_));
+    statusBar()->showMessage(QStringLiteral("Results so far saved to %1").arg(recoveryFile_),
+                             kStatusMessageMs);
   } catch (const std::exception& e) {
     // No box in the middle of a run: the status bar says it.
-    statusBar()->showMessage(QString::fromUtf8(e.what()));
+    statusBar()->showMessage(QString::fromUtf8(e.what()), kStatusMessageMs);
   }
 }
 
