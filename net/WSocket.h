@@ -2,7 +2,8 @@
 // UDP) that never blocks the event-loop thread on network input or output.
 //
 // Ownership: a TWSocket owns its non-blocking BSD socket, the loop handle that
-// watches it (IoWatcher), its queued outgoing data (TBuffer blocks) and a
+// watches it (IoWatcher), its queued outgoing data (TBuffer blocks), the bytes
+// held by line mode (LineFramer), a SOCKS negotiation (SocksCodec) and a
 // pending host-name lookup. It does not own the EventLoop, which must outlive
 // it. Thread: every call and every event happens on the loop thread; host-name
 // lookups run on libuv's worker pool and complete on the loop thread.
@@ -30,6 +31,13 @@
 // A handler may destroy the socket it was called from, as its last action
 // (the handler's own captures are destroyed with the socket); the socket
 // notices and touches nothing afterwards.
+//
+// The implementation is split by concern: WSocket.cpp (setup, properties,
+// connect, close), WSocketReceive.cpp (readiness dispatch, reading, line
+// mode), WSocketSend.cpp, WSocketServer.cpp (Listen, Accept, Dup),
+// WSocketLookup.cpp (DnsLookup and its kin) and WSocketSocks.cpp; the byte
+// work of line mode and SOCKS is in LineFramer and SocksCodec, name
+// resolution in WSocketResolve.
 #pragma once
 
 #include <netinet/in.h>
@@ -40,21 +48,18 @@
 #include <exception>
 #include <functional>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "net/Buffer.h"
 #include "net/EventLoop.h"
+#include "net/LineFramer.h"
+#include "net/SocksCodec.h"
 #include "net/WSocketErrors.h"
+#include "net/WSocketResolve.h"
 
 namespace orvane::net {
-
-class ESocketException : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 enum TSocketState : std::uint8_t {
   wsInvalidState = 0,  // never entered
@@ -77,40 +82,6 @@ enum TSocketLingerOnOff : int {
   wsLingerOn = 1,
   wsLingerNoSet = 2,
 };
-
-enum TSocksAuthentication : int {
-  socksNoAuthentication = 0,
-  socksAuthenticateUsercode = 1,
-};
-
-// Progress of a user/password authentication with a SOCKS 5 server.
-enum TSocksAuthState : int {
-  socksAuthStart = 0,
-  socksAuthSuccess = 1,
-  socksAuthFailure = 2,
-  socksAuthNotRequired = 3,
-};
-
-// Error codes of the SOCKS negotiation (OnSocksError, then
-// OnSessionConnected). Above every Windows Sockets code.
-inline constexpr int socksNoError = 20000;
-inline constexpr int socksProtocolError = 20001;    // malformed or unexpected reply
-inline constexpr int socksVersionError = 20002;     // server speaks another version
-inline constexpr int socksAuthMethodError = 20003;  // no acceptable authentication method
-inline constexpr int socksGeneralFailure = 20004;
-inline constexpr int socksConnectionNotAllowed = 20005;
-inline constexpr int socksNetworkUnreachable = 20006;
-inline constexpr int socksHostUnreachable = 20007;
-inline constexpr int socksConnectionRefused = 20008;
-inline constexpr int socksTtlExpired = 20009;
-inline constexpr int socksUnknownCommand = 20010;
-inline constexpr int socksUnknownAddressType = 20011;
-inline constexpr int socksUnassignedError = 20012;
-inline constexpr int socksInternalError = 20013;
-inline constexpr int socksDataReceiveError = 20014;  // connection ended mid-negotiation
-inline constexpr int socksAuthenticationFailed = 20015;
-inline constexpr int socksRejectedOrFailed = 20016;  // SOCKS 4 reply 91..93
-inline constexpr int socksHostResolutionFailed = 20017;
 
 class TWSocket;
 
@@ -231,11 +202,11 @@ class TWSocket final {
   // from the loop.
   bool LineMode() const noexcept { return lineMode_; }
   void SetLineMode(bool value);
-  const std::string& LineEnd() const noexcept { return lineEnd_; }  // default "\r\n"
+  const std::string& LineEnd() const noexcept { return lines_.lineEnd(); }  // default "\r\n"
   void SetLineEnd(const std::string& value);
   // Most bytes held waiting for a LineEnd (default 65536, at least 1).
-  int LineLimit() const noexcept { return lineLimit_; }
-  void SetLineLimit(int value) noexcept { lineLimit_ = value < 1 ? 1 : value; }
+  int LineLimit() const noexcept { return lines_.limit(); }
+  void SetLineLimit(int value) noexcept { lines_.setLimit(value); }
 
   // ---- Operations -------------------------------------------------------
   // Opens a TCP connection (OnSessionConnected later from the loop) or
@@ -329,6 +300,9 @@ class TWSocket final {
   void HandleConnectEvent(int error);
   void HandleWriteEvent(int error);
   void HandleCloseEvent(int error);
+  // Counts a read call and watches for input again if a handler had left
+  // input unread.
+  void countReadAndRearm();
   void ReceiveLoop(int error);
   void LineReceiveLoop(int error, bool closing);
   bool ReadIntoLineBuffer();
@@ -352,10 +326,12 @@ class TWSocket final {
   template <class F>
   void FromLoop(F&& f);
 
-  // SOCKS negotiation.
+  // SOCKS negotiation. routeThroughSocks points a connect at the SOCKS
+  // server; false when refused (reported).
+  bool routeThroughSocks();
   void SocksStart();
   void SocksOnData();
-  void SocksSendConnectRequest();
+  void applySocksStep(const SocksCodec::Step& step);
   void SocksFail(int error, const std::string& msg);
   void SocksDone();
   // Stores Addr, Port or Proto: only while closed, trimmed, and resolved again
@@ -363,8 +339,6 @@ class TWSocket final {
   void SetEndpointText(const char* what, const std::string& value, std::string& text,
                        bool& assigned, bool& resolved);
   void SocksSend(const std::string& bytes);
-  bool SocksRead(std::size_t want);
-  int SocksQueuedOrPeerClosed();
 
   EventLoop& loop_;
   std::shared_ptr<int> life_;  // expires when the socket is destroyed
@@ -428,33 +402,15 @@ class TWSocket final {
   std::string socksUsercode_;
   std::string socksPassword_;
   TSocksAuthentication socksAuthentication_ = socksNoAuthentication;
-  int socksPhase_ = 0;        // 0: no negotiation running
   bool socksActive_ = false;  // this connection goes through the SOCKS server
-  std::string socksRcvBuf_;
+  SocksCodec socks_;
   std::string socksDestAddr_;  // Addr as given, for the negotiation
   std::uint16_t socksDestPort_ = 0;
 
-  // Line mode.
+  // Line mode; also holds bytes left over when line mode is turned off.
   bool lineMode_ = false;
-  std::string lineEnd_ = "\r\n";
-  int lineLimit_ = 65536;
-  std::string rcvdLine_;        // bytes held in line mode
-  std::size_t lineLength_ = 0;  // length of the complete line at the front, 0: none
+  LineFramer lines_;
   bool lineRetriggerPosted_ = false;
 };
-
-// Resolves an IPv4 address: a dotted address is converted ("255.255.255.255"
-// accepted), a name is looked up with a blocking call. Throws
-// ESocketException ("WSocketResolveHost: ...").
-in_addr WSocketResolveHost(const std::string& inAddr);
-// Resolves a port number (host order) from a decimal text or a service name.
-std::uint16_t WSocketResolvePort(const std::string& port, const std::string& proto);
-// Resolves a protocol number from a decimal text or a protocol name.
-int WSocketResolveProto(const std::string& proto);
-// The local host name (gethostname); throws "Winsock.GetHostName failed".
-std::string LocalHostName();
-// The error message format shared by the socket and its users:
-// "Error <code> in function <fn>\r\n<WSocketErrorDesc(code)>".
-std::string WSocketErrorMessage(int code, const std::string& functionName);
 
 }  // namespace orvane::net

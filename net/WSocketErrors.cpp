@@ -116,6 +116,11 @@ std::string WSocketErrorDesc(int errCode) {
   }
 }
 
+std::string WSocketErrorMessage(int code, const std::string& functionName) {
+  return "Error " + std::to_string(code) + " in function " + functionName + "\r\n" +
+         WSocketErrorDesc(code);
+}
+
 int WSocketErrorFromErrno(int err) {
   switch (err) {
     case 0:

@@ -1,13 +1,22 @@
-// Windows Sockets error codes and their English texts.
+// Windows Sockets error codes, their English texts, the message format of a
+// socket error and the exception that carries it.
 //
 // Result codes and messages of the whole program are expressed in these codes,
 // so every operating-system or resolver failure is first mapped onto one of
-// them. Pure functions; safe from any thread.
+// them. Owns no state: pure functions, safe from any thread.
 #pragma once
 
+#include <stdexcept>
 #include <string>
 
 namespace orvane::net {
+
+// What the socket throws when no OnError handler takes its errors, and what
+// the resolution functions always throw.
+class ESocketException : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 // The codes the network layer produces. Values are fixed by the program's
 // result codes and must never change.
@@ -65,6 +74,9 @@ inline constexpr int WSANO_DATA = 11004;
 
 // The English text of a code; "Not a WinSock error" for any code not listed.
 std::string WSocketErrorDesc(int errCode);
+// The error message format shared by the socket and its users:
+// "Error <code> in function <fn>\r\n<WSocketErrorDesc(code)>".
+std::string WSocketErrorMessage(int code, const std::string& functionName);
 
 // Maps an errno value onto its Windows Sockets code; 0 stays 0. An errno
 // without an equivalent gives WSASYSNOTREADY ("Network sub-system is

@@ -47,6 +47,19 @@ DnsDecodeStatus decode(const Bytes& b, TDnsResponse& out) {
   return DecodeDnsResponse(std::span<const std::uint8_t>(b.data(), b.size()), out);
 }
 
+// The decoded tables in one line: per answer its type, owner and tag, then
+// the MX table and the number of addresses.
+std::string tables(const TDnsResponse& r) {
+  std::string out = "rcode " + std::to_string(r.ResponseCode) + ", " + r.QuestionName + ":";
+  for (int i = 0; i < r.AnswerCount; ++i)
+    out += " " + std::to_string(r.AnswerType[i]) + " " + r.AnswerName[i] + " " +
+           std::to_string(r.AnswerTag[i]) + ";";
+  out += " mx";
+  for (int i = 0; i < r.MXRecordCount; ++i)
+    out += " " + std::to_string(r.MXPreference[i]) + " " + r.MXExchange[i] + ",";
+  return out + " a " + std::to_string(r.ARecordCount);
+}
+
 // An answer for example.com MX: the preference-20 host first, then the
 // preference-10 one; the first exchange is compressed onto the question.
 Bytes validMxAnswer(unsigned flags = 0x8180) {
@@ -57,16 +70,12 @@ Bytes validMxAnswer(unsigned flags = 0x8180) {
   return m.b;
 }
 
-TEST(DnsQueryBuilder, EncodesLabelsHeaderAndQuestion) {
+TEST(DnsQueryBuilder, EncodesTheQuestionAndRefusesUnencodableNames) {
   std::array<std::uint8_t, kDnsMessageSize> out{};
   const std::size_t n = BuildMxQuery(0xBEEF, "aa.bbbbbbb.ccc", out);
   const Bytes expected = {0xBE, 0xEF, 1,   0,   0,   1,   0,   0, 0,   0,   0,   0, 2, 'a', 'a', 7,
                           'b',  'b',  'b', 'b', 'b', 'b', 'b', 3, 'c', 'c', 'c', 0, 0, 15,  0,   1};
   EXPECT_EQ(Bytes(out.begin(), out.begin() + static_cast<long>(n)), expected);
-}
-
-TEST(DnsQueryBuilder, LengthFollowsTheNameAndUnencodableNamesAreRefused) {
-  std::array<std::uint8_t, kDnsMessageSize> out{};
   const std::string l63(63, 'a'),
       longest = l63 + "." + l63 + "." + l63 + "." + std::string(61, 'd');
   // A trailing dot adds nothing; "" and "." are the root; 3 labels of 63 and
@@ -80,62 +89,47 @@ TEST(DnsQueryBuilder, LengthFollowsTheNameAndUnencodableNamesAreRefused) {
     EXPECT_EQ(BuildMxQuery(1, bad, out), 0u) << bad;
 }
 
-TEST(DnsDecoder, DecodesHeaderQuestionAndMxTablesInAnswerOrder) {
+TEST(DnsDecoder, DecodesHeaderQuestionAndTables) {
   TDnsResponse r;
   const Bytes b = validMxAnswer(0x8580 | 3);  // AA, RD, RA, RCODE 3
   ASSERT_EQ(decode(b, r), DnsDecodeStatus::Ok);
   EXPECT_EQ(r.ResponseLength, static_cast<int>(b.size()));
   EXPECT_EQ(r.ResponseID, 0x1234);
-  EXPECT_EQ(r.ResponseCode, 3);
   EXPECT_TRUE(r.ResponseAuthoritative && r.ResponseRecursionAvailable && !r.ResponseTruncation);
-  EXPECT_EQ(r.QuestionName, "example.com");
   EXPECT_EQ(r.QuestionType, 15);
-  EXPECT_EQ(r.AnswerCount, 2);
-  EXPECT_EQ(r.AnswerName[0], "example.com");
   EXPECT_EQ(r.AnswerTTL[1], 7200u);
-  ASSERT_EQ(r.MXRecordCount, 2);
-  EXPECT_EQ((std::array{r.AnswerTag[0], r.AnswerTag[1], r.AnswerTag[2]}), (std::array{0, 1, -1}));
-  EXPECT_EQ((std::array{r.MXPreference[0], r.MXPreference[1]}), (std::array{20, 10}));
-  EXPECT_EQ(r.MXExchange[0], "mx2.example.com");
-  EXPECT_EQ(r.MXExchange[1], "mx1.other.net");
+  EXPECT_EQ(tables(r),
+            "rcode 3, example.com: 15 example.com 0; 15 example.com 1; mx 20 "
+            "mx2.example.com, 10 mx1.other.net, a 0");
 }
 
-TEST(DnsDecoder, EveryTruncatedPrefixIsRefusedWithoutReadingPastIt) {
-  const Bytes full = validMxAnswer();
+TEST(DnsDecoder, TruncatedAnswersAreRefusedUnlessTcIsSetThenTheWholeRecordsAreKept) {
+  const Bytes full = validMxAnswer(), withTc = validMxAnswer(0x8380);
+  const std::size_t questionEnd = 29, firstRecordEnd = 29 + 2 + 10 + 8;
   for (std::size_t len = 0; len < full.size(); ++len) {
-    // A copy of exactly `len` bytes, so a read past it trips the sanitizers.
-    const Bytes prefix(full.begin(), full.begin() + static_cast<long>(len));
+    // Copies of exactly `len` bytes, so a read past them trips the sanitizers.
     TDnsResponse r;
-    EXPECT_EQ(decode(prefix, r),
+    EXPECT_EQ(decode(Bytes(full.begin(), full.begin() + static_cast<long>(len)), r),
               len < kDnsHeaderSize ? DnsDecodeStatus::NotAnAnswer : DnsDecodeStatus::Malformed)
         << len;
+    if (len < questionEnd) continue;
+    ASSERT_EQ(decode(Bytes(withTc.begin(), withTc.begin() + static_cast<long>(len)), r),
+              DnsDecodeStatus::Ok)
+        << len;
+    EXPECT_EQ(r.ResponseANCount, 2);
+    EXPECT_EQ(r.MXRecordCount, len >= firstRecordEnd ? 1 : 0) << len;
+    EXPECT_EQ(r.AnswerCount, r.MXRecordCount) << len;
   }
   Bytes query = full;
   query[2] &= 0x7F;  // QR clear: a query echoed back
   TDnsResponse r;
   EXPECT_EQ(decode(query, r), DnsDecodeStatus::NotAnAnswer);
-}
-
-TEST(DnsDecoder, TruncatedAnswerWithTcKeepsTheWholeRecords) {
-  const Bytes full = validMxAnswer(0x8380);  // TC set
-  const std::size_t firstRecordEnd = 29 + 2 + 10 + 8;
-  TDnsResponse r;
-  for (std::size_t len = 29; len < full.size(); ++len) {
-    ASSERT_EQ(decode(Bytes(full.begin(), full.begin() + static_cast<long>(len)), r),
-              DnsDecodeStatus::Ok)
-        << len;
-    EXPECT_TRUE(r.ResponseTruncation);
-    EXPECT_EQ(r.ResponseANCount, 2);
-    EXPECT_EQ(r.AnswerCount, len >= firstRecordEnd ? 1 : 0) << len;
-    EXPECT_EQ(r.MXRecordCount, len >= firstRecordEnd ? 1 : 0) << len;
-  }
-  // Also with a count far beyond the datagram: nothing is sized from it.
+  // With TC, a count far beyond the datagram sizes nothing.
   Msg m;
   m.head(0x8380, 1, 65535, {"a"}).ptr(12).rr(kDnsTypeA, 4).u32(0x7F000001);
   ASSERT_EQ(decode(m.b, r), DnsDecodeStatus::Ok);
   EXPECT_EQ(r.ResponseANCount, 65535);
-  EXPECT_EQ(r.AnswerCount, 1);
-  EXPECT_EQ(r.ARecordCount, 1);
+  EXPECT_EQ(tables(r), "rcode 0, a: 1 a 0; mx a 1");
 }
 
 // An answer whose single record's owner name is `owner`, after a question
@@ -186,88 +180,55 @@ TEST(DnsDecoder, MalformedAnswersAreRefused) {
   EXPECT_EQ(r.AnswerName[0], "a.b");
 }
 
-TEST(DnsDecoder, QuestionCountsOtherThanOne) {
+TEST(DnsDecoder, TablesHoldTheUsableRecordsInAnswerOrderAndNothingOfTheLastAnswer) {
+  Msg none, two, cname, nameError, tooShort, sixty;
   // No question: the answers start at 12. A root exchange is a null MX.
-  Msg none;
   none.head(0x8180, 0, 1).name({"mail", "test"}).rr(kDnsTypeMX, 2 + 1).u16(5).u8(0);
-  TDnsResponse r;
-  ASSERT_EQ(decode(none.b, r), DnsDecodeStatus::Ok);
-  EXPECT_EQ(r.QuestionName, "");
-  EXPECT_EQ(r.AnswerName[0], "mail.test");
-  ASSERT_EQ(r.MXRecordCount, 1);
-  EXPECT_EQ(r.MXPreference[0], 5);
-  EXPECT_EQ(r.MXExchange[0], "");
   // Two questions: the second is skipped, not read as an answer.
-  Msg two;
   two.head(0x8180, 2, 1, {"one"}).name({"two"}).u16(15).u16(1);
   two.ptr(12).rr(kDnsTypeA, 4).u32(0x0A000001);
+  cname.head(0x8180, 1, 3, {"alias", "test"});
+  const unsigned target = cname.at() + 12;  // after owner pointer and RR fields
+  cname.ptr(12).rr(kDnsTypeCNAME, 11).name({"real", "test"});
+  cname.ptr(target).rr(kDnsTypeMX, 2 + 6).u16(10).label("mx1").ptr(target);
+  cname.ptr(target).rr(kDnsTypeMX, 2 + 6).u16(20).label("mx2").ptr(target);
+  nameError.head(0x8183, 1, 0, {"nowhere", "test"});
+  tooShort.head(0x8180, 1, 5, {"x"});
+  tooShort.ptr(12).rr(kDnsTypeMX, 0);                          // no preference at all
+  tooShort.ptr(12).rr(kDnsTypeMX, 2).u16(10);                  // preference, no exchange
+  tooShort.ptr(12).rr(kDnsTypeMX, 3).u16(10).u8(2);            // exchange runs past its data
+  tooShort.ptr(12).rr(kDnsTypeA, 3).u8(1).u8(2).u8(3);         // three address bytes
+  tooShort.ptr(12).rr(kDnsTypeMX, 2 + 3).u16(30).name({"m"});  // the one sound record
+  sixty.head(0x8180, 1, 60, {"big"});
+  for (unsigned i = 0; i < 60; ++i) sixty.ptr(12).rr(kDnsTypeMX, 3).u16(i).u8(0);
+  const std::pair<Bytes, std::string> cases[] = {
+      {none.b, "rcode 0, : 15 mail.test 0; mx 5 , a 0"},
+      {two.b, "rcode 0, one: 1 one 0; mx a 1"},
+      {cname.b,
+       "rcode 0, alias.test: 5 alias.test -1; 15 real.test 0; 15 real.test 1; mx 10 "
+       "mx1.real.test, 20 mx2.real.test, a 0"},
+      {nameError.b, "rcode 3, nowhere.test: mx a 0"},
+      {tooShort.b, "rcode 0, x: 15 x -1; 15 x -1; 15 x -1; 1 x -1; 15 x 0; mx 30 m, a 0"},
+  };
+  for (const auto& [message, expected] : cases) {
+    TDnsResponse r;
+    ASSERT_EQ(decode(validMxAnswer(), r), DnsDecodeStatus::Ok);
+    ASSERT_EQ(decode(message, r), DnsDecodeStatus::Ok) << expected;
+    EXPECT_EQ(tables(r), expected);
+    // Entries beyond the counts are empty, whatever the previous answer left.
+    EXPECT_EQ(r.AnswerTag[r.AnswerCount], -1) << expected;
+    EXPECT_EQ(r.AnswerType[r.AnswerCount], 0) << expected;
+    EXPECT_EQ(r.MXExchange[r.MXRecordCount], "") << expected;
+  }
+  TDnsResponse r;
   ASSERT_EQ(decode(two.b, r), DnsDecodeStatus::Ok);
-  EXPECT_EQ(r.QuestionName, "one");
-  EXPECT_EQ(r.AnswerName[0], "one");
-  ASSERT_EQ(r.ARecordCount, 1);
   const auto* a = reinterpret_cast<const std::uint8_t*>(&r.Address[0]);
   EXPECT_EQ((Bytes{a[0], a[1], a[2], a[3]}), (Bytes{10, 0, 0, 1}));  // network order
-}
-
-TEST(DnsDecoder, CnameThenMxRecordsTagsOnlyTheMxRecords) {
-  Msg m;
-  m.head(0x8180, 1, 3, {"alias", "test"});
-  const unsigned target = m.at() + 12;  // after owner pointer and RR fields
-  m.ptr(12).rr(kDnsTypeCNAME, 11).name({"real", "test"});
-  m.ptr(target).rr(kDnsTypeMX, 2 + 6).u16(10).label("mx1").ptr(target);
-  m.ptr(target).rr(kDnsTypeMX, 2 + 6).u16(20).label("mx2").ptr(target);
-  TDnsResponse r;
-  ASSERT_EQ(decode(m.b, r), DnsDecodeStatus::Ok);
-  EXPECT_EQ(r.AnswerType[0], kDnsTypeCNAME);
-  EXPECT_EQ((std::array{r.AnswerTag[0], r.AnswerTag[1], r.AnswerTag[2]}), (std::array{-1, 0, 1}));
-  EXPECT_EQ(r.AnswerName[1], "real.test");
-  EXPECT_EQ(r.MXExchange[0], "mx1.real.test");
-  EXPECT_EQ(r.MXExchange[1], "mx2.real.test");
-}
-
-TEST(DnsDecoder, NameErrorDecodesAndClearsEveryTable) {
-  TDnsResponse r;
-  ASSERT_EQ(decode(validMxAnswer(), r), DnsDecodeStatus::Ok);
-  Msg m;
-  m.head(0x8183, 1, 0, {"nowhere", "test"});
-  ASSERT_EQ(decode(m.b, r), DnsDecodeStatus::Ok);
-  EXPECT_EQ(r.ResponseCode, kDnsRcodeNameError);
-  EXPECT_EQ(r.ResponseANCount, 0);
-  EXPECT_EQ(r.MXRecordCount, 0);
-  EXPECT_EQ(r.MXExchange[0], "");
-  EXPECT_EQ(r.AnswerTag[0], -1);
-  EXPECT_EQ(r.AnswerType[0], 0);
-}
-
-TEST(DnsDecoder, RecordsWithTooShortDataAreDroppedFromTheTables) {
-  Msg m;
-  m.head(0x8180, 1, 5, {"x", "test"});
-  m.ptr(12).rr(kDnsTypeMX, 0);                          // no preference at all
-  m.ptr(12).rr(kDnsTypeMX, 2).u16(10);                  // preference, no exchange
-  m.ptr(12).rr(kDnsTypeMX, 3).u16(10).u8(2);            // exchange runs past its data
-  m.ptr(12).rr(kDnsTypeA, 3).u8(1).u8(2).u8(3);         // three address bytes
-  m.ptr(12).rr(kDnsTypeMX, 2 + 3).u16(30).name({"m"});  // the one sound record
-  TDnsResponse r;
-  ASSERT_EQ(decode(m.b, r), DnsDecodeStatus::Ok);
-  EXPECT_EQ(r.AnswerCount, 5);
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(r.AnswerTag[i], -1) << i;
-  EXPECT_EQ(r.ARecordCount, 0);
-  ASSERT_EQ(r.MXRecordCount, 1);
-  EXPECT_EQ(r.AnswerTag[4], 0);
-  EXPECT_EQ(r.MXPreference[0], 30);
-  EXPECT_EQ(r.MXExchange[0], "m");
-}
-
-TEST(DnsDecoder, StoresAtMostFiftyRecords) {
-  Msg m;
-  m.head(0x8180, 1, 60, {"big"});
-  for (unsigned i = 0; i < 60; ++i) m.ptr(12).rr(kDnsTypeMX, 3).u16(i).u8(0);
-  TDnsResponse r;
-  ASSERT_EQ(decode(m.b, r), DnsDecodeStatus::Ok);
+  // At most fifty records are stored; all are counted.
+  ASSERT_EQ(decode(sixty.b, r), DnsDecodeStatus::Ok);
   EXPECT_EQ(r.AnswerCount, 60);
   EXPECT_EQ(r.MXRecordCount, kDnsTableSize);
-  EXPECT_EQ(r.MXPreference[49], 49);
-  EXPECT_EQ(r.AnswerTag[49], 49);
+  EXPECT_EQ(r.MXPreference[49] + r.AnswerTag[49], 98);
 }
 
 TEST(DnsNameExtraction, PointerLoopsChainsAndLengthAreBounded) {

@@ -33,11 +33,6 @@ struct WriteReq {
   std::shared_ptr<int> done;
 };
 
-struct SendReq {
-  uv_udp_send_t req;
-  std::string bytes;
-};
-
 }  // namespace
 
 int UnusedPort(int type) {
@@ -70,7 +65,6 @@ void TcpPeer::OnRead(uv_stream_t* s, ssize_t n, const uv_buf_t* buf) {
   if (self == nullptr) return;
   if (n > 0) {
     self->received.append(buf->base, static_cast<size_t>(n));
-    if (self->onData) self->onData(*self);
   } else if (n == UV_EOF) {
     self->eof = true;
     uv_read_stop(s);
@@ -159,49 +153,6 @@ void TcpPeerServer::OnConnection(uv_stream_t* s, int status) {
   if (self->readAtOnce_) peer->StartReading();
   self->peers.push_back(std::move(peer));
   if (self->onAccept) self->onAccept(*self->peers.back());
-}
-
-UdpPeer::UdpPeer(EventLoop& loop) : handle_(new uv_udp_t) {
-  uv_udp_init(loop.uv(), handle_);
-  handle_->data = this;
-  sockaddr_in a = Loopback(0);
-  if (uv_udp_bind(handle_, reinterpret_cast<sockaddr*>(&a), 0) != 0)
-    throw std::runtime_error("cannot bind");
-  int len = sizeof a;
-  uv_udp_getsockname(handle_, reinterpret_cast<sockaddr*>(&a), &len);
-  port_ = ntohs(a.sin_port);
-  uv_udp_recv_start(
-      handle_,
-      [](uv_handle_t*, size_t, uv_buf_t* buf) {
-        static char storage[65536];
-        *buf = uv_buf_init(storage, sizeof storage);
-      },
-      &UdpPeer::OnRecv);
-}
-
-UdpPeer::~UdpPeer() {
-  uv_udp_recv_stop(handle_);
-  CloseAndDelete(handle_);
-}
-
-void UdpPeer::OnRecv(uv_udp_t* h, ssize_t n, const uv_buf_t* buf, const sockaddr* addr,
-                     unsigned /*flags*/) {
-  auto* self = static_cast<UdpPeer*>(h->data);
-  if (self == nullptr || n < 0 || addr == nullptr) return;
-  Datagram d;
-  d.data.assign(buf->base, static_cast<size_t>(n));
-  std::memcpy(&d.from, addr, sizeof d.from);
-  self->datagrams.push_back(d);
-  if (self->onDatagram) self->onDatagram(*self, self->datagrams.back());
-}
-
-void UdpPeer::SendTo(const sockaddr_in& to, std::string bytes) {
-  auto* s = new SendReq;
-  s->bytes = std::move(bytes);
-  uv_buf_t b = uv_buf_init(s->bytes.data(), static_cast<unsigned>(s->bytes.size()));
-  if (uv_udp_send(&s->req, handle_, &b, 1, reinterpret_cast<const sockaddr*>(&to),
-                  [](uv_udp_send_t* r, int) { delete reinterpret_cast<SendReq*>(r); }) != 0)
-    delete s;
 }
 
 }  // namespace orvane::net::testing

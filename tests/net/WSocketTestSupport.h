@@ -1,6 +1,7 @@
-// Loopback peers for the socket tests, written on raw libuv so that they do
-// not share code with the socket under test. Everything runs on the test's
-// event loop thread; ports are ephemeral on 127.0.0.1.
+// TCP loopback peers for the socket tests, written on raw libuv so that they
+// do not share code with the socket under test (datagrams meet a raw-libuv
+// peer in the DNS query's tests). Everything runs on the test's event loop
+// thread; ports are ephemeral on 127.0.0.1.
 #pragma once
 
 #include <netinet/in.h>
@@ -52,7 +53,6 @@ class TcpPeer final {
   int readError = 0;  // libuv status of a failed read (UV_ECONNRESET, ...)
   std::shared_ptr<int> writesDone = std::make_shared<int>(0);
   std::shared_ptr<bool> shutdownDone = std::make_shared<bool>(false);  // FIN sent
-  std::function<void(TcpPeer&)> onData;
 
  private:
   static void OnAlloc(uv_handle_t*, size_t, uv_buf_t* buf);
@@ -79,31 +79,6 @@ class TcpPeerServer final {
   uv_tcp_t* handle_;
   int port_ = 0;
   bool readAtOnce_;
-};
-
-// A UDP peer on 127.0.0.1 that records datagrams and can answer them.
-class UdpPeer final {
- public:
-  explicit UdpPeer(EventLoop& loop);
-  ~UdpPeer();
-  UdpPeer(const UdpPeer&) = delete;
-  UdpPeer& operator=(const UdpPeer&) = delete;
-
-  int port() const noexcept { return port_; }
-  void SendTo(const sockaddr_in& to, std::string bytes);
-
-  struct Datagram {
-    std::string data;
-    sockaddr_in from;
-  };
-  std::vector<Datagram> datagrams;
-  std::function<void(UdpPeer&, const Datagram&)> onDatagram;
-
- private:
-  static void OnRecv(uv_udp_t* h, ssize_t n, const uv_buf_t* buf, const sockaddr* addr,
-                     unsigned flags);
-  uv_udp_t* handle_;
-  int port_ = 0;
 };
 
 }  // namespace orvane::net::testing

@@ -1,0 +1,34 @@
+// What the files implementing TWSocket (net/WSocket*.cpp) share and nothing
+// else includes: small conversions and the guard that runs an event from the
+// loop. Owns nothing; loop thread, like the socket.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "net/WSocket.h"
+
+namespace orvane::net {
+
+// An IPv4 address in dotted form.
+std::string dottedAddress(in_addr a);
+// errno as a Windows Sockets code.
+int lastErrno();
+
+// Runs `f` as an event from the loop: an exception escaping it goes to the
+// background-exception step; nothing is touched once the socket is gone.
+template <class F>
+void TWSocket::FromLoop(F&& f) {
+  std::weak_ptr<int> token = life_;
+  try {
+    f();
+  } catch (...) {
+    if (token.expired()) return;
+    HandleBgException(std::current_exception());
+  }
+}
+
+}  // namespace orvane::net

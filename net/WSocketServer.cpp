@@ -1,0 +1,135 @@
+// TWSocket: the server side (listening, accepting, adopting an accepted
+// descriptor).
+#include "net/WSocket.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "net/WSocketInternal.h"
+
+namespace orvane::net {
+
+void TWSocket::Listen() {
+  std::weak_ptr<int> token = life_;
+  if (!portAssigned_) {
+    SocketError("listen: port not assigned", WSAEINVAL);
+    return;
+  }
+  if (!protoAssigned_) {
+    SocketError("listen: protocol not assigned", WSAEINVAL);
+    return;
+  }
+  if (!addrAssigned_) {
+    SocketError("listen: address not assigned", WSAEINVAL);
+    return;
+  }
+  if (!socksServer_.empty()) {
+    RaiseException("listening is not supported thru socks server");
+    return;
+  }
+  if (hSocket_ >= 0 && state_ != wsClosed) {
+    RaiseException("Connect: Socket already in use");
+    return;
+  }
+  ResolveForConnect();
+  DeleteBufferedData();
+  hSocket_ = ::socket(AF_INET, sockType_ | SOCK_NONBLOCK | SOCK_CLOEXEC, proto_);
+  if (hSocket_ < 0) {
+    SocketError("socket", lastErrno());
+    return;
+  }
+  ++connId_;
+  ChangeState(wsOpened);
+  if (token.expired()) return;
+  if (sockType_ == SOCK_STREAM) {
+    int on = 1;
+    setsockopt(hSocket_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  }
+  if (::bind(hSocket_, reinterpret_cast<sockaddr*>(&sin_), sizeof sin_) != 0) {
+    SocketError("Bind", lastErrno());
+    return;
+  }
+  ChangeState(wsBound);
+  if (token.expired()) return;
+  if (sockType_ == SOCK_DGRAM) {
+    ChangeState(wsListening);
+    if (token.expired()) return;
+    ChangeState(wsConnected);
+    if (token.expired()) return;
+    StartPoll();
+    if (OnSessionConnected) OnSessionConnected(*this, 0);
+    return;
+  }
+  if (::listen(hSocket_, listenBacklog_) != 0) {
+    SocketError("Listen", lastErrno());
+    return;
+  }
+  ChangeState(wsListening);
+  if (token.expired()) return;
+  StartPoll();
+  if (!poll_.isOpen()) SocketError("WSAASyncSelect", WSAENOBUFS);
+}
+
+int TWSocket::Accept() {
+  if (state_ != wsListening) {
+    SocketError("not a listening socket", WSAEINVAL);
+    return -1;
+  }
+  countReadAndRearm();
+  sockaddr_in from{};
+  socklen_t len = sizeof from;
+  const int fd =
+      ::accept4(hSocket_, reinterpret_cast<sockaddr*>(&from), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd < 0) {
+    SocketError("Accept", lastErrno());
+    return -1;
+  }
+  return fd;
+}
+
+void TWSocket::Dup(int newHSocket) {
+  std::weak_ptr<int> token = life_;
+  if (newHSocket < 0) {
+    SocketError("Dup", WSAEINVAL);
+    return;
+  }
+  if (hSocket_ >= 0) {
+    poll_.close(true);
+    if (::close(hSocket_) != 0) {
+      hSocket_ = -1;
+      SocketError("Dup (closesocket)", lastErrno());
+      return;
+    }
+    hSocket_ = -1;
+  }
+  DeleteBufferedData();
+  hSocket_ = newHSocket;
+  ++connId_;
+  lines_.clear();
+  closeInvoked_ = false;
+  readSuspended_ = false;
+  const int flags = fcntl(hSocket_, F_GETFL);
+  if (flags >= 0) fcntl(hSocket_, F_SETFL, flags | O_NONBLOCK);
+  int type = SOCK_STREAM;
+  socklen_t len = sizeof type;
+  if (getsockopt(hSocket_, SOL_SOCKET, SO_TYPE, &type, &len) == 0) sockType_ = type;
+  proto_ = sockType_ == SOCK_DGRAM ? IPPROTO_UDP : IPPROTO_TCP;
+  protoStr_ = sockType_ == SOCK_DGRAM ? "udp" : "tcp";
+  protoResolved_ = true;
+  sockaddr_in peer{};
+  len = sizeof peer;
+  if (getpeername(hSocket_, reinterpret_cast<sockaddr*>(&peer), &len) == 0) sin_ = peer;
+  if (sockType_ == SOCK_STREAM) {
+    SetLingerOption();
+    if (token.expired() || hSocket_ < 0) return;
+  }
+  StartPoll();
+  if (!poll_.isOpen()) {
+    SocketError("WSAAsyncSelect", WSAENOBUFS);
+    return;
+  }
+  ChangeState(wsConnected);
+  if (!token.expired()) UpdatePoll();
+}
+
+}  // namespace orvane::net
