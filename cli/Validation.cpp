@@ -28,6 +28,7 @@
 #include "engine/ResourceLimits.h"
 #include "engine/SmtpRelayServer.h"
 #include "net/EventLoop.h"
+#include "settings/EngineOptions.h"
 #include "settings/Ini.h"
 
 namespace orvane::cli {
@@ -445,7 +446,8 @@ void PrintRecord(const ValidateOptions& options, std::size_t index, std::string_
   std::string line;
   switch (options.format) {
     case OutputFormat::Text: {
-      line = std::string(address) + "\t[" + code + "] " + result.message + "\t" + verdict + "\n";
+      line = std::string(address) + "\t" + resultText(result.code, result.message) + "\t" +
+             verdict + "\n";
       if (options.log) {
         for (const auto& l : log) line += "    " + l + "\n";
       }
@@ -492,7 +494,7 @@ bool SettingsFor(const ValidateOptions& options, engine::EngineSettings& cfg) {
   const std::uint64_t limit = engine::RaiseDescriptorLimit();
   try {
     settings::TINI ini;
-    cfg = engine::ReadEngineSettings(ini);
+    cfg = settings::readEngineSettings(ini);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return false;

@@ -333,12 +333,7 @@ void RecipientList::entryValidationEnded(std::size_t index, std::int32_t code,
     e.checkState = 0;
     if (message.empty()) message = kValidText;
   }
-  char num[16];
-  std::snprintf(num, sizeof num, "%d", static_cast<int>(code));
-  std::string text = "[";
-  text += num;
-  text += "] ";
-  text += message;
+  const std::string text = resultText(code, message);
   e.setResultText(text);
   switch (verdictOfResultText(text)) {
     case Verdict::Valid:

@@ -20,6 +20,12 @@ std::string_view verdictName(Verdict verdict) {
   return {};
 }
 
+std::string resultText(std::int32_t code, std::string_view message) {
+  std::string text = "[" + std::to_string(code) + "] ";
+  text.append(message);
+  return text;
+}
+
 bool parseResultText(std::string_view text, std::int32_t& code, std::string_view& message) {
   if (text.size() < 3 || text.front() != '[') return false;
   const std::size_t close = text.find(']');

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace orvane {
@@ -26,6 +27,10 @@ inline constexpr std::string_view kInvalidDomainMessage = "Failed: Invalid Domai
 inline constexpr std::string_view kMailboxUnavailableMessage = "Mailbox unavailable";
 inline constexpr std::string_view kUserNotLocalMessage = "User not local";
 inline constexpr std::string_view kNotAnAddressPrefix = "Not an e-mail address";
+
+// The result text an entry shows: "[code] message". The one place that
+// writes it; parseResultText the one that reads it.
+std::string resultText(std::int32_t code, std::string_view message);
 
 // Splits a result text "[code] message"; false when `text` is not one.
 bool parseResultText(std::string_view text, std::int32_t& code, std::string_view& message);

@@ -6,7 +6,6 @@
 #include "engine/AddressSyntax.h"
 #include "engine/ExtractAddress.h"
 #include "engine/SmtpRelayServer.h"
-#include "settings/Ini.h"
 
 namespace orvane::engine {
 
@@ -16,22 +15,6 @@ std::string SenderProblem(std::string_view from) {
   const PreparedAddress prepared = PrepareAddress(address);
   if (prepared.status == PreparedAddress::Status::Ready) return {};
   return "The sender address " + address + " cannot be used: " + prepared.reason;
-}
-
-EngineSettings ReadEngineSettings(const settings::TINI& ini) {
-  EngineSettings s;
-  s.from = ini.from();
-  s.host = ini.host();
-  s.primaryDns = ini.primaryDns();
-  s.secondaryDns = ini.secondaryDns();
-  s.hostFromDomain = ini.hostFromDomain();
-  s.connections = ini.connections();
-  s.timeOut = ini.timeOut();
-  s.greylistDelay = ini.greylistDelay();
-  s.detectCatchAll = ini.detectCatchAll();
-  s.perConnection = ini.addressesPerConnection();
-  s.hostConnections = ini.hostConnections();
-  return s;
 }
 
 void ConfigureEngine(TSmtpRelayServer& server, const EngineSettings& settings) {
@@ -63,10 +46,6 @@ void ConfigureEngine(TSmtpRelayServer& server, const EngineSettings& settings) {
   server.SetAddressesPerConnection(settings.perConnection);
   server.SetHostConnections(settings.hostConnections);
   if (!settings.smtpPort.empty()) server.SetSmtpPort(settings.smtpPort);
-}
-
-void ConfigureEngine(TSmtpRelayServer& server, const settings::TINI& ini) {
-  ConfigureEngine(server, ReadEngineSettings(ini));
 }
 
 }  // namespace orvane::engine

@@ -9,10 +9,6 @@
 #include <string>
 #include <string_view>
 
-namespace orvane::settings {
-class TINI;
-}
-
 namespace orvane::engine {
 
 class TSmtpRelayServer;
@@ -27,8 +23,8 @@ class RunStartError : public std::runtime_error {
 };
 
 // The options a run is configured from, as the settings store holds them
-// (numbers already read as whole numbers). The command line overrides fields
-// of a copy for one run.
+// (numbers already read as whole numbers; settings/EngineOptions.h reads
+// them). The command line overrides fields of a copy for one run.
 struct EngineSettings {
   std::string from;  // as typed; the address is cut out of it
   std::string host;  // HELO name when hostFromDomain is not 1
@@ -58,9 +54,6 @@ struct EngineSettings {
 // would need SMTPUTF8), or a malformed address.
 std::string SenderProblem(std::string_view from);
 
-// The saved options of `ini`.
-EngineSettings ReadEngineSettings(const settings::TINI& ini);
-
 // Configures `server` from `settings`:
 //   From := ExtractAddress(from); Dns := primary + " " + secondary, trimmed;
 //   Signon := the part of From after its "@" (at most 255 characters) when
@@ -74,6 +67,5 @@ EngineSettings ReadEngineSettings(const settings::TINI& ini);
 // The guarded setters throw TSmtpRelayServerException("Component is busy")
 // during a run of `server`.
 void ConfigureEngine(TSmtpRelayServer& server, const EngineSettings& settings);
-void ConfigureEngine(TSmtpRelayServer& server, const settings::TINI& ini);
 
 }  // namespace orvane::engine

@@ -19,9 +19,10 @@ inline constexpr std::string_view kInternalDnsServer = "9.9.9.9";
 
 // Splits `text` at `separator`: the part before the first separator is taken
 // as it stands (possibly empty), the rest is trimmed of blanks and split
-// again; the last part is taken whole. An empty text gives no entry.
-// "a b" gives {"a", "b"}; with ',' "a, b" gives {"a", "b"}; "a  b" gives
-// {"a", "", "b"}.
+// again, so blanks after a separator never make an entry. An empty text, or
+// an empty rest, gives no further entry.
+// "a b" and "a   b" give {"a", "b"}; with ',' "a, b" gives {"a", "b"} and
+// "a,,b" gives {"a", "", "b"}; "a " gives {"a"}.
 std::vector<std::string> SplitServerText(std::string_view text, char separator);
 
 // The system's separator for its name-server text and for `InternalDns`.

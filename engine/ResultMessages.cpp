@@ -1,5 +1,8 @@
 #include "engine/ResultMessages.h"
 
+#include "core/RecipientList.h"
+#include "core/Verdict.h"
+
 #include <cstdio>
 
 namespace orvane::engine {
@@ -7,7 +10,7 @@ namespace orvane::engine {
 std::string ResultMessage(std::int32_t code) {
   switch (code) {
     case 0:
-      return "Valid E-mail Address!";
+      return std::string(kValidText);
     case -8:
       return "Aborted by user";
     case -6:
@@ -48,10 +51,7 @@ std::string ResultMessage(std::int32_t code) {
 }
 
 std::string ResultText(std::int32_t code) {
-  std::string message = ResultMessage(code);
-  char head[24];
-  std::snprintf(head, sizeof head, "[%d] ", static_cast<int>(code));
-  return head + message;
+  return resultText(code, ResultMessage(code));
 }
 
 }  // namespace orvane::engine

@@ -93,6 +93,11 @@ void TSmtpRelayServer::SetHostConnections(int value) {
   hostConnections_ = value < 0 ? 0 : value;
 }
 
+void TSmtpRelayServer::SetClock(Clock clock) {
+  CheckNotBusy();
+  clock_ = std::move(clock);
+}
+
 void TSmtpRelayServer::SetAddressDeadlineMs(std::uint64_t value) {
   CheckNotBusy();
   addressDeadlineMs_ = value;
@@ -183,7 +188,7 @@ void TSmtpRelayServer::AbortRun() {
 }
 
 void TSmtpRelayServer::CheckTimeOuts() {
-  const std::uint32_t now = net::EventLoop::tickCount();
+  const std::uint32_t now = Now();
   for (std::size_t i = 0; i < sessions_.size(); ++i) {
     try {
       TSmtpThread* session = sessions_[i].get();
@@ -243,7 +248,7 @@ TSmtpRelayServer::Took TSmtpRelayServer::TakeNext(TakenAddress& address, Transac
                                                   bool& fresh) {
   fresh = false;
   if (aborted_) return Took::Nothing;
-  if (!retries_.empty() && Due(net::EventLoop::tickCount(), retries_.front().due)) {
+  if (!retries_.empty() && Due(Now(), retries_.front().due)) {
     Retry retry = std::move(retries_.front());
     retries_.pop_front();
     ArmRetryTimer();
@@ -321,7 +326,7 @@ bool TSmtpRelayServer::MxLookup(const std::string& domain, TSmtpThread* session,
       entry.waiters.push_back(session);
       return false;
     }
-    if (!Due(net::EventLoop::tickCount(), entry.expires)) {
+    if (!Due(Now(), entry.expires)) {
       answer = &entry.answer;
       return true;
     }
@@ -340,7 +345,7 @@ void TSmtpRelayServer::MxResolved(const std::string& domain, MxAnswer answer) {
   if (answer.ttlSeconds > 0) {
     MxEntry& entry = mx_[domain];
     entry.ready = true;
-    entry.expires = net::EventLoop::tickCount() + answer.ttlSeconds * 1000u;
+    entry.expires = Now() + answer.ttlSeconds * 1000u;
     entry.answer = std::move(answer);
   } else if (it != mx_.end()) {
     // Failures are not kept: the next address asks again.
@@ -440,7 +445,7 @@ void TSmtpRelayServer::ForgetWaiter(TSmtpThread* session) {
 // --------------------------------------------------------------- greylisting
 
 void TSmtpRelayServer::QueueRetry(Retry retry) {
-  retry.due = net::EventLoop::tickCount() + static_cast<std::uint32_t>(greylistDelayMs_);
+  retry.due = Now() + static_cast<std::uint32_t>(greylistDelayMs_);
   const int index = retry.address.index;
   retries_.push_back(std::move(retry));
   ArmRetryTimer();
@@ -452,7 +457,7 @@ void TSmtpRelayServer::ArmRetryTimer() {
     retryTimer_.stop();
     return;
   }
-  const auto wait = static_cast<std::int32_t>(retries_.front().due - net::EventLoop::tickCount());
+  const auto wait = static_cast<std::int32_t>(retries_.front().due - Now());
   if (wait > 0) {
     retryTimer_.start(static_cast<std::uint64_t>(wait), 0, [this] { RetryTimerFired(); });
   } else if (activeCount_ < connections_) {
@@ -468,7 +473,7 @@ void TSmtpRelayServer::RetryTimerFired() {
   if (aborted_ || !busy_) return;
   // Start sessions for the due retries, within the connection limit; each
   // takes a due retry before anything else.
-  const std::uint32_t now = net::EventLoop::tickCount();
+  const std::uint32_t now = Now();
   while (!retries_.empty() && Due(now, retries_.front().due) && activeCount_ < connections_ &&
          !aborted_) {
     const std::size_t before = retries_.size();

@@ -178,6 +178,14 @@ class TSmtpRelayServer final {
   const std::vector<std::string>& SystemDnsSources() const noexcept { return systemDnsSources_; }
   void SetSystemDnsSources(std::vector<std::string> sources);
 
+  // The clock the time-outs, deadlines and retries are measured with:
+  // milliseconds, wrapping like a tick count. Default: the loop's monotonic
+  // clock; tests put a clock of their own here and call CheckTimeOutsNow, so
+  // that no test waits real seconds for a time-out. Guarded.
+  using Clock = std::function<std::uint32_t()>;
+  void SetClock(Clock clock);
+  std::uint32_t Now() const { return clock_ ? clock_() : net::EventLoop::tickCount(); }
+
   // --- operations ---
   // Starts a run over the queue (or the source). Throws
   // TSmtpRelayServerException: "FROM property is empty", "No DNS SERVER
@@ -188,6 +196,11 @@ class TSmtpRelayServer final {
   // Stops every live session: each reports its address in hand with -8. The
   // run then finishes with Aborted true. Exceptions inside are swallowed.
   void AbortRun();
+
+  // Runs the time-out check at once (it also runs every TimeOut seconds):
+  // sessions silent for longer than TimeOut, or holding an address past its
+  // deadline, are stopped (-2).
+  void CheckTimeOutsNow() { CheckTimeOuts(); }
 
   bool Busy() const noexcept { return busy_; }
   bool Aborted() const noexcept { return aborted_; }
@@ -313,6 +326,7 @@ class TSmtpRelayServer final {
   int hostConnections_ = 0;
   std::uint64_t dnsRetryMs_ = kDnsRetryMs;
   std::uint64_t addressDeadlineMs_ = 0;
+  Clock clock_;
 
   bool busy_ = false;
   bool aborted_ = false;

@@ -65,7 +65,7 @@ TSmtpThread::TSmtpThread(TSmtpRelayServer& server)
       client_(std::make_unique<net::TSmtpCli>(server.Loop())),
       resend_(server.Loop()) {
   log_.reserve(kLogCapacity);
-  lastActivity_ = net::EventLoop::tickCount();
+  lastActivity_ = server_.Now();
   ++server_.activeCount_;
   client_->OnRequestDone = [this](net::TSmtpCli&, net::TSmtpRequest rqType, std::uint16_t error) {
     ClientRequestDone(static_cast<int>(rqType), error);
@@ -90,7 +90,7 @@ TSmtpThread::~TSmtpThread() {
 }
 
 void TSmtpThread::Touch() {
-  lastActivity_ = net::EventLoop::tickCount();
+  lastActivity_ = server_.Now();
 }
 
 bool TSmtpThread::PastDeadline(std::uint32_t now) const noexcept {
@@ -236,10 +236,13 @@ void TSmtpThread::NextRecipient() {
       log_.emplace_back("Trying again");
     }
     inHand_ = true;
-    heldSince_ = net::EventLoop::tickCount();
-    addressDeadline_ = heldSince_ + 1000u * std::max<std::uint32_t>(
-                                                kMinAddressDeadlineS,
-                                                3u * static_cast<std::uint32_t>(server_.TimeOut()));
+    heldSince_ = server_.Now();
+    const std::uint64_t deadlineMs =
+        server_.AddressDeadlineMs() != 0
+            ? server_.AddressDeadlineMs()
+            : 1000u * std::max<std::uint32_t>(kMinAddressDeadlineS,
+                                              3u * static_cast<std::uint32_t>(server_.TimeOut()));
+    addressDeadline_ = heldSince_ + static_cast<std::uint32_t>(deadlineMs);
     Touch();
     if (fresh) server_.Announce(current_.index);
     // The handler may have stopped this session (an abort from the owner).
@@ -296,7 +299,7 @@ bool TSmtpThread::StartLookup() {
   resendAfterMs_ = server_.DnsRetryMs();
   const std::uint32_t timeOutMs = 1000u * static_cast<std::uint32_t>(server_.TimeOut());
   dnsDeadline_ =
-      net::EventLoop::tickCount() +
+      server_.Now() +
       (timeOutMs > 2 * kDnsGiveUpMarginMs ? timeOutMs - kDnsGiveUpMarginMs : timeOutMs / 2);
   if (SendQuery()) return true;
   // The query could not go out: every session waiting for it learns so.
@@ -327,7 +330,7 @@ bool TSmtpThread::SendQuery() {
     detail_ = e.what();
     return false;
   }
-  const auto left = static_cast<std::int32_t>(dnsDeadline_ - net::EventLoop::tickCount());
+  const auto left = static_cast<std::int32_t>(dnsDeadline_ - server_.Now());
   const std::uint64_t wait =
       std::min<std::uint64_t>(resendAfterMs_, left > 0 ? static_cast<std::uint64_t>(left) : 0);
   resend_.start(wait, 0, [this] { ResendQuery(); });
@@ -338,7 +341,7 @@ void TSmtpThread::ResendQuery() {
   if (phase_ != Phase::WaitingDns || !asking_) return;
   Touch();
   log_.push_back("No answer from DNS Server \"" + dnsServer_ + "\"");
-  if (Due(net::EventLoop::tickCount(), dnsDeadline_)) {
+  if (Due(server_.Now(), dnsDeadline_)) {
     log_.push_back("DNS server \"" + dnsServer_ + "\" did not answer");
     dnsOutcome_ = DnsOutcome::NoAnswer;
     Report(kResultNoMailHost);  // tells the waiting sessions too
@@ -480,7 +483,7 @@ bool TSmtpThread::ConnectToHost() {
   if (!server_.AcquireHost(host, this)) {
     // The host has as many connections as it may have: wait for a slot.
     phase_ = Phase::WaitingHost;
-    waitingSince_ = net::EventLoop::tickCount();
+    waitingSince_ = server_.Now();
     return true;
   }
   heldHost_ = host;
@@ -494,7 +497,7 @@ void TSmtpThread::HostFree() {
     return;
   }
   // The time spent waiting for the slot does not count against the address.
-  addressDeadline_ += net::EventLoop::tickCount() - waitingSince_;
+  addressDeadline_ += server_.Now() - waitingSince_;
   Touch();
   heldHost_ = mailHosts_[hostIndex_];
   if (!OpenConnection()) NextRecipient();
@@ -817,7 +820,7 @@ void TSmtpThread::StopSession(bool timedOut) {
       log_.push_back("DNS server \"" + dnsServer_ + "\" did not answer");
       dnsOutcome_ = DnsOutcome::NoAnswer;
       step_ = Step::Dns;
-    } else if (Due(net::EventLoop::tickCount(), addressDeadline_)) {
+    } else if (Due(server_.Now(), addressDeadline_)) {
       log_.emplace_back("The servers kept this address too long");
     } else {
       log_.emplace_back("Connection time-out");

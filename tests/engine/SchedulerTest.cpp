@@ -2,8 +2,6 @@
 // options copied into it and the project run on a recipient list.
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
-#include <QTemporaryDir>
 #include <map>
 #include <string>
 #include <vector>
@@ -11,8 +9,6 @@
 #include "core/RecipientList.h"
 #include "engine/ConfigureEngine.h"
 #include "engine/ProjectRun.h"
-#include "settings/Ini.h"
-#include "settings/UserKey.h"
 #include "tests/engine/EngineHarness.h"
 
 namespace orvane::engine {
@@ -251,36 +247,6 @@ TEST(ConfigureEngine, SenderWithoutAddressStopsBeforeTheQueue) {
   EXPECT_EQ(s.Recipients().Count(), 1u);
   EXPECT_EQ(s.Connections(), 3);
   EXPECT_EQ(s.Dns(), "10.9.9.9");  // assigned before the check
-}
-
-TEST(ConfigureEngine, ReadsTheSettingsStore) {
-  int argc = 1;
-  char name[] = "engine_scheduler_test";
-  char* argv[] = {name, nullptr};
-  QCoreApplication app(argc, argv);
-  QTemporaryDir dir;
-  ASSERT_TRUE(dir.isValid());
-  settings::UserKey::setRootDirectoryForTests(dir.path());
-  {
-    settings::TINI ini;
-    ini.setFrom("Sender <s@from.example>");
-    ini.setConnections(25);
-    ini.ilTimeOut.setText(" 45s");
-    ini.setPrimaryDns("");
-    ini.setSecondaryDns("192.0.2.53");
-    ini.setHostFromDomain(0);
-    ini.setHost("myhost.example");
-  }
-  settings::TINI ini;  // a fresh store reads what was written
-  net::EventLoop loop;
-  TSmtpRelayServer s(loop);
-  ConfigureEngine(s, ini);
-  EXPECT_EQ(s.From(), "s@from.example");
-  EXPECT_EQ(s.Connections(), 25);
-  EXPECT_EQ(s.TimeOut(), 45);
-  EXPECT_EQ(s.Dns(), "192.0.2.53");
-  EXPECT_EQ(s.Signon(), "myhost.example");
-  settings::UserKey::setRootDirectoryForTests(QString());
 }
 
 // --- the project run ---

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "settings/EngineOptions.h"
 #include "settings/Ini.h"
 #include "settings/IniStore.h"
 #include "settings/UserKey.h"
@@ -56,6 +57,24 @@ TEST(SettingsStore, DefaultsWithoutTheStoreThenEveryKeyInItsSection) {
       {"DNS/Primary", "10.0.0.1"},        {"DNS/Secondary", "10.0.0.2"},
       {"DNS/HostFromDomain", "0"},        {"Environment/Maximized", "true"}};
   for (const auto& [key, value] : keys) EXPECT_EQ(stored(temp, key), QString::fromLatin1(value));
+}
+
+TEST(SettingsStore, TheEngineGetsTheStoredOptionsAsNumbersAndFlags) {
+  TempSettings temp;
+  store(temp, "Connection/Connections", QStringLiteral("25"));
+  store(temp, "Connection/TimeOut", QStringLiteral(" 45s"));
+  store(temp, "Connection/PerConnection", QStringLiteral("3"));
+  store(temp, "Connection/DetectCatchAll", QStringLiteral("FALSE"));
+  store(temp, "DNS/Secondary", QStringLiteral("192.0.2.53"));
+  TINI ini;
+  const engine::EngineSettings s = readEngineSettings(ini);
+  EXPECT_EQ(s.connections, 25);
+  EXPECT_EQ(s.timeOut, 45);
+  EXPECT_EQ(s.perConnection, 3);
+  EXPECT_FALSE(s.detectCatchAll);
+  EXPECT_EQ(s.secondaryDns, "192.0.2.53");
+  EXPECT_EQ(s.hostConnections, 20);  // not stored: the default
+  EXPECT_EQ(s.greylistDelay, 300);
 }
 
 TEST(SettingsStore, ReadsEachValueOnceOnFirstUseAndHoldsIt) {

@@ -11,6 +11,7 @@
 #include "engine/ConfigureEngine.h"
 #include "engine/DnsServerList.h"
 #include "engine/ResultMessages.h"
+#include "settings/EngineOptions.h"
 #include "settings/Ini.h"
 #include "ui/Prompts.h"
 #include "ui/recipient/FormLog.h"
@@ -100,7 +101,7 @@ std::string TFormValidateClipboard::addressToValidate(const QString& clipboard) 
 
 void TFormValidateClipboard::validate(const settings::TINI& ini) {
   if (Prompts::clipboardText().isEmpty()) throw std::runtime_error(kClipboardEmpty);
-  engine::ConfigureEngine(server_, engine::ReadEngineSettings(ini));
+  engine::ConfigureEngine(server_, settings::readEngineSettings(ini));
   const QString text = Prompts::clipboardText();
   server_.Recipients().Add(addressToValidate(text));
   // An address that fails at once is reported inside StartCheck: the window

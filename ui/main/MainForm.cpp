@@ -28,6 +28,7 @@
 #include "engine/ConfigureEngine.h"
 #include "engine/ResourceLimits.h"
 #include "import/CsvExport.h"
+#include "settings/EngineOptions.h"
 #include "settings/FormOptions.h"
 #include "settings/Ini.h"
 #include "settings/MostRecentUsedList.h"
@@ -612,8 +613,7 @@ void TMainForm::exportRecipients() {
       Prompts::saveFileName(this, QStringLiteral("Export Recipient List"),
                             QStringLiteral("CSV (*.csv)|*.csv"), QStringLiteral("csv"));
   if (path.isEmpty()) return;
-  if (!fileName_.isEmpty() &&
-      SameFile(path, fileName_)) {
+  if (!fileName_.isEmpty() && SameFile(path, fileName_)) {
     Prompts::error(
         this,
         QStringLiteral("%1 is the open project; choose another file for the export").arg(path));
@@ -626,7 +626,7 @@ void TMainForm::exportRecipients() {
 // ------------------------------------------------------------------ validation
 
 void TMainForm::startValidation() {
-  engine::EngineSettings settings = engine::ReadEngineSettings(ini_);
+  engine::EngineSettings settings = settings::readEngineSettings(ini_);
   // More sessions than open files would fail addresses by the thousand.
   const std::uint64_t limit = engine::RaiseDescriptorLimit();
   const int fit = engine::ConnectionsThatFit(settings.connections, limit);
