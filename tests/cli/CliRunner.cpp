@@ -40,27 +40,6 @@ std::string cliPath() {
   return std::string(ORVANE_BIN_DIR) + "/orvane-cli";
 }
 
-TempDir::TempDir() {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "orvane-cli-XXXXXX").string();
-  if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = tmpl;
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
-
-std::string TempDir::write(const std::string& name, std::string_view bytes) const {
-  std::ofstream(file(name), std::ios::binary) << bytes;
-  return file(name);
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 CliResult runCli(const std::vector<std::string>& args, std::string_view input,
                  const std::function<void(pid_t)>& started, int timeoutMs) {
   const std::string program = cliPath();

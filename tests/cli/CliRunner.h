@@ -5,11 +5,12 @@
 
 #include <sys/types.h>
 
-#include <filesystem>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "tests/support/TestHelpers.h"
 
 namespace orvane::testing {
 
@@ -29,23 +30,5 @@ std::string cliPath();
 // `err`.
 CliResult runCli(const std::vector<std::string>& args, std::string_view input = {},
                  const std::function<void(pid_t)>& started = {}, int timeoutMs = 60000);
-
-// A fresh temporary folder, removed with everything in it at the end.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
-  // Writes `bytes` to the file `name` and returns its path.
-  std::string write(const std::string& name, std::string_view bytes) const;
-
- private:
-  std::filesystem::path path_;
-};
-
-// The whole contents of a file ("" when it cannot be read).
-std::string readFile(const std::string& path);
 
 }  // namespace orvane::testing

@@ -1,45 +1,17 @@
 #include "tests/support/FarmThread.h"
 
-#include <exception>
-#include <future>
-
-#include "net/EventLoop.h"
+#include <memory>
 
 namespace orvane::testing {
 
-FarmThread::FarmThread(FarmOptions options) {
-  std::promise<void> ready;
-  auto started = ready.get_future();
-  thread_ = std::thread([this, &ready, options] {
-    try {
-      net::EventLoop loop;
-      Farm farm(loop, options);
-      bool stop = false;
-      stop_ = new uv_async_t;
-      uv_async_init(loop.uv(), stop_, [](uv_async_t* a) { *static_cast<bool*>(a->data) = true; });
-      stop_->data = &stop;
-      dns_ = farm.dnsAddress();
-      smtpPort_ = farm.smtpPort();
-      ready.set_value();
-      while (!stop) uv_run(loop.uv(), UV_RUN_ONCE);
-      uv_close(reinterpret_cast<uv_handle_t*>(stop_),
-               [](uv_handle_t* h) { delete reinterpret_cast<uv_async_t*>(h); });
-      uv_run(loop.uv(), UV_RUN_NOWAIT);
-    } catch (...) {
-      ready.set_exception(std::current_exception());
-    }
-  });
-  try {
-    started.get();
-  } catch (...) {
-    thread_.join();
-    throw;
-  }
-}
+FarmThread::FarmThread(FarmOptions options)
+    : thread_([this, options](net::EventLoop& loop) {
+        auto farm = std::make_shared<Farm>(loop, options);
+        dns_ = farm->dnsAddress();
+        smtpPort_ = farm->smtpPort();
+        return farm;
+      }) {}
 
-FarmThread::~FarmThread() {
-  uv_async_send(stop_);
-  thread_.join();
-}
+FarmThread::~FarmThread() = default;
 
 }  // namespace orvane::testing

@@ -2,16 +2,14 @@
 // benchmark's figures are the measured program's alone: the farm's work runs
 // beside it, not inside its loop. Stops and joins in the destructor.
 //
-// Owns the thread, its loop and the farm.
+// Owns the thread, its loop and the farm (on a LoopThread).
 #pragma once
 
 #include <cstdint>
 #include <string>
-#include <thread>
-
-#include <uv.h>
 
 #include "tests/support/Farm.h"
+#include "tests/support/LoopThread.h"
 
 namespace orvane::testing {
 
@@ -27,10 +25,9 @@ class FarmThread final {
   std::uint16_t smtpPort() const noexcept { return smtpPort_; }
 
  private:
-  std::thread thread_;
-  uv_async_t* stop_ = nullptr;
   std::string dns_;
   std::uint16_t smtpPort_ = 0;
+  LoopThread thread_;  // last: set up after, and stopped before, the fields above
 };
 
 }  // namespace orvane::testing
