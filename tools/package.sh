@@ -48,7 +48,7 @@ for size in 16 32 48 64 128 256; do
   required+=("/usr/share/icons/hicolor/${size}x${size}/apps/orvane.png")
 done
 # The program opens <bindir>/../share/doc/orvane/manual/index.html.
-for page in docs/manual/*; do
+for page in docs/manual/pages/*.html docs/manual/style.css; do
   required+=("/usr/share/doc/orvane/manual/$(basename "$page")")
 done
 for file in "${required[@]}"; do

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -16,6 +17,16 @@
 #include "tests/support/ScriptedSmtpServer.h"
 
 namespace orvane::engine::testing {
+
+// Lines of a log or transcript: one equal to `line`; how many start with `prefix`.
+inline bool hasLine(const std::vector<std::string>& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+inline std::size_t countStartingWith(const std::vector<std::string>& lines,
+                                     const std::string& prefix) {
+  return static_cast<std::size_t>(std::count_if(
+      lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+}
 
 struct Processed {
   int index;

@@ -1,15 +1,12 @@
-// Address extraction, result messages and the DNS server list rules.
+// Address extraction and the DNS server list rules.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "engine/DnsServerList.h"
 #include "engine/ExtractAddress.h"
-#include "engine/ResultMessages.h"
+#include "tests/support/TestHelpers.h"
 
 namespace orvane::engine {
 namespace {
@@ -44,36 +41,6 @@ TEST(ExtractAddress, CutsTheAddressAroundTheFirstAt) {
   }
 }
 
-TEST(ResultMessages, TableAndFallback) {
-  const struct {
-    std::vector<int> codes;
-    const char* message;
-  } cases[] = {
-      {{0}, "Valid E-mail Address!"},
-      {{-8}, "Aborted by user"},
-      {{-6}, "Could not perform the QUIT command"},
-      {{-5}, "Could not perform the MAILFROM command"},
-      {{-4}, "Could not perform the RCPT command"},
-      {{-3}, "Could not perform the OPEN command"},
-      {{-2}, "Time Out: Recipient's SMTP Server didn't respond"},
-      {{-1, 11001}, "Failed: Invalid Domain Name"},
-      {{450, 550, 553}, "Mailbox unavailable"},
-      {{452, 552}, "Exceeded storage allocation. Try later"},
-      {{551}, "User not local"},
-      {{554}, "Transaction failed"},
-      {{10004, 10061, 10064}, "Conection refused or host is down. Try later"},
-  };
-  for (const auto& c : cases) {
-    for (const int code : c.codes) EXPECT_EQ(ResultMessage(code), c.message) << code;
-  }
-  for (const int code : {421, 10060, 451}) {
-    EXPECT_EQ(ResultMessage(code),
-              "Recipient's  SMTP server returned error " + std::to_string(code));
-  }
-  EXPECT_EQ(ResultText(421), "[421] Recipient's  SMTP server returned error 421");
-  EXPECT_EQ(ResultText(-8), "[-8] Aborted by user");
-}
-
 TEST(DnsServerList, SplittingRules) {
   using V = std::vector<std::string>;
   EXPECT_EQ(SplitServerText("", ' '), V{});
@@ -106,19 +73,10 @@ TEST(DnsServerList, EntryWithPort) {
 
 class DnsSourcesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("orvane-dns-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-            "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir_);
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
   std::string Write(const std::string& name, const std::string& text) {
-    const auto path = (dir_ / name).string();
-    std::ofstream(path) << text;
-    return path;
+    return dir_.write(name, text);
   }
-  std::filesystem::path dir_;
+  orvane::testing::TempDir dir_;
 };
 
 TEST_F(DnsSourcesTest, NameserverLinesOfAResolverFile) {
@@ -131,14 +89,14 @@ TEST_F(DnsSourcesTest, NameserverLinesOfAResolverFile) {
                           "nameserver\n"
                           "options ndots:1\n");
   EXPECT_EQ(ReadSystemDnsText(path), "192.0.2.1 192.0.2.2");
-  EXPECT_EQ(ReadSystemDnsText((dir_ / "missing").string()), "");
+  EXPECT_EQ(ReadSystemDnsText(dir_.file("missing")), "");
 }
 
 TEST_F(DnsSourcesTest, OwnersServersThenSystemThenInternal) {
   using V = std::vector<std::string>;
   const auto empty = Write("empty.conf", "search example.com\n");
   const auto second = Write("second.conf", "nameserver 192.0.2.7\nnameserver 192.0.2.8\n");
-  const auto missing = (dir_ / "missing.conf").string();
+  const auto missing = dir_.file("missing.conf");
 
   // The owner's servers win, even when the system has some.
   EXPECT_EQ(BuildDnsServerList("127.0.0.1:5353 10.0.0.1", {second}, "9.9.9.9"),

@@ -19,6 +19,7 @@ namespace {
 
 using orvane::testing::ScriptedSmtpServer;
 using orvane::testing::SmtpAction;
+using testing::countStartingWith;
 using testing::EngineHarness;
 
 // Fails unless every queued address was reported once and only once.
@@ -37,11 +38,6 @@ std::map<std::string, std::int32_t> CodesByAddress(const EngineHarness& h) {
   std::map<std::string, std::int32_t> codes;
   for (const auto& p : h.processed) codes[h.server.Recipients().Strings(p.index)] = p.code;
   return codes;
-}
-
-std::size_t Count(const std::vector<std::string>& lines, const std::string& prefix) {
-  return static_cast<std::size_t>(std::count_if(
-      lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
 }
 
 TEST(MxCache, OneQueryPerDomainSharedByWaitingSessionsAndKeptForItsTtl) {
@@ -68,7 +64,7 @@ TEST(MxCache, OneQueryPerDomainSharedByWaitingSessionsAndKeptForItsTtl) {
     for (const auto& p : h.processed) {
       EXPECT_EQ(p.code, 0);
       // Every address's log still names its mail hosts.
-      EXPECT_EQ(Count(p.log, "1 SMTP Relay found: 127.0.0.2"), 1u);
+      EXPECT_EQ(countStartingWith(p.log, "1 SMTP Relay found: 127.0.0.2"), 1u);
     }
   }
   // A domain that does not exist is remembered too.
@@ -132,14 +128,14 @@ TEST(Batches, SeveralAddressesGoOnOneConnectionWithTheVerdictsTheyGetAlone) {
     EXPECT_LT(h.smtp[0]->connectionCount(), addresses.size());
     // MAIL FROM once, then several RCPT TO on the first connection.
     const auto first = h.smtp[0]->transcript(0);
-    EXPECT_EQ(Count(first, "MAIL FROM"), 1u);
-    EXPECT_GE(Count(first, "RCPT TO"), 3u);
+    EXPECT_EQ(countStartingWith(first, "MAIL FROM"), 1u);
+    EXPECT_GE(countStartingWith(first, "RCPT TO"), 3u);
     // Each log: the shared opening lines and its own RCPT TO, no one else's.
     for (const auto& p : h.processed) {
       const std::string& address = h.server.Recipients().Strings(p.index);
-      EXPECT_EQ(Count(p.log, "MAIL FROM"), 1u) << address;
-      EXPECT_EQ(Count(p.log, "RCPT TO:<" + address + ">"), 1u) << address;
-      EXPECT_EQ(Count(p.log, "RCPT TO"), 1u) << address;
+      EXPECT_EQ(countStartingWith(p.log, "MAIL FROM"), 1u) << address;
+      EXPECT_EQ(countStartingWith(p.log, "RCPT TO:<" + address + ">"), 1u) << address;
+      EXPECT_EQ(countStartingWith(p.log, "RCPT TO"), 1u) << address;
     }
   }
 }
@@ -153,7 +149,7 @@ TEST(Batches, RejectionsInARowEndTheBatch) {
   for (int i = 0; i < 12; ++i) addresses.push_back("no" + std::to_string(i) + "@b.test");
   ASSERT_TRUE(h.Check(addresses));
   ASSERT_TRUE(EachReportedOnce(h, addresses.size()));
-  EXPECT_EQ(Count(h.smtp[0]->transcript(0), "RCPT TO"),
+  EXPECT_EQ(countStartingWith(h.smtp[0]->transcript(0), "RCPT TO"),
             1u + TSmtpRelayServer::kMaxRejectionsInARow);
 }
 

@@ -19,7 +19,9 @@ namespace {
 using orvane::testing::ScriptedDnsServer;
 using orvane::testing::ScriptedSmtpServer;
 using orvane::testing::SmtpAction;
+using testing::countStartingWith;
 using testing::EngineHarness;
+using testing::hasLine;
 using testing::Processed;
 
 // RCPT TO lines for made-up mailboxes seen on every connection.
@@ -31,39 +33,139 @@ std::size_t Probes(const ScriptedSmtpServer& smtp) {
   return n;
 }
 
-TEST(Verdicts, EachKindOfAnswerGetsItsVerdict) {
+// One address per row against "good.test" (MX 127.0.0.2) plus the row's own
+// servers and scripts: the result code, the verdict, the RCPT TO line on the
+// wire (none when empty), lines the log must hold, and what else the row checks.
+TEST(Verdicts, EachAnswerGetsItsCodeVerdictAndLog) {
   struct Case {
     const char* what;
     std::string address;
     std::function<void(EngineHarness&)> setup;
     std::int32_t code;
     Verdict verdict;
-    std::string sentRcpt;  // the RCPT TO line expected on the wire ("" when none)
+    std::string sentRcpt;
+    std::vector<std::string> logHas = {};
+    std::function<void(EngineHarness&)> check = [](EngineHarness&) {};
   };
-  const auto rcpt = [](const char* reply) {
-    return [reply](EngineHarness& h) { h.smtp[0]->on("RCPT", SmtpAction::Line(reply)); };
-  };
+  const auto noTrafficTo = [](EngineHarness& h) { EXPECT_EQ(h.smtp[0]->connectionCount(), 0u); };
   const std::vector<Case> cases = {
-      {"unknown user", "u@good.test", rcpt("550 5.1.1 <u@good.test>: User unknown"), 550,
-       Verdict::Invalid, "RCPT TO:<u@good.test>"},
-      {"our sender refused at RCPT TO", "u@good.test",
-       rcpt("553 5.7.1 <sender@origin.test>: Sender address rejected"), 553, Verdict::Unknown,
-       "RCPT TO:<u@good.test>"},
-      {"mailbox full", "u@good.test", rcpt("552 5.2.2 mailbox full"), 552, Verdict::Unknown,
-       "RCPT TO:<u@good.test>"},
+      {"unknown user: final, the next host is not asked, the refusing host is left properly",
+       "u@split.test",
+       [](EngineHarness& h) {
+         h.AddSmtp(3);
+         h.smtp[0]->on("RCPT", SmtpAction::Line("550 5.1.1 <u@split.test>: User unknown"));
+         h.dns.addMx("split.test", 10, "127.0.0.2");
+         h.dns.addMx("split.test", 20, "127.0.0.3");
+       },
+       550,
+       Verdict::Invalid,
+       "RCPT TO:<u@split.test>",
+       {"550 5.1.1 <u@split.test>: User unknown"},
+       [](EngineHarness& h) {
+         EXPECT_EQ(h.smtp[1]->connectionCount(), 0u);
+         EXPECT_TRUE(hasLine(h.smtp[0]->transcript(0), "RSET"));
+         EXPECT_TRUE(hasLine(h.smtp[0]->transcript(0), "QUIT"));
+       }},
       {"refused at MAIL FROM", "u@good.test",
        [](EngineHarness& h) { h.smtp[0]->on("MAIL", SmtpAction::Line("550 5.7.1 go away")); }, 550,
        Verdict::Unknown, ""},
-      {"refused at HELO", "u@good.test",
-       [](EngineHarness& h) { h.smtp[0]->on("HELO", SmtpAction::Line("550 5.7.1 who are you")); },
-       550, Verdict::Unknown, ""},
+      {"every host failing: the last one's reply",
+       "u@both.test",
+       [](EngineHarness& h) {
+         h.AddSmtp(3).on("MAIL", SmtpAction::Line("452 full"));
+         h.smtp[0]->on("MAIL", SmtpAction::Line("451 local error"));
+         h.dns.addMx("both.test", 10, "127.0.0.2");
+         h.dns.addMx("both.test", 20, "127.0.0.3");
+       },
+       452,
+       Verdict::Unknown,
+       "",
+       {},
+       [](EngineHarness& h) {
+         EXPECT_EQ(h.smtp[0]->connectionCount(), 1u);
+         EXPECT_EQ(h.smtp[1]->connectionCount(), 1u);
+       }},
+      {"connection closed by the server", "u@good.test",
+       [](EngineHarness& h) { h.smtp[0]->on("MAIL", SmtpAction::Raw("").ThenClose()); }, 10004,
+       Verdict::Unknown, ""},
+      {"RSET refused after an accepted recipient: the connection's error",
+       "u@good.test",
+       [](EngineHarness& h) { h.smtp[0]->on("RSET", SmtpAction::Line("502 not implemented")); },
+       502,
+       Verdict::Unknown,
+       "RCPT TO:<u@good.test>",
+       {},
+       [](EngineHarness& h) {
+         const auto transcript = h.smtp[0]->transcript(0);
+         EXPECT_EQ(std::count(transcript.begin(), transcript.end(), "RSET"), 2);
+         EXPECT_FALSE(hasLine(h.processed[0].log, "RSET"));
+       }},
+      {"hosts in preference order",
+       "u@pref.test",
+       [](EngineHarness& h) {
+         h.AddSmtp(3);
+         h.dns.addMx("pref.test", 20, "127.0.0.2");
+         h.dns.addMx("pref.test", 10, "127.0.0.3");
+         h.dns.addMx("pref.test", 20, "127.0.0.5");
+       },
+       0,
+       Verdict::Valid,
+       "",
+       {"3 SMTP Relays found: 127.0.0.3 127.0.0.2 127.0.0.5 "},
+       [](EngineHarness& h) {
+         EXPECT_EQ(h.smtp[1]->connectionCount(), 1u);
+         EXPECT_EQ(h.processed[0].log[4], "Trying SMTP host \"127.0.0.3\"");
+         EXPECT_EQ(h.smtp[0]->connectionCount(), 0u);
+       }},
+      {"DNS answer cut short",
+       "u@broken.test",
+       [](EngineHarness& h) {
+         h.dns.addMx("broken.test", 10, "127.0.0.2");
+         // The answer's last record runs past the end of the datagram.
+         h.dns.setHandler([&h](const ScriptedDnsServer::Query& q) -> std::optional<std::string> {
+           std::string answer = h.dns.tableAnswer(q);
+           answer.resize(answer.size() - 3);
+           return answer;
+         });
+       },
+       -1,
+       Verdict::Unknown,
+       "",
+       {"DNS Search error :11003"},
+       noTrafficTo},
       {"SERVFAIL", "u@broken.test", [](EngineHarness& h) { h.dns.setRcode("broken.test", 2); }, -1,
        Verdict::Unknown, ""},
-      {"REFUSED", "u@closed.test", [](EngineHarness& h) { h.dns.setRcode("closed.test", 5); }, -1,
-       Verdict::Unknown, ""},
-      {"no such domain", "u@nowhere.test", [](EngineHarness&) {}, -1, Verdict::Invalid, ""},
-      {"null MX", "u@nomail.test", [](EngineHarness& h) { h.dns.addMx("nomail.test", 0, ""); }, -1,
-       Verdict::Invalid, ""},
+      {"no such domain",
+       "u@nowhere.test",
+       [](EngineHarness&) {},
+       -1,
+       Verdict::Invalid,
+       "",
+       {"No such domain (nowhere.test)"},
+       noTrafficTo},
+      {"null MX",
+       "u@nomail.test",
+       [](EngineHarness& h) { h.dns.addMx("nomail.test", 0, ""); },
+       -1,
+       Verdict::Invalid,
+       "",
+       {"1 SMTP Relay found:  "},
+       noTrafficTo},
+      {"alias without records",
+       "u@alias.test",
+       [](EngineHarness& h) { h.dns.setCname("alias.test", "elsewhere.test"); },
+       -1,
+       Verdict::Invalid,
+       "",
+       {"1 SMTP Relay found: "},
+       noTrafficTo},
+      {"a name without records: the domain itself is tried",
+       "jo@127.0.0.2",
+       [](EngineHarness& h) { h.dns.setRcode("127.0.0.2", 0); },
+       0,
+       Verdict::Valid,
+       "RCPT TO:<jo@127.0.0.2>",
+       {"No SMTP Relays found. Trying \"127.0.0.2\""}},
       {"international domain",
        "u@b\xc3\xbc"
        "cher.test",
@@ -71,8 +173,14 @@ TEST(Verdicts, EachKindOfAnswerGetsItsVerdict) {
        Verdict::Valid, "RCPT TO:<u@xn--bcher-kva.test>"},
       {"plus sign kept", "a+b@good.test", [](EngineHarness&) {}, 0, Verdict::Valid,
        "RCPT TO:<a+b@good.test>"},
-      {"non-ASCII mailbox name", "\xc3\xbcser@good.test", [](EngineHarness&) {}, kResultNotChecked,
-       Verdict::Unknown, ""},
+      {"non-ASCII mailbox name",
+       "\xc3\xbcser@good.test",
+       [](EngineHarness&) {},
+       kResultNotChecked,
+       Verdict::Unknown,
+       "",
+       {},
+       [](EngineHarness& h) { EXPECT_EQ(h.dns.queriesSeen(), 0u); }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -84,15 +192,14 @@ TEST(Verdicts, EachKindOfAnswerGetsItsVerdict) {
     EXPECT_EQ(h.processed[0].verdict, c.verdict) << h.processed[0].message;
     const auto transcript = h.smtp[0]->transcript(0);
     if (!c.sentRcpt.empty()) {
-      EXPECT_NE(std::find(transcript.begin(), transcript.end(), c.sentRcpt), transcript.end());
+      EXPECT_TRUE(hasLine(transcript, c.sentRcpt));
     } else {
-      EXPECT_EQ(std::count_if(transcript.begin(), transcript.end(),
-                              [](const std::string& l) { return l.rfind("RCPT", 0) == 0; }),
-                0);
+      EXPECT_EQ(countStartingWith(transcript, "RCPT"), 0u);
     }
-    if (c.code == kResultNotChecked) {
-      EXPECT_EQ(h.dns.queriesSeen(), 0u);
-    }
+    for (const auto& line : c.logHas) EXPECT_TRUE(hasLine(h.processed[0].log, line)) << line;
+    const bool connected = countStartingWith(h.processed[0].log, "Trying SMTP host") > 0;
+    EXPECT_EQ(connected, c.code >= 0 && c.code != kResultNotChecked);
+    c.check(h);
   }
 }
 

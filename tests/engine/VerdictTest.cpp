@@ -66,6 +66,8 @@ TEST(Verdict, EveryOutcomeGetsItsVerdictAndAMessageThatKeepsIt) {
       {"mailbox full, plain", rcpt(552, "552 too much mail"), Verdict::Unknown,
        "Exceeded storage allocation. Try later"},
       {"554 without enhanced code", rcpt(554, "554 rejected"), Verdict::Unknown, nullptr},
+      {"a reply code without a text of its own", rcpt(500, "500 syntax error"), Verdict::Unknown,
+       "Recipient's  SMTP server returned error 500"},
       {"greylisting", rcpt(450, "450 4.7.1 try again later"), Verdict::Unknown, nullptr},
       {"sender refused at MAIL FROM", at(550, Step::MailFrom), Verdict::Unknown, nullptr},
       {"greeting refused", at(554, Step::Connect), Verdict::Unknown, nullptr},
