@@ -319,6 +319,9 @@ class TWSocket final {
   void PostWriteNotice();
   void PostLineRetrigger();
   bool BeginLookup(const std::string& text);
+  // Keeps `lk` as the lookup in progress when libuv took it (uvResult 0),
+  // else frees it and raises the error.
+  void StartedLookup(Lookup* lk, const std::string& text, int uvResult);
   void FinishLookup(int error, std::vector<std::string> results);
   int PendingSocketError();
   int QueuedBytes(bool& failed);

@@ -60,13 +60,7 @@ void TWSocket::DnsLookup(const std::string& hostName) {
   hints.ai_socktype = SOCK_STREAM;
   const int r = uv_getaddrinfo(loop_.uv(), &lk->gai, &TWSocket::OnLookupDone, hostName.c_str(),
                                nullptr, &hints);
-  if (r != 0) {
-    delete lk;
-    lastError_ = WSocketErrorFromUv(r);
-    RaiseException(hostName + ": can't start DNS lookup, error #" + std::to_string(lastError_));
-    return;
-  }
-  lookup_ = lk;
+  StartedLookup(lk, hostName, r);
 }
 
 void TWSocket::ReverseDnsLookup(const std::string& hostAddr) {
@@ -80,13 +74,18 @@ void TWSocket::ReverseDnsLookup(const std::string& hostAddr) {
   lk->gni.data = lk;
   const int r = uv_getnameinfo(loop_.uv(), &lk->gni, &TWSocket::OnReverseDone,
                                reinterpret_cast<const sockaddr*>(&sa), NI_NAMEREQD);
-  if (r != 0) {
-    delete lk;
-    lastError_ = WSocketErrorFromUv(r);
-    RaiseException(hostAddr + ": can't start DNS lookup, error #" + std::to_string(lastError_));
+  StartedLookup(lk, hostAddr, r);
+}
+
+void TWSocket::StartedLookup(Lookup* lk, const std::string& text, int uvResult) {
+  if (uvResult == 0) {
+    lookup_ = lk;
     return;
   }
-  lookup_ = lk;
+  // libuv refused the request: nothing is pending, and the caller hears why.
+  delete lk;
+  lastError_ = WSocketErrorFromUv(uvResult);
+  RaiseException(text + ": can't start DNS lookup, error #" + std::to_string(lastError_));
 }
 
 void TWSocket::CancelDnsLookup() {

@@ -123,6 +123,29 @@ double runCli(const testing::FarmThread& farm, const QString& list, const QStrin
   return static_cast<double>(t.elapsed()) / 1000.0 - 0.1;
 }
 
+// A 10 ms timer in Qt's loop that notes how late each tick comes (ms): a
+// loop that stalls shows as lateness.
+class LatenessProbe {
+ public:
+  explicit LatenessProbe(std::vector<double>& lateness) : lateness_(lateness) {
+    timer_.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+      lateness_.push_back(static_cast<double>(since_.nsecsElapsed()) / 1e6 - 10.0);
+      since_.restart();
+    });
+  }
+  void start() {
+    since_.start();
+    timer_.start(10);
+  }
+  void stop() { timer_.stop(); }
+
+ private:
+  std::vector<double>& lateness_;
+  QElapsedTimer since_;
+  QTimer timer_;
+};
+
 struct WindowFigures {
   double seconds = 0;
   std::vector<double> lateness;  // ms
@@ -148,17 +171,10 @@ WindowFigures runWindow(const testing::FarmThread& farm, settings::TINI& ini) {
   QApplication::processEvents();
 
   WindowFigures f;
-  QElapsedTimer sinceProbe;
-  QTimer probe;
-  probe.setTimerType(Qt::PreciseTimer);
-  QObject::connect(&probe, &QTimer::timeout, [&] {
-    f.lateness.push_back(static_cast<double>(sinceProbe.nsecsElapsed()) / 1e6 - 10.0);
-    sinceProbe.restart();
-  });
+  LatenessProbe probe(f.lateness);
   QElapsedTimer t;
   t.start();
-  sinceProbe.start();
-  probe.start(10);
+  probe.start();
   window.findChild<QAction*>(QStringLiteral("acStart"))->trigger();
   waitFor([&] { return !window.projectRun().Running(); });
   probe.stop();
@@ -222,20 +238,13 @@ ImportFigures importRows(settings::TINI& ini, const QString& csv) {
   window.show();
   QApplication::processEvents();
   ImportFigures f;
-  QElapsedTimer sinceProbe;
-  QTimer probe;
-  probe.setTimerType(Qt::PreciseTimer);
-  QObject::connect(&probe, &QTimer::timeout, [&] {
-    f.lateness.push_back(static_cast<double>(sinceProbe.nsecsElapsed()) / 1e6 - 10.0);
-    sinceProbe.restart();
-  });
+  LatenessProbe probe(f.lateness);
   ui::TImportDialog dialog(window.list(), csv, &window);
   dialog.show();
   QApplication::processEvents();
   QElapsedTimer t;
   t.start();
-  sinceProbe.start();
-  probe.start(10);
+  probe.start();
   dialog.findChild<QPushButton*>(QStringLiteral("btImport"))->click();
   // The view catches up with the last rows before the import counts as done.
   window.model().flush();

@@ -16,7 +16,7 @@
 #include "tests/support/ScriptedDnsServer.h"
 #include "tests/support/ScriptedSmtpServer.h"
 
-namespace orvane::engine::testing {
+namespace orvane::testing {
 
 // Lines of a log or transcript: one equal to `line`; how many start with `prefix`.
 inline bool hasLine(const std::vector<std::string>& lines, const std::string& line) {
@@ -39,25 +39,25 @@ struct Processed {
 class EngineHarness {
  public:
   EngineHarness() : dns(loop), server(loop) {
-    smtp.push_back(std::make_unique<orvane::testing::ScriptedSmtpServer>(loop, "127.0.0.2"));
+    smtp.push_back(std::make_unique<ScriptedSmtpServer>(loop, "127.0.0.2"));
     server.SetDns(dns.address());
     server.SetSmtpPort(std::to_string(smtp[0]->port()));
     server.SetFrom("sender@origin.test");
     server.SetSignon("origin.test");
     server.SetSystemDnsSources({});
-    server.OnGetData = [this](TSmtpRelayServer& sender, int index) {
+    server.OnGetData = [this](engine::TSmtpRelayServer& sender, int index) {
       EXPECT_EQ(&sender, &server);
       taken.push_back(index);
     };
-    server.OnEMailProcessed = [this](TSmtpRelayServer& sender, int index, std::int32_t code,
+    server.OnEMailProcessed = [this](engine::TSmtpRelayServer& sender, int index, std::int32_t code,
                                      const TransactionLog& log) {
       processed.push_back(
           {index, code, log, sender.LastResult().verdict, sender.LastResult().message});
     };
-    server.OnAborting = [this](TSmtpRelayServer&, int index, int threadsAborted) {
+    server.OnAborting = [this](engine::TSmtpRelayServer&, int index, int threadsAborted) {
       aborting.emplace_back(index, threadsAborted);
     };
-    server.OnFinished = [this](TSmtpRelayServer& sender, bool aborted) {
+    server.OnFinished = [this](engine::TSmtpRelayServer& sender, bool aborted) {
       busyInFinished = sender.Busy();
       finishedAborted = aborted;
       ++finished;
@@ -65,9 +65,9 @@ class EngineHarness {
   }
 
   // A second (third, ...) SMTP server on 127.0.0.<n> with the same port.
-  orvane::testing::ScriptedSmtpServer& AddSmtp(int n) {
-    smtp.push_back(std::make_unique<orvane::testing::ScriptedSmtpServer>(
-        loop, "127.0.0." + std::to_string(n), smtp[0]->port()));
+  ScriptedSmtpServer& AddSmtp(int n) {
+    smtp.push_back(std::make_unique<ScriptedSmtpServer>(loop, "127.0.0." + std::to_string(n),
+                                                        smtp[0]->port()));
     return *smtp.back();
   }
 
@@ -96,9 +96,9 @@ class EngineHarness {
   }
 
   net::EventLoop loop;
-  orvane::testing::ScriptedDnsServer dns;
-  std::vector<std::unique_ptr<orvane::testing::ScriptedSmtpServer>> smtp;
-  TSmtpRelayServer server;
+  ScriptedDnsServer dns;
+  std::vector<std::unique_ptr<ScriptedSmtpServer>> smtp;
+  engine::TSmtpRelayServer server;
   std::vector<int> taken;
   std::vector<Processed> processed;
   std::vector<std::pair<int, int>> aborting;
@@ -107,4 +107,4 @@ class EngineHarness {
   bool busyInFinished = true;
 };
 
-}  // namespace orvane::engine::testing
+}  // namespace orvane::testing

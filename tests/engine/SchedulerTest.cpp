@@ -15,11 +15,10 @@
 namespace orvane::engine {
 namespace {
 
-using orvane::testing::SmtpAction;
-using testing::EngineHarness;
+using namespace orvane::testing;
 
 std::string MessageOf(const std::function<void()>& call) {
-  return orvane::testing::thrownMessage(call);
+  return thrownMessage(call);
 }
 
 TEST(Scheduler, GuardedSettersDuringARun) {
@@ -91,11 +90,10 @@ TEST(Scheduler, TheSecondDnsServerIsAskedOnlyWhenTheFirstIsSilent) {
   for (const bool firstSilent : {false, true}) {
     SCOPED_TRACE(firstSilent);
     EngineHarness h;
-    orvane::testing::ScriptedDnsServer other(h.loop);
+    ScriptedDnsServer other(h.loop);
     other.addMx("f.test", 10, "127.0.0.2");
     h.dns.addMx("f.test", 10, "127.0.0.2");
-    if (firstSilent)
-      h.dns.setMisbehaviour(orvane::testing::ScriptedDnsServer::Misbehaviour::Silent);
+    if (firstSilent) h.dns.setMisbehaviour(ScriptedDnsServer::Misbehaviour::Silent);
     h.server.SetDns(h.dns.address() + " " + other.address());
     h.server.SetDnsRetryMs(50);
     ASSERT_TRUE(h.Check({"a@f.test"}));
@@ -243,11 +241,10 @@ TEST_F(ProjectRunTest, StartRefusals) {
 }
 
 TEST_F(ProjectRunTest, ChecksTheCheckedEntriesAndUpdatesThem) {
-  h.smtp[0]->setHandler(
-      [](const orvane::testing::ScriptedSmtpServer::Command& c) -> std::optional<SmtpAction> {
-        if (c.verb == "RCPT" && c.localPart() != "good") return SmtpAction::Line("550 unknown");
-        return std::nullopt;
-      });
+  h.smtp[0]->setHandler([](const ScriptedSmtpServer::Command& c) -> std::optional<SmtpAction> {
+    if (c.verb == "RCPT" && c.localPart() != "good") return SmtpAction::Line("550 unknown");
+    return std::nullopt;
+  });
   h.dns.addMx("p.test", 10, "127.0.0.2");
   // 3 checked entries out of 10.
   const std::map<int, std::string> checked = {

@@ -11,11 +11,7 @@
 namespace orvane::engine {
 namespace {
 
-using orvane::testing::ScriptedSmtpServer;
-using orvane::testing::SmtpAction;
-using testing::countStartingWith;
-using testing::EngineHarness;
-using testing::hasLine;
+using namespace orvane::testing;
 
 TEST(Session, ValidAddressLogShowsQuitButNoRset) {
   EngineHarness h;
@@ -102,7 +98,7 @@ TEST(Session, SilentServerOrDnsServerTimesOut) {
     silent.setGreeting(SmtpAction::Silence());
     h.dns.addMx("slow.test", 10, "127.0.0.3");
     h.dns.addMx("fast.test", 10, "127.0.0.2");
-    if (silentDns) h.dns.setMisbehaviour(orvane::testing::ScriptedDnsServer::Misbehaviour::Silent);
+    if (silentDns) h.dns.setMisbehaviour(ScriptedDnsServer::Misbehaviour::Silent);
     // The time-out is measured on a clock of the test's own: no real waiting.
     std::uint32_t now = 1000;
     h.server.SetClock([&] { return now; });

@@ -17,10 +17,7 @@
 namespace orvane::engine {
 namespace {
 
-using orvane::testing::ScriptedSmtpServer;
-using orvane::testing::SmtpAction;
-using testing::countStartingWith;
-using testing::EngineHarness;
+using namespace orvane::testing;
 
 // Fails unless every queued address was reported once and only once.
 ::testing::AssertionResult EachReportedOnce(const EngineHarness& h, std::size_t queued) {
@@ -77,11 +74,11 @@ TEST(MxCache, OneQueryPerDomainSharedByWaitingSessionsAndKeptForItsTtl) {
 TEST(MxCache, ALostAnswerIsAskedForAgainWithAFreshQuery) {
   EngineHarness h;
   h.dns.addMx("lossy.test", 10, "127.0.0.2");
-  h.dns.setHandler([seen = 0](const orvane::testing::ScriptedDnsServer::Query&) mutable
-                   -> std::optional<std::string> {
-    if (++seen == 1) return std::string();  // the first datagram is lost
-    return std::nullopt;
-  });
+  h.dns.setHandler(
+      [seen = 0](const ScriptedDnsServer::Query&) mutable -> std::optional<std::string> {
+        if (++seen == 1) return std::string();  // the first datagram is lost
+        return std::nullopt;
+      });
   h.server.SetDnsRetryMs(50);
   ASSERT_TRUE(h.Check({"a@lossy.test"}));
   EXPECT_EQ(h.processed[0].code, 0);

@@ -16,13 +16,7 @@
 namespace orvane::engine {
 namespace {
 
-using orvane::testing::ScriptedDnsServer;
-using orvane::testing::ScriptedSmtpServer;
-using orvane::testing::SmtpAction;
-using testing::countStartingWith;
-using testing::EngineHarness;
-using testing::hasLine;
-using testing::Processed;
+using namespace orvane::testing;
 
 // RCPT TO lines for made-up mailboxes seen on every connection.
 std::size_t Probes(const ScriptedSmtpServer& smtp) {
@@ -47,15 +41,19 @@ TEST(Verdicts, EachAnswerGetsItsCodeVerdictAndLog) {
     std::vector<std::string> logHas = {};
     std::function<void(EngineHarness&)> check = [](EngineHarness&) {};
   };
+  // `domain` with two mail hosts: 127.0.0.2 (preference 10), 127.0.0.3 (20).
+  const auto twoHosts = [](EngineHarness& h, const char* domain) {
+    h.AddSmtp(3);
+    h.dns.addMx(domain, 10, "127.0.0.2");
+    h.dns.addMx(domain, 20, "127.0.0.3");
+  };
   const auto noTrafficTo = [](EngineHarness& h) { EXPECT_EQ(h.smtp[0]->connectionCount(), 0u); };
   const std::vector<Case> cases = {
       {"unknown user: final, the next host is not asked, the refusing host is left properly",
        "u@split.test",
-       [](EngineHarness& h) {
-         h.AddSmtp(3);
+       [&](EngineHarness& h) {
+         twoHosts(h, "split.test");
          h.smtp[0]->on("RCPT", SmtpAction::Line("550 5.1.1 <u@split.test>: User unknown"));
-         h.dns.addMx("split.test", 10, "127.0.0.2");
-         h.dns.addMx("split.test", 20, "127.0.0.3");
        },
        550,
        Verdict::Invalid,
@@ -71,11 +69,10 @@ TEST(Verdicts, EachAnswerGetsItsCodeVerdictAndLog) {
        Verdict::Unknown, ""},
       {"every host failing: the last one's reply",
        "u@both.test",
-       [](EngineHarness& h) {
-         h.AddSmtp(3).on("MAIL", SmtpAction::Line("452 full"));
+       [&](EngineHarness& h) {
+         twoHosts(h, "both.test");
          h.smtp[0]->on("MAIL", SmtpAction::Line("451 local error"));
-         h.dns.addMx("both.test", 10, "127.0.0.2");
-         h.dns.addMx("both.test", 20, "127.0.0.3");
+         h.smtp[1]->on("MAIL", SmtpAction::Line("452 full"));
        },
        452,
        Verdict::Unknown,

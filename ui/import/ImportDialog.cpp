@@ -19,6 +19,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <exception>
+#include <utility>
 
 #include "core/RecipientList.h"
 #include "import/Importer.h"
@@ -53,45 +54,35 @@ QString fromUtf8(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-QString separatorName(Separator separator) {
-  switch (separator) {
-    case Separator::Semicolon:
-      return QStringLiteral("semicolon");
-    case Separator::Tab:
-      return QStringLiteral("tab");
-    case Separator::Comma:
-    case Separator::Detect:
-      break;
+// The name shown for `value`: its entry in `names`, else `fallback`.
+template <typename E, std::size_t N>
+QString nameIn(const std::pair<E, const char*> (&names)[N], E value, const char* fallback) {
+  for (const auto& [v, name] : names) {
+    if (v == value) return QString::fromUtf8(name);
   }
-  return QStringLiteral("comma");
+  return QString::fromUtf8(fallback);
+}
+
+QString separatorName(Separator separator) {
+  static constexpr std::pair<Separator, const char*> kNames[] = {
+      {Separator::Semicolon, "semicolon"}, {Separator::Tab, "tab"}};
+  return nameIn(kNames, separator, "comma");
 }
 
 QString encodingName(TextEncoding encoding) {
-  switch (encoding) {
-    case TextEncoding::Utf16LE:
-      return QStringLiteral("UTF-16 LE");
-    case TextEncoding::Utf16BE:
-      return QStringLiteral("UTF-16 BE");
-    case TextEncoding::Windows1252:
-      return QStringLiteral("Windows-1252");
-    case TextEncoding::Utf8:
-      break;
-  }
-  return QStringLiteral("UTF-8");
+  static constexpr std::pair<TextEncoding, const char*> kNames[] = {
+      {TextEncoding::Utf16LE, "UTF-16 LE"},
+      {TextEncoding::Utf16BE, "UTF-16 BE"},
+      {TextEncoding::Windows1252, "Windows-1252"}};
+  return nameIn(kNames, encoding, "UTF-8");
 }
 
 QString originName(DbfCodePageOrigin origin) {
-  switch (origin) {
-    case DbfCodePageOrigin::CpgFile:
-      return QStringLiteral(".cpg file");
-    case DbfCodePageOrigin::Utf8Text:
-      return QStringLiteral("text is UTF-8");
-    case DbfCodePageOrigin::LanguageDriver:
-      return QStringLiteral("language byte");
-    case DbfCodePageOrigin::TableLanguage:
-      break;
-  }
-  return QStringLiteral("default (OEM)");
+  static constexpr std::pair<DbfCodePageOrigin, const char*> kNames[] = {
+      {DbfCodePageOrigin::CpgFile, ".cpg file"},
+      {DbfCodePageOrigin::Utf8Text, "text is UTF-8"},
+      {DbfCodePageOrigin::LanguageDriver, "language byte"}};
+  return nameIn(kNames, origin, "default (OEM)");
 }
 
 QString found(QString name, bool isFound) {
