@@ -50,8 +50,4 @@ std::string ResultMessage(std::int32_t code) {
   return text;
 }
 
-std::string ResultText(std::int32_t code) {
-  return resultText(code, ResultMessage(code));
-}
-
 }  // namespace orvane::engine

@@ -28,7 +28,4 @@ enum ResultCode : std::int32_t {
 // without a message.
 std::string ResultMessage(std::int32_t code);
 
-// "[%d] %s" filled with the code and its message.
-std::string ResultText(std::int32_t code);
-
 }  // namespace orvane::engine

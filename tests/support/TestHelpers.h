@@ -11,8 +11,8 @@ namespace orvane::testing {
 
 // The message of the `E` that `call` throws; "(no exception)" when it throws
 // nothing. Another exception type goes on to the test, which then fails.
-template <class E = std::exception, class Call>
-std::string thrownMessage(Call&& call) {
+template <class E = std::exception, class F>
+std::string thrownMessage(F&& call) {
   try {
     call();
   } catch (const E& e) {
