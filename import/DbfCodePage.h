@@ -49,7 +49,8 @@ std::optional<DbfCodePage> codePageOfCpg(std::string_view contents);
 
 // Appends the UTF-8 form of `bytes` in `codePage` to `out`. Bytes a single-byte
 // code page leaves undefined, and each byte of a malformed UTF-8 sequence,
-// become U+FFFD.
+// become U+FFFD; Windows-1252 keeps its five undefined bytes as the C1
+// controls of the same value.
 void appendDbfText(DbfCodePage codePage, std::string_view bytes, std::string& out);
 
 // Nothing when `bytes` is not valid UTF-8; otherwise whether it holds at least

@@ -13,15 +13,6 @@ namespace {
 
 constexpr std::size_t kBatchRows = 8192;
 
-void trimInPlace(std::string& s) {
-  std::size_t last = s.size();
-  while (last > 0 && static_cast<unsigned char>(s[last - 1]) <= 32) --last;
-  s.resize(last);
-  std::size_t first = 0;
-  while (first < s.size() && static_cast<unsigned char>(s[first]) <= 32) ++first;
-  if (first > 0) s.erase(0, first);
-}
-
 // Collects entries and hands them to the list in batches; whatever is pending
 // is handed over when the collector goes away, also when a row failed.
 class Batcher {
@@ -166,7 +157,7 @@ std::vector<std::vector<std::string>> Importer::previewRows(std::size_t n) {
     std::vector<std::string>& row = rows.emplace_back(t.FieldCount());
     for (std::size_t i = 0; i < row.size(); ++i) {
       t.AppendFieldText(i, row[i]);
-      trimInPlace(row[i]);
+      row[i].assign(trimBlanks(row[i]));
     }
   }
   return rows;
@@ -279,7 +270,7 @@ std::size_t Importer::runTable(RecipientList& list, const std::vector<int>& map)
     out.clear();
     if (index < 0 || static_cast<std::size_t>(index) >= t.FieldCount()) return;
     t.AppendFieldText(static_cast<std::size_t>(index), out);
-    trimInPlace(out);
+    out.assign(trimBlanks(out));
   };
   std::uint64_t step = 0;
   t.First();

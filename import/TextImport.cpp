@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "core/Codepage.h"
+#include "core/Text.h"
 
 namespace orvane {
 
@@ -24,15 +25,6 @@ bool equalsIgnoreAsciiCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-void trimInPlace(std::string& s) {
-  std::size_t last = s.size();
-  while (last > 0 && static_cast<unsigned char>(s[last - 1]) <= 32) --last;
-  s.resize(last);
-  std::size_t first = 0;
-  while (first < s.size() && static_cast<unsigned char>(s[first]) <= 32) ++first;
-  if (first > 0) s.erase(0, first);
-}
-
 bool isLineEnd(char c) {
   return c == '\n' || c == '\r';
 }
@@ -44,11 +36,8 @@ constexpr std::string_view kUtf16LeBom = "\xFF\xFE";
 constexpr std::string_view kUtf16BeBom = "\xFE\xFF";
 
 std::string utf8Repaired(std::string_view bytes) {
-  if (isValidUtf8(bytes)) return std::string(bytes);
   std::string out;
-  out.reserve(bytes.size() + bytes.size() / 4);
-  std::size_t pos = 0;
-  while (pos < bytes.size()) appendUtf8(decodeUtf8(bytes, pos), out);
+  appendRepairedUtf8(bytes, out);
   return out;
 }
 
@@ -156,7 +145,7 @@ std::size_t parseRecord(std::string_view t, std::size_t pos, char sep, Mode mode
       if (!closed) {
         if (mode == Mode::Span && crossed) return kSpansToTheEnd;
         take(run, i);  // the section ends with the line or the text, and so does the record
-        if (out) trimInPlace(*out);
+        if (out) out->assign(trimBlanks(*out));
         return i;
       }
     }
@@ -188,7 +177,7 @@ std::size_t parseRecord(std::string_view t, std::size_t pos, char sep, Mode mode
       ++i;
     }
     take(run, i);
-    if (out) trimInPlace(*out);
+    if (out) out->assign(trimBlanks(*out));
     if (!atSeparator) return i;
     ++i;  // past the separator; a separator at the end of the record starts no field
     if (i >= n || (lineEnds && isLineEnd(t[i]))) return i;

@@ -11,7 +11,6 @@ packages=(
   libuv1-dev libidn2-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   microsocks
-  gdal-bin python3-dbf
   xvfb xauth trayer
   dpkg-dev lintian desktop-file-utils librsvg2-bin   # tools/package.sh
 )

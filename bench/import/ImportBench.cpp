@@ -55,7 +55,7 @@ const std::string& csvPath() {
 const std::string& dbfPath() {
   static const std::string path = [] {
     const std::string p = (workDir() / "list.dbf").string();
-    orvane::test::DbfBuilder b;
+    orvane::testing::DbfBuilder b;
     b.fields = {{"EMAIL", 'C', 40}, {"NAME", 'C', 30}, {"COMPANY", 'C', 20}, {"SCORE", 'N', 8}};
     b.records.reserve(kRows);
     for (int i = 0; i < kRows; ++i) {

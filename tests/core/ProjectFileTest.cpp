@@ -2,19 +2,18 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/resource.h>
 
 #include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <new>
 #include <string>
 #include <vector>
+
+#include "tests/support/TestHelpers.h"
 
 // Records the largest single allocation while `gTrackAllocations` is set, so
 // that a test can prove that a corrupted length never turns into a big reserve.
@@ -53,6 +52,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
+using testing::readFile;
+using testing::thrownMessage;
 using Texts = std::vector<std::vector<std::string>>;
 
 // ------------------------------------------------------------ helpers
@@ -94,12 +95,7 @@ const std::string kTwoColumns = ss("Columns") + "\x0E"s +                       
                                 "\x01"s + ss("Caption") + "\x06"s + ss("Result") + "\0"s + "\0"s;
 
 std::string errorOf(std::string_view bytes) {
-  try {
-    parseProject(bytes);
-  } catch (const ProjectFileError& e) {
-    return e.what();
-  }
-  return "(no error)";
+  return thrownMessage<ProjectFileError>([&] { parseProject(bytes); });
 }
 
 // E-mail and sub-items of each entry.
@@ -117,11 +113,6 @@ Entry makeEntry(const std::vector<std::string>& fields, std::int32_t result, std
   e.resultState = result;
   e.checkState = check;
   return e;
-}
-
-std::string readBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // ------------------------------------------------------------ golden bytes
@@ -216,13 +207,8 @@ TEST(ProjectFileRoundTrip, ExtraColumnsNonAsciiAndLongFields) {
   const std::string han = "\xE4\xB8\xAD";   // not in the code page, written as "?"
   const std::string valid = "[0] Valid E-mail Address!";
 
-  const std::vector<Column> cols = {{"Email", 120},
-                                    {"Result", 290},
-                                    {"Name", 120},
-                                    {"Stra\xC3\x9F"
-                                     "e",
-                                     75},
-                                    {"Ort", 50}};
+  const std::vector<Column> cols = {
+      {"Email", 120}, {"Result", 290}, {"Name", 120}, {"Straße", 75}, {"Ort", 50}};
   const std::vector<Entry> entries = {
       makeEntry({a300 + "@x.com", "[550] no", "M\xC3\xBCller", euro, han}, kBad, 1),
       makeEntry({"b@y.org", "", e300, "x", ""}, kNotValidated, 1),
@@ -373,16 +359,12 @@ TEST(ProjectFileReader, FileCutAtEveryOffsetFailsCleanly) {
 // ------------------------------------------------------------ files, load and save
 
 struct ProjectFileOnDisk : ::testing::Test {
-  void SetUp() override {
-    std::string tmpl = (fs::temp_directory_path() / "orvane-projfile-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    dir = tmpl;
-  }
-  void TearDown() override { fs::remove_all(dir); }
-  std::string file(const char* name) const { return (dir / name).string(); }
+  // The names in the folder: a temporary left behind would show here.
   std::vector<std::string> names() const {
     std::vector<std::string> out;
-    for (const auto& d : fs::directory_iterator(dir)) out.push_back(d.path().filename().string());
+    for (const auto& d : fs::directory_iterator(dir.path())) {
+      out.push_back(d.path().filename().string());
+    }
     return out;
   }
   void fill() {
@@ -393,17 +375,17 @@ struct ProjectFileOnDisk : ::testing::Test {
     list.entryValidationEnded(0, 550, "bad", {"RCPT TO", "550 no"});
     list.runStarted();
   }
-  fs::path dir;
+  testing::TempDir dir;
   RecipientList list;
 };
 
 TEST_F(ProjectFileOnDisk, SaveThenLoadRestoresTheListAndClearsModified) {
   fill();
-  const std::string path = file("p.orp");
+  const std::string path = dir.file("p.orp");
   ASSERT_TRUE(list.modified());
   saveProject(path, list);
   EXPECT_FALSE(list.modified());
-  EXPECT_EQ(readBytes(path), serializeProject(list));
+  EXPECT_EQ(readFile(path), serializeProject(list));
   EXPECT_EQ(names(), (std::vector<std::string>{"p.orp"}));  // no temporary left behind
 
   RecipientList other;
@@ -415,12 +397,12 @@ TEST_F(ProjectFileOnDisk, SaveThenLoadRestoresTheListAndClearsModified) {
   EXPECT_EQ(texts(other.entries()), texts(list.entries()));
   EXPECT_EQ(other.entry(0).resultState, kBad);
   EXPECT_TRUE(other.entry(0).log().empty());  // logs are never saved
-  EXPECT_EQ(other.statusTexts(),
-            (std::array<std::string, 6>{"Elapsed:", "Total:", "Waiting:", "Good:", "Bad:",
-                                        "Unknown:"}));
+  EXPECT_EQ(
+      other.statusTexts(),
+      (std::array<std::string, 6>{"Elapsed:", "Total:", "Waiting:", "Good:", "Bad:", "Unknown:"}));
 
   // A file with an empty column collection and no entries keeps the columns.
-  std::ofstream(path, std::ios::binary) << stream(ss("Columns") + "\x0E\x00"s);
+  dir.write("p.orp", stream(ss("Columns") + "\x0E\x00"s));
   loadProject(path, list);
   EXPECT_EQ(list.count(), 0u);
   EXPECT_EQ(list.columns(), (std::vector<Column>{{"Email", 120}, {"Result", 290}, {"Name", 120}}));
@@ -437,15 +419,9 @@ TEST_F(ProjectFileOnDisk, FailedLoadLeavesTheListExactlyAsItWas) {
       stream(kTwoColumns + itemsData(2, entryRecord(kGood, 0, {"n@e.w", ""}) +
                                             entryRecord(kGood, 0, {"m@e.w", ""})));
   damaged.resize(damaged.size() - 20);
-  const std::string path = file("bad.orp");
-  std::ofstream(path, std::ios::binary) << damaged;
+  const std::string path = dir.write("bad.orp", damaged);
 
-  try {
-    loadProject(path, list);
-    FAIL() << "damaged file loaded";
-  } catch (const ProjectFileError& e) {
-    EXPECT_STREQ(e.what(), "Stream read error");
-  }
+  EXPECT_EQ(thrownMessage<ProjectFileError>([&] { loadProject(path, list); }), "Stream read error");
   EXPECT_EQ(list.columns(), columnsBefore);
   EXPECT_EQ(texts(list.entries()), textsBefore);
   EXPECT_EQ(list.entry(0).log(), (TransactionLog{"RCPT TO", "550 no"}));
@@ -454,9 +430,9 @@ TEST_F(ProjectFileOnDisk, FailedLoadLeavesTheListExactlyAsItWas) {
 }
 
 TEST_F(ProjectFileOnDisk, UnopenableOrUncreatableFilesGiveTheirMessages) {
-  fs::create_directory(dir / "folder.orp");
-  const std::string missing = file("none.orp"), folder = file("folder.orp"),
-                    noParent = file("no/such/dir/p.orp");
+  fs::create_directory(dir.path() / "folder.orp");
+  const std::string missing = dir.file("none.orp"), folder = dir.file("folder.orp"),
+                    noParent = dir.file("no/such/dir/p.orp");
   fill();
   const std::pair<std::function<void()>, std::string> cases[] = {
       {[&] { loadProject(missing, list); }, "Cannot open file " + missing},
@@ -465,12 +441,7 @@ TEST_F(ProjectFileOnDisk, UnopenableOrUncreatableFilesGiveTheirMessages) {
       {[&] { saveProject(noParent, list); }, "Cannot create file " + noParent},
   };
   for (const auto& [action, message] : cases) {
-    try {
-      action();
-      ADD_FAILURE() << "no error: " << message;
-    } catch (const ProjectFileError& e) {
-      EXPECT_EQ(std::string(e.what()), message);
-    }
+    EXPECT_EQ(thrownMessage<ProjectFileError>(action), message);
   }
   EXPECT_TRUE(list.modified());
   EXPECT_EQ(list.count(), 3u);
@@ -485,7 +456,7 @@ TEST_F(ProjectFileOnDisk, ReadsLargeFilesThroughItsBuffer) {
     entries.push_back(makeEntry(
         {"user" + std::to_string(i) + "@example.com", "", std::string(i % 70, 'n')}, -1, 1));
   }
-  const std::string path = file("big.orp");
+  const std::string path = dir.file("big.orp");
   writeProjectFile(path, kGoldenColumns, entries);
   ASSERT_GT(fs::file_size(path), 2u << 20);
   EXPECT_EQ(texts(readProjectFile(path).entries), texts(entries));
@@ -493,8 +464,7 @@ TEST_F(ProjectFileOnDisk, ReadsLargeFilesThroughItsBuffer) {
 
 TEST_F(ProjectFileOnDisk, SaveThatFailsMidwayKeepsTheOldFile) {
   // The file size limit makes the write fail part way, as a full disk would.
-  const std::string path = file("p.orp");
-  std::ofstream(path, std::ios::binary) << "old contents";
+  const std::string path = dir.write("p.orp", "old contents");
   fill();
   std::vector<Entry> many;
   for (int i = 0; i < 5000; ++i) many.push_back(makeEntry({"s" + std::to_string(i) + "@x"}, -1, 1));
@@ -506,17 +476,12 @@ TEST_F(ProjectFileOnDisk, SaveThatFailsMidwayKeepsTheOldFile) {
   struct rlimit small = old;
   small.rlim_cur = 4096;
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  std::string message;
-  try {
-    saveProject(path, list);
-  } catch (const ProjectFileError& e) {
-    message = e.what();
-  }
+  const std::string message = thrownMessage<ProjectFileError>([&] { saveProject(path, list); });
   ::setrlimit(RLIMIT_FSIZE, &old);
   ::signal(SIGXFSZ, oldHandler);
 
   EXPECT_EQ(message, "Cannot create file " + path);
-  EXPECT_EQ(readBytes(path), "old contents");
+  EXPECT_EQ(readFile(path), "old contents");
   EXPECT_TRUE(list.modified());
   EXPECT_EQ(names(), (std::vector<std::string>{"p.orp"}));
 }

@@ -1,20 +1,15 @@
-// Helpers of the import tests. DbfBuilder builds small dBase tables in memory
-// (32-byte prolog, 32-byte descriptors, 0x0D terminator, records, 0x1A end
-// mark); every header value can be overridden to make damaged tables.
-// TempDir is a scratch directory removed with everything in it.
+// Small dBase tables built in memory, for tests and benchmarks: a 32-byte
+// prolog, 32-byte field descriptors, the 0x0D terminator, the records and the
+// 0x1A end mark. Every header value can be overridden to make damaged tables.
 #pragma once
 
-#include <stdlib.h>
-
 #include <cstdint>
-#include <filesystem>
 #include <fstream>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-namespace orvane::test {
+namespace orvane::testing {
 
 struct DbfFieldSpec {
   std::string name;  // raw bytes, up to 11 (no NUL added when 11)
@@ -83,21 +78,12 @@ struct DbfBuilder {
     }
     return out + '\x1A';
   }
+
+  // Writes the table to the file `path` and returns the path.
+  std::string writeFile(const std::string& path) const {
+    std::ofstream(path, std::ios::binary) << build();
+    return path;
+  }
 };
 
-struct TempDir {
-  TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "orvane-test-XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path = tmpl;
-  }
-  ~TempDir() { std::filesystem::remove_all(path); }
-  // Writes `bytes` to the file `name` in the directory and returns its path.
-  std::string write(const std::string& name, const std::string& bytes) const {
-    std::ofstream(path / name, std::ios::binary) << bytes;
-    return (path / name).string();
-  }
-  std::filesystem::path path;
-};
-
-}  // namespace orvane::test
+}  // namespace orvane::testing

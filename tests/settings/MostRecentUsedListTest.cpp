@@ -7,6 +7,7 @@
 
 #include "settings/MostRecentUsedList.h"
 #include "tests/settings/TempSettings.h"
+#include "tests/support/TestHelpers.h"
 
 namespace orvane::settings {
 namespace {
@@ -60,19 +61,21 @@ class MostRecentUsedList : public ::testing::Test {
   QMenu menu_;
 };
 
-TEST_F(MostRecentUsedList, NewestFirstAndTheOldestDropsPastMaxEntries) {
+// Newest first; past MaxEntries the oldest drops; a name already listed, in
+// any case, moves up keeping its spelling; captions number on past nine.
+TEST_F(MostRecentUsedList, NewestFirstOldestDropsDuplicatesMoveUp) {
   auto list = makeList(-1, 6);
   EXPECT_EQ(list->fileNames(), (QStringList{name(6), name(5), name(4), name(3), name(2)}));
   EXPECT_EQ(captions(), QStringLiteral("&New|&Open...|E&xit|-|&1 p6.orp|&2 p5.orp|&3 p4.orp|"
                                        "&4 p3.orp|&5 p2.orp"));
-}
-
-TEST_F(MostRecentUsedList, DuplicateInOtherCaseMovesUpKeepingItsSpelling) {
-  auto list = makeList();
-  for (const char* path : {"/p/One.orp", "/p/two.orp", "/p/three.orp", "/P/ONE.ORP"})
-    list->add(QString::fromLatin1(path));
-  EXPECT_EQ(joined(list->fileNames()), QStringLiteral("/p/One.orp|/p/three.orp|/p/two.orp"));
-  EXPECT_EQ(menu_.actions().size(), 3 + 1 + 3);
+  list->add(name(4).toUpper());
+  EXPECT_EQ(list->fileNames(), (QStringList{name(4), name(6), name(5), name(3), name(2)}));
+  EXPECT_EQ(menu_.actions().size(), 3 + 1 + 5);
+  list->setMaxEntries(12);
+  for (int n = 7; n <= 11; ++n) list->add(name(n));
+  ASSERT_EQ(list->count(), 10);
+  EXPECT_EQ(list->item(8)->text(), QStringLiteral("&9 p3.orp"));
+  EXPECT_EQ(list->item(9)->text(), QStringLiteral("&10 p2.orp"));
 }
 
 TEST_F(MostRecentUsedList, SeparatorOnlyWhileTheListHasEntries) {
@@ -84,15 +87,6 @@ TEST_F(MostRecentUsedList, SeparatorOnlyWhileTheListHasEntries) {
   EXPECT_EQ(captions(), QStringLiteral("&New|-|&1 b.orp|&2 a.orp|&Open...|E&xit"));
   list->setAddSeparator(false);
   EXPECT_EQ(captions(), QStringLiteral("&New|&1 b.orp|&2 a.orp|&Open...|E&xit"));
-}
-
-TEST_F(MostRecentUsedList, CaptionsPastNineEntries) {
-  auto list = makeList();
-  list->setMaxEntries(12);
-  for (int n = 1; n <= 10; ++n) list->add(name(n));
-  ASSERT_EQ(list->count(), 10);
-  EXPECT_EQ(list->item(8)->text(), QStringLiteral("&9 p2.orp"));
-  EXPECT_EQ(list->item(9)->text(), QStringLiteral("&10 p1.orp"));
 }
 
 TEST_F(MostRecentUsedList, ShortOrFullNamesAndDrawnCaptions) {
@@ -114,19 +108,24 @@ TEST_F(MostRecentUsedList, ShortOrFullNamesAndDrawnCaptions) {
   EXPECT_EQ(list->item(1)->text(), QStringLiteral("#2 %1").arg(longPath.size()));
 }
 
+// The handler runs while the entry is still in its old place; the entry then
+// moves up, also when the handler adds the name itself (as opening a project
+// does).
 TEST_F(MostRecentUsedList, ChoosingAnEntryCallsTheHandlerThenMovesItUp) {
-  auto list = makeList(-1, 3);
+  auto list = makeList(-1, 4);
   QStringList chosen;
   list->OnSelectFilename = [&](TMostRecentUsedList& sender, const QString& path) {
     EXPECT_EQ(&sender, list.get());
-    // The entry is still in its old place while the handler runs.
-    EXPECT_EQ(sender.fileNames().indexOf(path), 2);
+    EXPECT_EQ(sender.fileNames().indexOf(path), chosen.isEmpty() ? 3 : 2);
     chosen.append(path);
+    if (chosen.size() == 2) sender.add(path);
   };
-  list->item(2)->trigger();
-  EXPECT_EQ(chosen, QStringList{name(1)});
-  EXPECT_EQ(list->fileNames(), (QStringList{name(1), name(3), name(2)}));
+  list->item(3)->trigger();
+  EXPECT_EQ(list->fileNames(), (QStringList{name(1), name(4), name(3), name(2)}));
   EXPECT_EQ(list->item(0)->text(), QStringLiteral("&1 p1.orp"));
+  list->item(2)->trigger();
+  EXPECT_EQ(chosen, (QStringList{name(1), name(3)}));
+  EXPECT_EQ(list->fileNames(), (QStringList{name(3), name(1), name(4), name(2)}));
 }
 
 TEST_F(MostRecentUsedList, HandlerThatThrowsLeavesTheEntryInPlace) {
@@ -145,46 +144,31 @@ TEST_F(MostRecentUsedList, HandlerThatThrowsLeavesTheEntryInPlace) {
   EXPECT_EQ(list->fileNames(), (QStringList{name(3), name(2), name(1)}));
 }
 
-TEST_F(MostRecentUsedList, HandlerThatAddsTheChosenNameLeavesTheOthersInOrder) {
-  auto list = makeList(-1, 4);
-  // What the main window does: opening a project adds its path.
-  list->OnSelectFilename = [](TMostRecentUsedList& sender, const QString& path) {
-    sender.add(path);
-  };
-  list->item(2)->trigger();
-  EXPECT_EQ(list->fileNames(), (QStringList{name(2), name(4), name(3), name(1)}));
-}
-
 TEST_F(MostRecentUsedList, NeedsAMenuToAddOrLoad) {
   TMostRecentUsedList list;
   list.setRegistryKey(kKey);
-  try {
-    list.add(name(1));
-    FAIL() << "no exception";
-  } catch (const std::runtime_error& error) {
-    EXPECT_STREQ(error.what(), "MenuToAttach have to be assigned before");
-  }
+  EXPECT_EQ(orvane::testing::thrownMessage<std::runtime_error>([&] { list.add(name(1)); }),
+            "MenuToAttach have to be assigned before");
   EXPECT_THROW(list.load(), std::runtime_error);
   EXPECT_EQ(list.count(), 0);
 }
 
-TEST_F(MostRecentUsedList, LoadsTotalEntriesWithMissingValuesAsEmptyNames) {
+// "Total" entries, missing values as empty names; a count that cannot be
+// read gives an empty list, a damaged one never more than MaxEntries.
+TEST_F(MostRecentUsedList, LoadsTotalEntriesAndSurvivesADamagedStore) {
+  EXPECT_EQ(makeList()->count(), 0);  // no "MRU" at all
   storeMru({{"Total", "3"}, {"0", "/p/a.orp"}, {"2", "/p/c.orp"}});
   auto list = makeList();
   EXPECT_EQ(joined(list->fileNames()), QStringLiteral("/p/a.orp||/p/c.orp"));
   EXPECT_EQ(captions(), QStringLiteral("&New|&Open...|E&xit|-|&1 a.orp|&2 |&3 c.orp"));
-}
-
-TEST_F(MostRecentUsedList, UnreadableStoreGivesAnEmptyList) {
-  EXPECT_EQ(makeList()->count(), 0);  // no "MRU" at all
+  list.reset();
   for (const char* total : {"many", "", "-2"}) {
     storeMru({{"Total", total}, {"0", "/p/a.orp"}});
     EXPECT_EQ(makeList()->count(), 0) << total;
   }
   EXPECT_EQ(menu_.actions().size(), 3);
-  // A damaged count never fills the menu beyond MaxEntries.
   storeMru({{"Total", "2000000000"}, {"0", "/p/a.orp"}});
-  auto list = makeList();
+  list = makeList();
   EXPECT_EQ(list->count(), TMostRecentUsedList::kDefaultMaxEntries);
   EXPECT_EQ(list->fileNames().front(), QStringLiteral("/p/a.orp"));
 }

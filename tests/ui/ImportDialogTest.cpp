@@ -9,10 +9,12 @@
 #include <QRadioButton>
 #include <QTableWidget>
 #include <QTemporaryDir>
+#include <fstream>
 #include <functional>
 #include <optional>
 
 #include "import/DbfCodePage.h"
+#include "tests/import/DbfBuilder.h"
 #include "tests/ui/WindowFixture.h"
 #include "ui/import/ImportDialog.h"
 
@@ -190,35 +192,45 @@ TEST_F(Import, Utf16WithByteOrderMarkIsFoundAndKeptWhenAnotherReadingFails) {
 
 TEST_F(Import, TablesShowWhereTheirCodePageCameFromAndReadTheirNamesInIt) {
   const struct {
-    const char* file;
+    std::uint8_t languageByte;
+    const char* cpg;   // the .cpg file beside the table, or none
+    const char* name;  // as stored
     const char* origin;
     std::optional<DbfCodePage> chosen;
-    const char* name;  // UTF-8
+    const char* shown;  // UTF-8
   } cases[] = {
-      {"pydbf_cp1252.dbf", "language byte", std::nullopt, "Bj\xC3\xB6rn \xC3\x85s"},
-      {"ogr_utf8.dbf", ".cpg file", std::nullopt, "Bj\xC3\xB6rn \xC3\x85s"},
-      {"ogr_utf8_bare.dbf", "text is UTF-8", std::nullopt, "Bj\xC3\xB6rn \xC3\x85s"},
+      {0x03, nullptr, "Bj\xF6rn \xC5s", "language byte", std::nullopt, "Bj\xC3\xB6rn \xC3\x85s"},
+      {0x00, "UTF-8", "Bj\xC3\xB6rn \xC3\x85s", ".cpg file", std::nullopt,
+       "Bj\xC3\xB6rn \xC3\x85s"},
+      {0x00, nullptr, "Bj\xC3\xB6rn \xC3\x85s", "text is UTF-8", std::nullopt,
+       "Bj\xC3\xB6rn \xC3\x85s"},
       // The UTF-8 bytes read one by one as Windows-1252 letters.
-      {"ogr_utf8.dbf", ".cpg file", DbfCodePage::Windows1252,
+      {0x00, "UTF-8", "Bj\xC3\xB6rn \xC3\x85s", ".cpg file", DbfCodePage::Windows1252,
        "Bj\xC3\x83\xC2\xB6rn \xC3\x83\xE2\x80\xA6s"},
   };
+  int n = 0;
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.file);
-    const QString path =
-        QStringLiteral(ORVANE_SOURCE_DIR "/tests/import/data/") + QString::fromLatin1(c.file);
-    importReplacing(path, [&c](TImportDialog* dialog) {
+    SCOPED_TRACE(c.origin);
+    orvane::testing::DbfBuilder table;
+    table.languageDriver = c.languageByte;
+    table.fields = {{"name", 'C', 20}, {"email", 'C', 30}};
+    table.add({c.name, "bjoern@example.com"}).add({"Anna", "anna@example.com"});
+    const std::string base = dir.filePath(QStringLiteral("t%1").arg(++n)).toStdString();
+    table.writeFile(base + ".dbf");
+    if (c.cpg != nullptr) std::ofstream(base + ".cpg") << c.cpg;
+    importReplacing(QString::fromStdString(base + ".dbf"), [&c](TImportDialog* dialog) {
       EXPECT_EQ(child<QLabel>(dialog, "lbCodePageOrigin")->text(), QString::fromLatin1(c.origin));
       auto* codePage = child<QComboBox>(dialog, "cbCodePage");
       EXPECT_TRUE(codePage->currentText().endsWith(QStringLiteral(" (found)")));
       if (c.chosen) codePage->setCurrentIndex(codePage->findData(static_cast<int>(*c.chosen)));
       auto* preview = child<QTableWidget>(dialog, "tvPreview");
       EXPECT_EQ(headers(preview), texts({"NAME", "EMAIL"}));
-      EXPECT_EQ(row(preview, 0).value(0), QString::fromUtf8(c.name));
+      EXPECT_EQ(row(preview, 0).value(0), QString::fromUtf8(c.shown));
     });
     const RecipientList& list = window->list();
     ASSERT_EQ(list.count(), 2u);
     EXPECT_EQ(list.entry(0).email(), "bjoern@example.com");
-    EXPECT_EQ(list.entry(0).subItem(1), c.name);
+    EXPECT_EQ(list.entry(0).subItem(1), c.shown);
   }
 }
 
