@@ -20,17 +20,8 @@ namespace orvane::cli {
 
 namespace {
 
-constexpr double kDefaultSaveEvery = 60;
-
-void PrintRunUsage(std::FILE* out) {
-  std::fprintf(out,
-               "Usage: orvane-cli run [OPTIONS] PROJECT.orp\n\n%s"
-               "  --save-every SECONDS  save the project while the run lasts (default 60)\n",
-               kValidateOptionsHelp);
-}
-
 // The user's data folder for files the program keeps on its own.
-std::filesystem::path DataFolder() {
+std::filesystem::path dataFolder() {
   if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && *data == '/') {
     return std::filesystem::path(data) / "Tamsworth" / "Orvane";
   }
@@ -41,7 +32,7 @@ std::filesystem::path DataFolder() {
 
 // Writes `list` somewhere it survives the failed save of `path`; returns where,
 // or "" when nowhere would take it.
-std::string SaveRecovery(const std::string& path, const RecipientList& list) {
+std::string saveRecovery(const std::string& path, const RecipientList& list) {
   const std::filesystem::path project(path);
   char stamp[32];
   const std::time_t now = std::time(nullptr);
@@ -50,7 +41,7 @@ std::string SaveRecovery(const std::string& path, const RecipientList& list) {
   std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
   const std::string name = project.stem().string() + ".recovered-" + stamp + ".orp";
   const std::filesystem::path candidates[] = {project.parent_path() / name,
-                                              DataFolder() / "recovered" / name};
+                                              dataFolder() / "recovered" / name};
   for (const auto& candidate : candidates) {
     try {
       // The data folder may not exist yet; the project's own folder is not
@@ -71,21 +62,28 @@ std::string SaveRecovery(const std::string& path, const RecipientList& list) {
 
 int runRun(std::span<char* const> args) {
   ValidateOptions options;
-  if (auto error = ParseValidateOptions(args, ValidateCommand::Run, options)) {
-    std::fprintf(stderr, "orvane-cli run: %s\n", error->c_str());
-    PrintRunUsage(stderr);
-    return kExitUsage;
-  }
-  if (options.help) {
-    PrintRunUsage(stdout);
-    return kExitOk;
-  }
-  if (options.operands.size() != 1) {
-    std::fprintf(stderr, "orvane-cli run: give exactly one project file\n");
-    PrintRunUsage(stderr);
-    return kExitUsage;
-  }
-  const std::string& path = options.operands.front();
+  double saveEvery = 60;
+  const std::string about =
+      "Validates the project's checked entries as Start Validation does, printing each\n"
+      "result as it arrives, and keeps the results in the project.\n\n" +
+      std::string(kValidateAbout);
+  CommandSyntax syntax{"run", "run [OPTIONS] PROJECT.orp", about, validateOptions(options), 1};
+  syntax.options.push_back(
+      {"save-every", 0, "SECONDS", "save the project this often while the run lasts", "60",
+       [&](std::string_view v) -> std::optional<std::string> {
+         const std::string text(v);
+         char* end = nullptr;
+         saveEvery = std::strtod(text.c_str(), &end);
+         if (text.empty() || end != text.c_str() + text.size() || !(saveEvery > 0) ||
+             saveEvery > 86400) {
+           return "invalid interval '" + text + "' (seconds, more than 0, at most 86400)";
+         }
+         return std::nullopt;
+       }});
+  std::vector<std::string> operands;
+  if (auto status = parseCommandLine(syntax, args, operands)) return *status;
+  if (operands.empty()) return usageError(syntax, "no project given");
+  const std::string& path = operands.front();
 
   RecipientList list;
   try {
@@ -103,15 +101,14 @@ int runRun(std::span<char* const> args) {
       std::fprintf(stderr, "orvane-cli run: could not save the progress: %s\n", e.what());
     }
   };
-  const double every = options.saveEvery.value_or(kDefaultSaveEvery);
   bool ran = false;
   int status =
-      ValidateList(list, options, ran, checkpoint, static_cast<std::uint64_t>(every * 1000.0));
+      validateList(list, options, ran, checkpoint, static_cast<std::uint64_t>(saveEvery * 1000.0));
   if (ran) {
     try {
       saveProject(path, list);
     } catch (const std::exception& e) {
-      const std::string recovery = SaveRecovery(path, list);
+      const std::string recovery = saveRecovery(path, list);
       if (recovery.empty()) {
         std::fprintf(stderr, "%s; the results could not be saved anywhere\n", e.what());
       } else {

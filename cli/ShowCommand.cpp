@@ -5,19 +5,12 @@
 #include <string_view>
 
 #include "cli/Commands.h"
+#include "cli/Options.h"
 #include "core/ProjectFile.h"
 #include "core/RecipientList.h"
 
 namespace orvane::cli {
 namespace {
-
-constexpr const char* kShowUsage =
-    "Usage: orvane-cli show PROJECT.orp\n"
-    "\n"
-    "Prints the project's columns and entries as tab-separated lines: first one\n"
-    "line of the columns, each as caption:width; then one line per entry: check\n"
-    "state, result state, e-mail, then its sub-items in order (the result text\n"
-    "first). Tabs and line breaks inside a text are printed as blanks.\n";
 
 // A field never breaks the line or the columns of the output.
 void appendField(std::string& line, std::string_view text) {
@@ -27,21 +20,22 @@ void appendField(std::string& line, std::string_view text) {
 }  // namespace
 
 int runShow(std::span<char* const> args) {
-  for (const char* arg : args) {
-    if (isHelp(arg)) {
-      std::fputs(kShowUsage, stdout);
-      return kExitOk;
-    }
-  }
-  if (args.size() != 1 || (args[0][0] == '-' && args[0][1] != '\0')) {
-    if (args.size() == 1) std::fprintf(stderr, "orvane-cli show: unknown option '%s'\n", args[0]);
-    std::fputs(kShowUsage, stderr);
-    return kExitUsage;
-  }
+  const CommandSyntax syntax{
+      "show",
+      "show PROJECT.orp",
+      "Prints the project's columns and entries as tab-separated lines: first one\n"
+      "line of the columns, each as caption:width; then one line per entry: check\n"
+      "state, result state, e-mail, then its sub-items in order (the result text\n"
+      "first). Tabs and line breaks inside a text are printed as blanks.\n",
+      {},
+      1};
+  std::vector<std::string> operands;
+  if (auto status = parseCommandLine(syntax, args, operands)) return *status;
+  if (operands.empty()) return usageError(syntax, "no project given");
 
   RecipientList list;
   try {
-    loadProject(args[0], list);
+    loadProject(operands.front(), list);
   } catch (const ProjectFileError& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return kExitFailed;

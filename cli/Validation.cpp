@@ -6,491 +6,196 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <memory>
+#include <limits>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
-
-#include <uv.h>
 
 #include "cli/Commands.h"
 #include "core/Verdict.h"
 #include "engine/ConfigureEngine.h"
 #include "engine/DnsServerList.h"
 #include "engine/ExtractAddress.h"
-#include "engine/Outcome.h"
 #include "engine/ProjectRun.h"
 #include "engine/ResourceLimits.h"
 #include "engine/SmtpRelayServer.h"
 #include "net/EventLoop.h"
+#include "net/Signals.h"
 #include "settings/EngineOptions.h"
 #include "settings/Ini.h"
 
 namespace orvane::cli {
 
-const char* const kValidateOptionsHelp =
-    "Options (each overrides the saved option for this run only):\n"
-    "  --from ADDRESS        sender given with MAIL FROM\n"
-    "  --helo NAME           HELO name (instead of the sender's domain)\n"
-    "  --dns SERVER[:PORT]   DNS server to ask: an IP address (default port 53);\n"
-    "                        several, blank-separated, in one quoted value\n"
-    "  --smtp-port PORT      port of the mail servers (default 25)\n"
-    "  --connections N       sessions at once\n"
-    "  --timeout SECONDS     allowed silence of a session\n"
-    "  --greylist-delay SECONDS  wait before trying an address refused for now\n"
-    "                        (4xx) once more; 0 turns the retry off\n"
-    "  --catch-all on|off    detect domains that accept any address\n"
-    "  --per-connection N    addresses of one domain asked about on one connection\n"
-    "                        (1..100; 1: a dialogue per address)\n"
-    "  --host-connections N  connections open at once to one mail host (0: no limit)\n"
-    "  --format text|csv|jsonl   output format (default text)\n"
-    "  --log                 include each address's transaction log\n"
-    "  --help                this text\n";
+const char* const kValidateAbout =
+    "The saved options (Tools | Options of the desktop program) apply; each\n"
+    "option below overrides one of them for this run only.\n";
 
 namespace {
 
-// A whole number written in decimal digits only.
-bool ParseWhole(std::string_view text, std::int32_t& value) {
-  if (text.empty() || text.front() < '0' || text.front() > '9') return false;
-  std::int32_t v = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-  if (ec != std::errc() || end != text.data() + text.size()) return false;
-  value = v;
-  return true;
-}
-
-bool ParsePositive(std::string_view text, std::int32_t& value) {
-  std::int32_t v = 0;
-  if (!ParseWhole(text, v) || v <= 0) return false;
-  value = v;
-  return true;
-}
+constexpr std::int32_t kNoLimit = std::numeric_limits<std::int32_t>::max();
+constexpr std::string_view kSaved = "as saved";
 
 // One DNS server entry with a numeric host and a port 1..65535, read the way
 // the engine reads it (ParseDnsServerEntry). Texts the engine would read
 // loosely ("192.0.2.1:" as port 53, "[::1]x", a bracketed IPv4 address) are
 // refused, so what runs is what was typed.
-bool IsDnsServerEntry(std::string_view entry) {
+bool isDnsServerEntry(std::string_view entry) {
   const engine::DnsServerAddress server = engine::ParseDnsServerEntry(entry);
   unsigned char binary[sizeof(in6_addr)];
   const bool v6 = inet_pton(AF_INET6, server.host.c_str(), binary) == 1;
   const bool v4 = !v6 && inet_pton(AF_INET, server.host.c_str(), binary) == 1;
-  std::int32_t port = 0;
-  if ((!v4 && !v6) || !ParsePositive(server.port, port) || port > 65535) return false;
+  const bool portOk = !wholeNumber("port", 1, 65535, [](std::int32_t) {})(server.port);
+  if ((!v4 && !v6) || !portOk) return false;
   if (entry == server.host) return true;
   if (v4) return entry == server.host + ":" + server.port;
   const std::string bracketed = "[" + server.host + "]";
   return entry == bracketed || entry == bracketed + ":" + server.port;
 }
 
-// Checks a `--dns` value and gives its entries joined by single blanks (the
+// Checks a `--dns` value and stores its entries joined by single blanks (the
 // engine would read a doubled blank as an empty entry).
-std::optional<std::string> ParseDnsServers(std::string_view text, std::string& joined) {
-  joined.clear();
-  std::size_t i = 0;
-  while (i < text.size()) {
+std::optional<std::string> checkDnsServers(std::string_view text, ValidateOptions& options) {
+  std::string joined;
+  for (std::size_t i = 0, end = 0; i < text.size(); i = end) {
     if (static_cast<unsigned char>(text[i]) <= ' ') {
-      ++i;
+      end = i + 1;
       continue;
     }
-    std::size_t end = i;
-    while (end < text.size() && static_cast<unsigned char>(text[end]) > ' ') ++end;
+    for (end = i; end < text.size() && static_cast<unsigned char>(text[end]) > ' ';) ++end;
     const std::string_view entry = text.substr(i, end - i);
-    if (!IsDnsServerEntry(entry)) {
+    if (!isDnsServerEntry(entry)) {
       return "invalid DNS server '" + std::string(entry) + "' (an IP address, optionally :PORT)";
     }
-    if (!joined.empty()) joined += ' ';
-    joined.append(entry);
-    i = end;
+    (joined += joined.empty() ? "" : " ") += entry;
   }
   if (joined.empty()) return std::string("option '--dns' needs a server");
+  options.dns = std::move(joined);
   return std::nullopt;
 }
 
-}  // namespace
-
-std::optional<std::string> ParseValidateOptions(std::span<char* const> args,
-                                                ValidateCommand command, ValidateOptions& options) {
-  const bool allowList = command == ValidateCommand::Check;
-  bool operandsOnly = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string_view arg = args[i];
-    if (operandsOnly || arg.size() < 2 || arg.substr(0, 2) != "--") {
-      if (!operandsOnly && arg.size() > 1 && arg[0] == '-' && arg != "-h") {
-        return "unknown option '" + std::string(arg) + "'";
-      }
-      if (arg == "-h") {
-        options.help = true;
-        continue;
-      }
-      options.operands.emplace_back(arg);
-      continue;
-    }
-    if (arg == "--") {
-      operandsOnly = true;
-      continue;
-    }
-    std::string name(arg);
-    std::optional<std::string> value;
-    if (const auto eq = name.find('='); eq != std::string::npos) {
-      value = name.substr(eq + 1);
-      name.resize(eq);
-    }
-    auto takeValue = [&]() -> std::optional<std::string> {
-      if (value) return value;
-      if (i + 1 >= args.size()) return std::nullopt;
-      return std::string(args[++i]);
-    };
-    auto noValue = [&]() { return !value.has_value(); };
-    if (name == "--help") {
-      options.help = true;
-    } else if (name == "--log") {
-      if (!noValue()) return "option '--log' takes no value";
-      options.log = true;
-    } else {
-      const bool known = name == "--from" || name == "--helo" || name == "--dns" ||
-                         name == "--smtp-port" || name == "--connections" || name == "--timeout" ||
-                         name == "--greylist-delay" || name == "--catch-all" ||
-                         name == "--per-connection" || name == "--host-connections" ||
-                         name == "--format" || (allowList && name == "--list") ||
-                         (!allowList && name == "--save-every");
-      if (!known) return "unknown option '" + name + "'";
-      const auto v = takeValue();
-      if (!v) return "option '" + name + "' needs a value";
-      if (name == "--from") {
-        options.from = *v;
-      } else if (name == "--helo") {
-        options.helo = *v;
-      } else if (name == "--dns") {
-        std::string servers;
-        if (auto error = ParseDnsServers(*v, servers)) return error;
-        options.dns = std::move(servers);
-      } else if (name == "--smtp-port") {
-        std::int32_t port = 0;
-        if (!ParsePositive(*v, port) || port > 65535) return "invalid port '" + *v + "'";
-        options.smtpPort = *v;
-      } else if (name == "--connections") {
-        std::int32_t n = 0;
-        if (!ParsePositive(*v, n)) return "invalid number of connections '" + *v + "'";
-        options.connections = n;
-      } else if (name == "--timeout") {
-        std::int32_t n = 0;
-        if (!ParsePositive(*v, n)) return "invalid time-out '" + *v + "'";
-        options.timeOut = n;
-      } else if (name == "--per-connection") {
-        std::int32_t n = 0;
-        if (!ParsePositive(*v, n) || n > 100)
-          return "invalid addresses per connection '" + *v + "'";
-        options.perConnection = n;
-      } else if (name == "--host-connections") {
-        std::int32_t n = 0;
-        if (!ParseWhole(*v, n)) return "invalid connections per host '" + *v + "'";
-        options.hostConnections = n;
-      } else if (name == "--save-every") {
-        char* end = nullptr;
-        const double seconds = std::strtod(v->c_str(), &end);
-        if (v->empty() || end != v->c_str() + v->size() || !(seconds > 0) || seconds > 86400) {
-          return "invalid interval '" + *v + "' (seconds, more than 0)";
-        }
-        options.saveEvery = seconds;
-      } else if (name == "--greylist-delay") {
-        std::int32_t n = 0;
-        if (!ParseWhole(*v, n)) return "invalid greylisting delay '" + *v + "'";
-        options.greylistDelay = n;
-      } else if (name == "--catch-all") {
-        if (*v != "on" && *v != "off") {
-          return "invalid catch-all detection '" + *v + "' (on or off)";
-        }
-        options.catchAll = *v == "on";
-      } else if (name == "--format") {
-        if (*v == "text") {
-          options.format = OutputFormat::Text;
-        } else if (*v == "csv") {
-          options.format = OutputFormat::Csv;
-        } else if (*v == "jsonl") {
-          options.format = OutputFormat::Jsonl;
-        } else {
-          return "unknown format '" + *v + "' (text, csv or jsonl)";
-        }
-      } else if (name == "--list") {
-        options.listFile = *v;
-      }
-    }
-  }
-  return std::nullopt;
+// Stores a whole number into an optional setting.
+OptionCheck number(std::string what, std::int32_t min, std::int32_t max,
+                   std::optional<std::int32_t>& target) {
+  return wholeNumber(std::move(what), min, max, [&target](std::int32_t n) { target = n; });
 }
 
-std::string JsonString(std::string_view text) {
-  std::string out = "\"";
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t n = text.size();
-  for (std::size_t i = 0; i < n;) {
-    const unsigned char c = p[i];
-    if (c < 0x80) {
-      switch (c) {
-        case '"':
-          out += "\\\"";
-          break;
-        case '\\':
-          out += "\\\\";
-          break;
-        case '\n':
-          out += "\\n";
-          break;
-        case '\r':
-          out += "\\r";
-          break;
-        case '\t':
-          out += "\\t";
-          break;
-        default:
-          if (c < 0x20 || c == 0x7f) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-          } else {
-            out += static_cast<char>(c);
-          }
-      }
-      ++i;
-      continue;
-    }
-    // Copy a well-formed UTF-8 sequence; anything else becomes U+FFFD.
-    std::size_t len = 0;
-    std::uint32_t min = 0;
-    if (c >= 0xc2 && c <= 0xdf) {
-      len = 2;
-      min = 0x80;
-    } else if (c >= 0xe0 && c <= 0xef) {
-      len = 3;
-      min = 0x800;
-    } else if (c >= 0xf0 && c <= 0xf4) {
-      len = 4;
-      min = 0x10000;
-    }
-    bool ok = len != 0 && i + len <= n;
-    std::uint32_t cp = ok ? (c & (0x7fu >> len)) : 0;
-    for (std::size_t k = 1; ok && k < len; ++k) {
-      if ((p[i + k] & 0xc0) != 0x80) {
-        ok = false;
-      } else {
-        cp = (cp << 6) | (p[i + k] & 0x3f);
-      }
-    }
-    if (ok && (cp < min || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff))) ok = false;
-    if (ok) {
-      out.append(text.substr(i, len));
-      i += len;
-    } else {
-      out += "\xef\xbf\xbd";
-      ++i;
-    }
-  }
-  out += '"';
-  return out;
-}
+constexpr std::array kVerdicts = {Verdict::Valid, Verdict::Invalid, Verdict::CatchAll,
+                                  Verdict::Unknown};
 
-std::string CsvField(std::string_view text) {
-  if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  out += '"';
-  return out;
-}
-
-namespace {
-
-// Ctrl-C, a polite kill and a closed terminal stop the run like the Stop
-// command, so the results in hand are reported and saved.
-class StopSignals {
+// What a run has reported: the records, the verdicts so far with the
+// messages of the unknown results (in the order they first came), the
+// addresses waiting for their greylisting retry, the progress line on a
+// terminal and the closing summary.
+class Report {
  public:
-  StopSignals(net::EventLoop& loop, std::function<void()> stop) : stop_(std::move(stop)) {
-    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
-    for (int i = 0; i < 3; ++i) {
-      handles_[i] = new uv_signal_t;
-      uv_signal_init(loop.uv(), handles_[i]);
-      handles_[i]->data = this;
-      uv_signal_start(handles_[i], &StopSignals::OnSignal, kSignals[i]);
-      // The run, not the signal watch, keeps the loop going.
-      uv_unref(reinterpret_cast<uv_handle_t*>(handles_[i]));
-    }
-  }
-  ~StopSignals() {
-    for (auto* h : handles_) {
-      uv_signal_stop(h);
-      uv_close(reinterpret_cast<uv_handle_t*>(h),
-               [](uv_handle_t* handle) { delete reinterpret_cast<uv_signal_t*>(handle); });
-    }
-  }
-  StopSignals(const StopSignals&) = delete;
-  StopSignals& operator=(const StopSignals&) = delete;
+  using Total = std::function<std::optional<std::size_t>()>;  // nullopt: not known yet
 
- private:
-  static void OnSignal(uv_signal_t* handle, int) {
-    static_cast<StopSignals*>(handle->data)->stop_();
-  }
-  std::function<void()> stop_;
-  uv_signal_t* handles_[3]{};
-};
-
-// A result always has a verdict; one without (none is expected) counts as unknown.
-Verdict KnownVerdict(const engine::AddressResult& result) {
-  return result.verdict == Verdict::None ? Verdict::Unknown : result.verdict;
-}
-
-// The verdicts of the results so far, and the messages of the unknown ones
-// with how often each came (in the order they first came).
-class VerdictTally {
- public:
-  void Add(const engine::AddressResult& result) {
-    const Verdict verdict = KnownVerdict(result);
-    ++counts_[static_cast<std::size_t>(verdict)];
-    if (verdict != Verdict::Unknown) return;
-    const auto [it, added] = causeIndex_.try_emplace(result.message, causes_.size());
-    if (added) causes_.emplace_back(result.message, 0);
-    ++causes_[it->second].second;
-  }
-  std::int32_t Count(Verdict verdict) const { return counts_[static_cast<std::size_t>(verdict)]; }
-  std::size_t Done() const {
-    return static_cast<std::size_t>(Count(Verdict::Valid) + Count(Verdict::Invalid) +
-                                    Count(Verdict::CatchAll) + Count(Verdict::Unknown));
-  }
-  // "valid V, invalid I, catch-all C, unknown U", each verdict in its name.
-  std::string Counts() const {
-    std::string out;
-    for (const Verdict v :
-         {Verdict::Valid, Verdict::Invalid, Verdict::CatchAll, Verdict::Unknown}) {
-      if (!out.empty()) out += ", ";
-      out += verdictName(v);
-      out += ' ';
-      out += std::to_string(Count(v));
-    }
-    return out;
-  }
-  // The closing line: the counts, then the three most common messages of the
-  // unknown results, most frequent first (ties in the order they first came).
-  std::string Summary() const {
-    std::string out = "Verdicts: " + Counts();
-    if (causes_.empty()) return out;
-    std::vector<std::pair<std::string, std::int32_t>> top = causes_;
-    std::stable_sort(top.begin(), top.end(),
-                     [](const auto& a, const auto& b) { return a.second > b.second; });
-    out += "; unknown because:";
-    for (std::size_t i = 0; i < top.size() && i < 3; ++i) {
-      out += i == 0 ? " " : ", ";
-      out += "\"" + top[i].first + "\" " + std::to_string(top[i].second);
-    }
-    return out;
-  }
-
- private:
-  std::array<std::int32_t, 5> counts_{};
-  std::vector<std::pair<std::string, std::int32_t>> causes_;
-  std::unordered_map<std::string, std::size_t> causeIndex_;
-};
-
-// The progress line, on a terminal only: done of total, the verdicts, the
-// addresses waiting for their greylisting retry, the rate and the time left.
-class Progress {
- public:
-  explicit Progress(std::size_t total)
-      : enabled_(isatty(STDERR_FILENO) == 1),
-        total_(total),
+  Report(const ValidateOptions& options, Total total)
+      : writer_(options.format, options.log),
+        total_(std::move(total)),
+        terminal_(isatty(STDERR_FILENO) == 1),
         start_(std::chrono::steady_clock::now()) {}
 
-  void Update(const VerdictTally& tally, std::size_t retrying, bool force) {
-    if (!enabled_) return;
+  // The run has started: the csv header goes out (never for a run that fails).
+  void started() { writer_.header(); }
+
+  void record(std::size_t index, std::string_view address, const engine::AddressResult& result,
+              const TransactionLog& log) {
+    writer_.write(index, address, result, log);
+    retrying_.erase(index);
+    const Verdict verdict = knownVerdict(result);
+    ++counts_[static_cast<std::size_t>(verdict)];
+    if (verdict == Verdict::Unknown) {
+      const auto [it, added] = causeIndex_.try_emplace(result.message, causes_.size());
+      if (added) causes_.emplace_back(result.message, 0);
+      ++causes_[it->second].second;
+    }
+    progress(false);
+  }
+
+  void waiting(std::size_t index) {
+    retrying_.insert(index);
+    progress(false);
+  }
+
+  // The last progress line, then the counts and the three most common
+  // messages of the unknown results, most frequent first (ties in the order
+  // they first came).
+  void finish() {
+    if (terminal_) {
+      progress(true);
+      std::fputc('\n', stderr);
+    }
+    std::string out = "Verdicts: " + counts();
+    std::vector<std::pair<std::string, std::size_t>> top = causes_;
+    std::stable_sort(top.begin(), top.end(),
+                     [](const auto& a, const auto& b) { return a.second > b.second; });
+    for (std::size_t i = 0; i < top.size() && i < 3; ++i) {
+      out += i == 0 ? "; unknown because: " : ", ";
+      out += "\"" + top[i].first + "\" " + std::to_string(top[i].second);
+    }
+    std::fprintf(stderr, "%s\n", out.c_str());
+  }
+
+ private:
+  // "valid V, invalid I, catch-all C, unknown U".
+  std::string counts() const {
+    std::string out;
+    for (const Verdict v : kVerdicts) {
+      (out += out.empty() ? "" : ", ").append(verdictName(v));
+      out += ' ' + std::to_string(counts_[static_cast<std::size_t>(v)]);
+    }
+    return out;
+  }
+
+  // "D/T done" (or "D done" while the total is not known), the verdicts, the
+  // addresses waiting for their retry, the rate and, with a total, the time left.
+  void progress(bool force) {
+    if (!terminal_) return;
     const auto now = std::chrono::steady_clock::now();
     if (!force && now - last_ < std::chrono::milliseconds(200)) return;
     last_ = now;
-    const std::size_t done = tally.Done();
+    std::size_t done = 0;
+    for (const Verdict v : kVerdicts) done += counts_[static_cast<std::size_t>(v)];
     const double seconds = std::chrono::duration<double>(now - start_).count();
     const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0.0;
-    char left[32] = "--:--:--";
-    if (rate > 0 && done <= total_) {
-      const auto remaining = static_cast<long>(static_cast<double>(total_ - done) / rate);
-      std::snprintf(left, sizeof left, "%ld:%02ld:%02ld", remaining / 3600, (remaining / 60) % 60,
-                    remaining % 60);
+    const std::optional<std::size_t> total = total_();
+    char tail[96];
+    std::snprintf(tail, sizeof tail, ", %zu to retry, %.1f/s", retrying_.size(), rate);
+    std::string line = "\r" + std::to_string(done) + (total ? "/" + std::to_string(*total) : "") +
+                       " done, " + counts() + tail;
+    if (total) {
+      char left[32] = "--:--:--";
+      if (rate > 0 && done <= *total) {
+        const auto s = static_cast<long>(static_cast<double>(*total - done) / rate);
+        std::snprintf(left, sizeof left, "%ld:%02ld:%02ld", s / 3600, (s / 60) % 60, s % 60);
+      }
+      line += std::string(", ") + left + " left";
     }
-    std::fprintf(stderr, "\r%zu/%zu done, %s, %zu to retry, %.1f/s, %s left   ", done, total_,
-                 tally.Counts().c_str(), retrying, rate, left);
+    line += "   ";
+    std::fputs(line.c_str(), stderr);
     std::fflush(stderr);
   }
-  void Finish(const VerdictTally& tally, std::size_t retrying) {
-    if (!enabled_) return;
-    Update(tally, retrying, true);
-    std::fputc('\n', stderr);
-  }
 
- private:
-  bool enabled_;
-  std::size_t total_;
+  RecordWriter writer_;
+  Total total_;
+  bool terminal_;
   std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point last_{};
+  std::array<std::size_t, 5> counts_{};  // by Verdict
+  std::vector<std::pair<std::string, std::size_t>> causes_;
+  std::unordered_map<std::string, std::size_t> causeIndex_;
+  std::unordered_set<std::size_t> retrying_;
 };
-
-// One record: the entry's e-mail text as given, its result and verdict, and
-// with --log its transaction log. The verdict is the last csv column.
-void PrintRecord(const ValidateOptions& options, std::size_t index, std::string_view address,
-                 const engine::AddressResult& result, const TransactionLog& log) {
-  const std::string verdict(verdictName(KnownVerdict(result)));
-  const std::string code = std::to_string(result.code);
-  std::string line;
-  switch (options.format) {
-    case OutputFormat::Text: {
-      line = std::string(address) + "\t" + resultText(result.code, result.message) + "\t" +
-             verdict + "\n";
-      if (options.log) {
-        for (const auto& l : log) line += "    " + l + "\n";
-      }
-      break;
-    }
-    case OutputFormat::Csv: {
-      line = std::to_string(index) + "," + CsvField(address) + "," + code + "," +
-             CsvField(result.message);
-      if (options.log) {
-        std::string joined;
-        for (std::size_t i = 0; i < log.size(); ++i) {
-          if (i > 0) joined += '\n';
-          joined += log[i];
-        }
-        line += "," + CsvField(joined);
-      }
-      line += "," + verdict + "\n";
-      break;
-    }
-    case OutputFormat::Jsonl: {
-      line = "{\"index\":" + std::to_string(index) + ",\"address\":" + JsonString(address) +
-             ",\"code\":" + code + ",\"message\":" + JsonString(result.message) +
-             ",\"verdict\":" + JsonString(verdict);
-      if (options.log) {
-        line += ",\"log\":[";
-        for (std::size_t i = 0; i < log.size(); ++i) {
-          if (i > 0) line += ',';
-          line += JsonString(log[i]);
-        }
-        line += ']';
-      }
-      line += "}\n";
-      break;
-    }
-  }
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fflush(stdout);
-}
 
 // The saved options with `options` laid over them, the connections lowered to
 // what the descriptor limit holds (one warning says so). False (message
 // printed) when the options cannot be read.
-bool SettingsFor(const ValidateOptions& options, engine::EngineSettings& cfg) {
+bool settingsFor(const ValidateOptions& options, engine::EngineSettings& cfg) {
   const std::uint64_t limit = engine::RaiseDescriptorLimit();
   try {
     settings::TINI ini;
@@ -506,12 +211,12 @@ bool SettingsFor(const ValidateOptions& options, engine::EngineSettings& cfg) {
     cfg.secondaryDns.clear();
   }
   if (options.smtpPort) cfg.smtpPort = *options.smtpPort;
-  if (options.connections) cfg.connections = *options.connections;
-  if (options.timeOut) cfg.timeOut = *options.timeOut;
-  if (options.greylistDelay) cfg.greylistDelay = *options.greylistDelay;
-  if (options.catchAll) cfg.detectCatchAll = *options.catchAll;
-  if (options.perConnection) cfg.perConnection = *options.perConnection;
-  if (options.hostConnections) cfg.hostConnections = *options.hostConnections;
+  cfg.connections = options.connections.value_or(cfg.connections);
+  cfg.timeOut = options.timeOut.value_or(cfg.timeOut);
+  cfg.greylistDelay = options.greylistDelay.value_or(cfg.greylistDelay);
+  cfg.detectCatchAll = options.catchAll.value_or(cfg.detectCatchAll);
+  cfg.perConnection = options.perConnection.value_or(cfg.perConnection);
+  cfg.hostConnections = options.hostConnections.value_or(cfg.hostConnections);
   const int fit = engine::ConnectionsThatFit(cfg.connections, limit);
   if (fit < cfg.connections) {
     std::fprintf(stderr,
@@ -526,146 +231,157 @@ bool SettingsFor(const ValidateOptions& options, engine::EngineSettings& cfg) {
   return true;
 }
 
-// The csv header goes out once the run has started (or with the first
-// record, which may arrive while it starts), never for a run that fails.
-class Output {
- public:
-  Output(const ValidateOptions& options, std::size_t total) : options_(options), progress_(total) {}
-  void Header() {
-    if (headerDone_ || options_.format != OutputFormat::Csv) return;
-    headerDone_ = true;
-    std::fputs(options_.log ? "index,address,code,message,log,verdict\n"
-                            : "index,address,code,message,verdict\n",
-               stdout);
-    std::fflush(stdout);
-  }
-  void Record(std::size_t index, std::string_view address, const engine::AddressResult& result,
-              const TransactionLog& log) {
-    Header();
-    PrintRecord(options_, index, address, result, log);
-    retrying_.erase(index);
-    tally_.Add(result);
-    progress_.Update(tally_, retrying_.size(), false);
-  }
-  void Waiting(std::size_t index) {
-    retrying_.insert(index);
-    progress_.Update(tally_, retrying_.size(), false);
-  }
-  void Finish() {
-    progress_.Finish(tally_, retrying_.size());
-    std::fprintf(stderr, "%s\n", tally_.Summary().c_str());
-  }
-
- private:
-  const ValidateOptions& options_;
-  Progress progress_;
-  VerdictTally tally_;
-  std::unordered_set<std::size_t> retrying_;  // waiting for their greylisting retry
-  bool headerDone_ = false;
-};
-
 }  // namespace
 
-int ValidateSource(const std::function<bool(std::string&)>& next, std::size_t total,
-                   const ValidateOptions& options) {
-  engine::EngineSettings cfg;
-  if (!SettingsFor(options, cfg)) return kExitFailed;
-  net::EventLoop loop;
-  int status = kExitOk;
-  {
-    engine::TSmtpRelayServer server(loop);
-    server.SetInternalDns(engine::kInternalDnsServer);
-    Output output(options, total);
-    bool finished = false;
-    // The texts as given of the addresses read and not yet reported (the
-    // run numbers them in the order it reads them): what the records show.
-    std::unordered_map<int, std::string> given;
-    int read = 0;
-    server.OnEMailProcessed = [&](engine::TSmtpRelayServer& sender, int index, std::int32_t,
-                                  const TransactionLog& log) {
-      const auto it = given.find(index);
-      output.Record(static_cast<std::size_t>(index),
-                    it != given.end() ? it->second : sender.Text(index), sender.LastResult(), log);
-      if (it != given.end()) given.erase(it);
-    };
-    server.OnAddressWaiting = [&](engine::TSmtpRelayServer&, int index, std::uint64_t) {
-      output.Waiting(static_cast<std::size_t>(index));
-    };
-    server.OnFinished = [&](engine::TSmtpRelayServer&, bool) {
-      finished = true;
-      loop.stop();
-    };
-    StopSignals stopOnSignal(loop, [&] {
-      if (server.Busy()) server.AbortRun();
-    });
-    try {
-      engine::ConfigureEngine(server, cfg);
-      server.SetSource([&](engine::FeedLine& line) {
-        std::string text;
-        if (!next(text)) return false;
-        line.text = engine::ExtractAddress(text);
-        line.tag = read;
-        given.emplace(read++, std::move(text));
-        return true;
-      });
-      server.StartCheck();
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "%s\n", e.what());
-      status = kExitFailed;
-    }
-    if (status == kExitOk) {
-      output.Header();
-      while (!finished) loop.run();
-      output.Finish();
-    }
-  }
-  return status;
+std::vector<Option> validateOptions(ValidateOptions& o) {
+  return {
+      {"from", 0, "ADDRESS", "sender given with MAIL FROM", kSaved, storeText(o.from)},
+      {"helo", 0, "NAME", "HELO name (instead of the sender's domain)", kSaved, storeText(o.helo)},
+      {"dns", 0, "SERVER[:PORT]",
+       "DNS server to ask: an IP address (port 53 unless\n"
+       "given); several, blank-separated, in one quoted\nvalue",
+       kSaved, [&o](std::string_view v) { return checkDnsServers(v, o); }},
+      {"smtp-port", 0, "PORT", "port of the mail servers", "25",
+       [&o](std::string_view v) {
+         return wholeNumber("port", 1, 65535,
+                            [&](std::int32_t) { o.smtpPort = std::string(v); })(v);
+       }},
+      {"connections", 0, "N", "sessions at once", kSaved,
+       number("number of connections", 1, kNoLimit, o.connections)},
+      {"timeout", 0, "SECONDS", "allowed silence of a session", kSaved,
+       number("time-out", 1, kNoLimit, o.timeOut)},
+      {"greylist-delay", 0, "SECONDS",
+       "wait before trying an address refused for now\n(4xx) once more; 0 turns the retry off",
+       kSaved, number("greylisting delay", 0, kNoLimit, o.greylistDelay)},
+      {"catch-all", 0, "on|off", "detect domains that accept any address", kSaved,
+       oneOf("catch-all detection", {"on", "off"}, [&o](std::size_t i) { o.catchAll = i == 0; })},
+      {"per-connection", 0, "N",
+       "addresses of one domain asked about on one\nconnection (1: a dialogue per address)", kSaved,
+       number("addresses per connection", 1, 100, o.perConnection)},
+      {"host-connections", 0, "N", "connections open at once to one mail host\n(0: no limit)",
+       kSaved, number("connections per host", 0, kNoLimit, o.hostConnections)},
+      {"format", 0, "text|csv|jsonl", "output format", "text",
+       oneOf("format", {"text", "csv", "jsonl"},
+             [&o](std::size_t i) { o.format = static_cast<OutputFormat>(i); })},
+      {"log", 0, "", "include each address's transaction log", "", setFlag(o.log)},
+  };
 }
 
-int ValidateList(RecipientList& list, const ValidateOptions& options, bool& ran,
+int validateList(RecipientList& list, const ValidateOptions& options, bool& ran,
                  const std::function<void()>& checkpoint, std::uint64_t checkpointMs) {
   ran = false;
   engine::EngineSettings cfg;
-  if (!SettingsFor(options, cfg)) return kExitFailed;
-
+  if (!settingsFor(options, cfg)) return kExitFailed;
   net::EventLoop loop;
-  int status = kExitOk;
-  {
-    engine::ProjectRun run(loop, list);
-    std::size_t total = 0;
-    for (const auto& e : list.entries()) total += e.checkState == 1 ? 1 : 0;
-    Output output(options, total);
-    bool finished = false;
-    run.OnEntryEnded = [&](std::size_t entry, const engine::AddressResult& result,
-                           const TransactionLog& log) {
-      // The record is about the text the user gave, not the address cut out of it.
-      output.Record(entry, list.entry(entry).email(), result, log);
-    };
-    run.OnEntryWaiting = [&](std::size_t entry, const std::string&) { output.Waiting(entry); };
-    run.OnRunFinished = [&](bool) {
-      finished = true;
-      loop.stop();
-    };
-    StopSignals stopOnSignal(loop, [&] {
-      if (run.Running()) run.Stop();
+  engine::ProjectRun run(loop, list);
+  std::size_t total = 0;
+  for (const auto& e : list.entries()) total += e.checkState == 1 ? 1 : 0;
+  Report report(options, [total] { return total; });
+  bool finished = false;
+  run.OnEntryEnded = [&](std::size_t entry, const engine::AddressResult& result,
+                         const TransactionLog& log) {
+    // The record is about the text the user gave, not the address cut out of it.
+    report.record(entry, list.entry(entry).email(), result, log);
+  };
+  run.OnEntryWaiting = [&](std::size_t entry, const std::string&) { report.waiting(entry); };
+  run.OnRunFinished = [&](bool) {
+    finished = true;
+    loop.stop();
+  };
+  net::SignalWatch stopSignals(loop, net::kStopSignals, [&](int) {
+    if (run.Running()) run.Stop();
+  });
+  try {
+    run.Start(cfg);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return kExitFailed;
+  }
+  ran = true;
+  report.started();
+  net::Timer checkpoints(loop);
+  if (checkpoint && checkpointMs > 0) checkpoints.start(checkpointMs, checkpointMs, checkpoint);
+  while (!finished) loop.run();
+  checkpoints.stop();
+  report.finish();
+  return kExitOk;
+}
+
+int validateInput(AddressInput& input, const ValidateOptions& options) {
+  engine::EngineSettings cfg;
+  if (!settingsFor(options, cfg)) return kExitFailed;
+  net::EventLoop loop;
+  engine::TSmtpRelayServer server(loop);
+  server.SetInternalDns(engine::kInternalDnsServer);
+  Report report(options, [&input] { return input.total(); });
+  // The texts as given of the addresses read and not yet reported, by their
+  // number in read order (the tag each carries through the run).
+  std::unordered_map<std::int64_t, std::string> given;
+  std::int64_t read = 0;
+  try {
+    engine::ConfigureEngine(server, cfg);
+    server.SetSource([&](engine::FeedLine& line) {
+      std::string text;
+      if (!input.next(text)) return false;
+      line.text = engine::ExtractAddress(text);
+      line.tag = read;
+      given.emplace(read++, std::move(text));
+      return true;
     });
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return kExitFailed;
+  }
+  server.OnEMailProcessed = [&](engine::TSmtpRelayServer& sender, int index, std::int32_t,
+                                const TransactionLog& log) {
+    const std::int64_t tag = sender.Tag(index);
+    const auto it = given.find(tag);
+    report.record(static_cast<std::size_t>(tag),
+                  it != given.end() ? it->second : sender.Text(index), sender.LastResult(), log);
+    if (it != given.end()) given.erase(it);
+  };
+  server.OnAddressWaiting = [&](engine::TSmtpRelayServer& sender, int index, std::uint64_t) {
+    report.waiting(static_cast<std::size_t>(sender.Tag(index)));
+  };
+  // A run takes the addresses at hand; when it has finished them, the next
+  // one starts with those that have come meanwhile, or waits for more.
+  int status = kExitOk;
+  bool stopped = false;
+  bool done = false;
+  std::function<void()> resume = [&] {
     try {
-      run.Start(cfg);
+      if (!stopped && input.ready()) {
+        server.StartCheck();
+        report.started();
+        return;
+      }
+      if (!stopped && !input.ended()) return input.whenReady(loop, resume);
     } catch (const std::exception& e) {
       std::fprintf(stderr, "%s\n", e.what());
       status = kExitFailed;
     }
-    if (status == kExitOk) {
-      ran = true;
-      output.Header();
-      net::Timer checkpoints(loop);
-      if (checkpoint && checkpointMs > 0) checkpoints.start(checkpointMs, checkpointMs, checkpoint);
-      while (!finished) loop.run();
-      checkpoints.stop();
-      output.Finish();
+    done = true;
+    loop.stop();
+  };
+  server.OnFinished = [&](engine::TSmtpRelayServer&, bool) { loop.post(resume); };
+  net::SignalWatch stopSignals(loop, net::kStopSignals, [&](int) {
+    stopped = true;
+    if (server.Busy()) {
+      server.AbortRun();
+    } else {
+      loop.post(resume);
     }
+  });
+  resume();
+  while (!done) loop.run();
+  input.stopWaiting();
+  if (status != kExitOk) return status;
+  if (read == 0 && !stopped) {
+    if (!input.failed()) std::fprintf(stderr, "%s\n", std::string(engine::kNothingToCheck).c_str());
+    return kExitFailed;
   }
-  return status;
+  report.finish();
+  return input.failed() ? kExitFailed : kExitOk;
 }
 
 }  // namespace orvane::cli

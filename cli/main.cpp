@@ -1,28 +1,18 @@
 // orvane-cli: the command-line front end. Dispatches to one subcommand.
 #include <cstdio>
-#include <cstring>
-#include <iterator>
 #include <span>
 #include <string_view>
 
 #include "cli/Commands.h"
 
 namespace orvane::cli {
-
-bool isHelp(std::string_view arg) {
-  return arg == "--help" || arg == "-h";
-}
-
-int usageError(std::string_view command, const char* usage, const char* what, const char* arg) {
-  if (what) {
-    std::fprintf(stderr, "orvane-cli %.*s: %s%s%s\n", static_cast<int>(command.size()),
-                 command.data(), what, arg ? " " : "", arg ? arg : "");
-  }
-  std::fputs(usage, stderr);
-  return kExitUsage;
-}
-
 namespace {
+
+struct Command {
+  std::string_view name;
+  std::string_view synopsis;
+  int (*run)(std::span<char* const> args);
+};
 
 constexpr Command kCommands[] = {
     {"show", "show PROJECT.orp          print a project's columns and entries", runShow},
@@ -50,7 +40,7 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   const std::string_view name = argv[1];
-  if (isHelp(name)) {
+  if (name == "--help" || name == "-h") {
     printUsage(stdout);
     return kExitOk;
   }
