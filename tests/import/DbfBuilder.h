@@ -15,12 +15,10 @@ struct DbfFieldSpec {
   std::string name;  // raw bytes, up to 11 (no NUL added when 11)
   char type = 'C';
   std::uint8_t length = 10;
-  std::uint8_t decimals = 0;
 };
 
 struct DbfBuilder {
   std::uint8_t version = 0x03;
-  std::uint8_t year = 126, month = 12, day = 6;
   std::uint8_t languageDriver = 0;  // offset 29
   std::vector<DbfFieldSpec> fields;
   std::vector<std::string> records;  // flag byte + field bytes, padded to the record length
@@ -51,8 +49,7 @@ struct DbfBuilder {
     const std::uint16_t hl =
         headerLength.value_or(static_cast<std::uint16_t>(32 + 32 * fields.size() + 1));
     const std::uint32_t rc = recordCount.value_or(static_cast<std::uint32_t>(records.size()));
-    std::string out = {static_cast<char>(version), static_cast<char>(year),
-                       static_cast<char>(month), static_cast<char>(day)};
+    std::string out = {static_cast<char>(version), 126, 12, 6};  // last update 2026-12-06
     const auto le = [&out](std::uint32_t v, int bytes) {
       for (int i = 0; i < bytes; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
     };
@@ -67,7 +64,6 @@ struct DbfBuilder {
       d.replace(0, n, f.name, 0, n);
       d[11] = f.type;
       d[16] = static_cast<char>(f.length);
-      d[17] = static_cast<char>(f.decimals);
       out += d;
     }
     out += '\x0D';

@@ -71,22 +71,13 @@ TEST_F(MostRecentUsedList, NewestFirstOldestDropsDuplicatesMoveUp) {
   list->add(name(4).toUpper());
   EXPECT_EQ(list->fileNames(), (QStringList{name(4), name(6), name(5), name(3), name(2)}));
   EXPECT_EQ(menu_.actions().size(), 3 + 1 + 5);
+  list->setAddSeparator(false);
+  EXPECT_EQ(menu_.actions().size(), 3 + 5);
   list->setMaxEntries(12);
   for (int n = 7; n <= 11; ++n) list->add(name(n));
   ASSERT_EQ(list->count(), 10);
   EXPECT_EQ(list->item(8)->text(), QStringLiteral("&9 p3.orp"));
   EXPECT_EQ(list->item(9)->text(), QStringLiteral("&10 p2.orp"));
-}
-
-TEST_F(MostRecentUsedList, SeparatorOnlyWhileTheListHasEntries) {
-  auto list = makeList(1);
-  EXPECT_EQ(captions(), QStringLiteral("&New|&Open...|E&xit"));
-  list->add(QStringLiteral("/p/a.orp"));
-  EXPECT_EQ(captions(), QStringLiteral("&New|-|&1 a.orp|&Open...|E&xit"));
-  list->add(QStringLiteral("/p/b.orp"));
-  EXPECT_EQ(captions(), QStringLiteral("&New|-|&1 b.orp|&2 a.orp|&Open...|E&xit"));
-  list->setAddSeparator(false);
-  EXPECT_EQ(captions(), QStringLiteral("&New|&1 b.orp|&2 a.orp|&Open...|E&xit"));
 }
 
 TEST_F(MostRecentUsedList, ShortOrFullNamesAndDrawnCaptions) {

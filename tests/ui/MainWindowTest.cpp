@@ -1,9 +1,5 @@
 // The main window's commands, driven through their actions like a user would.
 #include <QCheckBox>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -14,9 +10,11 @@
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <fstream>
 
 #include "core/ProjectFile.h"
 #include "settings/MostRecentUsedList.h"
+#include "tests/support/TestHelpers.h"
 #include "tests/ui/WindowFixture.h"
 #include "ui/export/ExportDialog.h"
 #include "ui/main/FindDialog.h"
@@ -124,11 +122,7 @@ TEST_F(MainWindow, SaveAsThenOpenRoundTripsWithTitleStatusAndRecentFiles) {
 
 TEST_F(MainWindow, BrokenProjectAndFailedStartsEndInTheErrorBox) {
   const QString broken = projectPath("broken.orp");
-  {
-    QFile f(broken);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("XXXX not a project");
-  }
+  std::ofstream(broken.toStdString()) << "XXXX not a project";
   addEntries({"kept@mine.test"});
   window->list().setModified(false);
   window->recentFileChosen(broken);
@@ -154,14 +148,7 @@ TEST_F(MainWindow, BrokenProjectAndFailedStartsEndInTheErrorBox) {
 }
 
 TEST_F(MainWindow, RunLandsResultsDisablesCommandsAndStopAbortsTheRest) {
-  dns.addMx("good.test", 10, "127.0.0.2");
-  smtp.setHandler([](const orvane::testing::ScriptedSmtpServer::Command& c)
-                      -> std::optional<orvane::testing::SmtpAction> {
-    if (c.verb != "RCPT") return std::nullopt;
-    if (c.localPart() == "ok") return orvane::testing::SmtpAction::Line("250 ok");
-    if (c.localPart() == "stall") return orvane::testing::SmtpAction::Silence();
-    return orvane::testing::SmtpAction::Line("550 no such user");
-  });
+  scriptGoodTest();
   addEntries({"ok@good.test", "no@good.test", "stall@good.test", "left@good.test"});
   window->list().setCheckState(3, 0);  // never queued
   window->selectRow(3);
@@ -208,8 +195,7 @@ TEST_F(MainWindow, RunLandsResultsDisablesCommandsAndStopAbortsTheRest) {
 }
 
 TEST_F(MainWindow, RecentFileChosenDuringARunDoesNothing) {
-  dns.addMx("good.test", 10, "127.0.0.2");
-  smtp.on("RCPT", orvane::testing::SmtpAction::Silence());
+  scriptGoodTest();
   const QString other = writeProject("other.orp", {"x@other.test"});
   addEntries({"stall@good.test"});
   trigger("acStart");
@@ -334,20 +320,6 @@ TEST_F(MainWindow, StartUpOpensAProjectArgumentAndRemembersMaximized) {
   EXPECT_FALSE(ini.maximized());
 }
 
-TEST_F(MainWindow, CloseEndsTheProgramUnlessATrayKeepsItReachable) {
-  int closed = 0;
-  QObject::connect(window.get(), &TMainForm::closed, [&] { ++closed; });
-  window->closeHides = [] { return true; };
-  trigger("acClose");
-  EXPECT_FALSE(window->isVisible());
-  EXPECT_EQ(closed, 0);
-  trigger("acOpenMain");
-  EXPECT_TRUE(window->isVisible());
-  window->closeHides = nullptr;
-  trigger("acClose");
-  EXPECT_EQ(closed, 1);
-}
-
 }  // namespace
 }  // namespace orvane::ui::testing
 
@@ -357,13 +329,7 @@ namespace {
 class WindowFiles : public MainWindow {};
 
 TEST_F(WindowFiles, ARunningProjectIsSavedAsItGoesWhenTheOptionsSaySo) {
-  dns.addMx("good.test", 10, "127.0.0.2");
-  smtp.setHandler([](const orvane::testing::ScriptedSmtpServer::Command& c)
-                      -> std::optional<orvane::testing::SmtpAction> {
-    if (c.verb != "RCPT" || c.localPart() == "ok") return std::nullopt;
-    if (c.localPart() == "stall") return orvane::testing::SmtpAction::Silence();
-    return orvane::testing::SmtpAction::Line("550 no such user");
-  });
+  scriptGoodTest();
   ini.setSaveDuringRuns(true);
   window->autosaveIntervalMs = 20;
   addEntries({"ok@good.test", "stall@good.test"});
@@ -405,10 +371,8 @@ TEST_F(WindowFiles, ExportWritesTheChosenVerdictsAndNeverTheOpenProject) {
   keepOnly("cbInvalid");
   prompts.fileNames = {out};
   trigger("acExportRecipient");
-  QFile written(out);
-  ASSERT_TRUE(written.open(QIODevice::ReadOnly));
-  EXPECT_EQ(written.readAll(),
-            QByteArray("Email,Result,Verdict\r\nb@x.test,[550] Mailbox unavailable,invalid\r\n"));
+  EXPECT_EQ(orvane::testing::readFile(out.toStdString()),
+            "Email,Result,Verdict\r\nb@x.test,[550] Mailbox unavailable,invalid\r\n");
 
   const QString project = projectPath("p.orp");
   prompts.fileNames = {project};

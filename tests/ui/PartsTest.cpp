@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "net/EventLoop.h"
+#include "tests/support/TestHelpers.h"
 #include "tests/ui/WindowFixture.h"
 #include "ui/art/Artwork.h"
 #include "ui/clipboard/FormValidateClipboard.h"
@@ -100,16 +101,13 @@ TEST(ClipboardText, IsTrimmedAndRefusedWithLineBreaksOrSeveralAddresses) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.clipboard);
+    const QString text = QString::fromUtf8(c.clipboard);
     if (c.validated) {
-      EXPECT_EQ(TFormValidateClipboard::addressToValidate(QString::fromUtf8(c.clipboard)),
-                c.validated);
+      EXPECT_EQ(TFormValidateClipboard::addressToValidate(text), c.validated);
     } else {
-      try {
-        TFormValidateClipboard::addressToValidate(QString::fromUtf8(c.clipboard));
-        ADD_FAILURE() << "not refused";
-      } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), c.message);
-      }
+      EXPECT_EQ(orvane::testing::thrownMessage<std::runtime_error>(
+                    [&] { TFormValidateClipboard::addressToValidate(text); }),
+                c.message);
     }
   }
 }
@@ -117,12 +115,7 @@ TEST(ClipboardText, IsTrimmedAndRefusedWithLineBreaksOrSeveralAddresses) {
 class Clipboard : public WindowTest {};
 
 TEST_F(Clipboard, ShowsTheResultBeepsAndUnfoldsTheLog) {
-  dns.addMx("good.test", 10, "127.0.0.2");
-  smtp.setHandler([](const orvane::testing::ScriptedSmtpServer::Command& c)
-                      -> std::optional<orvane::testing::SmtpAction> {
-    if (c.verb != "RCPT" || c.localPart() == "ok") return std::nullopt;
-    return orvane::testing::SmtpAction::Line("550 5.1.1 no such user");
-  });
+  scriptGoodTest();
   auto* form = window->findChild<TFormValidateClipboard*>();
   form->scheduler().SetSmtpPort(std::to_string(smtp.port()));
   prompts.clipboard = QStringLiteral(" ok@good.test\n");
@@ -148,11 +141,7 @@ TEST_F(Clipboard, ShowsTheResultBeepsAndUnfoldsTheLog) {
   EXPECT_EQ(window->list().count(), 0u);                       // the project is not touched
 
   // Cancel while checking stops the check: no result, no beep.
-  smtp.setHandler([](const orvane::testing::ScriptedSmtpServer::Command& c)
-                      -> std::optional<orvane::testing::SmtpAction> {
-    if (c.verb == "RCPT") return orvane::testing::SmtpAction::Silence();
-    return std::nullopt;
-  });
+  prompts.clipboard = QStringLiteral("stall@good.test");
   onNextModal<TFormValidateClipboard>([&](TFormValidateClipboard* dialog) {
     ASSERT_TRUE(waitFor([&] { return smtp.transcript(1).size() >= 3; }));
     dialog->findChild<QPushButton*>(QStringLiteral("btCancelar"))->click();

@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -98,6 +99,17 @@ class WindowTest : public ::testing::Test {
     return waitFor([this] { return !window->projectRun().Running(); });
   }
   QString lastShown() const { return prompts.shown.isEmpty() ? QString() : prompts.shown.last(); }
+  // Mail for good.test goes to the scripted SMTP server, which accepts the
+  // mailbox "ok", never answers for "stall" and refuses any other.
+  void scriptGoodTest() {
+    dns.addMx("good.test", 10, "127.0.0.2");
+    smtp.setHandler([](const orvane::testing::ScriptedSmtpServer::Command& c)
+                        -> std::optional<orvane::testing::SmtpAction> {
+      if (c.verb != "RCPT" || c.localPart() == "ok") return std::nullopt;
+      if (c.localPart() == "stall") return orvane::testing::SmtpAction::Silence();
+      return orvane::testing::SmtpAction::Line("550 no such user");
+    });
+  }
 
   settings::testing::TempSettings temp;
   net::EventLoop loop;
