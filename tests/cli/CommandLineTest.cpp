@@ -159,60 +159,44 @@ using Case = std::pair<std::vector<std::string>, std::string>;
 using Command = testing::ScriptedSmtpServer::Command;
 constexpr auto Reply = [](std::string_view line) { return SmtpAction::Line(line); };
 
-// The first line names the problem (here: how it starts); the usage follows.
-TEST(CommandLine, UsageErrorsNameTheProblemThenPrintTheUsageAndExitWithTwo) {
-  const Case cases[] = {
+// A usage error: a first line that names the problem (here: how it starts),
+// then the usage, exit status 2. Help, even beside an unknown option: the usage
+// with every option and its default on standard output, exit status 0.
+TEST(CommandLine, UsageErrorsAndHelp) {
+  const Case errors[] = {
       {{"show"}, "no project given\n"},
       {{"show", "a.orp", "b.orp"}, "unexpected argument 'b.orp'\n"},
       {{"show", "--verbose"}, "unknown option '--verbose'\n"},
       {{"import"}, "no file to import\n"},
       {{"import", "a.csv"}, "no project given (-o PROJECT.orp)\n"},
       {{"import", "a.csv", "-o"}, "option '-o' needs a value\n"},
-      {{"import", "a.csv", "b.csv", "-o", "p.orp"}, "unexpected argument 'b.csv'\n"},
       {{"import", "a.csv", "-o", "p.orp", "--replace=yes"}, "option '--replace' takes no value\n"},
-      {{"import", "a", "-o", "p", "--first-line", "x"},
-       "invalid first line 'x' (header or data)\n"},
       {{"import", "a.csv", "-o", "p.orp", "--separator=pipe"}, "invalid separator 'pipe' (comma, "},
       {{"export"}, "no project given\n"},
-      {{"export", "p.orp", "-x"}, "unknown option '-x'\n"},
       {{"export", "p.orp", "--only", "valid,good"}, "invalid verdicts 'valid,good' (valid, "},
       {{"check"}, "no address given\n"},
       {{"check", "--list", "f", "a@b.test"}, "give addresses or --list, not both\n"},
       {{"check", "--format", "xml", "a"}, "invalid format 'xml' (text, csv or jsonl)\n"},
       {{"check", "--connections", "0", "a"}, "invalid number of connections '0' (a whole "},
       {{"check", "--timeout=x", "a"}, "invalid time-out 'x' (a whole number, 1 or more)\n"},
-      {{"check", "--greylist-delay", "-1", "a"}, "invalid greylisting delay '-1' (a whole "},
-      {{"check", "--catch-all", "yes", "a"}, "invalid catch-all detection 'yes' (on or off)\n"},
       {{"check", "--per-connection", "101", "a"}, "invalid addresses per connection '101'"},
-      {{"check", "--host-connections", "-1", "a"}, "invalid connections per host '-1' (a whole"},
       {{"check", "--smtp-port", "0", "a"}, "invalid port '0' (a whole number from 1 to 65535)\n"},
       {{"check", "--dns", "dns.example", "a"}, "invalid DNS server 'dns.example' (an IP address"},
       {{"check", "--dns", "192.0.2.1 [::1]:65536", "a"}, "invalid DNS server '[::1]:65536'"},
-      {{"check", "--dns", "192.0.2.1:0", "a"}, "invalid DNS server '192.0.2.1:0'"},
-      {{"check", "--dns", "192.0.2.1:", "a"}, "invalid DNS server '192.0.2.1:'"},
-      {{"check", "--dns", "[192.0.2.1]:53", "a"}, "invalid DNS server '[192.0.2.1]:53'"},
       {{"check", "--dns", " ", "a"}, "option '--dns' needs a server\n"},
       {{"run"}, "no project given\n"},
-      {{"run", "a.orp", "b.orp"}, "unexpected argument 'b.orp'\n"},
       {{"run", "--list", "x", "a.orp"}, "unknown option '--list'\n"},
       {{"run", "--save-every", "0", "p.orp"}, "invalid interval '0' (seconds, more than 0, "},
   };
-  for (const auto& [args, message] : cases) {
+  for (const auto& [args, message] : errors) {
     const auto r = runCli(args);
     EXPECT_EQ(r.status, 2) << message;
     EXPECT_EQ(r.out, "");
-    const std::string head = "orvane-cli " + args[0] + ": " + message;
-    EXPECT_EQ(r.err.rfind(head, 0), 0u) << r.err;
+    EXPECT_TRUE(r.err.starts_with("orvane-cli " + args[0] + ": " + message)) << r.err;
     EXPECT_NE(r.err.find("\nUsage: orvane-cli " + args[0] + " "), std::string::npos) << r.err;
   }
-}
-
-TEST(CommandLine, HelpPrintsTheUsageWithEveryOptionAndItsDefault) {
-  const Case cases[] = {
+  const Case help[] = {
       {{"show", "-h"}, "Usage: orvane-cli show PROJECT.orp\n"},
-      {{"check", "--help"}, "\n       orvane-cli check [OPTIONS] --list FILE\n"},
-      {{"check", "-h"},
-       "\n  --list FILE                read the addresses from FILE, one per line\n"},
       {{"check", "--help"}, "\n  --format text|csv|jsonl    output format (default: text)\n"},
       {{"run", "-h"}, "\n  --save-every SECONDS       save the project this often while the run "},
       {{"import", "--help"},
@@ -220,13 +204,12 @@ TEST(CommandLine, HelpPrintsTheUsageWithEveryOptionAndItsDefault) {
       {{"export", "--help"},
        "\n  -o, --output FILE.csv      write the CSV to FILE.csv (an existing "},
   };
-  for (const auto& [args, text] : cases) {
+  for (const auto& [args, text] : help) {
     const auto r = runCli({args[0], args[1], "--bogus"});
     EXPECT_EQ(r.status, 0) << text;
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out.rfind("Usage: orvane-cli " + args[0] + " ", 0), 0u) << r.out;
+    EXPECT_TRUE(r.out.starts_with("Usage: orvane-cli " + args[0] + " ")) << r.out;
     EXPECT_NE(r.out.find(text), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("\n  -h, --help "), std::string::npos) << r.out;
   }
 }
 
@@ -296,7 +279,6 @@ TEST(CommandLine, FailuresPrintTheReasonAndExitWithOne) {
       {{"check", "--from=a@b.test", "--list", missing}, cannot},
       {{"check", "--from=a@b.test", "--list", dir.write("blank", "\n \n")}, "Nothing to check\n"},
       {{"check", "a@b.test"}, noFrom},  // none saved, none given
-      {{"check", "--from", "not an address", "a@b.test"}, noFrom},
       // Every server of --dns is an IP address with an optional port.
       {{"check", "--dns", "192.0.2.1 [2001:db8::1]:53\t2001:db8::2  192.0.2.2:5353", "a"}, noFrom},
       {{"import", csv, "-o", project, "--email-field", "Name"},
@@ -373,13 +355,11 @@ TEST_F(ValidateCommand, CheckWritesEachResultAsGivenWithItsVerdictAndASummary) {
     std::vector<std::string> args;
     std::string input, out, err;
   } cases[] = {
-      {{"check", "--connections", "1", "good@cli.test", "Bob <bob@cli.test>", "any@all.test"},
+      {{"check", "--connections", "1", "good@cli.test", "Bob <bob@cli.test>"},
        "",
        "good@cli.test\t[0] Valid E-mail Address!\tvalid\n"
-       "Bob <bob@cli.test>\t[550] Mailbox unavailable\tinvalid\n"
-       "any@all.test\t[0] Valid E-mail Address! (catch-all domain: it accepts any "
-       "address)\tcatch-all\n",
-       "Verdicts: valid 1, invalid 1, catch-all 1, unknown 0\n"},
+       "Bob <bob@cli.test>\t[550] Mailbox unavailable\tinvalid\n",
+       "Verdicts: valid 1, invalid 1, catch-all 0, unknown 0\n"},
       // A cell a spreadsheet would run as a formula is guarded; the three most
       // common causes of unknown close the summary, ties in the order they came.
       {{"check", "--format", "csv", "--connections", "1", "=x@cli.test", "e554@cli.test",

@@ -28,6 +28,15 @@ inline std::size_t countStartingWith(const std::vector<std::string>& lines,
       lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
 }
 
+// Lines starting with `prefix` the server received, over all its connections.
+inline std::size_t linesReceived(const ScriptedSmtpServer& smtp, const std::string& prefix) {
+  std::size_t n = 0;
+  for (std::size_t c = 0; c < smtp.connectionCount(); ++c) {
+    n += countStartingWith(smtp.transcript(c), prefix);
+  }
+  return n;
+}
+
 struct Processed {
   int index;
   std::int32_t code;
@@ -53,11 +62,13 @@ class EngineHarness {
                                      const TransactionLog& log) {
       processed.push_back(
           {index, code, log, sender.LastResult().verdict, sender.LastResult().message});
+      reportedAt = net::EventLoop::tickCount();
     };
     server.OnAborting = [this](engine::TSmtpRelayServer&, int index, int threadsAborted) {
       aborting.emplace_back(index, threadsAborted);
     };
     server.OnFinished = [this](engine::TSmtpRelayServer& sender, bool aborted) {
+      finishedAt = net::EventLoop::tickCount();
       busyInFinished = sender.Busy();
       finishedAborted = aborted;
       ++finished;
@@ -103,6 +114,7 @@ class EngineHarness {
   std::vector<Processed> processed;
   std::vector<std::pair<int, int>> aborting;
   int finished = 0;
+  std::uint32_t reportedAt = 0, finishedAt = 0;  // tick counts of the last report and the finish
   bool finishedAborted = false;
   bool busyInFinished = true;
 };

@@ -2,13 +2,15 @@
 // options copied into it and the project run on a recipient list.
 #include <gtest/gtest.h>
 
-#include <map>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/RecipientList.h"
 #include "engine/ConfigureEngine.h"
 #include "engine/ProjectRun.h"
+#include "engine/ResultMessages.h"
 #include "tests/engine/EngineHarness.h"
 #include "tests/support/TestHelpers.h"
 
@@ -17,11 +19,7 @@ namespace {
 
 using namespace orvane::testing;
 
-std::string MessageOf(const std::function<void()>& call) {
-  return thrownMessage(call);
-}
-
-TEST(Scheduler, GuardedSettersDuringARun) {
+TEST(Scheduler, GuardedSettersRefuseDuringARun) {
   EngineHarness h;
   h.smtp[0]->setGreeting(SmtpAction::Silence());
   h.dns.addMx("g.test", 10, "127.0.0.2");
@@ -36,12 +34,9 @@ TEST(Scheduler, GuardedSettersDuringARun) {
       [&] { h.server.SetDns("1.2.3.4"); },
       [&] { h.server.StartCheck(); },
   };
-  for (const auto& set : setters) EXPECT_EQ(MessageOf(set), "Component is busy");
+  for (const auto& set : setters) EXPECT_EQ(thrownMessage(set), "Component is busy");
   EXPECT_EQ(h.server.TimeOut(), 9);
-  EXPECT_EQ(h.server.Recipients().Count(), 1u);
   EXPECT_EQ(h.server.Dns(), h.dns.address());
-  // Unguarded properties may change.
-  h.server.SetSignon("other");
   h.server.AbortRun();
   ASSERT_TRUE(h.RunToEnd());
   EXPECT_TRUE(h.server.Aborted());
@@ -56,34 +51,25 @@ TEST(Scheduler, GuardedSettersDuringARun) {
   EXPECT_FALSE(h.finishedAborted);
 }
 
-TEST(Scheduler, StartFailures) {
+// A run that cannot start raises nothing (the later run's single result and
+// finish prove it); with no server given or found the internal one is used.
+TEST(Scheduler, StartFailuresThenTheInternalDnsServerAsTheLastResort) {
   EngineHarness h;
-  h.Queue({"a@b.test"});
+  h.dns.addMx("i.test", 10, "127.0.0.2");
   h.server.SetFrom("");
-  EXPECT_EQ(MessageOf([&] { h.server.StartCheck(); }), "FROM property is empty");
-  EXPECT_FALSE(h.server.Busy());
-  EXPECT_TRUE(h.taken.empty());
-
+  EXPECT_EQ(thrownMessage([&] { h.server.StartCheck(); }), "FROM property is empty");
   h.server.SetFrom("me@here.test");
   h.server.SetDns("");
   h.server.SetInternalDns("");
-  h.server.SetSystemDnsSources({"/nonexistent/orvane/resolv.conf"});
-  EXPECT_EQ(MessageOf([&] { h.server.StartCheck(); }), "No DNS SERVER Available");
+  EXPECT_EQ(thrownMessage([&] { h.server.StartCheck(); }), "No DNS SERVER Available");
   EXPECT_FALSE(h.server.Busy());
   EXPECT_EQ(h.server.ActiveCount(), 0);
-  EXPECT_TRUE(h.taken.empty());
-  // Nothing is reported for a run that never started.
-  EXPECT_FALSE(h.loop.runUntil([&] { return h.finished > 0; }, 300));
-}
-
-TEST(Scheduler, InternalDnsIsTheLastResort) {
-  EngineHarness h;
-  h.dns.addMx("i.test", 10, "127.0.0.2");
-  h.server.SetDns("");
   h.server.SetInternalDns(h.dns.address());
   ASSERT_TRUE(h.Check({"a@i.test"}));
   EXPECT_EQ(h.server.DnsServers(), std::vector<std::string>{h.dns.address()});
   EXPECT_EQ(h.processed[0].code, 0);
+  EXPECT_EQ(h.finished, 1);
+  EXPECT_EQ(h.taken, std::vector<int>{0});
 }
 
 TEST(Scheduler, TheSecondDnsServerIsAskedOnlyWhenTheFirstIsSilent) {
@@ -111,17 +97,6 @@ TEST(Scheduler, FinishIsReportedFromTheLoopAfterTheLastResult) {
     EngineHarness h;
     h.dns.addMx("t.test", 10, "127.0.0.2");
     if (!empty) h.Queue({"a@t.test"});
-    std::uint32_t reportedAt = 0;
-    std::uint32_t finishedAt = 0;
-    h.server.OnEMailProcessed = [&](TSmtpRelayServer&, int, std::int32_t, const TransactionLog&) {
-      reportedAt = net::EventLoop::tickCount();
-    };
-    h.server.OnFinished = [&](TSmtpRelayServer& s, bool aborted) {
-      finishedAt = net::EventLoop::tickCount();
-      h.busyInFinished = s.Busy();
-      h.finishedAborted = aborted;
-      ++h.finished;
-    };
     h.server.StartCheck();
     EXPECT_EQ(h.finished, 0);
     ASSERT_TRUE(h.RunToEnd());
@@ -130,30 +105,44 @@ TEST(Scheduler, FinishIsReportedFromTheLoopAfterTheLastResult) {
     EXPECT_FALSE(h.finishedAborted);
     EXPECT_EQ(h.server.SessionSlots(), 0u);
     if (!empty) {
-      EXPECT_GE(finishedAt - reportedAt, 90u);
-      EXPECT_LT(finishedAt - reportedAt, 1000u);
+      EXPECT_GE(h.finishedAt - h.reportedAt, 90u);
+      EXPECT_LT(h.finishedAt - h.reportedAt, 1000u);
     }
   }
 }
 
+// An abort from an owner's handler, on a result or on an address put aside to
+// be tried again (greylisting), takes nothing more and ends every wait; each
+// address taken is reported exactly once.
 TEST(Scheduler, AbortFromAnOwnersHandlerTakesNothingMore) {
-  EngineHarness h;
-  h.dns.addMx("s.test", 10, "127.0.0.2");
-  h.Queue({"a@s.test", "b@s.test", "c@s.test", "d@s.test"});
-  h.server.SetConnections(2);
-  // Abort as soon as the first result arrives.
-  h.server.OnEMailProcessed = [&](TSmtpRelayServer& s, int index, std::int32_t code,
-                                  const TransactionLog& log) {
-    h.processed.push_back({index, code, log, s.LastResult().verdict, s.LastResult().message});
-    if (h.processed.size() == 1) s.AbortRun();
-  };
-  h.server.StartCheck();
-  ASSERT_TRUE(h.RunToEnd());
-  // Every address taken is reported exactly once; nothing is taken after the
-  // abort.
-  EXPECT_EQ(h.taken.size(), h.processed.size());
-  EXPECT_EQ(h.taken.size(), 2u);
-  EXPECT_TRUE(h.finishedAborted);
+  for (const bool whileWaiting : {false, true}) {
+    SCOPED_TRACE(whileWaiting ? "while an address waits" : "on a result");
+    EngineHarness h;
+    h.dns.addMx("s.test", 10, "127.0.0.2");
+    h.Queue({"a@s.test", "b@s.test", "c@s.test", "d@s.test"});
+    h.server.SetConnections(2);
+    if (whileWaiting) {
+      h.smtp[0]->on("RCPT", SmtpAction::Line("451 later"));
+      h.server.SetGreylistDelayMs(600000);
+      h.server.OnAddressWaiting = [](TSmtpRelayServer& s, int, std::uint64_t) { s.AbortRun(); };
+    } else {
+      h.server.OnEMailProcessed = [&, record = h.server.OnEMailProcessed](
+                                      TSmtpRelayServer& s, int index, std::int32_t code,
+                                      const TransactionLog& log) {
+        record(s, index, code, log);
+        if (h.processed.size() == 1) s.AbortRun();
+      };
+    }
+    h.server.StartCheck();
+    ASSERT_TRUE(h.RunToEnd(5000));
+    EXPECT_EQ(h.taken.size(), 2u);
+    EXPECT_EQ(h.processed.size(), 2u);
+    EXPECT_TRUE(h.finishedAborted);
+    EXPECT_EQ(h.server.RetriesWaiting(), 0u);
+    if (whileWaiting) {
+      for (const auto& p : h.processed) EXPECT_EQ(p.code, kResultAborted);
+    }
+  }
 }
 
 // --- ConfigureEngine ---
@@ -168,7 +157,7 @@ TEST(ConfigureEngine, DerivesSenderDnsAndHeloFromTheOptions) {
   EngineSettings cfg;
   cfg.from = "no address here";
   cfg.primaryDns = "10.9.9.9";
-  EXPECT_EQ(MessageOf([&] { ConfigureEngine(s, cfg); }),
+  EXPECT_EQ(thrownMessage([&] { ConfigureEngine(s, cfg); }),
             "Please provide a valid e-mail address for the FROM field (Tools | Options)");
   EXPECT_EQ(s.Recipients().Count(), 1u);
   cfg.from = "Me Myself <me@origin.example>";
@@ -213,7 +202,8 @@ class ProjectRunTest : public ::testing::Test {
     EngineSettings cfg;
     cfg.from = "sender@origin.test";
     cfg.primaryDns = h.dns.address();
-    cfg.connections = 3;
+    cfg.connections = 1;
+    cfg.perConnection = 1;
     cfg.timeOut = 5;
     cfg.smtpPort = std::to_string(h.smtp[0]->port());
     return cfg;
@@ -222,122 +212,83 @@ class ProjectRunTest : public ::testing::Test {
   RecipientList list;
 };
 
-TEST_F(ProjectRunTest, StartRefusals) {
-  ProjectRun run(h.loop, list);
-  EXPECT_EQ(MessageOf([&] { run.Start(Settings()); }),
-            "Please open / fill the recipient list before");
-  AddEntries({{"a@x.test", false}, {"b@x.test", false}});
-  list.setModified(false);
-  EXPECT_EQ(MessageOf([&] { run.Start(Settings()); }), "Nothing to check");
-  EXPECT_EQ(run.Scheduler().Recipients().Count(), 0u);
-  EXPECT_FALSE(list.modified());
-  auto cfg = Settings();
-  cfg.from = "nobody";
-  list.setCheckState(0, 1);
-  EXPECT_EQ(MessageOf([&] { run.Start(cfg); }),
-            "Please provide a valid e-mail address for the FROM field (Tools | Options)");
-  EXPECT_FALSE(run.Running());
-  EXPECT_EQ(list.entry(0).resultState, kNotValidated);
-}
-
-TEST_F(ProjectRunTest, ChecksTheCheckedEntriesAndUpdatesThem) {
-  h.smtp[0]->setHandler([](const ScriptedSmtpServer::Command& c) -> std::optional<SmtpAction> {
-    if (c.verb == "RCPT" && c.localPart() != "good") return SmtpAction::Line("550 unknown");
-    return std::nullopt;
-  });
-  h.dns.addMx("p.test", 10, "127.0.0.2");
-  // 3 checked entries out of 10.
-  const std::map<int, std::string> checked = {
-      {1, "Good Person <good@p.test>"}, {4, "bad@p.test, more"}, {8, "no address"}};
-  for (int i = 0; i < 10; ++i) {
-    const auto it = checked.find(i);
-    AddEntries({{it != checked.end() ? it->second : "u" + std::to_string(i) + "@p.test",
-                 it != checked.end()}});
-  }
-  list.setModified(false);
-  ProjectRun run(h.loop, list);
-  run.Scheduler().SetSystemDnsSources({});
-  bool finished = false;
-  run.OnRunFinished = [&](bool aborted) {
-    finished = true;
-    EXPECT_FALSE(aborted);
-  };
-  std::vector<std::size_t> taken;
-  std::vector<std::string> sent;
-  run.OnEntryTaken = [&](std::size_t entry) { taken.push_back(entry); };
-  run.Scheduler().OnGetData = [&, inner = run.Scheduler().OnGetData](TSmtpRelayServer& s,
-                                                                     int index) {
-    sent.push_back(s.Text(index));
-    inner(s, index);
-  };
-  run.Start(Settings());
-  EXPECT_TRUE(list.modified());
-  ASSERT_TRUE(h.loop.runUntil([&] { return finished; }, 10000));
-  EXPECT_FALSE(run.Running());
-  // Exactly the checked entries, in list order, each as the address cut out of it.
-  EXPECT_EQ(taken, (std::vector<std::size_t>{1, 4, 8}));
-  EXPECT_EQ(sent, (std::vector<std::string>{"good@p.test", "bad@p.test", ""}));
-
-  EXPECT_EQ(list.entry(1).resultState, kGood);
-  EXPECT_EQ(list.entry(1).checkState, 0);
-  EXPECT_EQ(list.entry(1).resultText(), "[0] Valid E-mail Address!");
-  EXPECT_FALSE(list.entry(1).log().empty());
-  EXPECT_EQ(list.entry(4).resultState, kBad);
-  EXPECT_EQ(list.entry(4).checkState, 1);
-  EXPECT_EQ(list.entry(4).resultText(), "[550] Mailbox unavailable");
-  EXPECT_EQ(list.entry(8).resultText(), "[-1] Not an e-mail address: no \"@\"");
-  // Unchecked entries are left alone.
-  EXPECT_EQ(list.entry(0).resultState, kNotValidated);
-  EXPECT_EQ(list.entry(0).resultText(), "");
-  EXPECT_EQ(list.counters().good, 1);
-  EXPECT_EQ(list.counters().bad, 2);
-  EXPECT_EQ(list.counters().waiting, 0);
-}
-
-TEST_F(ProjectRunTest, StopReportsEntriesInHandAsAborted) {
-  h.smtp[0]->on("RCPT", SmtpAction::Silence());
-  h.dns.addMx("p.test", 10, "127.0.0.2");
-  AddEntries({{"a@p.test", true}, {"b@p.test", true}, {"c@p.test", true}, {"d@p.test", true}});
-  ProjectRun run(h.loop, list);
-  bool finished = false;
-  run.OnRunFinished = [&](bool aborted) {
-    finished = true;
-    EXPECT_TRUE(aborted);
-  };
-  auto cfg = Settings();
-  cfg.connections = 2;
-  run.Start(cfg);
-  EXPECT_EQ(MessageOf([&] { run.Start(cfg); }), "Component is busy");
-  EXPECT_EQ(list.entry(0).resultText(), "Checking...");
-  EXPECT_EQ(list.counters().waiting, 2);
-  ASSERT_TRUE(h.loop.runUntil([&] { return h.smtp[0]->connectionCount() == 2; }, 5000));
-  run.Stop();
-  ASSERT_TRUE(h.loop.runUntil([&] { return finished; }, 5000));
-  EXPECT_EQ(list.entry(0).resultText(), "[-8] Aborted by user");
-  EXPECT_EQ(list.entry(1).resultText(), "[-8] Aborted by user");
-  EXPECT_EQ(list.entry(0).resultState, kBad);
-  // Never taken: untouched.
-  EXPECT_EQ(list.entry(2).resultState, kNotValidated);
-  EXPECT_EQ(list.counters().waiting, 0);
-  // An address the stop left unfinished is not known to be bad.
-  EXPECT_EQ(list.counters().bad, 0);
-  EXPECT_EQ(list.counters().unknown, 2);
-}
-
-TEST_F(ProjectRunTest, StartCheckFailureRestoresAsAfterARun) {
-  AddEntries({{"a@p.test", true}});
+// A start that fails leaves the list as it was; one that fails inside the
+// scheduler still runs the finished steps.
+TEST_F(ProjectRunTest, FailedStartsLeaveTheListAsItWas) {
   ProjectRun run(h.loop, list);
   run.Scheduler().SetSystemDnsSources({});
   run.Scheduler().SetInternalDns("");
   int finished = 0;
   run.OnRunFinished = [&](bool) { ++finished; };
+  EXPECT_EQ(thrownMessage([&] { run.Start(Settings()); }),
+            "Please open / fill the recipient list before");
+  AddEntries({{"a@x.test", false}});
+  list.setModified(false);
+  EXPECT_EQ(thrownMessage([&] { run.Start(Settings()); }), "Nothing to check");
+  EXPECT_EQ(run.Scheduler().Recipients().Count(), 0u);
+  EXPECT_FALSE(list.modified());
+  EXPECT_EQ(finished, 0);
+  list.setCheckState(0, 1);
   auto cfg = Settings();
   cfg.primaryDns = "";
-  EXPECT_EQ(MessageOf([&] { run.Start(cfg); }), "No DNS SERVER Available");
+  EXPECT_EQ(thrownMessage([&] { run.Start(cfg); }), "No DNS SERVER Available");
   EXPECT_EQ(finished, 1);
   EXPECT_FALSE(run.Running());
   EXPECT_EQ(list.counters().waiting, 0);
   EXPECT_EQ(list.entry(0).resultState, kNotValidated);
+}
+
+// Only the checked entries are taken, in list order, each as the address cut
+// out of its text; Stop reports the entry in hand as aborted (unknown, not
+// bad) and leaves the entries never taken untouched.
+TEST_F(ProjectRunTest, ChecksTheCheckedEntriesInOrderAndStopAbortsTheOneInHand) {
+  h.smtp[0]->setHandler([](const ScriptedSmtpServer::Command& c) -> std::optional<SmtpAction> {
+    if (c.verb != "RCPT" || c.localPart() == "good") return std::nullopt;
+    if (c.localPart() == "hang") return SmtpAction::Silence();
+    return SmtpAction::Line("550 unknown");
+  });
+  h.dns.addMx("p.test", 10, "127.0.0.2");
+  AddEntries({{"Good Person <good@p.test>", true},
+              {"u@p.test", false},
+              {"bad@p.test, more", true},
+              {"no address", true},
+              {"hang@p.test", true},
+              {"never@p.test", true}});
+  list.setModified(false);
+  ProjectRun run(h.loop, list);
+  std::vector<std::size_t> taken;
+  run.OnEntryTaken = [&](std::size_t entry) { taken.push_back(entry); };
+  std::optional<bool> aborted;
+  run.OnRunFinished = [&](bool a) { aborted = a; };
+  run.Start(Settings());
+  EXPECT_TRUE(list.modified());
+  EXPECT_EQ(thrownMessage([&] { run.Start(Settings()); }), "Component is busy");
+  EXPECT_EQ(list.entry(0).resultText(), "Checking...");
+  ASSERT_TRUE(h.loop.runUntil(
+      [&] { return taken.size() == 4 && list.counters().good + list.counters().bad == 3; }, 10000));
+  run.Stop();
+  ASSERT_TRUE(h.loop.runUntil([&] { return aborted.has_value(); }, 5000));
+  EXPECT_TRUE(*aborted);
+  EXPECT_FALSE(run.Running());
+  EXPECT_EQ(taken, (std::vector<std::size_t>{0, 2, 3, 4}));
+  const struct {
+    const char* text;
+    int resultState, checkState;
+  } want[] = {
+      {"[0] Valid E-mail Address!", kGood, 0}, {"", kNotValidated, 0},
+      {"[550] Mailbox unavailable", kBad, 1},  {"[-1] Not an e-mail address: no \"@\"", kBad, 1},
+      {"[-8] Aborted by user", kBad, 1},       {"", kNotValidated, 1}};
+  for (std::size_t i = 0; i < std::size(want); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(list.entry(i).resultText(), want[i].text);
+    EXPECT_EQ(list.entry(i).resultState, want[i].resultState);
+    EXPECT_EQ(list.entry(i).checkState, want[i].checkState);
+  }
+  EXPECT_FALSE(list.entry(0).log().empty());
+  EXPECT_EQ(list.counters().good, 1);
+  EXPECT_EQ(list.counters().bad, 2);
+  EXPECT_EQ(list.counters().unknown, 1);
+  EXPECT_EQ(list.counters().waiting, 0);
 }
 
 }  // namespace

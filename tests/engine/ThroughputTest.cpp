@@ -1,7 +1,7 @@
-// What a run shares and bounds: one MX query per domain, resends of lost
-// queries, several addresses per connection (each reported exactly once, with
-// the same verdicts as alone), the per-host connection limit, servers that
-// never stop talking, and the connections that fit the descriptor limit.
+// What a run shares and bounds: the queue, one MX query per domain, resends of
+// lost queries, several addresses per connection (each reported exactly once,
+// with the same verdicts as alone), the per-host connection limit and the
+// connections that fit the descriptor limit.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "engine/ResourceLimits.h"
-#include "engine/ResultMessages.h"
 #include "tests/engine/EngineHarness.h"
 
 namespace orvane::engine {
@@ -31,13 +30,10 @@ using namespace orvane::testing;
   return ::testing::AssertionSuccess();
 }
 
-std::map<std::string, std::int32_t> CodesByAddress(const EngineHarness& h) {
-  std::map<std::string, std::int32_t> codes;
-  for (const auto& p : h.processed) codes[h.server.Recipients().Strings(p.index)] = p.code;
-  return codes;
-}
-
-TEST(MxCache, OneQueryPerDomainSharedByWaitingSessionsAndKeptForItsTtl) {
+// Sessions share the queue: each address taken once and in queue order, a
+// single connection strictly in turn. One MX query per domain: sessions at once
+// wait for it, later ones use the kept answer for its TTL.
+TEST(MxCache, SessionsShareTheQueueAndOneQueryPerDomainKeptForItsTtl) {
   struct Case {
     const char* what;
     std::uint32_t ttl;
@@ -46,6 +42,7 @@ TEST(MxCache, OneQueryPerDomainSharedByWaitingSessionsAndKeptForItsTtl) {
   };
   const Case cases[] = {
       {"sessions at once wait for the one query", 3600, 3, 1},
+      {"more connections than addresses", 3600, 5, 1},
       {"one after another use the kept answer", 3600, 1, 1},
       {"a TTL of 0 is not kept", 0, 1, 3},
   };
@@ -55,7 +52,18 @@ TEST(MxCache, OneQueryPerDomainSharedByWaitingSessionsAndKeptForItsTtl) {
     h.dns.addMx("c.test", 10, "127.0.0.2");
     h.dns.setTtl(c.ttl);
     h.server.SetConnections(c.connections);
-    ASSERT_TRUE(h.Check({"a@c.test", "b@c.test", "c@c.test"}));
+    h.Queue({"a@c.test", "b@c.test", "c@c.test"});
+    h.server.StartCheck();
+    const auto slots = static_cast<std::size_t>(std::min(c.connections, 3));
+    EXPECT_EQ(h.server.SessionSlots(), slots);
+    EXPECT_EQ(h.taken.size(), slots);
+    EXPECT_EQ(static_cast<std::size_t>(h.server.ActiveCount()), slots);
+    ASSERT_TRUE(h.RunToEnd());
+    EXPECT_EQ(h.taken, (std::vector<int>{0, 1, 2}));
+    ASSERT_TRUE(EachReportedOnce(h, 3));
+    EXPECT_TRUE(c.connections > 1 ||
+                std::is_sorted(h.processed.begin(), h.processed.end(),
+                               [](const auto& a, const auto& b) { return a.index < b.index; }));
     EXPECT_EQ(h.dns.queriesSeen(), c.queries);
     EXPECT_EQ(h.server.DnsQueriesSent(), c.queries);
     for (const auto& p : h.processed) {
@@ -102,7 +110,7 @@ void ScriptMixedAnswers(ScriptedSmtpServer& smtp) {
   });
 }
 
-TEST(Batches, SeveralAddressesGoOnOneConnectionWithTheVerdictsTheyGetAlone) {
+TEST(Batches, SeveralAddressesGoOnOneConnectionUntilRefusalsInARow) {
   const std::vector<std::string> addresses = {"ok1@b.test",   "no2@b.test",   "ok3@b.test",
                                               "grey4@b.test", "ok5@b.test",   "bye6@b.test",
                                               "ok7@b.test",   "drop8@b.test", "ok9@b.test"};
@@ -115,7 +123,8 @@ TEST(Batches, SeveralAddressesGoOnOneConnectionWithTheVerdictsTheyGetAlone) {
     h.server.SetAddressesPerConnection(perConnection);
     ASSERT_TRUE(h.Check(addresses));
     ASSERT_TRUE(EachReportedOnce(h, addresses.size()));
-    const auto codes = CodesByAddress(h);
+    std::map<std::string, std::int32_t> codes;
+    for (const auto& p : h.processed) codes[h.server.Recipients().Strings(p.index)] = p.code;
     if (perConnection == 1) {
       alone = codes;
       EXPECT_EQ(h.smtp[0]->connectionCount(), addresses.size());
@@ -135,17 +144,15 @@ TEST(Batches, SeveralAddressesGoOnOneConnectionWithTheVerdictsTheyGetAlone) {
       EXPECT_EQ(countStartingWith(p.log, "RCPT TO"), 1u) << address;
     }
   }
-}
-
-TEST(Batches, RejectionsInARowEndTheBatch) {
+  // Refusals in a row end the batch.
   EngineHarness h;
   h.dns.addMx("b.test", 10, "127.0.0.2");
   ScriptMixedAnswers(*h.smtp[0]);
   h.server.SetAddressesPerConnection(20);
-  std::vector<std::string> addresses;
-  for (int i = 0; i < 12; ++i) addresses.push_back("no" + std::to_string(i) + "@b.test");
-  ASSERT_TRUE(h.Check(addresses));
-  ASSERT_TRUE(EachReportedOnce(h, addresses.size()));
+  std::vector<std::string> refused;
+  for (int i = 0; i < 12; ++i) refused.push_back("no" + std::to_string(i) + "@b.test");
+  ASSERT_TRUE(h.Check(refused));
+  ASSERT_TRUE(EachReportedOnce(h, refused.size()));
   EXPECT_EQ(countStartingWith(h.smtp[0]->transcript(0), "RCPT TO"),
             1u + TSmtpRelayServer::kMaxRejectionsInARow);
 }
@@ -165,39 +172,6 @@ TEST(HostLimit, NeverMoreConnectionsToOneHostThanAllowed) {
   ASSERT_TRUE(h.Check(addresses));
   EXPECT_EQ(h.server.PeakHostConnections(), 2);
   for (const auto& p : h.processed) EXPECT_EQ(p.code, 0);
-}
-
-TEST(BoundedServers, AnEndlessReplyEndsTheConnection) {
-  std::string endless;
-  for (int i = 0; i < 150; ++i) endless += "250-still talking\r\n";
-  EngineHarness h;
-  h.dns.addMx("talk.test", 10, "127.0.0.2");
-  h.smtp[0]->on("RCPT", SmtpAction::Raw(endless));
-  ASSERT_TRUE(h.Check({"a@talk.test"}));
-  EXPECT_EQ(h.processed[0].code, 500);
-  EXPECT_EQ(h.processed[0].verdict, Verdict::Unknown);
-}
-
-TEST(BoundedServers, NoAddressIsHeldPastItsDeadline) {
-  EngineHarness h;
-  h.dns.addMx("talk.test", 10, "127.0.0.2");
-  h.smtp[0]->on("RCPT", SmtpAction::Silence());
-  std::uint32_t now = 1000;  // the test's own clock: no real waiting
-  h.server.SetClock([&] { return now; });
-  h.server.SetTimeOut(60);
-  h.server.SetAddressDeadlineMs(10000);
-  h.Queue({"a@talk.test"});
-  h.server.StartCheck();
-  ASSERT_TRUE(h.loop.runUntil([&] { return h.smtp[0]->transcript(0).size() >= 3; }, 5000));
-  now += 9000;  // silent for less than the time-out, within the deadline
-  h.server.CheckTimeOutsNow();
-  h.loop.runOnce();
-  EXPECT_TRUE(h.processed.empty());
-  now += 2000;  // past the deadline, still less silence than the time-out
-  h.server.CheckTimeOutsNow();
-  ASSERT_TRUE(h.RunToEnd(5000));
-  EXPECT_EQ(h.processed[0].code, kResultTimeOut);
-  EXPECT_EQ(h.processed[0].log.back(), "The servers kept this address too long");
 }
 
 TEST(Descriptors, ConnectionsAreLoweredToWhatTheLimitHolds) {

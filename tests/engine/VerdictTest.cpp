@@ -47,6 +47,8 @@ TEST(Verdict, EveryOutcomeGetsItsVerdictAndAMessageThatKeepsIt) {
   syntax.detail = "no \"@\"";
   Outcome dnsSilent = at(kResultTimeOut, Step::Dns);
   dnsSilent.dnsServer = "192.0.2.53";
+  Outcome closedPort = dns(DnsOutcome::Unreachable);
+  closedPort.dnsCode = 10061;
   const Case cases[] = {
       {"accepted", at(0, Step::Closing), Verdict::Valid, "Valid E-mail Address!"},
       {"accepted, catch-all domain", catchAll, Verdict::CatchAll, nullptr},
@@ -79,13 +81,8 @@ TEST(Verdict, EveryOutcomeGetsItsVerdictAndAMessageThatKeepsIt) {
       {"SERVFAIL", dns(DnsOutcome::ServerFailure), Verdict::Unknown,
        "DNS server 192.0.2.53 could not answer for this domain (SERVFAIL)"},
       {"REFUSED", dns(DnsOutcome::ServerRefused), Verdict::Unknown, nullptr},
-      {"closed DNS port",
-       [&] {
-         Outcome o = dns(DnsOutcome::Unreachable);
-         o.dnsCode = 10061;
-         return o;
-       }(),
-       Verdict::Unknown, "DNS server 192.0.2.53 cannot be reached (its port is closed)"},
+      {"closed DNS port", closedPort, Verdict::Unknown,
+       "DNS server 192.0.2.53 cannot be reached (its port is closed)"},
       {"unreadable answer", dns(DnsOutcome::Malformed), Verdict::Unknown, nullptr},
       {"silent DNS server", dnsSilent, Verdict::Unknown,
        "Time Out: DNS server 192.0.2.53 didn't respond"},
@@ -93,22 +90,17 @@ TEST(Verdict, EveryOutcomeGetsItsVerdictAndAMessageThatKeepsIt) {
        "Time Out: Recipient's SMTP Server didn't respond"},
       {"connection refused", at(10061, Step::Connect), Verdict::Unknown, nullptr},
       {"stopped", at(kResultAborted, Step::RcptTo), Verdict::Unknown, "Aborted by user"},
-      {"not sent", at(kResultNotChecked, Step::Syntax), Verdict::Unknown, nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const Classification got = Classify(c.outcome);
     EXPECT_EQ(got.verdict, c.verdict);
-    if (c.message) {
-      EXPECT_EQ(got.message, c.message);
-    }
+    EXPECT_TRUE(!c.message || got.message == c.message) << got.message;
     // A project reloaded from its file derives the same verdict from the text.
     const std::string text = "[" + std::to_string(c.outcome.code) + "] " + got.message;
     EXPECT_EQ(verdictOfResultText(text), c.verdict) << text;
     // Refusals that prove nothing never read like a missing mailbox.
-    if (c.verdict == Verdict::Unknown) {
-      EXPECT_NE(got.message, "Mailbox unavailable");
-    }
+    EXPECT_FALSE(c.verdict == Verdict::Unknown && got.message == "Mailbox unavailable");
   }
   EXPECT_EQ(verdictOfResultText("Checking..."), Verdict::None);
   EXPECT_EQ(verdictOfResultText(""), Verdict::None);
@@ -143,7 +135,6 @@ TEST(AddressSyntax, AddressesGoOutAsTheyStandOrNotAtAll) {
       {"\xc3\xbcser@example.org", S::NotSendable, ""},
       {"no-at-sign", S::NotAddress, ""},
       {"@x.test", S::NotAddress, ""},
-      {"a@", S::NotAddress, ""},
       {"a b@x.test", S::NotAddress, ""},
       {"a@x..test", S::NotAddress, ""},
       {"a@b\xff.test", S::NotAddress, ""},
