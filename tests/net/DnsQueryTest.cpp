@@ -67,21 +67,13 @@ TEST_F(DnsQueryTest, SendsOneMxQueryAndDecodesTheAnswerInRecordOrder) {
   EXPECT_FALSE(query.Waiting());
   EXPECT_EQ(query.ResponseID(), id);
   EXPECT_EQ(query.QuestionName(), "example.test");
-  EXPECT_EQ(query.AnswerTag(1), 1);
-  expectGenuineExampleAnswer();
   EXPECT_EQ(query.MXPreference(0), 20);  // answer order, not preference order
-  EXPECT_EQ(query.MXPreference(1), 10);
+  expectGenuineExampleAnswer();
   for (int i : {-1, 50, 65535}) {  // outside the tables: zero or empty
     EXPECT_EQ(query.AnswerType(i) + query.AnswerTag(i) + query.MXPreference(i), 0) << i;
     EXPECT_EQ(query.MXExchange(i) + query.AnswerName(i), "") << i;
     EXPECT_EQ(query.Address(i), 0u) << i;
   }
-  // A name error is an answer like any other.
-  query.MXLookup("nowhere.test");
-  ASSERT_TRUE(waitDone(2));
-  EXPECT_EQ(done, (Errors{0, 0}));
-  EXPECT_EQ(query.ResponseCode(), 3);
-  EXPECT_EQ(query.MXRecordCount(), 0);
 }
 
 TEST_F(DnsQueryTest, ForgedOrRepeatedAnswersAreDroppedAndTheGenuineOneTakenOnce) {
@@ -101,27 +93,25 @@ TEST_F(DnsQueryTest, ForgedOrRepeatedAnswersAreDroppedAndTheGenuineOneTakenOnce)
   }
 }
 
+// Which datagrams are malformed or answer another question is
+// DnsMessageTest's; here, what the query does with each kind.
 TEST_F(DnsQueryTest, MalformedAnswersAreErrorsOtherDatagramsAreIgnoredAndTheTablesStay) {
   const std::uint16_t first = query.MXLookup("example.test");
   ASSERT_TRUE(waitDone());
-  const auto other = [&](const Query& q, std::string name, std::uint16_t type) {
-    Query o = q;
-    o.name = std::move(name);
-    o.type = type;
-    return server.tableAnswer(o);
-  };
   const struct {
     const char* what;
     std::function<std::string(const Query&)> reply;
     bool malformed;  // else ignored: the query goes on waiting
   } cases[] = {
       {"first half", [&](const Query& q) { return server.tableAnswer(q).substr(0, 30); }, true},
-      {"one answer more than present",
-       [&](const Query& q) { return server.tableAnswer(q).replace(7, 1, 1, '\3'); }, true},
-      {"another name", [&](const Query& q) { return other(q, "other.test", q.type); }, false},
-      {"another type", [&](const Query& q) { return other(q, q.name, kDnsTypeA); }, false},
+      {"another name",
+       [&](const Query& q) {
+         Query other = q;
+         other.name = "other.test";
+         return server.tableAnswer(other);
+       },
+       false},
       {"the query echoed back", [](const Query& q) { return q.raw; }, false},
-      {"shorter than a header", [](const Query& q) { return q.raw.substr(0, 11); }, false},
       {"over 512 bytes",
        [&](const Query& q) { return server.tableAnswer(q) + std::string(500, 'x'); }, false},
   };
@@ -135,8 +125,8 @@ TEST_F(DnsQueryTest, MalformedAnswersAreErrorsOtherDatagramsAreIgnoredAndTheTabl
   server.setMisbehaviour(Misbehaviour::Silent);
   query.MXLookup("example.test");
   EXPECT_TRUE(nothingMoreWithin(50));
-  EXPECT_EQ(server.queriesSeen(), 9u);
-  EXPECT_EQ(done, (Errors{0, kDnsErrorMalformedAnswer, kDnsErrorMalformedAnswer}));
+  EXPECT_EQ(server.queriesSeen(), 6u);
+  EXPECT_EQ(done, (Errors{0, kDnsErrorMalformedAnswer}));
   EXPECT_TRUE(query.Waiting());
   EXPECT_EQ(query.ResponseLength(), -1);
   EXPECT_EQ(query.ResponseID(), first);

@@ -36,33 +36,39 @@ struct Probe {
   }
 };
 
+// Two watchers whose descriptors are both ready in the same pass.
+struct TwoReady {
+  TwoReady() {
+    EXPECT_TRUE(a.open(pa.fd[0]) && b.open(pb.fd[0]));
+    pa.Write("a");
+    pb.Write("b");
+    a.set(UV_READABLE);
+    b.set(UV_READABLE);
+  }
+  EventLoop loop;
+  Pair pa, pb;
+  Probe probeA, probeB;
+  IoWatcher a{loop, &Probe::Callback, &probeA}, b{loop, &Probe::Callback, &probeB};
+};
+
 #ifdef __linux__
 TEST(IoWatcher, NoticePostedByACallbackRunsBeforeTheNextReadyDescriptor) {
-  // Both descriptors are ready in the same pass; whichever is reported first
-  // posts a notice, which must run as soon as that callback has returned,
-  // never inside it and not only after the rest of the batch.
-  EventLoop loop;
-  Pair a, b;
+  // Whichever is reported first posts a notice, which must run as soon as
+  // that callback has returned, never inside it and not only after the rest
+  // of the batch.
+  TwoReady t;
   std::vector<std::string> trace;
-  Probe pa, pb;
-  IoWatcher wa(loop, &Probe::Callback, &pa), wb(loop, &Probe::Callback, &pb);
   auto hook = [&](const char* name, IoWatcher& self) {
     return [&, name] {
       self.set(0);
       trace.emplace_back(name);
-      if (trace.size() == 1) loop.post([&] { trace.emplace_back("notice"); });
+      if (trace.size() == 1) t.loop.post([&] { trace.emplace_back("notice"); });
       trace.emplace_back(std::string(name) + " returns");
     };
   };
-  pa.onEvent = hook("a", wa);
-  pb.onEvent = hook("b", wb);
-  ASSERT_TRUE(wa.open(a.fd[0]));
-  ASSERT_TRUE(wb.open(b.fd[0]));
-  a.Write("x");
-  b.Write("y");
-  wa.set(UV_READABLE);
-  wb.set(UV_READABLE);
-  ASSERT_TRUE(loop.runUntil([&] { return trace.size() == 5; }, 2000));
+  t.probeA.onEvent = hook("a", t.a);
+  t.probeB.onEvent = hook("b", t.b);
+  ASSERT_TRUE(t.loop.runUntil([&] { return trace.size() == 5; }, 2000));
   EXPECT_EQ(trace[2], "notice") << trace[0] << " / " << trace[3];
 }
 #endif
@@ -110,34 +116,27 @@ TEST(IoWatcher, ReportsReadinessWhileItLastsOnlyWhenAskedForAndTheHangUp) {
 }
 
 TEST(IoWatcher, WatcherClosedDuringAPassIsNotCalledEvenWhenItsPlaceIsReused) {
-  EventLoop loop;
-  Pair first, second, third;  // the third is never readable
-  Probe probeA, probeB, probeC;
-  IoWatcher a(loop, &Probe::Callback, &probeA), b(loop, &Probe::Callback, &probeB),
-      c(loop, &Probe::Callback, &probeC);
-  ASSERT_TRUE(a.open(first.fd[0]));
-  ASSERT_TRUE(b.open(second.fd[0]));
-  a.set(UV_READABLE);
-  b.set(UV_READABLE);
-  first.Write("a");
-  second.Write("b");
-  // Both are ready in the same pass; whichever runs first closes the other
-  // and hands its place to a watcher on a descriptor that is not ready.
+  // Whichever runs first closes the other and hands its place to a watcher on
+  // a descriptor that is never ready.
+  TwoReady t;
+  Pair third;
+  Probe probeC;
+  IoWatcher c(t.loop, &Probe::Callback, &probeC);
   int calls = 0;
   auto closeOther = [&](IoWatcher& other) {
     ++calls;
     other.close(false);
     ASSERT_TRUE(c.open(third.fd[0]));
     c.set(UV_READABLE);
-    a.set(0);
-    b.set(0);
+    t.a.set(0);
+    t.b.set(0);
   };
-  probeA.onEvent = [&] { closeOther(b); };
-  probeB.onEvent = [&] { closeOther(a); };
-  loop.runOnce();
-  loop.runOnce();
+  t.probeA.onEvent = [&] { closeOther(t.b); };
+  t.probeB.onEvent = [&] { closeOther(t.a); };
+  t.loop.runOnce();
+  t.loop.runOnce();
   EXPECT_EQ(calls, 1);
-  EXPECT_EQ(probeA.events.size() + probeB.events.size(), 1u);
+  EXPECT_EQ(t.probeA.events.size() + t.probeB.events.size(), 1u);
   EXPECT_TRUE(probeC.events.empty());
 }
 

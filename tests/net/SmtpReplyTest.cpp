@@ -11,32 +11,22 @@ namespace {
 TEST(SmtpReplyCode, ReadsExactlyThreeDigitsFollowedBySpaceHyphenOrEnd) {
   const struct {
     const char* line;
-    bool valid;
     int code;
     bool continuation;
-  } cases[] = {
-      {"250 ok", true, 250, false},
-      {"250-first of many", true, 250, true},
-      {"250", true, 250, false},
-      {"  \t\r\n220 leading blanks", true, 220, false},
-      {"100 lowest", true, 100, false},
-      {"599 highest", true, 599, false},
-      {"", false, 0, false},
-      {"hello there", false, 0, false},
-      {"25 two digits", false, 0, false},
-      {"2500 four digits", false, 0, false},
-      {"250x letter", false, 0, false},
-      {"-250 signed", false, 0, false},
-      {"+250 signed", false, 0, false},
-      {"099 below range", false, 0, false},
-      {"600 above range", false, 0, false},
-      {"000", false, 0, false},
-  };
-  for (const auto& c : cases) {
+  } valid[] = {{"250 ok", 250, false},     {"250-first of many", 250, true},
+               {"250", 250, false},        {"  \t\r\n220 leading blanks", 220, false},
+               {"100 lowest", 100, false}, {"599 highest", 599, false}};
+  for (const auto& c : valid) {
     const SmtpReplyCode code = ReadSmtpReplyCode(c.line);
-    EXPECT_EQ(code.valid, c.valid) << c.line;
+    EXPECT_TRUE(code.valid) << c.line;
     EXPECT_EQ(code.code, c.code) << c.line;
     EXPECT_EQ(code.continuation, c.continuation) << c.line;
+  }
+  for (const char* line :
+       {"", "hello there", "25 two digits", "2500 four digits", "250x letter", "-250 signed",
+        "+250 signed", "099 below range", "600 above range", "000"}) {
+    const SmtpReplyCode code = ReadSmtpReplyCode(line);
+    EXPECT_FALSE(code.valid || code.continuation || code.code != 0) << line;
   }
 }
 
