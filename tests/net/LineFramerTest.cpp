@@ -72,22 +72,5 @@ TEST(LineFramer, LinesAreTheSameWhereverTheInputIsSplitAndNothingIsLost) {
   }
 }
 
-TEST(LineFramer, HeldBytesReadOrDiscardedWithoutLinesShortenTheMarkedLine) {
-  LineFramer framer;
-  framer.append("ab\r\ncd");
-  framer.markLine(framer.scan(false).length);
-  EXPECT_EQ(framer.lineLength(), 4u);
-  char buf[8];
-  EXPECT_EQ(framer.readHeld(buf, 3), 3u);  // what line mode left, when it is off
-  EXPECT_EQ(std::string(buf, 3), "ab\r");
-  EXPECT_EQ(framer.lineLength(), 1u);
-  framer.discard(2);  // what nobody reads is dropped from the front
-  EXPECT_EQ(framer.lineLength(), 0u);
-  EXPECT_EQ(framer.readHeld(buf, sizeof buf), 1u);
-  EXPECT_EQ(buf[0], 'd');
-  framer.markLine(5);  // never more than is held
-  EXPECT_EQ(framer.lineLength(), 0u);
-}
-
 }  // namespace
 }  // namespace orvane::net
