@@ -1,5 +1,3 @@
-// orvane-cli as a child process: its grammar, show, import and export, check
-// and run against scripted servers; and the signal watch they stop by.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -140,7 +138,6 @@ class CliProcess {
   CliResult result_;
 };
 
-// Runs orvane-cli with `args` and `input` on standard input, to its end.
 CliResult runCli(const std::vector<std::string>& args, std::string_view input = {}) {
   CliProcess cli(args);
   cli.write(input);
@@ -199,10 +196,6 @@ TEST(CommandLine, UsageErrorsAndHelp) {
       {{"show", "-h"}, "Usage: orvane-cli show PROJECT.orp\n"},
       {{"check", "--help"}, "\n  --format text|csv|jsonl    output format (default: text)\n"},
       {{"run", "-h"}, "\n  --save-every SECONDS       save the project this often while the run "},
-      {{"import", "--help"},
-       "\n  -o, --output PROJECT.orp   the project to import into (required)\n"},
-      {{"export", "--help"},
-       "\n  -o, --output FILE.csv      write the CSV to FILE.csv (an existing "},
   };
   for (const auto& [args, text] : help) {
     const auto r = runCli({args[0], args[1], "--bogus"});
@@ -320,7 +313,6 @@ class ValidateCommand : public ::testing::Test {
     return Reply(local[0] == 'e' ? local.substr(1, 3) + " refused" : "550 no such user");
   }
 
-  // Blocks until the servers have received `n` RCPT commands in all.
   void waitForRcpts(int n) {
     for (int seen; (seen = rcpts_.load()) < n;) rcpts_.wait(seen);
   }
@@ -501,8 +493,6 @@ TEST_F(ValidateCommand, CheckValidatesAListAsItArrivesAndStopsWhileWaiting) {
   EXPECT_NE(ended.finish().err.find("\r1/1 done, valid 1, "), std::string::npos);
 }
 
-// Each stop signal reaches the callback from the loop; the watch alone never
-// keeps the loop running.
 TEST(SignalWatch, ReportsEachStopSignalFromTheLoopWithoutKeepingItRunning) {
   net::EventLoop loop;
   std::vector<int> seen;

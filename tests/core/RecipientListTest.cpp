@@ -85,8 +85,7 @@ TEST_F(RecipientListTest, CheckCommandsAndDeleteAllChecked) {
 
 TEST_F(RecipientListTest, MatchingSearchesEmailAndExtraColumnsButNotResult) {
   list.addColumn({"Name", 120});
-  list.addEntry("m\xC3\xBCller@example.com", Strings{"Zoe Stra\xC3\x9F"
-                                                     "e"});
+  list.addEntry("m\xC3\xBCller@example.com", Strings{"Zoe Stra\u00DFe"});
   list.entryValidationEnded(0, 550, "Requested action not taken", {});
   const struct {
     const char* text;

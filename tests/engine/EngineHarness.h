@@ -18,7 +18,6 @@
 
 namespace orvane::testing {
 
-// Lines of a log or transcript: one equal to `line`; how many start with `prefix`.
 inline bool hasLine(const std::vector<std::string>& lines, const std::string& line) {
   return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
@@ -88,7 +87,6 @@ class EngineHarness {
     }
   }
 
-  // Runs the loop until OnFinished (at most `ms` milliseconds).
   bool RunToEnd(std::uint64_t ms = 10000) {
     return loop.runUntil([this] { return finished > 0; }, ms);
   }

@@ -1,4 +1,3 @@
-// Address extraction and the DNS server list rules.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -28,10 +27,7 @@ TEST(ExtractAddress, CutsTheAddressAroundTheFirstAt) {
       {"user@", "user@"},
       {"  x_y-z.1#[2]@d-1.example ", "x_y-z.1#[2]@d-1.example"},
       {"a@b@c", "a@b@c"},
-      {"caf\xc3\xa9@b\xc3\xbc"
-       "cher.example",
-       "caf\xc3\xa9@b\xc3\xbc"
-       "cher.example"},
+      {"caf\u00E9@b\u00FCcher.example", "caf\u00E9@b\u00FCcher.example"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(ExtractAddress(c.text), c.address) << c.text;
@@ -68,7 +64,7 @@ TEST(DnsServerList, EntryWithPort) {
   }
 }
 
-TEST(DnsSources, NameserverLinesOfAResolverFile) {
+TEST(DnsSources, NameserverLinesThenOwnersServersThenSystemThenInternal) {
   orvane::testing::TempDir dir;
   const auto path = dir.write("resolv.conf",
                               "# comment\n"
@@ -80,11 +76,8 @@ TEST(DnsSources, NameserverLinesOfAResolverFile) {
                               "options ndots:1\n");
   EXPECT_EQ(ReadSystemDnsText(path), "192.0.2.1 192.0.2.2");
   EXPECT_EQ(ReadSystemDnsText(dir.file("missing")), "");
-}
 
-TEST(DnsSources, OwnersServersThenSystemThenInternal) {
   using V = std::vector<std::string>;
-  orvane::testing::TempDir dir;
   const auto empty = dir.write("empty.conf", "search example.com\n");
   const auto second = dir.write("second.conf", "nameserver 192.0.2.7\nnameserver 192.0.2.8\n");
   const auto missing = dir.file("missing.conf");
@@ -95,9 +88,7 @@ TEST(DnsSources, OwnersServersThenSystemThenInternal) {
   // The first system source without a server gives way to the second.
   EXPECT_EQ(BuildDnsServerList("", {missing, empty, second}, "9.9.9.9"),
             (V{"192.0.2.7", "192.0.2.8"}));
-  // No system server: the internal one.
   EXPECT_EQ(BuildDnsServerList("", {missing, empty}, "9.9.9.9"), (V{"9.9.9.9"}));
-  // Nothing anywhere.
   EXPECT_EQ(BuildDnsServerList("", {missing}, ""), V{});
 }
 

@@ -1,5 +1,3 @@
-// The scheduler's properties, start failures, finish and abort rules, the
-// options copied into it and the project run on a recipient list.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -145,8 +143,6 @@ TEST(Scheduler, AbortFromAnOwnersHandlerTakesNothingMore) {
   }
 }
 
-// --- ConfigureEngine ---
-
 // The options come in as the user wrote them: the sender cut out of its
 // display name, the two DNS fields joined, the HELO name derived; a sender
 // without an address stops the configuration before the queue is touched.
@@ -187,8 +183,6 @@ TEST(ConfigureEngine, DerivesSenderDnsAndHeloFromTheOptions) {
     EXPECT_EQ(s.Signon(), c.signon) << c.fromDomain << c.host << c.override;
   }
 }
-
-// --- the project run ---
 
 class ProjectRunTest : public ::testing::Test {
  protected:

@@ -1,5 +1,3 @@
-// End-to-end runs of the scheduler and its sessions against scripted DNS and
-// SMTP servers on loopback addresses.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -97,7 +95,6 @@ TEST(Session, AbortWithThreeLiveSessions) {
   h.Queue({"a@hang.test", "b@hang.test", "c@hang.test", "d@hang.test", "e@hang.test"});
   h.server.SetConnections(3);
   h.server.StartCheck();
-  // Wait until all three sessions wait for their RCPT TO reply.
   ASSERT_TRUE(h.loop.runUntil([&] { return linesReceived(*h.smtp[0], "RCPT") == 3; }, 5000));
   EXPECT_TRUE(h.processed.empty());
   h.server.AbortRun();

@@ -1,7 +1,3 @@
-// What a run shares and bounds: the queue, one MX query per domain, resends of
-// lost queries, several addresses per connection (each reported exactly once,
-// with the same verdicts as alone), the per-host connection limit and the
-// connections that fit the descriptor limit.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,7 +14,6 @@ namespace {
 
 using namespace orvane::testing;
 
-// Fails unless every queued address was reported once and only once.
 ::testing::AssertionResult EachReportedOnce(const EngineHarness& h, std::size_t queued) {
   std::set<int> seen;
   for (const auto& p : h.processed) {
@@ -97,8 +92,9 @@ TEST(MxCache, ALostAnswerIsAskedForAgainWithAFreshQuery) {
 
 // b.test's server: "ok*" accepted, "no*" refused, "grey*" 450, "bye*" 421 and
 // close, "drop*" a close without a reply.
-void ScriptMixedAnswers(ScriptedSmtpServer& smtp) {
-  smtp.setHandler([](const ScriptedSmtpServer::Command& c) -> std::optional<SmtpAction> {
+void ScriptMixedAnswers(EngineHarness& h) {
+  h.dns.addMx("b.test", 10, "127.0.0.2");
+  h.smtp[0]->setHandler([](const ScriptedSmtpServer::Command& c) -> std::optional<SmtpAction> {
     if (c.verb != "RCPT") return std::nullopt;
     const std::string local = c.localPart();
     const auto starts = [&](const char* p) { return local.rfind(p, 0) == 0; };
@@ -118,8 +114,7 @@ TEST(Batches, SeveralAddressesGoOnOneConnectionUntilRefusalsInARow) {
   for (const int perConnection : {1, 10}) {
     SCOPED_TRACE(perConnection);
     EngineHarness h;
-    h.dns.addMx("b.test", 10, "127.0.0.2");
-    ScriptMixedAnswers(*h.smtp[0]);
+    ScriptMixedAnswers(h);
     h.server.SetAddressesPerConnection(perConnection);
     ASSERT_TRUE(h.Check(addresses));
     ASSERT_TRUE(EachReportedOnce(h, addresses.size()));
@@ -132,7 +127,6 @@ TEST(Batches, SeveralAddressesGoOnOneConnectionUntilRefusalsInARow) {
     }
     EXPECT_EQ(codes, alone);
     EXPECT_LT(h.smtp[0]->connectionCount(), addresses.size());
-    // MAIL FROM once, then several RCPT TO on the first connection.
     const auto first = h.smtp[0]->transcript(0);
     EXPECT_EQ(countStartingWith(first, "MAIL FROM"), 1u);
     EXPECT_GE(countStartingWith(first, "RCPT TO"), 3u);
@@ -146,8 +140,7 @@ TEST(Batches, SeveralAddressesGoOnOneConnectionUntilRefusalsInARow) {
   }
   // Refusals in a row end the batch.
   EngineHarness h;
-  h.dns.addMx("b.test", 10, "127.0.0.2");
-  ScriptMixedAnswers(*h.smtp[0]);
+  ScriptMixedAnswers(h);
   h.server.SetAddressesPerConnection(20);
   std::vector<std::string> refused;
   for (int i = 0; i < 12; ++i) refused.push_back("no" + std::to_string(i) + "@b.test");

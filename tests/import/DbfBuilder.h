@@ -75,7 +75,6 @@ struct DbfBuilder {
     return out + '\x1A';
   }
 
-  // Writes the table to the file `path` and returns the path.
   std::string writeFile(const std::string& path) const {
     std::ofstream(path, std::ios::binary) << build();
     return path;

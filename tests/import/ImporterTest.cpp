@@ -34,14 +34,12 @@ Table rows(const RecipientList& list) {
   return out;
 }
 
-// The first line of the error a damaged table throws.
 std::string firstLine(const std::string& report) {
   return report.substr(0, report.find('\r'));
 }
 
 class ImporterTest : public ::testing::Test {
  protected:
-  // Imports the file `name` holding `bytes` with the detected settings.
   std::size_t import(const std::string& name, const std::string& bytes) {
     return Importer(dir_.write(name, bytes)).run(list_);
   }
@@ -162,7 +160,6 @@ TEST_F(ImporterTest, OptionsOverrideTheDetection) {
 }
 
 TEST_F(ImporterTest, ChosenEncodingRereadsTheFieldNames) {
-  // A UTF-8 file read as Windows-1252 on request, then back.
   Importer imp(dir_.write("a.csv", "Zoë,Email\nz@x.org,x\n"));
   imp.setEncoding(TextEncoding::Windows1252);
   EXPECT_EQ(imp.encoding(), TextEncoding::Windows1252);

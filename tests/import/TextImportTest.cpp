@@ -50,7 +50,6 @@ TEST(SplitFields, Cases) {
       {"\"a,b\"c,d", {"a,bc", "d"}},  // text after the closing quote stays in the field
       {" \"b,c\" ,d", {"b,c", "d"}},  // blanks before the opening quote
       {"\"a\r\nb\",c", {"a\r\nb", "c"}},
-      // Other separators.
       {"\"a;b\";c;", {"a;b", "c"}, ';'},
       {"a,b;c", {"a,b", "c"}, ';'},
       {"a\tb\t", {"a", "b"}, '\t'},
@@ -61,7 +60,6 @@ TEST(SplitFields, Cases) {
   for (const auto& c : cases) {
     splitFields(c.line, out, c.separator);
     EXPECT_EQ(out, c.want) << c.line;
-    EXPECT_EQ(splitFields(c.line, c.separator), c.want) << c.line;
   }
 }
 

@@ -57,34 +57,33 @@ QString shown(const QWidget& dialog) {
       .join(QLatin1Char('|'));
 }
 
-TEST(FormOptions, OkStoresEveryFieldAndTheDialogShowsThemAgain) {
+class FormOptions : public ::testing::Test {
+ protected:
   TempSettings temp;
-  {
-    TINI ini;
-    TFormOptions dialog(ini);
-    edit(dialog, "edConnections")->selectAll();
-    QTest::keyClicks(edit(dialog, "edConnections"), QStringLiteral("17"));
-    spin(dialog, "udTimeOut")->setValue(9);
-    edit(dialog, "edFrom")->setText(QStringLiteral("Me <a@b.example>"));
-    radio(dialog, "edSpecifyHost")->click();
-    edit(dialog, "edHost")->setText(QStringLiteral("helo.example"));
-    edit(dialog, "edDNS1")->setText(QStringLiteral("10.0.0.1"));
-    edit(dialog, "edDNS2")->setText(QStringLiteral("10.0.0.2"));
-    spin(dialog, "udGreylistDelay")->setValue(0);
-    control<QCheckBox>(dialog, "cbDetectCatchAll")->setChecked(false);
-    control<QPushButton>(dialog, "btOK")->click();
-  }
   TINI ini;
-  EXPECT_EQ(ini.greylistDelay(), 0);
-  EXPECT_FALSE(ini.detectCatchAll());
-  EXPECT_EQ(shown(TFormOptions(ini)),
+  TFormOptions dialog{ini};
+};
+
+TEST_F(FormOptions, OkStoresEveryFieldAndTheDialogShowsThemAgain) {
+  edit(dialog, "edConnections")->selectAll();
+  QTest::keyClicks(edit(dialog, "edConnections"), QStringLiteral("17"));
+  spin(dialog, "udTimeOut")->setValue(9);
+  edit(dialog, "edFrom")->setText(QStringLiteral("Me <a@b.example>"));
+  radio(dialog, "edSpecifyHost")->click();
+  edit(dialog, "edHost")->setText(QStringLiteral("helo.example"));
+  edit(dialog, "edDNS1")->setText(QStringLiteral("10.0.0.1"));
+  edit(dialog, "edDNS2")->setText(QStringLiteral("10.0.0.2"));
+  spin(dialog, "udGreylistDelay")->setValue(0);
+  control<QCheckBox>(dialog, "cbDetectCatchAll")->setChecked(false);
+  control<QPushButton>(dialog, "btOK")->click();
+  TINI stored;
+  EXPECT_EQ(stored.greylistDelay(), 0);
+  EXPECT_FALSE(stored.detectCatchAll());
+  EXPECT_EQ(shown(TFormOptions(stored)),
             QStringLiteral("17|9|Me <a@b.example>|specified|helo.example|10.0.0.1|10.0.0.2"));
 }
 
-TEST(FormOptions, OkRefusesASenderTheCheckRejectsAndStoresNothing) {
-  TempSettings temp;
-  TINI ini;
-  TFormOptions dialog(ini);
+TEST_F(FormOptions, OkRefusesASenderTheCheckRejectsAndStoresNothing) {
   QString error;
   dialog.checkSender = [](const std::string& from) {
     return from == "bad" ? std::string("no good") : std::string();
@@ -101,36 +100,26 @@ TEST(FormOptions, OkRefusesASenderTheCheckRejectsAndStoresNothing) {
   EXPECT_EQ(ini.from(), "ok@x.test");
 }
 
-// The dialog opens on its first page showing the defaults; Cancel after
-// changes writes nothing.
-TEST(FormOptions, OpensOnTheConnectionPageAndCancelWritesNothing) {
-  TempSettings temp;
-  TINI ini;
-  {
-    TFormOptions dialog(ini);
-    auto* pages = control<QTabWidget>(dialog, "pcOptions");
-    pages->setCurrentIndex(1);
-    dialog.show();  // shown first every time
-    EXPECT_EQ(pages->currentIndex(), 0);
-    EXPECT_EQ(shown(dialog), QStringLiteral("200|30||domain|||"));
-    EXPECT_EQ(hostBackground(dialog), paletteColor(QPalette::Button));
-    spin(dialog, "udConnections")->setValue(5);
-    spin(dialog, "udTimeOut")->setValue(6);
-    edit(dialog, "edFrom")->setText(QStringLiteral("a@b.example"));
-    radio(dialog, "edSpecifyHost")->click();
-    edit(dialog, "edHost")->setText(QStringLiteral("h"));
-    edit(dialog, "edDNS2")->setText(QStringLiteral("10.0.0.2"));
-    QTest::mouseClick(control<QPushButton>(dialog, "btCancel"), Qt::LeftButton);
-    EXPECT_EQ(dialog.result(), QDialog::Rejected);
-  }
+TEST_F(FormOptions, OpensOnTheConnectionPageAndCancelWritesNothing) {
+  auto* pages = control<QTabWidget>(dialog, "pcOptions");
+  pages->setCurrentIndex(1);
+  dialog.show();  // shown first every time
+  EXPECT_EQ(pages->currentIndex(), 0);
+  EXPECT_EQ(shown(dialog), QStringLiteral("200|30||domain|||"));
+  EXPECT_EQ(hostBackground(dialog), paletteColor(QPalette::Button));
+  spin(dialog, "udConnections")->setValue(5);
+  spin(dialog, "udTimeOut")->setValue(6);
+  edit(dialog, "edFrom")->setText(QStringLiteral("a@b.example"));
+  radio(dialog, "edSpecifyHost")->click();
+  edit(dialog, "edHost")->setText(QStringLiteral("h"));
+  edit(dialog, "edDNS2")->setText(QStringLiteral("10.0.0.2"));
+  QTest::mouseClick(control<QPushButton>(dialog, "btCancel"), Qt::LeftButton);
+  EXPECT_EQ(dialog.result(), QDialog::Rejected);
   EXPECT_FALSE(QFile::exists(temp.programFile()));
   EXPECT_EQ(shown(TFormOptions(ini)), QStringLiteral("200|30||domain|||"));
 }
 
-TEST(FormOptions, HostFieldFollowsTheRadioButtonsAndKeepsItsText) {
-  TempSettings temp;
-  TINI ini;
-  TFormOptions dialog(ini);
+TEST_F(FormOptions, HostFieldFollowsTheRadioButtonsAndKeepsItsText) {
   // The two colours must differ for the checks below to mean anything.
   ASSERT_NE(paletteColor(QPalette::Base), paletteColor(QPalette::Button));
   radio(dialog, "edSpecifyHost")->click();

@@ -16,23 +16,22 @@ namespace {
 
 using testing::TempSettings;
 
-QString stored(const TempSettings& temp, const char* key) {
-  return temp.programKey()->value(QString::fromLatin1(key)).toString();
-}
-
-bool has(const TempSettings& temp, const char* key) {
-  return temp.programKey()->contains(QString::fromLatin1(key));
-}
-
-void store(const TempSettings& temp, const char* key, const QString& value) {
-  auto settings = temp.programKey();
-  settings->setValue(QString::fromLatin1(key), value);
-  settings->sync();
-}
+class SettingsStore : public ::testing::Test {
+ protected:
+  QString stored(const char* key) const {
+    return temp.programKey()->value(QString::fromLatin1(key)).toString();
+  }
+  bool has(const char* key) const { return temp.programKey()->contains(QString::fromLatin1(key)); }
+  void store(const char* key, const QString& value) const {
+    auto settings = temp.programKey();
+    settings->setValue(QString::fromLatin1(key), value);
+    settings->sync();
+  }
+  TempSettings temp;
+};
 
 // Every change is written at once, where another store reads it.
-TEST(SettingsStore, DefaultsWithoutTheStoreThenEveryKeyWrittenThroughToItsSection) {
-  TempSettings temp;
+TEST_F(SettingsStore, DefaultsWithoutTheStoreThenEveryKeyWrittenThroughToItsSection) {
   TINI ini;
   EXPECT_EQ(ini.hostFromDomain(), 1);
   EXPECT_FALSE(ini.maximized());
@@ -53,16 +52,15 @@ TEST(SettingsStore, DefaultsWithoutTheStoreThenEveryKeyWrittenThroughToItsSectio
       {"Connection/From", "a@b.example"}, {"DNS/Host", "mx.example"},
       {"DNS/Primary", "10.0.0.1"},        {"DNS/Secondary", "10.0.0.2"},
       {"DNS/HostFromDomain", "0"},        {"Environment/Maximized", "true"}};
-  for (const auto& [key, value] : keys) EXPECT_EQ(stored(temp, key), QString::fromLatin1(value));
+  for (const auto& [key, value] : keys) EXPECT_EQ(stored(key), QString::fromLatin1(value));
 }
 
-TEST(SettingsStore, TheEngineGetsTheStoredOptionsAsNumbersAndFlags) {
-  TempSettings temp;
-  store(temp, "Connection/Connections", QStringLiteral("25"));
-  store(temp, "Connection/TimeOut", QStringLiteral(" 45s"));
-  store(temp, "Connection/PerConnection", QStringLiteral("3"));
-  store(temp, "Connection/DetectCatchAll", QStringLiteral("FALSE"));
-  store(temp, "DNS/Secondary", QStringLiteral("192.0.2.53"));
+TEST_F(SettingsStore, TheEngineGetsTheStoredOptionsAsNumbersAndFlags) {
+  store("Connection/Connections", QStringLiteral("25"));
+  store("Connection/TimeOut", QStringLiteral(" 45s"));
+  store("Connection/PerConnection", QStringLiteral("3"));
+  store("Connection/DetectCatchAll", QStringLiteral("FALSE"));
+  store("DNS/Secondary", QStringLiteral("192.0.2.53"));
   TINI ini;
   const engine::EngineSettings s = readEngineSettings(ini);
   EXPECT_EQ(s.connections, 25);
@@ -74,38 +72,36 @@ TEST(SettingsStore, TheEngineGetsTheStoredOptionsAsNumbersAndFlags) {
 
 // Each value is read once, on first use, and held; setting the text it holds
 // writes nothing.
-TEST(SettingsStore, ReadsEachValueOnceAndWritesOnlyChanges) {
-  TempSettings temp;
+TEST_F(SettingsStore, ReadsEachValueOnceAndWritesOnlyChanges) {
   {
     TINI ini;
     ini.setConnections(200);  // the default
     ini.setFrom("");
   }
-  EXPECT_FALSE(has(temp, "Connection/Connections"));
-  EXPECT_FALSE(has(temp, "Connection/From"));
+  EXPECT_FALSE(has("Connection/Connections"));
+  EXPECT_FALSE(has("Connection/From"));
 
-  store(temp, "Connection/Connections", QStringLiteral("7"));
+  store("Connection/Connections", QStringLiteral("7"));
   TINI ini;
   EXPECT_EQ(ini.connections(), 7);
   EXPECT_FALSE(ini.ilTimeOut.Loaded());
-  store(temp, "Connection/Connections", QStringLiteral("9"));
-  store(temp, "Connection/TimeOut", QStringLiteral("5"));
+  store("Connection/Connections", QStringLiteral("9"));
+  store("Connection/TimeOut", QStringLiteral("5"));
   EXPECT_EQ(ini.connections(), 7);  // read before the change behind its back
   EXPECT_EQ(ini.timeOut(), 5);      // not read before
   ini.setConnections(7);            // what it holds: nothing is written
-  EXPECT_EQ(stored(temp, "Connection/Connections"), QStringLiteral("9"));
+  EXPECT_EQ(stored("Connection/Connections"), QStringLiteral("9"));
   EXPECT_FALSE(ini.ilConnections.Modified());
   ini.setConnections(8);
-  EXPECT_EQ(stored(temp, "Connection/Connections"), QStringLiteral("8"));
+  EXPECT_EQ(stored("Connection/Connections"), QStringLiteral("8"));
 
   // Never read before: the default is compared with the stored value, not with itself.
   TINI fresh;
   fresh.setConnections(200);
-  EXPECT_EQ(stored(temp, "Connection/Connections"), QStringLiteral("200"));
+  EXPECT_EQ(stored("Connection/Connections"), QStringLiteral("200"));
 }
 
-TEST(SettingsStore, TextsKeepUtf8AndCommas) {
-  TempSettings temp;
+TEST_F(SettingsStore, TextsKeepUtf8AndCommas) {
   const std::string from = "Jos\xC3\xA9 <jos\xC3\xA9@exemplo.pt>, outro";
   {
     TINI ini;
@@ -124,7 +120,7 @@ TEST(SettingsStore, TextsKeepUtf8AndCommas) {
   EXPECT_EQ(TINI().secondaryDns(), "10.0.0.1, 10.0.0.2");
 }
 
-TEST(SettingsStore, TextReadsAsTheLeadingWholeNumber) {
+TEST_F(SettingsStore, TextReadsAsTheLeadingWholeNumber) {
   const std::int32_t kMax = 2147483647, kMin = -kMax - 1;
   // clang-format off
   const std::pair<const char*, std::int32_t> cases[] = {
@@ -138,14 +134,13 @@ TEST(SettingsStore, TextReadsAsTheLeadingWholeNumber) {
     EXPECT_EQ(textToInteger(text), value) << '"' << text << '"';
 }
 
-TEST(SettingsStore, TypedValuesWriteDecimalAndTheLanguageWords) {
-  TempSettings temp;
+TEST_F(SettingsStore, TypedValuesWriteDecimalAndTheLanguageWords) {
   TINIArquivo file;
   file.setFileName("\\software\\Tamsworth\\Orvane");
   TINISecao section("Environment", &file);
   TINILinha line("Flag", &section, "");
   line.setAsInteger(-15);
-  EXPECT_EQ(stored(temp, "Environment/Flag"), QStringLiteral("-15"));
+  EXPECT_EQ(stored("Environment/Flag"), QStringLiteral("-15"));
 
   const struct {
     TICLanguage language;
@@ -166,40 +161,39 @@ TEST(SettingsStore, TypedValuesWriteDecimalAndTheLanguageWords) {
     line.setAsBoolean(true);
     EXPECT_EQ(line.Text(), l.writtenYes);
     line.setAsBoolean(false);
-    EXPECT_EQ(stored(temp, "Environment/Flag"), QString::fromUtf8(l.writtenNo));
+    EXPECT_EQ(stored("Environment/Flag"), QString::fromUtf8(l.writtenNo));
   }
 }
 
 // A change waits for Apply without auto-apply, and in a key without a file
 // until it is joined to one.
-TEST(SettingsStore, ChangesWaitForApplyOrForAFile) {
-  TempSettings temp;
+TEST_F(SettingsStore, ChangesWaitForApplyOrForAFile) {
   TINI ini;
   ini.INIArquivo1.setAutoApply(false);
   ini.setHost("helo.example");
   EXPECT_TRUE(ini.ilHost.Modified());
   EXPECT_EQ(ini.host(), "helo.example");
-  EXPECT_FALSE(has(temp, "DNS/Host"));
+  EXPECT_FALSE(has("DNS/Host"));
   ini.INIArquivo1.Apply();
   EXPECT_FALSE(ini.ilHost.Modified());
-  EXPECT_EQ(stored(temp, "DNS/Host"), QStringLiteral("helo.example"));
+  EXPECT_EQ(stored("DNS/Host"), QStringLiteral("helo.example"));
 
   TINISecao section("Connection");
   TINILinha line("Connections", &section, "3");
   EXPECT_EQ(line.AsInteger(), 3);
   line.setText("4");
   EXPECT_TRUE(line.Modified());
-  EXPECT_FALSE(has(temp, "Connection/Connections"));
-  store(temp, "Connection/Connections", QStringLiteral("8"));
+  EXPECT_FALSE(has("Connection/Connections"));
+  store("Connection/Connections", QStringLiteral("8"));
   TINIArquivo file;
   file.setFileName("\\software\\Tamsworth\\Orvane");
   section.setArquivoAssociado(&file);
   EXPECT_EQ(line.Text(), "4");
   file.Apply();
-  EXPECT_EQ(stored(temp, "Connection/Connections"), QStringLiteral("4"));
+  EXPECT_EQ(stored("Connection/Connections"), QStringLiteral("4"));
 }
 
-TEST(SettingsStore, ComponentsMoveBetweenOwnersAndForgetDestroyedOnes) {
+TEST_F(SettingsStore, ComponentsMoveBetweenOwnersAndForgetDestroyedOnes) {
   TINIArquivo first;
   TINIArquivo second;
   auto section = std::make_unique<TINISecao>("S", &first);
@@ -224,8 +218,7 @@ TEST(SettingsStore, ComponentsMoveBetweenOwnersAndForgetDestroyedOnes) {
   EXPECT_EQ(orphan.ArquivoAssociado(), nullptr);
 }
 
-TEST(SettingsStore, FileNameMapsToTheSameFileWithOrWithoutSoftware) {
-  TempSettings temp;
+TEST_F(SettingsStore, FileNameMapsToTheSameFileWithOrWithoutSoftware) {
   auto direct = UserKey::open(QStringLiteral("Software\\Tamsworth\\Orvane\\MRU"));
   ASSERT_NE(direct, nullptr);
   EXPECT_EQ(direct->fileName(), temp.programFile());

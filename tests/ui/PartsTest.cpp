@@ -1,5 +1,3 @@
-// The pieces under the main window: the item model's batching, the loop
-// bridge, clipboard validation and the about box's texts.
 #include <QAbstractItemModelTester>
 #include <QLabel>
 #include <QMenu>
@@ -162,13 +160,6 @@ TEST(AboutBox, GroupsTheMemoryFigureByTheLocaleAndShowsFourVersionNumbers) {
   EXPECT_GT(physicalMemoryKb(), 0);
 }
 
-}  // namespace
-}  // namespace orvane::ui::testing
-
-namespace orvane::ui::testing {
-namespace {
-
-// The desktop's notification area, as a test sees it.
 class FakeTray final : public TrayBackend {
  public:
   bool available() const override { return present; }

@@ -93,11 +93,6 @@ class WindowTest : public ::testing::Test {
   std::string result(std::size_t row) const {
     return std::string(window->list().entry(row).resultText());
   }
-  // Starts the run and waits for its end.
-  bool runToEnd() {
-    trigger("acStart");
-    return waitFor([this] { return !window->projectRun().Running(); });
-  }
   QString lastShown() const { return prompts.shown.isEmpty() ? QString() : prompts.shown.last(); }
   // Mail for good.test goes to the scripted SMTP server, which accepts the
   // mailbox "ok", never answers for "stall" and refuses any other.
