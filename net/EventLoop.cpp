@@ -15,12 +15,18 @@ EventLoop::EventLoop() {
   idle_ = new uv_idle_t;
   uv_idle_init(&loop_, idle_);
   idle_->data = this;
+  untilCheck_ = new uv_prepare_t;
+  uv_prepare_init(&loop_, untilCheck_);
+  untilCheck_->data = this;
+  uv_unref(reinterpret_cast<uv_handle_t*>(untilCheck_));
 }
 
 EventLoop::~EventLoop() {
   notices_.clear();
   uv_close(reinterpret_cast<uv_handle_t*>(idle_),
            [](uv_handle_t* h) { delete reinterpret_cast<uv_idle_t*>(h); });
+  uv_close(reinterpret_cast<uv_handle_t*>(untilCheck_),
+           [](uv_handle_t* h) { delete reinterpret_cast<uv_prepare_t*>(h); });
 #ifdef __linux__
   if (readyPoll_ != nullptr) {
     uv_close(reinterpret_cast<uv_handle_t*>(readyPoll_),
@@ -50,12 +56,30 @@ void EventLoop::run() {
 bool EventLoop::runUntil(const std::function<bool()>& done, std::uint64_t timeoutMs) {
   if (done()) return true;
   bool expired = false;
+  const std::function<bool()> finished = [&] { return expired || done(); };
+  uv_update_time(&loop_);  // the timeout counts from now, not from the last pass
   Timer guard(*this);
   guard.start(timeoutMs, 0, [&] { expired = true; });
-  while (!done() && !expired) {
-    uv_run(&loop_, UV_RUN_ONCE);
-  }
+  // A pass runs due timers before it waits. Were the guard to fire there, the
+  // wait would have no timer left and block for good; the check before every
+  // wait turns such a wait into a look at ready I/O only.
+  struct Scope {
+    EventLoop& loop;
+    const std::function<bool()>* outer;
+    ~Scope() {
+      loop.until_ = outer;
+      if (outer == nullptr) uv_prepare_stop(loop.untilCheck_);
+    }
+  } scope{*this, until_};
+  until_ = &finished;
+  uv_prepare_start(untilCheck_, &EventLoop::onUntilCheck);
+  while (!finished()) uv_run(&loop_, UV_RUN_ONCE);
   return done();
+}
+
+void EventLoop::onUntilCheck(uv_prepare_t* handle) {
+  auto* self = static_cast<EventLoop*>(handle->data);
+  if (self->until_ != nullptr && (*self->until_)()) uv_stop(&self->loop_);
 }
 
 void EventLoop::runOnce() {

@@ -36,7 +36,8 @@ class EventLoop final {
   // Runs until stop() is called or nothing is left to wait for.
   void run();
   // Runs until `done()` is true or `timeoutMs` milliseconds have passed;
-  // returns done(). Checks `done` after every pass of the loop.
+  // returns done(). Checks `done` after every pass of the loop and before
+  // every wait, so it never waits once `done` holds or the time is up.
   bool runUntil(const std::function<bool()>& done, std::uint64_t timeoutMs);
   // One pass that does not wait: ready I/O, due timers, pending notices.
   void runOnce();
@@ -77,6 +78,7 @@ class EventLoop final {
 
   void drainNotices();
   static void onIdle(uv_idle_t* handle);
+  static void onUntilCheck(uv_prepare_t* handle);
 #ifdef __linux__
   // Descriptor readiness goes through an epoll set of the loop's own, watched
   // as one descriptor by libuv: changing what a descriptor waits for is one
@@ -104,7 +106,9 @@ class EventLoop final {
 
   int readyBatchesPerPass_ = 4;
   uv_loop_t loop_{};
-  uv_idle_t* idle_ = nullptr;  // active only while notices wait
+  uv_idle_t* idle_ = nullptr;                     // active only while notices wait
+  uv_prepare_t* untilCheck_ = nullptr;            // active only inside runUntil
+  const std::function<bool()>* until_ = nullptr;  // what the innermost runUntil waits for
   std::deque<Queued> notices_;
 };
 

@@ -5,19 +5,18 @@
 // Domains are "d0.test" .. "d<N-1>.test". Each has `mxPerDomain` MX records
 // whose exchange names are the dotted addresses of the SMTP hosts
 // ("127.0.0.2", ...), so a client connects to them without any further name
-// lookup (nothing reaches the system resolver). All SMTP hosts share one port
-// and one script: RCPT TO with a local part starting with `acceptPrefix` is
-// answered "250", any other with "550"; every greeting and reply can be
-// delayed by `replyDelayMs`.
+// lookup. All SMTP hosts share one port and one script: RCPT TO with a local
+// part starting with `acceptPrefix` is answered "250", any other "550".
+// Neither server keeps what it receives (only counts), so the farm can run
+// for millions of queries.
 //
 // Owns its servers; runs on the given EventLoop's thread (the loop must
 // outlive it). Used by tools/farm (orvane-farm) and by benchmarks that start
-// the same farm in-process.
+// the same farm in-process (FarmThread).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,38 +30,34 @@ struct FarmOptions {
   std::size_t domains = 100;       // d0.test .. d<domains-1>.test
   std::size_t hosts = 4;           // SMTP hosts on 127.0.0.2 .. 127.0.0.<hosts+1>
   std::size_t mxPerDomain = 1;     // MX records per domain, hosts taken in turn
-  std::uint64_t replyDelayMs = 0;  // added before every greeting and reply
+  std::uint64_t replyDelayMs = 0;  // before every greeting and reply
   std::string acceptPrefix = "ok";
-  bool keepTranscripts = false;  // SMTP transcripts and DNS queries, for tests
-  int dnsReceiveBuffer = 0;      // bytes; 0: a wide buffer that drops nothing
+  int dnsReceiveBuffer = 0;  // bytes; 0: a wide buffer that drops nothing
 };
 
 class Farm final {
  public:
   // Throws std::runtime_error when the servers cannot listen.
   Farm(net::EventLoop& loop, FarmOptions options);
-  ~Farm();
-  Farm(const Farm&) = delete;
-  Farm& operator=(const Farm&) = delete;
 
-  ScriptedDnsServer& dns() noexcept { return *dns_; }
-  ScriptedSmtpServer& smtp() noexcept { return *smtp_; }
+  ScriptedDnsServer& dns() noexcept { return dns_; }
+  ScriptedSmtpServer& smtp() noexcept { return smtp_; }
   // "127.0.0.1:<port>": the DNS server entry for the program's options.
-  std::string dnsAddress() const;
-  std::uint16_t smtpPort() const noexcept;
+  std::string dnsAddress() const { return dns_.address(); }
+  std::uint16_t smtpPort() const noexcept { return smtp_.port(); }
   // The addresses the SMTP hosts listen on, in host order.
   const std::vector<std::string>& hostAddresses() const noexcept { return hosts_; }
   const FarmOptions& options() const noexcept { return options_; }
 
-  static std::string DomainName(std::size_t index);
+  static std::string DomainName(std::size_t index) { return "d" + std::to_string(index) + ".test"; }
   // The SMTP host addresses of domain `index`, in the order of its MX records.
   std::vector<std::string> MxHosts(std::size_t index) const;
 
  private:
   FarmOptions options_;
   std::vector<std::string> hosts_;
-  std::unique_ptr<ScriptedDnsServer> dns_;
-  std::unique_ptr<ScriptedSmtpServer> smtp_;
+  ScriptedDnsServer dns_;
+  ScriptedSmtpServer smtp_;
 };
 
 }  // namespace orvane::testing

@@ -1,11 +1,10 @@
 // A Farm of scripted servers on a thread and event loop of its own, so that a
 // benchmark's figures are the measured program's alone: the farm's work runs
 // beside it, not inside its loop. Stops and joins in the destructor.
-//
-// Owns the thread, its loop and the farm (on a LoopThread).
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "tests/support/Farm.h"
@@ -16,10 +15,13 @@ namespace orvane::testing {
 class FarmThread final {
  public:
   // Starts the farm and returns once it listens. Throws what the farm throws.
-  explicit FarmThread(FarmOptions options);
-  ~FarmThread();
-  FarmThread(const FarmThread&) = delete;
-  FarmThread& operator=(const FarmThread&) = delete;
+  explicit FarmThread(FarmOptions options)
+      : thread_([this, options](net::EventLoop& loop) {
+          auto farm = std::make_shared<Farm>(loop, options);
+          dns_ = farm->dnsAddress();
+          smtpPort_ = farm->smtpPort();
+          return farm;
+        }) {}
 
   const std::string& dns() const noexcept { return dns_; }  // "127.0.0.1:PORT"
   std::uint16_t smtpPort() const noexcept { return smtpPort_; }

@@ -12,18 +12,16 @@ LoopThread::LoopThread(Start start) {
   auto started = ready.get_future();
   thread_ = std::thread([this, &ready, start = std::move(start)] {
     net::EventLoop loop;
-    bool stop = false;
     try {
       std::shared_ptr<void> held = start(loop);
       stop_ = new uv_async_t;
-      uv_async_init(loop.uv(), stop_, [](uv_async_t* a) { *static_cast<bool*>(a->data) = true; });
-      stop_->data = &stop;
+      uv_async_init(loop.uv(), stop_, [](uv_async_t* a) { uv_stop(a->loop); });
       ready.set_value();
-      while (!stop) uv_run(loop.uv(), UV_RUN_ONCE);
+      loop.run();
       uv_close(reinterpret_cast<uv_handle_t*>(stop_),
                [](uv_handle_t* h) { delete reinterpret_cast<uv_async_t*>(h); });
       held.reset();
-      uv_run(loop.uv(), UV_RUN_NOWAIT);
+      loop.runOnce();
     } catch (...) {
       ready.set_exception(std::current_exception());
     }

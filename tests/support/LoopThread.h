@@ -3,8 +3,6 @@
 // thread with the thread's loop and returns what must live while the loop
 // runs (servers, their state); it is destroyed on that thread, after the loop
 // has stopped. Stops and joins in the destructor.
-//
-// Owns the thread, its loop and what `start` returned.
 #pragma once
 
 #include <functional>

@@ -9,46 +9,31 @@
 
 namespace orvane::testing {
 
+PreciseDelays::PreciseDelays(net::EventLoop& loop) {
 #ifdef __linux__
-struct PreciseDelays::Watch {
-  uv_poll_t poll{};
-  int fd = -1;
-  PreciseDelays* owner = nullptr;
-};
-#endif
-
-PreciseDelays::PreciseDelays(net::EventLoop& loop) : loop_(loop) {
-#ifdef __linux__
-  const int fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-  if (fd < 0) throw std::runtime_error("timerfd_create failed");
-  watch_ = new Watch;
-  watch_->fd = fd;
-  watch_->owner = this;
-  uv_poll_init(loop_.uv(), &watch_->poll, fd);
-  watch_->poll.data = watch_;
-  uv_poll_start(&watch_->poll, UV_READABLE, [](uv_poll_t* h, int, int) {
-    auto* watch = static_cast<Watch*>(h->data);
-    if (watch->owner != nullptr) watch->owner->fire();
-  });
+  fd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  if (fd_ < 0) throw std::runtime_error("timerfd_create failed");
+  poll_ = new uv_poll_t;
+  uv_poll_init(loop.uv(), poll_, fd_);
+  poll_->data = this;
+  uv_poll_start(poll_, UV_READABLE,
+                [](uv_poll_t* h, int, int) { static_cast<PreciseDelays*>(h->data)->fire(); });
   // Keeps the loop running only while something is due.
-  uv_unref(reinterpret_cast<uv_handle_t*>(&watch_->poll));
+  uv_unref(reinterpret_cast<uv_handle_t*>(poll_));
 #else
   timer_ = new uv_timer_t;
-  uv_timer_init(loop_.uv(), timer_);
+  uv_timer_init(loop.uv(), timer_);
   timer_->data = this;
 #endif
 }
 
 PreciseDelays::~PreciseDelays() {
 #ifdef __linux__
-  watch_->owner = nullptr;
-  uv_close(reinterpret_cast<uv_handle_t*>(&watch_->poll), [](uv_handle_t* h) {
-    auto* watch = static_cast<Watch*>(h->data);
-    ::close(watch->fd);
-    delete watch;
-  });
+  // Closing stops the watching at once, so the descriptor can go too.
+  uv_close(reinterpret_cast<uv_handle_t*>(poll_),
+           [](uv_handle_t* h) { delete reinterpret_cast<uv_poll_t*>(h); });
+  ::close(fd_);
 #else
-  timer_->data = nullptr;
   uv_close(reinterpret_cast<uv_handle_t*>(timer_),
            [](uv_handle_t* h) { delete reinterpret_cast<uv_timer_t*>(h); });
 #endif
@@ -70,17 +55,16 @@ void PreciseDelays::cancel(const Ticket& ticket) {
 void PreciseDelays::arm() {
   const std::uint64_t next = due_.empty() ? 0 : due_.begin()->first.first;
 #ifdef __linux__
-  auto* handle = reinterpret_cast<uv_handle_t*>(&watch_->poll);
   if (next != 0)
-    uv_ref(handle);
+    uv_ref(reinterpret_cast<uv_handle_t*>(poll_));
   else
-    uv_unref(handle);
+    uv_unref(reinterpret_cast<uv_handle_t*>(poll_));
   if (next == armedFor_) return;
   armedFor_ = next;
   itimerspec when{};  // all zero: disarmed
   when.it_value.tv_sec = static_cast<time_t>(next / 1000000000u);
   when.it_value.tv_nsec = static_cast<long>(next % 1000000000u);
-  timerfd_settime(watch_->fd, TFD_TIMER_ABSTIME, &when, nullptr);
+  timerfd_settime(fd_, TFD_TIMER_ABSTIME, &when, nullptr);
 #else
   if (next == armedFor_) return;
   armedFor_ = next;
@@ -91,18 +75,14 @@ void PreciseDelays::arm() {
   const std::uint64_t now = uv_hrtime();
   const std::uint64_t waitMs = next > now ? (next - now + 999999u) / 1000000u : 0;
   uv_timer_start(
-      timer_,
-      [](uv_timer_t* t) {
-        if (t->data != nullptr) static_cast<PreciseDelays*>(t->data)->fire();
-      },
-      waitMs, 0);
+      timer_, [](uv_timer_t* t) { static_cast<PreciseDelays*>(t->data)->fire(); }, waitMs, 0);
 #endif
 }
 
 void PreciseDelays::fire() {
 #ifdef __linux__
   std::uint64_t expirations = 0;
-  (void)!::read(watch_->fd, &expirations, sizeof expirations);
+  (void)!::read(fd_, &expirations, sizeof expirations);
 #endif
   armedFor_ = 0;
   const std::uint64_t now = uv_hrtime();

@@ -1,15 +1,14 @@
 // Callbacks run a given number of milliseconds after they were scheduled,
 // measured from the moment of scheduling with the monotonic clock's full
-// resolution. libuv's own timers count in whole milliseconds of the loop's
-// cached time, so every reply falling due within one tick leaves in one burst;
-// a server standing in for many independent remote hosts must not bunch its
+// resolution. libuv's own timers count whole milliseconds of the loop's cached
+// time, so every reply falling due within one tick would leave in one burst; a
+// server standing in for many independent remote hosts must not bunch its
 // replies like that, or the client is measured against bursts no real network
 // sends.
 //
 // On Linux all pending delays share one timerfd watched by the loop; elsewhere
 // one libuv timer, rounded up to whole milliseconds. Owns the descriptor and
-// the handle (closed through the loop when destroyed; destroy before the loop).
-// Loop thread only.
+// the handle (closed through the loop: destroy before the loop). Loop thread only.
 #pragma once
 
 #include <cstdint>
@@ -44,13 +43,12 @@ class PreciseDelays final {
   void arm();
   void fire();
 
-  net::EventLoop& loop_;
   std::map<Ticket, std::function<void()>> due_;
   std::uint64_t sequence_ = 0;
   std::uint64_t armedFor_ = 0;  // due time the clock is set for, 0: none
 #ifdef __linux__
-  struct Watch;  // the timerfd and its poll handle, freed once libuv lets go
-  Watch* watch_ = nullptr;
+  uv_poll_t* poll_ = nullptr;  // watches fd_, a timerfd
+  int fd_ = -1;
 #else
   uv_timer_t* timer_ = nullptr;
 #endif

@@ -1,49 +1,124 @@
 #include "tests/support/ScriptedDnsServer.h"
 
-#include <arpa/inet.h>
 #include <sys/socket.h>
 
-#include <array>
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 namespace orvane::testing {
 namespace {
+
+constexpr unsigned kTypeCname = 5;
+constexpr unsigned kTypeMx = 15;
+constexpr unsigned kClassIn = 1;
+const std::string kPointerToQuestion("\xC0\x0C", 2);
+
+// Room for a burst of queries: a thousand clients asking at the same moment
+// overflow the system's default receive buffer, and a lost query costs its
+// client a whole time-out.
+constexpr int kWideReceiveBuffer = 4 * 1024 * 1024;
 
 void put16(std::string& out, unsigned v) {
   out.push_back(static_cast<char>((v >> 8) & 0xFF));
   out.push_back(static_cast<char>(v & 0xFF));
 }
 
-void put32(std::string& out, std::uint32_t v) {
-  put16(out, v >> 16);
-  put16(out, v & 0xFFFF);
+std::uint16_t get16(const std::string& s, std::size_t pos) {
+  return static_cast<std::uint16_t>((static_cast<unsigned char>(s[pos]) << 8) |
+                                    static_cast<unsigned char>(s[pos + 1]));
 }
 
-unsigned get16(const std::string& s, std::size_t pos) {
-  return (static_cast<unsigned char>(s[pos]) << 8) | static_cast<unsigned char>(s[pos + 1]);
+// Lower case without a final dot: names compare as DNS compares them.
+std::string key(std::string_view name) {
+  if (!name.empty() && name.back() == '.') name.remove_suffix(1);
+  std::string k(name);
+  for (char& c : k) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return k;
 }
 
-constexpr unsigned kTypeA = 1;
-constexpr unsigned kTypeCname = 5;
-constexpr unsigned kTypeMx = 15;
-constexpr unsigned kClassIn = 1;
+// A dotted name as plain labels ending in a zero byte.
+std::string encodeName(std::string_view name) {
+  if (!name.empty() && name.back() == '.') name.remove_suffix(1);
+  std::string out;
+  while (!name.empty()) {
+    const std::string_view label = name.substr(0, name.find('.'));
+    out.push_back(static_cast<char>(label.size()));
+    out.append(label);
+    name.remove_prefix(std::min(name.size(), label.size() + 1));
+  }
+  out.push_back('\0');
+  return out;
+}
 
-// Room for a burst of queries: a thousand clients asking at the same moment
-// overflow the system's default receive buffer, and a lost query costs its
-// client a whole time-out. Above the system's ceiling only with privilege.
-constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
+void putRecord(std::string& out, const std::string& owner, unsigned type, std::uint32_t ttl,
+               const std::string& data) {
+  out += owner;
+  put16(out, type);
+  put16(out, kClassIn);
+  put16(out, ttl >> 16);
+  put16(out, ttl & 0xFFFF);
+  put16(out, static_cast<unsigned>(data.size()));
+  out += data;
+}
 
-void WidenReceiveBuffer(uv_udp_t* socket) {
-  uv_os_fd_t fd{};
-  if (uv_fileno(reinterpret_cast<uv_handle_t*>(socket), &fd) != 0) return;
-  const int size = kReceiveBufferBytes;
-#ifdef SO_RCVBUFFORCE
-  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) == 0) return;
-#endif
-  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+std::string mxData(int preference, const std::string& host) {
+  std::string data;
+  put16(data, static_cast<unsigned>(preference));
+  return data + encodeName(host);
+}
+
+// The header and question of an answer to `q` with `answers` records.
+std::string answerHeader(const ScriptedDnsServer::Query& q, std::uint16_t id, unsigned rcode,
+                         unsigned answers) {
+  std::string out;
+  put16(out, id);
+  const unsigned rd = q.raw.size() >= 4 ? (get16(q.raw, 2) & 0x0100) : 0;
+  put16(out, 0x8000 | rd | 0x0080 | (rcode & 15));
+  for (unsigned count : {1u, answers, 0u, 0u}) put16(out, count);
+  out += encodeName(q.name);
+  put16(out, q.type);
+  put16(out, q.qclass);
+  return out;
+}
+
+std::string forgedAnswer(const ScriptedDnsServer::Query& q, std::uint16_t id) {
+  std::string out = answerHeader(q, id, 0, 1);
+  putRecord(out, kPointerToQuestion, kTypeMx, 3600, mxData(0, "forged.invalid"));
+  return out;
+}
+
+// The header and the one plain (uncompressed) question a client sends.
+ScriptedDnsServer::Query parseQuery(std::string datagram, const sockaddr_in& from) {
+  ScriptedDnsServer::Query q;
+  q.raw = std::move(datagram);
+  q.from = from;
+  if (q.raw.size() < 12) return q;
+  q.id = get16(q.raw, 0);
+  std::string name;
+  std::size_t pos = 12;
+  while (pos < q.raw.size() && q.raw[pos] != '\0') {
+    const std::size_t length = static_cast<unsigned char>(q.raw[pos]);
+    if (length > 63 || pos + 1 + length > q.raw.size()) return q;
+    if (!name.empty()) name += '.';
+    name.append(q.raw, pos + 1, length);
+    pos += 1 + length;
+  }
+  if (get16(q.raw, 4) == 0 || pos + 5 > q.raw.size()) return q;
+  q.name = std::move(name);
+  q.type = get16(q.raw, pos + 1);
+  q.qclass = get16(q.raw, pos + 3);
+  q.parsed = true;
+  return q;
+}
+
+void closeSocket(uv_udp_t* socket) {
+  if (socket == nullptr) return;
+  uv_close(reinterpret_cast<uv_handle_t*>(socket),
+           [](uv_handle_t* h) { delete reinterpret_cast<uv_udp_t*>(h); });
 }
 
 struct SendRequest {
@@ -53,23 +128,38 @@ struct SendRequest {
 
 }  // namespace
 
-void ScriptedDnsServer::setReceiveBuffer(int bytes) {
-  uv_os_fd_t fd{};
-  if (udp_ == nullptr || uv_fileno(reinterpret_cast<uv_handle_t*>(udp_), &fd) != 0) return;
-  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
-}
-
-ScriptedDnsServer::ScriptedDnsServer(net::EventLoop& loop) : loop_(loop) {
+ScriptedDnsServer::ScriptedDnsServer(net::EventLoop& loop) : loop_(loop), delays_(loop) {
   udp_ = openSocket("127.0.0.1", 0);
   if (udp_ == nullptr) throw std::runtime_error("ScriptedDnsServer: cannot bind 127.0.0.1");
   sockaddr_in local{};
-  int len = sizeof(local);
-  uv_udp_getsockname(udp_, reinterpret_cast<sockaddr*>(&local), &len);
+  int length = sizeof local;
+  uv_udp_getsockname(udp_, reinterpret_cast<sockaddr*>(&local), &length);
   port_ = ntohs(local.sin_port);
+  uv_udp_recv_start(
+      udp_,
+      [](uv_handle_t* h, std::size_t, uv_buf_t* buf) {
+        auto* self = static_cast<ScriptedDnsServer*>(h->data);
+        *buf = uv_buf_init(self->recvBuf_, sizeof self->recvBuf_);
+      },
+      [](uv_udp_t* h, ssize_t n, const uv_buf_t* buf, const sockaddr* from, unsigned) {
+        if (n < 0 || from == nullptr || from->sa_family != AF_INET) return;
+        sockaddr_in sender{};
+        std::memcpy(&sender, from, sizeof sender);
+        static_cast<ScriptedDnsServer*>(h->data)->handleQuery(
+            parseQuery(std::string(buf->base, static_cast<std::size_t>(n)), sender));
+      });
+  const int wide = kWideReceiveBuffer;
+#ifdef SO_RCVBUFFORCE  // above the system's ceiling, with privilege only
+  uv_os_fd_t fd{};
+  if (uv_fileno(reinterpret_cast<uv_handle_t*>(udp_), &fd) == 0 &&
+      setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &wide, sizeof wide) == 0) {
+    return;
+  }
+#endif
+  setReceiveBuffer(wide);
 }
 
 ScriptedDnsServer::~ScriptedDnsServer() {
-  timers_.clear();
   closeSocket(udp_);
   closeSocket(wrongPort_);
   closeSocket(wrongAddr_);
@@ -81,43 +171,17 @@ uv_udp_t* ScriptedDnsServer::openSocket(const char* ip, int port) {
   socket->data = this;
   sockaddr_in addr{};
   uv_ip4_addr(ip, port, &addr);
-  if (uv_udp_bind(socket, reinterpret_cast<const sockaddr*>(&addr), 0) != 0 ||
-      uv_udp_recv_start(socket, &ScriptedDnsServer::onAlloc, &ScriptedDnsServer::onRecv) != 0) {
-    closeSocket(socket);
-    return nullptr;
-  }
-  WidenReceiveBuffer(socket);
-  return socket;
+  if (uv_udp_bind(socket, reinterpret_cast<const sockaddr*>(&addr), 0) == 0) return socket;
+  closeSocket(socket);
+  return nullptr;
 }
 
-void ScriptedDnsServer::closeSocket(uv_udp_t*& socket) {
-  if (socket == nullptr) return;
-  socket->data = nullptr;
-  uv_close(reinterpret_cast<uv_handle_t*>(socket),
-           [](uv_handle_t* h) { delete reinterpret_cast<uv_udp_t*>(h); });
-  socket = nullptr;
-}
-
-std::string ScriptedDnsServer::address() const {
-  return "127.0.0.1:" + std::to_string(port_);
-}
-
-std::string ScriptedDnsServer::key(std::string_view name) {
-  if (!name.empty() && name.back() == '.') name.remove_suffix(1);
-  std::string k(name);
-  for (char& c : k) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return k;
+void ScriptedDnsServer::setReceiveBuffer(int bytes) {
+  uv_recv_buffer_size(reinterpret_cast<uv_handle_t*>(udp_), &bytes);
 }
 
 void ScriptedDnsServer::addMx(const std::string& domain, int preference, const std::string& host) {
   table_[key(domain)].mx.emplace_back(preference, host);
-}
-
-void ScriptedDnsServer::addA(const std::string& name, const std::string& ipv4) {
-  in_addr a{};
-  if (inet_pton(AF_INET, ipv4.c_str(), &a) != 1)
-    throw std::invalid_argument("ScriptedDnsServer::addA: not an IPv4 address: " + ipv4);
-  table_[key(name)].a.push_back(a.s_addr);
 }
 
 void ScriptedDnsServer::setCname(const std::string& domain, const std::string& target) {
@@ -136,189 +200,44 @@ void ScriptedDnsServer::setMisbehaviour(Misbehaviour m) {
     wrongAddr_ = openSocket("127.0.0.2", port_);
 }
 
-std::string ScriptedDnsServer::encodeName(std::string_view name) {
-  if (!name.empty() && name.back() == '.') name.remove_suffix(1);
-  std::string out;
-  while (!name.empty()) {
-    const auto dot = name.find('.');
-    const std::string_view label = name.substr(0, dot);
-    out.push_back(static_cast<char>(label.size()));
-    out.append(label);
-    if (dot == std::string_view::npos) break;
-    name.remove_prefix(dot + 1);
-  }
-  out.push_back('\0');
-  return out;
-}
-
-namespace {
-
-// Header of an answer to `q` with `answers` records; the question is copied.
-std::string answerHeader(const ScriptedDnsServer::Query& q, std::uint16_t id, unsigned rcode,
-                         unsigned answers) {
-  std::string out;
-  put16(out, id);
-  const unsigned rd = q.raw.size() >= 4 ? (get16(q.raw, 2) & 0x0100) : 0;
-  put16(out, 0x8000 | rd | 0x0080 | (rcode & 15));
-  put16(out, 1);
-  put16(out, answers);
-  put16(out, 0);
-  put16(out, 0);
-  out += ScriptedDnsServer::encodeName(q.name);
-  put16(out, q.type);
-  put16(out, q.qclass);
-  return out;
-}
-
-}  // namespace
-
 std::string ScriptedDnsServer::tableAnswer(const Query& q) const {
-  const std::string qkey = key(q.name);
-  auto owner = [&](const std::string& name) {
-    // Owner names equal to the question point back at it (offset 12).
-    return key(name) == qkey ? std::string("\xC0\x0C", 2) : encodeName(name);
+  const std::string question = key(q.name);
+  auto it = table_.find(question);
+  if (it == table_.end()) return answerHeader(q, q.id, 3, 0);
+  const auto owner = [&](const std::string& name) {
+    return key(name) == question ? kPointerToQuestion : encodeName(name);
   };
-
   std::string records;
   unsigned count = 0;
-  unsigned rcode = 3;
-  auto it = table_.find(qkey);
-  if (it != table_.end()) {
-    rcode = it->second.rcode.value_or(0);
-    std::string name = q.name;
-    const Entry* entry = &it->second;
-    if (!entry->cname.empty()) {
-      const std::string target = encodeName(entry->cname);
-      records += owner(name);
-      put16(records, kTypeCname);
-      put16(records, kClassIn);
-      put32(records, ttl_);
-      put16(records, static_cast<unsigned>(target.size()));
-      records += target;
+  std::string name = q.name;
+  const Entry* entry = &it->second;
+  if (!entry->cname.empty()) {
+    putRecord(records, owner(name), kTypeCname, ttl_, encodeName(entry->cname));
+    ++count;
+    name = entry->cname;
+    auto target = table_.find(key(name));
+    entry = target == table_.end() ? nullptr : &target->second;
+  }
+  if (entry != nullptr && q.type == kTypeMx) {
+    for (const auto& [preference, host] : entry->mx) {
+      putRecord(records, owner(name), kTypeMx, ttl_, mxData(preference, host));
       ++count;
-      name = entry->cname;
-      auto target_it = table_.find(key(name));
-      entry = target_it == table_.end() ? nullptr : &target_it->second;
-    }
-    if (entry != nullptr && q.type == kTypeMx) {
-      for (const auto& [pref, host] : entry->mx) {
-        const std::string exchange = encodeName(host);
-        records += owner(name);
-        put16(records, kTypeMx);
-        put16(records, kClassIn);
-        put32(records, ttl_);
-        put16(records, static_cast<unsigned>(2 + exchange.size()));
-        put16(records, static_cast<unsigned>(pref));
-        records += exchange;
-        ++count;
-      }
-    }
-    if (entry != nullptr && q.type == kTypeA) {
-      for (std::uint32_t a : entry->a) {
-        records += owner(name);
-        put16(records, kTypeA);
-        put16(records, kClassIn);
-        put32(records, ttl_);
-        put16(records, 4);
-        records.append(reinterpret_cast<const char*>(&a), 4);  // already network order
-        ++count;
-      }
     }
   }
-  return answerHeader(q, q.id, rcode, count) + records;
+  return answerHeader(q, q.id, it->second.rcode.value_or(0), count) + records;
 }
 
-std::string ScriptedDnsServer::forgedAnswer(const Query& q, std::uint16_t id) {
-  std::string out = answerHeader(q, id, 0, 1);
-  const std::string exchange = encodeName(kForgedExchange);
-  out += std::string("\xC0\x0C", 2);
-  put16(out, kTypeMx);
-  put16(out, kClassIn);
-  put32(out, 3600);
-  put16(out, static_cast<unsigned>(2 + exchange.size()));
-  put16(out, 0);
-  out += exchange;
-  return out;
-}
-
-void ScriptedDnsServer::onAlloc(uv_handle_t* handle, std::size_t, uv_buf_t* buf) {
-  auto* self = static_cast<ScriptedDnsServer*>(handle->data);
-  if (self == nullptr) {
-    *buf = uv_buf_init(nullptr, 0);
-    return;
-  }
-  *buf = uv_buf_init(self->recvBuf_, sizeof(self->recvBuf_));
-}
-
-void ScriptedDnsServer::onRecv(uv_udp_t* handle, ssize_t nread, const uv_buf_t* buf,
-                               const sockaddr* addr, unsigned) {
-  auto* self = static_cast<ScriptedDnsServer*>(handle->data);
-  // Only the main socket takes queries; the forging sockets just send.
-  if (self == nullptr || handle != self->udp_ || nread < 0 || addr == nullptr) return;
-  if (addr->sa_family != AF_INET) return;
-  sockaddr_in from{};
-  std::memcpy(&from, addr, sizeof(from));
-  self->handleQuery(std::string(buf->base, static_cast<std::size_t>(nread)), from);
-}
-
-void ScriptedDnsServer::handleQuery(std::string datagram, const sockaddr_in& from) {
-  Query q;
-  q.raw = std::move(datagram);
-  q.from = from;
-  if (q.raw.size() >= 12) {
-    q.id = static_cast<std::uint16_t>(get16(q.raw, 0));
-    // One plain (uncompressed) question is all a client sends.
-    std::size_t pos = 12;
-    std::string name;
-    bool ok = get16(q.raw, 4) >= 1;
-    while (ok) {
-      if (pos >= q.raw.size()) {
-        ok = false;
-        break;
-      }
-      const auto len = static_cast<unsigned char>(q.raw[pos]);
-      if (len == 0) {
-        ++pos;
-        break;
-      }
-      if (len > 63 || pos + 1 + len > q.raw.size()) {
-        ok = false;
-        break;
-      }
-      if (!name.empty()) name += '.';
-      name.append(q.raw, pos + 1, len);
-      pos += 1 + len;
-    }
-    if (ok && pos + 4 <= q.raw.size()) {
-      q.name = name;
-      q.type = static_cast<std::uint16_t>(get16(q.raw, pos));
-      q.qclass = static_cast<std::uint16_t>(get16(q.raw, pos + 2));
-      q.parsed = true;
-    }
-  }
+void ScriptedDnsServer::handleQuery(Query q) {
   ++queriesSeen_;
   if (keepQueries_) queries_.push_back(q);
-
-  std::string answer;
-  if (handler_) {
-    if (auto custom = handler_(q)) {
-      answer = std::move(*custom);
-    } else if (q.parsed) {
-      answer = tableAnswer(q);
-    }
-  } else if (q.parsed) {
-    answer = tableAnswer(q);
-  }
-  if (answer.empty() || misbehaviour_ == Misbehaviour::Silent) return;
-
+  std::optional<std::string> answer = handler_ ? handler_(q) : std::nullopt;
+  if (!answer && q.parsed) answer = tableAnswer(q);
+  if (!answer || answer->empty() || misbehaviour_ == Misbehaviour::Silent) return;
   if (delayMs_ == 0) {
-    respond(q, answer);
+    respond(q, *answer);
     return;
   }
-  // Drop the timers that have fired before adding another.
-  timers_.remove_if([](const std::unique_ptr<net::Timer>& t) { return !t->active(); });
-  auto& timer = timers_.emplace_back(std::make_unique<net::Timer>(loop_));
-  timer->start(delayMs_, 0, [this, q, answer] { respond(q, answer); });
+  delays_.schedule(delayMs_, [this, q = std::move(q), a = std::move(*answer)] { respond(q, a); });
 }
 
 void ScriptedDnsServer::respond(const Query& q, const std::string& answer) {
@@ -332,9 +251,6 @@ void ScriptedDnsServer::respond(const Query& q, const std::string& answer) {
     case Misbehaviour::WrongAddressFirst:
       sendFrom(wrongAddr_, forgedAnswer(q, q.id), q.from);
       break;
-    case Misbehaviour::Truncated:
-      sendFrom(udp_, answer.substr(0, answer.size() / 2), q.from);
-      return;
     case Misbehaviour::Duplicate:
       sendFrom(udp_, answer, q.from);
       break;
@@ -348,24 +264,12 @@ void ScriptedDnsServer::respond(const Query& q, const std::string& answer) {
 void ScriptedDnsServer::sendFrom(uv_udp_t* socket, const std::string& bytes,
                                  const sockaddr_in& to) {
   if (socket == nullptr) return;
-  // At once when nothing is queued on the socket (libuv refuses otherwise, so
-  // the order of answers is kept); queued behind the others when it is.
-  const int direct =
-      uv_udp_try_send(socket,
-                      std::array<uv_buf_t, 1>{uv_buf_init(const_cast<char*>(bytes.data()),
-                                                          static_cast<unsigned>(bytes.size()))}
-                          .data(),
-                      1, reinterpret_cast<const sockaddr*>(&to));
-  if (direct >= 0) {
-    ++sent_;
-    return;
-  }
-  auto* request = new SendRequest;
-  request->data = bytes;
+  // Sent at once when nothing is queued on the socket, queued behind the
+  // others (so answers keep their order) when something is. The request
+  // frees itself when done, or cancelled when the server closes first.
+  auto* request = new SendRequest{{}, bytes};
   request->req.data = request;
   uv_buf_t buf = uv_buf_init(request->data.data(), static_cast<unsigned>(request->data.size()));
-  // Sends are queued in order per socket; the request frees itself when done
-  // (or cancelled when the server closes first).
   if (uv_udp_send(&request->req, socket, &buf, 1, reinterpret_cast<const sockaddr*>(&to),
                   [](uv_udp_send_t* req, int) { delete static_cast<SendRequest*>(req->data); }) !=
       0) {

@@ -1,13 +1,10 @@
-// ScriptedDnsServer: an in-process DNS responder for tests, benchmarks and the
-// tools/ farm. Listens on 127.0.0.1 at an ephemeral UDP port and answers on
-// the given EventLoop (raw libuv, independent of the program's own socket).
-//
-// Ownership: owns its libuv UDP handles and its answer timers; the EventLoop
-// must outlive it. Thread: the loop thread only.
+// An in-process DNS responder for tests, benchmarks and the tools/ farm. Listens
+// on 127.0.0.1 at an ephemeral UDP port and answers on the given EventLoop with
+// raw libuv handles of its own (independent of the program's socket). Owns its
+// handles and pending answers; destroy it before the loop. Loop thread only.
 //
 // Answers come from a table, or from a handler that returns raw bytes:
 //   addMx("example.test", 10, "mx1.example.test");
-//   addA("mx1.example.test", "127.0.0.2");
 //   setCname("alias.test", "example.test");   // CNAME, then the target's records
 //   setRcode("gone.test", 3);                  // header RCODE for that name
 // A name with no entry at all is answered with RCODE 3 (name error) and no
@@ -19,12 +16,10 @@
 //   WrongPortFirst     a forged answer from another local port, then the real one
 //   WrongAddressFirst  a forged answer from 127.0.0.2 (same port), then the real
 //                      one; see wrongAddressAvailable()
-//   Truncated          only the first half of the answer (TC not set)
 //   Silent             no answer at all
 //   Duplicate          the answer twice
-// Forged answers carry the question and a single MX record for
-// kForgedExchange, so a client that takes one shows it.
-// setDelay(ms) sends every answer (and its forged companion) that much later.
+// A forged answer carries the question and one MX record for "forged.invalid",
+// so a client that takes one shows it.
 #pragma once
 
 #include <netinet/in.h>
@@ -32,17 +27,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <list>
 #include <map>
-#include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include <uv.h>
 
 #include "net/EventLoop.h"
+#include "tests/support/PreciseDelays.h"
 
 namespace orvane::testing {
 
@@ -64,16 +57,13 @@ class ScriptedDnsServer final {
     WrongIdFirst,
     WrongPortFirst,
     WrongAddressFirst,
-    Truncated,
     Silent,
-    Duplicate,
+    Duplicate
   };
 
   // Raw answer bytes for a query; std::nullopt: answer from the table;
   // an empty string: send nothing.
   using Handler = std::function<std::optional<std::string>(const Query&)>;
-
-  static constexpr const char* kForgedExchange = "forged.invalid";
 
   explicit ScriptedDnsServer(net::EventLoop& loop);
   ~ScriptedDnsServer();
@@ -82,18 +72,18 @@ class ScriptedDnsServer final {
 
   std::uint16_t port() const noexcept { return port_; }
   // "127.0.0.1:<port>", the form the program takes as a DNS server entry.
-  std::string address() const;
+  std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
 
   void addMx(const std::string& domain, int preference, const std::string& host);
-  void addA(const std::string& name, const std::string& ipv4);
   void setCname(const std::string& domain, const std::string& target);
   void setRcode(const std::string& domain, int rcode);
   void setHandler(Handler handler) { handler_ = std::move(handler); }
   void setMisbehaviour(Misbehaviour m);
+  // Sends every answer (and its forged companion) `ms` later.
   void setDelay(std::uint64_t ms) noexcept { delayMs_ = ms; }
-  // Gives the server's socket an ordinary receive buffer of `bytes` (as the
-  // system sets it), so that bursts of queries overflow it and are dropped as
-  // they are by real resolvers; by default the buffer is widened.
+  // Gives the socket an ordinary receive buffer of `bytes` (as the system sets
+  // it), so that bursts of queries overflow it and are dropped as they are by
+  // real resolvers; by default the buffer is widened.
   void setReceiveBuffer(int bytes);
   // The TTL of every record of the table's answers (default 3600 s).
   void setTtl(std::uint32_t seconds) noexcept { ttl_ = seconds; }
@@ -110,30 +100,21 @@ class ScriptedDnsServer final {
 
   // The table's answer to `q` (what the server sends without a handler).
   std::string tableAnswer(const Query& q) const;
-  // A forged answer to `q`: its question, one MX record for kForgedExchange.
-  static std::string forgedAnswer(const Query& q, std::uint16_t id);
-  // Encodes a dotted name as plain labels ending in a zero byte.
-  static std::string encodeName(std::string_view name);
 
  private:
   struct Entry {
     std::vector<std::pair<int, std::string>> mx;
-    std::vector<std::uint32_t> a;  // network byte order
     std::string cname;
     std::optional<int> rcode;
   };
 
-  static void onAlloc(uv_handle_t* handle, std::size_t suggested, uv_buf_t* buf);
-  static void onRecv(uv_udp_t* handle, ssize_t nread, const uv_buf_t* buf, const sockaddr* addr,
-                     unsigned flags);
-  void handleQuery(std::string datagram, const sockaddr_in& from);
+  void handleQuery(Query q);
   void respond(const Query& q, const std::string& answer);
   void sendFrom(uv_udp_t* socket, const std::string& bytes, const sockaddr_in& to);
   uv_udp_t* openSocket(const char* ip, int port);
-  static void closeSocket(uv_udp_t*& socket);
-  static std::string key(std::string_view name);
 
   net::EventLoop& loop_;
+  PreciseDelays delays_;
   uv_udp_t* udp_ = nullptr;
   uv_udp_t* wrongPort_ = nullptr;
   uv_udp_t* wrongAddr_ = nullptr;
@@ -147,7 +128,6 @@ class ScriptedDnsServer final {
   std::size_t queriesSeen_ = 0;
   bool keepQueries_ = true;
   std::size_t sent_ = 0;
-  std::list<std::unique_ptr<net::Timer>> timers_;
   char recvBuf_[65536];
 };
 

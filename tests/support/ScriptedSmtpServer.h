@@ -1,18 +1,17 @@
 // An SMTP server for tests, benchmarks and the test farm: it listens on
 // 127.0.0.x (ephemeral port by default) and answers each connection from a
 // script: any greeting, a reply per command (chosen by the command's verb or by
-// a function of the command line), multi-line replies, replies split into
-// several writes or several replies in one write, a delay before a reply,
-// silence, and closing or resetting the connection (even in the middle of a
-// line). It keeps the commands received on each connection.
+// a function of the command), multi-line replies, replies split into several
+// writes or several replies in one write, silence, and closing or resetting
+// the connection (even in the middle of a line). It keeps the commands
+// received on each connection.
 //
 // Runs on the given EventLoop's thread with raw libuv TCP handles of its own
-// (it does not use TWSocket, so it tests the client independently). Owns its
-// listening handles, its connections and their delays; all of them are closed
-// when the server is destroyed (destroy it before the loop). Delays are kept
-// to the microsecond from the moment a command arrives (PreciseDelays), so
-// replies of many connections leave as evenly as their commands came in.
-// Not thread-safe.
+// (independent of the program's socket). Owns its listening handles, its
+// connections and their delays; all of them are closed when the server is
+// destroyed (destroy it before the loop). Delays are kept to the microsecond
+// from the moment a command arrives (PreciseDelays), so replies of many
+// connections leave as evenly as their commands came in. Not thread-safe.
 //
 // Typical use:
 //   ScriptedSmtpServer server(loop);
@@ -47,31 +46,21 @@ namespace orvane::testing {
 
 // What the server sends in answer to a connection (the greeting) or a command.
 struct SmtpAction {
-  enum class After {
-    Nothing,  // keep the connection
-    Close,    // orderly close once the bytes are written
-    Reset,    // reset the connection (linger 0) once the bytes are written
-  };
+  enum class After { Nothing, Close, Reset };  // Close: orderly; Reset: linger 0
 
   std::string bytes;                 // sent exactly as given; empty: silence
-  std::vector<std::size_t> splitAt;  // offsets into `bytes`: each piece is its own write
-  std::uint64_t delayMs = 0;         // wait before the first byte
-  std::uint64_t gapMs = 1;           // wait between split pieces, so they arrive apart
-  After after = After::Nothing;
+  std::vector<std::size_t> splitAt;  // offsets into `bytes`: pieces written 1 ms apart
+  After after = After::Nothing;      // once the bytes are written
 
   // One reply line; "\r\n" is appended.
-  static SmtpAction Line(std::string_view line);
+  static SmtpAction Line(std::string_view line) { return Raw(std::string(line) + "\r\n"); }
   // Several lines in one write, each followed by "\r\n".
   static SmtpAction Lines(std::initializer_list<std::string_view> lines);
   // Bytes exactly as given (no "\r\n" added).
-  static SmtpAction Raw(std::string bytes);
+  static SmtpAction Raw(std::string bytes) { return SmtpAction{std::move(bytes), {}, {}}; }
   // Nothing at all: the client waits.
-  static SmtpAction Silence();
+  static SmtpAction Silence() { return SmtpAction{}; }
 
-  SmtpAction& Delay(std::uint64_t ms) {
-    delayMs = ms;
-    return *this;
-  }
   SmtpAction& SplitAt(std::vector<std::size_t> offsets) {
     splitAt = std::move(offsets);
     return *this;
@@ -89,14 +78,12 @@ struct SmtpAction {
 class ScriptedSmtpServer final {
  public:
   struct Command {
-    std::size_t connection = 0;  // connection number, counted from 0 in accept order
-    std::string line;            // the command line without its line end
-    std::string verb;            // first word, upper-case ("HELO", "MAIL", ...; "." ends DATA)
-    std::string localAddress;    // the address the connection came in on
+    std::string line;  // the command line without its line end
+    std::string verb;  // first word, upper-case ("HELO", "MAIL", ...; "." ends DATA)
     // The text between the first "<" and the next ">" ("" when there is none).
     std::string address() const;
     // The part of address() before its "@".
-    std::string localPart() const;
+    std::string localPart() const { return address().substr(0, address().find('@')); }
   };
   // Consulted first for every command; std::nullopt falls back to on() and the
   // defaults.
@@ -111,51 +98,43 @@ class ScriptedSmtpServer final {
   ScriptedSmtpServer& operator=(const ScriptedSmtpServer&) = delete;
 
   std::uint16_t port() const noexcept { return port_; }
-  // Also listens on `address` with the same port and script. False when that
-  // address cannot be bound.
-  bool addListener(const std::string& address);
+  // Also listens on `address` with the same port and script. Throws
+  // std::runtime_error when that address cannot be bound.
+  void addListener(const std::string& address);
 
-  void setGreeting(SmtpAction greeting);
+  void setGreeting(SmtpAction greeting) { greeting_ = std::move(greeting); }
   // The reply to every command whose verb is `verb` (case-insensitive).
   void on(std::string_view verb, SmtpAction reply);
-  void setHandler(Handler handler);
-  // Added to the delay of every greeting and reply.
+  void setHandler(Handler handler) { handler_ = std::move(handler); }
+  // A wait before every greeting and reply.
   void setReplyDelay(std::uint64_t ms) noexcept { replyDelayMs_ = ms; }
   // Off: transcripts and messages are not kept (long benchmark runs).
   void setKeepTranscripts(bool keep) noexcept { keepTranscripts_ = keep; }
 
   std::size_t connectionCount() const noexcept { return accepted_; }
   std::size_t openConnections() const noexcept { return open_.size(); }
-  // The command lines received on connection `connection`, in order (empty for
-  // an unknown connection).
+  // The command lines received on connection `connection` (counted from 0 in
+  // accept order), in order; empty for an unknown connection.
   std::vector<std::string> transcript(std::size_t connection) const;
   // The message lines received after DATA on `connection`, as sent (dot-stuffed).
   std::vector<std::string> message(std::size_t connection) const;
 
  private:
-  struct Listener;
   struct Connection;
-  struct Step;
+  enum class CloseMode { Now, Orderly, Reset };
 
-  bool listenOn(const std::string& address, std::uint16_t port, std::string* error);
-  void accept(Listener& listener);
+  void accept(uv_stream_t* listener);
+  void onRead(Connection& conn, std::string_view bytes);
   void onLine(Connection& conn, std::string line);
   SmtpAction actionFor(const Command& command) const;
   void schedule(Connection& conn, const SmtpAction& action);
   void pump(Connection& conn);
-  enum class CloseMode { Orderly, Reset, Now };
   void closeConnection(Connection& conn, CloseMode mode);
-  void forget(Connection& conn);
-
-  static void onConnection(uv_stream_t* stream, int status);
-  static void onAlloc(uv_handle_t* handle, std::size_t suggested, uv_buf_t* buf);
-  static void onRead(uv_stream_t* stream, ssize_t nread, const uv_buf_t* buf);
-  static void delayOver(Connection& conn);
 
   net::EventLoop& loop_;
   PreciseDelays delays_;
   std::uint16_t port_ = 0;
-  std::vector<Listener*> listeners_;
+  std::vector<uv_tcp_t*> listeners_;
   std::unordered_set<Connection*> open_;
   std::size_t accepted_ = 0;
   std::optional<SmtpAction> greeting_;
