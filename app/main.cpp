@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName(QString::fromLatin1(ui::kProductName));
   QApplication::setWindowIcon(ui::artIcon(QStringLiteral("orvane")));
   // Hundreds of sessions need a socket or two each.
-  engine::RaiseDescriptorLimit();
+  engine::raiseDescriptorLimit();
   try {
     net::EventLoop loop;
     ui::LoopBridge bridge(loop);

@@ -15,6 +15,9 @@
 #include "import/CsvExport.h"
 
 namespace orvane::cli {
+using import::exportCsv;
+using import::exportCsvFile;
+using import::ExportFilter;
 namespace {
 
 // "valid,unknown" -> the filter; refused: a name that is not a verdict.

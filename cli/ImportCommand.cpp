@@ -16,6 +16,9 @@
 #include "import/TextImport.h"
 
 namespace orvane::cli {
+using import::FirstLine;
+using import::Importer;
+using import::Separator;
 
 int runImport(std::span<char* const> args) {
   std::string project;

@@ -7,6 +7,7 @@
 #include "import/CsvExport.h"
 
 namespace orvane::cli {
+using import::appendCsvCell;
 namespace {
 
 void appendJsonString(std::string_view text, std::string& out) {

@@ -40,11 +40,11 @@ constexpr std::int32_t kNoLimit = std::numeric_limits<std::int32_t>::max();
 constexpr std::string_view kSaved = "as saved";
 
 // One DNS server entry with a numeric host and a port 1..65535, read the way
-// the engine reads it (ParseDnsServerEntry). Texts the engine would read
+// the engine reads it (parseDnsServerEntry). Texts the engine would read
 // loosely ("192.0.2.1:" as port 53, "[::1]x", a bracketed IPv4 address) are
 // refused, so what runs is what was typed.
 bool isDnsServerEntry(std::string_view entry) {
-  const engine::DnsServerAddress server = engine::ParseDnsServerEntry(entry);
+  const engine::DnsServerAddress server = engine::parseDnsServerEntry(entry);
   unsigned char binary[sizeof(in6_addr)];
   const bool v6 = inet_pton(AF_INET6, server.host.c_str(), binary) == 1;
   const bool v4 = !v6 && inet_pton(AF_INET, server.host.c_str(), binary) == 1;
@@ -196,7 +196,7 @@ class Report {
 // what the descriptor limit holds (one warning says so). False (message
 // printed) when the options cannot be read.
 bool settingsFor(const ValidateOptions& options, engine::EngineSettings& cfg) {
-  const std::uint64_t limit = engine::RaiseDescriptorLimit();
+  const std::uint64_t limit = engine::raiseDescriptorLimit();
   try {
     settings::TINI ini;
     cfg = settings::readEngineSettings(ini);
@@ -217,14 +217,14 @@ bool settingsFor(const ValidateOptions& options, engine::EngineSettings& cfg) {
   cfg.detectCatchAll = options.catchAll.value_or(cfg.detectCatchAll);
   cfg.perConnection = options.perConnection.value_or(cfg.perConnection);
   cfg.hostConnections = options.hostConnections.value_or(cfg.hostConnections);
-  const int fit = engine::ConnectionsThatFit(cfg.connections, limit);
+  const int fit = engine::connectionsThatFit(cfg.connections, limit);
   if (fit < cfg.connections) {
     std::fprintf(stderr,
                  "orvane-cli: %d connections need about %llu open files, but this process may "
                  "open %llu; using %d connections\n",
                  cfg.connections,
                  static_cast<unsigned long long>(
-                     engine::DescriptorsFor(static_cast<std::uint64_t>(cfg.connections))),
+                     engine::descriptorsFor(static_cast<std::uint64_t>(cfg.connections))),
                  static_cast<unsigned long long>(limit), fit);
     cfg.connections = fit;
   }
@@ -278,18 +278,18 @@ int validateList(RecipientList& list, const ValidateOptions& options, bool& ran,
   for (const auto& e : list.entries()) total += e.checkState == 1 ? 1 : 0;
   Report report(options, [total] { return total; });
   bool finished = false;
-  run.OnEntryEnded = [&](std::size_t entry, const engine::AddressResult& result,
+  run.onEntryEnded = [&](std::size_t entry, const engine::AddressResult& result,
                          const TransactionLog& log) {
     // The record is about the text the user gave, not the address cut out of it.
     report.record(entry, list.entry(entry).email(), result, log);
   };
-  run.OnEntryWaiting = [&](std::size_t entry, const std::string&) { report.waiting(entry); };
-  run.OnRunFinished = [&](bool) {
+  run.onEntryWaiting = [&](std::size_t entry, const std::string&) { report.waiting(entry); };
+  run.onRunFinished = [&](bool) {
     finished = true;
     loop.stop();
   };
   net::SignalWatch stopSignals(loop, net::kStopSignals, [&](int) {
-    if (run.Running()) run.Stop();
+    if (run.running()) run.stop();
   });
   try {
     run.Start(cfg);
@@ -312,7 +312,7 @@ int validateInput(AddressInput& input, const ValidateOptions& options) {
   if (!settingsFor(options, cfg)) return kExitFailed;
   net::EventLoop loop;
   engine::TSmtpRelayServer server(loop);
-  server.SetInternalDns(engine::kInternalDnsServer);
+  server.setInternalDns(engine::kInternalDnsServer);
   Report report(options, [&input] { return input.total(); });
   // The texts as given of the addresses read and not yet reported, by their
   // number in read order (the tag each carries through the run).
@@ -320,7 +320,7 @@ int validateInput(AddressInput& input, const ValidateOptions& options) {
   std::int64_t read = 0;
   try {
     engine::ConfigureEngine(server, cfg);
-    server.SetSource([&](engine::FeedLine& line) {
+    server.setSource([&](engine::FeedLine& line) {
       std::string text;
       if (!input.next(text)) return false;
       line.text = engine::ExtractAddress(text);
@@ -337,10 +337,10 @@ int validateInput(AddressInput& input, const ValidateOptions& options) {
     const std::int64_t tag = sender.Tag(index);
     const auto it = given.find(tag);
     report.record(static_cast<std::size_t>(tag),
-                  it != given.end() ? it->second : sender.Text(index), sender.LastResult(), log);
+                  it != given.end() ? it->second : sender.Text(index), sender.lastResult(), log);
     if (it != given.end()) given.erase(it);
   };
-  server.OnAddressWaiting = [&](engine::TSmtpRelayServer& sender, int index, std::uint64_t) {
+  server.onAddressWaiting = [&](engine::TSmtpRelayServer& sender, int index, std::uint64_t) {
     report.waiting(static_cast<std::size_t>(sender.Tag(index)));
   };
   // A run takes the addresses at hand; when it has finished them, the next
@@ -366,7 +366,7 @@ int validateInput(AddressInput& input, const ValidateOptions& options) {
   server.OnFinished = [&](engine::TSmtpRelayServer&, bool) { loop.post(resume); };
   net::SignalWatch stopSignals(loop, net::kStopSignals, [&](int) {
     stopped = true;
-    if (server.Busy()) {
+    if (server.busy()) {
       server.AbortRun();
     } else {
       loop.post(resume);

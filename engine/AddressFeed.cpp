@@ -29,7 +29,7 @@ void AddressFeed::fill() {
     slot.text = std::move(line.text);
     slot.tag = line.tag;
     if (indexDomains_) {
-      PreparedAddress prepared = PrepareAddress(slot.text);
+      PreparedAddress prepared = prepareAddress(slot.text);
       if (prepared.status == PreparedAddress::Status::Ready) {
         slot.domain = std::move(prepared.domain);
         byDomain_[slot.domain].push_back(slot.index);
@@ -61,17 +61,17 @@ bool AddressFeed::takeNext(TakenAddress& out) {
   if (window_.empty()) return false;
   Slot& slot = window_.front();
   --untaken_;
-  out = Take(slot);
+  out = take(slot);
   dropTakenFront();
   return true;
 }
 
-TakenAddress AddressFeed::Take(Slot& slot) {
+TakenAddress AddressFeed::take(Slot& slot) {
   slot.taken = true;
   TakenAddress out;
   out.index = slot.index;
   out.tag = slot.tag;
-  out.prepared = PrepareAddress(slot.text);
+  out.prepared = prepareAddress(slot.text);
   out.text = std::move(slot.text);
   return out;
 }
@@ -101,7 +101,7 @@ bool AddressFeed::takeAlong(const std::string& domain, TakenAddress& out) {
     Slot& slot = window_[static_cast<std::size_t>(index - base_)];
     if (slot.taken) continue;
     --untaken_;
-    out = Take(slot);
+    out = take(slot);
     if (indices.empty()) byDomain_.erase(it);
     dropTakenFront();
     return true;

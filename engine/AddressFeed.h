@@ -5,7 +5,7 @@
 // domain's next addresses along.
 //
 // Each address is numbered in read order (the recipientIndex of the events)
-// and checked once when it is read (PrepareAddress), which gives its domain.
+// and checked once when it is read (prepareAddress), which gives its domain.
 // An address given back (its connection broke before it was answered) goes
 // to the front and is taken alone from then on.
 //
@@ -64,7 +64,7 @@ class AddressFeed final {
     std::string domain;  // ASCII form; empty when the address cannot be sent
     bool taken = false;
   };
-  static TakenAddress Take(Slot& slot);
+  static TakenAddress take(Slot& slot);
   void fill();
   void dropTakenFront();
   // The domain index keeps entries of addresses taken in order until a

@@ -72,7 +72,7 @@ std::string domainProblem(std::string_view domain) {
 
 }  // namespace
 
-PreparedAddress PrepareAddress(std::string_view text) {
+PreparedAddress prepareAddress(std::string_view text) {
   const std::size_t at = text.rfind('@');
   if (at == std::string_view::npos) return refuse("no \"@\"");
   const std::string_view local = text.substr(0, at);

@@ -31,6 +31,6 @@ struct PreparedAddress {
 // name of 1 to 64 octets (plain, or quoted without control characters), a
 // domain of letters, digits, "-" and "." in labels of 1 to 63 octets (or an
 // address literal in "[...]"), 254 octets at most in all.
-PreparedAddress PrepareAddress(std::string_view text);
+PreparedAddress prepareAddress(std::string_view text);
 
 }  // namespace orvane::engine

@@ -52,14 +52,14 @@ struct EngineSettings {
 // Why `from` (as typed in the options) cannot be our sender, or "" when it
 // can: no address in it, a mailbox name with non-ASCII letters (MAIL FROM
 // would need SMTPUTF8), or a malformed address.
-std::string SenderProblem(std::string_view from);
+std::string senderProblem(std::string_view from);
 
 // Configures `server` from `settings`:
 //   From := ExtractAddress(from); Dns := primary + " " + secondary, trimmed;
 //   Signon := the part of From after its "@" (at most 255 characters) when
 //   hostFromDomain is 1, else host; then, when From is empty, throws
 //   RunStartError(kNoFromAddress) with the queue untouched, and when From
-//   cannot be sent as it is (see SenderProblem), RunStartError with that
+//   cannot be sent as it is (see senderProblem), RunStartError with that
 //   reason; otherwise empties the queue and sets Connections, TimeOut, the
 //   greylisting delay, catch-all detection, addresses per connection and
 //   connections per host. A sender domain with

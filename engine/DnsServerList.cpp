@@ -12,7 +12,7 @@ namespace orvane::engine {
 
 namespace {
 
-std::string_view TrimSpace(std::string_view text) {
+std::string_view trimSpace(std::string_view text) {
   auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
   while (!text.empty() && space(text.front())) text.remove_prefix(1);
   while (!text.empty() && space(text.back())) text.remove_suffix(1);
@@ -20,7 +20,7 @@ std::string_view TrimSpace(std::string_view text) {
 }
 
 #ifdef _WIN32
-bool IsNtFamily() {
+bool isNtFamily() {
   static const bool nt = (GetVersion() & 0x80000000u) == 0;
   return nt;
 }
@@ -28,7 +28,7 @@ bool IsNtFamily() {
 
 }  // namespace
 
-std::vector<std::string> SplitServerText(std::string_view text, char separator) {
+std::vector<std::string> splitServerText(std::string_view text, char separator) {
   std::vector<std::string> out;
   while (!text.empty()) {
     const std::size_t pos = text.find(separator);
@@ -42,17 +42,17 @@ std::vector<std::string> SplitServerText(std::string_view text, char separator) 
   return out;
 }
 
-char SystemDnsSeparator() noexcept {
+char systemDnsSeparator() noexcept {
 #ifdef _WIN32
-  return IsNtFamily() ? ' ' : ',';
+  return isNtFamily() ? ' ' : ',';
 #else
   return ' ';
 #endif
 }
 
-std::vector<std::string> DefaultSystemDnsSources() {
+std::vector<std::string> defaultSystemDnsSources() {
 #ifdef _WIN32
-  if (IsNtFamily()) {
+  if (isNtFamily()) {
     return {"SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters\\Transient",
             "SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters"};
   }
@@ -63,7 +63,7 @@ std::vector<std::string> DefaultSystemDnsSources() {
 #endif
 }
 
-std::string ReadSystemDnsText(const std::string& source) {
+std::string readSystemDnsText(const std::string& source) {
 #ifdef _WIN32
   HKEY key = nullptr;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, source.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
@@ -89,34 +89,34 @@ std::string ReadSystemDnsText(const std::string& source) {
   // A resolver file is a few lines; a cap keeps a strange file from filling
   // memory.
   for (int lines = 0; lines < 10000 && std::getline(in, line); ++lines) {
-    std::string_view rest = TrimSpace(line);
+    std::string_view rest = trimSpace(line);
     if (rest.substr(0, 10) != "nameserver") continue;
     rest.remove_prefix(10);
     if (rest.empty() || (rest.front() != ' ' && rest.front() != '\t')) continue;
-    rest = TrimSpace(rest);
+    rest = trimSpace(rest);
     const std::size_t end = rest.find_first_of(" \t#;");
     rest = rest.substr(0, end);
     if (rest.empty()) continue;
-    if (!text.empty()) text += SystemDnsSeparator();
+    if (!text.empty()) text += systemDnsSeparator();
     text += rest;
   }
   return text;
 #endif
 }
 
-std::vector<std::string> BuildDnsServerList(std::string_view dns,
+std::vector<std::string> buildDnsServerList(std::string_view dns,
                                             const std::vector<std::string>& systemSources,
                                             std::string_view internalDns) {
-  if (!dns.empty()) return SplitServerText(dns, ' ');
+  if (!dns.empty()) return splitServerText(dns, ' ');
   for (const auto& source : systemSources) {
-    const std::string text = ReadSystemDnsText(source);
-    auto list = SplitServerText(trimBlanks(text), SystemDnsSeparator());
+    const std::string text = readSystemDnsText(source);
+    auto list = splitServerText(trimBlanks(text), systemDnsSeparator());
     if (!list.empty()) return list;
   }
-  return SplitServerText(internalDns, SystemDnsSeparator());
+  return splitServerText(internalDns, systemDnsSeparator());
 }
 
-DnsServerAddress ParseDnsServerEntry(std::string_view entry) {
+DnsServerAddress parseDnsServerEntry(std::string_view entry) {
   DnsServerAddress out;
   entry = trimBlanks(entry);
   if (!entry.empty() && entry.front() == '[') {

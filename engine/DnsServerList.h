@@ -23,26 +23,26 @@ inline constexpr std::string_view kInternalDnsServer = "9.9.9.9";
 // an empty rest, gives no further entry.
 // "a b" and "a   b" give {"a", "b"}; with ',' "a, b" gives {"a", "b"} and
 // "a,,b" gives {"a", "", "b"}; "a " gives {"a"}.
-std::vector<std::string> SplitServerText(std::string_view text, char separator);
+std::vector<std::string> splitServerText(std::string_view text, char separator);
 
 // The system's separator for its name-server text and for `InternalDns`.
-char SystemDnsSeparator() noexcept;
+char systemDnsSeparator() noexcept;
 
 // The files whose "nameserver" lines give the system's DNS servers, in the
 // order they are consulted.
-std::vector<std::string> DefaultSystemDnsSources();
+std::vector<std::string> defaultSystemDnsSources();
 
 // The system's name-server text of one source: on Windows a registry value;
 // elsewhere the addresses of the "nameserver" lines of a resolver
 // configuration file, joined by the system separator. Empty when the source is
 // missing or names no server.
-std::string ReadSystemDnsText(const std::string& source);
+std::string readSystemDnsText(const std::string& source);
 
 // Builds a run's DNS server list: `dns` split at blanks when it is not empty;
 // otherwise the first system source that yields an entry (text trimmed, split
 // at the system separator); otherwise `internalDns` split at the system
 // separator. May be empty (the caller reports that no server is available).
-std::vector<std::string> BuildDnsServerList(std::string_view dns,
+std::vector<std::string> buildDnsServerList(std::string_view dns,
                                             const std::vector<std::string>& systemSources,
                                             std::string_view internalDns);
 
@@ -54,6 +54,6 @@ struct DnsServerAddress {
 // Parses a server entry: "192.0.2.1", "192.0.2.1:5353", "[2001:db8::1]:53" or
 // a bare IPv6 address (several colons: all of it is the host). A missing or
 // empty port gives "53".
-DnsServerAddress ParseDnsServerEntry(std::string_view entry);
+DnsServerAddress parseDnsServerEntry(std::string_view entry);
 
 }  // namespace orvane::engine

@@ -4,7 +4,7 @@
 
 namespace orvane::engine {
 
-bool IsAddressChar(char c) noexcept {
+bool isAddressChar(char c) noexcept {
   const auto u = static_cast<unsigned char>(c);
   if (u >= 0x80) return true;
   if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
@@ -26,10 +26,10 @@ std::string ExtractAddress(std::string_view text) {
     if (text[open] == '"' && open < at - 1) start = open;
   }
   if (start == at) {
-    while (start > 0 && IsAddressChar(text[start - 1])) --start;
+    while (start > 0 && isAddressChar(text[start - 1])) --start;
   }
   std::size_t end = at + 1;
-  while (end < text.size() && IsAddressChar(text[end])) ++end;
+  while (end < text.size() && isAddressChar(text[end])) ++end;
   return std::string(text.substr(start, end - start));
 }
 

@@ -16,7 +16,7 @@ namespace orvane::engine {
 // "."), "@", "[" and "]" (address literals), and every byte of a non-ASCII
 // letter (UTF-8). Blanks, "<", ">", ",", ";", ":", "(", ")", "\"" and control
 // characters end an address.
-bool IsAddressChar(char c) noexcept;
+bool isAddressChar(char c) noexcept;
 
 // The address around the first "@" of `text` ("@" included); empty when the
 // text holds no "@". "John <john@example.com>" gives "john@example.com",

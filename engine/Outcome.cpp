@@ -58,10 +58,10 @@ Classification smtpRefusal(const Outcome& o) {
         (code < 500 ? "Our check was refused for now at " : "Our check was refused at ") +
         std::string(stepName(o.step)) + ", before the address was asked");
   }
-  if (o.step != Step::RcptTo) return unknown(ResultMessage(code));
+  if (o.step != Step::RcptTo) return unknown(resultMessage(code));
   if (code < 500)
     return unknown("Temporarily refused (greylisting or a busy server); try again later");
-  const auto enhanced = EnhancedStatusCode(o.reply);
+  const auto enhanced = enhancedStatusCode(o.reply);
   const auto invalid = [code] {
     return Classification{Verdict::Invalid, std::string(code == 551 ? kUserNotLocalMessage
                                                                     : kMailboxUnavailableMessage)};
@@ -74,20 +74,20 @@ Classification smtpRefusal(const Outcome& o) {
     const int detail = (*enhanced)[2];
     if ((*enhanced)[0] == 5 && (subject == 1 || (subject == 2 && detail == 1))) return invalid();
     if (subject == 7) return policy();
-    if (subject == 2 && detail == 2) return unknown(ResultMessage(552));
+    if (subject == 2 && detail == 2) return unknown(resultMessage(552));
     return unknown("Refused for a reason other than the address (" +
                    std::to_string((*enhanced)[0]) + "." + std::to_string(subject) + "." +
                    std::to_string(detail) + ")");
   }
   if (code == 550 || code == 551 || code == 553) {
-    return NamesPolicyBlock(o.reply) ? policy() : invalid();
+    return namesPolicyBlock(o.reply) ? policy() : invalid();
   }
-  return unknown(ResultMessage(code));
+  return unknown(resultMessage(code));
 }
 
 }  // namespace
 
-Classification Classify(const Outcome& o) {
+Classification classify(const Outcome& o) {
   switch (o.code) {
     case kResultValid:
       return o.catchAll ? Classification{Verdict::CatchAll, std::string(kCatchAllMessage)}
@@ -100,19 +100,19 @@ Classification Classify(const Outcome& o) {
     case kResultTimeOut:
       if (o.step == Step::Dns)
         return unknown("Time Out: DNS server " + o.dnsServer + " didn't respond");
-      return unknown(ResultMessage(o.code));
+      return unknown(resultMessage(o.code));
     case kResultNotChecked:
       return unknown("Not checked: " + o.detail);
     case 11001:
-      return {Verdict::Invalid, ResultMessage(o.code)};
+      return {Verdict::Invalid, resultMessage(o.code)};
     default:
       break;
   }
   if (o.code >= 400 && o.code <= 599) return smtpRefusal(o);
-  return unknown(ResultMessage(o.code));
+  return unknown(resultMessage(o.code));
 }
 
-std::optional<std::array<int, 3>> EnhancedStatusCode(std::string_view line) {
+std::optional<std::array<int, 3>> enhancedStatusCode(std::string_view line) {
   // "550 5.1.1 text" or "550-5.1.1 text": the code, a separator, then class.subject.detail.
   if (line.size() < 9) return std::nullopt;
   std::string_view rest = line.substr(4);
@@ -134,7 +134,7 @@ std::optional<std::array<int, 3>> EnhancedStatusCode(std::string_view line) {
   return parts;
 }
 
-bool NamesPolicyBlock(std::string_view line) {
+bool namesPolicyBlock(std::string_view line) {
   static constexpr std::string_view kWords[] = {
       "policy",    "spam",        "spamhaus", "block", "blocked",    "blocklist", "blocklisted",
       "blacklist", "blacklisted", "rbl",      "dnsbl", "reputation", "denied",    "sender",

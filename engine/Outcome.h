@@ -68,16 +68,16 @@ struct Classification {
   std::string message;
 };
 
-Classification Classify(const Outcome& outcome);
+Classification classify(const Outcome& outcome);
 
 // The enhanced status code (RFC 3463) after a reply's three-digit code, as
 // {class, subject, detail}; none when the reply does not carry one.
-std::optional<std::array<int, 3>> EnhancedStatusCode(std::string_view replyLine);
+std::optional<std::array<int, 3>> enhancedStatusCode(std::string_view replyLine);
 
 // True when a reply's text names a block of our sender, client or IP address
 // (policy, spam, block lists, relaying, access denied) rather than the
 // recipient.
-bool NamesPolicyBlock(std::string_view replyLine);
+bool namesPolicyBlock(std::string_view replyLine);
 
 // A validation's result as the owner of a run receives it.
 struct AddressResult {

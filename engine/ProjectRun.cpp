@@ -9,7 +9,7 @@
 
 namespace orvane::engine {
 
-std::string LocalTimeOfDayIn(std::uint64_t delayMs) {
+std::string localTimeOfDayIn(std::uint64_t delayMs) {
   const std::time_t when = std::time(nullptr) + static_cast<std::time_t>((delayMs + 999) / 1000);
   std::tm local{};
   localtime_r(&when, &local);
@@ -19,29 +19,29 @@ std::string LocalTimeOfDayIn(std::uint64_t delayMs) {
 }
 
 ProjectRun::ProjectRun(net::EventLoop& loop, RecipientList& list) : list_(list), server_(loop) {
-  server_.SetInternalDns(kInternalDnsServer);
+  server_.setInternalDns(kInternalDnsServer);
   server_.OnGetData = [this](TSmtpRelayServer&, int recipientIndex) {
-    const std::size_t entry = EntryOf(recipientIndex);
+    const std::size_t entry = entryOf(recipientIndex);
     list_.entryTakenForChecking(entry);
-    if (OnEntryTaken) OnEntryTaken(entry);
+    if (onEntryTaken) onEntryTaken(entry);
   };
   server_.OnEMailProcessed = [this](TSmtpRelayServer& sender, int recipientIndex, std::int32_t,
                                     const TransactionLog& log) {
-    const std::size_t entry = EntryOf(recipientIndex);
-    const AddressResult& result = sender.LastResult();
+    const std::size_t entry = entryOf(recipientIndex);
+    const AddressResult& result = sender.lastResult();
     list_.entryValidationEnded(entry, result.code, result.message, log);
-    if (OnEntryEnded) OnEntryEnded(entry, result, log);
+    if (onEntryEnded) onEntryEnded(entry, result, log);
   };
-  server_.OnAddressWaiting = [this](TSmtpRelayServer&, int recipientIndex, std::uint64_t delayMs) {
-    const std::size_t entry = EntryOf(recipientIndex);
-    const std::string until = LocalTimeOfDayIn(delayMs);
+  server_.onAddressWaiting = [this](TSmtpRelayServer&, int recipientIndex, std::uint64_t delayMs) {
+    const std::size_t entry = entryOf(recipientIndex);
+    const std::string until = localTimeOfDayIn(delayMs);
     list_.entryWaiting(entry, "Refused for now; trying again at " + until);
-    if (OnEntryWaiting) OnEntryWaiting(entry, until);
+    if (onEntryWaiting) onEntryWaiting(entry, until);
   };
-  server_.OnFinished = [this](TSmtpRelayServer&, bool aborted) { Finished(aborted); };
+  server_.OnFinished = [this](TSmtpRelayServer&, bool aborted) { finished(aborted); };
 }
 
-std::size_t ProjectRun::EntryOf(int recipientIndex) const {
+std::size_t ProjectRun::entryOf(int recipientIndex) const {
   return static_cast<std::size_t>(server_.Tag(recipientIndex));
 }
 
@@ -57,7 +57,7 @@ void ProjectRun::Start(const EngineSettings& settings) {
   }
   // The checked entries, read as the run reaches them: the run keeps no copy
   // of the list. Entries are neither added nor removed while it lasts.
-  server_.SetSource([this, next = std::size_t{0}](FeedLine& line) mutable {
+  server_.setSource([this, next = std::size_t{0}](FeedLine& line) mutable {
     while (next < list_.count()) {
       const std::size_t position = next++;
       const Entry& entry = list_.entry(position);
@@ -71,23 +71,23 @@ void ProjectRun::Start(const EngineSettings& settings) {
   list_.runStarted();
   list_.setModified(true);
   running_ = true;
-  if (OnRunStarted) OnRunStarted();
+  if (onRunStarted) onRunStarted();
   try {
     server_.StartCheck();
   } catch (...) {
-    Finished(false);
+    finished(false);
     throw;
   }
 }
 
-void ProjectRun::Stop() {
+void ProjectRun::stop() {
   server_.AbortRun();
 }
 
-void ProjectRun::Finished(bool aborted) {
+void ProjectRun::finished(bool aborted) {
   running_ = false;
   list_.runFinished();
-  if (OnRunFinished) OnRunFinished(aborted);
+  if (onRunFinished) onRunFinished(aborted);
 }
 
 }  // namespace orvane::engine

@@ -29,7 +29,7 @@ inline constexpr std::string_view kEmptyRecipientList =
 inline constexpr std::string_view kNothingToCheck = "Nothing to check";
 
 // The local time of day `delayMs` from now, "HH:MM:SS".
-std::string LocalTimeOfDayIn(std::uint64_t delayMs);
+std::string localTimeOfDayIn(std::uint64_t delayMs);
 
 class ProjectRun final {
  public:
@@ -38,7 +38,7 @@ class ProjectRun final {
   ProjectRun& operator=(const ProjectRun&) = delete;
 
   // Start Validation (throws TSmtpRelayServerException("Component is busy")
-  // while Running()):
+  // while running()):
   // 1. an empty list throws RunStartError("Please open / fill the recipient
   //    list before");
   // 2. ConfigureEngine(settings) (its errors stop here);
@@ -46,35 +46,35 @@ class ProjectRun final {
   //    read as the run reaches it (tagged with the entry's position); none
   //    checked: RunStartError("Nothing to check");
   // 4. run start on the list (counters 0, start time), modified flag set,
-  //    OnRunStarted;
-  // 5. StartCheck. When it throws, the finished steps run (OnRunFinished with
+  //    onRunStarted;
+  // 5. StartCheck. When it throws, the finished steps run (onRunFinished with
   //    aborted false) and the exception is passed on.
   void Start(const EngineSettings& settings);
   // Stop: AbortRun; every address in hand is reported with -8 and the run
   // finishes.
-  void Stop();
-  // True from a successful Start until OnRunFinished.
-  bool Running() const noexcept { return running_; }
+  void stop();
+  // True from a successful Start until onRunFinished.
+  bool running() const noexcept { return running_; }
 
-  TSmtpRelayServer& Scheduler() noexcept { return server_; }
-  RecipientList& List() noexcept { return list_; }
+  TSmtpRelayServer& scheduler() noexcept { return server_; }
+  RecipientList& list() noexcept { return list_; }
   // An address in hand -> its entry's position.
-  std::size_t EntryOf(int recipientIndex) const;
+  std::size_t entryOf(int recipientIndex) const;
 
   // For the window and the command line (all optional):
-  std::function<void()> OnRunStarted;
-  std::function<void(std::size_t entry)> OnEntryTaken;
+  std::function<void()> onRunStarted;
+  std::function<void(std::size_t entry)> onEntryTaken;
   // After the entry was updated: its result (code, verdict, the message of
   // its result text); `log` is the session's, valid during the call.
   std::function<void(std::size_t entry, const AddressResult& result, const TransactionLog& log)>
-      OnEntryEnded;
+      onEntryEnded;
   // The entry waits to be tried again (greylisting) until `untilText` (the
   // local time of day, "HH:MM:SS"); its result text says so meanwhile.
-  std::function<void(std::size_t entry, const std::string& untilText)> OnEntryWaiting;
-  std::function<void(bool aborted)> OnRunFinished;
+  std::function<void(std::size_t entry, const std::string& untilText)> onEntryWaiting;
+  std::function<void(bool aborted)> onRunFinished;
 
  private:
-  void Finished(bool aborted);
+  void finished(bool aborted);
 
   RecipientList& list_;
   TSmtpRelayServer server_;

@@ -6,7 +6,7 @@
 
 namespace orvane::engine {
 
-std::uint64_t RaiseDescriptorLimit() noexcept {
+std::uint64_t raiseDescriptorLimit() noexcept {
 #ifdef _WIN32
   return 0;
 #else
@@ -25,13 +25,13 @@ namespace {
 constexpr std::uint64_t kOwnDescriptors = 64;
 }
 
-std::uint64_t DescriptorsFor(std::uint64_t connections) noexcept {
+std::uint64_t descriptorsFor(std::uint64_t connections) noexcept {
   return 2 * connections + kOwnDescriptors;
 }
 
-int ConnectionsThatFit(int requested, std::uint64_t limit) noexcept {
+int connectionsThatFit(int requested, std::uint64_t limit) noexcept {
   if (requested <= 0 || limit == 0 ||
-      DescriptorsFor(static_cast<std::uint64_t>(requested)) <= limit) {
+      descriptorsFor(static_cast<std::uint64_t>(requested)) <= limit) {
     return requested;
   }
   const std::uint64_t fit = limit > kOwnDescriptors ? (limit - kOwnDescriptors) / 2 : 0;

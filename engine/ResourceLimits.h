@@ -10,15 +10,15 @@ namespace orvane::engine {
 
 // Raises the soft limit of open descriptors to the hard limit. Returns the
 // soft limit in force afterwards (0 when it cannot be read).
-std::uint64_t RaiseDescriptorLimit() noexcept;
+std::uint64_t raiseDescriptorLimit() noexcept;
 
 // Descriptors a run of `connections` sessions needs: two per session and a
 // few for the program itself.
-std::uint64_t DescriptorsFor(std::uint64_t connections) noexcept;
+std::uint64_t descriptorsFor(std::uint64_t connections) noexcept;
 
 // The connections that fit in `limit` open descriptors: `requested`, or fewer
 // when they would not fit (at least 1). A run with more sessions than
 // descriptors would fail thousands of addresses with "Too many open files".
-int ConnectionsThatFit(int requested, std::uint64_t limit) noexcept;
+int connectionsThatFit(int requested, std::uint64_t limit) noexcept;
 
 }  // namespace orvane::engine

@@ -7,7 +7,7 @@
 
 namespace orvane::engine {
 
-std::string ResultMessage(std::int32_t code) {
+std::string resultMessage(std::int32_t code) {
   switch (code) {
     case 0:
       return std::string(kValidText);

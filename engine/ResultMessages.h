@@ -26,6 +26,6 @@ enum ResultCode : std::int32_t {
 // any other positive code. Negative codes outside the table (never reported by
 // a session) get the same generic text with the code, so no code is shown
 // without a message.
-std::string ResultMessage(std::int32_t code);
+std::string resultMessage(std::int32_t code);
 
 }  // namespace orvane::engine

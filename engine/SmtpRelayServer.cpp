@@ -11,7 +11,7 @@ namespace orvane::engine {
 
 namespace {
 
-bool Due(std::uint32_t now, std::uint32_t when) {
+bool due(std::uint32_t now, std::uint32_t when) {
   return static_cast<std::int32_t>(now - when) >= 0;
 }
 
@@ -19,7 +19,7 @@ bool Due(std::uint32_t now, std::uint32_t when) {
 
 TSmtpRelayServer::TSmtpRelayServer(net::EventLoop& loop)
     : loop_(loop),
-      systemDnsSources_(DefaultSystemDnsSources()),
+      systemDnsSources_(defaultSystemDnsSources()),
       checkTimer_(loop),
       finishTimer_(loop),
       retryTimer_(loop) {}
@@ -31,85 +31,85 @@ TSmtpRelayServer::~TSmtpRelayServer() {
   graveyard_.clear();
 }
 
-void TSmtpRelayServer::CheckNotBusy() const {
+void TSmtpRelayServer::checkNotBusy() const {
   if (busy_) throw TSmtpRelayServerException(std::string(kComponentBusy));
 }
 
-void TSmtpRelayServer::SetConnections(int value) {
-  CheckNotBusy();
+void TSmtpRelayServer::setConnections(int value) {
+  checkNotBusy();
   connections_ = value <= 0 ? 1 : value;
 }
 
-void TSmtpRelayServer::SetTimeOut(int value) {
-  CheckNotBusy();
+void TSmtpRelayServer::setTimeOut(int value) {
+  checkNotBusy();
   timeOut_ = value <= 0 ? kDefaultTimeOut : value;
 }
 
-void TSmtpRelayServer::SetRecipients(const TRecipientQueue* list) {
-  CheckNotBusy();
-  recipients_.Clear();
+void TSmtpRelayServer::setRecipients(const TRecipientQueue* list) {
+  checkNotBusy();
+  recipients_.clear();
   if (list != nullptr) {
-    for (const auto& line : list->Lines()) recipients_.Add(line.text, line.tag);
+    for (const auto& line : list->lines()) recipients_.add(line.text, line.tag);
   }
 }
 
-void TSmtpRelayServer::SetSource(TRecipientSource source) {
-  CheckNotBusy();
+void TSmtpRelayServer::setSource(TRecipientSource source) {
+  checkNotBusy();
   source_ = std::move(source);
 }
 
-void TSmtpRelayServer::SetDns(std::string_view value) {
-  CheckNotBusy();
+void TSmtpRelayServer::setDns(std::string_view value) {
+  checkNotBusy();
   dns_ = std::string(trimBlanks(value));
 }
 
-void TSmtpRelayServer::SetInternalDns(std::string_view value) {
-  CheckNotBusy();
+void TSmtpRelayServer::setInternalDns(std::string_view value) {
+  checkNotBusy();
   internalDns_ = std::string(trimBlanks(value));
 }
 
-void TSmtpRelayServer::SetSmtpPort(std::string value) {
-  CheckNotBusy();
+void TSmtpRelayServer::setSmtpPort(std::string value) {
+  checkNotBusy();
   smtpPort_ = std::move(value);
 }
 
-void TSmtpRelayServer::SetGreylistDelayMs(std::uint64_t value) {
-  CheckNotBusy();
+void TSmtpRelayServer::setGreylistDelayMs(std::uint64_t value) {
+  checkNotBusy();
   greylistDelayMs_ = value;
 }
 
-void TSmtpRelayServer::SetDetectCatchAll(bool value) {
-  CheckNotBusy();
+void TSmtpRelayServer::setDetectCatchAll(bool value) {
+  checkNotBusy();
   detectCatchAll_ = value;
 }
 
-void TSmtpRelayServer::SetAddressesPerConnection(int value) {
-  CheckNotBusy();
+void TSmtpRelayServer::setAddressesPerConnection(int value) {
+  checkNotBusy();
   perConnection_ = value <= 0 ? 1 : value;
 }
 
-void TSmtpRelayServer::SetHostConnections(int value) {
-  CheckNotBusy();
+void TSmtpRelayServer::setHostConnections(int value) {
+  checkNotBusy();
   hostConnections_ = value < 0 ? 0 : value;
 }
 
-void TSmtpRelayServer::SetClock(Clock clock) {
-  CheckNotBusy();
+void TSmtpRelayServer::setClock(Clock clock) {
+  checkNotBusy();
   clock_ = std::move(clock);
 }
 
-void TSmtpRelayServer::SetAddressDeadlineMs(std::uint64_t value) {
-  CheckNotBusy();
+void TSmtpRelayServer::setAddressDeadlineMs(std::uint64_t value) {
+  checkNotBusy();
   addressDeadlineMs_ = value;
 }
 
-void TSmtpRelayServer::SetDnsRetryMs(std::uint64_t value) {
-  CheckNotBusy();
+void TSmtpRelayServer::setDnsRetryMs(std::uint64_t value) {
+  checkNotBusy();
   dnsRetryMs_ = value == 0 ? kDnsRetryMs : value;
 }
 
-void TSmtpRelayServer::SetSystemDnsSources(std::vector<std::string> sources) {
-  CheckNotBusy();
+void TSmtpRelayServer::setSystemDnsSources(std::vector<std::string> sources) {
+  checkNotBusy();
   systemDnsSources_ = std::move(sources);
 }
 
@@ -124,9 +124,9 @@ void TSmtpRelayServer::StartCheck() {
   aborted_ = false;
   try {
     checkTimer_.start(static_cast<std::uint64_t>(timeOut_) * 1000u,
-                      static_cast<std::uint64_t>(timeOut_) * 1000u, [this] { CheckTimeOuts(); });
+                      static_cast<std::uint64_t>(timeOut_) * 1000u, [this] { checkTimeOuts(); });
     activeCount_ = 0;
-    dnsServers_ = BuildDnsServerList(dns_, systemDnsSources_, internalDns_);
+    dnsServers_ = buildDnsServerList(dns_, systemDnsSources_, internalDns_);
     if (dnsServers_.empty()) throw TSmtpRelayServerException(std::string(kNoDnsServer));
 
     sessions_.clear();
@@ -142,8 +142,8 @@ void TSmtpRelayServer::StartCheck() {
     TRecipientSource source = source_;
     if (!source) {
       source = [this, cursor = std::size_t{0}](FeedLine& line) mutable {
-        if (cursor >= recipients_.Count()) return false;
-        line = recipients_.Lines()[cursor++];
+        if (cursor >= recipients_.count()) return false;
+        line = recipients_.lines()[cursor++];
         return true;
       };
     }
@@ -158,11 +158,11 @@ void TSmtpRelayServer::StartCheck() {
     if (n == 0) {
       // Nothing to hand out: the run ends at once, reported from the loop.
       busy_ = false;
-      finishTimer_.start(kFinishDelayMs, 0, [this] { FinishTimerFired(); });
+      finishTimer_.start(kFinishDelayMs, 0, [this] { finishTimerFired(); });
       return;
     }
     for (std::size_t i = 0; i < n; ++i) {
-      StartSession();
+      startSession();
       // An owner's handler may have aborted the run meanwhile.
       if (aborted_) break;
     }
@@ -176,7 +176,7 @@ void TSmtpRelayServer::StartCheck() {
 
 void TSmtpRelayServer::AbortRun() {
   aborted_ = true;
-  AbortRetries();
+  abortRetries();
   // Look each slot up again: a stopped session empties its slot, and the
   // owner's handlers run inside StopSession.
   for (std::size_t i = 0; i < sessions_.size(); ++i) {
@@ -187,16 +187,16 @@ void TSmtpRelayServer::AbortRun() {
   }
 }
 
-void TSmtpRelayServer::CheckTimeOuts() {
-  const std::uint32_t now = Now();
+void TSmtpRelayServer::checkTimeOuts() {
+  const std::uint32_t nowMs = now();
   for (std::size_t i = 0; i < sessions_.size(); ++i) {
     try {
       TSmtpThread* session = sessions_[i].get();
       if (session == nullptr) continue;
       // Waiting for a free connection to a busy mail host is not silence.
-      if (session->CurrentPhase() == TSmtpThread::Phase::WaitingHost) continue;
-      const double silent = static_cast<double>(now - session->LastActivity()) / 1000.0;
-      if (silent > static_cast<double>(timeOut_) || session->PastDeadline(now)) {
+      if (session->currentPhase() == TSmtpThread::Phase::WaitingHost) continue;
+      const double silent = static_cast<double>(nowMs - session->lastActivity()) / 1000.0;
+      if (silent > static_cast<double>(timeOut_) || session->pastDeadline(nowMs)) {
         session->StopSession(true);
       }
     } catch (...) {
@@ -204,7 +204,7 @@ void TSmtpRelayServer::CheckTimeOuts() {
   }
 }
 
-void TSmtpRelayServer::FinishTimerFired() {
+void TSmtpRelayServer::finishTimerFired() {
   finishTimer_.stop();
   checkTimer_.stop();
   retryTimer_.stop();
@@ -214,27 +214,27 @@ void TSmtpRelayServer::FinishTimerFired() {
   busy_ = false;
 }
 
-std::unique_ptr<TSmtpThread> TSmtpRelayServer::TakeSession(TSmtpThread* session) {
+std::unique_ptr<TSmtpThread> TSmtpRelayServer::takeSession(TSmtpThread* session) {
   for (auto& slot : sessions_) {
     if (slot.get() == session) return std::move(slot);
   }
   return nullptr;
 }
 
-void TSmtpRelayServer::SessionEnded(int lastRecipientIndex) {
+void TSmtpRelayServer::sessionEnded(int lastRecipientIndex) {
   --activeCount_;
   if (aborted_ && OnAborting) OnAborting(*this, lastRecipientIndex, connections_ - activeCount_);
   // Addresses waiting for their second try keep the run alive; the retry
   // timer starts a session for them when they are due.
   if (activeCount_ == 0 && retries_.empty()) {
     busy_ = false;
-    finishTimer_.start(kFinishDelayMs, 0, [this] { FinishTimerFired(); });
+    finishTimer_.start(kFinishDelayMs, 0, [this] { finishTimerFired(); });
   } else {
-    ArmRetryTimer();
+    armRetryTimer();
   }
 }
 
-void TSmtpRelayServer::BuryLater(std::unique_ptr<TSmtpThread> session) {
+void TSmtpRelayServer::buryLater(std::unique_ptr<TSmtpThread> session) {
   if (!session) return;
   graveyard_.push_back(std::move(session));
   if (graveyard_.size() == 1) {
@@ -244,14 +244,14 @@ void TSmtpRelayServer::BuryLater(std::unique_ptr<TSmtpThread> session) {
 
 // --------------------------------------------------------------- addresses
 
-TSmtpRelayServer::Took TSmtpRelayServer::TakeNext(TakenAddress& address, TransactionLog& log,
+TSmtpRelayServer::Took TSmtpRelayServer::takeNext(TakenAddress& address, TransactionLog& log,
                                                   bool& fresh) {
   fresh = false;
   if (aborted_) return Took::Nothing;
-  if (!retries_.empty() && Due(Now(), retries_.front().due)) {
+  if (!retries_.empty() && due(now(), retries_.front().due)) {
     Retry retry = std::move(retries_.front());
     retries_.pop_front();
-    ArmRetryTimer();
+    armRetryTimer();
     address = std::move(retry.address);
     log = std::move(retry.log);
     return Took::Retry;
@@ -261,30 +261,30 @@ TSmtpRelayServer::Took TSmtpRelayServer::TakeNext(TakenAddress& address, Transac
   return Took::Address;
 }
 
-bool TSmtpRelayServer::TakeAlong(const std::string& domain, TakenAddress& address, bool& fresh) {
+bool TSmtpRelayServer::takeAlong(const std::string& domain, TakenAddress& address, bool& fresh) {
   fresh = false;
   if (aborted_ || !feed_.takeAlong(domain, address)) return false;
   fresh = inHand_.try_emplace(address.index, InHand{address.tag, address.text}).second;
   return true;
 }
 
-void TSmtpRelayServer::Announce(int recipientIndex) {
+void TSmtpRelayServer::announce(int recipientIndex) {
   if (OnGetData) OnGetData(*this, recipientIndex);
 }
 
-void TSmtpRelayServer::GiveBack(TakenAddress address) {
+void TSmtpRelayServer::giveBack(TakenAddress address) {
   feed_.giveBack(std::move(address));
   // A session that found nothing to do may have ended meanwhile.
   if (activeCount_ < connections_ && !aborted_ && busy_) {
     loop_.post(std::weak_ptr<void>(alive_), [this] {
       if (busy_ && !aborted_ && activeCount_ < connections_ && feed_.available() > 0) {
-        StartSession();
+        startSession();
       }
     });
   }
 }
 
-void TSmtpRelayServer::Reported(const TakenAddress& address, const AddressResult& result,
+void TSmtpRelayServer::reported(const TakenAddress& address, const AddressResult& result,
                                 const TransactionLog& log) {
   lastResult_ = result;
   if (OnEMailProcessed) OnEMailProcessed(*this, address.index, result.code, log);
@@ -294,16 +294,16 @@ void TSmtpRelayServer::Reported(const TakenAddress& address, const AddressResult
 std::int64_t TSmtpRelayServer::Tag(int recipientIndex) const {
   const auto it = inHand_.find(recipientIndex);
   if (it != inHand_.end()) return it->second.tag;
-  return recipients_.Objects(static_cast<std::size_t>(recipientIndex));
+  return recipients_.objects(static_cast<std::size_t>(recipientIndex));
 }
 
 const std::string& TSmtpRelayServer::Text(int recipientIndex) const {
   const auto it = inHand_.find(recipientIndex);
   if (it != inHand_.end()) return it->second.text;
-  return recipients_.Strings(static_cast<std::size_t>(recipientIndex));
+  return recipients_.strings(static_cast<std::size_t>(recipientIndex));
 }
 
-void TSmtpRelayServer::Wake(TSmtpThread* session, void (TSmtpThread::*method)()) {
+void TSmtpRelayServer::wake(TSmtpThread* session, void (TSmtpThread::*method)()) {
   loop_.post(std::weak_ptr<void>(alive_), [this, session, method] {
     for (const auto& slot : sessions_) {
       if (slot.get() == session) {
@@ -316,7 +316,7 @@ void TSmtpRelayServer::Wake(TSmtpThread* session, void (TSmtpThread::*method)())
 
 // --------------------------------------------------------------- mail hosts
 
-bool TSmtpRelayServer::MxLookup(const std::string& domain, TSmtpThread* session,
+bool TSmtpRelayServer::mxLookup(const std::string& domain, TSmtpThread* session,
                                 const MxAnswer*& answer, bool& ask) {
   ask = false;
   const auto it = mx_.find(domain);
@@ -326,7 +326,7 @@ bool TSmtpRelayServer::MxLookup(const std::string& domain, TSmtpThread* session,
       entry.waiters.push_back(session);
       return false;
     }
-    if (!Due(Now(), entry.expires)) {
+    if (!due(now(), entry.expires)) {
       answer = &entry.answer;
       return true;
     }
@@ -337,7 +337,7 @@ bool TSmtpRelayServer::MxLookup(const std::string& domain, TSmtpThread* session,
   return false;
 }
 
-void TSmtpRelayServer::MxResolved(const std::string& domain, MxAnswer answer) {
+void TSmtpRelayServer::mxResolved(const std::string& domain, MxAnswer answer) {
   auto it = mx_.find(domain);
   std::vector<TSmtpThread*> waiters;
   if (it != mx_.end()) waiters = std::move(it->second.waiters);
@@ -345,7 +345,7 @@ void TSmtpRelayServer::MxResolved(const std::string& domain, MxAnswer answer) {
   if (answer.ttlSeconds > 0) {
     MxEntry& entry = mx_[domain];
     entry.ready = true;
-    entry.expires = Now() + answer.ttlSeconds * 1000u;
+    entry.expires = now() + answer.ttlSeconds * 1000u;
     entry.answer = std::move(answer);
   } else if (it != mx_.end()) {
     // Failures are not kept: the next address asks again.
@@ -355,7 +355,7 @@ void TSmtpRelayServer::MxResolved(const std::string& domain, MxAnswer answer) {
     loop_.post(std::weak_ptr<void>(alive_), [this, waiter, shared] {
       for (const auto& slot : sessions_) {
         if (slot.get() == waiter) {
-          waiter->MxKnown(*shared);
+          waiter->mxKnown(*shared);
           return;
         }
       }
@@ -363,13 +363,13 @@ void TSmtpRelayServer::MxResolved(const std::string& domain, MxAnswer answer) {
   }
 }
 
-void TSmtpRelayServer::ForgetMxWaiter(TSmtpThread* session) {
+void TSmtpRelayServer::forgetMxWaiter(TSmtpThread* session) {
   for (auto& [domain, entry] : mx_) std::erase(entry.waiters, session);
 }
 
 // --------------------------------------------------------------- host slots
 
-bool TSmtpRelayServer::AcquireHost(const std::string& host, TSmtpThread* session) {
+bool TSmtpRelayServer::acquireHost(const std::string& host, TSmtpThread* session) {
   HostSlots& slots = hosts_[host];
   if (hostConnections_ > 0 && slots.open >= hostConnections_) {
     slots.waiting.push_back(session);
@@ -380,7 +380,7 @@ bool TSmtpRelayServer::AcquireHost(const std::string& host, TSmtpThread* session
   return true;
 }
 
-void TSmtpRelayServer::ReleaseHost(const std::string& host) {
+void TSmtpRelayServer::releaseHost(const std::string& host) {
   const auto it = hosts_.find(host);
   if (it == hosts_.end()) return;
   HostSlots& slots = it->second;
@@ -397,71 +397,71 @@ void TSmtpRelayServer::ReleaseHost(const std::string& host) {
   loop_.post(std::weak_ptr<void>(alive_), [this, next, host] {
     for (const auto& slot : sessions_) {
       if (slot.get() == next) {
-        next->HostFree();
+        next->hostFree();
         return;
       }
     }
-    ReleaseHost(host);
+    releaseHost(host);
   });
 }
 
-void TSmtpRelayServer::ForgetHostWaiter(TSmtpThread* session) {
+void TSmtpRelayServer::forgetHostWaiter(TSmtpThread* session) {
   for (auto& [host, slots] : hosts_) std::erase(slots.waiting, session);
 }
 
 // --------------------------------------------------------------- catch-all
 
-bool TSmtpRelayServer::ClaimCatchAllProbe(const std::string& domain) {
+bool TSmtpRelayServer::claimCatchAllProbe(const std::string& domain) {
   if (!detectCatchAll_) return false;
   return catchAll_.emplace(domain, CatchAll::Probing).second;
 }
 
-const TSmtpRelayServer::CatchAll* TSmtpRelayServer::CatchAllOf(const std::string& domain) const {
+const TSmtpRelayServer::CatchAll* TSmtpRelayServer::catchAllOf(const std::string& domain) const {
   if (!detectCatchAll_) return nullptr;
   const auto it = catchAll_.find(domain);
   return it == catchAll_.end() ? nullptr : &it->second;
 }
 
-void TSmtpRelayServer::CatchAllResolved(const std::string& domain, CatchAll state) {
+void TSmtpRelayServer::catchAllResolved(const std::string& domain, CatchAll state) {
   catchAll_[domain] = state;
   const auto it = catchAllWaiters_.find(domain);
   if (it == catchAllWaiters_.end()) return;
   // The waiting sessions go on from the loop, not inside the prober's callback.
   std::vector<TSmtpThread*> waiters = std::move(it->second);
   catchAllWaiters_.erase(it);
-  for (TSmtpThread* waiter : waiters) Wake(waiter, &TSmtpThread::CatchAllKnown);
+  for (TSmtpThread* waiter : waiters) wake(waiter, &TSmtpThread::catchAllKnown);
 }
 
-void TSmtpRelayServer::WaitForCatchAll(const std::string& domain, TSmtpThread* session) {
+void TSmtpRelayServer::waitForCatchAll(const std::string& domain, TSmtpThread* session) {
   catchAllWaiters_[domain].push_back(session);
 }
 
-void TSmtpRelayServer::ForgetWaiter(TSmtpThread* session) {
+void TSmtpRelayServer::forgetWaiter(TSmtpThread* session) {
   for (auto& [domain, waiters] : catchAllWaiters_) std::erase(waiters, session);
-  ForgetMxWaiter(session);
-  ForgetHostWaiter(session);
+  forgetMxWaiter(session);
+  forgetHostWaiter(session);
 }
 
 // --------------------------------------------------------------- greylisting
 
-void TSmtpRelayServer::QueueRetry(Retry retry) {
-  retry.due = Now() + static_cast<std::uint32_t>(greylistDelayMs_);
+void TSmtpRelayServer::queueRetry(Retry retry) {
+  retry.due = now() + static_cast<std::uint32_t>(greylistDelayMs_);
   const int index = retry.address.index;
   retries_.push_back(std::move(retry));
-  ArmRetryTimer();
-  if (OnAddressWaiting) OnAddressWaiting(*this, index, greylistDelayMs_);
+  armRetryTimer();
+  if (onAddressWaiting) onAddressWaiting(*this, index, greylistDelayMs_);
 }
 
-void TSmtpRelayServer::ArmRetryTimer() {
+void TSmtpRelayServer::armRetryTimer() {
   if (retries_.empty() || aborted_) {
     retryTimer_.stop();
     return;
   }
-  const auto wait = static_cast<std::int32_t>(retries_.front().due - Now());
+  const auto wait = static_cast<std::int32_t>(retries_.front().due - now());
   if (wait > 0) {
-    retryTimer_.start(static_cast<std::uint64_t>(wait), 0, [this] { RetryTimerFired(); });
+    retryTimer_.start(static_cast<std::uint64_t>(wait), 0, [this] { retryTimerFired(); });
   } else if (activeCount_ < connections_) {
-    retryTimer_.start(0, 0, [this] { RetryTimerFired(); });
+    retryTimer_.start(0, 0, [this] { retryTimerFired(); });
   } else {
     // Due, but every slot is busy: the next session to finish an address
     // takes it.
@@ -469,26 +469,26 @@ void TSmtpRelayServer::ArmRetryTimer() {
   }
 }
 
-void TSmtpRelayServer::RetryTimerFired() {
+void TSmtpRelayServer::retryTimerFired() {
   if (aborted_ || !busy_) return;
   // Start sessions for the due retries, within the connection limit; each
   // takes a due retry before anything else.
-  const std::uint32_t now = Now();
-  while (!retries_.empty() && Due(now, retries_.front().due) && activeCount_ < connections_ &&
+  const std::uint32_t nowMs = now();
+  while (!retries_.empty() && due(nowMs, retries_.front().due) && activeCount_ < connections_ &&
          !aborted_) {
     const std::size_t before = retries_.size();
-    StartSession();
+    startSession();
     if (retries_.size() >= before) break;  // the new session took nothing
   }
-  ArmRetryTimer();
+  armRetryTimer();
 }
 
-void TSmtpRelayServer::StartSession() {
+void TSmtpRelayServer::startSession() {
   sessions_.push_back(std::make_unique<TSmtpThread>(*this));
   sessions_.back()->NextRecipient();
 }
 
-void TSmtpRelayServer::AbortRetries() {
+void TSmtpRelayServer::abortRetries() {
   retryTimer_.stop();
   while (!retries_.empty()) {
     Retry retry = std::move(retries_.front());
@@ -496,12 +496,12 @@ void TSmtpRelayServer::AbortRetries() {
     retry.log.emplace_back("User Abort");
     Outcome outcome;
     outcome.code = kResultAborted;
-    Classification c = Classify(outcome);
-    Reported(retry.address, {outcome.code, c.verdict, std::move(c.message)}, retry.log);
+    Classification c = classify(outcome);
+    reported(retry.address, {outcome.code, c.verdict, std::move(c.message)}, retry.log);
   }
   if (busy_ && activeCount_ == 0 && !finishTimer_.active()) {
     busy_ = false;
-    finishTimer_.start(kFinishDelayMs, 0, [this] { FinishTimerFired(); });
+    finishTimer_.start(kFinishDelayMs, 0, [this] { finishTimerFired(); });
   }
 }
 

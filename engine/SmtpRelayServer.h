@@ -63,12 +63,12 @@ class TRecipientQueue {
  public:
   using Line = FeedLine;
 
-  void Add(std::string text, std::int64_t tag = 0) { lines_.push_back({std::move(text), tag}); }
-  void Clear() noexcept { lines_.clear(); }
-  std::size_t Count() const noexcept { return lines_.size(); }
-  const std::string& Strings(std::size_t i) const { return lines_.at(i).text; }
-  std::int64_t Objects(std::size_t i) const { return lines_.at(i).tag; }
-  const std::vector<Line>& Lines() const noexcept { return lines_; }
+  void add(std::string text, std::int64_t tag = 0) { lines_.push_back({std::move(text), tag}); }
+  void clear() noexcept { lines_.clear(); }
+  std::size_t count() const noexcept { return lines_.size(); }
+  const std::string& strings(std::size_t i) const { return lines_.at(i).text; }
+  std::int64_t objects(std::size_t i) const { return lines_.at(i).tag; }
+  const std::vector<Line>& lines() const noexcept { return lines_; }
 
  private:
   std::vector<Line> lines_;
@@ -121,70 +121,70 @@ class TSmtpRelayServer final {
   // --- properties; the guarded setters throw "Component is busy" during a
   // run and then change nothing ---
   int Connections() const noexcept { return connections_; }
-  void SetConnections(int value);  // guarded; 0 or less stores 1
+  void setConnections(int value);  // guarded; 0 or less stores 1
   int TimeOut() const noexcept { return timeOut_; }
-  void SetTimeOut(int value);  // guarded; seconds, 0 or less stores 60
+  void setTimeOut(int value);  // guarded; seconds, 0 or less stores 60
   const std::string& Signon() const noexcept { return signon_; }
-  void SetSignon(std::string value) { signon_ = std::move(value); }
+  void setSignon(std::string value) { signon_ = std::move(value); }
   const std::string& From() const noexcept { return from_; }
-  void SetFrom(std::string value) { from_ = std::move(value); }
+  void setFrom(std::string value) { from_ = std::move(value); }
   // The queue; the owner may fill it directly between runs.
   TRecipientQueue& Recipients() noexcept { return recipients_; }
   const TRecipientQueue& Recipients() const noexcept { return recipients_; }
   // Guarded; empties the queue, then copies `list` into it (null: stays empty).
-  void SetRecipients(const TRecipientQueue* list);
+  void setRecipients(const TRecipientQueue* list);
   // Guarded. When set, the run reads its addresses from `source` as it
   // consumes them instead of from the queue (numbered in the order read);
   // the tag and text of an address are readable while it is in hand.
-  void SetSource(TRecipientSource source);
+  void setSource(TRecipientSource source);
   const std::string& Dns() const noexcept { return dns_; }
-  void SetDns(std::string_view value);  // guarded; trimmed; servers separated by blanks
+  void setDns(std::string_view value);  // guarded; trimmed; servers separated by blanks
   const std::string& InternalDns() const noexcept { return internalDns_; }
-  void SetInternalDns(std::string_view value);  // guarded; trimmed
+  void setInternalDns(std::string_view value);  // guarded; trimmed
   // The SMTP port the sessions' clients connect to: a service name or number.
-  const std::string& SmtpPort() const noexcept { return smtpPort_; }
-  void SetSmtpPort(std::string value);  // guarded; default "smtp" (25)
+  const std::string& smtpPort() const noexcept { return smtpPort_; }
+  void setSmtpPort(std::string value);  // guarded; default "smtp" (25)
   // An address whose RCPT TO got a 4xx reply (greylisting) is tried once
   // more after this many milliseconds; 0 (the default) reports the 4xx at
   // once. Guarded. While addresses wait, the run goes on with others and
   // does not finish; AbortRun reports the waiting ones with -8.
-  std::uint64_t GreylistDelayMs() const noexcept { return greylistDelayMs_; }
-  void SetGreylistDelayMs(std::uint64_t value);
+  std::uint64_t greylistDelayMs() const noexcept { return greylistDelayMs_; }
+  void setGreylistDelayMs(std::uint64_t value);
   // When true, the first accepted address of each domain in a run is followed
   // by one RCPT TO with a made-up address on the same connection; a domain
   // that accepts it too accepts anything, and its accepted addresses are
   // reported catch-all. Off by default. Guarded.
-  bool DetectCatchAll() const noexcept { return detectCatchAll_; }
-  void SetDetectCatchAll(bool value);
+  bool detectCatchAll() const noexcept { return detectCatchAll_; }
+  void setDetectCatchAll(bool value);
   // How many addresses of one domain a connection asks about (further RCPT TO
   // in the same transaction); 1, the default, is one dialogue per address.
   // Guarded.
-  int AddressesPerConnection() const noexcept { return perConnection_; }
-  void SetAddressesPerConnection(int value);  // 0 or less stores 1
+  int addressesPerConnection() const noexcept { return perConnection_; }
+  void setAddressesPerConnection(int value);  // 0 or less stores 1
   // At most this many connections open at once to one mail host; 0, the
   // default, sets no limit. Waiting for a free slot is not silence. Guarded.
-  int HostConnections() const noexcept { return hostConnections_; }
-  void SetHostConnections(int value);  // below 0 stores 0
+  int hostConnections() const noexcept { return hostConnections_; }
+  void setHostConnections(int value);  // below 0 stores 0
   // The longest an address is held whatever the servers send; 0 (the
   // default): three times the time-out, at least a minute. Guarded.
-  std::uint64_t AddressDeadlineMs() const noexcept { return addressDeadlineMs_; }
-  void SetAddressDeadlineMs(std::uint64_t value);
+  std::uint64_t addressDeadlineMs() const noexcept { return addressDeadlineMs_; }
+  void setAddressDeadlineMs(std::uint64_t value);
   // How long a DNS query waits for its answer before it is sent again (the
   // wait doubles each time); default kDnsRetryMs. Guarded.
-  std::uint64_t DnsRetryMs() const noexcept { return dnsRetryMs_; }
-  void SetDnsRetryMs(std::uint64_t value);
+  std::uint64_t dnsRetryMs() const noexcept { return dnsRetryMs_; }
+  void setDnsRetryMs(std::uint64_t value);
   // Where the system's DNS servers are read from (default: the platform's
   // sources). Guarded.
-  const std::vector<std::string>& SystemDnsSources() const noexcept { return systemDnsSources_; }
-  void SetSystemDnsSources(std::vector<std::string> sources);
+  const std::vector<std::string>& systemDnsSources() const noexcept { return systemDnsSources_; }
+  void setSystemDnsSources(std::vector<std::string> sources);
 
   // The clock the time-outs, deadlines and retries are measured with:
   // milliseconds, wrapping like a tick count. Default: the loop's monotonic
-  // clock; tests put a clock of their own here and call CheckTimeOutsNow, so
+  // clock; tests put a clock of their own here and call checkTimeOutsNow, so
   // that no test waits real seconds for a time-out. Guarded.
   using Clock = std::function<std::uint32_t()>;
-  void SetClock(Clock clock);
-  std::uint32_t Now() const { return clock_ ? clock_() : net::EventLoop::tickCount(); }
+  void setClock(Clock clock);
+  std::uint32_t now() const { return clock_ ? clock_() : net::EventLoop::tickCount(); }
 
   // --- operations ---
   // Starts a run over the queue (or the source). Throws
@@ -200,37 +200,37 @@ class TSmtpRelayServer final {
   // Runs the time-out check at once (it also runs every TimeOut seconds):
   // sessions silent for longer than TimeOut, or holding an address past its
   // deadline, are stopped (-2).
-  void CheckTimeOutsNow() { CheckTimeOuts(); }
+  void checkTimeOutsNow() { checkTimeOuts(); }
 
-  bool Busy() const noexcept { return busy_; }
+  bool busy() const noexcept { return busy_; }
   bool Aborted() const noexcept { return aborted_; }
-  int ActiveCount() const noexcept { return activeCount_; }
+  int activeCount() const noexcept { return activeCount_; }
   // The DNS server list of the current (or last) run. Sessions ask the first
   // entry, and turn to the second when the first does not answer.
-  const std::vector<std::string>& DnsServers() const noexcept { return dnsServers_; }
+  const std::vector<std::string>& dnsServers() const noexcept { return dnsServers_; }
   // Slots of the session list (created sessions, empty once ended).
-  std::size_t SessionSlots() const noexcept { return sessions_.size(); }
+  std::size_t sessionSlots() const noexcept { return sessions_.size(); }
   net::EventLoop& Loop() noexcept { return loop_; }
   // The result being reported: valid during OnEMailProcessed.
-  const AddressResult& LastResult() const noexcept { return lastResult_; }
+  const AddressResult& lastResult() const noexcept { return lastResult_; }
   // The tag and text of an address in hand (taken, not yet reported): valid
-  // during OnGetData, OnEMailProcessed and OnAddressWaiting.
+  // during OnGetData, OnEMailProcessed and onAddressWaiting.
   std::int64_t Tag(int recipientIndex) const;
   const std::string& Text(int recipientIndex) const;
   // Addresses waiting to be tried again.
-  std::size_t RetriesWaiting() const noexcept { return retries_.size(); }
+  std::size_t retriesWaiting() const noexcept { return retries_.size(); }
   // MX queries sent in this run (resends included).
-  std::uint64_t DnsQueriesSent() const noexcept { return dnsQueries_; }
+  std::uint64_t dnsQueriesSent() const noexcept { return dnsQueries_; }
   // SMTP connections opened in this run.
-  std::uint64_t ConnectionsOpened() const noexcept { return connectionsOpened_; }
+  std::uint64_t connectionsOpened() const noexcept { return connectionsOpened_; }
   // The most connections that were open at once to one mail host.
-  int PeakHostConnections() const noexcept { return peakHostConnections_; }
+  int peakHostConnections() const noexcept { return peakHostConnections_; }
 
   TGetDataEvent OnGetData;
   TEMailProcessedEvent OnEMailProcessed;
   TAbortingEvent OnAborting;
   TFinishedEvent OnFinished;
-  TAddressWaitingEvent OnAddressWaiting;
+  TAddressWaitingEvent onAddressWaiting;
 
  private:
   friend class TSmtpThread;
@@ -257,57 +257,57 @@ class TSmtpRelayServer final {
     std::deque<TSmtpThread*> waiting;
   };
 
-  void CheckNotBusy() const;
-  void CheckTimeOuts();
-  void FinishTimerFired();
+  void checkNotBusy() const;
+  void checkTimeOuts();
+  void finishTimerFired();
   // Called by a session that ends: empties its slot; the object is destroyed
   // later from the loop (it may be deep inside its own client's callback).
-  std::unique_ptr<TSmtpThread> TakeSession(TSmtpThread* session);
-  void SessionEnded(int lastRecipientIndex);
-  void BuryLater(std::unique_ptr<TSmtpThread> session);
+  std::unique_ptr<TSmtpThread> takeSession(TSmtpThread* session);
+  void sessionEnded(int lastRecipientIndex);
+  void buryLater(std::unique_ptr<TSmtpThread> session);
 
   // Addresses: the next one (a due retry first), or one of `domain` to take
   // along. `fresh` tells an address taken for the first time, which the
   // session announces (OnGetData) once it holds it.
   enum class Took { Nothing, Address, Retry };
-  Took TakeNext(TakenAddress& address, TransactionLog& log, bool& fresh);
-  bool TakeAlong(const std::string& domain, TakenAddress& address, bool& fresh);
-  void Announce(int recipientIndex);
-  void GiveBack(TakenAddress address);
+  Took takeNext(TakenAddress& address, TransactionLog& log, bool& fresh);
+  bool takeAlong(const std::string& domain, TakenAddress& address, bool& fresh);
+  void announce(int recipientIndex);
+  void giveBack(TakenAddress address);
   // The address and its result, raised as OnEMailProcessed.
-  void Reported(const TakenAddress& address, const AddressResult& result,
+  void reported(const TakenAddress& address, const AddressResult& result,
                 const TransactionLog& log);
 
   // Mail hosts: true with `answer` set when the domain's answer is known;
   // false when the caller is to ask (`ask` true) or to wait for the answer
-  // another session is asking for (it is woken with MxKnown).
-  bool MxLookup(const std::string& domain, TSmtpThread* session, const MxAnswer*& answer,
+  // another session is asking for (it is woken with mxKnown).
+  bool mxLookup(const std::string& domain, TSmtpThread* session, const MxAnswer*& answer,
                 bool& ask);
-  void MxResolved(const std::string& domain, MxAnswer answer);
-  void ForgetMxWaiter(TSmtpThread* session);
+  void mxResolved(const std::string& domain, MxAnswer answer);
+  void forgetMxWaiter(TSmtpThread* session);
 
   // Connections per mail host: true when `session` may connect to `host`
-  // now; otherwise it is woken with HostFree when a slot frees up.
-  bool AcquireHost(const std::string& host, TSmtpThread* session);
-  void ReleaseHost(const std::string& host);
-  void ForgetHostWaiter(TSmtpThread* session);
+  // now; otherwise it is woken with hostFree when a slot frees up.
+  bool acquireHost(const std::string& host, TSmtpThread* session);
+  void releaseHost(const std::string& host);
+  void forgetHostWaiter(TSmtpThread* session);
 
   // Catch-all knowledge: a session that is the first to see an accepted
   // address of `domain` gets true and probes; everyone else reads the state.
-  bool ClaimCatchAllProbe(const std::string& domain);
-  const CatchAll* CatchAllOf(const std::string& domain) const;
-  void CatchAllResolved(const std::string& domain, CatchAll state);
-  void WaitForCatchAll(const std::string& domain, TSmtpThread* session);
-  void ForgetWaiter(TSmtpThread* session);
+  bool claimCatchAllProbe(const std::string& domain);
+  const CatchAll* catchAllOf(const std::string& domain) const;
+  void catchAllResolved(const std::string& domain, CatchAll state);
+  void waitForCatchAll(const std::string& domain, TSmtpThread* session);
+  void forgetWaiter(TSmtpThread* session);
   // Wakes `session` from the loop, if it still exists by then.
-  void Wake(TSmtpThread* session, void (TSmtpThread::*method)());
+  void wake(TSmtpThread* session, void (TSmtpThread::*method)());
 
   // Greylisting: the address waits; the run stays alive until it is retried.
-  void QueueRetry(Retry retry);
-  void ArmRetryTimer();
-  void RetryTimerFired();
-  void StartSession();
-  void AbortRetries();
+  void queueRetry(Retry retry);
+  void armRetryTimer();
+  void retryTimerFired();
+  void startSession();
+  void abortRetries();
 
   net::EventLoop& loop_;
   int connections_ = kDefaultConnections;

@@ -31,7 +31,7 @@ constexpr int kRqQuit = 6;
 constexpr int kRqRset = 7;
 
 // A mailbox name nobody has: 20 random letters and digits.
-std::string MadeUpMailbox() {
+std::string madeUpMailbox() {
   thread_local std::mt19937 generator(std::random_device{}());
   static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
   std::uniform_int_distribution<int> pick(0, 35);
@@ -40,7 +40,7 @@ std::string MadeUpMailbox() {
   return name;
 }
 
-Step StepOf(int rqType) {
+Step stepOf(int rqType) {
   switch (rqType) {
     case kRqConnect:
       return Step::Connect;
@@ -53,7 +53,7 @@ Step StepOf(int rqType) {
   }
 }
 
-bool Due(std::uint32_t now, std::uint32_t when) {
+bool due(std::uint32_t now, std::uint32_t when) {
   return static_cast<std::int32_t>(now - when) >= 0;
 }
 
@@ -65,17 +65,17 @@ TSmtpThread::TSmtpThread(TSmtpRelayServer& server)
       client_(std::make_unique<net::TSmtpCli>(server.Loop())),
       resend_(server.Loop()) {
   log_.reserve(kLogCapacity);
-  lastActivity_ = server_.Now();
+  lastActivity_ = server_.now();
   ++server_.activeCount_;
   client_->OnRequestDone = [this](net::TSmtpCli&, net::TSmtpRequest rqType, std::uint16_t error) {
-    ClientRequestDone(static_cast<int>(rqType), error);
+    clientRequestDone(static_cast<int>(rqType), error);
   };
-  client_->OnCommand = [this](net::TSmtpCli&, const std::string& msg) { ClientCommand(msg); };
-  client_->OnResponse = [this](net::TSmtpCli&, const std::string& msg) { ClientResponse(msg); };
-  dns_->OnRequestDone = [this](net::TDnsQuery&, std::uint16_t error) { LookupDone(error); };
-  client_->SetSignOn(server_.Signon());
-  client_->SetFromName(server_.From());
-  client_->SetPort(server_.SmtpPort());
+  client_->OnCommand = [this](net::TSmtpCli&, const std::string& msg) { clientCommand(msg); };
+  client_->OnResponse = [this](net::TSmtpCli&, const std::string& msg) { clientResponse(msg); };
+  dns_->OnRequestDone = [this](net::TDnsQuery&, std::uint16_t error) { lookupDone(error); };
+  client_->setSignOn(server_.Signon());
+  client_->setFromName(server_.From());
+  client_->setPort(server_.smtpPort());
 }
 
 TSmtpThread::~TSmtpThread() {
@@ -89,15 +89,15 @@ TSmtpThread::~TSmtpThread() {
   if (dns_) dns_->OnRequestDone = nullptr;
 }
 
-void TSmtpThread::Touch() {
-  lastActivity_ = server_.Now();
+void TSmtpThread::touch() {
+  lastActivity_ = server_.now();
 }
 
-bool TSmtpThread::PastDeadline(std::uint32_t now) const noexcept {
-  return inHand_ && phase_ != Phase::WaitingHost && Due(now, addressDeadline_);
+bool TSmtpThread::pastDeadline(std::uint32_t now) const noexcept {
+  return inHand_ && phase_ != Phase::WaitingHost && due(now, addressDeadline_);
 }
 
-TransactionLog& TSmtpThread::CurrentLog() {
+TransactionLog& TSmtpThread::currentLog() {
   return alongIndex_ >= 0 ? along_[static_cast<std::size_t>(alongIndex_)].log : log_;
 }
 
@@ -106,11 +106,11 @@ TransactionLog& TSmtpThread::CurrentLog() {
 void TSmtpThread::Report(std::int32_t code) {
   if (!inHand_) return;
   resend_.stop();
-  ReleaseHost();
+  releaseHost();
   if (probing_) {
     // The probe can no longer answer; others must not wait for it.
     probing_ = false;
-    server_.CatchAllResolved(domain_, TSmtpRelayServer::CatchAll::Undetermined);
+    server_.catchAllResolved(domain_, TSmtpRelayServer::CatchAll::Undetermined);
   }
   if (asking_) {
     // Sessions waiting for this session's MX query learn that it ended.
@@ -118,7 +118,7 @@ void TSmtpThread::Report(std::int32_t code) {
     MxAnswer none;
     none.outcome = DnsOutcome::NoAnswer;
     none.server = dnsServer_;
-    server_.MxResolved(domain_, std::move(none));
+    server_.mxResolved(domain_, std::move(none));
   }
   Outcome outcome;
   outcome.code = code;
@@ -129,7 +129,7 @@ void TSmtpThread::Report(std::int32_t code) {
   outcome.dnsServer = dnsServer_;
   outcome.detail = detail_;
   if (code == kResultValid) {
-    const auto* state = server_.CatchAllOf(domain_);
+    const auto* state = server_.catchAllOf(domain_);
     outcome.catchAll = state != nullptr && *state == TSmtpRelayServer::CatchAll::Yes;
   }
   inHand_ = false;
@@ -137,18 +137,18 @@ void TSmtpThread::Report(std::int32_t code) {
   // A 4xx to RCPT TO is tried once more later (greylisting), unless the run
   // is being stopped.
   if (code >= 400 && code <= 499 && step_ == Step::RcptTo && !retried_ &&
-      server_.GreylistDelayMs() > 0 && !server_.aborted_) {
+      server_.greylistDelayMs() > 0 && !server_.aborted_) {
     log_.push_back("Refused for now (" + std::to_string(code) + "): trying again in " +
-                   std::to_string((server_.GreylistDelayMs() + 999) / 1000) + " s");
-    server_.QueueRetry({current_, log_, 0});
+                   std::to_string((server_.greylistDelayMs() + 999) / 1000) + " s");
+    server_.queueRetry({current_, log_, 0});
   } else {
-    Classification c = Classify(outcome);
-    server_.Reported(current_, {code, c.verdict, std::move(c.message)}, log_);
+    Classification c = classify(outcome);
+    server_.reported(current_, {code, c.verdict, std::move(c.message)}, log_);
   }
-  SettleAlong(code == kResultAborted);
+  settleAlong(code == kResultAborted);
 }
 
-void TSmtpThread::SettleAlong(bool stopped) {
+void TSmtpThread::settleAlong(bool stopped) {
   std::vector<Along> items = std::move(along_);
   along_.clear();
   alongIndex_ = -1;
@@ -157,8 +157,8 @@ void TSmtpThread::SettleAlong(bool stopped) {
       item.log.emplace_back("User Abort");
       Outcome outcome;
       outcome.code = kResultAborted;
-      Classification c = Classify(outcome);
-      server_.Reported(item.address, {outcome.code, c.verdict, std::move(c.message)}, item.log);
+      Classification c = classify(outcome);
+      server_.reported(item.address, {outcome.code, c.verdict, std::move(c.message)}, item.log);
     } else if (item.answered) {
       Outcome outcome;
       outcome.code = item.answer.code;
@@ -167,41 +167,41 @@ void TSmtpThread::SettleAlong(bool stopped) {
       outcome.dns = dnsOutcome_;
       outcome.dnsServer = dnsServer_;
       if (outcome.code == kResultValid) {
-        const auto* state = server_.CatchAllOf(domain_);
+        const auto* state = server_.catchAllOf(domain_);
         outcome.catchAll = state != nullptr && *state == TSmtpRelayServer::CatchAll::Yes;
       }
-      Classification c = Classify(outcome);
-      server_.Reported(item.address, {outcome.code, c.verdict, std::move(c.message)}, item.log);
+      Classification c = classify(outcome);
+      server_.reported(item.address, {outcome.code, c.verdict, std::move(c.message)}, item.log);
     } else {
       // Never answered (the connection broke, a 4xx): it gets a dialogue of
       // its own later.
-      server_.GiveBack(std::move(item.address));
+      server_.giveBack(std::move(item.address));
     }
   }
 }
 
-void TSmtpThread::ReportAttempt(const Attempt& attempt) {
+void TSmtpThread::reportAttempt(const Attempt& attempt) {
   step_ = attempt.step;
   last_ = attempt;
   Report(attempt.code);
 }
 
-void TSmtpThread::ReportAccepted() {
-  const auto* state = server_.CatchAllOf(domain_);
+void TSmtpThread::reportAccepted() {
+  const auto* state = server_.catchAllOf(domain_);
   if (state != nullptr && *state == TSmtpRelayServer::CatchAll::Probing) {
     // Another session asks the host about a made-up address right now; its
     // answer decides whether this acceptance means anything.
     phase_ = Phase::WaitingCatchAll;
-    server_.WaitForCatchAll(domain_, this);
+    server_.waitForCatchAll(domain_, this);
     return;
   }
   Report(kResultValid);
   NextRecipient();
 }
 
-void TSmtpThread::CatchAllKnown() {
+void TSmtpThread::catchAllKnown() {
   if (phase_ != Phase::WaitingCatchAll) return;
-  Touch();
+  touch();
   Report(kResultValid);
   NextRecipient();
 }
@@ -225,7 +225,7 @@ void TSmtpThread::NextRecipient() {
     first_ = Attempt{};
     TransactionLog kept;
     bool fresh = false;
-    const TSmtpRelayServer::Took took = server_.TakeNext(current_, kept, fresh);
+    const TSmtpRelayServer::Took took = server_.takeNext(current_, kept, fresh);
     if (took == TSmtpRelayServer::Took::Nothing) {
       ReleaseSession();
       return;
@@ -236,15 +236,15 @@ void TSmtpThread::NextRecipient() {
       log_.emplace_back("Trying again");
     }
     inHand_ = true;
-    heldSince_ = server_.Now();
+    heldSince_ = server_.now();
     const std::uint64_t deadlineMs =
-        server_.AddressDeadlineMs() != 0
-            ? server_.AddressDeadlineMs()
+        server_.addressDeadlineMs() != 0
+            ? server_.addressDeadlineMs()
             : 1000u * std::max<std::uint32_t>(kMinAddressDeadlineS,
                                               3u * static_cast<std::uint32_t>(server_.TimeOut()));
     addressDeadline_ = heldSince_ + static_cast<std::uint32_t>(deadlineMs);
-    Touch();
-    if (fresh) server_.Announce(current_.index);
+    touch();
+    if (fresh) server_.announce(current_.index);
     // The handler may have stopped this session (an abort from the owner).
     if (phase_ == Phase::Released || !inHand_) return;
     if (server_.aborted_) {
@@ -253,12 +253,12 @@ void TSmtpThread::NextRecipient() {
       ReleaseSession();
       return;
     }
-    if (!PrepareForTraffic()) continue;
-    if (StartLookup()) return;
+    if (!prepareForTraffic()) continue;
+    if (startLookup()) return;
   }
 }
 
-bool TSmtpThread::PrepareForTraffic() {
+bool TSmtpThread::prepareForTraffic() {
   const PreparedAddress& prepared = current_.prepared;
   switch (prepared.status) {
     case PreparedAddress::Status::NotAddress:
@@ -282,66 +282,66 @@ bool TSmtpThread::PrepareForTraffic() {
 
 // ------------------------------------------------------------------ DNS
 
-bool TSmtpThread::StartLookup() {
+bool TSmtpThread::startLookup() {
   step_ = Step::Dns;
   log_.push_back("Requesting SMTP servers for this domain (" + domain_ + ")");
   const MxAnswer* known = nullptr;
   bool ask = false;
-  if (server_.MxLookup(domain_, this, known, ask)) {
+  if (server_.mxLookup(domain_, this, known, ask)) {
     log_.emplace_back("Mail hosts known from an earlier answer");
     const MxAnswer copy = *known;
-    return UseAnswerInPlace(copy);
+    return useAnswerInPlace(copy);
   }
   phase_ = Phase::WaitingDns;
   if (!ask) return true;  // another session's query is under way
   asking_ = true;
   dnsServerIndex_ = 0;
-  resendAfterMs_ = server_.DnsRetryMs();
+  resendAfterMs_ = server_.dnsRetryMs();
   const std::uint32_t timeOutMs = 1000u * static_cast<std::uint32_t>(server_.TimeOut());
   dnsDeadline_ =
-      server_.Now() +
+      server_.now() +
       (timeOutMs > 2 * kDnsGiveUpMarginMs ? timeOutMs - kDnsGiveUpMarginMs : timeOutMs / 2);
-  if (SendQuery()) return true;
+  if (sendQuery()) return true;
   // The query could not go out: every session waiting for it learns so.
   asking_ = false;
   MxAnswer failed;
   failed.outcome = DnsOutcome::NotSent;
   failed.server = dnsServer_;
   failed.lines = {"DNS request not sent: " + detail_};
-  server_.MxResolved(domain_, failed);
+  server_.mxResolved(domain_, failed);
   dnsOutcome_ = DnsOutcome::NotSent;
   log_.push_back("DNS request not sent: " + detail_);
   Report(kResultNoMailHost);
   return false;
 }
 
-bool TSmtpThread::SendQuery() {
+bool TSmtpThread::sendQuery() {
   const auto& servers = server_.dnsServers_;
   dnsServer_ = servers[dnsServerIndex_ % servers.size()];
-  const DnsServerAddress dnsAddress = ParseDnsServerEntry(dnsServer_);
+  const DnsServerAddress dnsAddress = parseDnsServerEntry(dnsServer_);
   log_.push_back("Trying DNS Server \"" + dnsServer_ + "\"");
   log_.emplace_back("Sending DNS Request");
   try {
-    dns_->SetAddr(dnsAddress.host);
-    dns_->SetPort(dnsAddress.port);
+    dns_->setAddr(dnsAddress.host);
+    dns_->setPort(dnsAddress.port);
     dns_->MXLookup(domain_);
     ++server_.dnsQueries_;
   } catch (const std::exception& e) {
     detail_ = e.what();
     return false;
   }
-  const auto left = static_cast<std::int32_t>(dnsDeadline_ - server_.Now());
+  const auto left = static_cast<std::int32_t>(dnsDeadline_ - server_.now());
   const std::uint64_t wait =
       std::min<std::uint64_t>(resendAfterMs_, left > 0 ? static_cast<std::uint64_t>(left) : 0);
-  resend_.start(wait, 0, [this] { ResendQuery(); });
+  resend_.start(wait, 0, [this] { resendQuery(); });
   return true;
 }
 
-void TSmtpThread::ResendQuery() {
+void TSmtpThread::resendQuery() {
   if (phase_ != Phase::WaitingDns || !asking_) return;
-  Touch();
+  touch();
   log_.push_back("No answer from DNS Server \"" + dnsServer_ + "\"");
-  if (Due(server_.Now(), dnsDeadline_)) {
+  if (due(server_.now(), dnsDeadline_)) {
     log_.push_back("DNS server \"" + dnsServer_ + "\" did not answer");
     dnsOutcome_ = DnsOutcome::NoAnswer;
     Report(kResultNoMailHost);  // tells the waiting sessions too
@@ -353,18 +353,18 @@ void TSmtpThread::ResendQuery() {
   const std::size_t servers = std::min<std::size_t>(2, server_.dnsServers_.size());
   dnsServerIndex_ = (dnsServerIndex_ + 1) % servers;
   resendAfterMs_ *= 2;
-  if (SendQuery()) return;
+  if (sendQuery()) return;
   dnsOutcome_ = DnsOutcome::NotSent;
   log_.push_back("DNS request not sent: " + detail_);
   Report(kResultNoMailHost);
   NextRecipient();
 }
 
-void TSmtpThread::LookupDone(std::uint16_t error) {
+void TSmtpThread::lookupDone(std::uint16_t error) {
   if (phase_ != Phase::WaitingDns || !asking_) return;
   resend_.stop();
   asking_ = false;
-  Touch();
+  touch();
   MxAnswer answer;
   answer.server = dnsServer_;
   const int rcode = error == 0 ? dns_->ResponseCode() : 0;
@@ -430,28 +430,28 @@ void TSmtpThread::LookupDone(std::uint16_t error) {
       answer.hosts.clear();
     }
   }
-  server_.MxResolved(domain_, answer);
-  if (!UseAnswerInPlace(answer)) NextRecipient();
+  server_.mxResolved(domain_, answer);
+  if (!useAnswerInPlace(answer)) NextRecipient();
 }
 
-void TSmtpThread::MxKnown(const MxAnswer& answer) {
+void TSmtpThread::mxKnown(const MxAnswer& answer) {
   if (phase_ != Phase::WaitingDns || asking_) return;
-  Touch();
-  if (!UseAnswerInPlace(answer)) NextRecipient();
+  touch();
+  if (!useAnswerInPlace(answer)) NextRecipient();
 }
 
-bool TSmtpThread::UseAnswerInPlace(const MxAnswer& answer) {
+bool TSmtpThread::useAnswerInPlace(const MxAnswer& answer) {
   for (const auto& line : answer.lines) log_.push_back(line);
   dnsOutcome_ = answer.outcome;
   dnsCode_ = answer.code;
   dnsServer_ = answer.server;
   mailHosts_ = answer.hosts;
-  return HostsReady();
+  return hostsReady();
 }
 
 // ------------------------------------------------------------------ SMTP
 
-bool TSmtpThread::HostsReady() {
+bool TSmtpThread::hostsReady() {
   if (server_.aborted_) {
     // Only reachable when the abort has not stopped this session yet; the
     // address in hand is still reported.
@@ -466,10 +466,10 @@ bool TSmtpThread::HostsReady() {
   }
   hostIndex_ = 0;
   rcptRefused_ = false;
-  return ConnectToHost();
+  return connectToHost();
 }
 
-bool TSmtpThread::ConnectToHost() {
+bool TSmtpThread::connectToHost() {
   last_ = Attempt{};
   first_ = Attempt{};
   trafficLogging_ = true;
@@ -477,42 +477,42 @@ bool TSmtpThread::ConnectToHost() {
   alongClosed_ = false;
   rejectionsInARow_ = 0;
   primaryAnswered_ = false;
-  AbortClient();
-  ReleaseHost();
+  abortClient();
+  releaseHost();
   const std::string& host = mailHosts_[hostIndex_];
-  if (!server_.AcquireHost(host, this)) {
+  if (!server_.acquireHost(host, this)) {
     // The host has as many connections as it may have: wait for a slot.
     phase_ = Phase::WaitingHost;
-    waitingSince_ = server_.Now();
+    waitingSince_ = server_.now();
     return true;
   }
   heldHost_ = host;
-  return OpenConnection();
+  return openConnection();
 }
 
-void TSmtpThread::HostFree() {
+void TSmtpThread::hostFree() {
   if (phase_ != Phase::WaitingHost || !inHand_) {
     // Granted too late: pass the slot on.
-    server_.ReleaseHost(mailHosts_.empty() ? std::string() : mailHosts_[hostIndex_]);
+    server_.releaseHost(mailHosts_.empty() ? std::string() : mailHosts_[hostIndex_]);
     return;
   }
   // The time spent waiting for the slot does not count against the address.
-  addressDeadline_ += server_.Now() - waitingSince_;
-  Touch();
+  addressDeadline_ += server_.now() - waitingSince_;
+  touch();
   heldHost_ = mailHosts_[hostIndex_];
-  if (!OpenConnection()) NextRecipient();
+  if (!openConnection()) NextRecipient();
 }
 
-bool TSmtpThread::OpenConnection() {
+bool TSmtpThread::openConnection() {
   phase_ = Phase::Dialogue;
   try {
-    client_->SetHost(mailHosts_[hostIndex_]);
-    client_->SetRcptName({current_.prepared.address});
+    client_->setHost(mailHosts_[hostIndex_]);
+    client_->setRcptName({current_.prepared.address});
     log_.push_back("Trying SMTP host \"" + mailHosts_[hostIndex_] + "\"");
     log_.emplace_back("Opening Connection");
     client_->Open();
     ++server_.connectionsOpened_;
-    Awaiting();
+    awaiting();
     return true;
   } catch (const std::exception&) {
     Report(kResultOpenFailed);
@@ -520,18 +520,18 @@ bool TSmtpThread::OpenConnection() {
   }
 }
 
-void TSmtpThread::ReleaseHost() {
+void TSmtpThread::releaseHost() {
   if (heldHost_.empty()) return;
   const std::string host = std::move(heldHost_);
   heldHost_.clear();
-  server_.ReleaseHost(host);
+  server_.releaseHost(host);
 }
 
 template <typename F>
-bool TSmtpThread::StartRequest(F&& start, std::int32_t failCode) {
+bool TSmtpThread::startRequest(F&& start, std::int32_t failCode) {
   try {
     start();
-    Awaiting();
+    awaiting();
     return true;
   } catch (const std::exception&) {
     Report(failCode);
@@ -540,41 +540,41 @@ bool TSmtpThread::StartRequest(F&& start, std::int32_t failCode) {
   }
 }
 
-void TSmtpThread::ClientCommand(const std::string& msg) {
+void TSmtpThread::clientCommand(const std::string& msg) {
   if (phase_ == Phase::Released) return;
-  Touch();
-  if (trafficLogging_) CurrentLog().push_back(msg);
+  touch();
+  if (trafficLogging_) currentLog().push_back(msg);
 }
 
-void TSmtpThread::ClientResponse(const std::string& msg) {
+void TSmtpThread::clientResponse(const std::string& msg) {
   if (phase_ == Phase::Released) return;
-  Touch();
-  if (trafficLogging_) CurrentLog().push_back(msg);
+  touch();
+  if (trafficLogging_) currentLog().push_back(msg);
   trafficLogging_ = true;
 }
 
-void TSmtpThread::Awaiting() {
-  awaitedRequest_ = client_->RequestId();
+void TSmtpThread::awaiting() {
+  awaitedRequest_ = client_->requestId();
   awaiting_ = true;
 }
 
-TSmtpThread::Attempt TSmtpThread::AttemptOf(int rqType, std::uint16_t error) const {
-  return {error, StepOf(rqType), error >= 400 && error <= 599 ? client_->LastResponse() : ""};
+TSmtpThread::Attempt TSmtpThread::attemptOf(int rqType, std::uint16_t error) const {
+  return {error, stepOf(rqType), error >= 400 && error <= 599 ? client_->LastResponse() : ""};
 }
 
-void TSmtpThread::ClientRequestDone(int rqType, std::uint16_t error) {
+void TSmtpThread::clientRequestDone(int rqType, std::uint16_t error) {
   // Only the end of the request this session waits for counts; the end of a
   // request that Abort cut off belongs to earlier work and is dropped.
-  if (!awaiting_ || client_->DoneRequestId() != awaitedRequest_) return;
+  if (!awaiting_ || client_->doneRequestId() != awaitedRequest_) return;
   awaiting_ = false;
   if (phase_ != Phase::Dialogue) return;
-  Touch();
+  touch();
   if (probing_ && rqType == kRqRcptTo) {
-    ProbeDone(error);
+    probeDone(error);
     return;
   }
   if (alongIndex_ >= 0 && rqType == kRqRcptTo) {
-    AlongDone(error);
+    alongDone(error);
     return;
   }
   if (rqType == kRqRcptTo) {
@@ -585,16 +585,16 @@ void TSmtpThread::ClientRequestDone(int rqType, std::uint16_t error) {
     // change it when other addresses rode along (their answers are final
     // too). Alone, the address keeps the classic rule below.
     if (!along_.empty()) {
-      AbortClient();
+      abortClient();
       if (first_.code == 0) {
-        ReportAccepted();
+        reportAccepted();
       } else {
-        NextHost();
+        nextHost();
       }
       return;
     }
   }
-  last_ = AttemptOf(rqType, error);
+  last_ = attemptOf(rqType, error);
   const bool aborted = server_.aborted_;
   if (error != 0) {
     if (first_.code == 0) {
@@ -605,68 +605,68 @@ void TSmtpThread::ClientRequestDone(int rqType, std::uint16_t error) {
       if (rqType == kRqRcptTo && error >= 500 && error <= 599) {
         rcptRefused_ = true;
         if (!aborted) {
-          AskNextAlong();
+          askNextAlong();
           return;
         }
       }
-      QuitOrNextHost();
+      quitOrNextHost();
     } else if (aborted) {
       Report(kResultAborted);
       NextRecipient();
     } else {
-      NextHost();
+      nextHost();
     }
     return;
   }
   switch (rqType) {
     case kRqConnect:
       if (aborted) {
-        QuitOrNextHost();
+        quitOrNextHost();
       } else {
         step_ = Step::MailFrom;
-        StartRequest([this] { client_->MailFrom(); }, kResultMailFromFailed);
+        startRequest([this] { client_->MailFrom(); }, kResultMailFromFailed);
       }
       break;
     case kRqMailFrom:
       if (aborted) {
-        QuitOrNextHost();
+        quitOrNextHost();
       } else {
         // Everything so far is what every address of this connection shares.
         sharedLines_ = log_.size();
         step_ = Step::RcptTo;
-        StartRequest([this] { client_->RcptTo(); }, kResultRcptFailed);
+        startRequest([this] { client_->RcptTo(); }, kResultRcptFailed);
       }
       break;
     case kRqRcptTo:
       step_ = Step::Closing;
-      if (!aborted && server_.ClaimCatchAllProbe(domain_)) {
+      if (!aborted && server_.claimCatchAllProbe(domain_)) {
         // The first accepted address of this domain: does the host take an
         // address that cannot exist, too?
-        const std::string probe = MadeUpMailbox() + "@" + domain_;
+        const std::string probe = madeUpMailbox() + "@" + domain_;
         log_.push_back("Checking whether the domain accepts any address");
         probing_ = true;
-        client_->SetRcptName({probe});
-        StartRequest([this] { client_->RcptTo(); }, kResultRcptFailed);
+        client_->setRcptName({probe});
+        startRequest([this] { client_->RcptTo(); }, kResultRcptFailed);
         return;
       }
       if (aborted) {
-        QuitOrNextHost();
+        quitOrNextHost();
       } else {
-        AskNextAlong();
+        askNextAlong();
       }
       break;
     case kRqRset:
-      StartRequest([this] { client_->Quit(); }, kResultQuitFailed);
+      startRequest([this] { client_->Quit(); }, kResultQuitFailed);
       break;
     case kRqQuit:
       if (aborted) {
         Report(kResultAborted);
         NextRecipient();
       } else if (first_.code == 0) {
-        ReportAccepted();
+        reportAccepted();
       } else {
         last_ = first_;
-        NextHost();
+        nextHost();
       }
       break;
     default:
@@ -674,105 +674,105 @@ void TSmtpThread::ClientRequestDone(int rqType, std::uint16_t error) {
   }
 }
 
-void TSmtpThread::ProbeDone(std::uint16_t error) {
+void TSmtpThread::probeDone(std::uint16_t error) {
   probing_ = false;
   const auto state = error == 0                     ? TSmtpRelayServer::CatchAll::Yes
                      : error >= 500 && error <= 599 ? TSmtpRelayServer::CatchAll::No
                                                     : TSmtpRelayServer::CatchAll::Undetermined;
-  server_.CatchAllResolved(domain_, state);
+  server_.catchAllResolved(domain_, state);
   // Whatever the probe met, the address itself was accepted.
   if (client_->Connected()) {
-    AskNextAlong();
+    askNextAlong();
     return;
   }
-  AbortClient();
-  ReportAccepted();
+  abortClient();
+  reportAccepted();
 }
 
-void TSmtpThread::AskNextAlong() {
-  const bool room = static_cast<int>(along_.size()) + 1 < server_.AddressesPerConnection();
+void TSmtpThread::askNextAlong() {
+  const bool room = static_cast<int>(along_.size()) + 1 < server_.addressesPerConnection();
   if (room && !alongClosed_ && !server_.aborted_ && client_->Connected() &&
       rejectionsInARow_ < TSmtpRelayServer::kMaxRejectionsInARow) {
     TakenAddress next;
     bool fresh = false;
-    if (server_.TakeAlong(domain_, next, fresh)) {
+    if (server_.takeAlong(domain_, next, fresh)) {
       Along item;
       item.address = std::move(next);
       item.log.assign(log_.begin(), log_.begin() + static_cast<std::ptrdiff_t>(
                                                        std::min(sharedLines_, log_.size())));
       along_.push_back(std::move(item));
       const int index = static_cast<int>(along_.size()) - 1;
-      if (fresh) server_.Announce(along_.back().address.index);
+      if (fresh) server_.announce(along_.back().address.index);
       // The handler may have stopped this session (an abort from the owner).
       if (phase_ != Phase::Dialogue || !inHand_) return;
       alongIndex_ = index;
       trafficLogging_ = true;
-      client_->SetRcptName({along_.back().address.prepared.address});
-      StartRequest([this] { client_->RcptTo(); }, kResultRcptFailed);
+      client_->setRcptName({along_.back().address.prepared.address});
+      startRequest([this] { client_->RcptTo(); }, kResultRcptFailed);
       return;
     }
   }
   alongIndex_ = -1;
-  QuitOrNextHost();
+  quitOrNextHost();
 }
 
-void TSmtpThread::AlongDone(std::uint16_t error) {
+void TSmtpThread::alongDone(std::uint16_t error) {
   Along& item = along_[static_cast<std::size_t>(alongIndex_)];
   alongIndex_ = -1;
   if (error == 0 || (error >= 500 && error <= 599)) {
     item.answered = true;
     item.answer = {error, Step::RcptTo, error == 0 ? std::string() : client_->LastResponse()};
     rejectionsInARow_ = error == 0 ? 0 : rejectionsInARow_ + 1;
-    AskNextAlong();
+    askNextAlong();
     return;
   }
   // A 4xx, a 421 or a broken connection: this address gets a dialogue of its
   // own later, and this connection takes no more.
   alongClosed_ = true;
   if (client_->Connected() && error < 10000 && error != 421) {
-    QuitOrNextHost();
+    quitOrNextHost();
     return;
   }
-  AbortClient();
+  abortClient();
   if (first_.code == 0) {
-    ReportAccepted();
+    reportAccepted();
   } else {
-    NextHost();
+    nextHost();
   }
 }
 
-void TSmtpThread::QuitOrNextHost() {
+void TSmtpThread::quitOrNextHost() {
   if (client_->Connected()) {
     trafficLogging_ = false;
     try {
       client_->Rset();
-      Awaiting();
+      awaiting();
     } catch (const std::exception&) {
-      StartRequest([this] { client_->Quit(); }, kResultQuitFailed);
+      startRequest([this] { client_->Quit(); }, kResultQuitFailed);
     }
     return;
   }
-  NextHost();
+  nextHost();
 }
 
-void TSmtpThread::NextHost() {
-  AbortClient();
+void TSmtpThread::nextHost() {
+  abortClient();
   if (rcptRefused_) {
     // The recipient was refused: that reply is the result.
-    ReportAttempt(first_);
+    reportAttempt(first_);
     NextRecipient();
     return;
   }
   ++hostIndex_;
   if (hostIndex_ < mailHosts_.size()) {
-    if (!ConnectToHost()) NextRecipient();
+    if (!connectToHost()) NextRecipient();
   } else {
-    ReportAttempt(last_);
+    reportAttempt(last_);
     NextRecipient();
   }
 }
 
-void TSmtpThread::AbortClient() {
+void TSmtpThread::abortClient() {
   // Whatever is outstanding now is cut off; its end notice (still to come
   // through the loop) is dropped when it arrives.
   awaiting_ = false;
@@ -798,11 +798,11 @@ void TSmtpThread::StopSession(bool timedOut) {
     return;
   }
   const Phase was = phase_;
-  server_.ForgetWaiter(this);
+  server_.forgetWaiter(this);
   resend_.stop();
   phase_ = Phase::Idle;
   alongIndex_ = -1;
-  AbortClient();
+  abortClient();
   if (!timedOut) {
     log_.emplace_back("User Abort");
     Report(kResultAborted);
@@ -814,13 +814,13 @@ void TSmtpThread::StopSession(bool timedOut) {
     // missing.
     Report(kResultValid);
   } else if (primaryAnswered_ && rcptRefused_) {
-    ReportAttempt(first_);
+    reportAttempt(first_);
   } else {
     if (was == Phase::WaitingDns) {
       log_.push_back("DNS server \"" + dnsServer_ + "\" did not answer");
       dnsOutcome_ = DnsOutcome::NoAnswer;
       step_ = Step::Dns;
-    } else if (Due(server_.Now(), addressDeadline_)) {
+    } else if (due(server_.now(), addressDeadline_)) {
       log_.emplace_back("The servers kept this address too long");
     } else {
       log_.emplace_back("Connection time-out");
@@ -832,14 +832,14 @@ void TSmtpThread::StopSession(bool timedOut) {
 
 void TSmtpThread::ReleaseSession() {
   if (phase_ == Phase::Released) return;
-  server_.ForgetWaiter(this);
+  server_.forgetWaiter(this);
   resend_.stop();
-  ReleaseHost();
+  releaseHost();
   phase_ = Phase::Released;
   inHand_ = false;
-  std::unique_ptr<TSmtpThread> self = server_.TakeSession(this);
-  server_.SessionEnded(current_.index);
-  server_.BuryLater(std::move(self));
+  std::unique_ptr<TSmtpThread> self = server_.takeSession(this);
+  server_.sessionEnded(current_.index);
+  server_.buryLater(std::move(self));
 }
 
 }  // namespace orvane::engine

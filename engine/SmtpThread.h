@@ -97,17 +97,17 @@ class TSmtpThread final {
   // timed out, -8 and the end of the session otherwise.
   void StopSession(bool timedOut);
   // Wake-ups from the scheduler.
-  void CatchAllKnown();
-  void MxKnown(const MxAnswer& answer);
-  void HostFree();
+  void catchAllKnown();
+  void mxKnown(const MxAnswer& answer);
+  void hostFree();
 
-  std::uint32_t LastActivity() const noexcept { return lastActivity_; }
+  std::uint32_t lastActivity() const noexcept { return lastActivity_; }
   // True when the address in hand has been held past its deadline.
-  bool PastDeadline(std::uint32_t now) const noexcept;
-  Phase CurrentPhase() const noexcept { return phase_; }
-  net::TSmtpCli& SmtpClient() noexcept { return *client_; }
+  bool pastDeadline(std::uint32_t now) const noexcept;
+  Phase currentPhase() const noexcept { return phase_; }
+  net::TSmtpCli& smtpClient() noexcept { return *client_; }
   const TransactionLog& Log() const noexcept { return log_; }
-  const std::vector<std::string>& MailHosts() const noexcept { return mailHosts_; }
+  const std::vector<std::string>& mailHosts() const noexcept { return mailHosts_; }
 
  private:
   // Where an attempt ended: the code, the step and the server's reply there.
@@ -124,48 +124,48 @@ class TSmtpThread final {
     bool answered = false;
   };
 
-  void Touch();
+  void touch();
   // Reports the address in hand with `code`; the outcome's step, reply, DNS
   // state and detail come from the session's fields.
   void Report(std::int32_t code);
-  void ReportAttempt(const Attempt& attempt);
-  void ReportAccepted();
+  void reportAttempt(const Attempt& attempt);
+  void reportAccepted();
   // Reports the addresses taken along that have their answer and gives the
   // others back; `stopped`: the run was stopped, so unanswered ones are
   // reported -8 instead.
-  void SettleAlong(bool stopped);
-  bool PrepareForTraffic();
+  void settleAlong(bool stopped);
+  bool prepareForTraffic();
   // The steps below return false when they ended the address in hand (it was
   // reported) and the caller is to move on; true while work is under way.
-  bool StartLookup();
-  bool SendQuery();
-  void ResendQuery();
-  void LookupDone(std::uint16_t error);
-  bool UseAnswerInPlace(const MxAnswer& answer);
-  bool HostsReady();
-  bool ConnectToHost();
-  bool OpenConnection();
-  void ReleaseHost();
-  void QuitOrNextHost();
-  void NextHost();
-  void AbortClient();
-  void Awaiting();
+  bool startLookup();
+  bool sendQuery();
+  void resendQuery();
+  void lookupDone(std::uint16_t error);
+  bool useAnswerInPlace(const MxAnswer& answer);
+  bool hostsReady();
+  bool connectToHost();
+  bool openConnection();
+  void releaseHost();
+  void quitOrNextHost();
+  void nextHost();
+  void abortClient();
+  void awaiting();
   void WaitClientIdle();
-  void ClientRequestDone(int rqType, std::uint16_t error);
-  void ClientCommand(const std::string& msg);
-  void ClientResponse(const std::string& msg);
-  void ProbeDone(std::uint16_t error);
+  void clientRequestDone(int rqType, std::uint16_t error);
+  void clientCommand(const std::string& msg);
+  void clientResponse(const std::string& msg);
+  void probeDone(std::uint16_t error);
   // After the address in hand (or the last one taken along) has its answer:
   // asks the next address of the domain along, or closes the transaction.
-  void AskNextAlong();
-  void AlongDone(std::uint16_t error);
+  void askNextAlong();
+  void alongDone(std::uint16_t error);
   void ReleaseSession();
-  Attempt AttemptOf(int rqType, std::uint16_t error) const;
-  TransactionLog& CurrentLog();
+  Attempt attemptOf(int rqType, std::uint16_t error) const;
+  TransactionLog& currentLog();
   // Starts a client request; false (after reporting `failCode` and moving on)
   // when it raised.
   template <typename F>
-  bool StartRequest(F&& start, std::int32_t failCode);
+  bool startRequest(F&& start, std::int32_t failCode);
 
   TSmtpRelayServer& server_;
   std::unique_ptr<net::TDnsQuery> dns_;

@@ -19,26 +19,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string text;
   switch (size == 0 ? 0 : data[0] % 8) {
     case 1:
-      text = orvane::decodeTextBytes(bytes, orvane::TextEncoding::Utf8);
+      text = orvane::import::decodeTextBytes(bytes, orvane::import::TextEncoding::Utf8);
       break;
     case 2:
-      text = orvane::decodeTextBytes(bytes, orvane::TextEncoding::Utf16LE);
+      text = orvane::import::decodeTextBytes(bytes, orvane::import::TextEncoding::Utf16LE);
       break;
     case 3:
-      text = orvane::decodeTextBytes(bytes, orvane::TextEncoding::Utf16BE);
+      text = orvane::import::decodeTextBytes(bytes, orvane::import::TextEncoding::Utf16BE);
       break;
     case 4:
-      text = orvane::decodeTextBytes(bytes, orvane::TextEncoding::Windows1252);
+      text = orvane::import::decodeTextBytes(bytes, orvane::import::TextEncoding::Windows1252);
       break;
     default:
-      text = orvane::decodeTextBytes(bytes);
+      text = orvane::import::decodeTextBytes(bytes);
   }
   if (!orvane::isValidUtf8(text)) std::abort();
 
   std::vector<std::string> fields;
   for (const char separator :
-       {',', ';', '\t', orvane::separatorChar(orvane::detectSeparator(text))}) {
-    orvane::RecordReader reader(text, separator);
+       {',', ';', '\t', orvane::import::separatorChar(orvane::import::detectSeparator(text))}) {
+    orvane::import::RecordReader reader(text, separator);
     std::uint64_t records = 0;
     while (!reader.atEnd()) {
       ++records;
@@ -47,17 +47,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
       }
       if (fields.empty()) std::abort();
-      if (orvane::splitFields(raw, separator) != fields) std::abort();
+      if (orvane::import::splitFields(raw, separator) != fields) std::abort();
       for (const auto& f : fields) {
         if (!f.empty() && (static_cast<unsigned char>(f.front()) <= 32 ||
                            static_cast<unsigned char>(f.back()) <= 32)) {
           std::abort();
         }
       }
-      const auto guess = orvane::detectEmailField(fields);
+      const auto guess = orvane::import::detectEmailField(fields);
       if (guess.index >= fields.size()) std::abort();
     }
-    if (orvane::countRecords(text, separator) != (records == 0 ? 1 : records)) std::abort();
+    if (orvane::import::countRecords(text, separator) != (records == 0 ? 1 : records)) std::abort();
   }
   return 0;
 }

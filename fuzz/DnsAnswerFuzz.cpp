@@ -24,11 +24,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::span<const std::uint8_t> msg(data, size);
 
   static TDnsResponse r;  // large tables: keep them off the stack
-  const DnsDecodeStatus status = DecodeDnsResponse(msg, r);
+  const DnsDecodeStatus status = decodeDnsResponse(msg, r);
   check(status != DnsDecodeStatus::NotAnAnswer || size < kDnsHeaderSize || (data[2] & 0x80) == 0);
   if (status == DnsDecodeStatus::Ok) {
-    check(r.ResponseLength == static_cast<int>(size));
-    check(r.AnswerCount >= 0 && r.AnswerCount <= r.ResponseANCount);
+    check(r.responseLength == static_cast<int>(size));
+    check(r.answerCount >= 0 && r.answerCount <= r.ResponseANCount);
     check(r.MXRecordCount >= 0 && r.MXRecordCount <= kDnsTableSize);
     check(r.ARecordCount >= 0 && r.ARecordCount <= kDnsTableSize);
     check(r.QuestionName.size() < kDnsMaxNameBytes);
@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int i = 0; i < kDnsTableSize; ++i) {
       const int tag = r.AnswerTag[i];
       check(r.AnswerName[i].size() < kDnsMaxNameBytes);
-      if (i >= r.AnswerCount) {
+      if (i >= r.answerCount) {
         check(tag == -1);
         continue;
       }
@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string name;
   for (std::size_t pos = 0; pos < size && pos < 64; ++pos) {
     std::size_t next = 0;
-    if (ExtractDnsName(msg, pos, name, next)) {
+    if (extractDnsName(msg, pos, name, next)) {
       check(next > pos && next <= size);
       check(name.size() < kDnsMaxNameBytes);
     }
@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The question check against a fixed query never reads past either side.
   static std::array<std::uint8_t, kDnsMessageSize> query{};
-  static const std::size_t queryLength = BuildMxQuery(0x1234, "example.com", query);
-  (void)DnsQuestionMatches(std::span<const std::uint8_t>(query.data(), queryLength), msg);
+  static const std::size_t queryLength = buildMxQuery(0x1234, "example.com", query);
+  (void)dnsQuestionMatches(std::span<const std::uint8_t>(query.data(), queryLength), msg);
   return 0;
 }

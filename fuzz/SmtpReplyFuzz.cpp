@@ -10,13 +10,13 @@
 
 #include "net/SmtpReply.h"
 
-using orvane::net::ReadSmtpReplyCode;
-using orvane::net::SanitizeSmtpLine;
+using orvane::net::readSmtpReplyCode;
+using orvane::net::sanitizeSmtpLine;
 using orvane::net::SmtpAcceptedCodes;
 using orvane::net::SmtpReplyAssembler;
 
 namespace {
-void Check(bool condition) {
+void check(bool condition) {
   if (!condition) std::abort();
 }
 }  // namespace
@@ -34,11 +34,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t delivered = 0;
   while (!rest.empty()) {
     const std::size_t want = 1 + ((seed * 31u + chunkNo * 17u) % 256u);
-    const std::size_t copied = assembler.Append(rest.substr(0, want));
-    Check(copied <= want && assembler.Held() <= SmtpReplyAssembler::kBufferSize);
+    const std::size_t copied = assembler.append(rest.substr(0, want));
+    check(copied <= want && assembler.held() <= SmtpReplyAssembler::kBufferSize);
     if (copied == 0) {
-      Check(assembler.Overflowed());
-      assembler.Reset();  // a new connection
+      check(assembler.overflowed());
+      assembler.reset();  // a new connection
     }
     fed += copied;
     rest.remove_prefix(copied == 0 ? std::min<std::size_t>(rest.size(), want) : copied);
@@ -47,22 +47,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const auto status = assembler.Next(line);
       if (status == SmtpReplyAssembler::Status::NeedMore) break;
       if (status == SmtpReplyAssembler::Status::Overflow) {
-        Check(assembler.Overflowed() && assembler.Held() == 0 && assembler.FreeSpace() == 0);
+        check(assembler.overflowed() && assembler.held() == 0 && assembler.freeSpace() == 0);
         break;
       }
-      Check(line.find("\r\n") == std::string::npos);
-      Check(line.size() + 2 <= SmtpReplyAssembler::kBufferSize);
+      check(line.find("\r\n") == std::string::npos);
+      check(line.size() + 2 <= SmtpReplyAssembler::kBufferSize);
       delivered += line.size() + 2;
-      const auto code = ReadSmtpReplyCode(line);
-      Check(code.valid ? (code.code >= 100 && code.code <= 599) : (code.code == 0));
-      Check(!code.continuation || code.valid);
-      const std::string clean = SanitizeSmtpLine(line);
-      Check(clean.size() == line.size());
-      for (char c : clean) Check(static_cast<unsigned char>(c) >= 0x20 && c != 0x7F);
+      const auto code = readSmtpReplyCode(line);
+      check(code.valid ? (code.code >= 100 && code.code <= 599) : (code.code == 0));
+      check(!code.continuation || code.valid);
+      const std::string clean = sanitizeSmtpLine(line);
+      check(clean.size() == line.size());
+      for (char c : clean) check(static_cast<unsigned char>(c) >= 0x20 && c != 0x7F);
       if (code.valid)
-        Check(accepted.Result(code.code) == 0 || accepted.Result(code.code) == code.code);
+        check(accepted.Result(code.code) == 0 || accepted.Result(code.code) == code.code);
     }
   }
-  Check(delivered <= fed);
+  check(delivered <= fed);
   return 0;
 }

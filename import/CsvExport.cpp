@@ -7,7 +7,7 @@
 #include "core/RecipientList.h"
 #include "core/Verdict.h"
 
-namespace orvane {
+namespace orvane::import {
 
 namespace {
 
@@ -114,4 +114,4 @@ void exportCsvFile(const RecipientList& list, const std::string& path, const Exp
   }
 }
 
-}  // namespace orvane
+}  // namespace orvane::import

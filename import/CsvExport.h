@@ -26,8 +26,10 @@
 #include "core/Verdict.h"
 
 namespace orvane {
-
 class RecipientList;
+}  // namespace orvane
+
+namespace orvane::import {
 
 class ExportError : public std::runtime_error {
  public:
@@ -51,4 +53,4 @@ std::string exportCsv(const RecipientList& list, const ExportFilter& filter = {}
 void exportCsvFile(const RecipientList& list, const std::string& path,
                    const ExportFilter& filter = {});
 
-}  // namespace orvane
+}  // namespace orvane::import

@@ -4,7 +4,7 @@
 
 #include "core/Codepage.h"
 
-namespace orvane {
+namespace orvane::import {
 
 namespace {
 
@@ -191,4 +191,4 @@ std::optional<bool> utf8WithMultiByte(std::string_view bytes) {
   return true;
 }
 
-}  // namespace orvane
+}  // namespace orvane::import

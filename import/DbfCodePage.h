@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-namespace orvane {
+namespace orvane::import {
 
 // A code page by its usual number; Utf8 is 65001.
 enum class DbfCodePage : std::uint16_t {
@@ -57,4 +57,4 @@ void appendDbfText(DbfCodePage codePage, std::string_view bytes, std::string& ou
 // one multi-byte sequence.
 std::optional<bool> utf8WithMultiByte(std::string_view bytes);
 
-}  // namespace orvane
+}  // namespace orvane::import

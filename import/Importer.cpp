@@ -7,7 +7,7 @@
 #include "core/RecipientList.h"
 #include "core/Text.h"
 
-namespace orvane {
+namespace orvane::import {
 
 namespace {
 
@@ -94,10 +94,10 @@ void Importer::prepare() {
     reader.next(fieldNames_);
     progressMaximum_ = countRecords(text_.text(), sep);
   } else {
-    progressMaximum_ = table_->RecordCount();
-    fieldNames_.reserve(table_->FieldCount());
-    for (std::size_t i = 0; i < table_->FieldCount(); ++i) {
-      fieldNames_.push_back(table_->FieldName(i));
+    progressMaximum_ = table_->recordCount();
+    fieldNames_.reserve(table_->fieldCount());
+    for (std::size_t i = 0; i < table_->fieldCount(); ++i) {
+      fieldNames_.push_back(table_->fieldName(i));
     }
   }
   const EmailFieldGuess guess = detectEmailField(fieldNames_);
@@ -123,15 +123,15 @@ void Importer::setEncoding(TextEncoding encoding) {
 }
 
 DbfCodePage Importer::codePage() const {
-  return table_ ? table_->CodePage() : DbfCodePage::Cp437;
+  return table_ ? table_->codePage() : DbfCodePage::Cp437;
 }
 
 DbfCodePage Importer::detectedCodePage() const {
-  return table_ ? table_->DetectedCodePage() : DbfCodePage::Cp437;
+  return table_ ? table_->detectedCodePage() : DbfCodePage::Cp437;
 }
 
 DbfCodePageOrigin Importer::codePageOrigin() const {
-  return table_ ? table_->CodePageOrigin() : DbfCodePageOrigin::TableLanguage;
+  return table_ ? table_->codePageOrigin() : DbfCodePageOrigin::TableLanguage;
 }
 
 void Importer::setCodePage(DbfCodePage codePage) {
@@ -154,9 +154,9 @@ std::vector<std::vector<std::string>> Importer::previewRows(std::size_t n) {
   }
   TTzDbf& t = *table_;
   for (t.First(); rows.size() < n && !t.Eof(); t.Next()) {
-    std::vector<std::string>& row = rows.emplace_back(t.FieldCount());
+    std::vector<std::string>& row = rows.emplace_back(t.fieldCount());
     for (std::size_t i = 0; i < row.size(); ++i) {
-      t.AppendFieldText(i, row[i]);
+      t.appendFieldText(i, row[i]);
       row[i].assign(trimBlanks(row[i]));
     }
   }
@@ -268,8 +268,8 @@ std::size_t Importer::runTable(RecipientList& list, const std::vector<int>& map)
   TTzDbf& t = *table_;
   auto read = [&](int index, std::string& out) {
     out.clear();
-    if (index < 0 || static_cast<std::size_t>(index) >= t.FieldCount()) return;
-    t.AppendFieldText(static_cast<std::size_t>(index), out);
+    if (index < 0 || static_cast<std::size_t>(index) >= t.fieldCount()) return;
+    t.appendFieldText(static_cast<std::size_t>(index), out);
     out.assign(trimBlanks(out));
   };
   std::uint64_t step = 0;
@@ -290,4 +290,4 @@ std::size_t Importer::runTable(RecipientList& list, const std::vector<int>& map)
   return batcher.added();
 }
 
-}  // namespace orvane
+}  // namespace orvane::import

@@ -39,8 +39,10 @@
 #include "import/TzDbf.h"
 
 namespace orvane {
-
 class RecipientList;
+}  // namespace orvane
+
+namespace orvane::import {
 
 // The "-999" line that seeds the log of every imported entry.
 inline constexpr std::string_view kImportedLogLine = "-999";
@@ -152,4 +154,4 @@ class Importer final {
   std::unique_ptr<TTzDbf> table_;
 };
 
-}  // namespace orvane
+}  // namespace orvane::import

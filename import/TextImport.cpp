@@ -9,7 +9,7 @@
 #include "core/Codepage.h"
 #include "core/Text.h"
 
-namespace orvane {
+namespace orvane::import {
 
 namespace {
 
@@ -421,4 +421,4 @@ TextFile TextFile::load(const std::string& path, std::optional<TextEncoding> enc
   return file;
 }
 
-}  // namespace orvane
+}  // namespace orvane::import

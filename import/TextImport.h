@@ -41,7 +41,7 @@
 #include <string_view>
 #include <vector>
 
-namespace orvane {
+namespace orvane::import {
 
 // A source the import cannot read (the file cannot be opened or read).
 class ImportError : public std::runtime_error {
@@ -179,4 +179,4 @@ class TextFile final {
   TextEncoding detected_ = TextEncoding::Utf8;
 };
 
-}  // namespace orvane
+}  // namespace orvane::import

@@ -14,7 +14,7 @@
 #include "core/Codepage.h"
 #include "core/RecipientList.h"
 
-namespace orvane {
+namespace orvane::import {
 
 namespace {
 
@@ -284,7 +284,7 @@ void TTzDbf::Open() {
   openSource(std::make_unique<FileSource>(fd, static_cast<std::uint64_t>(st.st_size)), true);
 }
 
-void TTzDbf::OpenFromMemory(std::string bytes) {
+void TTzDbf::openFromMemory(std::string bytes) {
   Close();
   openedName_ = fileName_;
   openSource(std::make_unique<MemorySource>(std::move(bytes)), false);
@@ -559,7 +559,7 @@ bool TTzDbf::textIsUtf8() {
   return multiByte;
 }
 
-std::uint32_t TTzDbf::RecordCount() const {
+std::uint32_t TTzDbf::recordCount() const {
   checkOpen("RecordCount");
   return recordCount_;
 }
@@ -638,7 +638,7 @@ bool TTzDbf::Eof() const {
   return eof_;
 }
 
-bool TTzDbf::Bof() const {
+bool TTzDbf::bof() const {
   checkOpen("Bof");
   return bof_;
 }
@@ -654,13 +654,13 @@ std::string TTzDbf::toUtf8(std::string_view bytes) const {
   return out;
 }
 
-std::string TTzDbf::FieldAsText(std::size_t index) const {
+std::string TTzDbf::fieldAsText(std::size_t index) const {
   std::string out;
-  AppendFieldText(index, out);
+  appendFieldText(index, out);
   return out;
 }
 
-void TTzDbf::AppendFieldText(std::size_t index, std::string& out) const {
+void TTzDbf::appendFieldText(std::size_t index, std::string& out) const {
   checkOpen("FieldAsText");
   const TDbfField& f = fields_.at(index);
   if (eof_) return;
@@ -724,4 +724,4 @@ void TTzDbf::AppendFieldText(std::size_t index, std::string& out) const {
   }
 }
 
-}  // namespace orvane
+}  // namespace orvane::import

@@ -15,7 +15,7 @@
 //   EDbfError whose what() is the report "Error # <n> (<text>)", CR LF, and the
 //   context message.
 //
-// Field values as text (FieldAsText), after translation to UTF-8:
+// Field values as text (fieldAsText), after translation to UTF-8:
 // - C: the field's bytes with trailing characters of code 32 or less removed;
 //   leading blanks remain.
 // - D: "YYYY-MM-DD" when the field holds eight digits (YYYYMMDD); an empty text
@@ -55,7 +55,7 @@
 
 #include "import/DbfCodePage.h"
 
-namespace orvane {
+namespace orvane::import {
 
 enum TTableLanguage { tlOem, tlAnsi };
 
@@ -126,7 +126,7 @@ class TTzDbf final {
   // default) leaves the choice to Open(). Takes effect at once on an open
   // table (field names included) without moving the record pointer.
   void setCodePage(std::optional<DbfCodePage> codePage);
-  std::optional<DbfCodePage> ChosenCodePage() const { return chosen_; }
+  std::optional<DbfCodePage> chosenCodePage() const { return chosen_; }
   bool ReadOnly() const { return readOnly_; }
   void setReadOnly(bool readOnly) { readOnly_ = readOnly; }
   bool Exclusive() const { return exclusive_; }
@@ -143,47 +143,47 @@ class TTzDbf final {
   // extension) and positions on the first visible record. Throws EDbfError.
   void Open();
   // Opens a table held in memory; DbfFileName names it in messages only.
-  void OpenFromMemory(std::string bytes);
+  void openFromMemory(std::string bytes);
   void Close();
   bool Active() const { return source_ != nullptr; }
   // The name actually opened (with the supplied extension).
-  const std::string& OpenedName() const { return openedName_; }
+  const std::string& openedName() const { return openedName_; }
 
   // --- the header (valid while open) ---
-  std::uint32_t RecordCount() const;  // from the header, deleted records included
-  std::uint32_t HeaderLength() const { return headerLength_; }
-  std::uint32_t RecordLength() const { return recordLength_; }
-  std::uint8_t VersionByte() const { return version_; }
-  bool HasMemo() const { return (version_ & 0x80) != 0; }
+  std::uint32_t recordCount() const;  // from the header, deleted records included
+  std::uint32_t headerLength() const { return headerLength_; }
+  std::uint32_t recordLength() const { return recordLength_; }
+  std::uint8_t versionByte() const { return version_; }
+  bool hasMemo() const { return (version_ & 0x80) != 0; }
   // The last-update date as "MM/DD/YY".
-  const std::string& LastUpdate() const { return lastUpdate_; }
+  const std::string& lastUpdate() const { return lastUpdate_; }
   // The full year of the last update; the year byte counts from 1900 in some
   // files and from 2000 in others, both are accepted.
-  int LastUpdateYear() const { return lastUpdateYear_; }
+  int lastUpdateYear() const { return lastUpdateYear_; }
   // The byte at offset 29 of the header (0 for the older layout).
-  std::uint8_t LanguageDriver() const { return languageDriver_; }
+  std::uint8_t languageDriver() const { return languageDriver_; }
   // The code page Open() found, and what decided it.
-  DbfCodePage DetectedCodePage() const { return detected_; }
-  DbfCodePageOrigin CodePageOrigin() const { return origin_; }
+  DbfCodePage detectedCodePage() const { return detected_; }
+  DbfCodePageOrigin codePageOrigin() const { return origin_; }
   // The code page in use: the chosen one, else the detected one.
-  DbfCodePage CodePage() const { return codePage_; }
-  std::size_t FieldCount() const { return fields_.size(); }
+  DbfCodePage codePage() const { return codePage_; }
+  std::size_t fieldCount() const { return fields_.size(); }
   const TDbfField& Field(std::size_t index) const { return fields_.at(index); }
-  const std::string& FieldName(std::size_t index) const { return fields_.at(index).name; }
+  const std::string& fieldName(std::size_t index) const { return fields_.at(index).name; }
 
   // --- navigation (throw EDbfError 1103 when the table is not open) ---
   void First();
   void Next();
   bool Eof() const;
-  bool Bof() const;
-  // The current record number, 1-based; 0 on an empty table, RecordCount()+1 past the end.
-  std::uint32_t RecNo() const { return current_; }
+  bool bof() const;
+  // The current record number, 1-based; 0 on an empty table, recordCount()+1 past the end.
+  std::uint32_t recNo() const { return current_; }
 
   // --- the current record ---
   bool Deleted() const;
-  std::string FieldAsText(std::size_t index) const;
+  std::string fieldAsText(std::size_t index) const;
   // Appends the text of field `index` to `out` (no temporary string).
-  void AppendFieldText(std::size_t index, std::string& out) const;
+  void appendFieldText(std::size_t index, std::string& out) const;
 
   class Source;
 
@@ -236,4 +236,4 @@ class TTzDbf final {
   bool bof_ = true;
 };
 
-}  // namespace orvane
+}  // namespace orvane::import

@@ -6,10 +6,10 @@
 namespace orvane::net {
 
 TBuffer::TBuffer(int size) {
-  SetBufSize(size);
+  setBufSize(size);
 }
 
-void TBuffer::SetBufSize(int size) {
+void TBuffer::setBufSize(int size) {
   size_ = size <= 0 ? kDefaultSize : size;
   data_ = std::make_unique<char[]>(static_cast<std::size_t>(size_));
   wrCount_ = 0;
@@ -18,13 +18,13 @@ void TBuffer::SetBufSize(int size) {
 
 int TBuffer::Write(const void* data, int len) {
   if (len <= 0 || data == nullptr) return 0;
-  const int n = std::min(len, Room());
+  const int n = std::min(len, room());
   if (n > 0) std::memcpy(data_.get() + wrCount_, data, static_cast<std::size_t>(n));
   wrCount_ += n;
   return n;
 }
 
-const char* TBuffer::Peek(int& len) const {
+const char* TBuffer::peek(int& len) const {
   len = wrCount_ - rdCount_;
   if (len <= 0) {
     len = 0;

@@ -24,19 +24,19 @@ class TBuffer final {
   int Write(const void* data, int len);
   // Points `len` at the number of unread bytes and returns a pointer to them,
   // or returns nullptr with `len` 0 when nothing is unread.
-  const char* Peek(int& len) const;
+  const char* peek(int& len) const;
   // Advances the read count by up to `len`; when everything written has been
   // read, both counts return to 0.
   void Remove(int len);
   // Replaces the storage by an empty block of `size` bytes (<= 0: default).
-  void SetBufSize(int size);
+  void setBufSize(int size);
 
-  int BufSize() const noexcept { return size_; }
-  int WrCount() const noexcept { return wrCount_; }
-  int RdCount() const noexcept { return rdCount_; }
-  int Unread() const noexcept { return wrCount_ - rdCount_; }
+  int bufSize() const noexcept { return size_; }
+  int wrCount() const noexcept { return wrCount_; }
+  int rdCount() const noexcept { return rdCount_; }
+  int unread() const noexcept { return wrCount_ - rdCount_; }
   // Room left after the write count.
-  int Room() const noexcept { return size_ - wrCount_; }
+  int room() const noexcept { return size_ - wrCount_; }
 
  private:
   std::unique_ptr<char[]> data_;

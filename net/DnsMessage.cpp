@@ -23,7 +23,7 @@ std::uint8_t asciiLower(std::uint8_t c) {
 
 }  // namespace
 
-std::size_t BuildMxQuery(std::uint16_t id, std::string_view domain,
+std::size_t buildMxQuery(std::uint16_t id, std::string_view domain,
                          std::span<std::uint8_t, kDnsMessageSize> out) {
   if (!domain.empty() && domain.back() == '.') domain.remove_suffix(1);
 
@@ -68,7 +68,7 @@ std::size_t BuildMxQuery(std::uint16_t id, std::string_view domain,
   return pos + 4;
 }
 
-bool ExtractDnsName(std::span<const std::uint8_t> msg, std::size_t pos, std::string& name,
+bool extractDnsName(std::span<const std::uint8_t> msg, std::size_t pos, std::string& name,
                     std::size_t& next) {
   name.clear();
   std::size_t p = pos;
@@ -107,14 +107,14 @@ bool ExtractDnsName(std::span<const std::uint8_t> msg, std::size_t pos, std::str
   }
 }
 
-DnsDecodeStatus DecodeDnsResponse(std::span<const std::uint8_t> msg, TDnsResponse& out) {
+DnsDecodeStatus decodeDnsResponse(std::span<const std::uint8_t> msg, TDnsResponse& out) {
   out = TDnsResponse{};
   out.AnswerTag.fill(-1);
   if (msg.size() < kDnsHeaderSize) return DnsDecodeStatus::NotAnAnswer;
   const std::uint16_t flags = get16(msg, 2);
   if ((flags & 0x8000) == 0) return DnsDecodeStatus::NotAnAnswer;
 
-  out.ResponseLength = static_cast<int>(msg.size());
+  out.responseLength = static_cast<int>(msg.size());
   out.ResponseID = get16(msg, 0);
   out.ResponseCode = flags & 15;
   out.ResponseOpCode = (flags >> 11) & 15;
@@ -132,7 +132,7 @@ DnsDecodeStatus DecodeDnsResponse(std::span<const std::uint8_t> msg, TDnsRespons
   std::string name;
   std::size_t next = 0;
   for (int q = 0; q < out.ResponseQDCount; ++q) {
-    if (!ExtractDnsName(msg, pos, name, next) || next + 4 > msg.size())
+    if (!extractDnsName(msg, pos, name, next) || next + 4 > msg.size())
       return DnsDecodeStatus::Malformed;
     if (q == 0) {
       out.QuestionName = name;
@@ -143,7 +143,7 @@ DnsDecodeStatus DecodeDnsResponse(std::span<const std::uint8_t> msg, TDnsRespons
   }
 
   for (int i = 0; i < out.ResponseANCount; ++i) {
-    if (!ExtractDnsName(msg, pos, name, next) || next + 10 > msg.size() ||
+    if (!extractDnsName(msg, pos, name, next) || next + 10 > msg.size() ||
         next + 10 + get16(msg, next + 8) > msg.size()) {
       // A truncated answer keeps the records that arrived whole.
       if (out.ResponseTruncation) break;
@@ -162,7 +162,7 @@ DnsDecodeStatus DecodeDnsResponse(std::span<const std::uint8_t> msg, TDnsRespons
         std::string exchange;
         std::size_t after = 0;
         // The exchange must be a sound name that ends inside this record's data.
-        if (ExtractDnsName(msg, rdata + 2, exchange, after) && after <= rdata + rdlength) {
+        if (extractDnsName(msg, rdata + 2, exchange, after) && after <= rdata + rdlength) {
           const int idx = out.MXRecordCount++;
           out.AnswerTag[i] = idx;
           out.MXPreference[idx] = get16(msg, rdata);
@@ -177,13 +177,13 @@ DnsDecodeStatus DecodeDnsResponse(std::span<const std::uint8_t> msg, TDnsRespons
         out.Address[idx] = raw;
       }
     }
-    out.AnswerCount = i + 1;
+    out.answerCount = i + 1;
     pos = rdata + rdlength;
   }
   return DnsDecodeStatus::Ok;
 }
 
-bool DnsQuestionMatches(std::span<const std::uint8_t> query, std::span<const std::uint8_t> reply) {
+bool dnsQuestionMatches(std::span<const std::uint8_t> query, std::span<const std::uint8_t> reply) {
   if (query.size() < kDnsHeaderSize + 5 || reply.size() < query.size()) return false;
   if (get16(reply, 4) != 1) return false;
   // The query's question is a plain label sequence whose length bytes are at

@@ -43,7 +43,7 @@ using TDnsMXExchangeArray = std::array<std::string, kDnsTableSize>;
 
 // One decoded answer datagram: header, question and the answer tables.
 struct TDnsResponse {
-  int ResponseLength = 0;  // bytes of the datagram
+  int responseLength = 0;  // bytes of the datagram
   int ResponseID = 0;
   int ResponseCode = 0;    // RCODE, 0..15
   int ResponseOpCode = 0;  // 0..15
@@ -62,7 +62,7 @@ struct TDnsResponse {
   // Answer records decoded, in datagram order. Equals ResponseANCount for a
   // complete answer; smaller for a truncated one (TC set) that stops early.
   // The tables below hold the first kDnsTableSize of them.
-  int AnswerCount = 0;
+  int answerCount = 0;
   TDnsAnswerNameArray AnswerName;
   std::array<int, kDnsTableSize> AnswerType{};
   std::array<int, kDnsTableSize> AnswerClass{};
@@ -93,13 +93,13 @@ enum class DnsDecodeStatus {
 // Returns 0 and writes nothing usable for a domain that cannot be encoded: an
 // empty label (leading dot, two dots in a row), a label over 63 bytes or a name
 // over 255 encoded bytes.
-std::size_t BuildMxQuery(std::uint16_t id, std::string_view domain,
+std::size_t buildMxQuery(std::uint16_t id, std::string_view domain,
                          std::span<std::uint8_t, kDnsMessageSize> out);
 
 // Reads the (possibly compressed) name at `pos` of `msg`. On success stores the
 // dotted text in `name` (empty for the root) and the position just after the
 // name's bytes at `pos` in `next`. Returns false for a malformed name.
-bool ExtractDnsName(std::span<const std::uint8_t> msg, std::size_t pos, std::string& name,
+bool extractDnsName(std::span<const std::uint8_t> msg, std::size_t pos, std::string& name,
                     std::size_t& next);
 
 // Decodes an answer datagram into `out` (every field is reset first). Only the
@@ -107,10 +107,10 @@ bool ExtractDnsName(std::span<const std::uint8_t> msg, std::size_t pos, std::str
 // additional sections are not read. A datagram with TC set is decoded as far
 // as its complete records go; without TC, every counted question and answer
 // record must be present.
-DnsDecodeStatus DecodeDnsResponse(std::span<const std::uint8_t> msg, TDnsResponse& out);
+DnsDecodeStatus decodeDnsResponse(std::span<const std::uint8_t> msg, TDnsResponse& out);
 
 // True when `reply` carries exactly one question and it is the question of
 // `query` (name compared without regard to ASCII case, type and class equal).
-bool DnsQuestionMatches(std::span<const std::uint8_t> query, std::span<const std::uint8_t> reply);
+bool dnsQuestionMatches(std::span<const std::uint8_t> query, std::span<const std::uint8_t> reply);
 
 }  // namespace orvane::net

@@ -34,7 +34,7 @@ T at(const std::array<T, N>& table, int i, T fallback) {
 // nor the query: one generator per thread, seeded once from the system's
 // random source (seeding costs far more than drawing, and the generator's
 // state would otherwise weigh 5 KB in every query object).
-std::uint16_t NextRequestId() {
+std::uint16_t nextRequestId() {
   thread_local std::mt19937 generator(std::random_device{}());
   std::uniform_int_distribution<unsigned> dist(0, 0xFFFF);
   return static_cast<std::uint16_t>(dist(generator));
@@ -45,7 +45,7 @@ std::uint16_t NextRequestId() {
 TDnsQuery::TDnsQuery(EventLoop& loop) : loop_(loop), socket_(std::make_unique<TWSocket>(loop)) {
   // Attached once for the life of the query: an answer to an earlier query is
   // told apart by its ID, source and question, never by swapping handlers.
-  socket_->OnDataAvailable = [this](TWSocket&, std::uint16_t error) { DataAvailable(error); };
+  socket_->OnDataAvailable = [this](TWSocket&, std::uint16_t error) { dataAvailable(error); };
   // An error on the connected socket (an ICMP port-unreachable from the
   // server: 10061) ends it; no answer will ever come, so the query says so at
   // once instead of leaving its caller waiting.
@@ -55,7 +55,7 @@ TDnsQuery::TDnsQuery(EventLoop& loop) : loop_(loop), socket_(std::make_unique<TW
     if (!waiting_ || error == 0) return;
     const std::uint16_t id = requestId_;
     loop_.post(std::weak_ptr<void>(alive_), [this, id, error] {
-      if (waiting_ && requestId_ == id) Finish(error);
+      if (waiting_ && requestId_ == id) finish(error);
     });
   };
 }
@@ -65,8 +65,8 @@ TDnsQuery::~TDnsQuery() = default;
 std::uint16_t TDnsQuery::MXLookup(const std::string& Domain) {
   // Refuse what cannot be encoded before touching the socket, so a bad name
   // leaves nothing half-sent.
-  const auto id = NextRequestId();
-  const std::size_t length = BuildMxQuery(id, Domain, query_);
+  const auto id = nextRequestId();
+  const std::size_t length = buildMxQuery(id, Domain, query_);
   if (length == 0) throw ESocketException("MXLookup: invalid domain name '" + Domain + "'");
 
   std::string host;
@@ -90,15 +90,15 @@ std::uint16_t TDnsQuery::MXLookup(const std::string& Domain) {
   queryLength_ = length;
   server_ = server;
 
-  socket_->SetProto("udp");
-  socket_->SetPort(port);
-  socket_->SetAddr(host);
+  socket_->setProto("udp");
+  socket_->setPort(port);
+  socket_->setAddr(host);
   socket_->Connect();
 #ifdef IP_RECVERR
   // Without this an ICMP port-unreachable for a datagram sent with sendto
   // never reaches the socket; with it, the error ends the socket at once.
   const int on = 1;
-  setsockopt(socket_->HSocket(), IPPROTO_IP, IP_RECVERR, &on, sizeof on);
+  setsockopt(socket_->hSocket(), IPPROTO_IP, IP_RECVERR, &on, sizeof on);
 #endif
   if (socket_->Send(query_.data(), static_cast<int>(queryLength_)) < 0)
     throw ESocketException("MXLookup: cannot send the query");
@@ -107,7 +107,7 @@ std::uint16_t TDnsQuery::MXLookup(const std::string& Domain) {
   return id;
 }
 
-void TDnsQuery::DataAvailable(std::uint16_t error) {
+void TDnsQuery::dataAvailable(std::uint16_t error) {
   // Read one datagram on every notification, whatever happens next: the
   // socket keeps notifying while anything is queued.
   sockaddr_in from{};
@@ -120,7 +120,7 @@ void TDnsQuery::DataAvailable(std::uint16_t error) {
     return;
   }
   if (error != 0) {
-    Finish(error);
+    finish(error);
     return;
   }
   if (n < 0) return;  // failed read: nothing to drop
@@ -133,20 +133,20 @@ void TDnsQuery::DataAvailable(std::uint16_t error) {
   const bool isAnswer = size >= kDnsHeaderSize && size <= kDnsMessageSize &&
                         (reply[2] & 0x80) != 0 && ((reply[0] << 8) | reply[1]) == requestId_;
   if (!fromServer || !isAnswer ||
-      !DnsQuestionMatches(std::span<const std::uint8_t>(query_.data(), queryLength_), reply)) {
+      !dnsQuestionMatches(std::span<const std::uint8_t>(query_.data(), queryLength_), reply)) {
     ++ignored_;
     return;
   }
 
-  if (DecodeDnsResponse(reply, *scratch_) != DnsDecodeStatus::Ok) {
-    Finish(kDnsErrorMalformedAnswer);
+  if (decodeDnsResponse(reply, *scratch_) != DnsDecodeStatus::Ok) {
+    finish(kDnsErrorMalformedAnswer);
     return;
   }
   std::swap(response_, scratch_);
-  Finish(0);
+  finish(0);
 }
 
-void TDnsQuery::Finish(std::uint16_t error) {
+void TDnsQuery::finish(std::uint16_t error) {
   waiting_ = false;
   if (!OnRequestDone) return;
   // Copy: the handler may replace itself, start the next query or destroy us.

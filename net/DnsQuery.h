@@ -16,7 +16,7 @@
 // address and port, has QR set, carries the query's ID and repeats the
 // query's question. Everything else (strays, forged or late answers,
 // duplicates, echoes, datagrams over 512 bytes) is dropped silently and only
-// counted in IgnoredDatagrams(). Each MXLookup raises OnRequestDone at most
+// counted in ignoredDatagrams(). Each MXLookup raises OnRequestDone at most
 // once. Query IDs are drawn from a randomly seeded generator so that an
 // off-path sender cannot guess them.
 //
@@ -60,11 +60,11 @@ class TDnsQuery final {
 
   // The server's UDP port as text (default "53").
   const std::string& Port() const noexcept { return port_; }
-  void SetPort(const std::string& value) { port_ = value; }
+  void setPort(const std::string& value) { port_ = value; }
   // The server's dotted IPv4 address. "a.b.c.d:port" names the port too and
   // then takes precedence over Port().
   const std::string& Addr() const noexcept { return addr_; }
-  void SetAddr(const std::string& value) { addr_ = value; }
+  void setAddr(const std::string& value) { addr_ = value; }
 
   // Sends one MX query for `Domain` to the server and returns the query's ID.
   // Discards any query still outstanding (its late answer is never seen).
@@ -76,14 +76,14 @@ class TDnsQuery final {
   // True from MXLookup until its OnRequestDone.
   bool Waiting() const noexcept { return waiting_; }
   // ID of the last query sent.
-  std::uint16_t RequestID() const noexcept { return requestId_; }
+  std::uint16_t requestID() const noexcept { return requestId_; }
   // Datagrams dropped because they were not the awaited answer.
-  std::uint64_t IgnoredDatagrams() const noexcept { return ignored_; }
+  std::uint64_t ignoredDatagrams() const noexcept { return ignored_; }
 
   // ---- Decoded answer (the last one accepted) ----
   const TDnsResponse& Response() const noexcept { return *response_; }
   // Bytes of the last accepted answer; -1 while a query is outstanding.
-  int ResponseLength() const noexcept { return waiting_ ? -1 : response_->ResponseLength; }
+  int responseLength() const noexcept { return waiting_ ? -1 : response_->responseLength; }
   int ResponseID() const noexcept { return response_->ResponseID; }
   int ResponseCode() const noexcept { return response_->ResponseCode; }
   int ResponseOpCode() const noexcept { return response_->ResponseOpCode; }
@@ -97,7 +97,7 @@ class TDnsQuery final {
   int QuestionType() const noexcept { return response_->QuestionType; }
   int QuestionClass() const noexcept { return response_->QuestionClass; }
   const std::string& QuestionName() const noexcept { return response_->QuestionName; }
-  int AnswerCount() const noexcept { return response_->AnswerCount; }
+  int answerCount() const noexcept { return response_->answerCount; }
   int MXRecordCount() const noexcept { return response_->MXRecordCount; }
   int ARecordCount() const noexcept { return response_->ARecordCount; }
 
@@ -113,8 +113,8 @@ class TDnsQuery final {
   std::uint32_t Address(int i) const noexcept;
 
  private:
-  void DataAvailable(std::uint16_t error);
-  void Finish(std::uint16_t error);
+  void dataAvailable(std::uint16_t error);
+  void finish(std::uint16_t error);
 
   EventLoop& loop_;
   std::unique_ptr<TWSocket> socket_;

@@ -146,7 +146,7 @@ std::uint32_t EventLoop::tickCount() noexcept {
 
 namespace {
 
-std::uint32_t EpollMask(int events) {
+std::uint32_t epollMask(int events) {
   std::uint32_t mask = 0;
   if (events & UV_READABLE) mask |= EPOLLIN;
   if (events & UV_WRITABLE) mask |= EPOLLOUT;
@@ -219,7 +219,7 @@ int EventLoop::dispatchBatch() {
       w->callback_(w->context_, UV_EBADF, 0, nestedDispatches_ != mark);
       continue;
     }
-    const std::uint32_t wanted = EpollMask(w->events_);
+    const std::uint32_t wanted = epollMask(w->events_);
     ev &= wanted | EPOLLERR | EPOLLHUP;
     if (ev == EPOLLERR || ev == EPOLLHUP) ev |= wanted;
     int events = 0;
@@ -271,7 +271,7 @@ void IoWatcher::set(int events) {
     return;
   }
   epoll_event ev{};
-  ev.events = EpollMask(events);
+  ev.events = epollMask(events);
   ev.data.u64 = (static_cast<std::uint64_t>(loop_.slots_[slot_].generation) << 32) | slot_;
   if (epoll_ctl(loop_.readySet_, registered_ ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd_, &ev) != 0)
     return;

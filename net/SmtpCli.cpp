@@ -16,18 +16,18 @@ namespace orvane::net {
 
 namespace {
 
-std::string Trim(std::string_view s) {
+std::string trim(std::string_view s) {
   return std::string(trimBlanks(s));
 }
 
 // A text that goes into a command line must not end the line early.
-void CheckArgument(const std::string& value, const char* what) {
+void checkArgument(const std::string& value, const char* what) {
   if (value.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
     throw SmtpException(std::string(what) + " must not contain CR, LF or NUL");
   }
 }
 
-bool StartsWithNoCase(const std::string& s, std::string_view prefix) {
+bool startsWithNoCase(const std::string& s, std::string_view prefix) {
   if (s.size() < prefix.size()) return false;
   for (std::size_t i = 0; i < prefix.size(); ++i) {
     if (std::toupper(static_cast<unsigned char>(s[i])) !=
@@ -38,12 +38,12 @@ bool StartsWithNoCase(const std::string& s, std::string_view prefix) {
   return true;
 }
 
-std::string TwoDigits(int v) {
+std::string twoDigits(int v) {
   std::string s = std::to_string(v);
   return s.size() < 2 ? "0" + s : s;
 }
 
-std::tm LocalNow() {
+std::tm localNow() {
   std::time_t now = std::time(nullptr);
   std::tm tm{};
   localtime_r(&now, &tm);
@@ -51,18 +51,18 @@ std::tm LocalNow() {
 }
 
 // "ddd, d mmm yyyy hh:mm:ss" with English names whatever the locale.
-std::string DateHeaderValue(const std::tm& tm) {
+std::string dateHeaderValue(const std::tm& tm) {
   static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
   static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   return std::string(kDays[tm.tm_wday % 7]) + ", " + std::to_string(tm.tm_mday) + " " +
          kMonths[tm.tm_mon % 12] + " " + std::to_string(tm.tm_year + 1900) + " " +
-         TwoDigits(tm.tm_hour) + ":" + TwoDigits(tm.tm_min) + ":" + TwoDigits(tm.tm_sec);
+         twoDigits(tm.tm_hour) + ":" + twoDigits(tm.tm_min) + ":" + twoDigits(tm.tm_sec);
 }
 
 // Splits a text at CR, LF or CRLF into lines (a line break never reaches the
 // wire inside one message line, so the text cannot end the message early).
-void SplitLines(const std::string& text, std::vector<std::string>& out) {
+void splitLines(const std::string& text, std::vector<std::string>& out) {
   std::size_t start = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '\r' || text[i] == '\n') {
@@ -74,13 +74,13 @@ void SplitLines(const std::string& text, std::vector<std::string>& out) {
   out.push_back(text.substr(start));
 }
 
-std::string BaseName(const std::string& path) {
+std::string baseName(const std::string& path) {
   return std::filesystem::path(path).filename().string();
 }
 
 }  // namespace
 
-std::string Base64Encode(std::string_view data) {
+std::string base64Encode(std::string_view data) {
   static const char kAlphabet[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
@@ -107,18 +107,18 @@ std::string Base64Encode(std::string_view data) {
   return out;
 }
 
-std::vector<std::string> Base64Lines(std::string_view data) {
+std::vector<std::string> base64Lines(std::string_view data) {
   std::vector<std::string> lines;
   for (std::size_t i = 0; i < data.size(); i += 45) {
-    lines.push_back(Base64Encode(data.substr(i, 45)));
+    lines.push_back(base64Encode(data.substr(i, 45)));
   }
   return lines;
 }
 
 TSmtpCli::TSmtpCli(EventLoop& loop) : loop_(loop), life_(std::make_shared<int>(0)), socket_(loop) {
-  socket_.OnSessionClosed = [this](TWSocket&, std::uint16_t error) { OnSocketClosed(error); };
+  socket_.OnSessionClosed = [this](TWSocket&, std::uint16_t error) { onSocketClosed(error); };
   requestDone_ = true;  // nothing pending yet
-  SetContentType(smtpPlainText);
+  setContentType(smtpPlainText);
 }
 
 TSmtpCli::~TSmtpCli() {
@@ -130,16 +130,16 @@ TSmtpCli::~TSmtpCli() {
   socket_.OnDataSent = nullptr;
 }
 
-void TSmtpCli::SetContentType(TSmtpContentType value) {
+void TSmtpCli::setContentType(TSmtpContentType value) {
   if (value == contentType_) return;
   contentType_ = value;
   contentTypeText_ = value == smtpPlainText ? "text/plain" : "text/html";
 }
 
-void TSmtpCli::SetEmailFiles(const std::vector<std::string>& value) {
+void TSmtpCli::setEmailFiles(const std::vector<std::string>& value) {
   std::vector<std::string> files;
   for (const auto& name : value) {
-    std::string trimmed = Trim(name);
+    std::string trimmed = trim(name);
     if (trimmed.empty()) continue;
     std::error_code ec;
     if (!std::filesystem::exists(trimmed, ec)) {
@@ -152,39 +152,39 @@ void TSmtpCli::SetEmailFiles(const std::vector<std::string>& value) {
 
 // ---- Request plumbing ----------------------------------------------------
 
-void TSmtpCli::CheckReady() const {
+void TSmtpCli::checkReady() const {
   if (state_ != smtpReady && state_ != smtpInternalReady) {
     throw SmtpException("SMTP component not ready");
   }
 }
 
-void TSmtpCli::CheckConnected() const {
+void TSmtpCli::checkConnected() const {
   if (!connected_) throw SmtpException("SMTP component not connected");
 }
 
-void TSmtpCli::BeginRequest() {
+void TSmtpCli::beginRequest() {
   ++requestId_;
   highLevel_ = false;
   nextRequest_ = nullptr;
   highLevelSteps_ = 0;
 }
 
-void TSmtpCli::SetNetworkFailure(int error) {
+void TSmtpCli::setNetworkFailure(int error) {
   lastResponse_ =
       "500 " + WSocketErrorDesc(error) + " (Winsock error #" + std::to_string(error) + ")";
   statusCode_ = 500;
-  NoteFailure(lastResponse_);
+  noteFailure(lastResponse_);
 }
 
-void TSmtpCli::NoteFailure(const std::string& line) {
+void TSmtpCli::noteFailure(const std::string& line) {
   if (errorMessage_.empty()) errorMessage_ = line;
 }
 
-void TSmtpCli::TriggerRequestDone(int error) {
+void TSmtpCli::triggerRequestDone(int error) {
   if (requestDone_) return;
   requestDone_ = true;
   if (error == 0 && nextRequest_ != nullptr) {
-    if (state_ != smtpAbort) SetState(smtpInternalReady);
+    if (state_ != smtpAbort) setState(smtpInternalReady);
     Handler next = nextRequest_;
     try {
       (this->*next)();
@@ -194,12 +194,12 @@ void TSmtpCli::TriggerRequestDone(int error) {
       const int code = socket_.LastError() != 0 ? socket_.LastError() : WSAEINVAL;
       nextRequest_ = nullptr;
       requestDone_ = false;
-      SetNetworkFailure(code);
-      TriggerRequestDone(code);
+      setNetworkFailure(code);
+      triggerRequestDone(code);
     }
     return;
   }
-  SetState(smtpReady);
+  setState(smtpReady);
   highLevel_ = false;
   nextRequest_ = nullptr;
   highLevelSteps_ = 0;
@@ -214,12 +214,12 @@ void TSmtpCli::TriggerRequestDone(int error) {
   });
 }
 
-void TSmtpCli::NextHighLevelStep() {
+void TSmtpCli::nextHighLevelStep() {
   static const std::pair<unsigned, Handler> kOrder[] = {
-      {kStepConnect, &TSmtpCli::DoConnect}, {kStepHelo, &TSmtpCli::DoHelo},
-      {kStepVrfy, &TSmtpCli::DoVrfy},       {kStepMailFrom, &TSmtpCli::DoMailFrom},
-      {kStepRcptTo, &TSmtpCli::DoRcptTo},   {kStepData, &TSmtpCli::DoData},
-      {kStepQuit, &TSmtpCli::DoQuit}};
+      {kStepConnect, &TSmtpCli::doConnect}, {kStepHelo, &TSmtpCli::doHelo},
+      {kStepVrfy, &TSmtpCli::doVrfy},       {kStepMailFrom, &TSmtpCli::doMailFrom},
+      {kStepRcptTo, &TSmtpCli::doRcptTo},   {kStepData, &TSmtpCli::doData},
+      {kStepQuit, &TSmtpCli::doQuit}};
   for (const auto& [step, run] : kOrder) {
     if ((highLevelSteps_ & step) != 0) {
       highLevelSteps_ &= ~step;
@@ -229,22 +229,22 @@ void TSmtpCli::NextHighLevelStep() {
   }
   nextRequest_ = nullptr;
   requestDone_ = false;
-  TriggerRequestDone(highLevelResult_);
+  triggerRequestDone(highLevelResult_);
 }
 
-void TSmtpCli::ExecCommand(TSmtpRequest request, const std::string& command,
+void TSmtpCli::execCommand(TSmtpRequest request, const std::string& command,
                            SmtpAcceptedCodes accepted, Handler doneStep) {
-  CheckReady();
-  CheckConnected();
+  checkReady();
+  checkConnected();
   if (!highLevel_) requestType_ = request;
   accepted_ = accepted;
   requestDone_ = false;
   doneStep_ = doneStep;
-  SetState(smtpWaitingResponse);
-  SendCommand(command);
+  setState(smtpWaitingResponse);
+  sendCommand(command);
 }
 
-void TSmtpCli::SendCommand(const std::string& command) {
+void TSmtpCli::sendCommand(const std::string& command) {
   std::weak_ptr<int> alive = life_;
   if (OnCommand) {
     OnCommand(*this, command);
@@ -260,70 +260,70 @@ void TSmtpCli::SendCommand(const std::string& command) {
 // ---- Public requests -----------------------------------------------------
 
 void TSmtpCli::Connect() {
-  CheckReady();
+  checkReady();
   if (connected_) throw SmtpException("SMTP component already connected");
-  BeginRequest();
-  DoConnect();
+  beginRequest();
+  doConnect();
 }
 
 void TSmtpCli::Helo() {
-  CheckReady();
-  CheckConnected();
-  CheckArgument(signOn_, "SignOn");
-  BeginRequest();
-  DoHelo();
+  checkReady();
+  checkConnected();
+  checkArgument(signOn_, "SignOn");
+  beginRequest();
+  doHelo();
 }
 
 void TSmtpCli::Vrfy() {
-  CheckReady();
-  CheckConnected();
-  CheckArgument(hdrTo_, "HdrTo");
-  BeginRequest();
-  DoVrfy();
+  checkReady();
+  checkConnected();
+  checkArgument(hdrTo_, "HdrTo");
+  beginRequest();
+  doVrfy();
 }
 
 void TSmtpCli::MailFrom() {
-  CheckReady();
-  CheckConnected();
-  CheckArgument(fromName_, "FromName");
-  BeginRequest();
-  DoMailFrom();
+  checkReady();
+  checkConnected();
+  checkArgument(fromName_, "FromName");
+  beginRequest();
+  doMailFrom();
 }
 
 void TSmtpCli::RcptTo() {
-  CheckReady();
-  CheckConnected();
+  checkReady();
+  checkConnected();
   if (rcptName_.empty()) throw SmtpException("RcptName list is empty");
-  for (const auto& line : rcptName_) CheckArgument(line, "RcptName");
-  BeginRequest();
-  DoRcptTo();
+  for (const auto& line : rcptName_) checkArgument(line, "RcptName");
+  beginRequest();
+  doRcptTo();
 }
 
 void TSmtpCli::Data() {
-  CheckReady();
-  CheckConnected();
-  BeginRequest();
-  DoData();
+  checkReady();
+  checkConnected();
+  beginRequest();
+  doData();
 }
 
 void TSmtpCli::Quit() {
-  CheckReady();
-  BeginRequest();
-  DoQuit();
+  checkReady();
+  beginRequest();
+  doQuit();
 }
 
 void TSmtpCli::Rset() {
-  CheckReady();
-  CheckConnected();
-  BeginRequest();
-  DoRset();
+  checkReady();
+  checkConnected();
+  beginRequest();
+  doRset();
 }
 
 void TSmtpCli::Open() {
-  CheckReady();
+  checkReady();
   if (connected_) throw SmtpException("SMTP component already connected");
-  CheckArgument(signOn_, "SignOn");
-  BeginRequest();
+  checkArgument(signOn_, "SignOn");
+  beginRequest();
   requestType_ = smtpOpen;
   requestResult_ = 0;
   highLevelResult_ = 0;
@@ -331,20 +331,20 @@ void TSmtpCli::Open() {
   lastResponse_.clear();
   errorMessage_.clear();
   highLevelSteps_ = kStepConnect | kStepHelo;
-  nextRequest_ = &TSmtpCli::NextHighLevelStep;
-  NextHighLevelStep();
+  nextRequest_ = &TSmtpCli::nextHighLevelStep;
+  nextHighLevelStep();
 }
 
 void TSmtpCli::Mail() {
-  CheckReady();
-  CheckArgument(fromName_, "FromName");
+  checkReady();
+  checkArgument(fromName_, "FromName");
   if (rcptName_.empty()) throw SmtpException("RcptName list is empty");
-  for (const auto& line : rcptName_) CheckArgument(line, "RcptName");
-  CheckArgument(hdrFrom_, "HdrFrom");
-  CheckArgument(hdrTo_, "HdrTo");
-  CheckArgument(hdrSubject_, "HdrSubject");
-  CheckArgument(charSet_, "CharSet");
-  BeginRequest();
+  for (const auto& line : rcptName_) checkArgument(line, "RcptName");
+  checkArgument(hdrFrom_, "HdrFrom");
+  checkArgument(hdrTo_, "HdrTo");
+  checkArgument(hdrSubject_, "HdrSubject");
+  checkArgument(charSet_, "CharSet");
+  beginRequest();
   requestType_ = smtpMail;
   requestResult_ = 0;
   highLevelResult_ = 0;
@@ -352,32 +352,32 @@ void TSmtpCli::Mail() {
   lastResponse_.clear();
   errorMessage_.clear();
   highLevelSteps_ = kStepMailFrom | kStepRcptTo | kStepData;
-  nextRequest_ = &TSmtpCli::NextHighLevelStep;
-  NextHighLevelStep();
+  nextRequest_ = &TSmtpCli::nextHighLevelStep;
+  nextHighLevelStep();
 }
 
 void TSmtpCli::Abort() {
-  SetState(smtpAbort);
-  if (socket_.DnsLookupPending()) socket_.CancelDnsLookup();
+  setState(smtpAbort);
+  if (socket_.dnsLookupPending()) socket_.CancelDnsLookup();
   socket_.Abort();
   connected_ = false;
-  SetState(smtpReady);
+  setState(smtpReady);
 }
 
 // ---- Steps ---------------------------------------------------------------
 
-void TSmtpCli::DoConnect() {
-  CheckReady();
+void TSmtpCli::doConnect() {
+  checkReady();
   if (connected_) throw SmtpException("SMTP component already connected");
   requestType_ = smtpConnect;
   requestDone_ = false;
-  reply_.Reset();
+  reply_.reset();
   replyLines_ = 0;
   replyBytes_ = 0;
   requestResult_ = 0;
-  SetState(smtpDnsLookup);
+  setState(smtpDnsLookup);
   socket_.OnDataSent = nullptr;
-  socket_.OnDnsLookupDone = [this](TWSocket&, std::uint16_t error) { OnLookupDone(error); };
+  socket_.OnDnsLookupDone = [this](TWSocket&, std::uint16_t error) { onLookupDone(error); };
   inLookupCall_ = true;
   try {
     socket_.DnsLookup(host_);
@@ -388,80 +388,80 @@ void TSmtpCli::DoConnect() {
   inLookupCall_ = false;
 }
 
-void TSmtpCli::DoHelo() {
-  const std::string name = signOn_.empty() ? LocalHostName() : signOn_;
-  CheckArgument(name, "SignOn");
-  ExecCommand(smtpHelo, "HELO " + name, {250});
+void TSmtpCli::doHelo() {
+  const std::string name = signOn_.empty() ? localHostName() : signOn_;
+  checkArgument(name, "SignOn");
+  execCommand(smtpHelo, "HELO " + name, {250});
 }
 
-void TSmtpCli::DoVrfy() {
-  CheckArgument(hdrTo_, "HdrTo");
-  ExecCommand(smtpVrfy, "VRFY " + hdrTo_, {250});
+void TSmtpCli::doVrfy() {
+  checkArgument(hdrTo_, "HdrTo");
+  execCommand(smtpVrfy, "VRFY " + hdrTo_, {250});
 }
 
-void TSmtpCli::DoMailFrom() {
-  CheckArgument(fromName_, "FromName");
-  ExecCommand(smtpMailFrom, "MAIL FROM:<" + Trim(fromName_) + ">", {250});
+void TSmtpCli::doMailFrom() {
+  checkArgument(fromName_, "FromName");
+  execCommand(smtpMailFrom, "MAIL FROM:<" + trim(fromName_) + ">", {250});
 }
 
-void TSmtpCli::DoRcptTo() {
+void TSmtpCli::doRcptTo() {
   if (rcptName_.empty()) throw SmtpException("RcptName list is empty");
-  for (const auto& line : rcptName_) CheckArgument(line, "RcptName");
+  for (const auto& line : rcptName_) checkArgument(line, "RcptName");
   rcptIndex_ = -1;
-  RcptNextStep();
+  rcptNextStep();
 }
 
-void TSmtpCli::RcptNextStep() {
+void TSmtpCli::rcptNextStep() {
   ++rcptIndex_;
   const auto index = static_cast<std::size_t>(rcptIndex_);
   // Earlier recipients that are refused do not stop the sequence: the request
   // ends with the result of the last line.
-  Handler done = index + 1 < rcptName_.size() ? &TSmtpCli::RcptDoneStep : nullptr;
-  ExecCommand(smtpRcptTo, "RCPT TO:<" + Trim(rcptName_[index]) + ">", {250, 251}, done);
+  Handler done = index + 1 < rcptName_.size() ? &TSmtpCli::rcptDoneStep : nullptr;
+  execCommand(smtpRcptTo, "RCPT TO:<" + trim(rcptName_[index]) + ">", {250, 251}, done);
 }
 
-void TSmtpCli::RcptDoneStep() {
-  SetState(smtpInternalReady);
-  RcptNextStep();
+void TSmtpCli::rcptDoneStep() {
+  setState(smtpInternalReady);
+  rcptNextStep();
 }
 
-void TSmtpCli::DoQuit() {
-  CheckReady();
+void TSmtpCli::doQuit() {
+  checkReady();
   if (!connected_) {
     if (!highLevel_) requestType_ = smtpQuit;
     requestDone_ = false;
-    TriggerRequestDone(0);
+    triggerRequestDone(0);
     return;
   }
-  ExecCommand(smtpQuit, "QUIT", {221});
+  execCommand(smtpQuit, "QUIT", {221});
 }
 
-void TSmtpCli::DoRset() {
-  ExecCommand(smtpRset, "RSET", {250});
+void TSmtpCli::doRset() {
+  execCommand(smtpRset, "RSET", {250});
 }
 
 // ---- Socket events -------------------------------------------------------
 
-void TSmtpCli::OnLookupDone(std::uint16_t error) {
+void TSmtpCli::onLookupDone(std::uint16_t error) {
   if (state_ != smtpDnsLookup && state_ != smtpAbort) return;
   if (error != 0) {
-    SetNetworkFailure(error);
-    TriggerRequestDone(error);
+    setNetworkFailure(error);
+    triggerRequestDone(error);
     return;
   }
   if (state_ != smtpDnsLookup) return;
-  socket_.SetAddr(socket_.DnsResult());
-  socket_.SetProto("tcp");
-  socket_.SetPort(port_);
-  socket_.OnSessionConnected = [this](TWSocket&, std::uint16_t e) { OnSocketConnected(e); };
-  socket_.OnDataAvailable = [this](TWSocket&, std::uint16_t e) { OnSocketData(e); };
-  SetState(smtpConnecting);
+  socket_.setAddr(socket_.DnsResult());
+  socket_.setProto("tcp");
+  socket_.setPort(port_);
+  socket_.OnSessionConnected = [this](TWSocket&, std::uint16_t e) { onSocketConnected(e); };
+  socket_.OnDataAvailable = [this](TWSocket&, std::uint16_t e) { onSocketData(e); };
+  setState(smtpConnecting);
   if (inLookupCall_) {
     // Inside Connect()/Open(): a socket error reaches the caller.
     try {
       socket_.Connect();
     } catch (...) {
-      SetState(smtpReady);
+      setState(smtpReady);
       requestDone_ = true;
       throw;
     }
@@ -473,32 +473,32 @@ void TSmtpCli::OnLookupDone(std::uint16_t error) {
     // The lookup finished later from the loop: nobody can catch this, so the
     // request ends with the socket's error.
     const int code = socket_.LastError() != 0 ? socket_.LastError() : WSAEINVAL;
-    SetNetworkFailure(code);
-    TriggerRequestDone(code);
+    setNetworkFailure(code);
+    triggerRequestDone(code);
   }
 }
 
-void TSmtpCli::OnSocketConnected(std::uint16_t error) {
+void TSmtpCli::onSocketConnected(std::uint16_t error) {
   if (state_ != smtpConnecting) return;
   if (error != 0) {
-    SetNetworkFailure(error);
+    setNetworkFailure(error);
     connected_ = false;
-    TriggerRequestDone(error);
+    triggerRequestDone(error);
     socket_.Close();
-    SetState(smtpReady);
+    setState(smtpReady);
     return;
   }
   connected_ = true;
-  SetState(smtpWaitingBanner);
+  setState(smtpWaitingBanner);
 }
 
-void TSmtpCli::OnSocketClosed(std::uint16_t) {
+void TSmtpCli::onSocketClosed(std::uint16_t) {
   connected_ = false;
-  TriggerRequestDone(WSAEINTR);
+  triggerRequestDone(WSAEINTR);
 }
 
-void TSmtpCli::OnSocketData(std::uint16_t) {
-  const std::size_t space = reply_.FreeSpace();
+void TSmtpCli::onSocketData(std::uint16_t) {
+  const std::size_t space = reply_.freeSpace();
   if (space == 0) {
     // Only after an over-long line, while the connection is being given up:
     // drain so the socket does not report the same bytes again.
@@ -506,35 +506,35 @@ void TSmtpCli::OnSocketData(std::uint16_t) {
     socket_.Receive(scratch, sizeof scratch);
     return;
   }
-  const int n = socket_.Receive(reply_.WritePtr(), static_cast<int>(space));
+  const int n = socket_.Receive(reply_.writePtr(), static_cast<int>(space));
   if (n <= 0) return;
-  reply_.Commit(static_cast<std::size_t>(n));
+  reply_.commit(static_cast<std::size_t>(n));
   std::string line;
   for (;;) {
     const auto status = reply_.Next(line);
     if (status == SmtpReplyAssembler::Status::NeedMore) return;
     if (status == SmtpReplyAssembler::Status::Overflow) {
-      GiveUpConnection(500, "500 Reply line too long (no CRLF within " +
+      giveUpConnection(500, "500 Reply line too long (no CRLF within " +
                                 std::to_string(SmtpReplyAssembler::kBufferSize) + " bytes)");
       return;
     }
-    if (!HandleLine(line)) return;
+    if (!handleLine(line)) return;
   }
 }
 
-void TSmtpCli::GiveUpConnection(int error, const std::string& response) {
+void TSmtpCli::giveUpConnection(int error, const std::string& response) {
   lastResponse_ = response;
   statusCode_ = 500;
-  NoteFailure(response);
+  noteFailure(response);
   requestResult_ = error;
-  TriggerRequestDone(error);
+  triggerRequestDone(error);
   socket_.Abort();
   connected_ = false;
 }
 
-bool TSmtpCli::HandleLine(const std::string& rawLine) {
+bool TSmtpCli::handleLine(const std::string& rawLine) {
   std::weak_ptr<int> alive = life_;
-  const SmtpReplyCode code = ReadSmtpReplyCode(rawLine);
+  const SmtpReplyCode code = readSmtpReplyCode(rawLine);
   // A reply that never ends (an endless multi-line reply) would hold the
   // request forever: past kMaxReplyLines lines or kMaxReplyBytes bytes the
   // connection is given up.
@@ -543,7 +543,7 @@ bool TSmtpCli::HandleLine(const std::string& rawLine) {
   if (replyLines_ > kMaxReplyLines || replyBytes_ > kMaxReplyBytes) {
     replyLines_ = 0;
     replyBytes_ = 0;
-    GiveUpConnection(500, "500 Reply too long (more than " + std::to_string(kMaxReplyLines) +
+    giveUpConnection(500, "500 Reply too long (more than " + std::to_string(kMaxReplyLines) +
                               " lines or " + std::to_string(kMaxReplyBytes / 1024) + " KiB)");
     return false;
   }
@@ -551,7 +551,7 @@ bool TSmtpCli::HandleLine(const std::string& rawLine) {
     replyLines_ = 0;
     replyBytes_ = 0;
   }
-  const std::string line = SanitizeSmtpLine(rawLine);
+  const std::string line = sanitizeSmtpLine(rawLine);
   lastResponse_ = line;
   statusCode_ = code.valid ? code.code : 500;
   if (OnResponse) {
@@ -559,7 +559,7 @@ bool TSmtpCli::HandleLine(const std::string& rawLine) {
     if (alive.expired()) return false;
   }
   if (state_ == smtpWaitingResponse) {
-    ReplyStep(line, code);
+    replyStep(line, code);
     return !alive.expired() && connected_;
   }
   if (OnDisplay) {
@@ -570,24 +570,24 @@ bool TSmtpCli::HandleLine(const std::string& rawLine) {
   if (!code.valid) {
     // Not a reply: give up the connection; the request fails with 500.
     requestResult_ = 500;
-    NoteFailure(line);
-    TriggerRequestDone(500);
+    noteFailure(line);
+    triggerRequestDone(500);
     socket_.Close();
     return false;
   }
   if (code.continuation) return true;
   if (code.code == 220) {
-    SetState(smtpConnected);
-    TriggerRequestDone(0);
+    setState(smtpConnected);
+    triggerRequestDone(0);
     return !alive.expired() && connected_;
   }
   requestResult_ = code.code;
-  NoteFailure(line);
+  noteFailure(line);
   socket_.Close();  // the close ends the request with 10004
   return false;
 }
 
-void TSmtpCli::ReplyStep(const std::string& line, const SmtpReplyCode& code) {
+void TSmtpCli::replyStep(const std::string& line, const SmtpReplyCode& code) {
   std::weak_ptr<int> alive = life_;
   if (OnDisplay) {
     OnDisplay(*this, "< " + line);
@@ -595,50 +595,50 @@ void TSmtpCli::ReplyStep(const std::string& line, const SmtpReplyCode& code) {
   }
   if (!code.valid) {
     requestResult_ = 500;
-    NoteFailure(line);
+    noteFailure(line);
     doneStep_ = nullptr;
-    TriggerRequestDone(500);
+    triggerRequestDone(500);
     return;
   }
   if (code.continuation) return;
   const int result = accepted_.Result(code.code);
   requestResult_ = result;
-  if (result != 0) NoteFailure(line);
+  if (result != 0) noteFailure(line);
   if (doneStep_ != nullptr) {
     Handler step = doneStep_;
     doneStep_ = nullptr;
     (this->*step)();
   } else {
-    TriggerRequestDone(result);
+    triggerRequestDone(result);
   }
 }
 
 // ---- Message sending -----------------------------------------------------
 
-void TSmtpCli::PrepareMessage() {
-  CheckArgument(hdrFrom_, "HdrFrom");
-  CheckArgument(hdrTo_, "HdrTo");
-  CheckArgument(hdrSubject_, "HdrSubject");
-  CheckArgument(charSet_, "CharSet");
+void TSmtpCli::prepareMessage() {
+  checkArgument(hdrFrom_, "HdrFrom");
+  checkArgument(hdrTo_, "HdrTo");
+  checkArgument(hdrSubject_, "HdrSubject");
+  checkArgument(charSet_, "CharSet");
   attachments_.clear();
   for (const auto& file : emailFiles_) {
     std::ifstream in(file, std::ios::binary);
     if (!in) throw SmtpException("File not found '" + file + "'");
     attachments_.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
-  const std::tm now = LocalNow();
+  const std::tm now = localNow();
   headerLines_ = {"From: " + hdrFrom_,
                   "To: " + hdrTo_,
                   "Subject: " + hdrSubject_,
                   "Mime-Version: 1.0",
                   "Content-Type: " + contentTypeText_ + "; charset=\"" + charSet_ + "\"",
-                  "Date: " + DateHeaderValue(now)};
+                  "Date: " + dateHeaderValue(now)};
   boundary_.clear();
   if (!emailFiles_.empty()) {
-    boundary_ = "= Multipart Boundary " + TwoDigits(now.tm_mon + 1) + TwoDigits(now.tm_mday) +
-                TwoDigits(now.tm_year % 100) + TwoDigits(now.tm_hour) + TwoDigits(now.tm_min);
+    boundary_ = "= Multipart Boundary " + twoDigits(now.tm_mon + 1) + twoDigits(now.tm_mday) +
+                twoDigits(now.tm_year % 100) + twoDigits(now.tm_hour) + twoDigits(now.tm_min);
     for (auto& line : headerLines_) {
-      if (StartsWithNoCase(line, "CONTENT-TYPE:")) {
+      if (startsWithNoCase(line, "CONTENT-TYPE:")) {
         line = "Content-Type: multipart/mixed;\r\n\tboundary=\"" + boundary_ + "\"";
       }
     }
@@ -647,17 +647,17 @@ void TSmtpCli::PrepareMessage() {
   headerLines_.emplace_back();
 }
 
-void TSmtpCli::DoData() {
-  PrepareMessage();
-  ExecCommand(smtpData, "DATA", {354}, &TSmtpCli::DataAfterGoAhead);
+void TSmtpCli::doData() {
+  prepareMessage();
+  execCommand(smtpData, "DATA", {354}, &TSmtpCli::dataAfterGoAhead);
 }
 
-void TSmtpCli::DataAfterGoAhead() {
+void TSmtpCli::dataAfterGoAhead() {
   if (requestResult_ != 0) {
-    TriggerRequestDone(requestResult_);
+    triggerRequestDone(requestResult_);
     return;
   }
-  SetState(smtpInternalReady);  // lines arriving meanwhile are only shown
+  setState(smtpInternalReady);  // lines arriving meanwhile are only shown
   dataPhase_ = DataPhase::kHeader;
   headerIndex_ = 0;
   pendingLines_.clear();
@@ -665,22 +665,22 @@ void TSmtpCli::DataAfterGoAhead() {
   bodyLineNumber_ = 0;
   moreBody_ = true;
   attachmentIndex_ = 0;
-  socket_.OnDataSent = [this](TWSocket&, std::uint16_t) { DataSendNext(); };
-  DataSendNext();
+  socket_.OnDataSent = [this](TWSocket&, std::uint16_t) { dataSendNext(); };
+  dataSendNext();
 }
 
-void TSmtpCli::DataSendNext() {
+void TSmtpCli::dataSendNext() {
   if (state_ != smtpInternalReady || !connected_) return;
   std::string line;
-  if (NextMessageLine(line)) {
-    SendMessageLine(line);
+  if (nextMessageLine(line)) {
+    sendMessageLine(line);
     return;
   }
   socket_.OnDataSent = nullptr;
-  ExecCommand(smtpData, ".", {250});
+  execCommand(smtpData, ".", {250});
 }
 
-void TSmtpCli::SendMessageLine(const std::string& line) {
+void TSmtpCli::sendMessageLine(const std::string& line) {
   std::weak_ptr<int> alive = life_;
   if (OnDisplay) {
     OnDisplay(*this, "> " + line);
@@ -694,7 +694,7 @@ void TSmtpCli::SendMessageLine(const std::string& line) {
   if (socket_.state() == wsConnected) socket_.SendStr(wire);
 }
 
-bool TSmtpCli::NextMessageLine(std::string& line) {
+bool TSmtpCli::nextMessageLine(std::string& line) {
   for (;;) {
     if (pendingIndex_ < pendingLines_.size()) {
       line = std::move(pendingLines_[pendingIndex_++]);
@@ -732,7 +732,7 @@ bool TSmtpCli::NextMessageLine(std::string& line) {
           OnGetData(*this, ++bodyLineNumber_, buffer, kMaxBodyLine, more);
           if (more) {
             buffer[kMaxBodyLine] = '\0';
-            SplitLines(std::string(buffer, std::strlen(buffer)), pendingLines_);
+            splitLines(std::string(buffer, std::strlen(buffer)), pendingLines_);
             continue;
           }
         }
@@ -746,7 +746,7 @@ bool TSmtpCli::NextMessageLine(std::string& line) {
         continue;
       case DataPhase::kAttachments:
         if (attachmentIndex_ < attachments_.size()) {
-          const std::string name = BaseName(emailFiles_[attachmentIndex_]);
+          const std::string name = baseName(emailFiles_[attachmentIndex_]);
           pendingLines_ = {"--" + boundary_,
                            "Content-Type: application/octet-stream;",
                            "\tname=\"" + name + "\"",
@@ -754,7 +754,7 @@ bool TSmtpCli::NextMessageLine(std::string& line) {
                            "Content-Disposition: attachment;",
                            "\tfilename=\"" + name + "\"",
                            ""};
-          for (auto& l : Base64Lines(attachments_[attachmentIndex_])) {
+          for (auto& l : base64Lines(attachments_[attachmentIndex_])) {
             pendingLines_.push_back(std::move(l));
           }
           pendingLines_.emplace_back();

@@ -30,8 +30,8 @@
 //
 // Late notices. Abort() returns with the client idle (not connected,
 // smtpReady), but the aborted request's OnRequestDone still arrives later from
-// the loop. Every request started by the caller gets a new RequestId(); while
-// OnRequestDone runs, DoneRequestId() tells which request it reports, so an
+// the loop. Every request started by the caller gets a new requestId(); while
+// OnRequestDone runs, doneRequestId() tells which request it reports, so an
 // owner can drop the notice of a request it has already given up.
 //
 // Command arguments (SignOn, FromName, each RcptName line, HdrTo, and the
@@ -131,36 +131,36 @@ class TSmtpCli final {
 
   // ---- Properties -------------------------------------------------------
   const std::string& Host() const noexcept { return host_; }
-  void SetHost(const std::string& value) { host_ = value; }
+  void setHost(const std::string& value) { host_ = value; }
   // Service name or decimal port (default "smtp", port 25).
   const std::string& Port() const noexcept { return port_; }
-  void SetPort(const std::string& value) { port_ = value; }
+  void setPort(const std::string& value) { port_ = value; }
   // HELO argument; empty: the local host name.
   const std::string& SignOn() const noexcept { return signOn_; }
-  void SetSignOn(const std::string& value) { signOn_ = value; }
+  void setSignOn(const std::string& value) { signOn_ = value; }
   // MAIL FROM address, without angle brackets (trimmed when sent).
   const std::string& FromName() const noexcept { return fromName_; }
-  void SetFromName(const std::string& value) { fromName_ = value; }
+  void setFromName(const std::string& value) { fromName_ = value; }
   // RCPT TO addresses, one per line; setting copies the lines.
   const std::vector<std::string>& RcptName() const noexcept { return rcptName_; }
-  void SetRcptName(const std::vector<std::string>& value) { rcptName_ = value; }
+  void setRcptName(const std::vector<std::string>& value) { rcptName_ = value; }
   const std::string& HdrFrom() const noexcept { return hdrFrom_; }
-  void SetHdrFrom(const std::string& value) { hdrFrom_ = value; }
+  void setHdrFrom(const std::string& value) { hdrFrom_ = value; }
   // Message "To:" header and the Vrfy argument.
   const std::string& HdrTo() const noexcept { return hdrTo_; }
-  void SetHdrTo(const std::string& value) { hdrTo_ = value; }
+  void setHdrTo(const std::string& value) { hdrTo_ = value; }
   const std::string& HdrSubject() const noexcept { return hdrSubject_; }
-  void SetHdrSubject(const std::string& value) { hdrSubject_ = value; }
+  void setHdrSubject(const std::string& value) { hdrSubject_ = value; }
   const std::string& CharSet() const noexcept { return charSet_; }  // "iso-8859-1"
-  void SetCharSet(const std::string& value) { charSet_ = value; }
+  void setCharSet(const std::string& value) { charSet_ = value; }
   TSmtpContentType ContentType() const noexcept { return contentType_; }
-  void SetContentType(TSmtpContentType value);
+  void setContentType(TSmtpContentType value);
   // Attachment files. Setting keeps the trimmed non-empty names and throws
   // SmtpException "File not found '<name>'" for a file that does not exist.
   const std::vector<std::string>& EmailFiles() const noexcept { return emailFiles_; }
-  void SetEmailFiles(const std::vector<std::string>& value);
+  void setEmailFiles(const std::vector<std::string>& value);
   int Tag() const noexcept { return tag_; }
-  void SetTag(int value) noexcept { tag_ = value; }
+  void setTag(int value) noexcept { tag_ = value; }
 
   // First failing reply line since the last Open or Mail started.
   const std::string& ErrorMessage() const noexcept { return errorMessage_; }
@@ -168,15 +168,15 @@ class TSmtpCli final {
   const std::string& LastResponse() const noexcept { return lastResponse_; }
   // The code at the start of the last reply line (500 for network failures
   // and for lines without a valid code).
-  int StatusCode() const noexcept { return statusCode_; }
+  int statusCode() const noexcept { return statusCode_; }
   // True from the accepted TCP connection until the socket closes.
   bool Connected() const noexcept { return connected_; }
   TSmtpState State() const noexcept { return state_; }
-  TSmtpRequest RequestType() const noexcept { return requestType_; }
+  TSmtpRequest requestType() const noexcept { return requestType_; }
   // Number of the last request started by the caller (starts at 0, +1 per
   // request), and, inside OnRequestDone, the number of the request reported.
-  std::uint64_t RequestId() const noexcept { return requestId_; }
-  std::uint64_t DoneRequestId() const noexcept { return doneRequestId_; }
+  std::uint64_t requestId() const noexcept { return requestId_; }
+  std::uint64_t doneRequestId() const noexcept { return doneRequestId_; }
 
   // ---- Requests ---------------------------------------------------------
   void Connect();
@@ -206,44 +206,44 @@ class TSmtpCli final {
   };
   using Handler = void (TSmtpCli::*)();
 
-  void CheckReady() const;
-  void CheckConnected() const;
-  void BeginRequest();
-  void SetState(TSmtpState state) noexcept { state_ = state; }
-  void DoConnect();
-  void DoHelo();
-  void DoVrfy();
-  void DoMailFrom();
-  void DoRcptTo();
-  void DoData();
-  void DoQuit();
-  void DoRset();
-  void ExecCommand(TSmtpRequest request, const std::string& command, SmtpAcceptedCodes accepted,
+  void checkReady() const;
+  void checkConnected() const;
+  void beginRequest();
+  void setState(TSmtpState state) noexcept { state_ = state; }
+  void doConnect();
+  void doHelo();
+  void doVrfy();
+  void doMailFrom();
+  void doRcptTo();
+  void doData();
+  void doQuit();
+  void doRset();
+  void execCommand(TSmtpRequest request, const std::string& command, SmtpAcceptedCodes accepted,
                    Handler doneStep = nullptr);
-  void SendCommand(const std::string& command);
-  void TriggerRequestDone(int error);
-  void NextHighLevelStep();
-  void SetNetworkFailure(int error);
-  void NoteFailure(const std::string& line);
+  void sendCommand(const std::string& command);
+  void triggerRequestDone(int error);
+  void nextHighLevelStep();
+  void setNetworkFailure(int error);
+  void noteFailure(const std::string& line);
 
   // Socket events.
-  void OnLookupDone(std::uint16_t error);
-  void OnSocketConnected(std::uint16_t error);
-  void OnSocketData(std::uint16_t error);
-  void OnSocketClosed(std::uint16_t error);
-  void OnSocketDataSent(std::uint16_t error);
-  bool HandleLine(const std::string& rawLine);  // false: stop reading
-  void ReplyStep(const std::string& line, const SmtpReplyCode& code);
-  void GiveUpConnection(int error, const std::string& response);
+  void onLookupDone(std::uint16_t error);
+  void onSocketConnected(std::uint16_t error);
+  void onSocketData(std::uint16_t error);
+  void onSocketClosed(std::uint16_t error);
+  void onSocketDataSent(std::uint16_t error);
+  bool handleLine(const std::string& rawLine);  // false: stop reading
+  void replyStep(const std::string& line, const SmtpReplyCode& code);
+  void giveUpConnection(int error, const std::string& response);
 
   // Message sending.
-  void RcptNextStep();
-  void RcptDoneStep();
-  void PrepareMessage();
-  void DataAfterGoAhead();
-  void DataSendNext();
-  bool NextMessageLine(std::string& line);
-  void SendMessageLine(const std::string& line);
+  void rcptNextStep();
+  void rcptDoneStep();
+  void prepareMessage();
+  void dataAfterGoAhead();
+  void dataSendNext();
+  bool nextMessageLine(std::string& line);
+  void sendMessageLine(const std::string& line);
 
   EventLoop& loop_;
   std::shared_ptr<int> life_;  // expires when the client is destroyed
@@ -299,9 +299,9 @@ class TSmtpCli final {
 };
 
 // Standard base64 ("=" padding) of `data`.
-std::string Base64Encode(std::string_view data);
+std::string base64Encode(std::string_view data);
 // The lines of a base64-encoded attachment: 45 input bytes (60 characters)
 // per line.
-std::vector<std::string> Base64Lines(std::string_view data);
+std::vector<std::string> base64Lines(std::string_view data);
 
 }  // namespace orvane::net

@@ -6,12 +6,12 @@
 namespace orvane::net {
 
 namespace {
-bool IsDigit(char c) noexcept {
+bool isDigit(char c) noexcept {
   return c >= '0' && c <= '9';
 }
 }  // namespace
 
-SmtpReplyCode ReadSmtpReplyCode(std::string_view line) noexcept {
+SmtpReplyCode readSmtpReplyCode(std::string_view line) noexcept {
   SmtpReplyCode result;
   std::size_t i = 0;
   while (i < line.size() &&
@@ -20,7 +20,7 @@ SmtpReplyCode ReadSmtpReplyCode(std::string_view line) noexcept {
   }
   std::size_t digits = 0;
   int code = 0;
-  while (i + digits < line.size() && IsDigit(line[i + digits]) && digits < 4) {
+  while (i + digits < line.size() && isDigit(line[i + digits]) && digits < 4) {
     code = code * 10 + (line[i + digits] - '0');
     ++digits;
   }
@@ -34,7 +34,7 @@ SmtpReplyCode ReadSmtpReplyCode(std::string_view line) noexcept {
   return result;
 }
 
-std::string SanitizeSmtpLine(std::string_view line) {
+std::string sanitizeSmtpLine(std::string_view line) {
   std::string out(line);
   for (char& c : out) {
     const auto u = static_cast<unsigned char>(c);
@@ -58,14 +58,14 @@ int SmtpAcceptedCodes::Result(int code) const noexcept {
   return code;
 }
 
-void SmtpReplyAssembler::Commit(std::size_t n) noexcept {
-  count_ += std::min(n, FreeSpace());
+void SmtpReplyAssembler::commit(std::size_t n) noexcept {
+  count_ += std::min(n, freeSpace());
 }
 
-std::size_t SmtpReplyAssembler::Append(std::string_view data) noexcept {
-  const std::size_t n = std::min(data.size(), FreeSpace());
-  if (n > 0) std::memcpy(WritePtr(), data.data(), n);
-  Commit(n);
+std::size_t SmtpReplyAssembler::append(std::string_view data) noexcept {
+  const std::size_t n = std::min(data.size(), freeSpace());
+  if (n > 0) std::memcpy(writePtr(), data.data(), n);
+  commit(n);
   return n;
 }
 
@@ -94,7 +94,7 @@ SmtpReplyAssembler::Status SmtpReplyAssembler::Next(std::string& line) {
   return Status::NeedMore;
 }
 
-void SmtpReplyAssembler::Reset() noexcept {
+void SmtpReplyAssembler::reset() noexcept {
   count_ = 0;
   scanned_ = 0;
   overflowed_ = false;

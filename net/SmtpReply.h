@@ -26,11 +26,11 @@ struct SmtpReplyCode {
 // then exactly three digits must follow, ending the line or followed by " " or
 // "-". Anything else (no digits, a sign, two or four digits, a letter right
 // after the digits, a code outside 100..599) is not a valid code.
-SmtpReplyCode ReadSmtpReplyCode(std::string_view line) noexcept;
+SmtpReplyCode readSmtpReplyCode(std::string_view line) noexcept;
 
 // `line` with every control byte (below 0x20, and 0x7F) replaced by "?", so
 // that no raw control character reaches a log or a window.
-std::string SanitizeSmtpLine(std::string_view line);
+std::string sanitizeSmtpLine(std::string_view line);
 
 // Up to 15 accepted reply codes of one request. An empty list means: a code
 // below 500 succeeds, 500 and above fail.
@@ -52,11 +52,11 @@ class SmtpAcceptedCodes final {
 
 // Splits the byte stream of one connection into reply lines ended by "\r\n".
 //
-// Bytes are written straight into the free part of the fixed buffer (WritePtr /
-// FreeSpace / Commit, or Append for a copy). Next() hands out complete lines
+// Bytes are written straight into the free part of the fixed buffer (writePtr /
+// freeSpace / Commit, or Append for a copy). Next() hands out complete lines
 // one at a time, in order. When the buffer is full and holds no "\r\n" no line
 // can ever complete: Next() reports Overflow once, the assembler discards what
-// it holds and refuses further bytes until Reset(), so the rest of an
+// it holds and refuses further bytes until reset(), so the rest of an
 // over-long line is never taken for a new line.
 class SmtpReplyAssembler final {
  public:
@@ -68,20 +68,20 @@ class SmtpReplyAssembler final {
     Overflow,  // 4096 bytes without "\r\n": the connection must be given up
   };
 
-  char* WritePtr() noexcept { return buffer_.data() + count_; }
-  // Bytes that may be written at WritePtr(); 0 after an overflow.
-  std::size_t FreeSpace() const noexcept { return overflowed_ ? 0 : kBufferSize - count_; }
-  // Records `n` bytes written at WritePtr(); `n` is clamped to FreeSpace().
-  void Commit(std::size_t n) noexcept;
+  char* writePtr() noexcept { return buffer_.data() + count_; }
+  // Bytes that may be written at writePtr(); 0 after an overflow.
+  std::size_t freeSpace() const noexcept { return overflowed_ ? 0 : kBufferSize - count_; }
+  // Records `n` bytes written at writePtr(); `n` is clamped to freeSpace().
+  void commit(std::size_t n) noexcept;
   // Copies as much of `data` as fits; returns the count copied.
-  std::size_t Append(std::string_view data) noexcept;
+  std::size_t append(std::string_view data) noexcept;
 
   Status Next(std::string& line);
 
   // Forgets everything held and clears the overflow (a new connection).
-  void Reset() noexcept;
-  std::size_t Held() const noexcept { return count_; }
-  bool Overflowed() const noexcept { return overflowed_; }
+  void reset() noexcept;
+  std::size_t held() const noexcept { return count_; }
+  bool overflowed() const noexcept { return overflowed_; }
 
  private:
   std::array<char, kBufferSize> buffer_{};

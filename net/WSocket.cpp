@@ -19,14 +19,14 @@ std::string dottedAddress(in_addr a) {
 }
 
 int lastErrno() {
-  return WSocketErrorFromErrno(errno);
+  return socketErrorFromErrno(errno);
 }
 
 // ---------------------------------------------------------------------------
 // Construction
 
 TWSocket::TWSocket(EventLoop& loop)
-    : loop_(loop), life_(std::make_shared<int>(0)), poll_(loop, &TWSocket::OnPoll, this) {
+    : loop_(loop), life_(std::make_shared<int>(0)), poll_(loop, &TWSocket::onPoll, this) {
   AssignDefaultValue();
 }
 
@@ -38,19 +38,19 @@ TWSocket::~TWSocket() {
   } catch (...) {
   }
   try {
-    if (hSocket_ >= 0 || state_ != wsClosed) InternalClose(false, 0);
+    if (hSocket_ >= 0 || state_ != wsClosed) internalClose(false, 0);
   } catch (...) {
   }
-  CloseHandleOnly();
+  closeHandleOnly();
 }
 
 // ---------------------------------------------------------------------------
 // Properties
 
-void TWSocket::SetEndpointText(const char* what, const std::string& value, std::string& text,
+void TWSocket::setEndpointText(const char* what, const std::string& value, std::string& text,
                                bool& assigned, bool& resolved) {
   if (state_ != wsClosed) {
-    RaiseException(std::string("Cannot change ") + what + " if not closed");
+    raiseException(std::string("Cannot change ") + what + " if not closed");
     return;
   }
   if (assigned && value == text) return;
@@ -59,21 +59,21 @@ void TWSocket::SetEndpointText(const char* what, const std::string& value, std::
   assigned = !text.empty();
 }
 
-void TWSocket::SetAddr(const std::string& value) {
-  SetEndpointText("Addr", value, addrStr_, addrAssigned_, addrResolved_);
+void TWSocket::setAddr(const std::string& value) {
+  setEndpointText("Addr", value, addrStr_, addrAssigned_, addrResolved_);
 }
 
-void TWSocket::SetPort(const std::string& value) {
-  SetEndpointText("Port", value, portStr_, portAssigned_, portResolved_);
+void TWSocket::setPort(const std::string& value) {
+  setEndpointText("Port", value, portStr_, portAssigned_, portResolved_);
 }
 
-void TWSocket::SetProto(const std::string& value) {
-  SetEndpointText("Proto", value, protoStr_, protoAssigned_, protoResolved_);
+void TWSocket::setProto(const std::string& value) {
+  setEndpointText("Proto", value, protoStr_, protoAssigned_, protoResolved_);
 }
 
-void TWSocket::SetLocalPort(const std::string& value) {
+void TWSocket::setLocalPort(const std::string& value) {
   if (state_ != wsClosed) {
-    RaiseException("Cannot change LocalPort if not closed");
+    raiseException("Cannot change LocalPort if not closed");
     return;
   }
   localPortStr_ = value;
@@ -86,30 +86,30 @@ TSocketSendFlags TWSocket::SendFlags() const {
   return static_cast<TSocketSendFlags>(sendFlags_);
 }
 
-void TWSocket::SetSendFlags(TSocketSendFlags value) {
+void TWSocket::setSendFlags(TSocketSendFlags value) {
   if (value != wsSendNormal && value != wsSendUrgent) {
-    RaiseException("Invalid SendFlags");
+    raiseException("Invalid SendFlags");
     return;
   }
   sendFlags_ = value;
 }
 
-void TWSocket::SetLineMode(bool value) {
+void TWSocket::setLineMode(bool value) {
   if (value == lineMode_) return;
   lineMode_ = value;
   lines_.markLine(0);
-  if (!lines_.empty()) PostLineRetrigger();
+  if (!lines_.empty()) postLineRetrigger();
 }
 
-void TWSocket::SetLineEnd(const std::string& value) {
+void TWSocket::setLineEnd(const std::string& value) {
   lines_.setLineEnd(value);
-  if (lineMode_ && !lines_.empty()) PostLineRetrigger();
+  if (lineMode_ && !lines_.empty()) postLineRetrigger();
 }
 
 // ---------------------------------------------------------------------------
 // Error reporting
 
-void TWSocket::RaiseException(const std::string& msg) {
+void TWSocket::raiseException(const std::string& msg) {
   if (OnError) {
     OnError(*this);
     return;
@@ -117,24 +117,24 @@ void TWSocket::RaiseException(const std::string& msg) {
   throw ESocketException(msg);
 }
 
-void TWSocket::SocketError(const std::string& fn, int code) {
+void TWSocket::socketError(const std::string& fn, int code) {
   // A connection that is reset or not connected is unusable: release it now,
   // without a session-closed report.
-  if (code == WSAECONNRESET || code == WSAENOTCONN) CloseWithSocketError(code);
+  if (code == WSAECONNRESET || code == WSAENOTCONN) closeWithSocketError(code);
   lastError_ = code;
-  RaiseException(WSocketErrorMessage(code, fn));
+  raiseException(socketErrorMessage(code, fn));
 }
 
-void TWSocket::CloseWithSocketError(int /*code*/) {
+void TWSocket::closeWithSocketError(int /*code*/) {
   if (hSocket_ < 0 && state_ == wsClosed) return;
-  CloseHandleOnly();
+  closeHandleOnly();
   ++connId_;
   lines_.clear();
-  ChangeState(wsClosed);
+  changeState(wsClosed);
   AssignDefaultValue();
 }
 
-void TWSocket::HandleBgException(std::exception_ptr ex) {
+void TWSocket::handleBgException(std::exception_ptr ex) {
   std::weak_ptr<int> token = life_;
   bool canClose = true;
   if (OnBgException) {
@@ -160,7 +160,7 @@ void TWSocket::HandleBgException(std::exception_ptr ex) {
   }
 }
 
-void TWSocket::ChangeState(TSocketState newState) {
+void TWSocket::changeState(TSocketState newState) {
   const TSocketState old = state_;
   state_ = newState;
   if (OnChangeState && !destroying_) OnChangeState(*this, old, newState);
@@ -170,7 +170,7 @@ void TWSocket::ChangeState(TSocketState newState) {
 // Defaults, readiness watching
 
 void TWSocket::AssignDefaultValue() {
-  if (hSocket_ >= 0) CloseHandleOnly();
+  if (hSocket_ >= 0) closeHandleOnly();
   std::memset(&sin_, 0, sizeof sin_);
   sin_.sin_family = AF_INET;
   addrAssigned_ = false;
@@ -200,12 +200,12 @@ void TWSocket::AssignDefaultValue() {
   socks_.reset();
 }
 
-void TWSocket::StartPoll() {
+void TWSocket::startPoll() {
   if (!poll_.open(hSocket_)) return;
-  UpdatePoll();
+  updatePoll();
 }
 
-void TWSocket::UpdatePoll() {
+void TWSocket::updatePoll() {
   if (!poll_.isOpen()) return;
   int want = 0;
   if (!paused_ && hSocket_ >= 0) {
@@ -228,11 +228,11 @@ void TWSocket::UpdatePoll() {
   poll_.set(want);
 }
 
-void TWSocket::StopPoll() {
+void TWSocket::stopPoll() {
   poll_.close(false);
 }
 
-void TWSocket::CloseHandleOnly() {
+void TWSocket::closeHandleOnly() {
   poll_.close(hSocket_ >= 0);
   if (hSocket_ >= 0) {
     ::close(hSocket_);
@@ -240,18 +240,18 @@ void TWSocket::CloseHandleOnly() {
   }
 }
 
-void TWSocket::PostLineRetrigger() {
+void TWSocket::postLineRetrigger() {
   if (lineRetriggerPosted_) return;
   lineRetriggerPosted_ = true;
   const std::uint64_t id = connId_;
   loop_.post(life_, [this, id] {
     lineRetriggerPosted_ = false;
     if (id != connId_ || hSocket_ < 0 || paused_ || state_ != wsConnected) return;
-    FromLoop([this] {
+    fromLoop([this] {
       if (lineMode_)
-        LineReceiveLoop(0, false);
+        lineReceiveLoop(0, false);
       else
-        ReceiveLoop(0);
+        receiveLoop(0);
     });
   });
 }
@@ -259,7 +259,7 @@ void TWSocket::PostLineRetrigger() {
 // ---------------------------------------------------------------------------
 // Connect
 
-void TWSocket::ResolveForConnect() {
+void TWSocket::resolveForConnect() {
   if (!protoResolved_) {
     proto_ = WSocketResolveProto(protoStr_);
     sockType_ = proto_ == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
@@ -281,117 +281,117 @@ void TWSocket::ResolveForConnect() {
   }
 }
 
-void TWSocket::BindSocket() {
+void TWSocket::bindSocket() {
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_addr.s_addr = htonl(INADDR_ANY);
   local.sin_port = htons(localPortNum_);
   if (::bind(hSocket_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
     lastError_ = lastErrno();
-    RaiseException("winsock.bind failed, error #" + std::to_string(lastError_));
+    raiseException("winsock.bind failed, error #" + std::to_string(lastError_));
     return;
   }
   socklen_t len = sizeof local;
   if (getsockname(hSocket_, reinterpret_cast<sockaddr*>(&local), &len) != 0) {
     lastError_ = lastErrno();
-    RaiseException("winsock.getsockname failed, error #" + std::to_string(lastError_));
+    raiseException("winsock.getsockname failed, error #" + std::to_string(lastError_));
     return;
   }
   localPortNum_ = ntohs(local.sin_port);
   localPortStr_ = std::to_string(localPortNum_);
 }
 
-void TWSocket::SetLingerOption() {
+void TWSocket::setLingerOption() {
   if (lingerOnOff_ == wsLingerNoSet) return;
   if (hSocket_ < 0) {
-    RaiseException("Cannot set linger option at this time");
+    raiseException("Cannot set linger option at this time");
     return;
   }
   linger l{};
   l.l_onoff = lingerOnOff_ == wsLingerOn ? 1 : 0;
   l.l_linger = static_cast<std::uint16_t>(lingerTimeout_);
   if (setsockopt(hSocket_, SOL_SOCKET, SO_LINGER, &l, sizeof l) != 0)
-    SocketError("setsockopt(SO_LINGER)", lastErrno());
+    socketError("setsockopt(SO_LINGER)", lastErrno());
 }
 
 void TWSocket::Connect() {
   std::weak_ptr<int> token = life_;
   if (hSocket_ >= 0 && state_ != wsClosed) {
-    RaiseException("Connect: Socket already in use");
+    raiseException("Connect: Socket already in use");
     return;
   }
   if (!portAssigned_) {
-    RaiseException("Connect: No Port Specified");
+    raiseException("Connect: No Port Specified");
     return;
   }
   if (!addrAssigned_) {
-    RaiseException("Connect: No IP Address Specified");
+    raiseException("Connect: No IP Address Specified");
     return;
   }
   if (!protoAssigned_) {
-    RaiseException("Connect: No Protocol Specified");
+    raiseException("Connect: No Protocol Specified");
     return;
   }
   if (!routeThroughSocks()) return;
-  ResolveForConnect();
+  resolveForConnect();
 
-  DeleteBufferedData();
+  deleteBufferedData();
   hSocket_ = ::socket(AF_INET, sockType_ | SOCK_NONBLOCK | SOCK_CLOEXEC, proto_);
   if (hSocket_ < 0) {
-    SocketError("Connect (socket)", lastErrno());
+    socketError("Connect (socket)", lastErrno());
     return;
   }
   ++connId_;
   lines_.clear();
-  ChangeState(wsOpened);
+  changeState(wsOpened);
   if (token.expired()) return;
 
   if (sockType_ == SOCK_STREAM) {
     if (localPortNum_ != 0) {
-      BindSocket();
+      bindSocket();
       if (token.expired() || hSocket_ < 0) return;
     }
-    SetLingerOption();
+    setLingerOption();
     if (token.expired() || hSocket_ < 0) return;
     int on = 1;
     if (setsockopt(hSocket_, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) {
-      SocketError("setsockopt(SO_KEEPALIVE)", lastErrno());
+      socketError("setsockopt(SO_KEEPALIVE)", lastErrno());
       return;
     }
     if (setsockopt(hSocket_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
-      SocketError("setsockopt(SO_REUSEADDR)", lastErrno());
+      socketError("setsockopt(SO_REUSEADDR)", lastErrno());
       return;
     }
   } else {
-    BindSocket();
+    bindSocket();
     if (token.expired() || hSocket_ < 0) return;
     if (sin_.sin_addr.s_addr == htonl(INADDR_BROADCAST)) {
       int on = 1;
       if (setsockopt(hSocket_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
-        SocketError("setsockopt(SO_BROADCAST)", lastErrno());
+        socketError("setsockopt(SO_BROADCAST)", lastErrno());
         return;
       }
     }
   }
 
-  StartPoll();
+  startPoll();
   if (!poll_.isOpen()) {
-    SocketError("WSAAsyncSelect", WSAENOBUFS);
+    socketError("WSAAsyncSelect", WSAENOBUFS);
     return;
   }
 
   if (sockType_ == SOCK_DGRAM) {
-    ChangeState(wsConnected);
+    changeState(wsConnected);
     if (token.expired()) return;
-    UpdatePoll();
+    updatePoll();
     if (OnSessionConnected) OnSessionConnected(*this, 0);
     return;
   }
 
   if (::connect(hSocket_, reinterpret_cast<sockaddr*>(&sin_), sizeof sin_) == 0 ||
       errno == EINPROGRESS || errno == EAGAIN) {
-    ChangeState(wsConnecting);
-    if (!token.expired()) UpdatePoll();
+    changeState(wsConnecting);
+    if (!token.expired()) updatePoll();
     return;
   }
   const int err = errno;
@@ -399,29 +399,29 @@ void TWSocket::Connect() {
       err == ECONNRESET || err == EHOSTDOWN) {
     // The outcome of the attempt is known at once; report it like any other
     // outcome, from the loop, so callers see one path whatever the timing.
-    ChangeState(wsConnecting);
+    changeState(wsConnecting);
     if (token.expired()) return;
-    StopPoll();
+    stopPoll();
     const std::uint64_t id = connId_;
-    const int code = WSocketErrorFromErrno(err);
+    const int code = socketErrorFromErrno(err);
     loop_.post(life_, [this, id, code] {
       if (id != connId_ || state_ != wsConnecting) return;
-      FromLoop([this, code] { HandleConnectEvent(code); });
+      fromLoop([this, code] { handleConnectEvent(code); });
     });
     return;
   }
-  lastError_ = WSocketErrorFromErrno(err);
-  SocketError("Connect", lastError_);
+  lastError_ = socketErrorFromErrno(err);
+  socketError("Connect", lastError_);
 }
 
 // ---------------------------------------------------------------------------
 // Closing
 
-void TWSocket::InternalClose(bool shutdown, int error) {
+void TWSocket::internalClose(bool shutdown, int error) {
   std::weak_ptr<int> token = life_;
   if (hSocket_ < 0) {
     if (state_ != wsClosed) {
-      ChangeState(wsClosed);
+      changeState(wsClosed);
       if (token.expired()) return;
       AssignDefaultValue();
     }
@@ -434,18 +434,18 @@ void TWSocket::InternalClose(bool shutdown, int error) {
   hSocket_ = -1;
   ++connId_;
   lines_.clear();
-  DeleteBufferedData();
+  deleteBufferedData();
   if (::close(fd) != 0 && errno != EINTR) {
     // The descriptor is released whatever close() reports; say so and finish
     // the close so that the object stays usable.
     const int code = lastErrno();
-    ChangeState(wsClosed);
+    changeState(wsClosed);
     if (token.expired()) return;
     AssignDefaultValue();
-    SocketError("Disconnect (closesocket)", code);
+    socketError("Disconnect (closesocket)", code);
     return;
   }
-  ChangeState(wsClosed);
+  changeState(wsClosed);
   if (token.expired()) return;
   if (!destroying_ && !closeInvoked_ && OnSessionClosed) {
     closeInvoked_ = true;
@@ -456,20 +456,20 @@ void TWSocket::InternalClose(bool shutdown, int error) {
 }
 
 void TWSocket::Close() {
-  InternalClose(true, 0);
+  internalClose(true, 0);
 }
 
 void TWSocket::Abort() {
   std::weak_ptr<int> token = life_;
   CancelDnsLookup();
   if (token.expired()) return;
-  DeleteBufferedData();
+  deleteBufferedData();
   if (state_ == wsConnected && proto_ == IPPROTO_TCP && hSocket_ >= 0) {
     lingerOnOff_ = wsLingerOff;
-    SetLingerOption();
+    setLingerOption();
     if (token.expired()) return;
   }
-  InternalClose(false, 0);
+  internalClose(false, 0);
 }
 
 void TWSocket::Shutdown(int how) {
@@ -478,12 +478,12 @@ void TWSocket::Shutdown(int how) {
 
 void TWSocket::Pause() {
   paused_ = true;
-  UpdatePoll();
+  updatePoll();
 }
 
 void TWSocket::Resume() {
   paused_ = false;
-  UpdatePoll();
+  updatePoll();
 }
 
 // ---------------------------------------------------------------------------
@@ -495,7 +495,7 @@ std::string TWSocket::GetPeerAddr() {
   sockaddr_in peer{};
   socklen_t len = sizeof peer;
   if (getpeername(hSocket_, reinterpret_cast<sockaddr*>(&peer), &len) != 0) {
-    SocketError("GetPeerName", lastErrno());
+    socketError("GetPeerName", lastErrno());
     return "error";
   }
   return dottedAddress(peer.sin_addr);
@@ -504,7 +504,7 @@ std::string TWSocket::GetPeerAddr() {
 int TWSocket::GetPeerName(sockaddr_in& name, socklen_t& nameLen) {
   socklen_t len = sizeof name;
   if (hSocket_ < 0 || getpeername(hSocket_, reinterpret_cast<sockaddr*>(&name), &len) != 0) {
-    SocketError("GetPeerName", hSocket_ < 0 ? WSAENOTSOCK : lastErrno());
+    socketError("GetPeerName", hSocket_ < 0 ? WSAENOTSOCK : lastErrno());
     return -1;
   }
   nameLen = len;
@@ -514,7 +514,7 @@ int TWSocket::GetPeerName(sockaddr_in& name, socklen_t& nameLen) {
 int TWSocket::GetSockName(sockaddr_in& name, socklen_t& nameLen) {
   socklen_t len = sizeof name;
   if (hSocket_ < 0 || getsockname(hSocket_, reinterpret_cast<sockaddr*>(&name), &len) != 0) {
-    SocketError("GetSockName", hSocket_ < 0 ? WSAENOTSOCK : lastErrno());
+    socketError("GetSockName", hSocket_ < 0 ? WSAENOTSOCK : lastErrno());
     return -1;
   }
   nameLen = len;

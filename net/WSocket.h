@@ -19,7 +19,7 @@
 // Errors: failures are reported through OnError when it is assigned
 // (LastError() then holds the Windows Sockets code and the operation
 // returns), otherwise by throwing ESocketException with the message. The
-// resolution functions and LocalHostName() always throw. An exception escaping
+// resolution functions and localHostName() always throw. An exception escaping
 // a handler that the loop ran goes to OnBgException; unless that handler
 // clears CanClose, the socket is then aborted. No exception ever reaches the
 // loop.
@@ -124,7 +124,7 @@ class TWSocket final {
   TChangeStateEvent OnChangeState;   // every state assignment, even unchanged
   TNotifyEvent OnError;              // replaces throwing; see LastError()
   TBgExceptionEvent OnBgException;
-  // Raised when line mode holds LineLimit() bytes without a LineEnd; the held
+  // Raised when line mode holds lineLimit() bytes without a LineEnd; the held
   // bytes are then delivered as one line so that nothing is lost.
   TNotifyEvent OnLineTooLong;
   TSessionEvent OnSocksConnected;
@@ -136,13 +136,13 @@ class TWSocket final {
   // is wsClosed ("Cannot change Addr if not closed", ...). They trim; empty
   // means unassigned; a new value clears the resolved flag.
   const std::string& Addr() const noexcept { return addrStr_; }
-  void SetAddr(const std::string& value);
+  void setAddr(const std::string& value);
   const std::string& port() const noexcept { return portStr_; }
-  void SetPort(const std::string& value);
+  void setPort(const std::string& value);
   const std::string& proto() const noexcept { return protoStr_; }
-  void SetProto(const std::string& value);
+  void setProto(const std::string& value);
   const std::string& LocalPort() const noexcept { return localPortStr_; }
-  void SetLocalPort(const std::string& value);
+  void setLocalPort(const std::string& value);
 
   // First dotted address (or host name after a reverse lookup) of the last
   // lookup, and all of them in the order the resolver gave.
@@ -159,54 +159,54 @@ class TWSocket final {
   int GetRcvdCount();
   int LastError() const noexcept { return lastError_; }
   // The socket descriptor, -1 when none.
-  int HSocket() const noexcept { return hSocket_; }
+  int hSocket() const noexcept { return hSocket_; }
   // True when nothing is queued for sending.
-  bool AllSent() const noexcept { return allSent_; }
+  bool allSent() const noexcept { return allSent_; }
 
   bool MultiThreaded() const noexcept { return multiThreaded_; }
-  void SetMultiThreaded(bool value) noexcept { multiThreaded_ = value; }
+  void setMultiThreaded(bool value) noexcept { multiThreaded_ = value; }
   // Seconds Flush() waits for the socket to accept more data (default 60).
   int FlushTimeout() const noexcept { return flushTimeout_; }
-  void SetFlushTimeout(int value) noexcept { flushTimeout_ = value; }
+  void setFlushTimeout(int value) noexcept { flushTimeout_ = value; }
 
   // Any value other than wsSendNormal/wsSendUrgent: "Invalid SendFlags".
   TSocketSendFlags SendFlags() const;
-  void SetSendFlags(TSocketSendFlags value);
+  void setSendFlags(TSocketSendFlags value);
 
   // Linger option, applied to the socket by Connect(), Dup() and Abort():
   // set it before Connect(). The default (on, 0 s) resets the connection on
   // Close(); off lets the system deliver what was sent, then close.
   TSocketLingerOnOff LingerOnOff() const noexcept { return lingerOnOff_; }
-  void SetLingerOnOff(TSocketLingerOnOff value) noexcept { lingerOnOff_ = value; }
+  void setLingerOnOff(TSocketLingerOnOff value) noexcept { lingerOnOff_ = value; }
   int LingerTimeout() const noexcept { return lingerTimeout_; }
-  void SetLingerTimeout(int seconds) noexcept { lingerTimeout_ = seconds; }
+  void setLingerTimeout(int seconds) noexcept { lingerTimeout_ = seconds; }
 
   // SOCKS client. With a non-empty SocksServer, Connect() connects there and
   // negotiates the connection to Addr:port before OnSocksConnected and
   // OnSessionConnected. Changeable only while closed.
   const std::string& SocksLevel() const noexcept { return socksLevel_; }  // "4", "4A", "5"
-  void SetSocksLevel(const std::string& value);
+  void setSocksLevel(const std::string& value);
   const std::string& SocksServer() const noexcept { return socksServer_; }
-  void SetSocksServer(const std::string& value);
+  void setSocksServer(const std::string& value);
   const std::string& SocksPort() const noexcept { return socksPort_; }  // default "1080"
-  void SetSocksPort(const std::string& value);
+  void setSocksPort(const std::string& value);
   const std::string& SocksUsercode() const noexcept { return socksUsercode_; }
-  void SetSocksUsercode(const std::string& value);
+  void setSocksUsercode(const std::string& value);
   const std::string& SocksPassword() const noexcept { return socksPassword_; }
-  void SetSocksPassword(const std::string& value);
+  void setSocksPassword(const std::string& value);
   TSocksAuthentication SocksAuthentication() const noexcept { return socksAuthentication_; }
-  void SetSocksAuthentication(TSocksAuthentication value);
+  void setSocksAuthentication(TSocksAuthentication value);
 
   // Line mode: OnDataAvailable once per complete line; Receive then returns
   // that line including LineEnd. Changing LineMode re-raises held lines later
   // from the loop.
   bool LineMode() const noexcept { return lineMode_; }
-  void SetLineMode(bool value);
+  void setLineMode(bool value);
   const std::string& LineEnd() const noexcept { return lines_.lineEnd(); }  // default "\r\n"
-  void SetLineEnd(const std::string& value);
+  void setLineEnd(const std::string& value);
   // Most bytes held waiting for a LineEnd (default 65536, at least 1).
-  int LineLimit() const noexcept { return lines_.limit(); }
-  void SetLineLimit(int value) noexcept { lines_.setLimit(value); }
+  int lineLimit() const noexcept { return lines_.limit(); }
+  void setLineLimit(int value) noexcept { lines_.setLimit(value); }
 
   // ---- Operations -------------------------------------------------------
   // Opens a TCP connection (OnSessionConnected later from the loop) or
@@ -221,7 +221,7 @@ class TWSocket final {
   int SendStr(std::string_view str);
   // Reads up to `bufferSize` bytes; returns the count (0: the peer closed),
   // or -1 with LastError() set (10035 when nothing is waiting). UDP: one
-  // datagram, its source kept in LastFrom().
+  // datagram, its source kept in lastFrom().
   int Receive(void* buffer, int bufferSize);
   // Reads everything Rcvdcount() reports (in line mode: the pending line);
   // empty on failure.
@@ -230,7 +230,7 @@ class TWSocket final {
   int ReceiveFrom(void* buffer, int bufferSize, sockaddr_in& from, socklen_t& fromLen);
   int SendTo(const sockaddr_in& dest, socklen_t destLen, const void* data, int len);
   // Source of the last datagram read by Receive/ReceiveStr/ReceiveFrom.
-  const sockaddr_in& LastFrom() const noexcept { return lastFrom_; }
+  const sockaddr_in& lastFrom() const noexcept { return lastFrom_; }
 
   // Asynchronous name to IPv4 address lookup; a dotted address completes with
   // OnDnsLookupDone(0) before returning. An empty name reports "DNS lookup:
@@ -242,7 +242,7 @@ class TWSocket final {
   void ReverseDnsLookup(const std::string& hostAddr);
   // Cancels a pending lookup and raises OnDnsLookupDone(10004) at once.
   void CancelDnsLookup();
-  bool DnsLookupPending() const noexcept { return lookup_ != nullptr; }
+  bool dnsLookupPending() const noexcept { return lookup_ != nullptr; }
 
   // Orderly close (shutdown of the send direction, then close). With the
   // default linger (on, 0 s) a connected stream is reset at once.
@@ -275,8 +275,8 @@ class TWSocket final {
   // adopts it in state wsConnected.
   void Listen();
   // Length of the pending-connection queue Listen() asks for (default 5).
-  int ListenBacklog() const noexcept { return listenBacklog_; }
-  void SetListenBacklog(int value) noexcept { listenBacklog_ = value < 1 ? 1 : value; }
+  int listenBacklog() const noexcept { return listenBacklog_; }
+  void setListenBacklog(int value) noexcept { listenBacklog_ = value < 1 ? 1 : value; }
   int Accept();
   void Dup(int newHSocket);
 
@@ -286,62 +286,62 @@ class TWSocket final {
  private:
   struct Lookup;
 
-  static void OnPoll(void* context, int status, int events, bool maybeStale);
-  static void OnLookupDone(uv_getaddrinfo_t* req, int status, addrinfo* res);
-  static void OnReverseDone(uv_getnameinfo_t* req, int status, const char* host,
+  static void onPoll(void* context, int status, int events, bool maybeStale);
+  static void onLookupDone(uv_getaddrinfo_t* req, int status, addrinfo* res);
+  static void onReverseDone(uv_getnameinfo_t* req, int status, const char* host,
                             const char* service);
 
-  void ChangeState(TSocketState newState);
-  void RaiseException(const std::string& msg);
-  void SocketError(const std::string& fn, int code);
-  void HandleBgException(std::exception_ptr ex);
+  void changeState(TSocketState newState);
+  void raiseException(const std::string& msg);
+  void socketError(const std::string& fn, int code);
+  void handleBgException(std::exception_ptr ex);
   // maybeStale: readiness may be out of date, so check what is queued.
-  void ProcessEvents(int events, int status, bool maybeStale);
-  void HandleConnectEvent(int error);
-  void HandleWriteEvent(int error);
-  void HandleCloseEvent(int error);
+  void processEvents(int events, int status, bool maybeStale);
+  void handleConnectEvent(int error);
+  void handleWriteEvent(int error);
+  void handleCloseEvent(int error);
   // Counts a read call and watches for input again if a handler had left
   // input unread.
   void countReadAndRearm();
-  void ReceiveLoop(int error);
-  void LineReceiveLoop(int error, bool closing);
-  bool ReadIntoLineBuffer();
+  void receiveLoop(int error);
+  void lineReceiveLoop(int error, bool closing);
+  bool readIntoLineBuffer();
   void TryToSend();
-  void DeleteBufferedData();
-  void InternalClose(bool shutdown, int error);
-  void CloseHandleOnly();
-  void SetLingerOption();
-  void BindSocket();
-  void ResolveForConnect();
-  void StartPoll();
-  void UpdatePoll();
-  void StopPoll();
-  void PostWriteNotice();
-  void PostLineRetrigger();
-  bool BeginLookup(const std::string& text);
+  void deleteBufferedData();
+  void internalClose(bool shutdown, int error);
+  void closeHandleOnly();
+  void setLingerOption();
+  void bindSocket();
+  void resolveForConnect();
+  void startPoll();
+  void updatePoll();
+  void stopPoll();
+  void postWriteNotice();
+  void postLineRetrigger();
+  bool beginLookup(const std::string& text);
   // Keeps `lk` as the lookup in progress when libuv took it (uvResult 0),
   // else frees it and raises the error.
-  void StartedLookup(Lookup* lk, const std::string& text, int uvResult);
-  void FinishLookup(int error, std::vector<std::string> results);
-  int PendingSocketError();
-  int QueuedBytes(bool& failed);
-  void CloseWithSocketError(int code);
+  void startedLookup(Lookup* lk, const std::string& text, int uvResult);
+  void finishLookup(int error, std::vector<std::string> results);
+  int pendingSocketError();
+  int queuedBytes(bool& failed);
+  void closeWithSocketError(int code);
   template <class F>
-  void FromLoop(F&& f);
+  void fromLoop(F&& f);
 
   // SOCKS negotiation. routeThroughSocks points a connect at the SOCKS
   // server; false when refused (reported).
   bool routeThroughSocks();
-  void SocksStart();
-  void SocksOnData();
+  void socksStart();
+  void socksOnData();
   void applySocksStep(const SocksCodec::Step& step);
-  void SocksFail(int error, const std::string& msg);
-  void SocksDone();
+  void socksFail(int error, const std::string& msg);
+  void socksDone();
   // Stores Addr, Port or Proto: only while closed, trimmed, and resolved again
   // at the next connect unless the text is unchanged.
-  void SetEndpointText(const char* what, const std::string& value, std::string& text,
+  void setEndpointText(const char* what, const std::string& value, std::string& text,
                        bool& assigned, bool& resolved);
-  void SocksSend(const std::string& bytes);
+  void socksSend(const std::string& bytes);
 
   EventLoop& loop_;
   std::shared_ptr<int> life_;  // expires when the socket is destroyed

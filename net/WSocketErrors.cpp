@@ -116,12 +116,12 @@ std::string WSocketErrorDesc(int errCode) {
   }
 }
 
-std::string WSocketErrorMessage(int code, const std::string& functionName) {
+std::string socketErrorMessage(int code, const std::string& functionName) {
   return "Error " + std::to_string(code) + " in function " + functionName + "\r\n" +
          WSocketErrorDesc(code);
 }
 
-int WSocketErrorFromErrno(int err) {
+int socketErrorFromErrno(int err) {
   switch (err) {
     case 0:
       return 0;
@@ -224,7 +224,7 @@ int WSocketErrorFromErrno(int err) {
   }
 }
 
-int WSocketErrorFromGai(int gaiError) {
+int socketErrorFromGai(int gaiError) {
   switch (gaiError) {
     case 0:
       return 0;
@@ -267,21 +267,21 @@ int WSocketErrorFromGai(int gaiError) {
     case UV_EAI_CANCELED:
       return WSAEINTR;
     case EAI_SYSTEM:
-      return errno != 0 ? WSocketErrorFromErrno(errno) : WSANO_RECOVERY;
+      return errno != 0 ? socketErrorFromErrno(errno) : WSANO_RECOVERY;
     default:
       return WSANO_RECOVERY;
   }
 }
 
-int WSocketErrorFromUv(int uvStatus) {
+int socketErrorFromUv(int uvStatus) {
   if (uvStatus == 0) return 0;
   // libuv's resolver codes lie in -3000..-3099; everything else is -errno.
-  if (uvStatus <= -3000 && uvStatus > -3100) return WSocketErrorFromGai(uvStatus);
-  if (uvStatus < 0) return WSocketErrorFromErrno(-uvStatus);
-  return WSocketErrorFromErrno(uvStatus);
+  if (uvStatus <= -3000 && uvStatus > -3100) return socketErrorFromGai(uvStatus);
+  if (uvStatus < 0) return socketErrorFromErrno(-uvStatus);
+  return socketErrorFromErrno(uvStatus);
 }
 
-bool IsRetryableErrno(int err) noexcept {
+bool isRetryableErrno(int err) noexcept {
   return err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == EINPROGRESS;
 }
 

@@ -76,20 +76,20 @@ inline constexpr int WSANO_DATA = 11004;
 std::string WSocketErrorDesc(int errCode);
 // The error message format shared by the socket and its users:
 // "Error <code> in function <fn>\r\n<WSocketErrorDesc(code)>".
-std::string WSocketErrorMessage(int code, const std::string& functionName);
+std::string socketErrorMessage(int code, const std::string& functionName);
 
 // Maps an errno value onto its Windows Sockets code; 0 stays 0. An errno
 // without an equivalent gives WSASYSNOTREADY ("Network sub-system is
 // unusable"), so a failure is never reported as success.
-int WSocketErrorFromErrno(int err);
+int socketErrorFromErrno(int err);
 // Maps a getaddrinfo() result (EAI_*) or a libuv resolver status (UV_EAI_*)
 // onto a Windows Sockets code; 0 stays 0, unknown values give 11003.
-int WSocketErrorFromGai(int gaiError);
+int socketErrorFromGai(int gaiError);
 // Maps a libuv status (a negated errno, or UV_EAI_*) onto a code; 0 stays 0.
-int WSocketErrorFromUv(int uvStatus);
+int socketErrorFromUv(int uvStatus);
 
 // True for errno values that only mean "not now" (EAGAIN, EWOULDBLOCK, EINTR,
 // EINPROGRESS): the operation may be retried when the socket is ready.
-bool IsRetryableErrno(int err) noexcept;
+bool isRetryableErrno(int err) noexcept;
 
 }  // namespace orvane::net

@@ -21,13 +21,13 @@ int lastErrno();
 // Runs `f` as an event from the loop: an exception escaping it goes to the
 // background-exception step; nothing is touched once the socket is gone.
 template <class F>
-void TWSocket::FromLoop(F&& f) {
+void TWSocket::fromLoop(F&& f) {
   std::weak_ptr<int> token = life_;
   try {
     f();
   } catch (...) {
     if (token.expired()) return;
-    HandleBgException(std::current_exception());
+    handleBgException(std::current_exception());
   }
 }
 

@@ -24,11 +24,11 @@ struct TWSocket::Lookup {
 // What both lookups do first: an empty text fails at once, a lookup still
 // running is cancelled, earlier results are emptied. False: the call is over
 // (the text was empty, or a handler destroyed the socket).
-bool TWSocket::BeginLookup(const std::string& text) {
+bool TWSocket::beginLookup(const std::string& text) {
   std::weak_ptr<int> token = life_;
   if (text.empty()) {
     lastError_ = WSAEINVAL;
-    RaiseException("DNS lookup: invalid host name.");
+    raiseException("DNS lookup: invalid host name.");
     if (!token.expired() && OnDnsLookupDone) OnDnsLookupDone(*this, WSAEINVAL);
     return false;
   }
@@ -42,7 +42,7 @@ bool TWSocket::BeginLookup(const std::string& text) {
 }
 
 void TWSocket::DnsLookup(const std::string& hostName) {
-  if (!BeginLookup(hostName)) return;
+  if (!beginLookup(hostName)) return;
   const in_addr_t numeric = inet_addr(hostName.c_str());
   if (numeric != INADDR_NONE) {
     in_addr a{};
@@ -58,13 +58,13 @@ void TWSocket::DnsLookup(const std::string& hostName) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
-  const int r = uv_getaddrinfo(loop_.uv(), &lk->gai, &TWSocket::OnLookupDone, hostName.c_str(),
+  const int r = uv_getaddrinfo(loop_.uv(), &lk->gai, &TWSocket::onLookupDone, hostName.c_str(),
                                nullptr, &hints);
-  StartedLookup(lk, hostName, r);
+  startedLookup(lk, hostName, r);
 }
 
 void TWSocket::ReverseDnsLookup(const std::string& hostAddr) {
-  if (!BeginLookup(hostAddr)) return;
+  if (!beginLookup(hostAddr)) return;
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = inet_addr(hostAddr.c_str());
@@ -72,20 +72,20 @@ void TWSocket::ReverseDnsLookup(const std::string& hostAddr) {
   lk->owner = this;
   lk->reverse = true;
   lk->gni.data = lk;
-  const int r = uv_getnameinfo(loop_.uv(), &lk->gni, &TWSocket::OnReverseDone,
+  const int r = uv_getnameinfo(loop_.uv(), &lk->gni, &TWSocket::onReverseDone,
                                reinterpret_cast<const sockaddr*>(&sa), NI_NAMEREQD);
-  StartedLookup(lk, hostAddr, r);
+  startedLookup(lk, hostAddr, r);
 }
 
-void TWSocket::StartedLookup(Lookup* lk, const std::string& text, int uvResult) {
+void TWSocket::startedLookup(Lookup* lk, const std::string& text, int uvResult) {
   if (uvResult == 0) {
     lookup_ = lk;
     return;
   }
   // libuv refused the request: nothing is pending, and the caller hears why.
   delete lk;
-  lastError_ = WSocketErrorFromUv(uvResult);
-  RaiseException(text + ": can't start DNS lookup, error #" + std::to_string(lastError_));
+  lastError_ = socketErrorFromUv(uvResult);
+  raiseException(text + ": can't start DNS lookup, error #" + std::to_string(lastError_));
 }
 
 void TWSocket::CancelDnsLookup() {
@@ -100,7 +100,7 @@ void TWSocket::CancelDnsLookup() {
   if (!destroying_ && OnDnsLookupDone) OnDnsLookupDone(*this, WSAEINTR);
 }
 
-void TWSocket::OnLookupDone(uv_getaddrinfo_t* req, int status, addrinfo* res) {
+void TWSocket::onLookupDone(uv_getaddrinfo_t* req, int status, addrinfo* res) {
   auto* lk = static_cast<Lookup*>(req->data);
   TWSocket* self = lk->owner;
   std::vector<std::string> results;
@@ -116,12 +116,12 @@ void TWSocket::OnLookupDone(uv_getaddrinfo_t* req, int status, addrinfo* res) {
   delete lk;
   if (self == nullptr) return;
   self->lookup_ = nullptr;
-  int error = WSocketErrorFromUv(status);
+  int error = socketErrorFromUv(status);
   if (error == 0 && results.empty()) error = WSANO_DATA;
-  self->FinishLookup(error, std::move(results));
+  self->finishLookup(error, std::move(results));
 }
 
-void TWSocket::OnReverseDone(uv_getnameinfo_t* req, int status, const char* host,
+void TWSocket::onReverseDone(uv_getnameinfo_t* req, int status, const char* host,
                              const char* /*service*/) {
   auto* lk = static_cast<Lookup*>(req->data);
   TWSocket* self = lk->owner;
@@ -130,17 +130,17 @@ void TWSocket::OnReverseDone(uv_getnameinfo_t* req, int status, const char* host
   delete lk;
   if (self == nullptr) return;
   self->lookup_ = nullptr;
-  int error = WSocketErrorFromUv(status);
+  int error = socketErrorFromUv(status);
   if (error == 0 && results.empty()) error = WSANO_DATA;
-  self->FinishLookup(error, std::move(results));
+  self->finishLookup(error, std::move(results));
 }
 
-void TWSocket::FinishLookup(int error, std::vector<std::string> results) {
+void TWSocket::finishLookup(int error, std::vector<std::string> results) {
   if (error == 0) {
     dnsResultList_ = std::move(results);
     dnsResult_ = dnsResultList_.front();
   }
-  FromLoop([this, error] {
+  fromLoop([this, error] {
     if (OnDnsLookupDone) OnDnsLookupDone(*this, static_cast<std::uint16_t>(error));
   });
 }

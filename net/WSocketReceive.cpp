@@ -15,42 +15,42 @@ namespace orvane::net {
 // ---------------------------------------------------------------------------
 // Readiness dispatch
 
-void TWSocket::OnPoll(void* context, int status, int events, bool maybeStale) {
+void TWSocket::onPoll(void* context, int status, int events, bool maybeStale) {
   auto* self = static_cast<TWSocket*>(context);
-  self->FromLoop(
-      [self, status, events, maybeStale] { self->ProcessEvents(events, status, maybeStale); });
+  self->fromLoop(
+      [self, status, events, maybeStale] { self->processEvents(events, status, maybeStale); });
 }
 
-void TWSocket::ProcessEvents(int events, int status, bool maybeStale) {
+void TWSocket::processEvents(int events, int status, bool maybeStale) {
   std::weak_ptr<int> token = life_;
   if (hSocket_ < 0 || paused_) return;
   if (status < 0) {
     // The loop has stopped watching after a socket error; find the real one.
-    int err = PendingSocketError();
-    if (err == 0) err = WSocketErrorFromUv(status);
+    int err = pendingSocketError();
+    if (err == 0) err = socketErrorFromUv(status);
     if (socks_.running()) {
-      SocksFail(err, "socks connection failed");
+      socksFail(err, "socks connection failed");
       return;
     }
     if (state_ == wsConnecting) {
-      HandleConnectEvent(err);
+      handleConnectEvent(err);
       return;
     }
     if (state_ == wsListening) {
       if (OnSessionAvailable) OnSessionAvailable(*this, static_cast<std::uint16_t>(err));
-      if (!token.expired()) UpdatePoll();
+      if (!token.expired()) updatePoll();
       return;
     }
-    HandleCloseEvent(err);
+    handleCloseEvent(err);
     return;
   }
 
   if (state_ == wsConnecting) {
     if (socks_.running()) {
-      SocksOnData();
+      socksOnData();
       return;
     }
-    HandleConnectEvent(PendingSocketError());
+    handleConnectEvent(pendingSocketError());
     return;
   }
 
@@ -61,16 +61,16 @@ void TWSocket::ProcessEvents(int events, int status, bool maybeStale) {
     if (token.expired()) return;
     // No Accept(): stop watching until the next one, instead of spinning.
     if (calls == rcvCalls_) readSuspended_ = true;
-    UpdatePoll();
+    updatePoll();
     return;
   }
 
   if (state_ != wsConnected) return;
 
   if (sockType_ == SOCK_DGRAM) {
-    if (events & UV_READABLE) ReceiveLoop(0);
+    if (events & UV_READABLE) receiveLoop(0);
     if (token.expired() || hSocket_ < 0) return;
-    if (events & UV_WRITABLE) HandleWriteEvent(0);
+    if (events & UV_WRITABLE) handleWriteEvent(0);
     return;
   }
 
@@ -78,50 +78,50 @@ void TWSocket::ProcessEvents(int events, int status, bool maybeStale) {
   int closeError = 0;
   if (events & UV_READABLE) {
     if (lineMode_) {
-      if (!ReadIntoLineBuffer()) {
+      if (!readIntoLineBuffer()) {
         closing = true;
         closeError = lastError_ == WSAEWOULDBLOCK ? 0 : lastError_;
       }
       if (token.expired() || hSocket_ < 0) return;
-      LineReceiveLoop(0, false);
+      lineReceiveLoop(0, false);
     } else {
       // Fresh readiness without a hang-up means data is queued; only a
       // hang-up or possibly outdated readiness needs a look at the queue.
       bool failed = false;
-      int queued = closing || maybeStale ? QueuedBytes(failed) : 1;
+      int queued = closing || maybeStale ? queuedBytes(failed) : 1;
       if (!failed && queued == 0) {
         // Readable with nothing queued: the peer has closed or reset.
         char c;
         const ssize_t r = ::recv(hSocket_, &c, 1, MSG_PEEK | MSG_DONTWAIT);
         if (r == 0) {
           closing = true;
-        } else if (r < 0 && !IsRetryableErrno(errno)) {
+        } else if (r < 0 && !isRetryableErrno(errno)) {
           closing = true;
           closeError = lastErrno();
         } else if (r > 0) {
           queued = 1;
         }
       }
-      if (queued > 0 || failed) ReceiveLoop(0);
+      if (queued > 0 || failed) receiveLoop(0);
     }
   }
   if (token.expired() || hSocket_ < 0) return;
-  if (events & UV_WRITABLE) HandleWriteEvent(0);
+  if (events & UV_WRITABLE) handleWriteEvent(0);
   if (token.expired() || hSocket_ < 0) return;
   if (closing) {
-    HandleCloseEvent(closeError);
+    handleCloseEvent(closeError);
     return;
   }
-  UpdatePoll();
+  updatePoll();
 }
 
-void TWSocket::HandleConnectEvent(int error) {
+void TWSocket::handleConnectEvent(int error) {
   std::weak_ptr<int> token = life_;
   if (error == 0 && socksActive_) {
-    SocksStart();
+    socksStart();
     return;
   }
-  ChangeState(wsConnected);
+  changeState(wsConnected);
   if (token.expired()) return;
   if (OnSessionConnected) OnSessionConnected(*this, static_cast<std::uint16_t>(error));
   if (token.expired()) return;
@@ -129,25 +129,25 @@ void TWSocket::HandleConnectEvent(int error) {
     Close();
     return;
   }
-  UpdatePoll();
+  updatePoll();
 }
 
-void TWSocket::HandleWriteEvent(int error) {
+void TWSocket::handleWriteEvent(int error) {
   std::weak_ptr<int> token = life_;
   TryToSend();
   if (token.expired()) return;
   if (allSent_ && hSocket_ >= 0 && OnDataSent) OnDataSent(*this, static_cast<std::uint16_t>(error));
   if (token.expired()) return;
-  UpdatePoll();
+  updatePoll();
 }
 
-void TWSocket::HandleCloseEvent(int error) {
+void TWSocket::handleCloseEvent(int error) {
   std::weak_ptr<int> token = life_;
   if (state_ == wsConnecting) return;
   if (lineMode_)
-    LineReceiveLoop(0, true);
+    lineReceiveLoop(0, true);
   else
-    ReceiveLoop(0);
+    receiveLoop(0);
   if (token.expired()) return;
   if (OnSessionClosed && !closeInvoked_ && hSocket_ >= 0) {
     closeInvoked_ = true;
@@ -157,11 +157,11 @@ void TWSocket::HandleCloseEvent(int error) {
   if (state_ != wsClosed) Close();
 }
 
-int TWSocket::PendingSocketError() {
+int TWSocket::pendingSocketError() {
   int err = 0;
   socklen_t len = sizeof err;
   if (hSocket_ < 0 || getsockopt(hSocket_, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return 0;
-  return WSocketErrorFromErrno(err);
+  return socketErrorFromErrno(err);
 }
 
 void TWSocket::WaitForClose() {
@@ -175,14 +175,14 @@ void TWSocket::WaitForClose() {
     if (pfd.revents & (POLLIN | POLLHUP | POLLERR)) events |= UV_READABLE;
     if (pfd.revents & (POLLRDHUP | POLLHUP)) events |= UV_DISCONNECT;
     const int status = (pfd.revents & POLLERR) != 0 ? UV_EBADF : 0;
-    FromLoop([this, events, status] { ProcessEvents(events, status, true); });
+    fromLoop([this, events, status] { processEvents(events, status, true); });
   }
 }
 
 // ---------------------------------------------------------------------------
 // Receive loops
 
-void TWSocket::ReceiveLoop(int error) {
+void TWSocket::receiveLoop(int error) {
   std::weak_ptr<int> token = life_;
   for (;;) {
     if (hSocket_ < 0) return;
@@ -200,7 +200,7 @@ void TWSocket::ReceiveLoop(int error) {
         char junk[1024];
         const ssize_t r = ::recv(hSocket_, junk, sizeof junk, 0);
         if (r < 0) {
-          if (IsRetryableErrno(errno)) break;
+          if (isRetryableErrno(errno)) break;
           lastError_ = lastErrno();
         } else if (r == 0 && sockType_ == SOCK_STREAM) {
           break;
@@ -212,7 +212,7 @@ void TWSocket::ReceiveLoop(int error) {
     // arriving since is reported by the next readiness.
     if (drainedAtCall_ == rcvCalls_ && calls != rcvCalls_ && lines_.empty()) break;
     bool failed = false;
-    const int queued = QueuedBytes(failed);
+    const int queued = queuedBytes(failed);
     if (failed || queued <= 0) break;
     if (calls == rcvCalls_) {
       // The handler left the data unread. Stop here instead of spinning; the
@@ -221,12 +221,12 @@ void TWSocket::ReceiveLoop(int error) {
       break;
     }
   }
-  if (!token.expired()) UpdatePoll();
+  if (!token.expired()) updatePoll();
 }
 
 // Reads everything the system holds into the line buffer. False when the
 // peer has closed (lastError_ 0) or the read failed (lastError_ set).
-bool TWSocket::ReadIntoLineBuffer() {
+bool TWSocket::readIntoLineBuffer() {
   char buf[4096];
   for (;;) {
     const ssize_t r = ::recv(hSocket_, buf, sizeof buf, 0);
@@ -239,15 +239,15 @@ bool TWSocket::ReadIntoLineBuffer() {
       lastError_ = 0;
       return false;
     }
-    if (IsRetryableErrno(errno)) return true;
+    if (isRetryableErrno(errno)) return true;
     lastError_ = lastErrno();
     return false;
   }
 }
 
-void TWSocket::LineReceiveLoop(int error, bool closing) {
+void TWSocket::lineReceiveLoop(int error, bool closing) {
   std::weak_ptr<int> token = life_;
-  if (closing && hSocket_ >= 0) ReadIntoLineBuffer();
+  if (closing && hSocket_ >= 0) readIntoLineBuffer();
   for (;;) {
     if (hSocket_ < 0 || !lineMode_) break;
     lines_.markLine(0);
@@ -270,7 +270,7 @@ void TWSocket::LineReceiveLoop(int error, bool closing) {
     }
     if (calls == rcvCalls_) break;  // not consumed: held until more data arrives
   }
-  if (!token.expired()) UpdatePoll();
+  if (!token.expired()) updatePoll();
 }
 
 // ---------------------------------------------------------------------------
@@ -280,12 +280,12 @@ void TWSocket::countReadAndRearm() {
   ++rcvCalls_;
   if (readSuspended_) {
     readSuspended_ = false;
-    UpdatePoll();
+    updatePoll();
   }
 }
 
 // Bytes waiting in the system's queue plus bytes held back from line mode.
-int TWSocket::QueuedBytes(bool& failed) {
+int TWSocket::queuedBytes(bool& failed) {
   failed = false;
   int n = 0;
   if (hSocket_ < 0 || ioctl(hSocket_, FIONREAD, &n) != 0) {
@@ -299,9 +299,9 @@ int TWSocket::QueuedBytes(bool& failed) {
 
 int TWSocket::GetRcvdCount() {
   bool failed = false;
-  const int n = QueuedBytes(failed);
+  const int n = queuedBytes(failed);
   if (failed) {
-    SocketError("ioctlSocket", lastError_);
+    socketError("ioctlSocket", lastError_);
     return -1;
   }
   return n;
@@ -360,7 +360,7 @@ std::string TWSocket::ReceiveStr() {
     return line;
   }
   bool failed = false;
-  const int queued = QueuedBytes(failed);
+  const int queued = queuedBytes(failed);
   if (failed || queued <= 0) {
     if (!failed && sockType_ == SOCK_DGRAM) {
       char c;

@@ -153,7 +153,7 @@ int WSocketResolveProto(const std::string& proto) {
   throw ESocketException(withText("WSocketResolveProto: Cannot convert protocol '%s'", proto));
 }
 
-std::string LocalHostName() {
+std::string localHostName() {
   char buf[64] = {};
   if (gethostname(buf, sizeof buf) != 0) throw ESocketException("Winsock.GetHostName failed");
   buf[sizeof buf - 1] = '\0';

@@ -26,6 +26,6 @@ std::uint16_t WSocketResolvePort(const std::string& port, const std::string& pro
 // Resolves a protocol number from a decimal text or a protocol name.
 int WSocketResolveProto(const std::string& proto);
 // The local host name (gethostname); throws "Winsock.GetHostName failed".
-std::string LocalHostName();
+std::string localHostName();
 
 }  // namespace orvane::net

@@ -17,14 +17,14 @@ constexpr std::size_t kMaxDatagram = 65507;
 
 }  // namespace
 
-void TWSocket::DeleteBufferedData() {
+void TWSocket::deleteBufferedData() {
   bufList_.clear();
   allSent_ = true;
 }
 
 int TWSocket::Send(const void* data, int len) {
   if (state_ != wsConnected) {
-    SocketError("Send", WSAENOTCONN);
+    socketError("Send", WSAENOTCONN);
     return -1;
   }
   if (len <= 0 || data == nullptr) return 0;
@@ -33,7 +33,7 @@ int TWSocket::Send(const void* data, int len) {
     // One Send is one datagram: it gets a block of its own, never merged
     // with or split across another.
     if (static_cast<std::size_t>(len) > kMaxDatagram) {
-      SocketError("Send", WSAEMSGSIZE);
+      socketError("Send", WSAEMSGSIZE);
       return -1;
     }
     auto block = std::make_unique<TBuffer>(len);
@@ -59,9 +59,9 @@ int TWSocket::Send(const void* data, int len) {
   TryToSend();
   if (token.expired()) return len;
   if (allSent_)
-    PostWriteNotice();
+    postWriteNotice();
   else
-    UpdatePoll();
+    updatePoll();
   return len;
 }
 
@@ -80,11 +80,11 @@ void TWSocket::TryToSend() {
     }
     TBuffer& block = *bufList_.front();
     int len = 0;
-    const char* p = block.Peek(len);
+    const char* p = block.peek(len);
     if (len == 0) {
       // The emptied last block of a stream stays for the next Send, which
       // spares two allocations per command.
-      if (bufList_.size() == 1 && sockType_ == SOCK_STREAM && block.BufSize() == bufSize_) {
+      if (bufList_.size() == 1 && sockType_ == SOCK_STREAM && block.bufSize() == bufSize_) {
         allSent_ = true;
         return;
       }
@@ -104,8 +104,8 @@ void TWSocket::TryToSend() {
     if (r == 0) return;
     if (r < 0) {
       const int e = errno;
-      if (IsRetryableErrno(e)) return;  // resumes on the next write readiness
-      const int code = WSocketErrorFromErrno(e);
+      if (isRetryableErrno(e)) return;  // resumes on the next write readiness
+      const int code = socketErrorFromErrno(e);
       if (code == WSAECONNRESET || code == WSAENOTSOCK || code == WSAENOTCONN ||
           code == WSAEINVAL) {
         const bool report = !closeInvoked_;
@@ -117,7 +117,7 @@ void TWSocket::TryToSend() {
           OnSessionClosed(*this, static_cast<std::uint16_t>(code));
         return;
       }
-      SocketError("TryToSend failed", code);
+      socketError("TryToSend failed", code);
       return;
     }
     if (sockType_ == SOCK_DGRAM) {
@@ -129,11 +129,11 @@ void TWSocket::TryToSend() {
   }
 }
 
-void TWSocket::PostWriteNotice() {
+void TWSocket::postWriteNotice() {
   const std::uint64_t id = connId_;
   loop_.post(life_, [this, id] {
     if (id != connId_ || hSocket_ < 0 || paused_ || state_ != wsConnected) return;
-    FromLoop([this] { HandleWriteEvent(0); });
+    fromLoop([this] { handleWriteEvent(0); });
   });
 }
 
@@ -149,8 +149,8 @@ void TWSocket::Flush() {
     const int timeoutMs = flushTimeout_ > 0 ? flushTimeout_ * 1000 : 0;
     if (::poll(&pfd, 1, timeoutMs) <= 0) break;
   }
-  if (sentSomething && allSent_ && hSocket_ >= 0) PostWriteNotice();
-  if (hSocket_ >= 0) UpdatePoll();
+  if (sentSomething && allSent_ && hSocket_ >= 0) postWriteNotice();
+  if (hSocket_ >= 0) updatePoll();
 }
 
 int TWSocket::SendTo(const sockaddr_in& dest, socklen_t destLen, const void* data, int len) {

@@ -12,67 +12,67 @@ namespace orvane::net {
 void TWSocket::Listen() {
   std::weak_ptr<int> token = life_;
   if (!portAssigned_) {
-    SocketError("listen: port not assigned", WSAEINVAL);
+    socketError("listen: port not assigned", WSAEINVAL);
     return;
   }
   if (!protoAssigned_) {
-    SocketError("listen: protocol not assigned", WSAEINVAL);
+    socketError("listen: protocol not assigned", WSAEINVAL);
     return;
   }
   if (!addrAssigned_) {
-    SocketError("listen: address not assigned", WSAEINVAL);
+    socketError("listen: address not assigned", WSAEINVAL);
     return;
   }
   if (!socksServer_.empty()) {
-    RaiseException("listening is not supported thru socks server");
+    raiseException("listening is not supported thru socks server");
     return;
   }
   if (hSocket_ >= 0 && state_ != wsClosed) {
-    RaiseException("Connect: Socket already in use");
+    raiseException("Connect: Socket already in use");
     return;
   }
-  ResolveForConnect();
-  DeleteBufferedData();
+  resolveForConnect();
+  deleteBufferedData();
   hSocket_ = ::socket(AF_INET, sockType_ | SOCK_NONBLOCK | SOCK_CLOEXEC, proto_);
   if (hSocket_ < 0) {
-    SocketError("socket", lastErrno());
+    socketError("socket", lastErrno());
     return;
   }
   ++connId_;
-  ChangeState(wsOpened);
+  changeState(wsOpened);
   if (token.expired()) return;
   if (sockType_ == SOCK_STREAM) {
     int on = 1;
     setsockopt(hSocket_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   }
   if (::bind(hSocket_, reinterpret_cast<sockaddr*>(&sin_), sizeof sin_) != 0) {
-    SocketError("Bind", lastErrno());
+    socketError("Bind", lastErrno());
     return;
   }
-  ChangeState(wsBound);
+  changeState(wsBound);
   if (token.expired()) return;
   if (sockType_ == SOCK_DGRAM) {
-    ChangeState(wsListening);
+    changeState(wsListening);
     if (token.expired()) return;
-    ChangeState(wsConnected);
+    changeState(wsConnected);
     if (token.expired()) return;
-    StartPoll();
+    startPoll();
     if (OnSessionConnected) OnSessionConnected(*this, 0);
     return;
   }
   if (::listen(hSocket_, listenBacklog_) != 0) {
-    SocketError("Listen", lastErrno());
+    socketError("Listen", lastErrno());
     return;
   }
-  ChangeState(wsListening);
+  changeState(wsListening);
   if (token.expired()) return;
-  StartPoll();
-  if (!poll_.isOpen()) SocketError("WSAASyncSelect", WSAENOBUFS);
+  startPoll();
+  if (!poll_.isOpen()) socketError("WSAASyncSelect", WSAENOBUFS);
 }
 
 int TWSocket::Accept() {
   if (state_ != wsListening) {
-    SocketError("not a listening socket", WSAEINVAL);
+    socketError("not a listening socket", WSAEINVAL);
     return -1;
   }
   countReadAndRearm();
@@ -81,7 +81,7 @@ int TWSocket::Accept() {
   const int fd =
       ::accept4(hSocket_, reinterpret_cast<sockaddr*>(&from), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) {
-    SocketError("Accept", lastErrno());
+    socketError("Accept", lastErrno());
     return -1;
   }
   return fd;
@@ -90,19 +90,19 @@ int TWSocket::Accept() {
 void TWSocket::Dup(int newHSocket) {
   std::weak_ptr<int> token = life_;
   if (newHSocket < 0) {
-    SocketError("Dup", WSAEINVAL);
+    socketError("Dup", WSAEINVAL);
     return;
   }
   if (hSocket_ >= 0) {
     poll_.close(true);
     if (::close(hSocket_) != 0) {
       hSocket_ = -1;
-      SocketError("Dup (closesocket)", lastErrno());
+      socketError("Dup (closesocket)", lastErrno());
       return;
     }
     hSocket_ = -1;
   }
-  DeleteBufferedData();
+  deleteBufferedData();
   hSocket_ = newHSocket;
   ++connId_;
   lines_.clear();
@@ -120,16 +120,16 @@ void TWSocket::Dup(int newHSocket) {
   len = sizeof peer;
   if (getpeername(hSocket_, reinterpret_cast<sockaddr*>(&peer), &len) == 0) sin_ = peer;
   if (sockType_ == SOCK_STREAM) {
-    SetLingerOption();
+    setLingerOption();
     if (token.expired() || hSocket_ < 0) return;
   }
-  StartPoll();
+  startPoll();
   if (!poll_.isOpen()) {
-    SocketError("WSAAsyncSelect", WSAENOBUFS);
+    socketError("WSAAsyncSelect", WSAENOBUFS);
     return;
   }
-  ChangeState(wsConnected);
-  if (!token.expired()) UpdatePoll();
+  changeState(wsConnected);
+  if (!token.expired()) updatePoll();
 }
 
 }  // namespace orvane::net

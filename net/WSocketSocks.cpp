@@ -14,53 +14,53 @@
 
 namespace orvane::net {
 
-void TWSocket::SetSocksLevel(const std::string& value) {
+void TWSocket::setSocksLevel(const std::string& value) {
   if (state_ != wsClosed) {
-    RaiseException("Can't change socks level if not closed");
+    raiseException("Can't change socks level if not closed");
     return;
   }
   if (value != "4" && value != "4A" && value != "4a" && value != "5") {
-    RaiseException("Invalid socks level. Must be 4, 4A or 5.");
+    raiseException("Invalid socks level. Must be 4, 4A or 5.");
     return;
   }
   socksLevel_ = value == "4a" ? "4A" : value;
 }
 
-void TWSocket::SetSocksServer(const std::string& value) {
+void TWSocket::setSocksServer(const std::string& value) {
   if (state_ != wsClosed) {
-    RaiseException("Can't change socks server if not closed");
+    raiseException("Can't change socks server if not closed");
     return;
   }
   socksServer_ = std::string(trimBlanks(value));
 }
 
-void TWSocket::SetSocksPort(const std::string& value) {
+void TWSocket::setSocksPort(const std::string& value) {
   if (state_ != wsClosed) {
-    RaiseException("Can't change socks port if not closed");
+    raiseException("Can't change socks port if not closed");
     return;
   }
   socksPort_ = std::string(trimBlanks(value));
 }
 
-void TWSocket::SetSocksUsercode(const std::string& value) {
+void TWSocket::setSocksUsercode(const std::string& value) {
   socksUsercode_ = value;
 }
 
-void TWSocket::SetSocksPassword(const std::string& value) {
+void TWSocket::setSocksPassword(const std::string& value) {
   socksPassword_ = value;
 }
 
-void TWSocket::SetSocksAuthentication(TSocksAuthentication value) {
+void TWSocket::setSocksAuthentication(TSocksAuthentication value) {
   socksAuthentication_ = value;
 }
 
-void TWSocket::SocksSend(const std::string& bytes) {
+void TWSocket::socksSend(const std::string& bytes) {
   // Negotiation messages are a few hundred bytes at most; a fresh connection
   // takes them whole.
   const ssize_t r = ::send(hSocket_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
   if (r != static_cast<ssize_t>(bytes.size())) {
     const int code = r < 0 ? lastErrno() : socksInternalError;
-    SocksFail(code, "socks: cannot send the request");
+    socksFail(code, "socks: cannot send the request");
   }
 }
 
@@ -69,7 +69,7 @@ bool TWSocket::routeThroughSocks() {
   if (!socksActive_) return true;
   if (WSocketResolveProto(protoStr_) != IPPROTO_TCP) {
     socksActive_ = false;
-    RaiseException("tcp is the only protocol supported thru socks server");
+    raiseException("tcp is the only protocol supported thru socks server");
     return false;
   }
   // The connection goes to the SOCKS server; Addr:port travel in the
@@ -89,7 +89,7 @@ bool TWSocket::routeThroughSocks() {
   return true;
 }
 
-void TWSocket::SocksStart() {
+void TWSocket::socksStart() {
   std::weak_ptr<int> token = life_;
   SocksTarget target;
   target.version = socksLevel_ == "5"    ? SocksVersion::v5
@@ -101,20 +101,20 @@ void TWSocket::SocksStart() {
   target.usercode = socksUsercode_;
   target.password = socksPassword_;
   applySocksStep(socks_.start(std::move(target)));
-  if (!token.expired() && socks_.running()) UpdatePoll();
+  if (!token.expired() && socks_.running()) updatePoll();
 }
 
 // Reads the server's reply, never past it, so that data the server sends
 // after its reply stays in the socket for the application.
-void TWSocket::SocksOnData() {
+void TWSocket::socksOnData() {
   for (;;) {
     char buf[512];
     const std::size_t want = std::min(sizeof buf, socks_.missing());
     if (want == 0) return;
     const ssize_t r = ::recv(hSocket_, buf, want, 0);
     if (r <= 0) {
-      if (r < 0 && IsRetryableErrno(errno)) return;
-      SocksFail(socksDataReceiveError, "socks: connection closed during negotiation");
+      if (r < 0 && isRetryableErrno(errno)) return;
+      socksFail(socksDataReceiveError, "socks: connection closed during negotiation");
       return;
     }
     const SocksCodec::Step step =
@@ -133,33 +133,33 @@ void TWSocket::applySocksStep(const SocksCodec::Step& step) {
     if (token.expired()) return;
   }
   if (step.error != 0)
-    SocksFail(step.error, step.message);
+    socksFail(step.error, step.message);
   else if (step.connected)
-    SocksDone();
+    socksDone();
   else if (!step.send.empty())
-    SocksSend(step.send);
+    socksSend(step.send);
 }
 
-void TWSocket::SocksDone() {
+void TWSocket::socksDone() {
   std::weak_ptr<int> token = life_;
   socks_.reset();
-  ChangeState(wsConnected);
+  changeState(wsConnected);
   if (token.expired()) return;
-  UpdatePoll();
+  updatePoll();
   if (OnSocksConnected) OnSocksConnected(*this, 0);
   if (token.expired()) return;
   if (OnSessionConnected) OnSessionConnected(*this, 0);
-  if (!token.expired()) UpdatePoll();
+  if (!token.expired()) updatePoll();
 }
 
-void TWSocket::SocksFail(int error, const std::string& msg) {
+void TWSocket::socksFail(int error, const std::string& msg) {
   std::weak_ptr<int> token = life_;
   if (!socks_.running()) return;
   socks_.reset();
   lastError_ = error;
   if (OnSocksError) OnSocksError(*this, error, msg);
   if (token.expired()) return;
-  ChangeState(wsConnected);
+  changeState(wsConnected);
   if (token.expired()) return;
   if (OnSessionConnected) OnSessionConnected(*this, static_cast<std::uint16_t>(error));
   if (token.expired()) return;

@@ -8,8 +8,8 @@
 //   section "Environment": "Maximized" "False"
 //   and options of our own: in "Connection" "GreylistDelay" "300" (seconds
 //   before an address refused with a 4xx is tried again; 0: never),
-//   "DetectCatchAll" "true", "PerConnection" "10" (addresses of one domain
-//   asked about on one connection) and "HostConnections" "20" (connections
+//   "detectCatchAll" "true", "PerConnection" "10" (addresses of one domain
+//   asked about on one connection) and "hostConnections" "20" (connections
 //   open at once to one mail host; 0: no limit); in "Environment" "SaveDuringRuns" "false" (the
 //   window saves a running project every minute).
 //

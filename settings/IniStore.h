@@ -146,7 +146,7 @@ class TINILinha final {
   bool AsBoolean() const;
   void setAsBoolean(bool value);
 
-  bool Loaded() const { return loaded_; }
+  bool loaded() const { return loaded_; }
   bool Modified() const { return modified_; }
 
  private:

@@ -191,8 +191,8 @@ void TMostRecentUsedList::itemTriggered(QAction* action) {
   try {
     select(index);
   } catch (const std::exception& error) {
-    if (OnSelectError) {
-      OnSelectError(*this, error);
+    if (onSelectError) {
+      onSelectError(*this, error);
     } else {
       QWidget* owner = menu_ ? menu_->window() : nullptr;
       QMessageBox::critical(owner, QCoreApplication::applicationName(),

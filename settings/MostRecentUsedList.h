@@ -61,7 +61,7 @@ class TMostRecentUsedList final : public QObject {
 
   SelectFilenameEvent OnSelectFilename;
   DrawFilenameEvent OnDrawFilename;
-  SelectErrorEvent OnSelectError;
+  SelectErrorEvent onSelectError;
 
   // Puts `fileName` at the top: a name already listed (letter case ignored)
   // moves up keeping its spelling; a new one may push the oldest out.

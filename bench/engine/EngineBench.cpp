@@ -50,14 +50,14 @@ namespace {
 thread_local std::int64_t tLiveBytes = 0;
 thread_local std::int64_t tPeakBytes = 0;
 
-void* CountedAlloc(std::size_t size) {
+void* countedAlloc(std::size_t size) {
   void* p = std::malloc(size == 0 ? 1 : size);
   if (p == nullptr) throw std::bad_alloc();
   tLiveBytes += static_cast<std::int64_t>(malloc_usable_size(p));
   if (tLiveBytes > tPeakBytes) tPeakBytes = tLiveBytes;
   return p;
 }
-void CountedFree(void* p) noexcept {
+void countedFree(void* p) noexcept {
   if (p == nullptr) return;
   tLiveBytes -= static_cast<std::int64_t>(malloc_usable_size(p));
   std::free(p);
@@ -65,22 +65,22 @@ void CountedFree(void* p) noexcept {
 }  // namespace
 
 void* operator new(std::size_t size) {
-  return CountedAlloc(size);
+  return countedAlloc(size);
 }
 void* operator new[](std::size_t size) {
-  return CountedAlloc(size);
+  return countedAlloc(size);
 }
 void operator delete(void* p) noexcept {
-  CountedFree(p);
+  countedFree(p);
 }
 void operator delete[](void* p) noexcept {
-  CountedFree(p);
+  countedFree(p);
 }
 void operator delete(void* p, std::size_t) noexcept {
-  CountedFree(p);
+  countedFree(p);
 }
 void operator delete[](void* p, std::size_t) noexcept {
-  CountedFree(p);
+  countedFree(p);
 }
 
 namespace {
@@ -98,7 +98,7 @@ constexpr std::size_t kFarmHosts = 64;
 // few hundred queries fit.
 constexpr int kOrdinaryReceiveBuffer = 212992 / 2;
 
-double ThreadCpuSeconds() {
+double threadCpuSeconds() {
   timespec ts{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
@@ -131,19 +131,19 @@ struct Figures {
   std::map<std::int32_t, std::size_t> otherCodes;
 };
 
-Figures RunOnce(const orvane::testing::FarmThread& farm, const Setting& s) {
+Figures runOnce(const orvane::testing::FarmThread& farm, const Setting& s) {
   EventLoop loop;
   TSmtpRelayServer server(loop);
-  server.SetDns(farm.dns());
-  server.SetSmtpPort(std::to_string(farm.smtpPort()));
-  server.SetFrom("bench@origin.test");
-  server.SetSignon("origin.test");
-  server.SetConnections(s.connections);
-  server.SetTimeOut(30);
-  server.SetAddressesPerConnection(s.perConnection);
-  server.SetHostConnections(s.hostConnections);
-  server.SetDetectCatchAll(s.catchAll);
-  server.SetSource(
+  server.setDns(farm.dns());
+  server.setSmtpPort(std::to_string(farm.smtpPort()));
+  server.setFrom("bench@origin.test");
+  server.setSignon("origin.test");
+  server.setConnections(s.connections);
+  server.setTimeOut(30);
+  server.setAddressesPerConnection(s.perConnection);
+  server.setHostConnections(s.hostConnections);
+  server.setDetectCatchAll(s.catchAll);
+  server.setSource(
       [next = std::size_t{0}, n = s.addresses](orvane::engine::FeedLine& line) mutable {
         if (next >= n) return false;
         line.text = Address(next);
@@ -171,22 +171,22 @@ Figures RunOnce(const orvane::testing::FarmThread& farm, const Setting& s) {
 
   const std::int64_t baseline = tLiveBytes;
   tPeakBytes = tLiveBytes;
-  const double cpu0 = ThreadCpuSeconds();
+  const double cpu0 = threadCpuSeconds();
   const auto t0 = std::chrono::steady_clock::now();
   server.StartCheck();
   loop.runUntil([&] { return finished; }, 1200000);
   // The finish is reported 100 ms after the last result; that wait is not work.
   const auto t1 = std::chrono::steady_clock::now() - std::chrono::milliseconds(100);
-  const double cpu1 = ThreadCpuSeconds();
+  const double cpu1 = threadCpuSeconds();
   f.seconds = std::chrono::duration<double>(t1 - t0).count();
   f.cpuUsPerAddress = (cpu1 - cpu0) * 1e6 / static_cast<double>(s.addresses);
   f.heapPerSession = (tPeakBytes - baseline) / s.connections;
-  f.dnsQueries = server.DnsQueriesSent();
-  f.connections = server.ConnectionsOpened();
+  f.dnsQueries = server.dnsQueriesSent();
+  f.connections = server.connectionsOpened();
   return f;
 }
 
-double Median(std::vector<double> v) {
+double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   const std::size_t n = v.size();
   return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
@@ -198,13 +198,13 @@ struct Summary {
   double medianCpu = 0;
 };
 
-Summary RunSetting(const orvane::testing::FarmThread& farm, const Setting& s, int runs,
+Summary runSetting(const orvane::testing::FarmThread& farm, const Setting& s, int runs,
                    const char* label) {
   const double ideal = s.connections / (kRepliesPerAddress * kReplyDelayMs / 1000.0);
   std::vector<double> rates;
   std::vector<double> cpus;
   for (int run = 0; run < runs; ++run) {
-    const Figures f = RunOnce(farm, s);
+    const Figures f = runOnce(farm, s);
     const double rate = static_cast<double>(s.addresses) / f.seconds;
     rates.push_back(rate);
     cpus.push_back(f.cpuUsPerAddress);
@@ -225,7 +225,7 @@ Summary RunSetting(const orvane::testing::FarmThread& farm, const Setting& s, in
     for (const auto& [code, n] : f.otherCodes) std::printf("  code %d: %zu\n", code, n);
     std::fflush(stdout);
   }
-  Summary out{*std::max_element(rates.begin(), rates.end()), Median(rates), Median(cpus)};
+  Summary out{*std::max_element(rates.begin(), rates.end()), median(rates), median(cpus)};
   std::printf(
       "=> %s, %d connections, %d runs: best %.1f/s (%.1f%% of ideal), median %.1f/s "
       "(%.1f%%); engine CPU median %.1f us/address\n",
@@ -237,7 +237,7 @@ Summary RunSetting(const orvane::testing::FarmThread& farm, const Setting& s, in
 
 // Runs `orvane-cli check --list -` over `count` addresses written into its
 // standard input; returns its peak resident memory in KiB.
-long CheckPeakKiB(const orvane::testing::FarmThread& farm, std::size_t count, double& seconds) {
+long checkPeakKiB(const orvane::testing::FarmThread& farm, std::size_t count, double& seconds) {
   int in[2];
   if (pipe(in) != 0) return -1;
   const std::string cli = std::string(ORVANE_BIN_DIR) + "/orvane-cli";
@@ -290,7 +290,7 @@ long CheckPeakKiB(const orvane::testing::FarmThread& farm, std::size_t count, do
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::uint64_t limit = orvane::engine::RaiseDescriptorLimit();
+  const std::uint64_t limit = orvane::engine::raiseDescriptorLimit();
   std::printf("cores: %u, descriptor limit: %llu\n", std::thread::hardware_concurrency(),
               static_cast<unsigned long long>(limit));
   const std::string section = argc > 1 ? argv[1] : "all";
@@ -308,7 +308,7 @@ int main(int argc, char** argv) {
     double cpuAt10 = 0;
     if (section != "batched") {
       for (const Setting& s : {Setting{10, 1000}, Setting{100, 10000}, Setting{999, 50000}}) {
-        const Summary r = RunSetting(farm, s, runs, "one per connection");
+        const Summary r = runSetting(farm, s, runs, "one per connection");
         if (s.connections == 10) cpuAt10 = r.medianCpu;
         if (s.connections == 100) singleAt100 = r.medianRate;
         if (s.connections == 999 && cpuAt10 > 0) {
@@ -317,11 +317,11 @@ int main(int argc, char** argv) {
         }
       }
     } else {
-      singleAt100 = RunSetting(farm, Setting{100, 10000}, runs, "one per connection").medianRate;
+      singleAt100 = runSetting(farm, Setting{100, 10000}, runs, "one per connection").medianRate;
     }
     if (section != "single") {
       for (const int connections : {100, 999}) {
-        const Summary r = RunSetting(
+        const Summary r = runSetting(
             farm, Setting{connections, connections == 100 ? 20000u : 100000u, 10, 20, true}, runs,
             "default options");
         std::printf(
@@ -338,7 +338,7 @@ int main(int argc, char** argv) {
     orvane::testing::FarmThread farm(o);
     for (const std::size_t count : {std::size_t{100000}, std::size_t{10000000}}) {
       double seconds = 0;
-      const long kib = CheckPeakKiB(farm, count, seconds);
+      const long kib = checkPeakKiB(farm, count, seconds);
       std::printf(
           "orvane-cli check over %zu addresses: peak memory %.1f MiB, %.0f s "
           "(%.0f addresses/s)\n",

@@ -75,7 +75,7 @@ void runImport(benchmark::State& state, const std::string& path) {
   std::size_t rows = 0;
   for (auto _ : state) {
     auto list = std::make_unique<orvane::RecipientList>();
-    orvane::Importer importer(path);
+    orvane::import::Importer importer(path);
     rows = importer.run(*list);
     if (rows != static_cast<std::size_t>(kRows)) state.SkipWithError("wrong row count");
     benchmark::DoNotOptimize(list->count());

@@ -25,7 +25,7 @@ using orvane::testing::ScriptedSmtpServer;
 
 namespace {
 
-void RaiseDescriptorLimit() {
+void raiseDescriptorLimit() {
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
     limit.rlim_cur = limit.rlim_max;
@@ -33,14 +33,14 @@ void RaiseDescriptorLimit() {
   }
 }
 
-double CpuSeconds() {
+double cpuSeconds() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   auto seconds = [](const timeval& tv) { return tv.tv_sec + tv.tv_usec / 1e6; };
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
-double WallSeconds() {
+double wallSeconds() {
   return static_cast<double>(uv_hrtime()) / 1e9;
 }
 
@@ -54,7 +54,7 @@ struct Result {
 
 // Runs `concurrent` clients until `warmup` dialogues have completed, then
 // measures the next `measured` ones.
-Result Run(std::size_t concurrent, std::size_t warmup, std::size_t measured) {
+Result run(std::size_t concurrent, std::size_t warmup, std::size_t measured) {
   EventLoop loop;
   ScriptedSmtpServer server(loop);
   server.setKeepTranscripts(false);
@@ -76,11 +76,11 @@ Result Run(std::size_t concurrent, std::size_t warmup, std::size_t measured) {
   };
   for (std::size_t i = 0; i < concurrent; ++i) {
     auto client = std::make_unique<TSmtpCli>(loop);
-    client->SetHost("127.0.0.1");
-    client->SetPort(port);
-    client->SetSignOn("bench.example");
-    client->SetFromName("sender@example.org");
-    client->SetRcptName({"ok" + std::to_string(i) + "@example.net"});
+    client->setHost("127.0.0.1");
+    client->setPort(port);
+    client->setSignOn("bench.example");
+    client->setFromName("sender@example.org");
+    client->setRcptName({"ok" + std::to_string(i) + "@example.net"});
     client->OnRequestDone = [&](TSmtpCli& c, TSmtpRequest rq, std::uint16_t error) {
       if (error != 0) {
         ++failures;
@@ -100,12 +100,12 @@ Result Run(std::size_t concurrent, std::size_t warmup, std::size_t measured) {
           break;
       }
       if (++completed == warmup) {
-        wallStart = WallSeconds();
-        cpuStart = CpuSeconds();
+        wallStart = wallSeconds();
+        cpuStart = cpuSeconds();
       }
       if (completed == total) {
-        wallEnd = WallSeconds();
-        cpuEnd = CpuSeconds();
+        wallEnd = wallSeconds();
+        cpuEnd = cpuSeconds();
       }
       if (completed >= total) {
         c.Abort();
@@ -131,7 +131,7 @@ Result Run(std::size_t concurrent, std::size_t warmup, std::size_t measured) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  RaiseDescriptorLimit();
+  raiseDescriptorLimit();
   // Arguments: dialogues measured per run (default 20000), then optionally a
   // single concurrency level to run instead of 10, 100 and 1000.
   const std::size_t measured = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 20000;
@@ -149,7 +149,7 @@ int main(int argc, char** argv) {
   for (std::size_t concurrent : levels) {
     std::vector<Result> runs;
     for (int i = 0; i < kRepetitions; ++i)
-      runs.push_back(Run(concurrent, concurrent * 2, measured));
+      runs.push_back(run(concurrent, concurrent * 2, measured));
     auto cpuPer = [](const Result& r) { return r.cpu * 1e6 / r.dialogues; };
     auto rate = [](const Result& r) { return r.dialogues / r.wall; };
     std::vector<double> cpu, rates;

@@ -157,7 +157,7 @@ WindowFigures runWindow(const testing::FarmThread& farm, settings::TINI& ini) {
   net::EventLoop loop;
   ui::LoopBridge bridge(loop);
   ui::TMainForm window(loop, ini);
-  window.projectRun().Scheduler().SetSmtpPort(std::to_string(farm.smtpPort()));
+  window.projectRun().scheduler().setSmtpPort(std::to_string(farm.smtpPort()));
   std::vector<Entry> entries;
   entries.reserve(kAddresses);
   for (std::size_t i = 0; i < kAddresses; ++i) {
@@ -176,7 +176,7 @@ WindowFigures runWindow(const testing::FarmThread& farm, settings::TINI& ini) {
   t.start();
   probe.start();
   window.findChild<QAction*>(QStringLiteral("acStart"))->trigger();
-  waitFor([&] { return !window.projectRun().Running(); });
+  waitFor([&] { return !window.projectRun().running(); });
   probe.stop();
   f.seconds = static_cast<double>(t.elapsed()) / 1000.0 - 0.1;
   f.good = window.list().counters().good;
@@ -277,7 +277,7 @@ int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   const int runs = std::max(argc > 1 ? std::atoi(argv[1]) : 3, 1);
-  const std::uint64_t limit = engine::RaiseDescriptorLimit();
+  const std::uint64_t limit = engine::raiseDescriptorLimit();
   std::printf("cores: %u, descriptor limit: %llu\n", std::thread::hardware_concurrency(),
               static_cast<unsigned long long>(limit));
 

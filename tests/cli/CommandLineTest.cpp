@@ -154,7 +154,7 @@ using testing::runCli;
 using testing::SmtpAction;
 using Case = std::pair<std::vector<std::string>, std::string>;
 using Command = testing::ScriptedSmtpServer::Command;
-constexpr auto Reply = [](std::string_view line) { return SmtpAction::Line(line); };
+constexpr auto Reply = [](std::string_view line) { return SmtpAction::line(line); };
 
 // A usage error: a first line that names the problem (here: how it starts),
 // then the usage, exit status 2. Help, even beside an unknown option: the usage
@@ -308,7 +308,7 @@ class ValidateCommand : public ::testing::Test {
     rcpts_.notify_all();
     const std::string local = c.localPart();
     if (c.address().ends_with("@all.test") || local.starts_with("good")) return Reply("250 ok");
-    if (local.starts_with("hang")) return SmtpAction::Silence();
+    if (local.starts_with("hang")) return SmtpAction::silence();
     if (local.starts_with("grey")) return Reply(greyTries_[local]++ ? "250 ok" : "450 later");
     return Reply(local[0] == 'e' ? local.substr(1, 3) + " refused" : "550 no such user");
   }
@@ -318,7 +318,7 @@ class ValidateCommand : public ::testing::Test {
   }
 
   // The command's arguments with the servers' (as "--name=VALUE").
-  std::vector<std::string> Args(std::vector<std::string> args) const {
+  std::vector<std::string> withServers(std::vector<std::string> args) const {
     args.insert(args.begin() + 1, {"--from=checker@origin.test", dns_, smtpPort_});
     return args;
   }
@@ -388,12 +388,12 @@ TEST_F(ValidateCommand, CheckWritesEachResultAsGivenWithItsVerdictAndASummary) {
        "Verdicts: valid 2, invalid 0, catch-all 0, unknown 0\n"},
   };
   for (const auto& c : cases) {
-    const auto r = runCli(Args(c.args), c.input);
+    const auto r = runCli(withServers(c.args), c.input);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.err, c.err);
   }
-  const auto log = runCli(Args({"check", "--format=jsonl", "--log", "good@cli.test"})).out;
+  const auto log = runCli(withServers({"check", "--format=jsonl", "--log", "good@cli.test"})).out;
   EXPECT_TRUE(log.starts_with("{\"index\":0,\"address\":\"good@cli.test\",\"code\":0,\"message\":"
                               "\"Valid E-mail Address!\",\"verdict\":\"valid\",\"log\":[\"") &&
               log.find("\",\"RCPT TO:<good@cli.test>\",\"") != std::string::npos &&
@@ -418,8 +418,8 @@ TEST_F(ValidateCommand, RunSavesAsItGoesAndWhenStoppedOrElseIntoARecoveryFile) {
   ::setenv("XDG_DATA_HOME", dir_.file("data").c_str(), 1);
   const int watch = ::inotify_init1(IN_CLOEXEC);
   ASSERT_GE(::inotify_add_watch(watch, folder.c_str(), IN_MOVED_TO), 0);
-  const auto args = Args({"run", "--format", "csv", "--connections", "1", "--per-connection", "1",
-                          "--catch-all", "off", "--save-every", "0.05", path});
+  const auto args = withServers({"run", "--format", "csv", "--connections", "1", "--per-connection",
+                                 "1", "--catch-all", "off", "--save-every", "0.05", path});
   CliProcess cli(args);
   waitForRcpts(3);
   // Checkpoints land (renamed into the folder) while the run waits for
@@ -474,7 +474,7 @@ TEST_F(ValidateCommand, RunSavesAsItGoesAndWhenStoppedOrElseIntoARecoveryFile) {
 // without a total until the list has ended; SIGTERM stops the command at once
 // while it waits for more.
 TEST_F(ValidateCommand, CheckValidatesAListAsItArrivesAndStopsWhileWaiting) {
-  CliProcess cli(Args({"check", "--list", "-"}), true);
+  CliProcess cli(withServers({"check", "--list", "-"}), true);
   cli.write("good1@cli.test\n");
   ASSERT_TRUE(cli.waitForOutput("good1@cli.test\t[0] Valid E-mail Address!\tvalid\n"));
   cli.write("bad@cli.test\n");
@@ -488,7 +488,7 @@ TEST_F(ValidateCommand, CheckValidatesAListAsItArrivesAndStopsWhileWaiting) {
   EXPECT_EQ(r.err.find("/0 done"), std::string::npos) << r.err;
   EXPECT_TRUE(r.err.ends_with("\r\nVerdicts: valid 1, invalid 1, catch-all 0, unknown 0\r\n"));
 
-  CliProcess ended(Args({"check", "--list", "-"}), true);
+  CliProcess ended(withServers({"check", "--list", "-"}), true);
   ended.write("good2@cli.test\n");
   EXPECT_NE(ended.finish().err.find("\r1/1 done, valid 1, "), std::string::npos);
 }

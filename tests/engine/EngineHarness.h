@@ -48,11 +48,11 @@ class EngineHarness {
  public:
   EngineHarness() : dns(loop), server(loop) {
     smtp.push_back(std::make_unique<ScriptedSmtpServer>(loop, "127.0.0.2"));
-    server.SetDns(dns.address());
-    server.SetSmtpPort(std::to_string(smtp[0]->port()));
-    server.SetFrom("sender@origin.test");
-    server.SetSignon("origin.test");
-    server.SetSystemDnsSources({});
+    server.setDns(dns.address());
+    server.setSmtpPort(std::to_string(smtp[0]->port()));
+    server.setFrom("sender@origin.test");
+    server.setSignon("origin.test");
+    server.setSystemDnsSources({});
     server.OnGetData = [this](engine::TSmtpRelayServer& sender, int index) {
       EXPECT_EQ(&sender, &server);
       taken.push_back(index);
@@ -60,7 +60,7 @@ class EngineHarness {
     server.OnEMailProcessed = [this](engine::TSmtpRelayServer& sender, int index, std::int32_t code,
                                      const TransactionLog& log) {
       processed.push_back(
-          {index, code, log, sender.LastResult().verdict, sender.LastResult().message});
+          {index, code, log, sender.lastResult().verdict, sender.lastResult().message});
       reportedAt = net::EventLoop::tickCount();
     };
     server.OnAborting = [this](engine::TSmtpRelayServer&, int index, int threadsAborted) {
@@ -68,36 +68,36 @@ class EngineHarness {
     };
     server.OnFinished = [this](engine::TSmtpRelayServer& sender, bool aborted) {
       finishedAt = net::EventLoop::tickCount();
-      busyInFinished = sender.Busy();
+      busyInFinished = sender.busy();
       finishedAborted = aborted;
       ++finished;
     };
   }
 
   // A second (third, ...) SMTP server on 127.0.0.<n> with the same port.
-  ScriptedSmtpServer& AddSmtp(int n) {
+  ScriptedSmtpServer& addSmtp(int n) {
     smtp.push_back(std::make_unique<ScriptedSmtpServer>(loop, "127.0.0." + std::to_string(n),
                                                         smtp[0]->port()));
     return *smtp.back();
   }
 
-  void Queue(const std::vector<std::string>& addresses) {
+  void queue(const std::vector<std::string>& addresses) {
     for (std::size_t i = 0; i < addresses.size(); ++i) {
-      server.Recipients().Add(addresses[i], static_cast<std::int64_t>(i));
+      server.Recipients().add(addresses[i], static_cast<std::int64_t>(i));
     }
   }
 
-  bool RunToEnd(std::uint64_t ms = 10000) {
+  bool runToEnd(std::uint64_t ms = 10000) {
     return loop.runUntil([this] { return finished > 0; }, ms);
   }
 
   // Queues `addresses`, starts the run and runs it to its end; fails unless
   // every address was reported.
-  ::testing::AssertionResult Check(const std::vector<std::string>& addresses,
+  ::testing::AssertionResult check(const std::vector<std::string>& addresses,
                                    std::uint64_t ms = 10000) {
-    Queue(addresses);
+    queue(addresses);
     server.StartCheck();
-    if (!RunToEnd(ms)) return ::testing::AssertionFailure() << "the run did not finish";
+    if (!runToEnd(ms)) return ::testing::AssertionFailure() << "the run did not finish";
     if (processed.size() != addresses.size()) {
       return ::testing::AssertionFailure() << processed.size() << " results";
     }

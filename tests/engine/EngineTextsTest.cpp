@@ -36,14 +36,14 @@ TEST(ExtractAddress, CutsTheAddressAroundTheFirstAt) {
 
 TEST(DnsServerList, SplittingRules) {
   using V = std::vector<std::string>;
-  EXPECT_EQ(SplitServerText("", ' '), V{});
-  EXPECT_EQ(SplitServerText("10.0.0.1", ' '), V{"10.0.0.1"});
-  EXPECT_EQ(SplitServerText("10.0.0.1 10.0.0.2", ' '), (V{"10.0.0.1", "10.0.0.2"}));
-  EXPECT_EQ(SplitServerText("10.0.0.1, 10.0.0.2", ','), (V{"10.0.0.1", "10.0.0.2"}));
-  EXPECT_EQ(SplitServerText("a,,b", ','), (V{"a", "", "b"}));
+  EXPECT_EQ(splitServerText("", ' '), V{});
+  EXPECT_EQ(splitServerText("10.0.0.1", ' '), V{"10.0.0.1"});
+  EXPECT_EQ(splitServerText("10.0.0.1 10.0.0.2", ' '), (V{"10.0.0.1", "10.0.0.2"}));
+  EXPECT_EQ(splitServerText("10.0.0.1, 10.0.0.2", ','), (V{"10.0.0.1", "10.0.0.2"}));
+  EXPECT_EQ(splitServerText("a,,b", ','), (V{"a", "", "b"}));
   // The rest after a separator is trimmed, so several blanks count as one.
-  EXPECT_EQ(SplitServerText("a   b", ' '), (V{"a", "b"}));
-  EXPECT_EQ(SplitServerText("a ", ' '), (V{"a"}));
+  EXPECT_EQ(splitServerText("a   b", ' '), (V{"a", "b"}));
+  EXPECT_EQ(splitServerText("a ", ' '), (V{"a"}));
 }
 
 TEST(DnsServerList, EntryWithPort) {
@@ -58,7 +58,7 @@ TEST(DnsServerList, EntryWithPort) {
       {"[::1]:5300", "::1", "5300"},     {"[2001:db8::1]", "2001:db8::1", "53"},
   };
   for (const auto& c : cases) {
-    const auto parsed = ParseDnsServerEntry(c.entry);
+    const auto parsed = parseDnsServerEntry(c.entry);
     EXPECT_EQ(parsed.host, c.host) << c.entry;
     EXPECT_EQ(parsed.port, c.port) << c.entry;
   }
@@ -74,8 +74,8 @@ TEST(DnsSources, NameserverLinesThenOwnersServersThenSystemThenInternal) {
                               "nameservers 192.0.2.9\n"
                               "nameserver\n"
                               "options ndots:1\n");
-  EXPECT_EQ(ReadSystemDnsText(path), "192.0.2.1 192.0.2.2");
-  EXPECT_EQ(ReadSystemDnsText(dir.file("missing")), "");
+  EXPECT_EQ(readSystemDnsText(path), "192.0.2.1 192.0.2.2");
+  EXPECT_EQ(readSystemDnsText(dir.file("missing")), "");
 
   using V = std::vector<std::string>;
   const auto empty = dir.write("empty.conf", "search example.com\n");
@@ -83,13 +83,13 @@ TEST(DnsSources, NameserverLinesThenOwnersServersThenSystemThenInternal) {
   const auto missing = dir.file("missing.conf");
 
   // The owner's servers win, even when the system has some.
-  EXPECT_EQ(BuildDnsServerList("127.0.0.1:5353 10.0.0.1", {second}, "9.9.9.9"),
+  EXPECT_EQ(buildDnsServerList("127.0.0.1:5353 10.0.0.1", {second}, "9.9.9.9"),
             (V{"127.0.0.1:5353", "10.0.0.1"}));
   // The first system source without a server gives way to the second.
-  EXPECT_EQ(BuildDnsServerList("", {missing, empty, second}, "9.9.9.9"),
+  EXPECT_EQ(buildDnsServerList("", {missing, empty, second}, "9.9.9.9"),
             (V{"192.0.2.7", "192.0.2.8"}));
-  EXPECT_EQ(BuildDnsServerList("", {missing, empty}, "9.9.9.9"), (V{"9.9.9.9"}));
-  EXPECT_EQ(BuildDnsServerList("", {missing}, ""), V{});
+  EXPECT_EQ(buildDnsServerList("", {missing, empty}, "9.9.9.9"), (V{"9.9.9.9"}));
+  EXPECT_EQ(buildDnsServerList("", {missing}, ""), V{});
 }
 
 }  // namespace

@@ -17,60 +17,60 @@ namespace {
 
 using namespace orvane::testing;
 
-TEST(Scheduler, GuardedSettersRefuseDuringARun) {
+TEST(scheduler, GuardedSettersRefuseDuringARun) {
   EngineHarness h;
-  h.smtp[0]->setGreeting(SmtpAction::Silence());
+  h.smtp[0]->setGreeting(SmtpAction::silence());
   h.dns.addMx("g.test", 10, "127.0.0.2");
-  h.Queue({"a@g.test"});
-  h.server.SetTimeOut(9);
+  h.queue({"a@g.test"});
+  h.server.setTimeOut(9);
   h.server.StartCheck();
-  ASSERT_TRUE(h.server.Busy());
+  ASSERT_TRUE(h.server.busy());
   TRecipientQueue q;
   const std::vector<std::function<void()>> setters = {
-      [&] { h.server.SetTimeOut(3); },
-      [&] { h.server.SetRecipients(&q); },
-      [&] { h.server.SetDns("1.2.3.4"); },
+      [&] { h.server.setTimeOut(3); },
+      [&] { h.server.setRecipients(&q); },
+      [&] { h.server.setDns("1.2.3.4"); },
       [&] { h.server.StartCheck(); },
   };
   for (const auto& set : setters) EXPECT_EQ(thrownMessage(set), "Component is busy");
   EXPECT_EQ(h.server.TimeOut(), 9);
   EXPECT_EQ(h.server.Dns(), h.dns.address());
   h.server.AbortRun();
-  ASSERT_TRUE(h.RunToEnd());
+  ASSERT_TRUE(h.runToEnd());
   EXPECT_TRUE(h.server.Aborted());
   // Idle again: the setters work, and the aborted flag stays until the next start.
-  h.server.SetTimeOut(3);
+  h.server.setTimeOut(3);
   EXPECT_EQ(h.server.TimeOut(), 3);
-  h.smtp[0]->setGreeting(SmtpAction::Line("220 ready"));
+  h.smtp[0]->setGreeting(SmtpAction::line("220 ready"));
   h.finished = 0;
   h.server.StartCheck();
   EXPECT_FALSE(h.server.Aborted());
-  ASSERT_TRUE(h.RunToEnd());
+  ASSERT_TRUE(h.runToEnd());
   EXPECT_FALSE(h.finishedAborted);
 }
 
 // A run that cannot start raises nothing (the later run's single result and
 // finish prove it); with no server given or found the internal one is used.
-TEST(Scheduler, StartFailuresThenTheInternalDnsServerAsTheLastResort) {
+TEST(scheduler, StartFailuresThenTheInternalDnsServerAsTheLastResort) {
   EngineHarness h;
   h.dns.addMx("i.test", 10, "127.0.0.2");
-  h.server.SetFrom("");
+  h.server.setFrom("");
   EXPECT_EQ(thrownMessage([&] { h.server.StartCheck(); }), "FROM property is empty");
-  h.server.SetFrom("me@here.test");
-  h.server.SetDns("");
-  h.server.SetInternalDns("");
+  h.server.setFrom("me@here.test");
+  h.server.setDns("");
+  h.server.setInternalDns("");
   EXPECT_EQ(thrownMessage([&] { h.server.StartCheck(); }), "No DNS SERVER Available");
-  EXPECT_FALSE(h.server.Busy());
-  EXPECT_EQ(h.server.ActiveCount(), 0);
-  h.server.SetInternalDns(h.dns.address());
-  ASSERT_TRUE(h.Check({"a@i.test"}));
-  EXPECT_EQ(h.server.DnsServers(), std::vector<std::string>{h.dns.address()});
+  EXPECT_FALSE(h.server.busy());
+  EXPECT_EQ(h.server.activeCount(), 0);
+  h.server.setInternalDns(h.dns.address());
+  ASSERT_TRUE(h.check({"a@i.test"}));
+  EXPECT_EQ(h.server.dnsServers(), std::vector<std::string>{h.dns.address()});
   EXPECT_EQ(h.processed[0].code, 0);
   EXPECT_EQ(h.finished, 1);
   EXPECT_EQ(h.taken, std::vector<int>{0});
 }
 
-TEST(Scheduler, TheSecondDnsServerIsAskedOnlyWhenTheFirstIsSilent) {
+TEST(scheduler, TheSecondDnsServerIsAskedOnlyWhenTheFirstIsSilent) {
   for (const bool firstSilent : {false, true}) {
     SCOPED_TRACE(firstSilent);
     EngineHarness h;
@@ -78,9 +78,9 @@ TEST(Scheduler, TheSecondDnsServerIsAskedOnlyWhenTheFirstIsSilent) {
     other.addMx("f.test", 10, "127.0.0.2");
     h.dns.addMx("f.test", 10, "127.0.0.2");
     if (firstSilent) h.dns.setMisbehaviour(ScriptedDnsServer::Misbehaviour::Silent);
-    h.server.SetDns(h.dns.address() + " " + other.address());
-    h.server.SetDnsRetryMs(50);
-    ASSERT_TRUE(h.Check({"a@f.test"}));
+    h.server.setDns(h.dns.address() + " " + other.address());
+    h.server.setDnsRetryMs(50);
+    ASSERT_TRUE(h.check({"a@f.test"}));
     EXPECT_EQ(h.processed[0].code, 0);
     EXPECT_EQ(h.dns.queriesSeen(), 1u);
     EXPECT_EQ(other.queriesSeen(), firstSilent ? 1u : 0u);
@@ -89,19 +89,19 @@ TEST(Scheduler, TheSecondDnsServerIsAskedOnlyWhenTheFirstIsSilent) {
 
 // The finish is reported from the loop, never inside StartCheck, about a
 // tenth of a second after the last result (at once for an empty queue).
-TEST(Scheduler, FinishIsReportedFromTheLoopAfterTheLastResult) {
+TEST(scheduler, FinishIsReportedFromTheLoopAfterTheLastResult) {
   for (const bool empty : {true, false}) {
     SCOPED_TRACE(empty ? "empty queue" : "one address");
     EngineHarness h;
     h.dns.addMx("t.test", 10, "127.0.0.2");
-    if (!empty) h.Queue({"a@t.test"});
+    if (!empty) h.queue({"a@t.test"});
     h.server.StartCheck();
     EXPECT_EQ(h.finished, 0);
-    ASSERT_TRUE(h.RunToEnd());
+    ASSERT_TRUE(h.runToEnd());
     EXPECT_EQ(h.finished, 1);
     EXPECT_FALSE(h.busyInFinished);
     EXPECT_FALSE(h.finishedAborted);
-    EXPECT_EQ(h.server.SessionSlots(), 0u);
+    EXPECT_EQ(h.server.sessionSlots(), 0u);
     if (!empty) {
       EXPECT_GE(h.finishedAt - h.reportedAt, 90u);
       EXPECT_LT(h.finishedAt - h.reportedAt, 1000u);
@@ -112,17 +112,17 @@ TEST(Scheduler, FinishIsReportedFromTheLoopAfterTheLastResult) {
 // An abort from an owner's handler, on a result or on an address put aside to
 // be tried again (greylisting), takes nothing more and ends every wait; each
 // address taken is reported exactly once.
-TEST(Scheduler, AbortFromAnOwnersHandlerTakesNothingMore) {
+TEST(scheduler, AbortFromAnOwnersHandlerTakesNothingMore) {
   for (const bool whileWaiting : {false, true}) {
     SCOPED_TRACE(whileWaiting ? "while an address waits" : "on a result");
     EngineHarness h;
     h.dns.addMx("s.test", 10, "127.0.0.2");
-    h.Queue({"a@s.test", "b@s.test", "c@s.test", "d@s.test"});
-    h.server.SetConnections(2);
+    h.queue({"a@s.test", "b@s.test", "c@s.test", "d@s.test"});
+    h.server.setConnections(2);
     if (whileWaiting) {
-      h.smtp[0]->on("RCPT", SmtpAction::Line("451 later"));
-      h.server.SetGreylistDelayMs(600000);
-      h.server.OnAddressWaiting = [](TSmtpRelayServer& s, int, std::uint64_t) { s.AbortRun(); };
+      h.smtp[0]->on("RCPT", SmtpAction::line("451 later"));
+      h.server.setGreylistDelayMs(600000);
+      h.server.onAddressWaiting = [](TSmtpRelayServer& s, int, std::uint64_t) { s.AbortRun(); };
     } else {
       h.server.OnEMailProcessed = [&, record = h.server.OnEMailProcessed](
                                       TSmtpRelayServer& s, int index, std::int32_t code,
@@ -132,11 +132,11 @@ TEST(Scheduler, AbortFromAnOwnersHandlerTakesNothingMore) {
       };
     }
     h.server.StartCheck();
-    ASSERT_TRUE(h.RunToEnd(5000));
+    ASSERT_TRUE(h.runToEnd(5000));
     EXPECT_EQ(h.taken.size(), 2u);
     EXPECT_EQ(h.processed.size(), 2u);
     EXPECT_TRUE(h.finishedAborted);
-    EXPECT_EQ(h.server.RetriesWaiting(), 0u);
+    EXPECT_EQ(h.server.retriesWaiting(), 0u);
     if (whileWaiting) {
       for (const auto& p : h.processed) EXPECT_EQ(p.code, kResultAborted);
     }
@@ -149,20 +149,20 @@ TEST(Scheduler, AbortFromAnOwnersHandlerTakesNothingMore) {
 TEST(ConfigureEngine, DerivesSenderDnsAndHeloFromTheOptions) {
   net::EventLoop loop;
   TSmtpRelayServer s(loop);
-  s.Recipients().Add("left over");
+  s.Recipients().add("left over");
   EngineSettings cfg;
   cfg.from = "no address here";
   cfg.primaryDns = "10.9.9.9";
   EXPECT_EQ(thrownMessage([&] { ConfigureEngine(s, cfg); }),
             "Please provide a valid e-mail address for the FROM field (Tools | Options)");
-  EXPECT_EQ(s.Recipients().Count(), 1u);
+  EXPECT_EQ(s.Recipients().count(), 1u);
   cfg.from = "Me Myself <me@origin.example>";
   cfg.primaryDns = "";
   cfg.secondaryDns = "10.0.0.2";
   ConfigureEngine(s, cfg);
   EXPECT_EQ(s.From(), "me@origin.example");
   EXPECT_EQ(s.Dns(), "10.0.0.2");
-  EXPECT_EQ(s.Recipients().Count(), 0u);
+  EXPECT_EQ(s.Recipients().count(), 0u);
   cfg.primaryDns = "10.0.0.1";
   ConfigureEngine(s, cfg);
   EXPECT_EQ(s.Dns(), "10.0.0.1 10.0.0.2");
@@ -186,13 +186,13 @@ TEST(ConfigureEngine, DerivesSenderDnsAndHeloFromTheOptions) {
 
 class ProjectRunTest : public ::testing::Test {
  protected:
-  void AddEntries(const std::vector<std::pair<std::string, bool>>& entries) {
+  void addEntries(const std::vector<std::pair<std::string, bool>>& entries) {
     for (const auto& [email, checked] : entries) {
       const std::size_t i = list.addEntry(email, {});
       if (!checked) list.setCheckState(i, 0);
     }
   }
-  EngineSettings Settings() {
+  EngineSettings settings() {
     EngineSettings cfg;
     cfg.from = "sender@origin.test";
     cfg.primaryDns = h.dns.address();
@@ -210,24 +210,24 @@ class ProjectRunTest : public ::testing::Test {
 // scheduler still runs the finished steps.
 TEST_F(ProjectRunTest, FailedStartsLeaveTheListAsItWas) {
   ProjectRun run(h.loop, list);
-  run.Scheduler().SetSystemDnsSources({});
-  run.Scheduler().SetInternalDns("");
+  run.scheduler().setSystemDnsSources({});
+  run.scheduler().setInternalDns("");
   int finished = 0;
-  run.OnRunFinished = [&](bool) { ++finished; };
-  EXPECT_EQ(thrownMessage([&] { run.Start(Settings()); }),
+  run.onRunFinished = [&](bool) { ++finished; };
+  EXPECT_EQ(thrownMessage([&] { run.Start(settings()); }),
             "Please open / fill the recipient list before");
-  AddEntries({{"a@x.test", false}});
+  addEntries({{"a@x.test", false}});
   list.setModified(false);
-  EXPECT_EQ(thrownMessage([&] { run.Start(Settings()); }), "Nothing to check");
-  EXPECT_EQ(run.Scheduler().Recipients().Count(), 0u);
+  EXPECT_EQ(thrownMessage([&] { run.Start(settings()); }), "Nothing to check");
+  EXPECT_EQ(run.scheduler().Recipients().count(), 0u);
   EXPECT_FALSE(list.modified());
   EXPECT_EQ(finished, 0);
   list.setCheckState(0, 1);
-  auto cfg = Settings();
+  auto cfg = settings();
   cfg.primaryDns = "";
   EXPECT_EQ(thrownMessage([&] { run.Start(cfg); }), "No DNS SERVER Available");
   EXPECT_EQ(finished, 1);
-  EXPECT_FALSE(run.Running());
+  EXPECT_FALSE(run.running());
   EXPECT_EQ(list.counters().waiting, 0);
   EXPECT_EQ(list.entry(0).resultState, kNotValidated);
 }
@@ -238,11 +238,11 @@ TEST_F(ProjectRunTest, FailedStartsLeaveTheListAsItWas) {
 TEST_F(ProjectRunTest, ChecksTheCheckedEntriesInOrderAndStopAbortsTheOneInHand) {
   h.smtp[0]->setHandler([](const ScriptedSmtpServer::Command& c) -> std::optional<SmtpAction> {
     if (c.verb != "RCPT" || c.localPart() == "good") return std::nullopt;
-    if (c.localPart() == "hang") return SmtpAction::Silence();
-    return SmtpAction::Line("550 unknown");
+    if (c.localPart() == "hang") return SmtpAction::silence();
+    return SmtpAction::line("550 unknown");
   });
   h.dns.addMx("p.test", 10, "127.0.0.2");
-  AddEntries({{"Good Person <good@p.test>", true},
+  addEntries({{"Good Person <good@p.test>", true},
               {"u@p.test", false},
               {"bad@p.test, more", true},
               {"no address", true},
@@ -251,19 +251,19 @@ TEST_F(ProjectRunTest, ChecksTheCheckedEntriesInOrderAndStopAbortsTheOneInHand) 
   list.setModified(false);
   ProjectRun run(h.loop, list);
   std::vector<std::size_t> taken;
-  run.OnEntryTaken = [&](std::size_t entry) { taken.push_back(entry); };
+  run.onEntryTaken = [&](std::size_t entry) { taken.push_back(entry); };
   std::optional<bool> aborted;
-  run.OnRunFinished = [&](bool a) { aborted = a; };
-  run.Start(Settings());
+  run.onRunFinished = [&](bool a) { aborted = a; };
+  run.Start(settings());
   EXPECT_TRUE(list.modified());
-  EXPECT_EQ(thrownMessage([&] { run.Start(Settings()); }), "Component is busy");
+  EXPECT_EQ(thrownMessage([&] { run.Start(settings()); }), "Component is busy");
   EXPECT_EQ(list.entry(0).resultText(), "Checking...");
   ASSERT_TRUE(h.loop.runUntil(
       [&] { return taken.size() == 4 && list.counters().good + list.counters().bad == 3; }, 10000));
-  run.Stop();
+  run.stop();
   ASSERT_TRUE(h.loop.runUntil([&] { return aborted.has_value(); }, 5000));
   EXPECT_TRUE(*aborted);
-  EXPECT_FALSE(run.Running());
+  EXPECT_FALSE(run.running());
   EXPECT_EQ(taken, (std::vector<std::size_t>{0, 2, 3, 4}));
   const struct {
     const char* text;

@@ -14,13 +14,13 @@ using namespace orvane::testing;
 TEST(Session, WhatIsNotAnAddressEndsAtOnceWithoutTraffic) {
   EngineHarness h;
   h.dns.addMx("ok.test", 10, "127.0.0.2");
-  h.Queue({"kim@", "", "lee@a..b", "max@ok.test", "nobody.test"});
-  h.server.SetConnections(1);
+  h.queue({"kim@", "", "lee@a..b", "max@ok.test", "nobody.test"});
+  h.server.setConnections(1);
   h.server.StartCheck();
   // The three addresses without a usable domain are reported while the run
   // starts, before any network event.
   ASSERT_GE(h.processed.size(), 3u);
-  ASSERT_TRUE(h.RunToEnd());
+  ASSERT_TRUE(h.runToEnd());
   ASSERT_EQ(h.processed.size(), 5u);
   for (const std::size_t i : {0u, 1u, 2u, 4u}) {
     EXPECT_EQ(h.processed[i].code, -1) << i;
@@ -40,23 +40,23 @@ TEST(Session, SilenceEndsAtTheTimeOutOrTheAddressDeadline) {
   for (const Kind kind : {kSilentSmtp, kSilentDns, kPastDeadline}) {
     SCOPED_TRACE(kind);
     EngineHarness h;
-    auto& silent = h.AddSmtp(3);
-    silent.setGreeting(SmtpAction::Silence());
+    auto& silent = h.addSmtp(3);
+    silent.setGreeting(SmtpAction::silence());
     h.dns.addMx("slow.test", 10, "127.0.0.3");
     h.dns.addMx("fast.test", 10, "127.0.0.2");
     if (kind == kSilentDns) h.dns.setMisbehaviour(ScriptedDnsServer::Misbehaviour::Silent);
     std::uint32_t now = 1000;
-    h.server.SetClock([&] { return now; });
-    h.server.SetConnections(1);
-    h.server.SetTimeOut(kind == kPastDeadline ? 60 : 30);
-    h.server.SetDnsRetryMs(10);
+    h.server.setClock([&] { return now; });
+    h.server.setConnections(1);
+    h.server.setTimeOut(kind == kPastDeadline ? 60 : 30);
+    h.server.setDnsRetryMs(10);
     if (kind == kPastDeadline) {
-      h.smtp[0]->on("RCPT", SmtpAction::Silence());
-      h.server.SetAddressDeadlineMs(10000);
+      h.smtp[0]->on("RCPT", SmtpAction::silence());
+      h.server.setAddressDeadlineMs(10000);
     }
     const std::vector<std::string> queue = {
         kind == kPastDeadline ? "ned@fast.test" : "ned@slow.test", "ola@fast.test"};
-    h.Queue(kind == kSilentSmtp ? queue : std::vector<std::string>{queue[0]});
+    h.queue(kind == kSilentSmtp ? queue : std::vector<std::string>{queue[0]});
     h.server.StartCheck();
     ASSERT_TRUE(h.loop.runUntil(
         [&] {
@@ -67,13 +67,13 @@ TEST(Session, SilenceEndsAtTheTimeOutOrTheAddressDeadline) {
         5000));
     if (kind == kPastDeadline) {
       now += 9000;  // within the deadline
-      h.server.CheckTimeOutsNow();
+      h.server.checkTimeOutsNow();
       h.loop.runOnce();
       EXPECT_TRUE(h.processed.empty());
     }
     now += kind == kSilentDns ? 29600 : kind == kSilentSmtp ? 31000 : 2000;
-    h.server.CheckTimeOutsNow();
-    ASSERT_TRUE(h.RunToEnd(5000));
+    h.server.checkTimeOutsNow();
+    ASSERT_TRUE(h.runToEnd(5000));
     ASSERT_EQ(h.processed.size(), kind == kSilentSmtp ? 2u : 1u);
     EXPECT_EQ(h.processed[0].code, kind == kSilentDns ? -1 : kResultTimeOut);
     const std::string lastLines[] = {"Connection time-out",
@@ -90,10 +90,10 @@ TEST(Session, SilenceEndsAtTheTimeOutOrTheAddressDeadline) {
 
 TEST(Session, AbortWithThreeLiveSessions) {
   EngineHarness h;
-  h.smtp[0]->on("RCPT", SmtpAction::Silence());
+  h.smtp[0]->on("RCPT", SmtpAction::silence());
   h.dns.addMx("hang.test", 10, "127.0.0.2");
-  h.Queue({"a@hang.test", "b@hang.test", "c@hang.test", "d@hang.test", "e@hang.test"});
-  h.server.SetConnections(3);
+  h.queue({"a@hang.test", "b@hang.test", "c@hang.test", "d@hang.test", "e@hang.test"});
+  h.server.setConnections(3);
   h.server.StartCheck();
   ASSERT_TRUE(h.loop.runUntil([&] { return linesReceived(*h.smtp[0], "RCPT") == 3; }, 5000));
   EXPECT_TRUE(h.processed.empty());
@@ -104,7 +104,7 @@ TEST(Session, AbortWithThreeLiveSessions) {
     EXPECT_EQ(p.log.back(), "User Abort");
   }
   EXPECT_EQ(h.finished, 0);
-  ASSERT_TRUE(h.RunToEnd());
+  ASSERT_TRUE(h.runToEnd());
   EXPECT_TRUE(h.finishedAborted);
   EXPECT_EQ(h.taken, (std::vector<int>{0, 1, 2}));
   EXPECT_EQ(h.aborting.size(), 3u);

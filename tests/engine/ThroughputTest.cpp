@@ -14,7 +14,7 @@ namespace {
 
 using namespace orvane::testing;
 
-::testing::AssertionResult EachReportedOnce(const EngineHarness& h, std::size_t queued) {
+::testing::AssertionResult eachReportedOnce(const EngineHarness& h, std::size_t queued) {
   std::set<int> seen;
   for (const auto& p : h.processed) {
     if (!seen.insert(p.index).second) {
@@ -46,21 +46,21 @@ TEST(MxCache, SessionsShareTheQueueAndOneQueryPerDomainKeptForItsTtl) {
     EngineHarness h;
     h.dns.addMx("c.test", 10, "127.0.0.2");
     h.dns.setTtl(c.ttl);
-    h.server.SetConnections(c.connections);
-    h.Queue({"a@c.test", "b@c.test", "c@c.test"});
+    h.server.setConnections(c.connections);
+    h.queue({"a@c.test", "b@c.test", "c@c.test"});
     h.server.StartCheck();
     const auto slots = static_cast<std::size_t>(std::min(c.connections, 3));
-    EXPECT_EQ(h.server.SessionSlots(), slots);
+    EXPECT_EQ(h.server.sessionSlots(), slots);
     EXPECT_EQ(h.taken.size(), slots);
-    EXPECT_EQ(static_cast<std::size_t>(h.server.ActiveCount()), slots);
-    ASSERT_TRUE(h.RunToEnd());
+    EXPECT_EQ(static_cast<std::size_t>(h.server.activeCount()), slots);
+    ASSERT_TRUE(h.runToEnd());
     EXPECT_EQ(h.taken, (std::vector<int>{0, 1, 2}));
-    ASSERT_TRUE(EachReportedOnce(h, 3));
+    ASSERT_TRUE(eachReportedOnce(h, 3));
     EXPECT_TRUE(c.connections > 1 ||
                 std::is_sorted(h.processed.begin(), h.processed.end(),
                                [](const auto& a, const auto& b) { return a.index < b.index; }));
     EXPECT_EQ(h.dns.queriesSeen(), c.queries);
-    EXPECT_EQ(h.server.DnsQueriesSent(), c.queries);
+    EXPECT_EQ(h.server.dnsQueriesSent(), c.queries);
     for (const auto& p : h.processed) {
       EXPECT_EQ(p.code, 0);
       // Every address's log still names its mail hosts.
@@ -69,7 +69,7 @@ TEST(MxCache, SessionsShareTheQueueAndOneQueryPerDomainKeptForItsTtl) {
   }
   // A domain that does not exist is remembered too.
   EngineHarness h;
-  ASSERT_TRUE(h.Check({"a@gone.test", "b@gone.test"}));
+  ASSERT_TRUE(h.check({"a@gone.test", "b@gone.test"}));
   EXPECT_EQ(h.dns.queriesSeen(), 1u);
   EXPECT_EQ(h.processed[1].verdict, Verdict::Invalid);
 }
@@ -82,8 +82,8 @@ TEST(MxCache, ALostAnswerIsAskedForAgainWithAFreshQuery) {
         if (++seen == 1) return std::string();  // the first datagram is lost
         return std::nullopt;
       });
-  h.server.SetDnsRetryMs(50);
-  ASSERT_TRUE(h.Check({"a@lossy.test"}));
+  h.server.setDnsRetryMs(50);
+  ASSERT_TRUE(h.check({"a@lossy.test"}));
   EXPECT_EQ(h.processed[0].code, 0);
   ASSERT_EQ(h.dns.queries().size(), 2u);
   EXPECT_NE(h.dns.queries()[0].id, h.dns.queries()[1].id);
@@ -92,16 +92,16 @@ TEST(MxCache, ALostAnswerIsAskedForAgainWithAFreshQuery) {
 
 // b.test's server: "ok*" accepted, "no*" refused, "grey*" 450, "bye*" 421 and
 // close, "drop*" a close without a reply.
-void ScriptMixedAnswers(EngineHarness& h) {
+void scriptMixedAnswers(EngineHarness& h) {
   h.dns.addMx("b.test", 10, "127.0.0.2");
   h.smtp[0]->setHandler([](const ScriptedSmtpServer::Command& c) -> std::optional<SmtpAction> {
     if (c.verb != "RCPT") return std::nullopt;
     const std::string local = c.localPart();
     const auto starts = [&](const char* p) { return local.rfind(p, 0) == 0; };
-    if (starts("no")) return SmtpAction::Line("550 5.1.1 no such user");
-    if (starts("grey")) return SmtpAction::Line("450 4.7.1 try later");
-    if (starts("bye")) return SmtpAction::Line("421 4.3.2 closing").ThenClose();
-    if (starts("drop")) return SmtpAction::Raw("").ThenClose();
+    if (starts("no")) return SmtpAction::line("550 5.1.1 no such user");
+    if (starts("grey")) return SmtpAction::line("450 4.7.1 try later");
+    if (starts("bye")) return SmtpAction::line("421 4.3.2 closing").thenClose();
+    if (starts("drop")) return SmtpAction::raw("").thenClose();
     return std::nullopt;
   });
 }
@@ -114,12 +114,12 @@ TEST(Batches, SeveralAddressesGoOnOneConnectionUntilRefusalsInARow) {
   for (const int perConnection : {1, 10}) {
     SCOPED_TRACE(perConnection);
     EngineHarness h;
-    ScriptMixedAnswers(h);
-    h.server.SetAddressesPerConnection(perConnection);
-    ASSERT_TRUE(h.Check(addresses));
-    ASSERT_TRUE(EachReportedOnce(h, addresses.size()));
+    scriptMixedAnswers(h);
+    h.server.setAddressesPerConnection(perConnection);
+    ASSERT_TRUE(h.check(addresses));
+    ASSERT_TRUE(eachReportedOnce(h, addresses.size()));
     std::map<std::string, std::int32_t> codes;
-    for (const auto& p : h.processed) codes[h.server.Recipients().Strings(p.index)] = p.code;
+    for (const auto& p : h.processed) codes[h.server.Recipients().strings(p.index)] = p.code;
     if (perConnection == 1) {
       alone = codes;
       EXPECT_EQ(h.smtp[0]->connectionCount(), addresses.size());
@@ -132,7 +132,7 @@ TEST(Batches, SeveralAddressesGoOnOneConnectionUntilRefusalsInARow) {
     EXPECT_GE(countStartingWith(first, "RCPT TO"), 3u);
     // Each log: the shared opening lines and its own RCPT TO, no one else's.
     for (const auto& p : h.processed) {
-      const std::string& address = h.server.Recipients().Strings(p.index);
+      const std::string& address = h.server.Recipients().strings(p.index);
       EXPECT_EQ(countStartingWith(p.log, "MAIL FROM"), 1u) << address;
       EXPECT_EQ(countStartingWith(p.log, "RCPT TO:<" + address + ">"), 1u) << address;
       EXPECT_EQ(countStartingWith(p.log, "RCPT TO"), 1u) << address;
@@ -140,12 +140,12 @@ TEST(Batches, SeveralAddressesGoOnOneConnectionUntilRefusalsInARow) {
   }
   // Refusals in a row end the batch.
   EngineHarness h;
-  ScriptMixedAnswers(h);
-  h.server.SetAddressesPerConnection(20);
+  scriptMixedAnswers(h);
+  h.server.setAddressesPerConnection(20);
   std::vector<std::string> refused;
   for (int i = 0; i < 12; ++i) refused.push_back("no" + std::to_string(i) + "@b.test");
-  ASSERT_TRUE(h.Check(refused));
-  ASSERT_TRUE(EachReportedOnce(h, refused.size()));
+  ASSERT_TRUE(h.check(refused));
+  ASSERT_TRUE(eachReportedOnce(h, refused.size()));
   EXPECT_EQ(countStartingWith(h.smtp[0]->transcript(0), "RCPT TO"),
             1u + TSmtpRelayServer::kMaxRejectionsInARow);
 }
@@ -154,24 +154,24 @@ TEST(HostLimit, NeverMoreConnectionsToOneHostThanAllowed) {
   EngineHarness h;
   for (const char* domain : {"x.test", "y.test", "z.test"}) h.dns.addMx(domain, 10, "127.0.0.2");
   h.smtp[0]->setReplyDelay(20);
-  h.server.SetConnections(6);
-  h.server.SetHostConnections(2);
-  h.server.SetTimeOut(1);  // waiting for a slot must not count as silence
+  h.server.setConnections(6);
+  h.server.setHostConnections(2);
+  h.server.setTimeOut(1);  // waiting for a slot must not count as silence
   std::vector<std::string> addresses;
   for (int i = 0; i < 12; ++i) {
     addresses.push_back("u" + std::to_string(i) + "@" + std::string("xyz").substr(i % 3, 1) +
                         ".test");
   }
-  ASSERT_TRUE(h.Check(addresses));
-  EXPECT_EQ(h.server.PeakHostConnections(), 2);
+  ASSERT_TRUE(h.check(addresses));
+  EXPECT_EQ(h.server.peakHostConnections(), 2);
   for (const auto& p : h.processed) EXPECT_EQ(p.code, 0);
 }
 
 TEST(Descriptors, ConnectionsAreLoweredToWhatTheLimitHolds) {
-  EXPECT_EQ(ConnectionsThatFit(200, 4096), 200);
-  EXPECT_EQ(ConnectionsThatFit(5000, 4096), 2016);
-  EXPECT_EQ(ConnectionsThatFit(5000, 10), 1);
-  EXPECT_LE(DescriptorsFor(static_cast<std::uint64_t>(ConnectionsThatFit(5000, 4096))), 4096u);
+  EXPECT_EQ(connectionsThatFit(200, 4096), 200);
+  EXPECT_EQ(connectionsThatFit(5000, 4096), 2016);
+  EXPECT_EQ(connectionsThatFit(5000, 10), 1);
+  EXPECT_LE(descriptorsFor(static_cast<std::uint64_t>(connectionsThatFit(5000, 4096))), 4096u);
 }
 
 }  // namespace

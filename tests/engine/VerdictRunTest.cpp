@@ -31,7 +31,7 @@ TEST(Verdicts, EachAnswerGetsItsCodeVerdictAndLog) {
   };
   // `domain` with two mail hosts: 127.0.0.2 (preference 10), 127.0.0.3 (20).
   const auto twoHosts = [](EngineHarness& h, const char* domain) {
-    h.AddSmtp(3);
+    h.addSmtp(3);
     h.dns.addMx(domain, 10, "127.0.0.2");
     h.dns.addMx(domain, 20, "127.0.0.3");
   };
@@ -39,7 +39,7 @@ TEST(Verdicts, EachAnswerGetsItsCodeVerdictAndLog) {
   // fails with `reply` to `verb`; 127.0.0.2 accepts.
   const auto nextHostAfter = [](const char* verb, const char* reply) {
     return [=](EngineHarness& h) {
-      if (verb) h.AddSmtp(4).on(verb, SmtpAction::Line(reply));
+      if (verb) h.addSmtp(4).on(verb, SmtpAction::line(reply));
       h.dns.addMx("two.test", 5, "127.0.0.4");
       h.dns.addMx("two.test", 10, "127.0.0.2");
     };
@@ -59,7 +59,7 @@ TEST(Verdicts, EachAnswerGetsItsCodeVerdictAndLog) {
        "u@split.test",
        [&](EngineHarness& h) {
          twoHosts(h, "split.test");
-         h.smtp[0]->on("RCPT", SmtpAction::Line("550 5.1.1 <u@split.test>: User unknown"));
+         h.smtp[0]->on("RCPT", SmtpAction::line("550 5.1.1 <u@split.test>: User unknown"));
        },
        550, Verdict::Invalid, "RCPT TO:<u@split.test>", "550 5.1.1 <u@split.test>: User unknown",
        [](EngineHarness& h) {
@@ -68,13 +68,13 @@ TEST(Verdicts, EachAnswerGetsItsCodeVerdictAndLog) {
          EXPECT_TRUE(hasLine(h.smtp[0]->transcript(0), "QUIT"));
        }},
       {"refused at MAIL FROM", "u@good.test",
-       [](EngineHarness& h) { h.smtp[0]->on("MAIL", SmtpAction::Line("550 5.7.1 go away")); }, 550,
+       [](EngineHarness& h) { h.smtp[0]->on("MAIL", SmtpAction::line("550 5.7.1 go away")); }, 550,
        Verdict::Unknown, ""},
       {"every host failing: the last one's reply", "u@both.test",
        [&](EngineHarness& h) {
          twoHosts(h, "both.test");
-         h.smtp[0]->on("MAIL", SmtpAction::Line("451 local error"));
-         h.smtp[1]->on("MAIL", SmtpAction::Line("452 full"));
+         h.smtp[0]->on("MAIL", SmtpAction::line("451 local error"));
+         h.smtp[1]->on("MAIL", SmtpAction::line("452 full"));
        },
        452, Verdict::Unknown, "", "",
        [](EngineHarness& h) {
@@ -82,11 +82,11 @@ TEST(Verdicts, EachAnswerGetsItsCodeVerdictAndLog) {
          EXPECT_EQ(h.smtp[1]->connectionCount(), 1u);
        }},
       {"connection closed by the server", "u@good.test",
-       [](EngineHarness& h) { h.smtp[0]->on("MAIL", SmtpAction::Raw("").ThenClose()); }, 10004,
+       [](EngineHarness& h) { h.smtp[0]->on("MAIL", SmtpAction::raw("").thenClose()); }, 10004,
        Verdict::Unknown, ""},
       {"hosts in preference order", "u@pref.test",
        [](EngineHarness& h) {
-         h.AddSmtp(3);
+         h.addSmtp(3);
          h.dns.addMx("pref.test", 20, "127.0.0.2");
          h.dns.addMx("pref.test", 10, "127.0.0.3");
          h.dns.addMx("pref.test", 20, "127.0.0.5");
@@ -146,7 +146,7 @@ TEST(Verdicts, EachAnswerGetsItsCodeVerdictAndLog) {
     EngineHarness h;
     h.dns.addMx("good.test", 10, "127.0.0.2");
     c.setup(h);
-    ASSERT_TRUE(h.Check({c.address}));
+    ASSERT_TRUE(h.check({c.address}));
     EXPECT_EQ(h.processed[0].code, c.code);
     EXPECT_EQ(h.processed[0].verdict, c.verdict) << h.processed[0].message;
     const auto transcript = h.smtp[0]->transcript(0);
@@ -173,10 +173,10 @@ TEST(Verdicts, AClosedDnsPortIsReportedAtOnceAndNamed) {
     ScriptedDnsServer gone(h.loop);
     closed = gone.address();
   }
-  h.server.SetDns(closed);
-  h.server.SetTimeOut(60);
+  h.server.setDns(closed);
+  h.server.setTimeOut(60);
   // Well within the time-out: the closed port answers at once.
-  ASSERT_TRUE(h.Check({"a@good.test", "b@good.test"}, 5000));
+  ASSERT_TRUE(h.check({"a@good.test", "b@good.test"}, 5000));
   for (const auto& p : h.processed) {
     EXPECT_EQ(p.verdict, Verdict::Unknown);
     EXPECT_EQ(p.message, "DNS server " + closed + " cannot be reached (its port is closed)");
@@ -191,15 +191,15 @@ TEST(Verdicts, GreylistedAddressIsTriedOnceMoreAfterTheDelay) {
     int tries = 0;
     h.smtp[0]->setHandler([&](const ScriptedSmtpServer::Command& c) -> std::optional<SmtpAction> {
       if (c.verb != "RCPT" || c.localPart() != "slow") return std::nullopt;
-      return SmtpAction::Line(++tries == 1 ? "450 4.7.1 try again later" : second);
+      return SmtpAction::line(++tries == 1 ? "450 4.7.1 try again later" : second);
     });
-    h.server.SetGreylistDelayMs(50);
+    h.server.setGreylistDelayMs(50);
     std::vector<int> waiting;
-    h.server.OnAddressWaiting = [&](TSmtpRelayServer&, int index, std::uint64_t delay) {
+    h.server.onAddressWaiting = [&](TSmtpRelayServer&, int index, std::uint64_t delay) {
       waiting.push_back(index);
       EXPECT_EQ(delay, 50u);
     };
-    ASSERT_TRUE(h.Check({"slow@grey.test", "other@grey.test"}));
+    ASSERT_TRUE(h.check({"slow@grey.test", "other@grey.test"}));
     EXPECT_EQ(waiting, std::vector<int>{0});
     // The other address did not wait behind it.
     EXPECT_EQ(h.processed[0].index, 1);
@@ -233,14 +233,14 @@ TEST(Verdicts, CatchAllDomainsAreProbedOncePerRun) {
       h.smtp[0]->setHandler(
           [](const ScriptedSmtpServer::Command& cmd) -> std::optional<SmtpAction> {
             if (cmd.verb == "RCPT" && cmd.localPart().rfind("no-such-user-", 0) == 0) {
-              return SmtpAction::Line("550 5.1.1 no such user");
+              return SmtpAction::line("550 5.1.1 no such user");
             }
             return std::nullopt;
           });
     }
-    h.server.SetDetectCatchAll(true);
-    h.server.SetConnections(c.connections);
-    ASSERT_TRUE(h.Check({"a@any.test", "b@any.test", "c@any.test"}));
+    h.server.setDetectCatchAll(true);
+    h.server.setConnections(c.connections);
+    ASSERT_TRUE(h.check({"a@any.test", "b@any.test", "c@any.test"}));
     for (const auto& p : h.processed) EXPECT_EQ(p.verdict, c.verdict) << p.message;
     EXPECT_EQ(linesReceived(*h.smtp[0], "RCPT TO:<no-such-user-"), 1u);
   }

@@ -84,7 +84,7 @@ TEST(Verdict, EveryOutcomeGetsItsVerdictAndAMessageThatKeepsIt) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const Classification got = Classify(c.outcome);
+    const Classification got = classify(c.outcome);
     EXPECT_EQ(got.verdict, c.verdict);
     EXPECT_TRUE(!c.message || got.message == c.message) << got.message;
     // A project reloaded from its file derives the same verdict from the text.
@@ -99,11 +99,11 @@ TEST(Verdict, EveryOutcomeGetsItsVerdictAndAMessageThatKeepsIt) {
 
 TEST(Verdict, EnhancedStatusCodesAreReadOnlyWhereTheyStand) {
   using Code = std::array<int, 3>;
-  EXPECT_EQ(EnhancedStatusCode("550 5.1.1 no"), (Code{5, 1, 1}));
-  EXPECT_EQ(EnhancedStatusCode("550-5.7.26 multi"), (Code{5, 7, 26}));
-  EXPECT_EQ(EnhancedStatusCode("250 2.1.5"), (Code{2, 1, 5}));
+  EXPECT_EQ(enhancedStatusCode("550 5.1.1 no"), (Code{5, 1, 1}));
+  EXPECT_EQ(enhancedStatusCode("550-5.7.26 multi"), (Code{5, 7, 26}));
+  EXPECT_EQ(enhancedStatusCode("250 2.1.5"), (Code{2, 1, 5}));
   for (const char* none : {"550 no such user", "550 5.1", "550 15.1.1 x", "550 5.1.1x", "550"}) {
-    EXPECT_FALSE(EnhancedStatusCode(none).has_value()) << none;
+    EXPECT_FALSE(enhancedStatusCode(none).has_value()) << none;
   }
 }
 
@@ -132,7 +132,7 @@ TEST(AddressSyntax, AddressesGoOutAsTheyStandOrNotAtAll) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
-    const PreparedAddress p = PrepareAddress(c.text);
+    const PreparedAddress p = prepareAddress(c.text);
     EXPECT_EQ(p.status, c.status) << p.reason;
     if (c.status == S::Ready) {
       EXPECT_EQ(p.address, c.sent);

@@ -9,7 +9,7 @@
 #include "core/Verdict.h"
 #include "tests/support/TestHelpers.h"
 
-namespace orvane {
+namespace orvane::import {
 namespace {
 
 // RFC 4180 quoting; a cell that a spreadsheet would run as a formula gets a
@@ -78,4 +78,4 @@ TEST(CsvExport, FileIsWrittenAndAFailureLeavesNoTemporary) {
 }
 
 }  // namespace
-}  // namespace orvane
+}  // namespace orvane::import

@@ -9,7 +9,7 @@
 #include "tests/import/DbfBuilder.h"
 #include "tests/support/TestHelpers.h"
 
-namespace orvane {
+namespace orvane::import {
 namespace {
 
 using testing::DbfBuilder;
@@ -229,4 +229,4 @@ TEST_F(ImporterTest, DamagedTableKeepsTheRowsReadAndEndsTheUpdate) {
 }
 
 }  // namespace
-}  // namespace orvane
+}  // namespace orvane::import

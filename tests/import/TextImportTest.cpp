@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace orvane {
+namespace orvane::import {
 namespace {
 
 using namespace std::string_literals;
@@ -267,4 +267,4 @@ TEST(DetectEmailField, Order) {
 }
 
 }  // namespace
-}  // namespace orvane
+}  // namespace orvane::import

@@ -10,7 +10,7 @@
 #include "tests/import/DbfBuilder.h"
 #include "tests/support/TestHelpers.h"
 
-namespace orvane {
+namespace orvane::import {
 namespace {
 
 using testing::DbfBuilder;
@@ -60,7 +60,7 @@ Rows readAll(TTzDbf& t) {
   Rows rows;
   for (t.First(); !t.Eof(); t.Next()) {
     rows.emplace_back();
-    for (std::size_t i = 0; i < t.FieldCount(); ++i) rows.back().push_back(t.FieldAsText(i));
+    for (std::size_t i = 0; i < t.fieldCount(); ++i) rows.back().push_back(t.fieldAsText(i));
   }
   return rows;
 }
@@ -69,7 +69,7 @@ Rows read(const std::string& bytes, bool hide = false, TTableLanguage language =
   TTzDbf t;
   t.setHideDeletedRecs(hide);
   t.setTableLanguage(language);
-  t.OpenFromMemory(bytes);
+  t.openFromMemory(bytes);
   return readAll(t);
 }
 
@@ -87,10 +87,10 @@ std::pair<int, std::string> errorOf(F&& call) {
 
 TEST(TzDbf, OpensOnTheFirstRecordAndFlagsDeletedOnes) {
   TTzDbf t;
-  t.OpenFromMemory(peopleTable().build());
+  t.openFromMemory(peopleTable().build());
   EXPECT_FALSE(t.Eof());
-  EXPECT_EQ(t.FieldAsText(0), "Anna");
-  ASSERT_EQ(t.FieldCount(), 2u);
+  EXPECT_EQ(t.fieldAsText(0), "Anna");
+  ASSERT_EQ(t.fieldCount(), 2u);
   EXPECT_EQ(t.Field(1).offset, 13u);
   std::vector<bool> deleted;
   for (t.First(); !t.Eof(); t.Next()) deleted.push_back(t.Deleted());
@@ -105,11 +105,11 @@ TEST(TzDbf, NoRecordOrEveryRecordHiddenIsEndOfFileAtOnce) {
   for (const auto* b : {&none, &allDeleted}) {
     TTzDbf t;
     t.setHideDeletedRecs(true);
-    t.OpenFromMemory(b->build());
+    t.openFromMemory(b->build());
     EXPECT_TRUE(t.Eof());
     t.First();
     EXPECT_TRUE(t.Eof());
-    EXPECT_EQ(t.FieldAsText(0), "");
+    EXPECT_EQ(t.fieldAsText(0), "");
     t.Next();
     EXPECT_TRUE(t.Eof());
   }
@@ -137,12 +137,12 @@ TEST(TzDbf, FieldNamesAndTheMostFields) {
   values[2] = "3";
   values[254] = "z";
   TTzDbf t;
-  t.OpenFromMemory(b.add(values).build());
-  ASSERT_EQ(t.FieldCount(), 255u);
-  EXPECT_EQ((Strings{t.FieldName(0), t.FieldName(1), t.FieldName(2), t.FieldName(254)}),
+  t.openFromMemory(b.add(values).build());
+  ASSERT_EQ(t.fieldCount(), 255u);
+  EXPECT_EQ((Strings{t.fieldName(0), t.fieldName(1), t.fieldName(2), t.fieldName(254)}),
             (Strings{"ABCDEFGHIJ", "E-MAIL", "AB", "F254"}));
-  EXPECT_EQ(t.FieldAsText(2), "3");
-  EXPECT_EQ(t.FieldAsText(254), "z");
+  EXPECT_EQ(t.fieldAsText(2), "3");
+  EXPECT_EQ(t.fieldAsText(254), "z");
 }
 
 // The report texts of a few refusals; the others give their number only.
@@ -190,7 +190,7 @@ TEST(TzDbf, DamagedOrForeignHeadersAreRefused) {
     SCOPED_TRACE(c.what);
     TTzDbf t;
     t.setDbfFileName("t.dbf");
-    const auto [error, report] = errorOf([&] { t.OpenFromMemory(c.bytes); });
+    const auto [error, report] = errorOf([&] { t.openFromMemory(c.bytes); });
     EXPECT_EQ(error, c.error);
     if (!c.report.empty()) {
       EXPECT_EQ(report, c.report);
@@ -235,23 +235,23 @@ TEST(TzDbf, ChosenCodePageAppliesAtOnceToValuesAndNames) {
   b.fields = {{"N\x94", 'C', 4}};
   b.add({"\x9B\xE9\x8C"}).add({"x"});
   TTzDbf t;
-  t.OpenFromMemory(b.build());
+  t.openFromMemory(b.build());
   t.Next();
   t.setCodePage(Windows1252);
-  EXPECT_EQ(t.RecNo(), 2u);
-  EXPECT_EQ(t.CodePage(), Windows1252);
-  EXPECT_EQ(t.DetectedCodePage(), Cp437);
-  EXPECT_EQ(t.FieldName(0), "N”");
+  EXPECT_EQ(t.recNo(), 2u);
+  EXPECT_EQ(t.codePage(), Windows1252);
+  EXPECT_EQ(t.detectedCodePage(), Cp437);
+  EXPECT_EQ(t.fieldName(0), "N”");
   t.First();
-  EXPECT_EQ(t.FieldAsText(0), "›éŒ");
+  EXPECT_EQ(t.fieldAsText(0), "›éŒ");
   t.setCodePage(std::nullopt);
-  EXPECT_EQ(t.FieldName(0), "Nö");
-  EXPECT_EQ(t.FieldAsText(0), "¢Θî");
+  EXPECT_EQ(t.fieldName(0), "Nö");
+  EXPECT_EQ(t.fieldAsText(0), "¢Θî");
   // A choice made before opening holds from the start.
   TTzDbf chosen;
   chosen.setCodePage(Cp866);
-  chosen.OpenFromMemory(b.build());
-  EXPECT_EQ(chosen.FieldAsText(0), "ЫщМ");
+  chosen.openFromMemory(b.build());
+  EXPECT_EQ(chosen.fieldAsText(0), "ЫщМ");
 }
 
 TEST(DbfCodePages, CpgContents) {
@@ -288,7 +288,7 @@ TEST(TzDbf, TruncationAtEveryOffsetGivesACleanError) {
     t.setDbfFileName("t.dbf");
     Rows rows;
     const auto [error, report] = errorOf([&] {
-      t.OpenFromMemory(full.substr(0, n));
+      t.openFromMemory(full.substr(0, n));
       rows = readAll(t);
     });
     EXPECT_EQ(error, expected);
@@ -307,8 +307,8 @@ TEST(TzDbf, RecordCountBeyondTheFileFailsWhenTheMissingRecordIsRead) {
   DbfBuilder b = peopleTable();
   b.recordCount = 0xFFFFFFFFu;
   TTzDbf t;
-  t.OpenFromMemory(b.build());
-  EXPECT_EQ(t.RecordCount(), 0xFFFFFFFFu);
+  t.openFromMemory(b.build());
+  EXPECT_EQ(t.recordCount(), 0xFFFFFFFFu);
   int rows = 0;
   EXPECT_EQ(errorOf([&] {
               for (t.First(); !t.Eof(); t.Next()) ++rows;
@@ -319,10 +319,10 @@ TEST(TzDbf, RecordCountBeyondTheFileFailsWhenTheMissingRecordIsRead) {
 
 TEST(TzDbf, OlderLayout) {
   TTzDbf t;
-  t.OpenFromMemory(olderTable(true));
-  EXPECT_EQ(t.RecordCount(), 2u);
-  ASSERT_EQ(t.FieldCount(), 2u);
-  EXPECT_EQ(t.FieldName(0), "NAME");
+  t.openFromMemory(olderTable(true));
+  EXPECT_EQ(t.recordCount(), 2u);
+  ASSERT_EQ(t.fieldCount(), 2u);
+  EXPECT_EQ(t.fieldName(0), "NAME");
   EXPECT_EQ(t.Field(1).offset, 7u);
   EXPECT_EQ(readAll(t), (Rows{{"Alice", "12"}, {"Bob", "7"}}));
   // The second record cut short.
@@ -351,7 +351,7 @@ TEST(TzDbfFiles, NameIsTrimmedAndTheExtensionSupplied) {
   EXPECT_FALSE(t.Active());
   EXPECT_EQ(errorOf([&] { t.First(); }).first, 1103);
   EXPECT_EQ(errorOf([&] { t.Eof(); }).first, 1103);
-  EXPECT_EQ(errorOf([&] { t.FieldAsText(0); }).first, 1103);
+  EXPECT_EQ(errorOf([&] { t.fieldAsText(0); }).first, 1103);
 }
 
 // Where the code page of a table comes from, and its text read in it: a .cpg
@@ -408,12 +408,12 @@ TEST(TzDbfFiles, CodePageAndWhereItCameFrom) {
     t.setTableLanguage(c.language);
     t.setDbfFileName(b.writeFile(dir.file("t.dbf")));
     t.Open();
-    EXPECT_EQ(t.LanguageDriver(), c.id);
-    EXPECT_EQ(t.CodePage(), c.codePage);
-    EXPECT_EQ(t.CodePageOrigin(), c.origin);
-    EXPECT_EQ((Strings{t.FieldAsText(0), t.FieldAsText(1)}), c.first);
+    EXPECT_EQ(t.languageDriver(), c.id);
+    EXPECT_EQ(t.codePage(), c.codePage);
+    EXPECT_EQ(t.codePageOrigin(), c.origin);
+    EXPECT_EQ((Strings{t.fieldAsText(0), t.fieldAsText(1)}), c.first);
   }
 }
 
 }  // namespace
-}  // namespace orvane
+}  // namespace orvane::import

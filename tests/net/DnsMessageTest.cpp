@@ -43,14 +43,14 @@ struct Msg {
 };
 
 DnsDecodeStatus decode(const Bytes& b, TDnsResponse& out) {
-  return DecodeDnsResponse(std::span<const std::uint8_t>(b.data(), b.size()), out);
+  return decodeDnsResponse(std::span<const std::uint8_t>(b.data(), b.size()), out);
 }
 
 // The decoded tables in one line: per answer its type, owner and tag, then
 // the MX table and the number of addresses.
 std::string tables(const TDnsResponse& r) {
   std::string out = "rcode " + std::to_string(r.ResponseCode) + ", " + r.QuestionName + ":";
-  for (int i = 0; i < r.AnswerCount; ++i)
+  for (int i = 0; i < r.answerCount; ++i)
     out += " " + std::to_string(r.AnswerType[i]) + " " + r.AnswerName[i] + " " +
            std::to_string(r.AnswerTag[i]) + ";";
   out += " mx";
@@ -71,7 +71,7 @@ Bytes validMxAnswer(unsigned flags = 0x8180) {
 
 TEST(DnsQueryBuilder, EncodesTheQuestionAndRefusesUnencodableNames) {
   std::array<std::uint8_t, kDnsMessageSize> out{};
-  const std::size_t n = BuildMxQuery(0xBEEF, "aa.bbbbbbb.ccc", out);
+  const std::size_t n = buildMxQuery(0xBEEF, "aa.bbbbbbb.ccc", out);
   const Bytes expected = {0xBE, 0xEF, 1,   0,   0,   1,   0,   0, 0,   0,   0,   0, 2, 'a', 'a', 7,
                           'b',  'b',  'b', 'b', 'b', 'b', 'b', 3, 'c', 'c', 'c', 0, 0, 15,  0,   1};
   EXPECT_EQ(Bytes(out.begin(), out.begin() + static_cast<long>(n)), expected);
@@ -81,11 +81,11 @@ TEST(DnsQueryBuilder, EncodesTheQuestionAndRefusesUnencodableNames) {
   // one of 61 make 4*64 - 2 + 1 = 255 encoded bytes, the limit.
   const std::pair<std::string, std::size_t> good[] = {
       {"bbbbbbb.ccc", 29}, {"bbbbbbb.ccc.", 29}, {"", 17}, {".", 17}, {l63, 81}, {longest, 271}};
-  for (const auto& [name, length] : good) EXPECT_EQ(BuildMxQuery(1, name, out), length) << name;
+  for (const auto& [name, length] : good) EXPECT_EQ(buildMxQuery(1, name, out), length) << name;
   for (const std::string& bad :
        {std::string("a..b"), std::string(".a"), std::string(".."), std::string("a.b.."),
         std::string(64, 'x'), longest + "d", std::string(600, 'x')})
-    EXPECT_EQ(BuildMxQuery(1, bad, out), 0u) << bad;
+    EXPECT_EQ(buildMxQuery(1, bad, out), 0u) << bad;
 }
 
 TEST(DnsDecoder, TruncatedAnswersAreRefusedUnlessTcIsSetThenTheWholeRecordsAreKept) {
@@ -103,7 +103,7 @@ TEST(DnsDecoder, TruncatedAnswersAreRefusedUnlessTcIsSetThenTheWholeRecordsAreKe
         << len;
     EXPECT_EQ(r.ResponseANCount, 2);
     EXPECT_EQ(r.MXRecordCount, len >= firstRecordEnd ? 1 : 0) << len;
-    EXPECT_EQ(r.AnswerCount, r.MXRecordCount) << len;
+    EXPECT_EQ(r.answerCount, r.MXRecordCount) << len;
   }
   Bytes query = full;
   query[2] &= 0x7F;  // QR clear: a query echoed back
@@ -204,8 +204,8 @@ TEST(DnsDecoder, TablesHoldTheUsableRecordsInAnswerOrderAndNothingOfTheLastAnswe
     ASSERT_EQ(decode(message, r), DnsDecodeStatus::Ok) << expected;
     EXPECT_EQ(tables(r), expected);
     // Entries beyond the counts are empty, whatever the previous answer left.
-    EXPECT_EQ(r.AnswerTag[r.AnswerCount], -1) << expected;
-    EXPECT_EQ(r.AnswerType[r.AnswerCount], 0) << expected;
+    EXPECT_EQ(r.AnswerTag[r.answerCount], -1) << expected;
+    EXPECT_EQ(r.AnswerType[r.answerCount], 0) << expected;
     EXPECT_EQ(r.MXExchange[r.MXRecordCount], "") << expected;
   }
   TDnsResponse r;
@@ -213,7 +213,7 @@ TEST(DnsDecoder, TablesHoldTheUsableRecordsInAnswerOrderAndNothingOfTheLastAnswe
   EXPECT_EQ(r.AnswerTTL[1], 7200u);
   // At most fifty records are stored; all are counted.
   ASSERT_EQ(decode(sixty.b, r), DnsDecodeStatus::Ok);
-  EXPECT_EQ(r.AnswerCount, 60);
+  EXPECT_EQ(r.answerCount, 60);
   EXPECT_EQ(r.MXRecordCount, kDnsTableSize);
   EXPECT_EQ(r.MXPreference[49] + r.AnswerTag[49], 98);
 }
@@ -224,8 +224,8 @@ TEST(DnsNameExtraction, PointerLoopsChainsAndLengthAreBounded) {
   // A loop: the name at 21 points forward to 25, which points back to 21.
   Msg loop;
   loop.head(0x8180, 1, 1, {"a", "b"}).label("p").ptr(25).label("q").ptr(21);
-  EXPECT_FALSE(ExtractDnsName(loop.b, 21, name, next));
-  EXPECT_FALSE(ExtractDnsName(loop.b, 25, name, next));
+  EXPECT_FALSE(extractDnsName(loop.b, 21, name, next));
+  EXPECT_FALSE(extractDnsName(loop.b, 25, name, next));
   // A chain of backward pointers ending at the question: sound up to the limit.
   Msg chain;
   chain.head(0x8180, 1, 0, {"a", "b"});
@@ -235,10 +235,10 @@ TEST(DnsNameExtraction, PointerLoopsChainsAndLengthAreBounded) {
     starts.push_back(chain.at());
     chain.ptr(prev);
   }
-  ASSERT_TRUE(ExtractDnsName(chain.b, starts[kDnsMaxPointers], name, next));
+  ASSERT_TRUE(extractDnsName(chain.b, starts[kDnsMaxPointers], name, next));
   EXPECT_EQ(name, "a.b");
   EXPECT_EQ(next, starts[kDnsMaxPointers] + 2);
-  EXPECT_FALSE(ExtractDnsName(chain.b, starts[kDnsMaxPointers + 1], name, next));
+  EXPECT_FALSE(extractDnsName(chain.b, starts[kDnsMaxPointers + 1], name, next));
   // Labels of 63 chained by pointers: three make 193 bytes, four 257 (> 255).
   Msg big;
   big.head(0x8180, 0, 0);
@@ -249,20 +249,20 @@ TEST(DnsNameExtraction, PointerLoopsChainsAndLengthAreBounded) {
     at.push_back(big.at());
     big.label(std::string(63, c)).ptr(prev);
   }
-  ASSERT_TRUE(ExtractDnsName(big.b, at[2], name, next));
+  ASSERT_TRUE(extractDnsName(big.b, at[2], name, next));
   EXPECT_EQ(name.size(), 3u * 63 + 2);
-  EXPECT_FALSE(ExtractDnsName(big.b, at[3], name, next));
+  EXPECT_FALSE(extractDnsName(big.b, at[3], name, next));
 }
 
 TEST(DnsQuestionMatch, ComparesNameTypeAndClass) {
   std::array<std::uint8_t, kDnsMessageSize> q{};
-  const std::size_t n = BuildMxQuery(0x1234, "example.com", q);
+  const std::size_t n = buildMxQuery(0x1234, "example.com", q);
   const std::span<const std::uint8_t> query(q.data(), n);
   const Bytes good = validMxAnswer();
-  EXPECT_TRUE(DnsQuestionMatches(query, good));
+  EXPECT_TRUE(dnsQuestionMatches(query, good));
   Bytes upper = good;
   upper[13] = 'E';  // case is not significant
-  EXPECT_TRUE(DnsQuestionMatches(query, upper));
+  EXPECT_TRUE(dnsQuestionMatches(query, upper));
   const struct {
     const char* what;
     std::size_t offset;
@@ -274,9 +274,9 @@ TEST(DnsQuestionMatch, ComparesNameTypeAndClass) {
   for (const auto& c : cases) {
     Bytes bad = good;
     bad[c.offset] = c.value;
-    EXPECT_FALSE(DnsQuestionMatches(query, bad)) << c.what;
+    EXPECT_FALSE(dnsQuestionMatches(query, bad)) << c.what;
   }
-  EXPECT_FALSE(DnsQuestionMatches(query, Bytes(good.begin(), good.begin() + 20)));
+  EXPECT_FALSE(dnsQuestionMatches(query, Bytes(good.begin(), good.begin() + 20)));
 }
 
 }  // namespace

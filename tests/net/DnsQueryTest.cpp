@@ -23,7 +23,7 @@ using Errors = std::vector<std::uint16_t>;
 class DnsQueryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    query.SetAddr(server.address());
+    query.setAddr(server.address());
     query.OnRequestDone = [this](TDnsQuery&, std::uint16_t error) { done.push_back(error); };
     server.addMx("example.test", 20, "mx20.example.test");
     server.addMx("example.test", 10, "mx10.example.test");
@@ -32,7 +32,7 @@ class DnsQueryTest : public ::testing::Test {
     return loop.runUntil([&] { return done.size() >= n; }, 2000);
   }
   bool waitIgnored(std::uint64_t n) {
-    return loop.runUntil([&] { return query.IgnoredDatagrams() >= n; }, 2000);
+    return loop.runUntil([&] { return query.ignoredDatagrams() >= n; }, 2000);
   }
   bool nothingMoreWithin(std::uint64_t ms) {
     const std::size_t before = done.size();
@@ -52,8 +52,8 @@ class DnsQueryTest : public ::testing::Test {
 };
 
 TEST_F(DnsQueryTest, SendsOneMxQueryAndDecodesTheAnswerInRecordOrder) {
-  query.SetAddr("127.0.0.1");  // the port from its own property
-  query.SetPort(std::to_string(server.port()));
+  query.setAddr("127.0.0.1");  // the port from its own property
+  query.setPort(std::to_string(server.port()));
   const std::uint16_t id = query.MXLookup("example.test");
   EXPECT_TRUE(query.Waiting());
   EXPECT_TRUE(done.empty());  // never inside the call
@@ -61,7 +61,7 @@ TEST_F(DnsQueryTest, SendsOneMxQueryAndDecodesTheAnswerInRecordOrder) {
   EXPECT_EQ(done, Errors{0});
   ASSERT_EQ(server.queriesSeen(), 1u);
   std::array<std::uint8_t, kDnsMessageSize> expected{};
-  const std::size_t n = BuildMxQuery(id, "example.test", expected);
+  const std::size_t n = buildMxQuery(id, "example.test", expected);
   EXPECT_EQ(server.queries()[0].raw, std::string(reinterpret_cast<char*>(expected.data()), n));
   EXPECT_FALSE(query.Waiting());
   EXPECT_EQ(query.ResponseID(), id);
@@ -80,7 +80,7 @@ TEST_F(DnsQueryTest, ForgedOrRepeatedAnswersAreDroppedAndTheGenuineOneTakenOnce)
     SCOPED_TRACE(static_cast<int>(m));
     server.setMisbehaviour(m);
     done.clear();
-    const std::uint64_t ignoredBefore = query.IgnoredDatagrams();
+    const std::uint64_t ignoredBefore = query.ignoredDatagrams();
     query.MXLookup("example.test");
     ASSERT_TRUE(waitDone());
     ASSERT_TRUE(waitIgnored(ignoredBefore + 1));
@@ -114,7 +114,7 @@ TEST_F(DnsQueryTest, MalformedAnswersAreErrorsOtherDatagramsAreIgnoredAndTheTabl
   };
   for (const auto& c : cases) {
     server.setHandler([&](const Query& q) -> std::optional<std::string> { return c.reply(q); });
-    const std::uint64_t ignoredBefore = query.IgnoredDatagrams();
+    const std::uint64_t ignoredBefore = query.ignoredDatagrams();
     const std::size_t doneBefore = done.size();
     query.MXLookup("example.test");
     ASSERT_TRUE(c.malformed ? waitDone(doneBefore + 1) : waitIgnored(ignoredBefore + 1)) << c.what;
@@ -160,7 +160,7 @@ TEST_F(DnsQueryTest, UnusableDomainOrServerThrowsBeforeAnythingIsSent) {
   for (const std::string& bad : {std::string("a..b"), std::string(64, 'x') + ".test"})
     EXPECT_THROW(query.MXLookup(bad), ESocketException) << bad;
   for (const char* addr : {"999.1.1.1", ""}) {
-    query.SetAddr(addr);
+    query.setAddr(addr);
     EXPECT_THROW(query.MXLookup("example.test"), ESocketException) << addr;
   }
   EXPECT_TRUE(nothingMoreWithin(10));
@@ -180,7 +180,7 @@ TEST_F(DnsQueryTest, HandlerMayStartTheNextLookupOrDestroyTheQuery) {
 
   server.setMisbehaviour(Misbehaviour::Duplicate);
   auto owned = std::make_unique<TDnsQuery>(loop);
-  owned->SetAddr(server.address());
+  owned->setAddr(server.address());
   owned->OnRequestDone = [&](TDnsQuery&, std::uint16_t error) {
     done.push_back(error);
     owned.reset();

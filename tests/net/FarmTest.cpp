@@ -21,17 +21,17 @@ TEST(Farm, DomainsPointAtHostsThatAcceptOnlyThePrefixAndQueriesAreNotKept) {
   options.hosts = 3;
   options.mxPerDomain = 2;
   Farm farm(loop, options);
-  EXPECT_EQ(farm.MxHosts(4), (std::vector<std::string>{"127.0.0.3", "127.0.0.4"}));
+  EXPECT_EQ(farm.mxHosts(4), (std::vector<std::string>{"127.0.0.3", "127.0.0.4"}));
   net::TDnsQuery query(loop);
-  query.SetAddr(farm.dnsAddress());
+  query.setAddr(farm.dnsAddress());
   std::vector<int> errors;
   query.OnRequestDone = [&](net::TDnsQuery&, std::uint16_t e) { errors.push_back(e); };
-  query.MXLookup(Farm::DomainName(4));
+  query.MXLookup(Farm::domainName(4));
   ASSERT_TRUE(loop.runUntil([&] { return errors.size() == 1; }, 5000));
   ASSERT_EQ(query.ResponseANCount(), 2);
   EXPECT_EQ((std::vector<std::string>{query.MXExchange(query.AnswerTag(0)),
                                       query.MXExchange(query.AnswerTag(1))}),
-            farm.MxHosts(4));
+            farm.mxHosts(4));
   EXPECT_EQ(farm.dns().queriesSeen(), 1u);
   EXPECT_TRUE(farm.dns().queries().empty());
 
@@ -40,12 +40,12 @@ TEST(Farm, DomainsPointAtHostsThatAcceptOnlyThePrefixAndQueriesAreNotKept) {
   client.OnRequestDone = [&](net::TSmtpCli&, net::TSmtpRequest, std::uint16_t e) {
     errors.push_back(e);
     if (errors.size() < 4) {
-      client.SetRcptName({errors.size() == 2 ? "ok7@d1.test" : "nobody@d1.test"});
+      client.setRcptName({errors.size() == 2 ? "ok7@d1.test" : "nobody@d1.test"});
       client.RcptTo();
     }
   };
-  client.SetPort(std::to_string(farm.smtpPort()));
-  client.SetHost(farm.hostAddresses().back());
+  client.setPort(std::to_string(farm.smtpPort()));
+  client.setHost(farm.hostAddresses().back());
   client.Open();
   ASSERT_TRUE(loop.runUntil([&] { return errors.size() == 4; }, 5000));
   EXPECT_EQ(errors, (std::vector<int>{0, 0, 0, 550}));

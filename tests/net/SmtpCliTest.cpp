@@ -29,34 +29,34 @@ class SmtpCliTest : public ::testing::Test {
   SmtpCliTest() {
     client->OnRequestDone = [this](TSmtpCli& sender, TSmtpRequest rq, std::uint16_t error) {
       done.emplace_back(rq, error);
-      doneIds.push_back(sender.DoneRequestId());
+      doneIds.push_back(sender.doneRequestId());
       if (onDone) onDone(rq, error);
     };
     client->OnResponse = [this](TSmtpCli&, const std::string& msg) { responses.push_back(msg); };
     client->OnCommand = [this](TSmtpCli&, const std::string& msg) { commands.push_back(msg); };
     client->OnDisplay = [this](TSmtpCli&, const std::string& msg) { displays.push_back(msg); };
-    client->SetHost("127.0.0.1");
-    client->SetPort(std::to_string(server->port()));
-    client->SetSignOn("tester.example");
-    client->SetFromName("sender@example.org");
-    client->SetRcptName({"someone@example.net"});
+    client->setHost("127.0.0.1");
+    client->setPort(std::to_string(server->port()));
+    client->setSignOn("tester.example");
+    client->setFromName("sender@example.org");
+    client->setRcptName({"someone@example.net"});
   }
   ~SmtpCliTest() override { client.reset(); }
 
-  bool WaitDone(std::size_t count) {
+  bool waitDone(std::size_t count) {
     return loop.runUntil([&] { return done.size() >= count; }, kWaitMs);
   }
-  bool Call(void (TSmtpCli::*request)()) {
+  bool call(void (TSmtpCli::*request)()) {
     const std::size_t before = done.size();
     (*client.*request)();
-    return WaitDone(before + 1);
+    return waitDone(before + 1);
   }
   // Lets every notice already queued (and anything else ready) run.
-  void Settle() {
+  void settle() {
     for (int i = 0; i < 5; ++i) loop.processPendingNotices();
   }
-  bool OpenAndWait() { return Call(&TSmtpCli::Open) && done.back() == Done(smtpConnect, 0); }
-  Lines Transcript() const { return server->transcript(0); }
+  bool openAndWait() { return call(&TSmtpCli::Open) && done.back() == Done(smtpConnect, 0); }
+  Lines transcript() const { return server->transcript(0); }
 
   EventLoop loop;
   std::unique_ptr<ScriptedSmtpServer> server = std::make_unique<ScriptedSmtpServer>(loop);
@@ -76,26 +76,26 @@ TEST_F(SmtpCliTest, FullDialogueReportsEachRequestOnceInOrder) {
     if (rq == smtpRset) client->Quit();
   };
   // Arguments are trimmed; an empty SignOn greets with the local host name.
-  client->SetSignOn("");
-  client->SetFromName("  sender@example.org \t");
-  client->SetRcptName({" someone@example.net "});
+  client->setSignOn("");
+  client->setFromName("  sender@example.org \t");
+  client->setRcptName({" someone@example.net "});
   client->Open();
   EXPECT_TRUE(done.empty());
-  ASSERT_TRUE(WaitDone(5));
+  ASSERT_TRUE(waitDone(5));
   EXPECT_EQ(
       done,
       (Dones{{smtpConnect, 0}, {smtpMailFrom, 0}, {smtpRcptTo, 0}, {smtpRset, 0}, {smtpQuit, 0}}));
-  const std::string helo = "HELO " + LocalHostName();
-  EXPECT_EQ(Transcript(), (Lines{helo, "MAIL FROM:<sender@example.org>",
+  const std::string helo = "HELO " + localHostName();
+  EXPECT_EQ(transcript(), (Lines{helo, "MAIL FROM:<sender@example.org>",
                                  "RCPT TO:<someone@example.net>", "RSET", "QUIT"}));
-  EXPECT_EQ(commands, Transcript());
+  EXPECT_EQ(commands, transcript());
   EXPECT_EQ(responses, (Lines{"220 scripted.test ready", "250 scripted.test", "250 sender ok",
                               "250 recipient ok", "250 ok", "221 bye"}));
   EXPECT_EQ(client->LastResponse(), "221 bye");
   EXPECT_EQ(client->ErrorMessage(), "");
   // The server closes after 221: no second notice for the QUIT.
   ASSERT_TRUE(loop.runUntil([&] { return !client->Connected(); }, kWaitMs));
-  Settle();
+  settle();
   EXPECT_EQ(done.size(), 5u);
   EXPECT_EQ(client->State(), smtpReady);
 }
@@ -106,10 +106,10 @@ TEST_F(SmtpCliTest, FullDialogueReportsEachRequestOnceInOrder) {
 // the HELO sent meanwhile, and the real HELO reply is then unsolicited.
 TEST_F(SmtpCliTest, RepliesCompleteAtTheirLastLineWhereverSegmentsEnd) {
   server->setGreeting(
-      SmtpAction::Raw("220-first\x1bline\r\n220 second line\r\n250 early\r\n").SplitAt({16, 20}));
-  ASSERT_TRUE(OpenAndWait());
+      SmtpAction::raw("220-first\x1bline\r\n220 second line\r\n250 early\r\n").split({16, 20}));
+  ASSERT_TRUE(openAndWait());
   ASSERT_TRUE(loop.runUntil([&] { return displays.back() == "< 250 scripted.test"; }, kWaitMs));
-  Settle();
+  settle();
   EXPECT_EQ(done.size(), 1u);
   EXPECT_EQ(responses.front(), "220-first?line");  // control bytes shown as marks
   EXPECT_EQ(displays, (Lines{"< 220-first?line", "< 220 second line", "> HELO tester.example",
@@ -132,13 +132,13 @@ TEST_F(SmtpCliTest, RefusedOrCodelessGreetingClosesAndARefusedHeloKeepsTheConnec
     client->Abort();
     done.clear();
     responses.clear();
-    server->setGreeting(SmtpAction::Raw(c.greeting + "\r\n"));
-    server->on("HELO", SmtpAction::Line(c.helo));
-    ASSERT_TRUE(Call(&TSmtpCli::Open));
-    Settle();
+    server->setGreeting(SmtpAction::raw(c.greeting + "\r\n"));
+    server->on("HELO", SmtpAction::line(c.helo));
+    ASSERT_TRUE(call(&TSmtpCli::Open));
+    settle();
     EXPECT_EQ(done, (Dones{{smtpConnect, c.error}}));
     EXPECT_EQ(client->ErrorMessage(), failing);
-    EXPECT_EQ(client->StatusCode(), c.error == 10004 ? 554 : c.error);
+    EXPECT_EQ(client->statusCode(), c.error == 10004 ? 554 : c.error);
     EXPECT_EQ(client->Connected(), c.connected);
     EXPECT_EQ(client->State(), smtpReady);
     EXPECT_EQ(responses, (greeted ? Lines{c.greeting, c.helo} : Lines{failing}));
@@ -146,7 +146,7 @@ TEST_F(SmtpCliTest, RefusedOrCodelessGreetingClosesAndARefusedHeloKeepsTheConnec
   EXPECT_EQ(server->transcript(0), Lines{});  // no HELO after a refused greeting
   // The connection kept after a refused HELO serves RSET; the error stays
   // until the next Open.
-  ASSERT_TRUE(Call(&TSmtpCli::Rset));
+  ASSERT_TRUE(call(&TSmtpCli::Rset));
   EXPECT_EQ(done.back(), Done(smtpRset, 0));
   EXPECT_EQ(client->ErrorMessage(), "hello there");
 }
@@ -154,34 +154,34 @@ TEST_F(SmtpCliTest, RefusedOrCodelessGreetingClosesAndARefusedHeloKeepsTheConnec
 TEST_F(SmtpCliTest, RecipientCodesDecideAndOnlyTheLastRecipientCounts) {
   server->setHandler([](const ScriptedSmtpServer::Command& c) -> std::optional<SmtpAction> {
     if (c.verb != "RCPT") return std::nullopt;
-    if (c.localPart() == "moved") return SmtpAction::Line("251 will forward");
-    if (c.localPart() == "ok") return SmtpAction::Line("250 fine");
-    return SmtpAction::Line("550 no such user");
+    if (c.localPart() == "moved") return SmtpAction::line("251 will forward");
+    if (c.localPart() == "ok") return SmtpAction::line("250 fine");
+    return SmtpAction::line("550 no such user");
   });
-  ASSERT_TRUE(OpenAndWait());
+  ASSERT_TRUE(openAndWait());
   const std::pair<Lines, std::uint16_t> cases[] = {{{"moved@x.test"}, 0},
                                                    {{"bad@x.test"}, 550},
                                                    {{"bad@x.test", "ok@x.test"}, 0},
                                                    {{"ok@x.test", "bad@x.test"}, 550}};
   for (const auto& [rcpt, error] : cases) {
-    client->SetRcptName(rcpt);
-    ASSERT_TRUE(Call(&TSmtpCli::RcptTo));
+    client->setRcptName(rcpt);
+    ASSERT_TRUE(call(&TSmtpCli::RcptTo));
     EXPECT_EQ(done.back(), Done(smtpRcptTo, error));
   }
-  Settle();
+  settle();
   EXPECT_EQ(done.size(), 5u);
-  EXPECT_EQ(Transcript().size(), 1u + 6u);
+  EXPECT_EQ(transcript().size(), 1u + 6u);
   EXPECT_EQ(client->ErrorMessage(), "550 no such user");
 }
 
 TEST_F(SmtpCliTest, AbortLeavesTheClientIdleAndEveryNoticeComesLaterFromTheLoop) {
   client->Quit();  // not connected: nothing is sent, the notice still comes later
   EXPECT_TRUE(done.empty());
-  ASSERT_TRUE(WaitDone(1));
+  ASSERT_TRUE(waitDone(1));
   EXPECT_EQ(done, (Dones{{smtpQuit, 0}}));
   EXPECT_EQ(server->connectionCount(), 0u);
   // Aborted before the connection is made, then while the greeting is silent.
-  server->setGreeting(SmtpAction::Silence());
+  server->setGreeting(SmtpAction::silence());
   client->Open();
   client->Abort();
   EXPECT_FALSE(client->Connected());
@@ -191,21 +191,21 @@ TEST_F(SmtpCliTest, AbortLeavesTheClientIdleAndEveryNoticeComesLaterFromTheLoop)
   EXPECT_TRUE(client->Connected());
   EXPECT_EQ(client->State(), smtpWaitingBanner);
   client->Abort();
-  ASSERT_TRUE(WaitDone(3));
+  ASSERT_TRUE(waitDone(3));
   EXPECT_EQ(done, (Dones{{smtpQuit, 0}, {smtpConnect, 10004}, {smtpConnect, 10004}}));
   // Aborted while a reply is awaited: a new request may start at once, and the
   // late notice tells which request it belongs to.
-  server->setGreeting(SmtpAction::Line("220 ok"));
-  server->on("RCPT", SmtpAction::Silence());
-  ASSERT_TRUE(OpenAndWait());
+  server->setGreeting(SmtpAction::line("220 ok"));
+  server->on("RCPT", SmtpAction::silence());
+  ASSERT_TRUE(openAndWait());
   client->RcptTo();
-  const std::uint64_t rcptId = client->RequestId();
+  const std::uint64_t rcptId = client->requestId();
   ASSERT_TRUE(loop.runUntil([&] { return server->transcript(2).size() == 2; }, kWaitMs));
   client->Abort();
   EXPECT_EQ(done.size(), 4u);  // not inside Abort
   client->Open();
-  const std::uint64_t openId = client->RequestId();
-  ASSERT_TRUE(WaitDone(6));
+  const std::uint64_t openId = client->requestId();
+  ASSERT_TRUE(waitDone(6));
   EXPECT_EQ(done[4].second, 10004);  // reported under the request current then
   EXPECT_EQ(done[5], Done(smtpConnect, 0));
   EXPECT_EQ(doneIds[4], rcptId);
@@ -229,62 +229,62 @@ TEST_F(SmtpCliTest, RefusedConnectionAndUnknownHostEndOpenWithTheirCodes) {
                {"bad..name", "25", 11001, "500 Host not found (Winsock error #11001)"}};
   for (const auto& c : cases) {
     done.clear();
-    client->SetHost(c.host);
-    client->SetPort(c.port);
-    ASSERT_TRUE(Call(&TSmtpCli::Open));
+    client->setHost(c.host);
+    client->setPort(c.port);
+    ASSERT_TRUE(call(&TSmtpCli::Open));
     EXPECT_EQ(done, (Dones{{smtpConnect, c.error}}));
     EXPECT_EQ(client->LastResponse(), c.text);
     EXPECT_EQ(client->ErrorMessage(), c.text);
-    EXPECT_EQ(client->StatusCode(), 500);
+    EXPECT_EQ(client->statusCode(), 500);
     EXPECT_FALSE(client->Connected());
     EXPECT_EQ(client->State(), smtpReady);
   }
 }
 
 TEST_F(SmtpCliTest, MisuseThrowsTheDocumentedMessages) {
-  client->SetHost("");
+  client->setHost("");
   EXPECT_EQ(thrownMessage([&] { client->Open(); }), "DNS lookup: invalid host name.");
   EXPECT_EQ(client->State(), smtpDnsLookup);  // stays so until Abort
-  client->SetHost("127.0.0.1");
+  client->setHost("127.0.0.1");
   EXPECT_THROW(client->Open(), SmtpException);
   client->Abort();
   EXPECT_EQ(thrownMessage([&] { client->MailFrom(); }), "SMTP component not connected");
   client->Open();
   EXPECT_EQ(thrownMessage([&] { client->Open(); }), "SMTP component not ready");
-  ASSERT_TRUE(WaitDone(1));
+  ASSERT_TRUE(waitDone(1));
   EXPECT_EQ(thrownMessage([&] { client->Open(); }), "SMTP component already connected");
-  client->SetRcptName({});
+  client->setRcptName({});
   EXPECT_EQ(thrownMessage([&] { client->RcptTo(); }), "RcptName list is empty");
-  Settle();
+  settle();
   EXPECT_EQ(done, (Dones{{smtpConnect, 0}}));
-  EXPECT_EQ(Transcript().size(), 1u);
+  EXPECT_EQ(transcript().size(), 1u);
 }
 
 TEST_F(SmtpCliTest, LineBreaksOrNulInCommandArgumentsAreRefusedBeforeSending) {
-  ASSERT_TRUE(OpenAndWait());
+  ASSERT_TRUE(openAndWait());
   TSmtpCli& c = *client;
   for (const std::string& text :
        {std::string("x\r\nRCPT TO:<victim@example.net>"), std::string("x\nQUIT"),
         std::string("x\rQUIT"), std::string("x\0y", 3)}) {
     SCOPED_TRACE(text);
-    c.SetFromName(text);
+    c.setFromName(text);
     EXPECT_THROW(c.MailFrom(), SmtpException);
-    c.SetFromName("sender@example.org");
-    c.SetRcptName({"fine@example.net", text});
+    c.setFromName("sender@example.org");
+    c.setRcptName({"fine@example.net", text});
     EXPECT_THROW(c.RcptTo(), SmtpException);
-    c.SetRcptName({"fine@example.net"});
-    c.SetSignOn(text);
+    c.setRcptName({"fine@example.net"});
+    c.setSignOn(text);
     EXPECT_THROW(c.Helo(), SmtpException);
-    c.SetSignOn("tester.example");
+    c.setSignOn("tester.example");
     EXPECT_EQ(c.State(), smtpReady);
   }
-  Settle();
-  EXPECT_EQ(Transcript(), (Lines{"HELO tester.example"}));
+  settle();
+  EXPECT_EQ(transcript(), (Lines{"HELO tester.example"}));
   // A refused SignOn stops Open before it connects.
   c.Abort();
-  c.SetSignOn("a\r\nb");
+  c.setSignOn("a\r\nb");
   EXPECT_THROW(c.Open(), SmtpException);
-  Settle();
+  settle();
   EXPECT_EQ(server->connectionCount(), 1u);
 }
 
@@ -296,11 +296,11 @@ TEST_F(SmtpCliTest, OverlongRepliesAndAResetOrCloseMidLineFailTheRequestAndClose
     std::uint16_t error;
     const char* last;  // the start of LastResponse()
   } cases[] = {
-      {SmtpAction::Raw(std::string(5000, 'x') + "\r\n250 injected\r\n"), SmtpAction::Silence(), 500,
+      {SmtpAction::raw(std::string(5000, 'x') + "\r\n250 injected\r\n"), SmtpAction::silence(), 500,
        "500 Repl"},
-      {SmtpAction::Line("220 ok"), SmtpAction::Raw(endless), 500, "500 Repl"},
-      {SmtpAction::Line("220 ok"), SmtpAction::Raw("250 par").ThenReset(), 10004, "220 ok"},
-      {SmtpAction::Line("220 ok"), SmtpAction::Raw("250 par").ThenClose(), 10004, "220 ok"}};
+      {SmtpAction::line("220 ok"), SmtpAction::raw(endless), 500, "500 Repl"},
+      {SmtpAction::line("220 ok"), SmtpAction::raw("250 par").thenReset(), 10004, "220 ok"},
+      {SmtpAction::line("220 ok"), SmtpAction::raw("250 par").thenClose(), 10004, "220 ok"}};
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(i);
     done.clear();
@@ -308,9 +308,9 @@ TEST_F(SmtpCliTest, OverlongRepliesAndAResetOrCloseMidLineFailTheRequestAndClose
     server->setGreeting(cases[i].greeting);
     server->on("HELO", cases[i].helo);
     client->Abort();
-    ASSERT_TRUE(Call(&TSmtpCli::Open));
+    ASSERT_TRUE(call(&TSmtpCli::Open));
     ASSERT_TRUE(loop.runUntil([&] { return !client->Connected(); }, kWaitMs));
-    Settle();
+    settle();
     EXPECT_EQ(done, (Dones{{smtpConnect, cases[i].error}}));
     EXPECT_EQ(client->State(), smtpReady);
     EXPECT_EQ(client->LastResponse().substr(0, 8), cases[i].last);
@@ -320,14 +320,14 @@ TEST_F(SmtpCliTest, OverlongRepliesAndAResetOrCloseMidLineFailTheRequestAndClose
 }
 
 TEST_F(SmtpCliTest, ClientDestroyedInsideAResponseHandlerStopsCleanly) {
-  server->setGreeting(SmtpAction::Lines({"220-one", "220-two", "220 three"}));
+  server->setGreeting(SmtpAction::lines({"220-one", "220-two", "220 three"}));
   client->OnResponse = [this](TSmtpCli&, const std::string& msg) {
     responses.push_back(msg);
     client.reset();
   };
   client->Open();
   ASSERT_TRUE(loop.runUntil([&] { return client == nullptr; }, kWaitMs));
-  Settle();
+  settle();
   EXPECT_EQ(responses, (Lines{"220-one"}));
   EXPECT_TRUE(done.empty());
   // The socket, destroyed inside its own handler, closed its connection.
@@ -336,14 +336,14 @@ TEST_F(SmtpCliTest, ClientDestroyedInsideAResponseHandlerStopsCleanly) {
 
 TEST_F(SmtpCliTest, MailSeparatesHeaderFromBodyAndStuffsLeadingDots) {
   const Lines body = {"Hello", ".hidden", "two\r\nlines"};
-  client->SetHdrSubject("Greetings");
+  client->setHdrSubject("Greetings");
   client->OnGetData = [&](TSmtpCli&, int lineNum, char* line, int maxLen, bool& more) {
     more = lineNum <= static_cast<int>(body.size());
     if (more)
       std::snprintf(line, static_cast<std::size_t>(maxLen) + 1, "%s", body[lineNum - 1].c_str());
   };
-  ASSERT_TRUE(OpenAndWait());
-  ASSERT_TRUE(Call(&TSmtpCli::Mail));
+  ASSERT_TRUE(openAndWait());
+  ASSERT_TRUE(call(&TSmtpCli::Mail));
   EXPECT_EQ(done.back(), Done(smtpMail, 0));
   const Lines message = server->message(0);
   const auto blank = std::find(message.begin(), message.end(), "");

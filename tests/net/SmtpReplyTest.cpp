@@ -17,7 +17,7 @@ TEST(SmtpReplyCode, ReadsExactlyThreeDigitsFollowedBySpaceHyphenOrEnd) {
                {"250", 250, false},        {"  \t\r\n220 leading blanks", 220, false},
                {"100 lowest", 100, false}, {"599 highest", 599, false}};
   for (const auto& c : valid) {
-    const SmtpReplyCode code = ReadSmtpReplyCode(c.line);
+    const SmtpReplyCode code = readSmtpReplyCode(c.line);
     EXPECT_TRUE(code.valid) << c.line;
     EXPECT_EQ(code.code, c.code) << c.line;
     EXPECT_EQ(code.continuation, c.continuation) << c.line;
@@ -25,17 +25,17 @@ TEST(SmtpReplyCode, ReadsExactlyThreeDigitsFollowedBySpaceHyphenOrEnd) {
   for (const char* line :
        {"", "hello there", "25 two digits", "2500 four digits", "250x letter", "-250 signed",
         "+250 signed", "099 below range", "600 above range", "000"}) {
-    const SmtpReplyCode code = ReadSmtpReplyCode(line);
+    const SmtpReplyCode code = readSmtpReplyCode(line);
     EXPECT_FALSE(code.valid || code.continuation || code.code != 0) << line;
   }
 }
 
 TEST(SmtpReplyCode, ControlBytesBecomeQuestionMarksAndOtherBytesStay) {
-  EXPECT_EQ(SanitizeSmtpLine(std::string("220 a\x01"
+  EXPECT_EQ(sanitizeSmtpLine(std::string("220 a\x01"
                                          "b\x1b[31m\x7f\tc\0d",
                                          17)),
             "220 a?b?[31m??c?d");
-  EXPECT_EQ(SanitizeSmtpLine("250 gr\xC3\xBC\xC3\x9F"), "250 gr\xC3\xBC\xC3\x9F");
+  EXPECT_EQ(sanitizeSmtpLine("250 gr\xC3\xBC\xC3\x9F"), "250 gr\xC3\xBC\xC3\x9F");
 }
 
 TEST(SmtpAcceptedCodes, EmptyListAcceptsBelow500AndListAcceptsOnlyItsCodes) {
@@ -51,12 +51,12 @@ TEST(SmtpAcceptedCodes, EmptyListAcceptsBelow500AndListAcceptsOnlyItsCodes) {
   EXPECT_EQ(many.size(), SmtpAcceptedCodes::kMaxCodes);
 }
 
-std::vector<std::string> Feed(SmtpReplyAssembler& assembler,
+std::vector<std::string> feed(SmtpReplyAssembler& assembler,
                               const std::vector<std::string>& chunks) {
   std::vector<std::string> lines;
   std::string line;
   for (const auto& chunk : chunks) {
-    EXPECT_EQ(assembler.Append(chunk), chunk.size());
+    EXPECT_EQ(assembler.append(chunk), chunk.size());
     while (assembler.Next(line) == SmtpReplyAssembler::Status::Line) lines.push_back(line);
   }
   return lines;
@@ -68,9 +68,9 @@ TEST(SmtpReplyAssembler, LinesSplitAtAnyTwoBoundariesComeOutWholeAndInOrder) {
     for (std::size_t j = i; j <= stream.size(); ++j) {
       SCOPED_TRACE(std::to_string(i) + "/" + std::to_string(j));
       SmtpReplyAssembler assembler;
-      EXPECT_EQ(Feed(assembler, {stream.substr(0, i), stream.substr(i, j - i), stream.substr(j)}),
+      EXPECT_EQ(feed(assembler, {stream.substr(0, i), stream.substr(i, j - i), stream.substr(j)}),
                 (std::vector<std::string>{"220-first", "220 second", "250 ok"}));
-      EXPECT_EQ(assembler.Held(), 0u);
+      EXPECT_EQ(assembler.held(), 0u);
     }
   }
 }
@@ -80,30 +80,30 @@ TEST(SmtpReplyAssembler, ByteByByteAndBareCarriageReturns) {
   std::vector<std::string> chunks;
   for (char c : std::string("250 a\rb\r\n\r\n250 c\r")) chunks.emplace_back(1, c);
   // A CR not followed by LF stays part of the line; an empty line is a line.
-  EXPECT_EQ(Feed(assembler, chunks), (std::vector<std::string>{"250 a\rb", ""}));
-  EXPECT_EQ(assembler.Held(), 6u);  // "250 c\r" waits for its LF
-  EXPECT_EQ(Feed(assembler, {"\n"}), (std::vector<std::string>{"250 c"}));
+  EXPECT_EQ(feed(assembler, chunks), (std::vector<std::string>{"250 a\rb", ""}));
+  EXPECT_EQ(assembler.held(), 6u);  // "250 c\r" waits for its LF
+  EXPECT_EQ(feed(assembler, {"\n"}), (std::vector<std::string>{"250 c"}));
 }
 
 TEST(SmtpReplyAssembler, TheLongestLineFitsAFullBufferWithoutLineEndOverflowsOnce) {
   SmtpReplyAssembler fits;
   const std::string text = "250 " + std::string(SmtpReplyAssembler::kBufferSize - 6, 'x');
-  EXPECT_EQ(Feed(fits, {text + "\r\n"}), std::vector<std::string>{text});
+  EXPECT_EQ(feed(fits, {text + "\r\n"}), std::vector<std::string>{text});
   // One byte more: the buffer fills without a line end; all up to the next
   // reset is swallowed.
   for (const std::string& last : {std::string("x"), std::string("\r")}) {
     SmtpReplyAssembler assembler;
     std::string line;
     const std::string flood(SmtpReplyAssembler::kBufferSize - 1, 'x');
-    EXPECT_EQ(assembler.Append(flood + last + "\n250 injected\r\n"),
+    EXPECT_EQ(assembler.append(flood + last + "\n250 injected\r\n"),
               SmtpReplyAssembler::kBufferSize);
     EXPECT_EQ(assembler.Next(line), SmtpReplyAssembler::Status::Overflow);
-    EXPECT_TRUE(assembler.Overflowed());
-    EXPECT_EQ(assembler.FreeSpace(), 0u);
-    EXPECT_EQ(assembler.Append("\r\n250 injected\r\n"), 0u);
+    EXPECT_TRUE(assembler.overflowed());
+    EXPECT_EQ(assembler.freeSpace(), 0u);
+    EXPECT_EQ(assembler.append("\r\n250 injected\r\n"), 0u);
     EXPECT_EQ(assembler.Next(line), SmtpReplyAssembler::Status::NeedMore);
-    assembler.Reset();
-    EXPECT_EQ(Feed(assembler, {"220 fresh\r\n"}), (std::vector<std::string>{"220 fresh"}));
+    assembler.reset();
+    EXPECT_EQ(feed(assembler, {"220 fresh\r\n"}), (std::vector<std::string>{"220 fresh"}));
   }
 }
 

@@ -24,7 +24,7 @@ using orvane::testing::SmtpAction;
 using orvane::testing::thrownMessage;
 using Texts = std::vector<std::string>;
 
-std::string StateName(TSocketState s) {
+std::string stateName(TSocketState s) {
   static const char* names[] = {"invalid",   "opened",    "bound",     "connecting",
                                 "connected", "accepting", "listening", "closed"};
   return names[s];
@@ -33,17 +33,17 @@ std::string StateName(TSocketState s) {
 struct Recorder {
   Texts log;
   std::string data;
-  void Attach(TWSocket& s) {
+  void attach(TWSocket& s) {
     s.OnChangeState = [this](TWSocket&, TSocketState o, TSocketState n) {
-      log.push_back("state " + StateName(o) + ">" + StateName(n));
+      log.push_back("state " + stateName(o) + ">" + stateName(n));
     };
-    s.OnSessionConnected = [this](TWSocket&, std::uint16_t e) { Add("connected", e); };
-    s.OnSessionClosed = [this](TWSocket&, std::uint16_t e) { Add("closed", e); };
-    s.OnDataSent = [this](TWSocket&, std::uint16_t e) { Add("sent", e); };
+    s.OnSessionConnected = [this](TWSocket&, std::uint16_t e) { add("connected", e); };
+    s.OnSessionClosed = [this](TWSocket&, std::uint16_t e) { add("closed", e); };
+    s.OnDataSent = [this](TWSocket&, std::uint16_t e) { add("sent", e); };
     s.OnDataAvailable = [this](TWSocket& sock, std::uint16_t) { data += sock.ReceiveStr(); };
   }
-  void Add(const char* what, int e) { log.push_back(what + (" " + std::to_string(e))); }
-  int Count(const std::string& entry) const {
+  void add(const char* what, int e) { log.push_back(what + (" " + std::to_string(e))); }
+  int count(const std::string& entry) const {
     return static_cast<int>(std::count(log.begin(), log.end(), entry));
   }
 };
@@ -98,29 +98,29 @@ class RawPeer {
   int port_ = 0;
 };
 
-void Prepare(TWSocket& s, int port, const char* proto = "tcp") {
-  s.SetProto(proto);
-  s.SetAddr("127.0.0.1");
-  s.SetPort(std::to_string(port));
+void prepare(TWSocket& s, int port, const char* proto = "tcp") {
+  s.setProto(proto);
+  s.setAddr("127.0.0.1");
+  s.setPort(std::to_string(port));
 }
 
 class WSocketTest : public ::testing::Test {
  protected:
-  bool Run(const std::function<bool()>& done) { return loop.runUntil(done, 5000); }
+  bool run(const std::function<bool()>& done) { return loop.runUntil(done, 5000); }
   // Lets the loop turn for `ms` milliseconds (a bounded wait for something
   // that must NOT happen).
-  void Spin(std::uint64_t ms) {
+  void spin(std::uint64_t ms) {
     loop.runUntil([] { return false; }, ms);
   }
-  void ConnectTo(RawPeer& peer, TWSocket& s) {
-    Prepare(s, peer.port());
+  void connectTo(RawPeer& peer, TWSocket& s) {
+    prepare(s, peer.port());
     s.Connect();
-    ASSERT_TRUE(Run([&] { return s.state() == wsConnected; }));
+    ASSERT_TRUE(run([&] { return s.state() == wsConnected; }));
     peer.accept();
   }
-  void Greeted(TWSocket& s, SmtpAction greeting) {
+  void greeted(TWSocket& s, SmtpAction greeting) {
     server.setGreeting(std::move(greeting));
-    Prepare(s, server.port());
+    prepare(s, server.port());
     s.Connect();
   }
   EventLoop loop;
@@ -128,14 +128,14 @@ class WSocketTest : public ::testing::Test {
 };
 
 TEST(WSocketErrors, FailuresNeverMapOntoSuccess) {
-  EXPECT_EQ(WSocketErrorFromErrno(0), 0);
-  for (int e = 1; e < 134; ++e) EXPECT_NE(WSocketErrorFromErrno(e), 0) << e;
-  for (int e : {EAI_NONAME, EAI_AGAIN, EAI_FAIL, -12345}) EXPECT_NE(WSocketErrorFromGai(e), 0);
+  EXPECT_EQ(socketErrorFromErrno(0), 0);
+  for (int e = 1; e < 134; ++e) EXPECT_NE(socketErrorFromErrno(e), 0) << e;
+  for (int e : {EAI_NONAME, EAI_AGAIN, EAI_FAIL, -12345}) EXPECT_NE(socketErrorFromGai(e), 0);
   // libuv's resolver codes are not errno values.
-  EXPECT_EQ(WSocketErrorFromUv(UV_EAI_NODATA), 11004);
-  EXPECT_EQ(WSocketErrorFromUv(UV_ECONNREFUSED), 10061);
-  for (int e : {EAGAIN, EWOULDBLOCK, EINTR, EINPROGRESS}) EXPECT_TRUE(IsRetryableErrno(e)) << e;
-  for (int e : {0, ECONNRESET, EPIPE}) EXPECT_FALSE(IsRetryableErrno(e)) << e;
+  EXPECT_EQ(socketErrorFromUv(UV_EAI_NODATA), 11004);
+  EXPECT_EQ(socketErrorFromUv(UV_ECONNREFUSED), 10061);
+  for (int e : {EAGAIN, EWOULDBLOCK, EINTR, EINPROGRESS}) EXPECT_TRUE(isRetryableErrno(e)) << e;
+  for (int e : {0, ECONNRESET, EPIPE}) EXPECT_FALSE(isRetryableErrno(e)) << e;
 }
 
 TEST(WSocketResolve, HostsPortsAndProtocols) {
@@ -164,28 +164,28 @@ TEST(WSocketResolve, HostsPortsAndProtocols) {
   EXPECT_THROW(WSocketResolveProto("nonesuch"), ESocketException);
   char name[256] = {};
   ASSERT_EQ(gethostname(name, sizeof name - 1), 0);
-  EXPECT_EQ(LocalHostName(), std::string(name));
+  EXPECT_EQ(localHostName(), std::string(name));
 }
 
 TEST_F(WSocketTest, MisuseIsReportedWithItsMessage) {
   TWSocket closed(loop), open(loop), socks(loop);
-  Prepare(open, server.port());
+  prepare(open, server.port());
   open.Connect();  // not closed from here on
-  socks.SetSocksServer("127.0.0.1");
-  Prepare(socks, 53, "udp");
+  socks.setSocksServer("127.0.0.1");
+  prepare(socks, 53, "udp");
   const std::pair<std::function<void()>, std::string> cases[] = {
       // Connect checks the port, then the address, then the protocol.
       {[&] { closed.Connect(); }, "Connect: No Port Specified"},
-      {[&] { closed.SetPort("25"), closed.Connect(); }, "Connect: No IP Address Specified"},
-      {[&] { closed.SetAddr("  127.0.0.1 "), closed.SetProto("   "), closed.Connect(); },
+      {[&] { closed.setPort("25"), closed.Connect(); }, "Connect: No IP Address Specified"},
+      {[&] { closed.setAddr("  127.0.0.1 "), closed.setProto("   "), closed.Connect(); },
        "Connect: No Protocol Specified"},
       {[&] { closed.SendStr("hello"); }, "Error 10057 in function Send\r\nSocket is not connected"},
-      {[&] { closed.SetSendFlags(static_cast<TSocketSendFlags>(7)); }, "Invalid SendFlags"},
-      {[&] { closed.SetSocksLevel("6"); }, "Invalid socks level. Must be 4, 4A or 5."},
+      {[&] { closed.setSendFlags(static_cast<TSocketSendFlags>(7)); }, "Invalid SendFlags"},
+      {[&] { closed.setSocksLevel("6"); }, "Invalid socks level. Must be 4, 4A or 5."},
       {[&] { socks.Connect(); }, "tcp is the only protocol supported thru socks server"},
       {[&] { socks.Listen(); }, "listening is not supported thru socks server"},
-      {[&] { open.SetAddr("10.0.0.1"); }, "Cannot change Addr if not closed"},
-      {[&] { open.SetSocksServer("1.2.3.4"); }, "Can't change socks server if not closed"},
+      {[&] { open.setAddr("10.0.0.1"); }, "Cannot change Addr if not closed"},
+      {[&] { open.setSocksServer("1.2.3.4"); }, "Can't change socks server if not closed"},
       {[&] { open.Connect(); }, "Connect: Socket already in use"}};
   for (const auto& [call, text] : cases) EXPECT_EQ(thrownMessage<ESocketException>(call), text);
   EXPECT_EQ(closed.Addr(), "127.0.0.1");
@@ -196,18 +196,18 @@ TEST_F(WSocketTest, MisuseIsReportedWithItsMessage) {
 }
 
 TEST_F(WSocketTest, ConnectExchangeAndPeerCloseRaiseTheEventsInOrder) {
-  server.on("HELO", SmtpAction::Line("221 bye").ThenClose());
+  server.on("HELO", SmtpAction::line("221 bye").thenClose());
   TWSocket s(loop);
   Recorder r;
-  r.Attach(s);
-  s.SetLingerOnOff(wsLingerNoSet);
-  s.SetLingerTimeout(5);
-  Greeted(s, SmtpAction::Line("220 hello"));
+  r.attach(s);
+  s.setLingerOnOff(wsLingerNoSet);
+  s.setLingerTimeout(5);
+  greeted(s, SmtpAction::line("220 hello"));
   EXPECT_EQ(s.state(), wsConnecting);
-  EXPECT_EQ(r.Count("connected 0"), 0);  // never inside Connect for TCP
-  ASSERT_TRUE(Run([&] { return r.data == "220 hello\r\n"; }));
+  EXPECT_EQ(r.count("connected 0"), 0);  // never inside Connect for TCP
+  ASSERT_TRUE(run([&] { return r.data == "220 hello\r\n"; }));
   EXPECT_EQ(s.SendStr("HELO me\r\n"), 9);
-  ASSERT_TRUE(Run([&] { return s.state() == wsClosed; }));
+  ASSERT_TRUE(run([&] { return s.state() == wsClosed; }));
   EXPECT_EQ(server.transcript(0), Texts{"HELO me"});
   EXPECT_EQ(r.data, "220 hello\r\n221 bye\r\n");
   // The session-closed report precedes the close's own state change.
@@ -217,19 +217,19 @@ TEST_F(WSocketTest, ConnectExchangeAndPeerCloseRaiseTheEventsInOrder) {
   // Every close restores the defaults, so a reused socket closes with a reset.
   EXPECT_EQ(s.LingerOnOff(), wsLingerOn);
   EXPECT_EQ(s.LingerTimeout(), 0);
-  EXPECT_EQ(s.HSocket(), -1);
+  EXPECT_EQ(s.hSocket(), -1);
 }
 
 TEST_F(WSocketTest, RefusedConnectionReports10061FromTheLoop) {
   TWSocket s(loop);
   Recorder r;
-  r.Attach(s);
-  Prepare(s, RawPeer().port());  // closed again: nothing listens there
+  r.attach(s);
+  prepare(s, RawPeer().port());  // closed again: nothing listens there
   s.Connect();
-  EXPECT_EQ(r.Count("connected 10061"), 0);
-  ASSERT_TRUE(Run([&] { return s.state() == wsClosed; }));
-  EXPECT_EQ(r.Count("connected 10061"), 1);
-  EXPECT_EQ(r.Count("closed 0"), 1);
+  EXPECT_EQ(r.count("connected 10061"), 0);
+  ASSERT_TRUE(run([&] { return s.state() == wsClosed; }));
+  EXPECT_EQ(r.count("connected 10061"), 1);
+  EXPECT_EQ(r.count("closed 0"), 1);
   const auto connected = std::find(r.log.begin(), r.log.end(), "connected 10061");
   EXPECT_EQ(*(connected - 1), "state connecting>connected");
 }
@@ -239,16 +239,16 @@ TEST_F(WSocketTest, WritesAreQueuedInBlocksAndReportedOnceDrainedNeverInsideSend
   int sentEvents = 0;
   s.OnDataSent = [&](TWSocket& sock, std::uint16_t e) {
     EXPECT_EQ(e, 0);
-    EXPECT_TRUE(sock.AllSent());
+    EXPECT_TRUE(sock.allSent());
     ++sentEvents;
   };
   std::size_t got = 0;  // lines the server has read
   server.setHandler([&](const ScriptedSmtpServer::Command&) {
     ++got;
-    return SmtpAction::Silence();
+    return SmtpAction::silence();
   });
-  Greeted(s, SmtpAction::Silence());
-  ASSERT_TRUE(Run([&] { return s.state() == wsConnected; }));
+  greeted(s, SmtpAction::silence());
+  ASSERT_TRUE(run([&] { return s.state() == wsConnected; }));
   // 16 MiB of numbered lines of varied length: the first 100 kB flushed at
   // once, the rest in odd-sized pieces, more than the kernel's buffers take,
   // so most of it waits in the socket's blocks.
@@ -262,18 +262,18 @@ TEST_F(WSocketTest, WritesAreQueuedInBlocksAndReportedOnceDrainedNeverInsideSend
   std::size_t off = 100000;
   ASSERT_EQ(s.Send(payload.data(), static_cast<int>(off)), static_cast<int>(off));
   s.Flush();
-  EXPECT_TRUE(s.AllSent());
+  EXPECT_TRUE(s.allSent());
   for (std::size_t piece = 1000; off < payload.size(); piece = piece * 3 % 70001 + 1) {
     const std::size_t n = std::min(piece, payload.size() - off);
     ASSERT_EQ(s.Send(payload.data() + off, static_cast<int>(n)), static_cast<int>(n));
     off += n;
   }
-  EXPECT_FALSE(s.AllSent());
+  EXPECT_FALSE(s.allSent());
   EXPECT_EQ(sentEvents, 0);
-  ASSERT_TRUE(Run([&] { return got == lines.size(); }));
-  ASSERT_TRUE(Run([&] { return sentEvents > 0; }));
+  ASSERT_TRUE(run([&] { return got == lines.size(); }));
+  ASSERT_TRUE(run([&] { return sentEvents > 0; }));
   EXPECT_TRUE(server.transcript(0) == lines);
-  Spin(20);
+  spin(20);
   EXPECT_EQ(sentEvents, 1);
 }
 
@@ -290,13 +290,13 @@ TEST_F(WSocketTest, CloseWithDefaultLingerResetsAbortAndLingerOffEndWithFin) {
     RawPeer peer;
     TWSocket s(loop);
     Recorder r;
-    r.Attach(s);
-    s.SetLingerOnOff(c.linger);
-    ConnectTo(peer, s);
+    r.attach(s);
+    s.setLingerOnOff(c.linger);
+    connectTo(peer, s);
     s.SendStr("QUIT\r\n");
     c.abort ? s.Abort() : s.Close();
     EXPECT_EQ(s.state(), wsClosed);
-    EXPECT_EQ(r.Count("closed 0"), 1);
+    EXPECT_EQ(r.count("closed 0"), 1);
     // A reset leaves the peer's end closed; an orderly close leaves it waiting
     // for its own close, and delivers what was sent before it.
     const std::string received = peer.readToEnd();
@@ -314,13 +314,13 @@ TEST_F(WSocketTest, PeerResetWithQueuedDataGivesExactlyOneSessionClosed) {
   s.OnError = [&](TWSocket&) { ++errors; };
   std::vector<int> closedErrors;
   s.OnSessionClosed = [&](TWSocket&, std::uint16_t e) { closedErrors.push_back(e); };
-  ConnectTo(peer, s);
+  connectTo(peer, s);
   const std::string chunk(1 << 20, 'z');
   for (int i = 0; i < 8; ++i) s.SendStr(chunk);
-  ASSERT_FALSE(s.AllSent());
+  ASSERT_FALSE(s.allSent());
   peer.reset();
-  ASSERT_TRUE(Run([&] { return s.state() == wsClosed; }));
-  Spin(20);
+  ASSERT_TRUE(run([&] { return s.state() == wsClosed; }));
+  spin(20);
   EXPECT_EQ(closedErrors, std::vector<int>{10054});
   EXPECT_EQ(errors, 0);  // a reset is a close, not an error
   EXPECT_EQ(s.Send("x", 1), -1);
@@ -339,8 +339,8 @@ TEST_F(WSocketTest, HandlerExceptionsGoToTheBackgroundStep) {
       seen = e.what();
       close = canClose;
     };
-    Greeted(s, SmtpAction::Raw("data"));
-    ASSERT_TRUE(Run([&] { return !seen.empty(); }));
+    greeted(s, SmtpAction::raw("data"));
+    ASSERT_TRUE(run([&] { return !seen.empty(); }));
     EXPECT_EQ(seen, "handler failed");
     EXPECT_EQ(s.state(), canClose ? wsClosed : wsConnected) << canClose;
   }
@@ -351,14 +351,14 @@ TEST_F(WSocketTest, AHandlerThatDoesNotReadNeitherSpinsNorLosesData) {
   TWSocket s(loop);
   int calls = 0;
   s.OnDataAvailable = [&](TWSocket&, std::uint16_t) { ++calls; };
-  ConnectTo(peer, s);
+  connectTo(peer, s);
   peer.send("payload");
-  ASSERT_TRUE(Run([&] { return calls > 0; }));
-  Spin(30);
+  ASSERT_TRUE(run([&] { return calls > 0; }));
+  spin(30);
   EXPECT_EQ(calls, 1);  // reported once, then left until the next read
   EXPECT_EQ(s.ReceiveStr(), "payload");
   peer.send("more");  // the read has re-armed the reports
-  ASSERT_TRUE(Run([&] { return calls == 2; }));
+  ASSERT_TRUE(run([&] { return calls == 2; }));
   EXPECT_EQ(s.ReceiveStr(), "more");
 }
 
@@ -375,12 +375,12 @@ TEST_F(WSocketTest, DottedOrEmptyLookupsEndInsideTheCallNamesFromTheLoop) {
   EXPECT_EQ(thrownMessage<ESocketException>([&] { s.DnsLookup(""); }),
             "DNS lookup: invalid host name.");
   s.DnsLookup("localhost");
-  EXPECT_TRUE(s.DnsLookupPending());
+  EXPECT_TRUE(s.dnsLookupPending());
   EXPECT_EQ(events.size(), 1u);
-  ASSERT_TRUE(Run([&] { return events.size() == 2; }));
+  ASSERT_TRUE(run([&] { return events.size() == 2; }));
   EXPECT_EQ(events.back(), "done 0");
   EXPECT_EQ(s.DnsResult(), "127.0.0.1");
-  EXPECT_FALSE(s.DnsLookupPending());
+  EXPECT_FALSE(s.dnsLookupPending());
 }
 
 TEST(WSocketLookup, CancelledOrAbandonedLookupReportsOnceAndNothingLater) {
@@ -409,25 +409,25 @@ TEST(WSocketLookup, CancelledOrAbandonedLookupReportsOnceAndNothingLater) {
 // What each reply means is SocksCodecTest's.
 TEST_F(WSocketTest, SocksConnectTalksOnlyToTheProxyAndDeliversTheDataBehindItsReply) {
   const std::string nul(1, '\0'), port25 = nul + "\x19";
-  server.setGreeting(SmtpAction::Raw("\x05" + nul + "\x05" + nul + nul + "\x01\x7f" + nul + nul +
+  server.setGreeting(SmtpAction::raw("\x05" + nul + "\x05" + nul + nul + "\x01\x7f" + nul + nul +
                                      "\x01" + port25 + "220 through the proxy\r\n"));
   TWSocket s(loop);
   Recorder r;
-  r.Attach(s);
-  s.SetSocksServer("127.0.0.1");
-  s.SetSocksPort(std::to_string(server.port()));
-  s.SetSocksLevel("5");
-  s.SetAddr("localhost");  // resolved by the proxy
-  s.SetPort("25");
+  r.attach(s);
+  s.setSocksServer("127.0.0.1");
+  s.setSocksPort(std::to_string(server.port()));
+  s.setSocksLevel("5");
+  s.setAddr("localhost");  // resolved by the proxy
+  s.setPort("25");
   s.Connect();
-  ASSERT_TRUE(Run([&] { return r.data == "220 through the proxy\r\n"; }));
-  EXPECT_EQ(r.Count("connected 0"), 1);
+  ASSERT_TRUE(run([&] { return r.data == "220 through the proxy\r\n"; }));
+  EXPECT_EQ(r.count("connected 0"), 1);
   sockaddr_in proxy{};
   socklen_t len = sizeof proxy;
   ASSERT_EQ(s.GetPeerName(proxy, len), 0);
   EXPECT_EQ(ntohs(proxy.sin_port), server.port());
   s.SendStr("HELO me\r\n");
-  ASSERT_TRUE(Run([&] { return !server.transcript(0).empty(); }));
+  ASSERT_TRUE(run([&] { return !server.transcript(0).empty(); }));
   EXPECT_EQ(server.transcript(0)[0],
             "\x05\x01" + nul + "\x05\x01" + nul + "\x03\x09localhost" + port25 + "HELO me");
 }
@@ -435,19 +435,19 @@ TEST_F(WSocketTest, SocksConnectTalksOnlyToTheProxyAndDeliversTheDataBehindItsRe
 TEST_F(WSocketTest, AcceptedConnectionExchangesALine) {
   TWSocket listener(loop), served(loop), client(loop);
   Recorder sr, cr;
-  sr.Attach(served);
-  cr.Attach(client);
+  sr.attach(served);
+  cr.attach(client);
   listener.OnSessionAvailable = [&](TWSocket& l, std::uint16_t) {
     served.Dup(l.Accept());
     served.SendStr("welcome\r\n");
   };
-  Prepare(listener, 0);
+  prepare(listener, 0);
   listener.Listen();
-  Prepare(client, std::stoi(listener.GetXPort()));
+  prepare(client, std::stoi(listener.GetXPort()));
   client.Connect();
-  ASSERT_TRUE(Run([&] { return cr.data == "welcome\r\n"; }));
+  ASSERT_TRUE(run([&] { return cr.data == "welcome\r\n"; }));
   client.SendStr("thanks");
-  ASSERT_TRUE(Run([&] { return sr.data == "thanks"; }));
+  ASSERT_TRUE(run([&] { return sr.data == "thanks"; }));
 }
 
 TEST_F(WSocketTest, DatagramRoundTripNamesTheSender) {
@@ -464,16 +464,16 @@ TEST_F(WSocketTest, DatagramRoundTripNamesTheSender) {
   };
   std::string echo;
   s.OnDataAvailable = [&](TWSocket& sock, std::uint16_t) { echo += sock.ReceiveStr(); };
-  Prepare(peer, 0, "udp");
+  prepare(peer, 0, "udp");
   peer.Listen();
   const int peerPort = std::stoi(peer.GetXPort());
-  Prepare(s, peerPort, "udp");
+  prepare(s, peerPort, "udp");
   s.Connect();
   EXPECT_EQ(s.state(), wsConnected);  // a datagram endpoint is ready inside Connect
   s.SendStr("ping");
-  ASSERT_TRUE(Run([&] { return echo == "ping"; }));
+  ASSERT_TRUE(run([&] { return echo == "ping"; }));
   EXPECT_EQ(source, std::stoi(s.LocalPort()));
-  EXPECT_EQ(ntohs(s.LastFrom().sin_port), peerPort);
+  EXPECT_EQ(ntohs(s.lastFrom().sin_port), peerPort);
 }
 
 }  // namespace

@@ -84,7 +84,7 @@ TEST_F(SettingsStore, ReadsEachValueOnceAndWritesOnlyChanges) {
   store("Connection/Connections", QStringLiteral("7"));
   TINI ini;
   EXPECT_EQ(ini.connections(), 7);
-  EXPECT_FALSE(ini.ilTimeOut.Loaded());
+  EXPECT_FALSE(ini.ilTimeOut.loaded());
   store("Connection/Connections", QStringLiteral("9"));
   store("Connection/TimeOut", QStringLiteral("5"));
   EXPECT_EQ(ini.connections(), 7);  // read before the change behind its back

@@ -106,7 +106,7 @@ TEST_F(MostRecentUsedList, HandlerThatThrowsLeavesTheEntryInPlace) {
     throw std::runtime_error(("File " + path.toStdString() + " has been deleted"));
   };
   QString reported;
-  list->OnSelectError = [&](TMostRecentUsedList&, const std::exception& error) {
+  list->onSelectError = [&](TMostRecentUsedList&, const std::exception& error) {
     reported = QString::fromUtf8(error.what());
   };
   list->item(1)->trigger();

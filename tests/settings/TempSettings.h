@@ -16,15 +16,15 @@ inline void PrintTo(const QString& text, std::ostream* out) {
   *out << '"' << text.toStdString() << '"';
 }
 
-namespace orvane::settings::testing {
+namespace orvane::testing {
 
 class TempSettings {
  public:
   TempSettings() {
     EXPECT_TRUE(dir_.isValid());
-    UserKey::setRootDirectoryForTests(dir_.path());
+    settings::UserKey::setRootDirectoryForTests(dir_.path());
   }
-  ~TempSettings() { UserKey::setRootDirectoryForTests(QString()); }
+  ~TempSettings() { settings::UserKey::setRootDirectoryForTests(QString()); }
   TempSettings(const TempSettings&) = delete;
   TempSettings& operator=(const TempSettings&) = delete;
 
@@ -40,4 +40,4 @@ class TempSettings {
   QTemporaryDir dir_;
 };
 
-}  // namespace orvane::settings::testing
+}  // namespace orvane::testing

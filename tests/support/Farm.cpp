@@ -22,17 +22,17 @@ Farm::Farm(net::EventLoop& loop, FarmOptions options)
   smtp_.setHandler([prefix = options_.acceptPrefix](
                        const ScriptedSmtpServer::Command& c) -> std::optional<SmtpAction> {
     if (c.verb != "RCPT") return std::nullopt;
-    return SmtpAction::Line(c.localPart().starts_with(prefix) ? "250 recipient ok"
+    return SmtpAction::line(c.localPart().starts_with(prefix) ? "250 recipient ok"
                                                               : "550 no such user here");
   });
   for (std::size_t d = 0; d < options_.domains; ++d) {
-    const auto mx = MxHosts(d);
+    const auto mx = mxHosts(d);
     for (std::size_t k = 0; k < mx.size(); ++k)
-      dns_.addMx(DomainName(d), static_cast<int>(10 * (k + 1)), mx[k]);
+      dns_.addMx(domainName(d), static_cast<int>(10 * (k + 1)), mx[k]);
   }
 }
 
-std::vector<std::string> Farm::MxHosts(std::size_t index) const {
+std::vector<std::string> Farm::mxHosts(std::size_t index) const {
   std::vector<std::string> out;
   const std::size_t count = std::min(options_.mxPerDomain, hosts_.size());
   for (std::size_t k = 0; k < count; ++k) out.push_back(hosts_[(index + k) % hosts_.size()]);

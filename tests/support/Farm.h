@@ -49,9 +49,9 @@ class Farm final {
   const std::vector<std::string>& hostAddresses() const noexcept { return hosts_; }
   const FarmOptions& options() const noexcept { return options_; }
 
-  static std::string DomainName(std::size_t index) { return "d" + std::to_string(index) + ".test"; }
+  static std::string domainName(std::size_t index) { return "d" + std::to_string(index) + ".test"; }
   // The SMTP host addresses of domain `index`, in the order of its MX records.
-  std::vector<std::string> MxHosts(std::size_t index) const;
+  std::vector<std::string> mxHosts(std::size_t index) const;
 
  private:
   FarmOptions options_;

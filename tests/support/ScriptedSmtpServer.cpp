@@ -58,7 +58,7 @@ struct ScriptedSmtpServer::Connection {
   bool closing = false;
 };
 
-SmtpAction SmtpAction::Lines(std::initializer_list<std::string_view> lines) {
+SmtpAction SmtpAction::lines(std::initializer_list<std::string_view> lines) {
   SmtpAction action;
   for (auto line : lines) action.bytes.append(line).append("\r\n");
   return action;
@@ -147,7 +147,7 @@ void ScriptedSmtpServer::accept(uv_stream_t* listener) {
           c.server->onRead(c, std::string_view(buf->base, static_cast<std::size_t>(n)));
         }
       });
-  schedule(*conn, greeting_.value_or(SmtpAction::Line("220 scripted.test ready")));
+  schedule(*conn, greeting_.value_or(SmtpAction::line("220 scripted.test ready")));
 }
 
 void ScriptedSmtpServer::onRead(Connection& conn, std::string_view bytes) {
@@ -183,15 +183,15 @@ SmtpAction ScriptedSmtpServer::actionFor(const Command& command) const {
   }
   if (auto it = replies_.find(command.verb); it != replies_.end()) return it->second;
   const std::string& v = command.verb;
-  if (v == "HELO" || v == "EHLO") return SmtpAction::Line("250 scripted.test");
-  if (v == "MAIL") return SmtpAction::Line("250 sender ok");
-  if (v == "RCPT") return SmtpAction::Line("250 recipient ok");
-  if (v == "RSET" || v == "NOOP") return SmtpAction::Line("250 ok");
-  if (v == "VRFY") return SmtpAction::Line("252 cannot verify");
-  if (v == "DATA") return SmtpAction::Line("354 end with <CRLF>.<CRLF>");
-  if (v == ".") return SmtpAction::Line("250 queued");
-  if (v == "QUIT") return SmtpAction::Line("221 bye").ThenClose();
-  return SmtpAction::Line("500 unknown command");
+  if (v == "HELO" || v == "EHLO") return SmtpAction::line("250 scripted.test");
+  if (v == "MAIL") return SmtpAction::line("250 sender ok");
+  if (v == "RCPT") return SmtpAction::line("250 recipient ok");
+  if (v == "RSET" || v == "NOOP") return SmtpAction::line("250 ok");
+  if (v == "VRFY") return SmtpAction::line("252 cannot verify");
+  if (v == "DATA") return SmtpAction::line("354 end with <CRLF>.<CRLF>");
+  if (v == ".") return SmtpAction::line("250 queued");
+  if (v == "QUIT") return SmtpAction::line("221 bye").thenClose();
+  return SmtpAction::line("500 unknown command");
 }
 
 void ScriptedSmtpServer::schedule(Connection& conn, const SmtpAction& action) {

@@ -15,9 +15,9 @@
 //
 // Typical use:
 //   ScriptedSmtpServer server(loop);
-//   server.setGreeting(SmtpAction::Lines({"220-first", "220 second"}));
-//   server.on("RCPT", SmtpAction::Line("550 no such user"));
-//   client.SetPort(std::to_string(server.port()));
+//   server.setGreeting(SmtpAction::lines({"220-first", "220 second"}));
+//   server.on("RCPT", SmtpAction::line("550 no such user"));
+//   client.setPort(std::to_string(server.port()));
 //
 // Without a script entry the server behaves like a plain mail server: "220"
 // greeting, "250" to HELO/EHLO/MAIL/RCPT/RSET/NOOP, "252" to VRFY, "354" to
@@ -53,23 +53,23 @@ struct SmtpAction {
   After after = After::Nothing;      // once the bytes are written
 
   // One reply line; "\r\n" is appended.
-  static SmtpAction Line(std::string_view line) { return Raw(std::string(line) + "\r\n"); }
+  static SmtpAction line(std::string_view line) { return raw(std::string(line) + "\r\n"); }
   // Several lines in one write, each followed by "\r\n".
-  static SmtpAction Lines(std::initializer_list<std::string_view> lines);
+  static SmtpAction lines(std::initializer_list<std::string_view> lines);
   // Bytes exactly as given (no "\r\n" added).
-  static SmtpAction Raw(std::string bytes) { return SmtpAction{std::move(bytes), {}, {}}; }
+  static SmtpAction raw(std::string bytes) { return SmtpAction{std::move(bytes), {}, {}}; }
   // Nothing at all: the client waits.
-  static SmtpAction Silence() { return SmtpAction{}; }
+  static SmtpAction silence() { return SmtpAction{}; }
 
-  SmtpAction& SplitAt(std::vector<std::size_t> offsets) {
+  SmtpAction& split(std::vector<std::size_t> offsets) {
     splitAt = std::move(offsets);
     return *this;
   }
-  SmtpAction& ThenClose() {
+  SmtpAction& thenClose() {
     after = After::Close;
     return *this;
   }
-  SmtpAction& ThenReset() {
+  SmtpAction& thenReset() {
     after = After::Reset;
     return *this;
   }

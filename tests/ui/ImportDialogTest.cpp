@@ -14,7 +14,11 @@
 #include "tests/ui/WindowFixture.h"
 #include "ui/import/ImportDialog.h"
 
-namespace orvane::ui::testing {
+namespace orvane::ui {
+using import::DbfCodePage;
+using testing::onNextModal;
+using testing::texts;
+using testing::WindowTest;
 namespace {
 
 template <typename T>
@@ -208,4 +212,4 @@ TEST_F(Import, TablesShowWhereTheirCodePageCameFromAndReadTheirNamesInIt) {
 }
 
 }  // namespace
-}  // namespace orvane::ui::testing
+}  // namespace orvane::ui

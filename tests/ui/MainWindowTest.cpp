@@ -20,7 +20,11 @@
 #include "ui/recipient/FormLog.h"
 #include "ui/recipient/FormProperties.h"
 
-namespace orvane::ui::testing {
+namespace orvane::ui {
+using testing::onNextModal;
+using testing::texts;
+using testing::waitFor;
+using testing::WindowTest;
 namespace {
 
 const QString kSaveBefore = QStringLiteral("confirm: ") + QString::fromLatin1(kSavePrompt);
@@ -132,7 +136,7 @@ TEST_F(MainWindow, BrokenProjectAndFailedStartsEndInTheErrorBox) {
   EXPECT_EQ(lastShown(),
             QStringLiteral("error: Please provide a valid e-mail address for the FROM field "
                            "(Tools | Options)"));
-  EXPECT_FALSE(window->projectRun().Running());
+  EXPECT_FALSE(window->projectRun().running());
   EXPECT_TRUE(enabled("acStart"));
 }
 
@@ -144,7 +148,7 @@ TEST_F(MainWindow, RunLandsResultsDisablesCommandsAndStopAbortsTheRest) {
   EXPECT_FALSE(enabled("acViewLog"));
 
   trigger("acStart");
-  ASSERT_TRUE(window->projectRun().Running());
+  ASSERT_TRUE(window->projectRun().running());
   for (const char* name :
        {"acStart", "acOpen", "acNew", "acOptions", "acRecipientAdd", "acRecipientEdit",
         "acRecipientDelete", "acImportRecipient", "acCheckAll", "acUnCheckAll", "acInvertSelection",
@@ -164,7 +168,7 @@ TEST_F(MainWindow, RunLandsResultsDisablesCommandsAndStopAbortsTheRest) {
       [this] { return window->list().counters().good + window->list().counters().bad == 2; }));
   EXPECT_EQ(result(2), "Checking...");
   trigger("acAbort");
-  ASSERT_TRUE(waitFor([this] { return !window->projectRun().Running(); }));
+  ASSERT_TRUE(waitFor([this] { return !window->projectRun().running(); }));
 
   EXPECT_EQ(result(0), "[0] Valid E-mail Address!");
   EXPECT_EQ(result(1), "[550] Mailbox unavailable");
@@ -356,4 +360,4 @@ TEST_F(MainWindow, ExportWritesTheChosenVerdictsAndNeverTheOpenProject) {
 }
 
 }  // namespace
-}  // namespace orvane::ui::testing
+}  // namespace orvane::ui

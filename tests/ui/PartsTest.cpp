@@ -14,7 +14,10 @@
 #include "ui/main/AboutBox.h"
 #include "ui/tray/Tray.h"
 
-namespace orvane::ui::testing {
+namespace orvane::ui {
+using testing::onNextModal;
+using testing::waitFor;
+using testing::WindowTest;
 namespace {
 
 TEST(RecipientModel, StaysConsistentAndCoalescesResultsIntoOneRangePerFlush) {
@@ -115,7 +118,7 @@ class Clipboard : public WindowTest {};
 TEST_F(Clipboard, ShowsTheResultBeepsAndUnfoldsTheLog) {
   scriptGoodTest();
   auto* form = window->findChild<TFormValidateClipboard*>();
-  form->scheduler().SetSmtpPort(std::to_string(smtp.port()));
+  form->scheduler().setSmtpPort(std::to_string(smtp.port()));
   prompts.clipboard = QStringLiteral(" ok@good.test\n");
   onNextModal<TFormValidateClipboard>([&](TFormValidateClipboard* dialog) {
     auto* details = dialog->findChild<QPushButton*>(QStringLiteral("btDetails"));
@@ -145,7 +148,7 @@ TEST_F(Clipboard, ShowsTheResultBeepsAndUnfoldsTheLog) {
     dialog->findChild<QPushButton*>(QStringLiteral("btCancelar"))->click();
   });
   trigger("acValidateClipboard");
-  EXPECT_TRUE(waitFor([&] { return !form->scheduler().Busy(); }));
+  EXPECT_TRUE(waitFor([&] { return !form->scheduler().busy(); }));
   EXPECT_EQ(prompts.beeps, 1);
   EXPECT_EQ(prompts.unexpected, 0);
 }
@@ -242,4 +245,4 @@ TEST_F(TrayWindow, DoubleClickValidatesTheClipboardAndCloseOnlyHidesWhileTheIcon
 }
 
 }  // namespace
-}  // namespace orvane::ui::testing
+}  // namespace orvane::ui

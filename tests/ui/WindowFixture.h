@@ -25,7 +25,7 @@
 #include "ui/loop/LoopBridge.h"
 #include "ui/main/MainForm.h"
 
-namespace orvane::ui::testing {
+namespace orvane::testing {
 
 inline QStringList texts(std::initializer_list<const char*> items) {
   QStringList out;
@@ -64,20 +64,20 @@ void onNextModal(std::function<void(T*)> f) {
 class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Prompts::setScript(&prompts);
+    ui::Prompts::setScript(&prompts);
     ini.setFrom("Tester <tester@origin.test>");
     ini.setPrimaryDns(dns.address());
-    window = std::make_unique<TMainForm>(loop, ini);
-    window->projectRun().Scheduler().SetSmtpPort(std::to_string(smtp.port()));
+    window = std::make_unique<ui::TMainForm>(loop, ini);
+    window->projectRun().scheduler().setSmtpPort(std::to_string(smtp.port()));
     window->show();
   }
   void TearDown() override {
-    if (window && window->projectRun().Running()) {
-      window->projectRun().Stop();
-      waitFor([this] { return !window->projectRun().Running(); });
+    if (window && window->projectRun().running()) {
+      window->projectRun().stop();
+      waitFor([this] { return !window->projectRun().running(); });
     }
     window.reset();
-    Prompts::setScript(nullptr);
+    ui::Prompts::setScript(nullptr);
   }
 
   QAction* action(const char* name) const {
@@ -98,22 +98,21 @@ class WindowTest : public ::testing::Test {
   // mailbox "ok", never answers for "stall" and refuses any other.
   void scriptGoodTest() {
     dns.addMx("good.test", 10, "127.0.0.2");
-    smtp.setHandler([](const orvane::testing::ScriptedSmtpServer::Command& c)
-                        -> std::optional<orvane::testing::SmtpAction> {
+    smtp.setHandler([](const ScriptedSmtpServer::Command& c) -> std::optional<SmtpAction> {
       if (c.verb != "RCPT" || c.localPart() == "ok") return std::nullopt;
-      if (c.localPart() == "stall") return orvane::testing::SmtpAction::Silence();
-      return orvane::testing::SmtpAction::Line("550 no such user");
+      if (c.localPart() == "stall") return SmtpAction::silence();
+      return SmtpAction::line("550 no such user");
     });
   }
 
-  settings::testing::TempSettings temp;
+  TempSettings temp;
   net::EventLoop loop;
-  LoopBridge bridge{loop};
-  orvane::testing::ScriptedDnsServer dns{loop};
-  orvane::testing::ScriptedSmtpServer smtp{loop, "127.0.0.2"};
+  ui::LoopBridge bridge{loop};
+  ScriptedDnsServer dns{loop};
+  ScriptedSmtpServer smtp{loop, "127.0.0.2"};
   settings::TINI ini;
-  PromptScript prompts;
-  std::unique_ptr<TMainForm> window;
+  ui::PromptScript prompts;
+  std::unique_ptr<ui::TMainForm> window;
 };
 
-}  // namespace orvane::ui::testing
+}  // namespace orvane::testing

@@ -19,7 +19,7 @@
 
 namespace {
 
-void Usage() {
+void usage() {
   std::fprintf(stderr,
                "usage: orvane-farm [--domains N] [--hosts N] [--mx N] [--delay MS] "
                "[--accept PREFIX]\n"
@@ -31,7 +31,7 @@ void Usage() {
                "                  all others 550 (default \"ok\")\n");
 }
 
-bool ParseCount(const char* text, unsigned long long& out) {
+bool parseCount(const char* text, unsigned long long& out) {
   char* end = nullptr;
   out = std::strtoull(text, &end, 10);
   return end != text && *end == '\0';
@@ -44,18 +44,18 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
-      Usage();
+      usage();
       return 0;
     }
     if (i + 1 >= argc) {
-      Usage();
+      usage();
       return 2;
     }
     const char* value = argv[++i];
     unsigned long long n = 0;
     if (arg == "--accept") {
       options.acceptPrefix = value;
-    } else if (!ParseCount(value, n)) {
+    } else if (!parseCount(value, n)) {
       std::fprintf(stderr, "orvane-farm: %s needs a number, not '%s'\n", arg.c_str(), value);
       return 2;
     } else if (arg == "--domains") {
@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
     } else if (arg == "--delay") {
       options.replyDelayMs = n;
     } else {
-      Usage();
+      usage();
       return 2;
     }
   }
@@ -85,8 +85,8 @@ int main(int argc, char** argv) {
     for (const auto& host : farm.hostAddresses()) std::printf(" %s", host.c_str());
     std::printf(
         "\nDomains: %s .. %s (%zu MX each); recipients starting with \"%s\" are accepted\n",
-        orvane::testing::Farm::DomainName(0).c_str(),
-        orvane::testing::Farm::DomainName(options.domains ? options.domains - 1 : 0).c_str(),
+        orvane::testing::Farm::domainName(0).c_str(),
+        orvane::testing::Farm::domainName(options.domains ? options.domains - 1 : 0).c_str(),
         farm.options().mxPerDomain, options.acceptPrefix.c_str());
     std::printf("Reply delay: %llu ms. Ctrl-C stops.\n",
                 static_cast<unsigned long long>(options.replyDelayMs));

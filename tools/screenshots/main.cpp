@@ -109,11 +109,11 @@ int main(int argc, char** argv) {
                       -> std::optional<testing::SmtpAction> {
     if (c.verb != "RCPT") return std::nullopt;
     if (mailboxes.count(c.localPart()) || c.address().ends_with("@anything.example")) {
-      return testing::SmtpAction::Line("250 2.1.5 Ok");
+      return testing::SmtpAction::line("250 2.1.5 Ok");
     }
     if (c.localPart() == "ivan")
-      return testing::SmtpAction::Line("450 4.7.1 Greylisted, try later");
-    return testing::SmtpAction::Line("550 5.1.1 <" + c.address() +
+      return testing::SmtpAction::line("450 4.7.1 Greylisted, try later");
+    return testing::SmtpAction::line("550 5.1.1 <" + c.address() +
                                      ">: Recipient address rejected: User unknown");
   });
 
@@ -129,8 +129,8 @@ int main(int argc, char** argv) {
   splash.close();
 
   ui::TMainForm form(loop, ini);
-  form.projectRun().Scheduler().SetSmtpPort(std::to_string(smtp.port()));
-  form.findChild<ui::TFormValidateClipboard*>()->scheduler().SetSmtpPort(
+  form.projectRun().scheduler().setSmtpPort(std::to_string(smtp.port()));
+  form.findChild<ui::TFormValidateClipboard*>()->scheduler().setSmtpPort(
       std::to_string(smtp.port()));
   form.startUp({});
   RecipientList& list = form.list();
@@ -157,7 +157,7 @@ int main(int argc, char** argv) {
 
   QAction* start = form.findChild<QAction*>(QStringLiteral("acStart"));
   start->trigger();
-  if (!waitFor([&] { return !form.projectRun().Running(); }, 30000)) {
+  if (!waitFor([&] { return !form.projectRun().running(); }, 30000)) {
     std::fprintf(stderr, "the demo run did not finish\n");
     return 1;
   }

@@ -23,7 +23,7 @@ TFormValidateClipboard::TFormValidateClipboard(net::EventLoop& loop, QWidget* pa
   setObjectName(QStringLiteral("FormValidateClipboard"));
   setWindowTitle(QStringLiteral("Clipboard Address Validation"));
   setModal(true);
-  server_.SetInternalDns(engine::kInternalDnsServer);
+  server_.setInternalDns(engine::kInternalDnsServer);
   server_.OnEMailProcessed = [this](engine::TSmtpRelayServer&, int, std::int32_t code,
                                     const TransactionLog& log) { showResult(code, log); };
 
@@ -80,7 +80,7 @@ TFormValidateClipboard::TFormValidateClipboard(net::EventLoop& loop, QWidget* pa
 TFormValidateClipboard::~TFormValidateClipboard() {
   setBusyCursor(false);
   server_.OnEMailProcessed = nullptr;
-  if (server_.Busy()) server_.AbortRun();
+  if (server_.busy()) server_.AbortRun();
 }
 
 std::string TFormValidateClipboard::addressToValidate(const QString& clipboard) {
@@ -103,7 +103,7 @@ void TFormValidateClipboard::validate(const settings::TINI& ini) {
   if (Prompts::clipboardText().isEmpty()) throw std::runtime_error(kClipboardEmpty);
   engine::ConfigureEngine(server_, settings::readEngineSettings(ini));
   const QString text = Prompts::clipboardText();
-  server_.Recipients().Add(addressToValidate(text));
+  server_.Recipients().add(addressToValidate(text));
   // An address that fails at once is reported inside StartCheck: the window
   // must already be prepared for it.
   prepare(text);
@@ -129,7 +129,7 @@ void TFormValidateClipboard::prepare(const QString& text) {
 
 void TFormValidateClipboard::showResult(std::int32_t code, const TransactionLog& log) {
   if (code == engine::kResultAborted) return;
-  const engine::AddressResult& result = server_.LastResult();
+  const engine::AddressResult& result = server_.lastResult();
   lbStatus->setText(QString::fromStdString(result.message));
   const std::string_view verdict = verdictName(result.verdict);
   lbVerdict->setText(QString::fromUtf8(verdict.data(), static_cast<qsizetype>(verdict.size())));
@@ -146,7 +146,7 @@ void TFormValidateClipboard::details() {
 }
 
 void TFormValidateClipboard::reject() {
-  if (server_.Busy()) server_.AbortRun();
+  if (server_.busy()) server_.AbortRun();
   setBusyCursor(false);
   QDialog::reject();
 }

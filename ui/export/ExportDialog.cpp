@@ -12,6 +12,7 @@
 #include "core/Verdict.h"
 
 namespace orvane::ui {
+using import::ExportFilter;
 
 TExportDialog::TExportDialog(const RecipientList& list, QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("ExportDialog"));

@@ -28,7 +28,7 @@ class TExportDialog final : public QDialog {
  public:
   explicit TExportDialog(const RecipientList& list, QWidget* parent = nullptr);
 
-  ExportFilter filter() const;
+  import::ExportFilter filter() const;
 
  private:
   void updateCount();

@@ -26,6 +26,16 @@
 #include "ui/Prompts.h"
 
 namespace orvane::ui {
+using import::DbfCodePage;
+using import::dbfCodePageName;
+using import::DbfCodePageOrigin;
+using import::FirstLine;
+using import::Importer;
+using import::kDbfCodePages;
+using import::Separator;
+using import::SourceKind;
+using import::sourceKindOf;
+using import::TextEncoding;
 namespace {
 
 constexpr qint64 kEventsEveryMs = 16;

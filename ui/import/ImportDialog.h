@@ -40,9 +40,12 @@ class QRadioButton;
 class QTableWidget;
 
 namespace orvane {
-class Importer;
 class RecipientList;
 }  // namespace orvane
+
+namespace orvane::import {
+class Importer;
+}  // namespace orvane::import
 
 namespace orvane::ui {
 
@@ -79,7 +82,7 @@ class TImportDialog final : public QDialog {
   void highlightEmail();
 
   RecipientList& list_;
-  std::unique_ptr<Importer> importer_;
+  std::unique_ptr<import::Importer> importer_;
   bool table_ = false;
   QComboBox* cbSeparator_ = nullptr;  // text files only
   QComboBox* cbCharset_ = nullptr;    // cbEncoding (text) or cbCodePage (table)

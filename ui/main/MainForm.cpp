@@ -45,6 +45,7 @@
 #include "ui/tray/Tray.h"
 
 namespace orvane::ui {
+using import::exportCsvFile;
 namespace {
 
 constexpr int kCheckIconWidth = 16;
@@ -83,7 +84,7 @@ constexpr int kStatusMessageMs = 10000;
 
 // True when both paths reach the same file (through links or other spellings
 // too, when the file exists).
-bool SameFile(const QString& a, const QString& b) {
+bool sameFile(const QString& a, const QString& b) {
   const QFileInfo fa(a);
   const QFileInfo fb(b);
   if (fa.exists() && fb.exists()) return fa.canonicalFilePath() == fb.canonicalFilePath();
@@ -122,15 +123,15 @@ TMainForm::TMainForm(net::EventLoop& loop, settings::TINI& ini, QWidget* parent)
   mru_->OnSelectFilename = [this](settings::TMostRecentUsedList&, const QString& path) {
     recentFileChosen(path);
   };
-  mru_->OnSelectError = [this](settings::TMostRecentUsedList&, const std::exception& e) {
+  mru_->onSelectError = [this](settings::TMostRecentUsedList&, const std::exception& e) {
     Prompts::error(this, QString::fromUtf8(e.what()));
   };
   guarded([this] { mru_->load(); });
 
   autosave_ = new QTimer(this);
   connect(autosave_, &QTimer::timeout, this, &TMainForm::autosave);
-  run_.OnRunStarted = [this] { runStarted(); };
-  run_.OnRunFinished = [this](bool) { runFinished(); };
+  run_.onRunStarted = [this] { runStarted(); };
+  run_.onRunFinished = [this](bool) { runFinished(); };
 
   clipboardForm_ = new TFormValidateClipboard(loop_, this);
   createTray();
@@ -433,7 +434,7 @@ void TMainForm::updateTitle() {
 }
 
 void TMainForm::updateActions() {
-  const bool running = run_.Running();
+  const bool running = run_.running();
   const std::optional<std::size_t> row = selectedRow();
   const bool selected = row.has_value();
   for (QAction* action : {acStart, acOpen, acNew, acOptions, acRecipientAdd, acImportRecipient,
@@ -563,7 +564,7 @@ void TMainForm::saveAsCommand() {
 }
 
 void TMainForm::recentFileChosen(const QString& path) {
-  if (run_.Running()) return;
+  if (run_.running()) return;
   if (!confirmSave()) return;
   if (!QFileInfo::exists(path)) {
     Prompts::error(this, QStringLiteral("File %1 has been deleted").arg(path));
@@ -582,13 +583,13 @@ void TMainForm::dragEnterEvent(QDragEnterEvent* event) {
 }
 
 void TMainForm::dropEvent(QDropEvent* event) {
-  if (run_.Running()) return;
+  if (run_.running()) return;
   for (const QUrl& url : event->mimeData()->urls()) {
     if (url.isLocalFile() && isProjectPath(url.toLocalFile())) {
       event->acceptProposedAction();
       const QString path = url.toLocalFile();
       QTimer::singleShot(0, this, [this, path] {
-        if (!run_.Running() && confirmSave()) loadFile(path);
+        if (!run_.running() && confirmSave()) loadFile(path);
       });
       return;
     }
@@ -613,7 +614,7 @@ void TMainForm::exportRecipients() {
       Prompts::saveFileName(this, QStringLiteral("Export Recipient List"),
                             QStringLiteral("CSV (*.csv)|*.csv"), QStringLiteral("csv"));
   if (path.isEmpty()) return;
-  if (!fileName_.isEmpty() && SameFile(path, fileName_)) {
+  if (!fileName_.isEmpty() && sameFile(path, fileName_)) {
     Prompts::error(
         this,
         QStringLiteral("%1 is the open project; choose another file for the export").arg(path));
@@ -628,8 +629,8 @@ void TMainForm::exportRecipients() {
 void TMainForm::startValidation() {
   engine::EngineSettings settings = settings::readEngineSettings(ini_);
   // More sessions than open files would fail addresses by the thousand.
-  const std::uint64_t limit = engine::RaiseDescriptorLimit();
-  const int fit = engine::ConnectionsThatFit(settings.connections, limit);
+  const std::uint64_t limit = engine::raiseDescriptorLimit();
+  const int fit = engine::connectionsThatFit(settings.connections, limit);
   if (fit < settings.connections) {
     statusBar()->showMessage(
         QStringLiteral("%1 connections need more open files than this program may have (%2); "
@@ -644,7 +645,7 @@ void TMainForm::startValidation() {
 }
 
 void TMainForm::stopValidation() {
-  run_.Stop();
+  run_.stop();
 }
 
 void TMainForm::runStarted() {
@@ -832,7 +833,7 @@ void TMainForm::findNext() {
 void TMainForm::options() {
   settings::TFormOptions dialog(ini_, this);
   dialog.checkSender = [](const std::string& from) {
-    return from.empty() ? std::string() : engine::SenderProblem(from);
+    return from.empty() ? std::string() : engine::senderProblem(from);
   };
   dialog.onError = [&dialog](const QString& message) { Prompts::error(&dialog, message); };
   dialog.exec();
@@ -886,7 +887,7 @@ void TMainForm::openMain() {
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
-  if (run_.Running()) {
+  if (run_.running()) {
     event->ignore();
     return;
   }
