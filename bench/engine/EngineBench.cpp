@@ -43,7 +43,7 @@
 #include "engine/ResourceLimits.h"
 #include "engine/SmtpRelayServer.h"
 #include "net/EventLoop.h"
-#include "tests/support/FarmThread.h"
+#include "tools/farm/FarmThread.h"
 
 // --- heap accounting per thread: live bytes allocated with operator new ---
 namespace {
@@ -131,7 +131,7 @@ struct Figures {
   std::map<std::int32_t, std::size_t> otherCodes;
 };
 
-Figures runOnce(const orvane::testing::FarmThread& farm, const Setting& s) {
+Figures runOnce(const orvane::farm::FarmThread& farm, const Setting& s) {
   EventLoop loop;
   TSmtpRelayServer server(loop);
   server.setDns(farm.dns());
@@ -198,7 +198,7 @@ struct Summary {
   double medianCpu = 0;
 };
 
-Summary runSetting(const orvane::testing::FarmThread& farm, const Setting& s, int runs,
+Summary runSetting(const orvane::farm::FarmThread& farm, const Setting& s, int runs,
                    const char* label) {
   const double ideal = s.connections / (kRepliesPerAddress * kReplyDelayMs / 1000.0);
   std::vector<double> rates;
@@ -237,7 +237,7 @@ Summary runSetting(const orvane::testing::FarmThread& farm, const Setting& s, in
 
 // Runs `orvane-cli check --list -` over `count` addresses written into its
 // standard input; returns its peak resident memory in KiB.
-long checkPeakKiB(const orvane::testing::FarmThread& farm, std::size_t count, double& seconds) {
+long checkPeakKiB(const orvane::farm::FarmThread& farm, std::size_t count, double& seconds) {
   int in[2];
   if (pipe(in) != 0) return -1;
   const std::string cli = std::string(ORVANE_BIN_DIR) + "/orvane-cli";
@@ -298,12 +298,12 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   if (section == "all" || section == "single" || section == "batched") {
-    orvane::testing::FarmOptions o;
+    orvane::farm::FarmOptions o;
     o.domains = kDomains;
     o.hosts = kFarmHosts;
     o.replyDelayMs = kReplyDelayMs;
     o.dnsReceiveBuffer = kOrdinaryReceiveBuffer;
-    orvane::testing::FarmThread farm(o);
+    orvane::farm::FarmThread farm(o);
     double singleAt100 = 0;
     double cpuAt10 = 0;
     if (section != "batched") {
@@ -332,10 +332,10 @@ int main(int argc, char** argv) {
     }
   }
   if (section == "all" || section == "memory") {
-    orvane::testing::FarmOptions o;
+    orvane::farm::FarmOptions o;
     o.domains = kDomains;
     o.hosts = kDomains;
-    orvane::testing::FarmThread farm(o);
+    orvane::farm::FarmThread farm(o);
     for (const std::size_t count : {std::size_t{100000}, std::size_t{10000000}}) {
       double seconds = 0;
       const long kib = checkPeakKiB(farm, count, seconds);

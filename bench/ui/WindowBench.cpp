@@ -36,7 +36,7 @@
 #include "net/EventLoop.h"
 #include "settings/Ini.h"
 #include "settings/UserKey.h"
-#include "tests/support/FarmThread.h"
+#include "tools/farm/FarmThread.h"
 #include "ui/import/ImportDialog.h"
 #include "ui/list/RecipientModel.h"
 #include "ui/loop/LoopBridge.h"
@@ -89,7 +89,7 @@ void waitFor(const std::function<bool()>& done) {
 }
 
 // Seconds `orvane-cli check` takes for the addresses in `list`.
-double runCli(const testing::FarmThread& farm, const QString& list, const QString& home) {
+double runCli(const farm::FarmThread& farm, const QString& list, const QString& home) {
   QProcess cli;
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.insert(QStringLiteral("XDG_CONFIG_HOME"), home);
@@ -153,7 +153,7 @@ struct WindowFigures {
   int bad = 0;
 };
 
-WindowFigures runWindow(const testing::FarmThread& farm, settings::TINI& ini) {
+WindowFigures runWindow(const farm::FarmThread& farm, settings::TINI& ini) {
   net::EventLoop loop;
   ui::LoopBridge bridge(loop);
   ui::TMainForm window(loop, ini);
@@ -284,11 +284,11 @@ int main(int argc, char** argv) {
   QTemporaryDir dir;
   settings::UserKey::setRootDirectoryForTests(dir.filePath(QStringLiteral("settings")));
   settings::TINI ini;
-  testing::FarmOptions farmOptions;
+  farm::FarmOptions farmOptions;
   farmOptions.domains = kDomains;
   farmOptions.hosts = 8;
   farmOptions.replyDelayMs = 20;
-  testing::FarmThread farm(farmOptions);
+  farm::FarmThread farm(farmOptions);
   ini.setFrom("bench@origin.test");
   ini.setPrimaryDns(farm.dns());
   ini.setConnections(kConnections);

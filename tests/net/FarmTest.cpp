@@ -1,4 +1,4 @@
-#include "tests/support/Farm.h"
+#include "tools/farm/Farm.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include "net/DnsQuery.h"
 #include "net/SmtpCli.h"
 
-namespace orvane::testing {
+namespace orvane::farm {
 namespace {
 
 // What orvane-farm and the benchmarks rely on: a domain's MX records name the
@@ -52,4 +52,4 @@ TEST(Farm, DomainsPointAtHostsThatAcceptOnlyThePrefixAndQueriesAreNotKept) {
 }
 
 }  // namespace
-}  // namespace orvane::testing
+}  // namespace orvane::farm

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "net/EventLoop.h"
-#include "tests/support/Farm.h"
+#include "tools/farm/Farm.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ bool parseCount(const char* text, unsigned long long& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  orvane::testing::FarmOptions options;
+  orvane::farm::FarmOptions options;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -78,16 +78,15 @@ int main(int argc, char** argv) {
   }
   try {
     orvane::net::EventLoop loop;
-    orvane::testing::Farm farm(loop, options);
+    orvane::farm::Farm farm(loop, options);
     std::printf("DNS server: %s\n", farm.dnsAddress().c_str());
     std::printf("SMTP port: %u\n", static_cast<unsigned>(farm.smtpPort()));
     std::printf("SMTP hosts:");
     for (const auto& host : farm.hostAddresses()) std::printf(" %s", host.c_str());
-    std::printf(
-        "\nDomains: %s .. %s (%zu MX each); recipients starting with \"%s\" are accepted\n",
-        orvane::testing::Farm::domainName(0).c_str(),
-        orvane::testing::Farm::domainName(options.domains ? options.domains - 1 : 0).c_str(),
-        farm.options().mxPerDomain, options.acceptPrefix.c_str());
+    std::printf("\nDomains: %s .. %s (%zu MX each); recipients starting with \"%s\" are accepted\n",
+                orvane::farm::Farm::domainName(0).c_str(),
+                orvane::farm::Farm::domainName(options.domains ? options.domains - 1 : 0).c_str(),
+                farm.options().mxPerDomain, options.acceptPrefix.c_str());
     std::printf("Reply delay: %llu ms. Ctrl-C stops.\n",
                 static_cast<unsigned long long>(options.replyDelayMs));
     std::fflush(stdout);

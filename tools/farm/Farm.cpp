@@ -1,10 +1,10 @@
-#include "tests/support/Farm.h"
+#include "tools/farm/Farm.h"
 
 #include <algorithm>
 #include <optional>
 #include <utility>
 
-namespace orvane::testing {
+namespace orvane::farm {
 
 Farm::Farm(net::EventLoop& loop, FarmOptions options)
     : options_(std::move(options)), dns_(loop), smtp_(loop, "127.0.0.2") {
@@ -19,11 +19,11 @@ Farm::Farm(net::EventLoop& loop, FarmOptions options)
   dns_.setKeepQueries(false);
   if (options_.dnsReceiveBuffer > 0) dns_.setReceiveBuffer(options_.dnsReceiveBuffer);
   smtp_.setReplyDelay(options_.replyDelayMs);
-  smtp_.setHandler([prefix = options_.acceptPrefix](
-                       const ScriptedSmtpServer::Command& c) -> std::optional<SmtpAction> {
+  smtp_.setHandler([prefix = options_.acceptPrefix](const testing::ScriptedSmtpServer::Command& c)
+                       -> std::optional<testing::SmtpAction> {
     if (c.verb != "RCPT") return std::nullopt;
-    return SmtpAction::line(c.localPart().starts_with(prefix) ? "250 recipient ok"
-                                                              : "550 no such user here");
+    return testing::SmtpAction::line(c.localPart().starts_with(prefix) ? "250 recipient ok"
+                                                                       : "550 no such user here");
   });
   for (std::size_t d = 0; d < options_.domains; ++d) {
     const auto mx = mxHosts(d);
@@ -39,4 +39,4 @@ std::vector<std::string> Farm::mxHosts(std::size_t index) const {
   return out;
 }
 
-}  // namespace orvane::testing
+}  // namespace orvane::farm

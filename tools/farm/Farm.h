@@ -24,7 +24,7 @@
 #include "tests/support/ScriptedDnsServer.h"
 #include "tests/support/ScriptedSmtpServer.h"
 
-namespace orvane::testing {
+namespace orvane::farm {
 
 struct FarmOptions {
   std::size_t domains = 100;       // d0.test .. d<domains-1>.test
@@ -40,8 +40,8 @@ class Farm final {
   // Throws std::runtime_error when the servers cannot listen.
   Farm(net::EventLoop& loop, FarmOptions options);
 
-  ScriptedDnsServer& dns() noexcept { return dns_; }
-  ScriptedSmtpServer& smtp() noexcept { return smtp_; }
+  testing::ScriptedDnsServer& dns() noexcept { return dns_; }
+  testing::ScriptedSmtpServer& smtp() noexcept { return smtp_; }
   // "127.0.0.1:<port>": the DNS server entry for the program's options.
   std::string dnsAddress() const { return dns_.address(); }
   std::uint16_t smtpPort() const noexcept { return smtp_.port(); }
@@ -56,8 +56,8 @@ class Farm final {
  private:
   FarmOptions options_;
   std::vector<std::string> hosts_;
-  ScriptedDnsServer dns_;
-  ScriptedSmtpServer smtp_;
+  testing::ScriptedDnsServer dns_;
+  testing::ScriptedSmtpServer smtp_;
 };
 
-}  // namespace orvane::testing
+}  // namespace orvane::farm

@@ -7,10 +7,10 @@
 #include <memory>
 #include <string>
 
-#include "tests/support/Farm.h"
 #include "tests/support/LoopThread.h"
+#include "tools/farm/Farm.h"
 
-namespace orvane::testing {
+namespace orvane::farm {
 
 class FarmThread final {
  public:
@@ -29,7 +29,7 @@ class FarmThread final {
  private:
   std::string dns_;
   std::uint16_t smtpPort_ = 0;
-  LoopThread thread_;  // last: set up after, and stopped before, the fields above
+  testing::LoopThread thread_;  // last: set up after, and stopped before, the fields above
 };
 
-}  // namespace orvane::testing
+}  // namespace orvane::farm
