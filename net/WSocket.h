@@ -288,6 +288,8 @@ class TWSocket final {
 
   static void onPoll(void* context, int status, int events, bool maybeStale);
   static void onLookupDone(uv_getaddrinfo_t* req, int status, addrinfo* res);
+  // Releases `lk` and reports the lookup to its socket, if it still waits.
+  static void lookupEnded(Lookup* lk, int status, std::vector<std::string> results);
   static void onReverseDone(uv_getnameinfo_t* req, int status, const char* host,
                             const char* service);
 

@@ -102,7 +102,6 @@ void TWSocket::CancelDnsLookup() {
 
 void TWSocket::onLookupDone(uv_getaddrinfo_t* req, int status, addrinfo* res) {
   auto* lk = static_cast<Lookup*>(req->data);
-  TWSocket* self = lk->owner;
   std::vector<std::string> results;
   if (status == 0) {
     for (addrinfo* ai = res; ai != nullptr; ai = ai->ai_next) {
@@ -113,22 +112,21 @@ void TWSocket::onLookupDone(uv_getaddrinfo_t* req, int status, addrinfo* res) {
     }
   }
   if (res != nullptr) uv_freeaddrinfo(res);
-  delete lk;
-  if (self == nullptr) return;
-  self->lookup_ = nullptr;
-  int error = socketErrorFromUv(status);
-  if (error == 0 && results.empty()) error = WSANO_DATA;
-  self->finishLookup(error, std::move(results));
+  lookupEnded(lk, status, std::move(results));
 }
 
 void TWSocket::onReverseDone(uv_getnameinfo_t* req, int status, const char* host,
                              const char* /*service*/) {
   auto* lk = static_cast<Lookup*>(req->data);
-  TWSocket* self = lk->owner;
   std::vector<std::string> results;
   if (status == 0 && host != nullptr && *host != '\0') results.emplace_back(host);
+  lookupEnded(lk, status, std::move(results));
+}
+
+void TWSocket::lookupEnded(Lookup* lk, int status, std::vector<std::string> results) {
+  TWSocket* self = lk->owner;
   delete lk;
-  if (self == nullptr) return;
+  if (self == nullptr) return;  // the socket went away or cancelled the lookup
   self->lookup_ = nullptr;
   int error = socketErrorFromUv(status);
   if (error == 0 && results.empty()) error = WSANO_DATA;

@@ -146,6 +146,20 @@ class LatenessProbe {
   QTimer timer_;
 };
 
+// The real window on a network loop of its own, shown at the size every
+// figure is taken at.
+struct ShownWindow {
+  net::EventLoop loop;
+  ui::LoopBridge bridge{loop};
+  ui::TMainForm window;
+  explicit ShownWindow(settings::TINI& ini) : window(loop, ini) {}
+  void show() {
+    window.resize(900, 600);
+    window.show();
+    QApplication::processEvents();
+  }
+};
+
 struct WindowFigures {
   double seconds = 0;
   std::vector<double> lateness;  // ms
@@ -154,9 +168,8 @@ struct WindowFigures {
 };
 
 WindowFigures runWindow(const farm::FarmThread& farm, settings::TINI& ini) {
-  net::EventLoop loop;
-  ui::LoopBridge bridge(loop);
-  ui::TMainForm window(loop, ini);
+  ShownWindow shown(ini);
+  ui::TMainForm& window = shown.window;
   window.projectRun().scheduler().setSmtpPort(std::to_string(farm.smtpPort()));
   std::vector<Entry> entries;
   entries.reserve(kAddresses);
@@ -166,9 +179,7 @@ WindowFigures runWindow(const farm::FarmThread& farm, settings::TINI& ini) {
     entries.emplace_back(fields);
   }
   window.list().appendEntries(std::move(entries));
-  window.resize(900, 600);
-  window.show();
-  QApplication::processEvents();
+  shown.show();
 
   WindowFigures f;
   LatenessProbe probe(f.lateness);
@@ -197,12 +208,9 @@ struct OpenFigures {
 };
 
 OpenFigures openProject(settings::TINI& ini, const QString& path) {
-  net::EventLoop loop;
-  ui::LoopBridge bridge(loop);
-  ui::TMainForm window(loop, ini);
-  window.resize(900, 600);
-  window.show();
-  QApplication::processEvents();
+  ShownWindow shown(ini);
+  ui::TMainForm& window = shown.window;
+  shown.show();
   const long before = currentRssKiB();
   const long peakBefore = peakRssKiB();
   QElapsedTimer t;
@@ -231,12 +239,9 @@ struct ImportFigures {
 };
 
 ImportFigures importRows(settings::TINI& ini, const QString& csv) {
-  net::EventLoop loop;
-  ui::LoopBridge bridge(loop);
-  ui::TMainForm window(loop, ini);
-  window.resize(900, 600);
-  window.show();
-  QApplication::processEvents();
+  ShownWindow shown(ini);
+  ui::TMainForm& window = shown.window;
+  shown.show();
   ImportFigures f;
   LatenessProbe probe(f.lateness);
   ui::TImportDialog dialog(window.list(), csv, &window);

@@ -276,26 +276,21 @@ void TImportDialog::chooseSeparator(int index) {
 }
 
 void TImportDialog::chooseEncoding(int index) {
-  if (!importer_ || importing_ || index < 0) return;
-  try {
-    importer_->setEncoding(static_cast<TextEncoding>(cbCharset_->itemData(index).toInt()));
-  } catch (const std::exception& e) {
-    // The importer keeps the text it had, so the choice goes back to match it.
-    Prompts::error(this, QString::fromUtf8(e.what()));
-    const QSignalBlocker block(cbCharset_);
-    cbCharset_->setCurrentIndex(charsetIndex_);
-    return;
-  }
-  charsetIndex_ = index;
-  showDetection();
-  refreshPreview();
+  chooseCharset(index,
+                [this](int value) { importer_->setEncoding(static_cast<TextEncoding>(value)); });
 }
 
 void TImportDialog::chooseCodePage(int index) {
+  chooseCharset(index,
+                [this](int value) { importer_->setCodePage(static_cast<DbfCodePage>(value)); });
+}
+
+void TImportDialog::chooseCharset(int index, const std::function<void(int)>& apply) {
   if (!importer_ || importing_ || index < 0) return;
   try {
-    importer_->setCodePage(static_cast<DbfCodePage>(cbCharset_->itemData(index).toInt()));
+    apply(cbCharset_->itemData(index).toInt());
   } catch (const std::exception& e) {
+    // The importer keeps the text it had, so the choice goes back to match it.
     Prompts::error(this, QString::fromUtf8(e.what()));
     const QSignalBlocker block(cbCharset_);
     cbCharset_->setCurrentIndex(charsetIndex_);

@@ -29,6 +29,7 @@
 
 #include <QDialog>
 #include <QString>
+#include <functional>
 #include <memory>
 
 class QComboBox;
@@ -72,6 +73,9 @@ class TImportDialog final : public QDialog {
   void chooseSeparator(int index);
   void chooseEncoding(int index);
   void chooseCodePage(int index);
+  // Applies the text encoding or code page behind item `index`; a choice the
+  // file cannot be read in is refused and the box shows the previous one.
+  void chooseCharset(int index, const std::function<void(int)>& apply);
   void chooseFirstLine();
   void chooseEmailField(int index);
   // Shows what the importer read and detected: field names, e-mail field,
