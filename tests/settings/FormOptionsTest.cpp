@@ -81,6 +81,12 @@ TEST_F(FormOptions, OkStoresEveryFieldAndTheDialogShowsThemAgain) {
   EXPECT_FALSE(stored.detectCatchAll());
   EXPECT_EQ(shown(TFormOptions(stored)),
             QStringLiteral("17|9|Me <a@b.example>|specified|helo.example|10.0.0.1|10.0.0.2"));
+  // An empty primary server gives its place to the secondary.
+  TFormOptions again(stored);
+  edit(again, "edDNS1")->clear();
+  control<QPushButton>(again, "btOK")->click();
+  EXPECT_EQ(shown(TFormOptions(stored)),
+            QStringLiteral("17|9|Me <a@b.example>|specified|helo.example|10.0.0.2|"));
 }
 
 TEST_F(FormOptions, OkRefusesASenderTheCheckRejectsAndStoresNothing) {
@@ -100,7 +106,11 @@ TEST_F(FormOptions, OkRefusesASenderTheCheckRejectsAndStoresNothing) {
   EXPECT_EQ(ini.from(), "ok@x.test");
 }
 
-TEST_F(FormOptions, OpensOnTheConnectionPageAndCancelWritesNothing) {
+// The host field can be edited, and looks it, only while the host is
+// specified, and keeps its text meanwhile.
+TEST_F(FormOptions, HostFieldFollowsTheRadioButtonsAndCancelWritesNothing) {
+  // The two colours must differ for the checks below to mean anything.
+  ASSERT_NE(paletteColor(QPalette::Base), paletteColor(QPalette::Button));
   auto* pages = control<QTabWidget>(dialog, "pcOptions");
   pages->setCurrentIndex(1);
   dialog.show();  // shown first every time
@@ -111,28 +121,16 @@ TEST_F(FormOptions, OpensOnTheConnectionPageAndCancelWritesNothing) {
   spin(dialog, "udTimeOut")->setValue(6);
   edit(dialog, "edFrom")->setText(QStringLiteral("a@b.example"));
   radio(dialog, "edSpecifyHost")->click();
-  edit(dialog, "edHost")->setText(QStringLiteral("h"));
+  EXPECT_EQ(hostBackground(dialog), paletteColor(QPalette::Base));
+  edit(dialog, "edHost")->setText(QStringLiteral("kept.example"));
+  radio(dialog, "rbHostFromDomain")->click();
+  EXPECT_EQ(hostBackground(dialog), paletteColor(QPalette::Button));
+  EXPECT_EQ(shown(dialog), QStringLiteral("5|6|a@b.example|domain|kept.example||"));
   edit(dialog, "edDNS2")->setText(QStringLiteral("10.0.0.2"));
   QTest::mouseClick(control<QPushButton>(dialog, "btCancel"), Qt::LeftButton);
   EXPECT_EQ(dialog.result(), QDialog::Rejected);
   EXPECT_FALSE(QFile::exists(temp.programFile()));
   EXPECT_EQ(shown(TFormOptions(ini)), QStringLiteral("200|30||domain|||"));
-}
-
-TEST_F(FormOptions, HostFieldFollowsTheRadioButtonsAndKeepsItsText) {
-  // The two colours must differ for the checks below to mean anything.
-  ASSERT_NE(paletteColor(QPalette::Base), paletteColor(QPalette::Button));
-  radio(dialog, "edSpecifyHost")->click();
-  EXPECT_EQ(shown(dialog), QStringLiteral("200|30||specified|||"));
-  EXPECT_EQ(hostBackground(dialog), paletteColor(QPalette::Base));
-  edit(dialog, "edHost")->setText(QStringLiteral("kept.example"));
-  radio(dialog, "rbHostFromDomain")->click();
-  EXPECT_EQ(hostBackground(dialog), paletteColor(QPalette::Button));
-  EXPECT_EQ(shown(dialog), QStringLiteral("200|30||domain|kept.example||"));
-  edit(dialog, "edDNS2")->setText(QStringLiteral("192.0.2.53"));
-  control<QPushButton>(dialog, "btOK")->click();
-  TINI stored;  // an empty primary server takes the secondary's place
-  EXPECT_EQ(shown(TFormOptions(stored)), QStringLiteral("200|30||domain|kept.example|192.0.2.53|"));
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 
 #include "settings/MostRecentUsedList.h"
 #include "tests/settings/TempSettings.h"
-#include "tests/support/TestHelpers.h"
 
 namespace orvane::settings {
 namespace {
@@ -116,19 +115,9 @@ TEST_F(MostRecentUsedList, HandlerThatThrowsLeavesTheEntryInPlace) {
   EXPECT_EQ(list->fileNames(), (QStringList{name(3), name(2), name(1)}));
 }
 
-TEST_F(MostRecentUsedList, NeedsAMenuToAddOrLoad) {
-  TMostRecentUsedList list;
-  list.setRegistryKey(kKey);
-  EXPECT_EQ(orvane::testing::thrownMessage<std::runtime_error>([&] { list.add(name(1)); }),
-            "MenuToAttach have to be assigned before");
-  EXPECT_THROW(list.load(), std::runtime_error);
-  EXPECT_EQ(list.count(), 0);
-}
-
 // "Total" entries, missing values as empty names; a count that cannot be
 // read gives an empty list, a damaged one never more than MaxEntries.
 TEST_F(MostRecentUsedList, LoadsTotalEntriesAndSurvivesADamagedStore) {
-  EXPECT_EQ(makeList()->count(), 0);  // no "MRU" at all
   storeMru({{"Total", "3"}, {"0", "/p/a.orp"}, {"2", "/p/R&D.orp"}});
   auto list = makeList();
   EXPECT_EQ(joined(list->fileNames()), QStringLiteral("/p/a.orp||/p/R&D.orp"));

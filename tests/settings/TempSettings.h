@@ -34,7 +34,6 @@ class TempSettings {
   std::unique_ptr<QSettings> programKey() const {
     return std::make_unique<QSettings>(programFile(), QSettings::IniFormat);
   }
-  QString path() const { return dir_.path(); }
 
  private:
   QTemporaryDir dir_;

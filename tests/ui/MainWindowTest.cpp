@@ -21,7 +21,7 @@
 #include "ui/recipient/FormProperties.h"
 
 namespace orvane::ui {
-using testing::onNextModal;
+using testing::child;
 using testing::texts;
 using testing::waitFor;
 using testing::WindowTest;
@@ -110,7 +110,7 @@ TEST_F(MainWindow, SaveAsThenOpenRoundTripsWithTitleStatusAndRecentFiles) {
   EXPECT_EQ(window->list().entry(1).email(), "b@two.test");
   EXPECT_EQ(window->fileName(), path);
   // The recently used block sits in the File menu after the Recipient submenu.
-  QMenu* file = window->findChild<QMenu*>(QStringLiteral("mnFile"));
+  QMenu* file = child<QMenu>(window.get(), "mnFile");
   EXPECT_TRUE(file->actions().value(11)->isSeparator());
   EXPECT_EQ(file->actions().value(12)->text(), QStringLiteral("&1 saved.orp"));
   EXPECT_EQ(file->actions().value(13), action("acImportRecipient"));
@@ -181,13 +181,12 @@ TEST_F(MainWindow, RunLandsResultsDisablesCommandsAndStopAbortsTheRest) {
   EXPECT_FALSE(enabled("acViewLog"));       // ...but it was never validated
   window->selectRow(1);
   EXPECT_TRUE(enabled("acViewLog"));
-  onNextModal<TFormLog>([](TFormLog* log) {
+  triggerDialog<TFormLog>("acViewLog", [](TFormLog* log) {
     EXPECT_EQ(log->windowTitle(), QStringLiteral("Log of no@good.test"));
     EXPECT_TRUE(log->findChild<QPlainTextEdit*>()->toPlainText().contains(
         QStringLiteral("550 no such user")));
     log->close();
   });
-  trigger("acViewLog");
   EXPECT_TRUE(window->list().modified());
 }
 
@@ -203,15 +202,15 @@ TEST_F(MainWindow, FindNextSearchesFromTheSelectionWithoutWrapping) {
   EXPECT_TRUE(find->isVisible());
   EXPECT_TRUE(find->down());
 
-  find->findChild<QLineEdit*>(QStringLiteral("edFind"))->setText(QStringLiteral("anna"));
+  child<QLineEdit>(find, "edFind")->setText(QStringLiteral("anna"));
   trigger("acFindNext");
   EXPECT_EQ(window->selectedRow(), 2u);  // match case off: "ANNA" matches
   trigger("acFindNext");                 // the last entry: no wrap-around
   EXPECT_EQ(lastShown(), QStringLiteral("error: Not found 'anna'"));
   EXPECT_EQ(window->selectedRow(), 2u);
 
-  find->findChild<QRadioButton*>(QStringLiteral("rbUp"))->setChecked(true);
-  find->findChild<QCheckBox*>(QStringLiteral("cbMatchCase"))->setChecked(true);
+  child<QRadioButton>(find, "rbUp")->setChecked(true);
+  child<QCheckBox>(find, "cbMatchCase")->setChecked(true);
   trigger("acFindNext");
   EXPECT_EQ(window->selectedRow(), 0u);
 }
@@ -236,21 +235,20 @@ TEST_F(MainWindow, PropertiesTrimRefuseABlankAddressAndNewInsertsBeforeTheSelect
   addEntries({"one@x.test", "two@x.test", "three@x.test"});
   window->selectRow(2);
   int attempts = 0;
-  const auto fill = [&](const QStringList& values) {
-    onNextModal<TFormProperties>([&, values](TFormProperties* dialog) {
-      auto* grid = dialog->findChild<QTableWidget*>(QStringLiteral("VerticalGrid"));
+  const auto fill = [&](const char* command, const QStringList& values) {
+    triggerDialog<TFormProperties>(command, [&, values](TFormProperties* dialog) {
+      auto* grid = child<QTableWidget>(dialog, "VerticalGrid");
       ASSERT_EQ(grid->rowCount(), 2);
       EXPECT_EQ(grid->item(1, 0)->text(), QStringLiteral("<Name>"));
       grid->item(0, 1)->setText(QStringLiteral("   "));
-      dialog->findChild<QPushButton*>(QStringLiteral("Button1"))->click();
+      child<QPushButton>(dialog, "Button1")->click();
       ++attempts;
       EXPECT_TRUE(dialog->isVisible());  // a blank address is refused
       for (int row = 0; row < values.size(); ++row) grid->item(row, 1)->setText(values[row]);
-      dialog->findChild<QPushButton*>(QStringLiteral("Button1"))->click();
+      child<QPushButton>(dialog, "Button1")->click();
     });
   };
-  fill({QStringLiteral("  new@x.test "), QStringLiteral(" Ned ")});
-  trigger("acRecipientAdd");
+  fill("acRecipientAdd", {QStringLiteral("  new@x.test "), QStringLiteral(" Ned ")});
   EXPECT_EQ(attempts, 1);
   EXPECT_EQ(prompts.shown.value(0), QStringLiteral("error: E-mail address cannot be blank"));
   ASSERT_EQ(window->list().count(), 4u);
@@ -258,14 +256,12 @@ TEST_F(MainWindow, PropertiesTrimRefuseABlankAddressAndNewInsertsBeforeTheSelect
   EXPECT_EQ(window->list().entry(2).subItem(1), "Ned");
   EXPECT_EQ(window->selectedRow(), 2u);
 
-  fill({QStringLiteral("changed@x.test "), QStringLiteral("")});
-  trigger("acRecipientEdit");
+  fill("acRecipientEdit", {QStringLiteral("changed@x.test "), QStringLiteral("")});
   EXPECT_EQ(window->list().entry(2).email(), "changed@x.test");
   EXPECT_EQ(window->list().count(), 4u);
 
   window->list().setModified(false);
-  onNextModal<TFormProperties>([](TFormProperties* dialog) { dialog->reject(); });
-  trigger("acRecipientEdit");
+  triggerDialog<TFormProperties>("acRecipientEdit", [](TFormProperties* d) { d->reject(); });
   EXPECT_FALSE(window->list().modified());
 }
 
@@ -333,28 +329,25 @@ TEST_F(MainWindow, ExportWritesTheChosenVerdictsAndNeverTheOpenProject) {
   window->list().entryValidationEnded(0, 0, "", {});
   window->list().entryValidationEnded(1, 550, "Mailbox unavailable", {});
   const QString out = projectPath("out.csv");
-  const auto keepOnly = [](const char* box) {
-    onNextModal<TExportDialog>([box](TExportDialog* dialog) {
+  const auto exportOnly = [this](const char* box, const QString& file) {
+    prompts.fileNames = {file};
+    triggerDialog<TExportDialog>("acExportRecipient", [box](TExportDialog* dialog) {
       for (auto* check : dialog->findChildren<QCheckBox*>()) {
         check->setChecked(check->objectName() == QString::fromLatin1(box));
       }
-      EXPECT_EQ(dialog->findChild<QLabel*>(QStringLiteral("lbCount"))->text(),
+      EXPECT_EQ(child<QLabel>(dialog, "lbCount")->text(),
                 QStringLiteral("1 entries will be exported"));
       dialog->accept();
     });
   };
-  keepOnly("cbInvalid");
-  prompts.fileNames = {out};
-  trigger("acExportRecipient");
+  exportOnly("cbInvalid", out);
   EXPECT_EQ(orvane::testing::readFile(out.toStdString()),
             "Email,Result,Verdict\r\nb@x.test,[550] Mailbox unavailable,invalid\r\n");
 
   const QString project = projectPath("p.orp");
   prompts.fileNames = {project};
   trigger("acSaveAs");
-  keepOnly("cbValid");
-  prompts.fileNames = {project};
-  trigger("acExportRecipient");
+  exportOnly("cbValid", project);
   EXPECT_TRUE(lastShown().startsWith(QStringLiteral("error: ")));
   EXPECT_EQ(readProjectFile(project.toStdString()).entries.size(), 3u);
 }

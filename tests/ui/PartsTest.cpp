@@ -9,13 +9,12 @@
 #include "net/EventLoop.h"
 #include "tests/support/TestHelpers.h"
 #include "tests/ui/WindowFixture.h"
-#include "ui/art/Artwork.h"
 #include "ui/clipboard/FormValidateClipboard.h"
 #include "ui/main/AboutBox.h"
 #include "ui/tray/Tray.h"
 
 namespace orvane::ui {
-using testing::onNextModal;
+using testing::child;
 using testing::waitFor;
 using testing::WindowTest;
 namespace {
@@ -120,22 +119,18 @@ TEST_F(Clipboard, ShowsTheResultBeepsAndUnfoldsTheLog) {
   auto* form = window->findChild<TFormValidateClipboard*>();
   form->scheduler().setSmtpPort(std::to_string(smtp.port()));
   prompts.clipboard = QStringLiteral(" ok@good.test\n");
-  onNextModal<TFormValidateClipboard>([&](TFormValidateClipboard* dialog) {
-    auto* details = dialog->findChild<QPushButton*>(QStringLiteral("btDetails"));
+  triggerDialog<TFormValidateClipboard>("acValidateClipboard", [&](TFormValidateClipboard* dialog) {
+    auto* details = child<QPushButton>(dialog, "btDetails");
     EXPECT_EQ(dialog->height(), TFormValidateClipboard::kCollapsedHeight);
     ASSERT_TRUE(waitFor([&] { return details->isEnabled(); }));
-    EXPECT_EQ(dialog->findChild<QLabel*>(QStringLiteral("lbStatus"))->text(),
-              QStringLiteral("Valid E-mail Address!"));
-    EXPECT_EQ(dialog->findChild<QLabel*>(QStringLiteral("lbVerdict"))->text(),
-              QStringLiteral("valid"));
-    EXPECT_EQ(dialog->findChild<QPushButton*>(QStringLiteral("btCancelar"))->text(),
-              QStringLiteral("&Close"));
+    EXPECT_EQ(child<QLabel>(dialog, "lbStatus")->text(), QStringLiteral("Valid E-mail Address!"));
+    EXPECT_EQ(child<QLabel>(dialog, "lbVerdict")->text(), QStringLiteral("valid"));
+    EXPECT_EQ(child<QPushButton>(dialog, "btCancelar")->text(), QStringLiteral("&Close"));
     details->click();
     EXPECT_EQ(dialog->height(), TFormValidateClipboard::kExpandedHeight);
     EXPECT_FALSE(details->isEnabled());
     dialog->reject();
   });
-  trigger("acValidateClipboard");
   EXPECT_EQ(prompts.beeps, 1);
   ASSERT_GE(smtp.transcript(0).size(), 3u);
   EXPECT_EQ(smtp.transcript(0)[2], "RCPT TO:<ok@good.test>");  // trimmed
@@ -143,11 +138,10 @@ TEST_F(Clipboard, ShowsTheResultBeepsAndUnfoldsTheLog) {
 
   // Cancel while checking stops the check: no result, no beep.
   prompts.clipboard = QStringLiteral("stall@good.test");
-  onNextModal<TFormValidateClipboard>([&](TFormValidateClipboard* dialog) {
+  triggerDialog<TFormValidateClipboard>("acValidateClipboard", [&](TFormValidateClipboard* dialog) {
     ASSERT_TRUE(waitFor([&] { return smtp.transcript(1).size() >= 3; }));
-    dialog->findChild<QPushButton*>(QStringLiteral("btCancelar"))->click();
+    child<QPushButton>(dialog, "btCancelar")->click();
   });
-  trigger("acValidateClipboard");
   EXPECT_TRUE(waitFor([&] { return !form->scheduler().busy(); }));
   EXPECT_EQ(prompts.beeps, 1);
   EXPECT_EQ(prompts.unexpected, 0);
@@ -193,7 +187,7 @@ struct FakeTrays {
   ~FakeTrays() { TrayBackend::setFactoryForTests(nullptr); }
 };
 
-TEST(Tray, ShowsAnIconOnlyWhenThereIsOneAndCutsTheTip) {
+TEST(Tray, ShowsOnlyWhereThereIsADesktopTrayAndCutsTheTip) {
   FakeTrays fakes;
   TmdTray tray;
   FakeTray& desk = *gLastTray;
@@ -202,11 +196,6 @@ TEST(Tray, ShowsAnIconOnlyWhenThereIsOneAndCutsTheTip) {
   tray.setTip(QString(70, QLatin1Char('t')));
   tray.setName(QStringLiteral("renamed"));
   EXPECT_EQ(desk.tip, QString(63, QLatin1Char('t')));
-  EXPECT_TRUE(tray.Active());
-  tray.setIconIndex(1);  // one resource name only: no icon
-  EXPECT_FALSE(tray.Active());
-  EXPECT_FALSE(desk.visible);
-  tray.setIcon(artIcon(QStringLiteral("good")));  // an explicit icon wins
   EXPECT_TRUE(tray.Active());
   desk.present = false;
   tray.setTip(QStringLiteral("x"));

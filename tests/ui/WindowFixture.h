@@ -33,6 +33,12 @@ inline QStringList texts(std::initializer_list<const char*> items) {
   return out;
 }
 
+// The widget of type T named `name` inside `parent`, or nullptr.
+template <typename T>
+T* child(const QObject* parent, const char* name) {
+  return parent->findChild<T*>(QString::fromLatin1(name));
+}
+
 // Runs Qt's loop (and the network inside it) until `done`, at most `ms`.
 inline bool waitFor(const std::function<bool()>& done, int ms = 10000) {
   QElapsedTimer clock;
@@ -86,6 +92,12 @@ class WindowTest : public ::testing::Test {
     return found;
   }
   void trigger(const char* name) const { action(name)->trigger(); }
+  // Triggers `name`; `f` gets the modal dialog of type T it opens, and closes it.
+  template <typename T>
+  void triggerDialog(const char* name, std::function<void(T*)> f) const {
+    onNextModal<T>(std::move(f));
+    trigger(name);
+  }
   bool enabled(const char* name) const { return action(name)->isEnabled(); }
   void addEntries(const std::vector<std::string>& emails) {
     for (const auto& e : emails) window->list().addEntry(e, {});
