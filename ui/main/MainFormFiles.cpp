@@ -1,0 +1,199 @@
+// The main window's file commands: start-up, New, Open, Save, Save As,
+// recently used projects, dropped files, import and export.
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QMimeData>
+#include <QTableView>
+
+#include "core/ProjectFile.h"
+#include "import/CsvExport.h"
+#include "settings/Ini.h"
+#include "settings/MostRecentUsedList.h"
+#include "ui/Prompts.h"
+#include "ui/export/ExportDialog.h"
+#include "ui/import/ImportDialog.h"
+#include "ui/list/RecipientModel.h"
+#include "ui/main/MainForm.h"
+#include "ui/main/MainFormSupport.h"
+
+namespace orvane::ui {
+using import::exportCsvFile;
+namespace {
+
+const QString kProjectDialogFilter = QStringLiteral("Orvane Projects|*.orp");
+const QString kImportFilter = QStringLiteral(
+    "Data files |*.txt;*.csv;*.dbf|Text files (*.txt)|*.txt|CSV (*.csv)|*.csv|dBase "
+    "(*.dbf)|*.dbf|All files (*.*)|*.*");
+
+// True when both paths reach the same file (through links or other spellings
+// too, when the file exists).
+bool sameFile(const QString& a, const QString& b) {
+  const QFileInfo fa(a);
+  const QFileInfo fb(b);
+  if (fa.exists() && fb.exists()) return fa.canonicalFilePath() == fb.canonicalFilePath();
+  return fa.absoluteFilePath() == fb.absoluteFilePath();
+}
+
+bool isProjectPath(const QString& path) {
+  return path.endsWith(QStringLiteral(".orp"), Qt::CaseInsensitive);
+}
+
+}  // namespace
+
+void TMainForm::startUp(const QStringList& arguments) {
+  if (ini_.maximized()) setWindowState(windowState() | Qt::WindowMaximized);
+  list_.setModified(false);
+  if (!arguments.isEmpty() && isProjectPath(arguments.constFirst())) {
+    loadFile(arguments.constFirst());
+  } else {
+    guarded([this] { newProject(); });
+  }
+}
+
+bool TMainForm::confirmSave() {
+  if (!list_.modified()) return true;
+  switch (Prompts::confirm(this, QString::fromLatin1(kSavePrompt), true)) {
+    case Answer::Yes:
+      return save();
+    case Answer::No:
+      return true;
+    case Answer::Cancel:
+      break;
+  }
+  return false;
+}
+
+void TMainForm::newProject() {
+  if (!confirmSave()) return;
+  list_.clear();
+  list_.setModified(false);
+  fileName_.clear();
+  updateTitle();
+  list_.resetStatus();
+  model_->flush();
+  applyColumnWidths();
+  updateActions();
+}
+
+void TMainForm::openProject() {
+  if (!confirmSave()) return;
+  const QString path = Prompts::openFileName(this, QStringLiteral("Open"), kProjectDialogFilter,
+                                             QStringLiteral("orp"));
+  if (!path.isEmpty()) loadFile(path);
+}
+
+bool TMainForm::loadFile(const QString& path) {
+  try {
+    WaitCursor wait;
+    loadProject(localPath(path), list_);
+  } catch (const std::exception& e) {
+    Prompts::error(this, QString::fromUtf8(e.what()));
+    return false;
+  }
+  fileName_ = path;
+  updateTitle();
+  model_->flush();
+  applyColumnWidths();
+  updateActions();
+  guarded([&] { mru_->add(path); });
+  return true;
+}
+
+bool TMainForm::save() {
+  if (fileName_.isEmpty()) return saveAs();
+  try {
+    WaitCursor wait;
+    ProjectLayout layout;
+    layout.left = ListView1->x();
+    layout.top = ListView1->y();
+    layout.width = ListView1->width();
+    layout.height = ListView1->height();
+    saveProject(localPath(fileName_), list_, layout);
+  } catch (const std::exception& e) {
+    Prompts::error(this, QString::fromUtf8(e.what()));
+    return false;
+  }
+  guarded([this] { mru_->add(fileName_); });
+  return true;
+}
+
+bool TMainForm::saveAs() {
+  const QString path = Prompts::saveFileName(this, QStringLiteral("Save As"), kProjectDialogFilter,
+                                             QStringLiteral("orp"));
+  if (path.isEmpty()) return false;
+  fileName_ = path;
+  updateTitle();
+  return save();
+}
+
+void TMainForm::saveCommand() {
+  save();
+}
+
+void TMainForm::saveAsCommand() {
+  saveAs();
+}
+
+void TMainForm::recentFileChosen(const QString& path) {
+  if (run_.running()) return;
+  if (!confirmSave()) return;
+  if (!QFileInfo::exists(path)) {
+    Prompts::error(this, QStringLiteral("File %1 has been deleted").arg(path));
+    return;
+  }
+  loadFile(path);
+}
+
+void TMainForm::dragEnterEvent(QDragEnterEvent* event) {
+  for (const QUrl& url : event->mimeData()->urls()) {
+    if (url.isLocalFile() && isProjectPath(url.toLocalFile())) {
+      event->acceptProposedAction();
+      return;
+    }
+  }
+}
+
+void TMainForm::dropEvent(QDropEvent* event) {
+  if (run_.running()) return;
+  for (const QUrl& url : event->mimeData()->urls()) {
+    if (url.isLocalFile() && isProjectPath(url.toLocalFile())) {
+      event->acceptProposedAction();
+      const QString path = url.toLocalFile();
+      QTimer::singleShot(0, this, [this, path] {
+        if (!run_.running() && confirmSave()) loadFile(path);
+      });
+      return;
+    }
+  }
+}
+
+void TMainForm::importRecipients() {
+  const QString path = Prompts::openFileName(this, QStringLiteral("Open Recipient List"),
+                                             kImportFilter, QStringLiteral("txt"));
+  if (path.isEmpty()) return;
+  TImportDialog dialog(list_, path, this);
+  dialog.exec();
+  model_->flush();
+  applyColumnWidths();
+  updateActions();
+}
+
+void TMainForm::exportRecipients() {
+  TExportDialog choice(list_, this);
+  if (choice.exec() != QDialog::Accepted) return;
+  const QString path =
+      Prompts::saveFileName(this, QStringLiteral("Export Recipient List"),
+                            QStringLiteral("CSV (*.csv)|*.csv"), QStringLiteral("csv"));
+  if (path.isEmpty()) return;
+  if (!fileName_.isEmpty() && sameFile(path, fileName_)) {
+    Prompts::error(
+        this,
+        QStringLiteral("%1 is the open project; choose another file for the export").arg(path));
+    return;
+  }
+  WaitCursor wait;
+  exportCsvFile(list_, localPath(path), choice.filter());
+}
+
+}  // namespace orvane::ui
