@@ -7,18 +7,23 @@
 namespace orvane::engine {
 
 std::uint64_t raiseDescriptorLimit() noexcept {
+  // Raised at the first call; later calls (every run of the window) answer
+  // what that call reached.
+  static const std::uint64_t reached = []() -> std::uint64_t {
 #ifdef _WIN32
-  return 0;
+    return 0;
 #else
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
-  if (limit.rlim_cur < limit.rlim_max) {
-    rlimit raised = limit;
-    raised.rlim_cur = limit.rlim_max;
-    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
-  }
-  return static_cast<std::uint64_t>(limit.rlim_cur);
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+    if (limit.rlim_cur < limit.rlim_max) {
+      rlimit raised = limit;
+      raised.rlim_cur = limit.rlim_max;
+      if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+    }
+    return static_cast<std::uint64_t>(limit.rlim_cur);
 #endif
+  }();
+  return reached;
 }
 
 namespace {

@@ -8,8 +8,9 @@
 
 namespace orvane::engine {
 
-// Raises the soft limit of open descriptors to the hard limit. Returns the
-// soft limit in force afterwards (0 when it cannot be read).
+// Raises the soft limit of open descriptors to the hard limit, once per
+// process. Returns the soft limit in force afterwards (0 when it cannot be
+// read).
 std::uint64_t raiseDescriptorLimit() noexcept;
 
 // Descriptors a run of `connections` sessions needs: two per session and a

@@ -9,13 +9,7 @@
 
 namespace orvane::engine {
 
-namespace {
-
-bool due(std::uint32_t now, std::uint32_t when) {
-  return static_cast<std::int32_t>(now - when) >= 0;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 TSmtpRelayServer::TSmtpRelayServer(net::EventLoop& loop)
     : loop_(loop),
@@ -248,7 +242,7 @@ TSmtpRelayServer::Took TSmtpRelayServer::takeNext(TakenAddress& address, Transac
                                                   bool& fresh) {
   fresh = false;
   if (aborted_) return Took::Nothing;
-  if (!retries_.empty() && due(now(), retries_.front().due)) {
+  if (!retries_.empty() && net::EventLoop::tickDue(now(), retries_.front().due)) {
     Retry retry = std::move(retries_.front());
     retries_.pop_front();
     armRetryTimer();
@@ -303,14 +297,14 @@ const std::string& TSmtpRelayServer::Text(int recipientIndex) const {
   return recipients_.strings(static_cast<std::size_t>(recipientIndex));
 }
 
+bool TSmtpRelayServer::isLive(const TSmtpThread* session) const {
+  return std::any_of(sessions_.begin(), sessions_.end(),
+                     [session](const auto& slot) { return slot.get() == session; });
+}
+
 void TSmtpRelayServer::wake(TSmtpThread* session, void (TSmtpThread::*method)()) {
   loop_.post(std::weak_ptr<void>(alive_), [this, session, method] {
-    for (const auto& slot : sessions_) {
-      if (slot.get() == session) {
-        (session->*method)();
-        return;
-      }
-    }
+    if (isLive(session)) (session->*method)();
   });
 }
 
@@ -326,7 +320,7 @@ bool TSmtpRelayServer::mxLookup(const std::string& domain, TSmtpThread* session,
       entry.waiters.push_back(session);
       return false;
     }
-    if (!due(now(), entry.expires)) {
+    if (!net::EventLoop::tickDue(now(), entry.expires)) {
       answer = &entry.answer;
       return true;
     }
@@ -353,12 +347,7 @@ void TSmtpRelayServer::mxResolved(const std::string& domain, MxAnswer answer) {
   }
   for (TSmtpThread* waiter : waiters) {
     loop_.post(std::weak_ptr<void>(alive_), [this, waiter, shared] {
-      for (const auto& slot : sessions_) {
-        if (slot.get() == waiter) {
-          waiter->mxKnown(*shared);
-          return;
-        }
-      }
+      if (isLive(waiter)) waiter->mxKnown(*shared);
     });
   }
 }
@@ -395,13 +384,10 @@ void TSmtpRelayServer::releaseHost(const std::string& host) {
   slots.waiting.pop_front();
   ++slots.open;
   loop_.post(std::weak_ptr<void>(alive_), [this, next, host] {
-    for (const auto& slot : sessions_) {
-      if (slot.get() == next) {
-        next->hostFree();
-        return;
-      }
-    }
-    releaseHost(host);
+    if (isLive(next))
+      next->hostFree();
+    else
+      releaseHost(host);
   });
 }
 
@@ -474,8 +460,8 @@ void TSmtpRelayServer::retryTimerFired() {
   // Start sessions for the due retries, within the connection limit; each
   // takes a due retry before anything else.
   const std::uint32_t nowMs = now();
-  while (!retries_.empty() && due(nowMs, retries_.front().due) && activeCount_ < connections_ &&
-         !aborted_) {
+  while (!retries_.empty() && net::EventLoop::tickDue(nowMs, retries_.front().due) &&
+         activeCount_ < connections_ && !aborted_) {
     const std::size_t before = retries_.size();
     startSession();
     if (retries_.size() >= before) break;  // the new session took nothing

@@ -300,6 +300,8 @@ class TSmtpRelayServer final {
   void waitForCatchAll(const std::string& domain, TSmtpThread* session);
   void forgetWaiter(TSmtpThread* session);
   // Wakes `session` from the loop, if it still exists by then.
+  // A session may be gone by the time a posted notice for it runs.
+  bool isLive(const TSmtpThread* session) const;
   void wake(TSmtpThread* session, void (TSmtpThread::*method)());
 
   // Greylisting: the address waits; the run stays alive until it is retried.

@@ -53,10 +53,6 @@ Step stepOf(int rqType) {
   }
 }
 
-bool due(std::uint32_t now, std::uint32_t when) {
-  return static_cast<std::int32_t>(now - when) >= 0;
-}
-
 }  // namespace
 
 TSmtpThread::TSmtpThread(TSmtpRelayServer& server)
@@ -94,7 +90,7 @@ void TSmtpThread::touch() {
 }
 
 bool TSmtpThread::pastDeadline(std::uint32_t now) const noexcept {
-  return inHand_ && phase_ != Phase::WaitingHost && due(now, addressDeadline_);
+  return inHand_ && phase_ != Phase::WaitingHost && net::EventLoop::tickDue(now, addressDeadline_);
 }
 
 TransactionLog& TSmtpThread::currentLog() {
@@ -289,8 +285,7 @@ bool TSmtpThread::startLookup() {
   bool ask = false;
   if (server_.mxLookup(domain_, this, known, ask)) {
     log_.emplace_back("Mail hosts known from an earlier answer");
-    const MxAnswer copy = *known;
-    return useAnswerInPlace(copy);
+    return useAnswerInPlace(*known);  // copied out before anything can change the cache
   }
   phase_ = Phase::WaitingDns;
   if (!ask) return true;  // another session's query is under way
@@ -310,7 +305,7 @@ bool TSmtpThread::startLookup() {
   failed.lines = {"DNS request not sent: " + detail_};
   server_.mxResolved(domain_, failed);
   dnsOutcome_ = DnsOutcome::NotSent;
-  log_.push_back("DNS request not sent: " + detail_);
+  log_.push_back(failed.lines.front());
   Report(kResultNoMailHost);
   return false;
 }
@@ -341,7 +336,7 @@ void TSmtpThread::resendQuery() {
   if (phase_ != Phase::WaitingDns || !asking_) return;
   touch();
   log_.push_back("No answer from DNS Server \"" + dnsServer_ + "\"");
-  if (due(server_.now(), dnsDeadline_)) {
+  if (net::EventLoop::tickDue(server_.now(), dnsDeadline_)) {
     log_.push_back("DNS server \"" + dnsServer_ + "\" did not answer");
     dnsOutcome_ = DnsOutcome::NoAnswer;
     Report(kResultNoMailHost);  // tells the waiting sessions too
@@ -585,12 +580,7 @@ void TSmtpThread::clientRequestDone(int rqType, std::uint16_t error) {
     // change it when other addresses rode along (their answers are final
     // too). Alone, the address keeps the classic rule below.
     if (!along_.empty()) {
-      abortClient();
-      if (first_.code == 0) {
-        reportAccepted();
-      } else {
-        nextHost();
-      }
+      endConnectionAnswered();
       return;
     }
   }
@@ -733,6 +723,10 @@ void TSmtpThread::alongDone(std::uint16_t error) {
     quitOrNextHost();
     return;
   }
+  endConnectionAnswered();
+}
+
+void TSmtpThread::endConnectionAnswered() {
   abortClient();
   if (first_.code == 0) {
     reportAccepted();
@@ -820,7 +814,7 @@ void TSmtpThread::StopSession(bool timedOut) {
       log_.push_back("DNS server \"" + dnsServer_ + "\" did not answer");
       dnsOutcome_ = DnsOutcome::NoAnswer;
       step_ = Step::Dns;
-    } else if (due(server_.now(), addressDeadline_)) {
+    } else if (net::EventLoop::tickDue(server_.now(), addressDeadline_)) {
       log_.emplace_back("The servers kept this address too long");
     } else {
       log_.emplace_back("Connection time-out");

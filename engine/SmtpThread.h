@@ -130,6 +130,9 @@ class TSmtpThread final {
   void Report(std::int32_t code);
   void reportAttempt(const Attempt& attempt);
   void reportAccepted();
+  // Drops the connection; an accepted first address is reported, else the
+  // next mail host is tried.
+  void endConnectionAnswered();
   // Reports the addresses taken along that have their answer and gives the
   // others back; `stopped`: the run was stopped, so unanswered ones are
   // reported -8 instead.

@@ -16,23 +16,15 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  std::string text;
-  switch (size == 0 ? 0 : data[0] % 8) {
-    case 1:
-      text = orvane::import::decodeTextBytes(bytes, orvane::import::TextEncoding::Utf8);
-      break;
-    case 2:
-      text = orvane::import::decodeTextBytes(bytes, orvane::import::TextEncoding::Utf16LE);
-      break;
-    case 3:
-      text = orvane::import::decodeTextBytes(bytes, orvane::import::TextEncoding::Utf16BE);
-      break;
-    case 4:
-      text = orvane::import::decodeTextBytes(bytes, orvane::import::TextEncoding::Windows1252);
-      break;
-    default:
-      text = orvane::import::decodeTextBytes(bytes);
-  }
+  // The first byte picks a reading: detected (most values) or one of the four
+  // encodings the user can choose.
+  using orvane::import::TextEncoding;
+  static constexpr TextEncoding kChosen[] = {TextEncoding::Utf8, TextEncoding::Utf16LE,
+                                             TextEncoding::Utf16BE, TextEncoding::Windows1252};
+  const unsigned pick = size == 0 ? 0 : data[0] % 8;
+  const std::string text = pick >= 1 && pick <= 4
+                               ? orvane::import::decodeTextBytes(bytes, kChosen[pick - 1])
+                               : orvane::import::decodeTextBytes(bytes);
   if (!orvane::isValidUtf8(text)) std::abort();
 
   std::vector<std::string> fields;

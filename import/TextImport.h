@@ -104,7 +104,6 @@ class RecordReader final {
       : text_(text), separator_(separator) {}
 
   bool atEnd() const { return pos_ >= text_.size(); }
-  void rewind() { pos_ = 0; }
   // Reads the next record into `fields` and returns its text without its line
   // end (a view into the text). At the end of the text: an empty view and one
   // empty field.
@@ -160,8 +159,6 @@ EmailFieldGuess detectEmailField(std::span<const std::string> items);
 class TextFile final {
  public:
   TextFile() = default;
-  explicit TextFile(std::string utf8, TextEncoding encoding = TextEncoding::Utf8)
-      : text_(std::move(utf8)), encoding_(encoding), detected_(encoding) {}
   // Reads the whole file and decodes it in the encoding detectTextEncoding
   // finds, or in `encoding` when one is given. Throws ImportError.
   static TextFile load(const std::string& path,

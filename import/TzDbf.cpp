@@ -302,7 +302,6 @@ void TTzDbf::openSource(std::unique_ptr<Source> source, bool fromFile) {
   }
   // Position on the first visible record at once.
   if (recordCount_ >= 1) {
-    bof_ = false;
     eof_ = false;
     First();
   } else {
@@ -323,7 +322,6 @@ void TTzDbf::Close() {
   version_ = 0;
   current_ = 0;
   eof_ = true;
-  bof_ = true;
 }
 
 void TTzDbf::readHeader() {
@@ -598,19 +596,16 @@ void TTzDbf::setEnd() {
   std::fill(record_.begin(), record_.end(), ' ');
   current_ = recordCount_ + 1;
   eof_ = true;
-  bof_ = true;
 }
 
 void TTzDbf::First() {
   checkOpen("First");
   if (recordCount_ == 0) {
     eof_ = true;
-    bof_ = true;
     current_ = 0;
     return;
   }
   eof_ = false;
-  bof_ = false;
   readRecord(1);
   while (!visible()) {
     if (current_ >= recordCount_) {
@@ -636,11 +631,6 @@ void TTzDbf::Next() {
 bool TTzDbf::Eof() const {
   checkOpen("Eof");
   return eof_;
-}
-
-bool TTzDbf::bof() const {
-  checkOpen("Bof");
-  return bof_;
 }
 
 bool TTzDbf::Deleted() const {

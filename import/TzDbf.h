@@ -126,7 +126,6 @@ class TTzDbf final {
   // default) leaves the choice to Open(). Takes effect at once on an open
   // table (field names included) without moving the record pointer.
   void setCodePage(std::optional<DbfCodePage> codePage);
-  std::optional<DbfCodePage> chosenCodePage() const { return chosen_; }
   bool ReadOnly() const { return readOnly_; }
   void setReadOnly(bool readOnly) { readOnly_ = readOnly; }
   bool Exclusive() const { return exclusive_; }
@@ -160,8 +159,6 @@ class TTzDbf final {
   // The full year of the last update; the year byte counts from 1900 in some
   // files and from 2000 in others, both are accepted.
   int lastUpdateYear() const { return lastUpdateYear_; }
-  // The byte at offset 29 of the header (0 for the older layout).
-  std::uint8_t languageDriver() const { return languageDriver_; }
   // The code page Open() found, and what decided it.
   DbfCodePage detectedCodePage() const { return detected_; }
   DbfCodePageOrigin codePageOrigin() const { return origin_; }
@@ -175,7 +172,6 @@ class TTzDbf final {
   void First();
   void Next();
   bool Eof() const;
-  bool bof() const;
   // The current record number, 1-based; 0 on an empty table, recordCount()+1 past the end.
   std::uint32_t recNo() const { return current_; }
 
@@ -225,7 +221,7 @@ class TTzDbf final {
   int lastUpdateYear_ = 0;
   std::vector<TDbfField> fields_;
   std::vector<std::string> rawNames_;  // the field names' bytes, upper-cased and cut
-  std::uint8_t languageDriver_ = 0;
+  std::uint8_t languageDriver_ = 0;    // header byte 29 (0 for the older layout)
   std::optional<DbfCodePage> chosen_;
   DbfCodePage detected_ = DbfCodePage::Cp437;
   DbfCodePageOrigin origin_ = DbfCodePageOrigin::TableLanguage;
@@ -233,7 +229,6 @@ class TTzDbf final {
   std::string record_;  // the current record's bytes, deletion flag first
   std::uint32_t current_ = 0;
   bool eof_ = true;
-  bool bof_ = true;
 };
 
 }  // namespace orvane::import

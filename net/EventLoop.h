@@ -67,6 +67,10 @@ class EventLoop final {
 
   // Milliseconds of a monotonic clock, wrapping at 2^32 like a tick count.
   static std::uint32_t tickCount() noexcept;
+  // True once tick `when` has come at tick `now` (the count wraps).
+  static bool tickDue(std::uint32_t now, std::uint32_t when) noexcept {
+    return static_cast<std::int32_t>(now - when) >= 0;
+  }
 
  private:
   friend class IoWatcher;

@@ -305,6 +305,15 @@ class TWSocket final {
   // Counts a read call and watches for input again if a handler had left
   // input unread.
   void countReadAndRearm();
+  // True when the socket is open and (data, len) is a usable buffer for
+  // SendTo/ReceiveFrom; else sets LastError and answers false.
+  bool datagramCallFits(const void* data, int len);
+  // How long a flush may wait for the peer, in ms (0: not at all).
+  int flushTimeoutMs() const noexcept { return flushTimeout_ > 0 ? flushTimeout_ * 1000 : 0; }
+  // Flags of every send: never SIGPIPE; urgent data when asked for.
+  int sendMsgFlags() const noexcept {
+    return MSG_NOSIGNAL | (sendFlags_ == wsSendUrgent ? MSG_OOB : 0);
+  }
   void receiveLoop(int error);
   void lineReceiveLoop(int error, bool closing);
   bool readIntoLineBuffer();

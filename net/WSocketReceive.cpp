@@ -168,7 +168,7 @@ void TWSocket::WaitForClose() {
   std::weak_ptr<int> token = life_;
   while (!token.expired() && hSocket_ >= 0 && state_ != wsClosed) {
     pollfd pfd{hSocket_, static_cast<short>(POLLIN | POLLRDHUP), 0};
-    const int timeoutMs = flushTimeout_ > 0 ? flushTimeout_ * 1000 : 0;
+    const int timeoutMs = flushTimeoutMs();
     const int r = ::poll(&pfd, 1, timeoutMs);
     if (r <= 0) break;  // nothing more within the time-out: stop waiting
     int events = 0;
@@ -379,14 +379,7 @@ std::string TWSocket::ReceiveStr() {
 
 int TWSocket::ReceiveFrom(void* buffer, int bufferSize, sockaddr_in& from, socklen_t& fromLen) {
   countReadAndRearm();
-  if (hSocket_ < 0) {
-    lastError_ = WSAENOTSOCK;
-    return -1;
-  }
-  if (bufferSize < 0 || (buffer == nullptr && bufferSize > 0)) {
-    lastError_ = WSAEFAULT;
-    return -1;
-  }
+  if (!datagramCallFits(buffer, bufferSize)) return -1;
   socklen_t len = fromLen > 0 && static_cast<std::size_t>(fromLen) <= sizeof from
                       ? fromLen
                       : static_cast<socklen_t>(sizeof from);

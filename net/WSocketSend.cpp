@@ -72,7 +72,7 @@ int TWSocket::SendStr(std::string_view str) {
 void TWSocket::TryToSend() {
   if (hSocket_ < 0 || bufList_.empty()) return;
   std::weak_ptr<int> token = life_;
-  const int flags = MSG_NOSIGNAL | (sendFlags_ == wsSendUrgent ? MSG_OOB : 0);
+  const int flags = sendMsgFlags();
   for (;;) {
     if (bufList_.empty()) {
       allSent_ = true;
@@ -146,24 +146,28 @@ void TWSocket::Flush() {
     sentSomething = true;
     if (allSent_ || hSocket_ < 0) break;
     pollfd pfd{hSocket_, POLLOUT, 0};
-    const int timeoutMs = flushTimeout_ > 0 ? flushTimeout_ * 1000 : 0;
+    const int timeoutMs = flushTimeoutMs();
     if (::poll(&pfd, 1, timeoutMs) <= 0) break;
   }
   if (sentSomething && allSent_ && hSocket_ >= 0) postWriteNotice();
   if (hSocket_ >= 0) updatePoll();
 }
 
-int TWSocket::SendTo(const sockaddr_in& dest, socklen_t destLen, const void* data, int len) {
+bool TWSocket::datagramCallFits(const void* data, int len) {
   if (hSocket_ < 0) {
     lastError_ = WSAENOTSOCK;
-    return -1;
+    return false;
   }
   if (len < 0 || (data == nullptr && len > 0)) {
     lastError_ = WSAEFAULT;
-    return -1;
+    return false;
   }
-  const ssize_t r = ::sendto(hSocket_, data, static_cast<std::size_t>(len),
-                             MSG_NOSIGNAL | (sendFlags_ == wsSendUrgent ? MSG_OOB : 0),
+  return true;
+}
+
+int TWSocket::SendTo(const sockaddr_in& dest, socklen_t destLen, const void* data, int len) {
+  if (!datagramCallFits(data, len)) return -1;
+  const ssize_t r = ::sendto(hSocket_, data, static_cast<std::size_t>(len), sendMsgFlags(),
                              reinterpret_cast<const sockaddr*>(&dest), destLen);
   if (r < 0) {
     lastError_ = lastErrno();
