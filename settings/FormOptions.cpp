@@ -75,6 +75,10 @@ TFormOptions::TFormOptions(TINI& ini, QWidget* parent) : QDialog(parent), ini_(i
   edFrom_ = makeEdit(connection, QStringLiteral("edFrom"));
   addRow(connectionForm, QStringLiteral("&Connections:"), udConnections_);
   addRow(connectionForm, QStringLiteral("Time&out:"), udTimeOut_);
+  // Room for a sender written as "Name <address>" without scrolling.
+  edFrom_->setMinimumWidth(edFrom_->fontMetrics().horizontalAdvance(
+                               QStringLiteral("Jane Sender <jane.sender@example.com>")) +
+                           16);
   addRow(connectionForm, QStringLiteral("&From:"), edFrom_);
   udGreylistDelay_ =
       makeUpDown(connection, QStringLiteral("udGreylistDelay"), QStringLiteral("edGreylistDelay"));
@@ -158,6 +162,7 @@ void TFormOptions::load() {
   cbDetectCatchAll_->setChecked(ini_.detectCatchAll());
   cbSaveDuringRuns_->setChecked(ini_.saveDuringRuns());
   edFrom_->setText(toQString(ini_.from()));
+  edFrom_->setCursorPosition(0);  // a long sender shows from its start
   edHost_->setText(toQString(ini_.host()));
   edDNS1_->setText(toQString(ini_.primaryDns()));
   edDNS2_->setText(toQString(ini_.secondaryDns()));
