@@ -23,6 +23,7 @@
 #include "engine/ProjectRun.h"
 #include "engine/ResourceLimits.h"
 #include "engine/SmtpRelayServer.h"
+#include "engine/Validation.h"
 #include "net/EventLoop.h"
 #include "net/Signals.h"
 #include "settings/EngineOptions.h"
@@ -192,11 +193,9 @@ class Report {
   std::unordered_set<std::size_t> retrying_;
 };
 
-// The saved options with `options` laid over them, the connections lowered to
-// what the descriptor limit holds (one warning says so). False (message
-// printed) when the options cannot be read.
+// The saved options with `options` laid over them. False (message printed)
+// when the options cannot be read.
 bool settingsFor(const ValidateOptions& options, engine::EngineSettings& cfg) {
-  const std::uint64_t limit = engine::raiseDescriptorLimit();
   try {
     settings::TINI ini;
     cfg = settings::readEngineSettings(ini);
@@ -217,18 +216,18 @@ bool settingsFor(const ValidateOptions& options, engine::EngineSettings& cfg) {
   cfg.detectCatchAll = options.catchAll.value_or(cfg.detectCatchAll);
   cfg.perConnection = options.perConnection.value_or(cfg.perConnection);
   cfg.hostConnections = options.hostConnections.value_or(cfg.hostConnections);
-  const int fit = engine::connectionsThatFit(cfg.connections, limit);
-  if (fit < cfg.connections) {
-    std::fprintf(stderr,
-                 "orvane-cli: %d connections need about %llu open files, but this process may "
-                 "open %llu; using %d connections\n",
-                 cfg.connections,
-                 static_cast<unsigned long long>(
-                     engine::descriptorsFor(static_cast<std::uint64_t>(cfg.connections))),
-                 static_cast<unsigned long long>(limit), fit);
-    cfg.connections = fit;
-  }
   return true;
+}
+
+// One warning when the open-file limit cannot hold the connections asked for.
+void warnLowered(int asked, int used, std::uint64_t limit) {
+  std::fprintf(
+      stderr,
+      "orvane-cli: %d connections need about %llu open files, but this process may "
+      "open %llu; using %d connections\n",
+      asked,
+      static_cast<unsigned long long>(engine::descriptorsFor(static_cast<std::uint64_t>(asked))),
+      static_cast<unsigned long long>(limit), used);
 }
 
 }  // namespace
@@ -278,10 +277,10 @@ int validateList(RecipientList& list, const ValidateOptions& options, bool& ran,
   for (const auto& e : list.entries()) total += e.checkState == 1 ? 1 : 0;
   Report report(options, [total] { return total; });
   bool finished = false;
-  run.onEntryEnded = [&](std::size_t entry, const engine::AddressResult& result,
-                         const TransactionLog& log) {
+  run.validation().onConnectionsLowered = warnLowered;
+  run.onEntryEnded = [&](std::size_t entry, const engine::ValidationResult& result) {
     // The record is about the text the user gave, not the address cut out of it.
-    report.record(entry, list.entry(entry).email(), result, log);
+    report.record(entry, result.given, result.result, result.log);
   };
   run.onEntryWaiting = [&](std::size_t entry, const std::string&) { report.waiting(entry); };
   run.onRunFinished = [&](bool) {
@@ -311,71 +310,56 @@ int validateInput(AddressInput& input, const ValidateOptions& options) {
   engine::EngineSettings cfg;
   if (!settingsFor(options, cfg)) return kExitFailed;
   net::EventLoop loop;
-  engine::TSmtpRelayServer server(loop);
-  server.setInternalDns(engine::kInternalDnsServer);
+  engine::Validation validation(loop);
+  validation.onConnectionsLowered = warnLowered;
   Report report(options, [&input] { return input.total(); });
-  // The texts as given of the addresses read and not yet reported, by their
-  // number in read order (the tag each carries through the run).
-  std::unordered_map<std::int64_t, std::string> given;
   std::int64_t read = 0;
+  bool stopped = false;
+  bool waiting = false;
+  // One run however the input trickles in: when nothing is at hand, the run
+  // keeps what it knows and goes on once more has come (or the input ended).
+  const auto source = [&](engine::FeedLine& line) {
+    if (stopped) return engine::SourceAnswer::End;
+    if (input.next(line.given)) {
+      line.tag = read++;
+      return engine::SourceAnswer::Address;
+    }
+    if (input.ended()) return engine::SourceAnswer::End;
+    if (!waiting) {
+      waiting = true;
+      input.whenReady(loop, [&] {
+        waiting = false;
+        validation.more();
+      });
+    }
+    return engine::SourceAnswer::NoneYet;
+  };
+  validation.onResult = [&](engine::ValidationResult& result) {
+    report.record(static_cast<std::size_t>(result.tag), result.given, result.result, result.log);
+  };
+  validation.onWaiting = [&](std::int64_t tag, std::uint64_t) {
+    report.waiting(static_cast<std::size_t>(tag));
+  };
+  bool done = false;
+  validation.onFinished = [&](bool) {
+    done = true;
+    loop.stop();
+  };
+  net::SignalWatch stopSignals(loop, net::kStopSignals, [&](int) {
+    stopped = true;
+    validation.stop();
+    // A run waiting for its input learns that it has ended.
+    validation.more();
+  });
   try {
-    engine::ConfigureEngine(server, cfg);
-    server.setSource([&](engine::FeedLine& line) {
-      std::string text;
-      if (!input.next(text)) return false;
-      line.text = engine::ExtractAddress(text);
-      line.tag = read;
-      given.emplace(read++, std::move(text));
-      return true;
-    });
+    validation.start(cfg, source);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return kExitFailed;
   }
-  server.OnEMailProcessed = [&](engine::TSmtpRelayServer& sender, int index, std::int32_t,
-                                const TransactionLog& log) {
-    const std::int64_t tag = sender.Tag(index);
-    const auto it = given.find(tag);
-    report.record(static_cast<std::size_t>(tag),
-                  it != given.end() ? it->second : sender.Text(index), sender.lastResult(), log);
-    if (it != given.end()) given.erase(it);
-  };
-  server.onAddressWaiting = [&](engine::TSmtpRelayServer& sender, int index, std::uint64_t) {
-    report.waiting(static_cast<std::size_t>(sender.Tag(index)));
-  };
-  // A run takes the addresses at hand; when it has finished them, the next
-  // one starts with those that have come meanwhile, or waits for more.
-  int status = kExitOk;
-  bool stopped = false;
-  bool done = false;
-  std::function<void()> resume = [&] {
-    try {
-      if (!stopped && input.ready()) {
-        server.StartCheck();
-        report.started();
-        return;
-      }
-      if (!stopped && !input.ended()) return input.whenReady(loop, resume);
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "%s\n", e.what());
-      status = kExitFailed;
-    }
-    done = true;
-    loop.stop();
-  };
-  server.OnFinished = [&](engine::TSmtpRelayServer&, bool) { loop.post(resume); };
-  net::SignalWatch stopSignals(loop, net::kStopSignals, [&](int) {
-    stopped = true;
-    if (server.busy()) {
-      server.AbortRun();
-    } else {
-      loop.post(resume);
-    }
-  });
-  resume();
+  report.started();
   while (!done) loop.run();
   input.stopWaiting();
-  if (status != kExitOk) return status;
   if (read == 0 && !stopped) {
     if (!input.failed()) std::fprintf(stderr, "%s\n", std::string(engine::kNothingToCheck).c_str());
     return kExitFailed;

@@ -2,40 +2,48 @@
 
 namespace orvane::engine {
 
-void AddressFeed::reset(Source source, std::size_t lookahead, bool byDomain) {
-  indexDomains_ = byDomain;
-  indexed_ = 0;
+void AddressFeed::reset(Source source, std::size_t lookahead) {
   source_ = std::move(source);
   sourceDone_ = !source_;
+  sourceWaiting_ = false;
   lookahead_ = lookahead == 0 ? 1 : lookahead;
   nextIndex_ = 0;
   window_.clear();
   base_ = 0;
   untaken_ = 0;
-  byDomain_.clear();
+  turn_.clear();
+  queues_.clear();
+  blockedOn_.clear();
   givenBack_.clear();
 }
 
 void AddressFeed::fill() {
   while (!sourceDone_ && window_.size() < lookahead_) {
     FeedLine line;
-    if (!source_(line)) {
+    const SourceAnswer answer = source_(line);
+    if (answer == SourceAnswer::NoneYet) {
+      sourceWaiting_ = true;
+      return;
+    }
+    sourceWaiting_ = false;
+    if (answer == SourceAnswer::End) {
       sourceDone_ = true;
       source_ = nullptr;
-      break;
+      return;
     }
     Slot slot;
     slot.index = nextIndex_++;
-    slot.text = std::move(line.text);
     slot.tag = line.tag;
-    if (indexDomains_) {
-      PreparedAddress prepared = prepareAddress(slot.text);
-      if (prepared.status == PreparedAddress::Status::Ready) {
-        slot.domain = std::move(prepared.domain);
-        byDomain_[slot.domain].push_back(slot.index);
-        ++indexed_;
-      }
-    }
+    slot.text = std::move(line.text);
+    slot.given = std::move(line.given);
+    PreparedAddress prepared = prepareAddress(slot.text);
+    std::string domain =
+        prepared.status == PreparedAddress::Status::Ready ? std::move(prepared.domain) : "";
+    auto [it, added] = queues_.try_emplace(domain);
+    DomainQueue& queue = it->second;
+    if (added) queue.domain = std::move(domain);
+    queue.indices.push_back(slot.index);
+    if (queue.indices.size() == 1 && !queue.blocked) turn_.emplace(slot.index, &queue);
     window_.push_back(std::move(slot));
     ++untaken_;
   }
@@ -48,76 +56,90 @@ void AddressFeed::dropTakenFront() {
   }
 }
 
-bool AddressFeed::takeNext(TakenAddress& out) {
-  if (!givenBack_.empty()) {
-    out = std::move(givenBack_.front());
-    givenBack_.pop_front();
-    return true;
+TakenAddress AddressFeed::take(DomainQueue& queue) {
+  const int index = queue.indices.front();
+  if (!queue.blocked) turn_.erase(index);
+  queue.indices.pop_front();
+  if (queue.indices.empty()) {
+    const std::string domain = queue.domain;
+    queues_.erase(domain);
+  } else if (!queue.blocked) {
+    turn_.emplace(queue.indices.front(), &queue);
   }
-  dropTakenFront();
-  fill();
-  dropTakenFront();
-  pruneIndex();
-  if (window_.empty()) return false;
-  Slot& slot = window_.front();
-  --untaken_;
-  out = take(slot);
-  dropTakenFront();
-  return true;
-}
-
-TakenAddress AddressFeed::take(Slot& slot) {
+  Slot& slot = window_[static_cast<std::size_t>(index - base_)];
   slot.taken = true;
+  --untaken_;
   TakenAddress out;
   out.index = slot.index;
   out.tag = slot.tag;
   out.prepared = prepareAddress(slot.text);
   out.text = std::move(slot.text);
+  out.given = std::move(slot.given);
+  dropTakenFront();
   return out;
 }
 
-void AddressFeed::pruneIndex() {
-  if (indexed_ <= 4 * lookahead_ + 1024) return;
-  byDomain_.clear();
-  indexed_ = 0;
-  for (const Slot& slot : window_) {
-    if (slot.taken || slot.domain.empty()) continue;
-    byDomain_[slot.domain].push_back(slot.index);
-    ++indexed_;
+bool AddressFeed::takeNext(TakenAddress& out, const BlockedOn& blockedOn) {
+  if (!givenBack_.empty()) {
+    out = std::move(givenBack_.front());
+    givenBack_.pop_front();
+    return true;
   }
+  fill();
+  while (!turn_.empty()) {
+    DomainQueue& queue = *turn_.begin()->second;
+    if (blockedOn && !queue.domain.empty()) {
+      if (const std::string* host = blockedOn(queue.domain)) {
+        turn_.erase(turn_.begin());
+        queue.blocked = true;
+        blockedOn_[*host].push_back(queue.domain);
+        continue;
+      }
+    }
+    out = take(queue);
+    return true;
+  }
+  return false;
 }
 
 bool AddressFeed::takeAlong(const std::string& domain, TakenAddress& out) {
   fill();
-  pruneIndex();
-  const auto it = byDomain_.find(domain);
-  if (it == byDomain_.end()) return false;
-  std::deque<int>& indices = it->second;
-  while (!indices.empty()) {
-    const int index = indices.front();
-    indices.pop_front();
-    --indexed_;
-    if (index < base_) continue;  // taken in order meanwhile
-    Slot& slot = window_[static_cast<std::size_t>(index - base_)];
-    if (slot.taken) continue;
-    --untaken_;
-    out = take(slot);
-    if (indices.empty()) byDomain_.erase(it);
-    dropTakenFront();
-    return true;
-  }
-  byDomain_.erase(it);
-  return false;
+  const auto it = queues_.find(domain);
+  if (it == queues_.end()) return false;
+  out = take(it->second);
+  return true;
 }
 
 void AddressFeed::giveBack(TakenAddress address) {
-  address.solo = true;
   givenBack_.push_back(std::move(address));
+}
+
+void AddressFeed::unblock(const std::string& host) {
+  const auto it = blockedOn_.find(host);
+  if (it == blockedOn_.end()) return;
+  for (const std::string& domain : it->second) {
+    const auto q = queues_.find(domain);
+    if (q == queues_.end() || !q->second.blocked) continue;
+    q->second.blocked = false;
+    turn_.emplace(q->second.indices.front(), &q->second);
+  }
+  blockedOn_.erase(it);
+}
+
+bool AddressFeed::runnable() {
+  if (!givenBack_.empty()) return true;
+  fill();
+  return !turn_.empty();
 }
 
 std::size_t AddressFeed::available() {
   fill();
   return untaken_ + givenBack_.size();
+}
+
+bool AddressFeed::exhausted() {
+  fill();
+  return sourceDone_ && untaken_ == 0 && givenBack_.empty();
 }
 
 }  // namespace orvane::engine

@@ -20,6 +20,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/RecipientList.h"
 #include "core/Verdict.h"
 
 namespace orvane::engine {
@@ -84,6 +85,16 @@ struct AddressResult {
   std::int32_t code = 0;
   Verdict verdict = Verdict::Unknown;
   std::string message;  // "[code] message" is the entry's result text
+};
+
+// One address's result with everything its owner needs to file it.
+struct ValidationResult {
+  int index = -1;        // in the order the addresses were read, from 0
+  std::int64_t tag = 0;  // the owner's
+  std::string given;     // the entry's text as the owner gave it
+  std::string checked;   // the address that was checked (domain in ASCII form)
+  AddressResult result;
+  TransactionLog log;
 };
 
 }  // namespace orvane::engine

@@ -1,11 +1,11 @@
 // A validation run over a project's recipient list, independent of any
-// window: Start Validation's checks and steps, the scheduler's events turned
-// into changes of the entries and counters, and Stop. The main window and the
-// command line connect to it; it owns the project's scheduler.
+// window: Start Validation's checks and steps, each result filed into its
+// entry and the counters, and Stop. The main window and `orvane-cli run`
+// connect to it; it runs through the one Validation facade.
 //
-// Ownership: owns its TSmtpRelayServer; references the RecipientList, which
-// must outlive it. Entries must not be added, removed or reordered while a run
-// is active (the queue holds their positions).
+// Ownership: owns its Validation; references the RecipientList, which must
+// outlive it. Entries must not be added, removed or reordered while a run
+// is active (the run tags each address with its entry's position).
 //
 // Thread: the one event-loop thread; callbacks are raised on it.
 #pragma once
@@ -19,7 +19,7 @@
 #include "core/RecipientList.h"
 #include "engine/ConfigureEngine.h"
 #include "engine/Outcome.h"
-#include "engine/SmtpRelayServer.h"
+#include "engine/Validation.h"
 #include "net/EventLoop.h"
 
 namespace orvane::engine {
@@ -41,33 +41,30 @@ class ProjectRun final {
   // while running()):
   // 1. an empty list throws RunStartError("Please open / fill the recipient
   //    list before");
-  // 2. ConfigureEngine(settings) (its errors stop here);
-  // 3. checks ExtractAddress(e-mail) of every checked entry in list order,
-  //    read as the run reaches it (tagged with the entry's position); none
-  //    checked: RunStartError("Nothing to check");
+  // 2. the run is configured from `settings` (its errors stop here);
+  // 3. no entry checked: RunStartError("Nothing to check");
   // 4. run start on the list (counters 0, start time), modified flag set,
   //    onRunStarted;
-  // 5. StartCheck. When it throws, the finished steps run (onRunFinished with
-  //    aborted false) and the exception is passed on.
+  // 5. the run starts over the checked entries in list order, each read as
+  //    the run reaches it (tagged with the entry's position). When it cannot
+  //    start (no DNS server), the finished steps run
+  //    (onRunFinished with aborted false) and the exception is passed on.
   void Start(const EngineSettings& settings);
-  // Stop: AbortRun; every address in hand is reported with -8 and the run
-  // finishes.
+  // Stop: every address in hand is reported with -8 and the run finishes.
   void stop();
   // True from a successful Start until onRunFinished.
   bool running() const noexcept { return running_; }
 
-  TSmtpRelayServer& scheduler() noexcept { return server_; }
+  Validation& validation() noexcept { return validation_; }
+  TSmtpRelayServer& scheduler() noexcept { return validation_.scheduler(); }
   RecipientList& list() noexcept { return list_; }
-  // An address in hand -> its entry's position.
-  std::size_t entryOf(int recipientIndex) const;
 
   // For the window and the command line (all optional):
   std::function<void()> onRunStarted;
   std::function<void(std::size_t entry)> onEntryTaken;
-  // After the entry was updated: its result (code, verdict, the message of
-  // its result text); `log` is the session's, valid during the call.
-  std::function<void(std::size_t entry, const AddressResult& result, const TransactionLog& log)>
-      onEntryEnded;
+  // After the entry was updated: its result, with the entry's text as given
+  // and the address checked.
+  std::function<void(std::size_t entry, const ValidationResult& result)> onEntryEnded;
   // The entry waits to be tried again (greylisting) until `untilText` (the
   // local time of day, "HH:MM:SS"); its result text says so meanwhile.
   std::function<void(std::size_t entry, const std::string& untilText)> onEntryWaiting;
@@ -77,7 +74,7 @@ class ProjectRun final {
   void finished(bool aborted);
 
   RecipientList& list_;
-  TSmtpRelayServer server_;
+  Validation validation_;
   bool running_ = false;
 };
 

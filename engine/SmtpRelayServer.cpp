@@ -9,18 +9,30 @@
 
 namespace orvane::engine {
 
-namespace {}  // namespace
+namespace {
+
+// A query gives up this long before the silence time-out would stop the
+// session, so that its own, clearer result is the one reported.
+constexpr std::uint32_t kDnsGiveUpMarginMs = 500;
+constexpr std::uint32_t kMinAddressDeadlineS = 60;
+
+}  // namespace
 
 TSmtpRelayServer::TSmtpRelayServer(net::EventLoop& loop)
     : loop_(loop),
       systemDnsSources_(defaultSystemDnsSources()),
+      resolver_(loop),
+      catchAll_(loop),
       checkTimer_(loop),
       finishTimer_(loop),
-      retryTimer_(loop) {}
+      retryTimer_(loop) {
+  hostSlots_.onRoom = [this](const std::string& host) { hostHasRoom(host); };
+}
 
 TSmtpRelayServer::~TSmtpRelayServer() {
   // Live sessions (an owner that destroys a busy scheduler) go with it: their
   // components close their handles and drop their pending notices.
+  hostSlots_.onRoom = nullptr;
   sessions_.clear();
   graveyard_.clear();
 }
@@ -87,11 +99,6 @@ void TSmtpRelayServer::setHostConnections(int value) {
   hostConnections_ = value < 0 ? 0 : value;
 }
 
-void TSmtpRelayServer::setClock(Clock clock) {
-  checkNotBusy();
-  clock_ = std::move(clock);
-}
-
 void TSmtpRelayServer::setAddressDeadlineMs(std::uint64_t value) {
   checkNotBusy();
   addressDeadlineMs_ = value;
@@ -117,28 +124,42 @@ void TSmtpRelayServer::StartCheck() {
   busy_ = true;
   aborted_ = false;
   try {
-    checkTimer_.start(static_cast<std::uint64_t>(timeOut_) * 1000u,
-                      static_cast<std::uint64_t>(timeOut_) * 1000u, [this] { checkTimeOuts(); });
+    const auto periodMs = static_cast<std::uint64_t>(timeOut_) * 1000u;
+    checkTimer_.start(periodMs, periodMs, [this] { checkTimeOuts(); });
     activeCount_ = 0;
     dnsServers_ = buildDnsServerList(dns_, systemDnsSources_, internalDns_);
     if (dnsServers_.empty()) throw TSmtpRelayServerException(std::string(kNoDnsServer));
 
     sessions_.clear();
-    catchAll_.clear();
-    catchAllWaiters_.clear();
+    freeSlots_.clear();
     retries_.clear();
-    mx_.clear();
-    hosts_.clear();
-    inHand_.clear();
-    peakHostConnections_ = 0;
-    dnsQueries_ = 0;
+    parked_.clear();
+    roomAt_.clear();
+    parkedCount_ = 0;
     connectionsOpened_ = 0;
+    runSettings_.signon = signon_;
+    runSettings_.from = from_;
+    runSettings_.smtpPort = smtpPort_;
+    runSettings_.timeOut = timeOut_;
+    runSettings_.perConnection = perConnection_;
+    runSettings_.greylistDelayMs = greylistDelayMs_;
+    runSettings_.deadlineMs =
+        addressDeadlineMs_ != 0
+            ? addressDeadlineMs_
+            : 1000u * std::max<std::uint64_t>(kMinAddressDeadlineS,
+                                              3u * static_cast<std::uint64_t>(timeOut_));
+    const auto timeOutMs = static_cast<std::uint32_t>(periodMs);
+    resolver_.reset(
+        dnsServers_, dnsRetryMs_,
+        timeOutMs > 2 * kDnsGiveUpMarginMs ? timeOutMs - kDnsGiveUpMarginMs : timeOutMs / 2);
+    hostSlots_.reset(hostConnections_);
+    catchAll_.reset(detectCatchAll_);
     TRecipientSource source = source_;
     if (!source) {
       source = [this, cursor = std::size_t{0}](FeedLine& line) mutable {
-        if (cursor >= recipients_.count()) return false;
+        if (cursor >= recipients_.count()) return SourceAnswer::End;
         line = recipients_.lines()[cursor++];
-        return true;
+        return SourceAnswer::Address;
       };
     }
     // Read far enough ahead to find a domain's next addresses among a list
@@ -146,20 +167,13 @@ void TSmtpRelayServer::StartCheck() {
     // takes the memory.
     const std::size_t wanted =
         static_cast<std::size_t>(connections_) * static_cast<std::size_t>(perConnection_) * 4u;
-    feed_.reset(std::move(source), std::clamp<std::size_t>(wanted, 256, 50000), perConnection_ > 1);
+    parkLimit_ = std::clamp<std::size_t>(wanted, 256, 50000);
+    feed_.reset(std::move(source), parkLimit_);
     const std::size_t n = std::min(static_cast<std::size_t>(connections_), feed_.available());
     sessions_.reserve(n);
-    if (n == 0) {
-      // Nothing to hand out: the run ends at once, reported from the loop.
-      busy_ = false;
-      finishTimer_.start(kFinishDelayMs, 0, [this] { finishTimerFired(); });
-      return;
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-      startSession();
-      // An owner's handler may have aborted the run meanwhile.
-      if (aborted_) break;
-    }
+    for (std::size_t i = 0; i < n && !aborted_; ++i) startSession();
+    // Nothing to hand out (an empty queue, or a source with nothing yet).
+    if (activeCount_ == 0) maybeFinish();
   } catch (...) {
     busy_ = false;
     checkTimer_.stop();
@@ -170,25 +184,55 @@ void TSmtpRelayServer::StartCheck() {
 
 void TSmtpRelayServer::AbortRun() {
   aborted_ = true;
-  abortRetries();
-  // Look each slot up again: a stopped session empties its slot, and the
-  // owner's handlers run inside StopSession.
+  retryTimer_.stop();
+  // Addresses waiting without a session are reported first; then every live
+  // session reports its own. Look each slot up again: a stopped session
+  // empties its slot, and the owner's handlers run inside StopSession.
+  while (!retries_.empty()) {
+    AddressWork work = std::move(retries_.front().work);
+    retries_.pop_front();
+    reportAborted(work);
+  }
+  while (!parked_.empty()) {
+    auto it = parked_.begin();
+    while (!it->second.empty()) {
+      AddressWork work = std::move(it->second.front());
+      it->second.pop_front();
+      --parkedCount_;
+      reportAborted(work);
+    }
+    parked_.erase(it);
+  }
   for (std::size_t i = 0; i < sessions_.size(); ++i) {
     try {
       if (TSmtpThread* session = sessions_[i].get()) session->StopSession(false);
     } catch (...) {
     }
   }
+  resolver_.cancelAll();
+  if (activeCount_ == 0) maybeFinish();
+}
+
+void TSmtpRelayServer::reportAborted(AddressWork& work) {
+  work.log.emplace_back("User Abort");
+  Outcome outcome;
+  outcome.code = kResultAborted;
+  Classification c = classify(outcome);
+  report(work.address, {outcome.code, c.verdict, std::move(c.message)}, work.log);
+}
+
+void TSmtpRelayServer::sourceReady() {
+  if (!busy_ || aborted_) return;
+  topUp();
+  if (activeCount_ == 0) maybeFinish();
 }
 
 void TSmtpRelayServer::checkTimeOuts() {
-  const std::uint32_t nowMs = now();
+  const std::uint32_t nowMs = loop_.now();
   for (std::size_t i = 0; i < sessions_.size(); ++i) {
     try {
       TSmtpThread* session = sessions_[i].get();
       if (session == nullptr) continue;
-      // Waiting for a free connection to a busy mail host is not silence.
-      if (session->currentPhase() == TSmtpThread::Phase::WaitingHost) continue;
       const double silent = static_cast<double>(nowMs - session->lastActivity()) / 1000.0;
       if (silent > static_cast<double>(timeOut_) || session->pastDeadline(nowMs)) {
         session->StopSession(true);
@@ -204,238 +248,178 @@ void TSmtpRelayServer::finishTimerFired() {
   retryTimer_.stop();
   // The sessions of the run are all gone; release their slots.
   sessions_.clear();
+  freeSlots_.clear();
   if (OnFinished) OnFinished(*this, aborted_);
   busy_ = false;
 }
 
-std::unique_ptr<TSmtpThread> TSmtpRelayServer::takeSession(TSmtpThread* session) {
-  for (auto& slot : sessions_) {
-    if (slot.get() == session) return std::move(slot);
+void TSmtpRelayServer::maybeFinish() {
+  if (activeCount_ > 0 || !busy_ || finishTimer_.active()) return;
+  if (!aborted_) {
+    // Addresses waiting for their second try keep the run alive; the retry
+    // timer starts a session for them when they are due.
+    if (!retries_.empty()) {
+      armRetryTimer();
+      return;
+    }
+    if (parkedCount_ > 0 || !feed_.exhausted()) {
+      // Work at hand gets a session; otherwise the run waits for its source.
+      if (workAtHand()) postTopUp();
+      return;
+    }
   }
-  return nullptr;
+  busy_ = false;
+  finishTimer_.start(kFinishDelayMs, 0, [this] { finishTimerFired(); });
 }
 
-void TSmtpRelayServer::sessionEnded(int lastRecipientIndex) {
+void TSmtpRelayServer::startSession() {
+  auto session = std::make_unique<TSmtpThread>(static_cast<RunContext&>(*this));
+  TSmtpThread* raw = session.get();
+  ++activeCount_;
+  if (!freeSlots_.empty()) {
+    sessions_[freeSlots_.back()] = std::move(session);
+    freeSlots_.pop_back();
+  } else {
+    sessions_.push_back(std::move(session));
+  }
+  raw->NextRecipient();
+}
+
+bool TSmtpRelayServer::workAtHand() {
+  if (!retries_.empty() && net::EventLoop::tickDue(loop_.now(), retries_.front().due)) return true;
+  if (!roomAt_.empty()) return true;
+  return parkedCount_ < parkLimit_ && feed_.runnable();
+}
+
+void TSmtpRelayServer::topUp() {
+  topUpPosted_ = false;
+  while (busy_ && !aborted_ && activeCount_ < connections_ && workAtHand()) {
+    const int before = activeCount_;
+    startSession();
+    // A session that found nothing it could take has ended already.
+    if (activeCount_ <= before) break;
+  }
+}
+
+void TSmtpRelayServer::postTopUp() {
+  if (topUpPosted_) return;
+  topUpPosted_ = true;
+  loop_.post(std::weak_ptr<void>(alive_), [this] {
+    topUp();
+    if (activeCount_ == 0) maybeFinish();
+  });
+}
+
+void TSmtpRelayServer::sessionEnded(TSmtpThread& session, int lastRecipientIndex) {
   --activeCount_;
   if (aborted_ && OnAborting) OnAborting(*this, lastRecipientIndex, connections_ - activeCount_);
-  // Addresses waiting for their second try keep the run alive; the retry
-  // timer starts a session for them when they are due.
-  if (activeCount_ == 0 && retries_.empty()) {
-    busy_ = false;
-    finishTimer_.start(kFinishDelayMs, 0, [this] { finishTimerFired(); });
-  } else {
-    armRetryTimer();
+  for (std::size_t i = 0; i < sessions_.size(); ++i) {
+    if (sessions_[i].get() != &session) continue;
+    // Destroyed later from the loop: it may be deep inside its own callbacks.
+    graveyard_.push_back(std::move(sessions_[i]));
+    freeSlots_.push_back(i);
+    if (graveyard_.size() == 1) {
+      loop_.post(std::weak_ptr<void>(alive_), [this] { graveyard_.clear(); });
+    }
+    break;
   }
-}
-
-void TSmtpRelayServer::buryLater(std::unique_ptr<TSmtpThread> session) {
-  if (!session) return;
-  graveyard_.push_back(std::move(session));
-  if (graveyard_.size() == 1) {
-    loop_.post(std::weak_ptr<void>(alive_), [this] { graveyard_.clear(); });
-  }
+  if (activeCount_ == 0) maybeFinish();
 }
 
 // --------------------------------------------------------------- addresses
 
-TSmtpRelayServer::Took TSmtpRelayServer::takeNext(TakenAddress& address, TransactionLog& log,
-                                                  bool& fresh) {
-  fresh = false;
+RunContext::Took TSmtpRelayServer::takeNext(AddressWork& work) {
+  work = AddressWork{};
   if (aborted_) return Took::Nothing;
-  if (!retries_.empty() && net::EventLoop::tickDue(now(), retries_.front().due)) {
-    Retry retry = std::move(retries_.front());
+  if (!retries_.empty() && net::EventLoop::tickDue(loop_.now(), retries_.front().due)) {
+    work = std::move(retries_.front().work);
     retries_.pop_front();
+    work.retried = true;
     armRetryTimer();
-    address = std::move(retry.address);
-    log = std::move(retry.log);
     return Took::Retry;
   }
-  if (!feed_.takeNext(address)) return Took::Nothing;
-  fresh = inHand_.try_emplace(address.index, InHand{address.tag, address.text}).second;
-  return Took::Address;
+  // An address set aside whose host has room now goes first; its slot is
+  // taken for it at once.
+  while (!roomAt_.empty()) {
+    const auto it = parked_.find(roomAt_.front());
+    if (it == parked_.end() || !hostSlots_.tryAcquire(it->first)) {
+      roomAt_.pop_front();
+      continue;
+    }
+    work = std::move(it->second.front());
+    it->second.pop_front();
+    --parkedCount_;
+    if (it->second.empty()) {
+      parked_.erase(it);
+      roomAt_.pop_front();
+    }
+    return Took::Resumed;
+  }
+  // Too many addresses set aside: what is read next would only join them.
+  if (parkedCount_ >= parkLimit_) return Took::Nothing;
+  const auto blockedOn = [this](const std::string& domain) -> const std::string* {
+    const MxAnswer* known = resolver_.cached(domain);
+    if (known == nullptr || known->hosts.empty() || !hostSlots_.full(known->hosts.front())) {
+      return nullptr;
+    }
+    return &known->hosts.front();
+  };
+  return feed_.takeNext(work.address, blockedOn) ? Took::Address : Took::Nothing;
 }
 
-bool TSmtpRelayServer::takeAlong(const std::string& domain, TakenAddress& address, bool& fresh) {
-  fresh = false;
-  if (aborted_ || !feed_.takeAlong(domain, address)) return false;
-  fresh = inHand_.try_emplace(address.index, InHand{address.tag, address.text}).second;
-  return true;
+bool TSmtpRelayServer::takeAlong(const std::string& domain, TakenAddress& out) {
+  return !aborted_ && feed_.takeAlong(domain, out);
 }
 
-void TSmtpRelayServer::announce(int recipientIndex) {
-  if (OnGetData) OnGetData(*this, recipientIndex);
+void TSmtpRelayServer::announce(TakenAddress& address) {
+  address.announced = true;
+  if (OnGetData) OnGetData(*this, address.index);
+  if (onTaken) onTaken(address);
 }
 
 void TSmtpRelayServer::giveBack(TakenAddress address) {
   feed_.giveBack(std::move(address));
   // A session that found nothing to do may have ended meanwhile.
-  if (activeCount_ < connections_ && !aborted_ && busy_) {
-    loop_.post(std::weak_ptr<void>(alive_), [this] {
-      if (busy_ && !aborted_ && activeCount_ < connections_ && feed_.available() > 0) {
-        startSession();
-      }
-    });
-  }
+  if (busy_ && !aborted_ && activeCount_ < connections_) postTopUp();
 }
 
-void TSmtpRelayServer::reported(const TakenAddress& address, const AddressResult& result,
-                                const TransactionLog& log) {
-  lastResult_ = result;
+void TSmtpRelayServer::park(AddressWork work) {
+  const std::string host = work.currentHost();
+  parked_[host].push_back(std::move(work));
+  ++parkedCount_;
+}
+
+void TSmtpRelayServer::hostHasRoom(const std::string& host) {
+  // The domains left in their queues for this host may be taken again, and
+  // the addresses set aside for it go first.
+  feed_.unblock(host);
+  if (parked_.count(host) > 0) roomAt_.push_back(host);
+  if (busy_ && !aborted_ && activeCount_ < connections_) postTopUp();
+}
+
+void TSmtpRelayServer::report(const TakenAddress& address, AddressResult result,
+                              TransactionLog& log) {
   if (OnEMailProcessed) OnEMailProcessed(*this, address.index, result.code, log);
-  inHand_.erase(address.index);
-}
-
-std::int64_t TSmtpRelayServer::Tag(int recipientIndex) const {
-  const auto it = inHand_.find(recipientIndex);
-  if (it != inHand_.end()) return it->second.tag;
-  return recipients_.objects(static_cast<std::size_t>(recipientIndex));
-}
-
-const std::string& TSmtpRelayServer::Text(int recipientIndex) const {
-  const auto it = inHand_.find(recipientIndex);
-  if (it != inHand_.end()) return it->second.text;
-  return recipients_.strings(static_cast<std::size_t>(recipientIndex));
-}
-
-bool TSmtpRelayServer::isLive(const TSmtpThread* session) const {
-  return std::any_of(sessions_.begin(), sessions_.end(),
-                     [session](const auto& slot) { return slot.get() == session; });
-}
-
-void TSmtpRelayServer::wake(TSmtpThread* session, void (TSmtpThread::*method)()) {
-  loop_.post(std::weak_ptr<void>(alive_), [this, session, method] {
-    if (isLive(session)) (session->*method)();
-  });
-}
-
-// --------------------------------------------------------------- mail hosts
-
-bool TSmtpRelayServer::mxLookup(const std::string& domain, TSmtpThread* session,
-                                const MxAnswer*& answer, bool& ask) {
-  ask = false;
-  const auto it = mx_.find(domain);
-  if (it != mx_.end()) {
-    MxEntry& entry = it->second;
-    if (!entry.ready) {
-      entry.waiters.push_back(session);
-      return false;
-    }
-    if (!net::EventLoop::tickDue(now(), entry.expires)) {
-      answer = &entry.answer;
-      return true;
-    }
-    mx_.erase(it);
-  }
-  mx_[domain];
-  ask = true;
-  return false;
-}
-
-void TSmtpRelayServer::mxResolved(const std::string& domain, MxAnswer answer) {
-  auto it = mx_.find(domain);
-  std::vector<TSmtpThread*> waiters;
-  if (it != mx_.end()) waiters = std::move(it->second.waiters);
-  const auto shared = std::make_shared<const MxAnswer>(answer);
-  if (answer.ttlSeconds > 0) {
-    MxEntry& entry = mx_[domain];
-    entry.ready = true;
-    entry.expires = now() + answer.ttlSeconds * 1000u;
-    entry.answer = std::move(answer);
-  } else if (it != mx_.end()) {
-    // Failures are not kept: the next address asks again.
-    mx_.erase(it);
-  }
-  for (TSmtpThread* waiter : waiters) {
-    loop_.post(std::weak_ptr<void>(alive_), [this, waiter, shared] {
-      if (isLive(waiter)) waiter->mxKnown(*shared);
-    });
-  }
-}
-
-void TSmtpRelayServer::forgetMxWaiter(TSmtpThread* session) {
-  for (auto& [domain, entry] : mx_) std::erase(entry.waiters, session);
-}
-
-// --------------------------------------------------------------- host slots
-
-bool TSmtpRelayServer::acquireHost(const std::string& host, TSmtpThread* session) {
-  HostSlots& slots = hosts_[host];
-  if (hostConnections_ > 0 && slots.open >= hostConnections_) {
-    slots.waiting.push_back(session);
-    return false;
-  }
-  ++slots.open;
-  peakHostConnections_ = std::max(peakHostConnections_, slots.open);
-  return true;
-}
-
-void TSmtpRelayServer::releaseHost(const std::string& host) {
-  const auto it = hosts_.find(host);
-  if (it == hosts_.end()) return;
-  HostSlots& slots = it->second;
-  --slots.open;
-  if (slots.waiting.empty()) {
-    if (slots.open <= 0) hosts_.erase(it);
-    return;
-  }
-  // The slot passes to the first waiter at once; should it be gone when its
-  // turn comes, the slot passes on.
-  TSmtpThread* next = slots.waiting.front();
-  slots.waiting.pop_front();
-  ++slots.open;
-  loop_.post(std::weak_ptr<void>(alive_), [this, next, host] {
-    if (isLive(next))
-      next->hostFree();
-    else
-      releaseHost(host);
-  });
-}
-
-void TSmtpRelayServer::forgetHostWaiter(TSmtpThread* session) {
-  for (auto& [host, slots] : hosts_) std::erase(slots.waiting, session);
-}
-
-// --------------------------------------------------------------- catch-all
-
-bool TSmtpRelayServer::claimCatchAllProbe(const std::string& domain) {
-  if (!detectCatchAll_) return false;
-  return catchAll_.emplace(domain, CatchAll::Probing).second;
-}
-
-const TSmtpRelayServer::CatchAll* TSmtpRelayServer::catchAllOf(const std::string& domain) const {
-  if (!detectCatchAll_) return nullptr;
-  const auto it = catchAll_.find(domain);
-  return it == catchAll_.end() ? nullptr : &it->second;
-}
-
-void TSmtpRelayServer::catchAllResolved(const std::string& domain, CatchAll state) {
-  catchAll_[domain] = state;
-  const auto it = catchAllWaiters_.find(domain);
-  if (it == catchAllWaiters_.end()) return;
-  // The waiting sessions go on from the loop, not inside the prober's callback.
-  std::vector<TSmtpThread*> waiters = std::move(it->second);
-  catchAllWaiters_.erase(it);
-  for (TSmtpThread* waiter : waiters) wake(waiter, &TSmtpThread::catchAllKnown);
-}
-
-void TSmtpRelayServer::waitForCatchAll(const std::string& domain, TSmtpThread* session) {
-  catchAllWaiters_[domain].push_back(session);
-}
-
-void TSmtpRelayServer::forgetWaiter(TSmtpThread* session) {
-  for (auto& [domain, waiters] : catchAllWaiters_) std::erase(waiters, session);
-  forgetMxWaiter(session);
-  forgetHostWaiter(session);
+  if (!onResult) return;
+  ValidationResult value;
+  value.index = address.index;
+  value.tag = address.tag;
+  value.given = address.givenText();
+  value.checked = address.prepared.status == PreparedAddress::Status::Ready
+                      ? address.prepared.address
+                      : address.text;
+  value.result = std::move(result);
+  value.log = std::move(log);
+  onResult(value);
 }
 
 // --------------------------------------------------------------- greylisting
 
-void TSmtpRelayServer::queueRetry(Retry retry) {
-  retry.due = now() + static_cast<std::uint32_t>(greylistDelayMs_);
-  const int index = retry.address.index;
-  retries_.push_back(std::move(retry));
+void TSmtpRelayServer::retryLater(AddressWork work) {
+  const TakenAddress address = work.address;
+  retries_.push_back({std::move(work), loop_.now() + static_cast<std::uint32_t>(greylistDelayMs_)});
   armRetryTimer();
-  if (onAddressWaiting) onAddressWaiting(*this, index, greylistDelayMs_);
+  if (onWaiting) onWaiting(address, greylistDelayMs_);
 }
 
 void TSmtpRelayServer::armRetryTimer() {
@@ -443,7 +427,7 @@ void TSmtpRelayServer::armRetryTimer() {
     retryTimer_.stop();
     return;
   }
-  const auto wait = static_cast<std::int32_t>(retries_.front().due - now());
+  const auto wait = static_cast<std::int32_t>(retries_.front().due - loop_.now());
   if (wait > 0) {
     retryTimer_.start(static_cast<std::uint64_t>(wait), 0, [this] { retryTimerFired(); });
   } else if (activeCount_ < connections_) {
@@ -459,7 +443,7 @@ void TSmtpRelayServer::retryTimerFired() {
   if (aborted_ || !busy_) return;
   // Start sessions for the due retries, within the connection limit; each
   // takes a due retry before anything else.
-  const std::uint32_t nowMs = now();
+  const std::uint32_t nowMs = loop_.now();
   while (!retries_.empty() && net::EventLoop::tickDue(nowMs, retries_.front().due) &&
          activeCount_ < connections_ && !aborted_) {
     const std::size_t before = retries_.size();
@@ -467,28 +451,6 @@ void TSmtpRelayServer::retryTimerFired() {
     if (retries_.size() >= before) break;  // the new session took nothing
   }
   armRetryTimer();
-}
-
-void TSmtpRelayServer::startSession() {
-  sessions_.push_back(std::make_unique<TSmtpThread>(*this));
-  sessions_.back()->NextRecipient();
-}
-
-void TSmtpRelayServer::abortRetries() {
-  retryTimer_.stop();
-  while (!retries_.empty()) {
-    Retry retry = std::move(retries_.front());
-    retries_.pop_front();
-    retry.log.emplace_back("User Abort");
-    Outcome outcome;
-    outcome.code = kResultAborted;
-    Classification c = classify(outcome);
-    reported(retry.address, {outcome.code, c.verdict, std::move(c.message)}, retry.log);
-  }
-  if (busy_ && activeCount_ == 0 && !finishTimer_.active()) {
-    busy_ = false;
-    finishTimer_.start(kFinishDelayMs, 0, [this] { finishTimerFired(); });
-  }
 }
 
 }  // namespace orvane::engine

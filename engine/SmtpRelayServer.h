@@ -6,16 +6,27 @@
 // seconds, lets the owner abort the run, and reports through events when an
 // address is taken, when its result is known and when the run ends.
 //
-// What the sessions of a run share besides the addresses: the mail hosts of
-// each domain (one MX query per domain, kept for its TTL; sessions that need a
-// domain whose query is under way wait for that answer), the catch-all answer
-// of each domain, the addresses waiting for their greylisting retry, and a
-// limit of connections open at once to one mail host.
+// What the sessions of a run share besides the addresses, each in a part of
+// its own: the mail hosts of each domain (MxResolver: one MX query per
+// domain, kept for its TTL), the connections open to each mail host and
+// their limit (HostSlots), the catch-all answer of each domain
+// (CatchAllRegistry), and the addresses waiting for their greylisting retry.
+//
+// No connection idles on a full host: an address whose mail host is full
+// waits without a session (set aside, or left in its domain's queue) and a
+// free session takes the next address whose host has room or is not known
+// yet. The address set aside goes on as soon as its host has a slot.
+//
+// A source may answer "none yet": the run then stays alive with the
+// addresses it has (the caches too) and goes on when the owner calls
+// sourceReady(); it ends once the source has ended and every address is
+// answered.
 //
 // Ownership: owns the queue, the window of addresses read ahead from a source,
-// the DNS server list, the shared knowledge above, its sessions (while a run
-// lasts) and its timers. The EventLoop must outlive it. Destroy it only while
-// it is not busy.
+// the DNS server list, the shared parts above, its sessions (while a run
+// lasts) and its timers, which run on the loop's time (EventLoop::now: a
+// test's ManualClock moves them). The EventLoop must outlive it. Destroy it
+// only while it is not busy.
 //
 // Thread: the one event-loop thread. Events are raised on it, one at a time;
 // an event handler may call AbortRun() or read the properties. OnGetData (and,
@@ -41,7 +52,11 @@
 
 #include "core/RecipientList.h"
 #include "engine/AddressFeed.h"
+#include "engine/CatchAllRegistry.h"
+#include "engine/HostSlots.h"
+#include "engine/MxResolver.h"
 #include "engine/Outcome.h"
+#include "engine/RunContext.h"
 #include "net/EventLoop.h"
 
 namespace orvane::engine {
@@ -63,7 +78,7 @@ class TRecipientQueue {
  public:
   using Line = FeedLine;
 
-  void add(std::string text, std::int64_t tag = 0) { lines_.push_back({std::move(text), tag}); }
+  void add(std::string text, std::int64_t tag = 0) { lines_.push_back({std::move(text), tag, {}}); }
   void clear() noexcept { lines_.clear(); }
   std::size_t count() const noexcept { return lines_.size(); }
   const std::string& strings(std::size_t i) const { return lines_.at(i).text; }
@@ -74,17 +89,7 @@ class TRecipientQueue {
   std::vector<Line> lines_;
 };
 
-// The mail hosts DNS gave for a domain, as every session of a run uses them.
-struct MxAnswer {
-  DnsOutcome outcome = DnsOutcome::Answered;
-  int code = 0;                    // the server's error code, or the socket error
-  std::vector<std::string> hosts;  // by ascending preference; empty: none to try
-  TransactionLog lines;            // what the log shows of the answer
-  std::string server;              // the server that answered (or did not)
-  std::uint32_t ttlSeconds = 0;    // 0: not kept for later addresses
-};
-
-class TSmtpRelayServer final {
+class TSmtpRelayServer final : private RunContext {
  public:
   using TGetDataEvent = std::function<void(TSmtpRelayServer& Sender, int recipientIndex)>;
   // `log` is the session's transaction log, valid only during the call.
@@ -93,25 +98,14 @@ class TSmtpRelayServer final {
   using TAbortingEvent =
       std::function<void(TSmtpRelayServer& Sender, int recipientIndex, int threadsAborted)>;
   using TFinishedEvent = std::function<void(TSmtpRelayServer& Sender, bool Aborted)>;
-  // An address was refused for now (a 4xx to RCPT TO) and waits `delayMs`
-  // before it is tried once more; its result comes later.
-  using TAddressWaitingEvent =
-      std::function<void(TSmtpRelayServer& Sender, int recipientIndex, std::uint64_t delayMs)>;
-  // Hands out the next address to check; false when there is none left.
+  // Hands out the next address to check, or says there is none yet, or none
+  // any more.
   using TRecipientSource = AddressFeed::Source;
 
   static constexpr int kDefaultConnections = 1;
   static constexpr int kDefaultTimeOut = 60;
   static constexpr std::uint64_t kFinishDelayMs = 100;
-  // The first DNS resend after this long without an answer, then twice as
-  // long each time.
-  static constexpr std::uint64_t kDnsRetryMs = 1000;
-  // A domain that does not exist is remembered this long.
-  static constexpr std::uint32_t kNoSuchDomainSeconds = 60;
-  static constexpr std::uint32_t kMaxMxSeconds = 3600;
-  // Rejected addresses in a row after which a connection takes no more
-  // addresses along.
-  static constexpr int kMaxRejectionsInARow = 5;
+  static constexpr std::uint64_t kDnsRetryMs = MxResolver::kRetryMs;
 
   explicit TSmtpRelayServer(net::EventLoop& loop);
   ~TSmtpRelayServer();
@@ -134,8 +128,7 @@ class TSmtpRelayServer final {
   // Guarded; empties the queue, then copies `list` into it (null: stays empty).
   void setRecipients(const TRecipientQueue* list);
   // Guarded. When set, the run reads its addresses from `source` as it
-  // consumes them instead of from the queue (numbered in the order read);
-  // the tag and text of an address are readable while it is in hand.
+  // consumes them instead of from the queue (numbered in the order read).
   void setSource(TRecipientSource source);
   const std::string& Dns() const noexcept { return dns_; }
   void setDns(std::string_view value);  // guarded; trimmed; servers separated by blanks
@@ -178,14 +171,6 @@ class TSmtpRelayServer final {
   const std::vector<std::string>& systemDnsSources() const noexcept { return systemDnsSources_; }
   void setSystemDnsSources(std::vector<std::string> sources);
 
-  // The clock the time-outs, deadlines and retries are measured with:
-  // milliseconds, wrapping like a tick count. Default: the loop's monotonic
-  // clock; tests put a clock of their own here and call checkTimeOutsNow, so
-  // that no test waits real seconds for a time-out. Guarded.
-  using Clock = std::function<std::uint32_t()>;
-  void setClock(Clock clock);
-  std::uint32_t now() const { return clock_ ? clock_() : net::EventLoop::tickCount(); }
-
   // --- operations ---
   // Starts a run over the queue (or the source). Throws
   // TSmtpRelayServerException: "FROM property is empty", "No DNS SERVER
@@ -193,9 +178,12 @@ class TSmtpRelayServer final {
   // busy" while a run is still running or finishing. An empty queue finishes
   // the run at once (OnFinished through the finish timer).
   void StartCheck();
-  // Stops every live session: each reports its address in hand with -8. The
-  // run then finishes with Aborted true. Exceptions inside are swallowed.
+  // Stops every live session: each reports its address in hand with -8, as
+  // do the addresses waiting for a retry or a host. The run then finishes
+  // with Aborted true. Exceptions inside are swallowed.
   void AbortRun();
+  // The source has more addresses (or has ended) after it said "none yet".
+  void sourceReady();
 
   // Runs the time-out check at once (it also runs every TimeOut seconds):
   // sessions silent for longer than TimeOut, or holding an address past its
@@ -211,105 +199,65 @@ class TSmtpRelayServer final {
   // Slots of the session list (created sessions, empty once ended).
   std::size_t sessionSlots() const noexcept { return sessions_.size(); }
   net::EventLoop& Loop() noexcept { return loop_; }
-  // The result being reported: valid during OnEMailProcessed.
-  const AddressResult& lastResult() const noexcept { return lastResult_; }
-  // The tag and text of an address in hand (taken, not yet reported): valid
-  // during OnGetData, OnEMailProcessed and onAddressWaiting.
-  std::int64_t Tag(int recipientIndex) const;
-  const std::string& Text(int recipientIndex) const;
   // Addresses waiting to be tried again.
   std::size_t retriesWaiting() const noexcept { return retries_.size(); }
+  // Addresses waiting for a slot at their mail host.
+  std::size_t addressesParked() const noexcept { return parkedCount_; }
   // MX queries sent in this run (resends included).
-  std::uint64_t dnsQueriesSent() const noexcept { return dnsQueries_; }
+  std::uint64_t dnsQueriesSent() const noexcept { return resolver_.queriesSent(); }
   // SMTP connections opened in this run.
   std::uint64_t connectionsOpened() const noexcept { return connectionsOpened_; }
   // The most connections that were open at once to one mail host.
-  int peakHostConnections() const noexcept { return peakHostConnections_; }
+  int peakHostConnections() const noexcept { return hostSlots_.peak(); }
 
   TGetDataEvent OnGetData;
   TEMailProcessedEvent OnEMailProcessed;
   TAbortingEvent OnAborting;
   TFinishedEvent OnFinished;
-  TAddressWaitingEvent onAddressWaiting;
+  // The same moments with the address itself: taken (once per address),
+  // refused for now and waiting `delayMs` for its retry, and its result.
+  std::function<void(const TakenAddress& address)> onTaken;
+  std::function<void(const TakenAddress& address, std::uint64_t delayMs)> onWaiting;
+  std::function<void(ValidationResult& result)> onResult;
 
  private:
-  friend class TSmtpThread;
-
-  // What the run knows of a domain's catch-all behaviour.
-  enum class CatchAll : std::uint8_t { Probing, Yes, No, Undetermined };
   struct Retry {
-    TakenAddress address;
-    TransactionLog log;
-    std::uint32_t due = 0;  // tick count
+    AddressWork work;
+    std::uint32_t due = 0;  // loop time
   };
-  struct InHand {
-    std::int64_t tag = 0;
-    std::string text;
-  };
-  struct MxEntry {
-    bool ready = false;
-    MxAnswer answer;
-    std::uint32_t expires = 0;  // tick count
-    std::vector<TSmtpThread*> waiters;
-  };
-  struct HostSlots {
-    int open = 0;
-    std::deque<TSmtpThread*> waiting;
-  };
+
+  // RunContext: what the sessions ask of the run.
+  const RunSettings& runSettings() const override { return runSettings_; }
+  net::EventLoop& loop() override { return loop_; }
+  MxResolver& resolver() override { return resolver_; }
+  HostSlots& hostSlots() override { return hostSlots_; }
+  CatchAllRegistry& catchAll() override { return catchAll_; }
+  bool stopping() const override { return aborted_; }
+  Took takeNext(AddressWork& work) override;
+  bool takeAlong(const std::string& domain, TakenAddress& out) override;
+  void announce(TakenAddress& address) override;
+  void report(const TakenAddress& address, AddressResult result, TransactionLog& log) override;
+  void retryLater(AddressWork work) override;
+  void giveBack(TakenAddress address) override;
+  void park(AddressWork work) override;
+  void connectionOpened() override { ++connectionsOpened_; }
+  void sessionEnded(TSmtpThread& session, int lastRecipientIndex) override;
 
   void checkNotBusy() const;
   void checkTimeOuts();
   void finishTimerFired();
-  // Called by a session that ends: empties its slot; the object is destroyed
-  // later from the loop (it may be deep inside its own client's callback).
-  std::unique_ptr<TSmtpThread> takeSession(TSmtpThread* session);
-  void sessionEnded(int lastRecipientIndex);
-  void buryLater(std::unique_ptr<TSmtpThread> session);
-
-  // Addresses: the next one (a due retry first), or one of `domain` to take
-  // along. `fresh` tells an address taken for the first time, which the
-  // session announces (OnGetData) once it holds it.
-  enum class Took { Nothing, Address, Retry };
-  Took takeNext(TakenAddress& address, TransactionLog& log, bool& fresh);
-  bool takeAlong(const std::string& domain, TakenAddress& address, bool& fresh);
-  void announce(int recipientIndex);
-  void giveBack(TakenAddress address);
-  // The address and its result, raised as OnEMailProcessed.
-  void reported(const TakenAddress& address, const AddressResult& result,
-                const TransactionLog& log);
-
-  // Mail hosts: true with `answer` set when the domain's answer is known;
-  // false when the caller is to ask (`ask` true) or to wait for the answer
-  // another session is asking for (it is woken with mxKnown).
-  bool mxLookup(const std::string& domain, TSmtpThread* session, const MxAnswer*& answer,
-                bool& ask);
-  void mxResolved(const std::string& domain, MxAnswer answer);
-  void forgetMxWaiter(TSmtpThread* session);
-
-  // Connections per mail host: true when `session` may connect to `host`
-  // now; otherwise it is woken with hostFree when a slot frees up.
-  bool acquireHost(const std::string& host, TSmtpThread* session);
-  void releaseHost(const std::string& host);
-  void forgetHostWaiter(TSmtpThread* session);
-
-  // Catch-all knowledge: a session that is the first to see an accepted
-  // address of `domain` gets true and probes; everyone else reads the state.
-  bool claimCatchAllProbe(const std::string& domain);
-  const CatchAll* catchAllOf(const std::string& domain) const;
-  void catchAllResolved(const std::string& domain, CatchAll state);
-  void waitForCatchAll(const std::string& domain, TSmtpThread* session);
-  void forgetWaiter(TSmtpThread* session);
-  // Wakes `session` from the loop, if it still exists by then.
-  // A session may be gone by the time a posted notice for it runs.
-  bool isLive(const TSmtpThread* session) const;
-  void wake(TSmtpThread* session, void (TSmtpThread::*method)());
-
-  // Greylisting: the address waits; the run stays alive until it is retried.
-  void queueRetry(Retry retry);
+  void startSession();
+  // Starts sessions while there are free connections and addresses at hand.
+  void topUp();
+  void postTopUp();
+  bool workAtHand();
+  // Ends the run when nothing is left to do or to wait for.
+  void maybeFinish();
+  void hostHasRoom(const std::string& host);
   void armRetryTimer();
   void retryTimerFired();
-  void startSession();
-  void abortRetries();
+  // Reports `work` aborted (-8): a retry or a parked address at AbortRun.
+  void reportAborted(AddressWork& work);
 
   net::EventLoop& loop_;
   int connections_ = kDefaultConnections;
@@ -328,25 +276,28 @@ class TSmtpRelayServer final {
   int hostConnections_ = 0;
   std::uint64_t dnsRetryMs_ = kDnsRetryMs;
   std::uint64_t addressDeadlineMs_ = 0;
-  Clock clock_;
 
   bool busy_ = false;
   bool aborted_ = false;
   int activeCount_ = 0;
+  RunSettings runSettings_;
   AddressFeed feed_;
-  std::unordered_map<int, InHand> inHand_;
+  MxResolver resolver_;
+  HostSlots hostSlots_;
+  CatchAllRegistry catchAll_;
   std::vector<std::string> dnsServers_;
   std::vector<std::unique_ptr<TSmtpThread>> sessions_;
+  std::vector<std::size_t> freeSlots_;
   std::vector<std::unique_ptr<TSmtpThread>> graveyard_;
-  AddressResult lastResult_;
-  std::unordered_map<std::string, CatchAll> catchAll_;
-  std::unordered_map<std::string, std::vector<TSmtpThread*>> catchAllWaiters_;
-  std::unordered_map<std::string, MxEntry> mx_;
-  std::unordered_map<std::string, HostSlots> hosts_;
-  int peakHostConnections_ = 0;
-  std::uint64_t dnsQueries_ = 0;
-  std::uint64_t connectionsOpened_ = 0;
   std::deque<Retry> retries_;
+  // Addresses waiting for a slot at their host, by host, and the hosts that
+  // have room for theirs.
+  std::unordered_map<std::string, std::deque<AddressWork>> parked_;
+  std::deque<std::string> roomAt_;
+  std::size_t parkedCount_ = 0;
+  std::size_t parkLimit_ = 0;
+  bool topUpPosted_ = false;
+  std::uint64_t connectionsOpened_ = 0;
   net::Timer checkTimer_;
   net::Timer finishTimer_;
   net::Timer retryTimer_;

@@ -1,5 +1,7 @@
 #include "net/EventLoop.h"
 
+#include "net/ManualClock.h"
+
 #ifdef __linux__
 #include <sys/epoll.h>
 #include <unistd.h>
@@ -57,8 +59,7 @@ bool EventLoop::runUntil(const std::function<bool()>& done, std::uint64_t timeou
   if (done()) return true;
   bool expired = false;
   const std::function<bool()> finished = [&] { return expired || done(); };
-  uv_update_time(&loop_);  // the timeout counts from now, not from the last pass
-  Timer guard(*this);
+  Timer guard(*this, Timer::Time::Real);
   guard.start(timeoutMs, 0, [&] { expired = true; });
   // A pass runs due timers before it waits. Were the guard to fire there, the
   // wait would have no timer left and block for good; the check before every
@@ -133,6 +134,10 @@ int EventLoop::backendTimeout() const noexcept {
   // then spin instead of sleeping.
   if (!uv_loop_alive(&loop_)) return -1;
   return uv_backend_timeout(&loop_);
+}
+
+std::uint32_t EventLoop::now() const noexcept {
+  return manual_ != nullptr ? manual_->now() : tickCount();
 }
 
 std::uint32_t EventLoop::tickCount() noexcept {
@@ -349,12 +354,14 @@ void IoWatcher::onPoll(uv_poll_t* handle, int status, int events) {
 
 #endif
 
-Timer::Timer(EventLoop& loop) : handle_(new uv_timer_t) {
+Timer::Timer(EventLoop& loop, Time time)
+    : loop_(loop), real_(time == Time::Real), handle_(new uv_timer_t) {
   uv_timer_init(loop.uv(), handle_);
   handle_->data = this;
 }
 
 Timer::~Timer() {
+  if (manual_ != nullptr) manual_->cancel(this);
   uv_timer_stop(handle_);
   handle_->data = nullptr;
   uv_close(reinterpret_cast<uv_handle_t*>(handle_),
@@ -363,22 +370,35 @@ Timer::~Timer() {
 
 void Timer::start(std::uint64_t timeoutMs, std::uint64_t repeatMs, std::function<void()> callback) {
   callback_ = std::move(callback);
+  stop();
+  if (!real_ && loop_.manualClock() != nullptr) {
+    repeat_ = repeatMs;
+    loop_.manualClock()->schedule(this, timeoutMs);
+    return;
+  }
+  // The loop's cached time is that of its last pass; a timer started after
+  // an idle spell (from a window's event, say) would otherwise fire early.
+  uv_update_time(loop_.uv());
   uv_timer_start(handle_, &Timer::onTimer, timeoutMs, repeatMs);
 }
 
 void Timer::stop() {
+  if (manual_ != nullptr) manual_->cancel(this);
   uv_timer_stop(handle_);
 }
 
 bool Timer::active() const noexcept {
-  return uv_is_active(reinterpret_cast<const uv_handle_t*>(handle_)) != 0;
+  return manual_ != nullptr || uv_is_active(reinterpret_cast<const uv_handle_t*>(handle_)) != 0;
 }
 
 void Timer::onTimer(uv_timer_t* handle) {
   auto* self = static_cast<Timer*>(handle->data);
-  if (self == nullptr) return;
+  if (self != nullptr) self->fire();
+}
+
+void Timer::fire() {
   // Copy: the callback may restart or destroy the timer.
-  auto cb = self->callback_;
+  auto cb = callback_;
   if (cb) cb();
 }
 

@@ -21,6 +21,7 @@
 namespace orvane::net {
 
 class IoWatcher;
+class ManualClock;
 
 class EventLoop final {
  public:
@@ -64,6 +65,15 @@ class EventLoop final {
   void setReadyBatchesPerPass(int batches) noexcept {
     readyBatchesPerPass_ = batches < 1 ? 1 : batches;
   }
+
+  // The loop's time, which every timer of the program and every time-out is
+  // measured with: milliseconds wrapping at 2^32 like a tick count. The
+  // monotonic clock (tickCount), or the ManualClock a test installed.
+  std::uint32_t now() const noexcept;
+  ManualClock* manualClock() const noexcept { return manual_; }
+  // Installs `clock` (nullptr: the monotonic clock again). Called by
+  // ManualClock itself; timers started afterwards run on it.
+  void useManualClock(ManualClock* clock) noexcept { manual_ = clock; }
 
   // Milliseconds of a monotonic clock, wrapping at 2^32 like a tick count.
   static std::uint32_t tickCount() noexcept;
@@ -109,6 +119,7 @@ class EventLoop final {
 #endif
 
   int readyBatchesPerPass_ = 4;
+  ManualClock* manual_ = nullptr;
   uv_loop_t loop_{};
   uv_idle_t* idle_ = nullptr;                     // active only while notices wait
   uv_prepare_t* untilCheck_ = nullptr;            // active only inside runUntil
@@ -161,9 +172,17 @@ class IoWatcher final {
 
 // A one-shot or repeating timer on the loop. Stops (and releases its handle)
 // when destroyed, so a callback never outlives its owner.
+//
+// A timer runs on the loop's time: when a ManualClock is installed at
+// start(), the timer fires when the clock is advanced past its due time, not
+// in real time. Only `Time::Real` timers (a wait's own guard) always run in
+// real time. A real timer counts from the moment start() is called, also when
+// the loop has been idle (its cached time is brought up to date first).
 class Timer final {
  public:
-  explicit Timer(EventLoop& loop);
+  enum class Time { Loop, Real };
+
+  explicit Timer(EventLoop& loop, Time time = Time::Loop);
   ~Timer();
   Timer(const Timer&) = delete;
   Timer& operator=(const Timer&) = delete;
@@ -174,9 +193,19 @@ class Timer final {
   bool active() const noexcept;
 
  private:
+  friend class ManualClock;
   static void onTimer(uv_timer_t* handle);
+  void fire();
+
+  EventLoop& loop_;
+  bool real_;
   uv_timer_t* handle_;
   std::function<void()> callback_;
+  // While scheduled on a ManualClock: the clock, the due time and the repeat.
+  ManualClock* manual_ = nullptr;
+  std::uint64_t due_ = 0;
+  std::uint64_t sequence_ = 0;
+  std::uint64_t repeat_ = 0;
 };
 
 }  // namespace orvane::net

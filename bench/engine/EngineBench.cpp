@@ -145,10 +145,10 @@ Figures runOnce(const orvane::farm::FarmThread& farm, const Setting& s) {
   server.setDetectCatchAll(s.catchAll);
   server.setSource(
       [next = std::size_t{0}, n = s.addresses](orvane::engine::FeedLine& line) mutable {
-        if (next >= n) return false;
+        if (next >= n) return orvane::engine::SourceAnswer::End;
         line.text = Address(next);
         line.tag = static_cast<std::int64_t>(next++);
-        return true;
+        return orvane::engine::SourceAnswer::Address;
       });
   Figures f;
   bool finished = false;

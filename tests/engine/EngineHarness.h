@@ -1,18 +1,22 @@
 // A scheduler wired to scripted DNS and SMTP servers on 127.0.0.x, recording
 // every event it raises. Mail hosts are dotted loopback addresses (no name
-// lookups), all on the SMTP port of the first server.
+// lookups), all on the SMTP port of the first server. The engine's timers run
+// on a manual clock: a test moves time (clock.advance) instead of waiting;
+// network traffic runs when the loop runs.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/SmtpRelayServer.h"
 #include "net/EventLoop.h"
+#include "net/ManualClock.h"
 #include "tests/support/ScriptedDnsServer.h"
 #include "tests/support/ScriptedSmtpServer.h"
 
@@ -46,7 +50,7 @@ struct Processed {
 
 class EngineHarness {
  public:
-  EngineHarness() : dns(loop), server(loop) {
+  EngineHarness() : clock(loop), dns(loop), server(loop) {
     smtp.push_back(std::make_unique<ScriptedSmtpServer>(loop, "127.0.0.2"));
     server.setDns(dns.address());
     server.setSmtpPort(std::to_string(smtp[0]->port()));
@@ -57,17 +61,15 @@ class EngineHarness {
       EXPECT_EQ(&sender, &server);
       taken.push_back(index);
     };
-    server.OnEMailProcessed = [this](engine::TSmtpRelayServer& sender, int index, std::int32_t code,
-                                     const TransactionLog& log) {
-      processed.push_back(
-          {index, code, log, sender.lastResult().verdict, sender.lastResult().message});
-      reportedAt = net::EventLoop::tickCount();
+    server.onResult = [this](engine::ValidationResult& r) {
+      processed.push_back({r.index, r.result.code, r.log, r.result.verdict, r.result.message});
+      reportedAt = loop.now();
     };
     server.OnAborting = [this](engine::TSmtpRelayServer&, int index, int threadsAborted) {
       aborting.emplace_back(index, threadsAborted);
     };
     server.OnFinished = [this](engine::TSmtpRelayServer& sender, bool aborted) {
-      finishedAt = net::EventLoop::tickCount();
+      finishedAt = loop.now();
       busyInFinished = sender.busy();
       finishedAborted = aborted;
       ++finished;
@@ -87,8 +89,23 @@ class EngineHarness {
     }
   }
 
+  // Runs the loop until the run has finished; once its last session has
+  // ended, moves the clock over the finish delay.
   bool runToEnd(std::uint64_t ms = 10000) {
-    return loop.runUntil([this] { return finished > 0; }, ms);
+    return loop.runUntil(
+        [this] {
+          if (finished == 0 && !server.busy())
+            clock.advance(engine::TSmtpRelayServer::kFinishDelayMs);
+          return finished > 0;
+        },
+        ms);
+  }
+
+  // Runs the loop until `ready`, then moves the clock `ms` forward.
+  bool advanceWhen(const std::function<bool()>& ready, std::uint64_t ms) {
+    if (!loop.runUntil(ready, 5000)) return false;
+    clock.advance(ms);
+    return true;
   }
 
   // Queues `addresses`, starts the run and runs it to its end; fails unless
@@ -105,6 +122,7 @@ class EngineHarness {
   }
 
   net::EventLoop loop;
+  net::ManualClock clock;
   ScriptedDnsServer dns;
   std::vector<std::unique_ptr<ScriptedSmtpServer>> smtp;
   engine::TSmtpRelayServer server;
@@ -112,7 +130,7 @@ class EngineHarness {
   std::vector<Processed> processed;
   std::vector<std::pair<int, int>> aborting;
   int finished = 0;
-  std::uint32_t reportedAt = 0, finishedAt = 0;  // tick counts of the last report and the finish
+  std::uint32_t reportedAt = 0, finishedAt = 0;  // loop times of the last report and the finish
   bool finishedAborted = false;
   bool busyInFinished = true;
 };

@@ -45,8 +45,6 @@ TEST(Session, SilenceEndsAtTheTimeOutOrTheAddressDeadline) {
     h.dns.addMx("slow.test", 10, "127.0.0.3");
     h.dns.addMx("fast.test", 10, "127.0.0.2");
     if (kind == kSilentDns) h.dns.setMisbehaviour(ScriptedDnsServer::Misbehaviour::Silent);
-    std::uint32_t now = 1000;
-    h.server.setClock([&] { return now; });
     h.server.setConnections(1);
     h.server.setTimeOut(kind == kPastDeadline ? 60 : 30);
     h.server.setDnsRetryMs(10);
@@ -60,18 +58,18 @@ TEST(Session, SilenceEndsAtTheTimeOutOrTheAddressDeadline) {
     h.server.StartCheck();
     ASSERT_TRUE(h.loop.runUntil(
         [&] {
-          if (kind == kSilentDns) return h.dns.queriesSeen() >= 2;
+          if (kind == kSilentDns) return h.dns.queriesSeen() >= 1;
           if (kind == kSilentSmtp) return silent.connectionCount() == 1;
           return h.smtp[0]->transcript(0).size() >= 3;
         },
         5000));
     if (kind == kPastDeadline) {
-      now += 9000;  // within the deadline
+      h.clock.advance(9000);  // within the deadline
       h.server.checkTimeOutsNow();
       h.loop.runOnce();
       EXPECT_TRUE(h.processed.empty());
     }
-    now += kind == kSilentDns ? 29600 : kind == kSilentSmtp ? 31000 : 2000;
+    h.clock.advance(kind == kSilentDns ? 29600 : kind == kSilentSmtp ? 31000 : 2000);
     h.server.checkTimeOutsNow();
     ASSERT_TRUE(h.runToEnd(5000));
     ASSERT_EQ(h.processed.size(), kind == kSilentSmtp ? 2u : 1u);

@@ -193,13 +193,21 @@ TEST(Verdicts, GreylistedAddressIsTriedOnceMoreAfterTheDelay) {
       if (c.verb != "RCPT" || c.localPart() != "slow") return std::nullopt;
       return SmtpAction::line(++tries == 1 ? "450 4.7.1 try again later" : second);
     });
-    h.server.setGreylistDelayMs(50);
+    h.server.setGreylistDelayMs(50000);
     std::vector<int> waiting;
-    h.server.onAddressWaiting = [&](TSmtpRelayServer&, int index, std::uint64_t delay) {
-      waiting.push_back(index);
-      EXPECT_EQ(delay, 50u);
+    h.server.onWaiting = [&](const TakenAddress& address, std::uint64_t delay) {
+      waiting.push_back(address.index);
+      EXPECT_EQ(delay, 50000u);
     };
-    ASSERT_TRUE(h.check({"slow@grey.test", "other@grey.test"}));
+    h.queue({"slow@grey.test", "other@grey.test"});
+    h.server.StartCheck();
+    // Nothing is tried again before the delay is over.
+    ASSERT_TRUE(h.advanceWhen([&] { return h.processed.size() == 1 && !waiting.empty(); }, 49999));
+    h.loop.runOnce();
+    EXPECT_EQ(tries, 1);
+    h.clock.advance(1);
+    ASSERT_TRUE(h.runToEnd());
+    ASSERT_EQ(h.processed.size(), 2u);
     EXPECT_EQ(waiting, std::vector<int>{0});
     // The other address did not wait behind it.
     EXPECT_EQ(h.processed[0].index, 1);

@@ -117,7 +117,7 @@ class Clipboard : public WindowTest {};
 TEST_F(Clipboard, ShowsTheResultBeepsAndUnfoldsTheLog) {
   scriptGoodTest();
   auto* form = window->findChild<TFormValidateClipboard*>();
-  form->scheduler().setSmtpPort(std::to_string(smtp.port()));
+  form->validation().scheduler().setSmtpPort(std::to_string(smtp.port()));
   prompts.clipboard = QStringLiteral(" ok@good.test\n");
   triggerDialog<TFormValidateClipboard>("acValidateClipboard", [&](TFormValidateClipboard* dialog) {
     auto* details = child<QPushButton>(dialog, "btDetails");
@@ -142,7 +142,7 @@ TEST_F(Clipboard, ShowsTheResultBeepsAndUnfoldsTheLog) {
     ASSERT_TRUE(waitFor([&] { return smtp.transcript(1).size() >= 3; }));
     child<QPushButton>(dialog, "btCancelar")->click();
   });
-  EXPECT_TRUE(waitFor([&] { return !form->scheduler().busy(); }));
+  EXPECT_TRUE(waitFor([&] { return !form->validation().scheduler().busy(); }));
   EXPECT_EQ(prompts.beeps, 1);
   EXPECT_EQ(prompts.unexpected, 0);
 }

@@ -130,7 +130,7 @@ int main(int argc, char** argv) {
 
   ui::TMainForm form(loop, ini);
   form.projectRun().scheduler().setSmtpPort(std::to_string(smtp.port()));
-  form.findChild<ui::TFormValidateClipboard*>()->scheduler().setSmtpPort(
+  form.findChild<ui::TFormValidateClipboard*>()->validation().scheduler().setSmtpPort(
       std::to_string(smtp.port()));
   form.startUp({});
   RecipientList& list = form.list();

@@ -8,8 +8,6 @@
 #include <stdexcept>
 
 #include "core/Text.h"
-#include "engine/ConfigureEngine.h"
-#include "engine/DnsServerList.h"
 #include "engine/ResultMessages.h"
 #include "settings/EngineOptions.h"
 #include "settings/Ini.h"
@@ -19,13 +17,11 @@
 namespace orvane::ui {
 
 TFormValidateClipboard::TFormValidateClipboard(net::EventLoop& loop, QWidget* parent)
-    : QDialog(parent), server_(loop) {
+    : QDialog(parent), validation_(loop) {
   setObjectName(QStringLiteral("FormValidateClipboard"));
   setWindowTitle(QStringLiteral("Clipboard Address Validation"));
   setModal(true);
-  server_.setInternalDns(engine::kInternalDnsServer);
-  server_.OnEMailProcessed = [this](engine::TSmtpRelayServer&, int, std::int32_t code,
-                                    const TransactionLog& log) { showResult(code, log); };
+  validation_.onResult = [this](engine::ValidationResult& result) { showResult(result); };
 
   const int line = std::max(13, fontMetrics().height());
   auto* label1 = new QLabel(QStringLiteral("E-Mail Adress:"), this);
@@ -79,8 +75,8 @@ TFormValidateClipboard::TFormValidateClipboard(net::EventLoop& loop, QWidget* pa
 
 TFormValidateClipboard::~TFormValidateClipboard() {
   setBusyCursor(false);
-  server_.OnEMailProcessed = nullptr;
-  if (server_.busy()) server_.AbortRun();
+  validation_.onResult = nullptr;
+  validation_.stop();
 }
 
 std::string TFormValidateClipboard::addressToValidate(const QString& clipboard) {
@@ -101,14 +97,20 @@ std::string TFormValidateClipboard::addressToValidate(const QString& clipboard) 
 
 void TFormValidateClipboard::validate(const settings::TINI& ini) {
   if (Prompts::clipboardText().isEmpty()) throw std::runtime_error(kClipboardEmpty);
-  engine::ConfigureEngine(server_, settings::readEngineSettings(ini));
+  validation_.configure(settings::readEngineSettings(ini));
   const QString text = Prompts::clipboardText();
-  server_.Recipients().add(addressToValidate(text));
-  // An address that fails at once is reported inside StartCheck: the window
+  std::string address = addressToValidate(text);
+  // An address that fails at once is reported inside start(): the window
   // must already be prepared for it.
   prepare(text);
   try {
-    server_.StartCheck();
+    validation_.start(
+        [address = std::move(address), given = false](engine::FeedLine& line) mutable {
+          if (given) return engine::SourceAnswer::End;
+          given = true;
+          line.given = address;
+          return engine::SourceAnswer::Address;
+        });
   } catch (...) {
     setBusyCursor(false);
     throw;
@@ -127,16 +129,16 @@ void TFormValidateClipboard::prepare(const QString& text) {
   setBusyCursor(true);
 }
 
-void TFormValidateClipboard::showResult(std::int32_t code, const TransactionLog& log) {
-  if (code == engine::kResultAborted) return;
-  const engine::AddressResult& result = server_.lastResult();
+void TFormValidateClipboard::showResult(const engine::ValidationResult& value) {
+  const engine::AddressResult& result = value.result;
+  if (result.code == engine::kResultAborted) return;
   lbStatus->setText(QString::fromStdString(result.message));
   const std::string_view verdict = verdictName(result.verdict);
   lbVerdict->setText(QString::fromUtf8(verdict.data(), static_cast<qsizetype>(verdict.size())));
   Prompts::beep();
   btCancelar->setText(QStringLiteral("&Close"));
   btDetails->setEnabled(true);
-  showLog(Memo1, log);
+  showLog(Memo1, value.log);
   setBusyCursor(false);
 }
 
@@ -146,7 +148,7 @@ void TFormValidateClipboard::details() {
 }
 
 void TFormValidateClipboard::reject() {
-  if (server_.busy()) server_.AbortRun();
+  validation_.stop();
   setBusyCursor(false);
   QDialog::reject();
 }

@@ -10,7 +10,7 @@
 // line break, or holds several addresses, is refused with a message instead
 // of being sent: a line break must never reach an SMTP command line.
 //
-// Owns its scheduler and controls (lbEmail, lbStatus, btCancelar, btDetails,
+// Owns its validation run and controls (lbEmail, lbStatus, btCancelar, btDetails,
 // Bevel1, Memo1); created once with the main window and reused. Borrows the
 // event loop. User-interface thread only.
 #pragma once
@@ -20,7 +20,7 @@
 #include <cstdint>
 
 #include "core/RecipientList.h"
-#include "engine/SmtpRelayServer.h"
+#include "engine/Validation.h"
 
 class QFrame;
 class QLabel;
@@ -52,8 +52,8 @@ class TFormValidateClipboard final : public QDialog {
   TFormValidateClipboard(net::EventLoop& loop, QWidget* parent = nullptr);
   ~TFormValidateClipboard() override;
 
-  // Validate Clipboard: reads the clipboard, configures the scheduler from
-  // `ini`, starts the check and shows the window modally until it is closed.
+  // Validate Clipboard: reads the clipboard, configures the run from `ini`,
+  // starts the check and shows the window modally until it is closed.
   // Throws (the caller's error box shows the message) when the clipboard is
   // empty or unusable, or the options hold no sender.
   void validate(const settings::TINI& ini);
@@ -63,18 +63,18 @@ class TFormValidateClipboard final : public QDialog {
   // above when nothing or more than one address remains.
   static std::string addressToValidate(const QString& clipboard);
 
-  engine::TSmtpRelayServer& scheduler() noexcept { return server_; }
+  engine::Validation& validation() noexcept { return validation_; }
 
   void reject() override;
 
  private:
   void prepare(const QString& text);
-  void showResult(std::int32_t code, const TransactionLog& log);
+  void showResult(const engine::ValidationResult& result);
   void details();
   void setClientHeight(int height);
   void setBusyCursor(bool busy);
 
-  engine::TSmtpRelayServer server_;
+  engine::Validation validation_;
   QLabel* lbEmail = nullptr;
   QLabel* lbStatus = nullptr;
   QLabel* lbVerdict = nullptr;

@@ -23,7 +23,6 @@
 
 #include "core/ProjectFile.h"
 #include "engine/ConfigureEngine.h"
-#include "engine/ResourceLimits.h"
 #include "settings/EngineOptions.h"
 #include "settings/FormOptions.h"
 #include "settings/Ini.h"
@@ -95,6 +94,15 @@ TMainForm::TMainForm(net::EventLoop& loop, settings::TINI& ini, QWidget* parent)
   autosave_ = new QTimer(this);
   connect(autosave_, &QTimer::timeout, this, &TMainForm::autosave);
   run_.onRunStarted = [this] { runStarted(); };
+  run_.validation().onConnectionsLowered = [this](int asked, int used, std::uint64_t limit) {
+    statusBar()->showMessage(
+        QStringLiteral("%1 connections need more open files than this program may have (%2); "
+                       "using %3 connections")
+            .arg(asked)
+            .arg(static_cast<qulonglong>(limit))
+            .arg(used),
+        kStatusMessageMs);
+  };
   run_.onRunFinished = [this](bool) { runFinished(); };
 
   clipboardForm_ = new TFormValidateClipboard(loop_, this);
@@ -423,21 +431,7 @@ void TMainForm::showStatus() {
 // ------------------------------------------------------------------ validation
 
 void TMainForm::startValidation() {
-  engine::EngineSettings settings = settings::readEngineSettings(ini_);
-  // More sessions than open files would fail addresses by the thousand.
-  const std::uint64_t limit = engine::raiseDescriptorLimit();
-  const int fit = engine::connectionsThatFit(settings.connections, limit);
-  if (fit < settings.connections) {
-    statusBar()->showMessage(
-        QStringLiteral("%1 connections need more open files than this program may have (%2); "
-                       "using %3 connections")
-            .arg(settings.connections)
-            .arg(static_cast<qulonglong>(limit))
-            .arg(fit),
-        kStatusMessageMs);
-    settings.connections = fit;
-  }
-  run_.Start(settings);
+  run_.Start(settings::readEngineSettings(ini_));
 }
 
 void TMainForm::stopValidation() {

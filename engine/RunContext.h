@@ -1,0 +1,116 @@
+// What a validation session (TSmtpThread) is handed by the run it works for:
+// the run's settings as plain values, the address in hand with everything
+// known about it so far (AddressWork, which can be set aside and taken up
+// again by any session), and the run itself (RunContext): where addresses
+// come from, where results go, and the shared knowledge of the run (mail
+// hosts, host slots, catch-all answers).
+//
+// The session reaches the run only through RunContext; the run owns the
+// sessions. Event-loop thread only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/RecipientList.h"
+#include "engine/AddressFeed.h"
+#include "engine/Outcome.h"
+
+namespace orvane::net {
+class EventLoop;
+}
+
+namespace orvane::engine {
+
+class CatchAllRegistry;
+class HostSlots;
+class MxResolver;
+class TSmtpThread;
+
+// The settings every session of a run reads; fixed while the run lasts.
+struct RunSettings {
+  std::string signon;
+  std::string from;
+  std::string smtpPort = "smtp";
+  int timeOut = 60;                   // seconds
+  int perConnection = 1;              // addresses of one domain per connection
+  std::uint64_t greylistDelayMs = 0;  // 0: a 4xx to RCPT TO is final
+  std::uint64_t deadlineMs = 60000;   // the longest an address is held
+};
+
+// Where one attempt at a mail host ended: the code, the step and the
+// server's reply there.
+struct Attempt {
+  std::int32_t code = 0;
+  Step step = Step::Connect;
+  std::string reply;
+};
+
+// The address in hand and what is known of it so far.
+struct AddressWork {
+  TakenAddress address;
+  TransactionLog log;
+  bool retried = false;  // on its second try (greylisting)
+  std::string domain;    // ASCII form
+  std::vector<std::string> mailHosts;
+  std::size_t hostIndex = 0;
+  bool rcptRefused = false;  // a 5xx to RCPT TO decided the address
+  Attempt first;             // the current host's first failure
+  Attempt last;              // what the address gets when the hosts run out
+  // The outcome beyond the code.
+  Step step = Step::Syntax;
+  DnsOutcome dns = DnsOutcome::Answered;
+  int dnsCode = 0;
+  std::string dnsServer;
+  std::string detail;
+  // Loop times: when it was taken, its deadline, when it was set aside.
+  std::uint32_t heldSince = 0;
+  std::uint32_t deadline = 0;
+  std::uint32_t parkedSince = 0;
+
+  const std::string& currentHost() const { return mailHosts[hostIndex]; }
+};
+
+class RunContext {
+ public:
+  enum class Took : std::uint8_t {
+    Nothing,  // no address at hand now
+    Address,  // a new address (or one given back)
+    Retry,    // an address's second try; its log so far comes with it
+    Resumed,  // an address set aside for a full host: the slot at its
+              // current host is now held for it
+  };
+
+  virtual const RunSettings& runSettings() const = 0;
+  virtual net::EventLoop& loop() = 0;
+  virtual MxResolver& resolver() = 0;
+  virtual HostSlots& hostSlots() = 0;
+  virtual CatchAllRegistry& catchAll() = 0;
+  // The run is being stopped: take nothing more.
+  virtual bool stopping() const = 0;
+
+  // The next address to work on, into `work` (which is reset first).
+  virtual Took takeNext(AddressWork& work) = 0;
+  // The next address of `domain` to ask about on the open connection.
+  virtual bool takeAlong(const std::string& domain, TakenAddress& out) = 0;
+  // Tells the owner an address is being checked (once per address).
+  virtual void announce(TakenAddress& address) = 0;
+  // The address's result; `log` may be taken over.
+  virtual void report(const TakenAddress& address, AddressResult result, TransactionLog& log) = 0;
+  // The address is tried once more after the greylisting delay.
+  virtual void retryLater(AddressWork work) = 0;
+  // An address taken along whose connection broke before it was answered:
+  // it gets a dialogue of its own later.
+  virtual void giveBack(TakenAddress address) = 0;
+  // The address waits, without a session, until its current host has a slot.
+  virtual void park(AddressWork work) = 0;
+  virtual void connectionOpened() = 0;
+  // The session has ended; the run destroys it later from the loop.
+  virtual void sessionEnded(TSmtpThread& session, int lastRecipientIndex) = 0;
+
+ protected:
+  ~RunContext() = default;
+};
+
+}  // namespace orvane::engine

@@ -1,0 +1,80 @@
+// One validation run as every front end starts it (the window's project run,
+// the clipboard window, `orvane-cli check` and `run`): the options in, the
+// addresses from a source, each result out as a value.
+//
+// The source hands out the entries' texts one at a time, or says that none is
+// at hand yet, or that there are no more. The address checked is the one cut
+// out of the text (ExtractAddress); results name both. A source that says
+// "none yet" keeps the run alive with what it has, caches included; the
+// owner calls more() when it has more (or has ended). The run finishes once
+// the source has ended and every address has its result.
+//
+// Before it starts, the run lowers the connections to what the process's
+// open-file limit can hold, and says so through onConnectionsLowered.
+//
+// Ownership: owns its scheduler. The EventLoop must outlive it. Event-loop
+// thread; every event is raised on it, never inside start() except results of
+// addresses that end at once (not an address) and onConnectionsLowered.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "engine/ConfigureEngine.h"
+#include "engine/Outcome.h"
+#include "engine/SmtpRelayServer.h"
+
+namespace orvane::engine {
+
+class Validation final {
+ public:
+  // Fills `line.given` (the entry's text) and `line.tag` (the owner's).
+  using Source = std::function<SourceAnswer(FeedLine& line)>;
+
+  explicit Validation(net::EventLoop& loop);
+  Validation(const Validation&) = delete;
+  Validation& operator=(const Validation&) = delete;
+
+  // Configures the next run from `settings` (ConfigureEngine: RunStartError
+  // for a sender that cannot be used) and fits its connections to the
+  // open-file limit. Throws TSmtpRelayServerException("Component is busy")
+  // while running().
+  void configure(const EngineSettings& settings);
+  // Starts the configured run over `source`. Throws TSmtpRelayServerException
+  // ("Component is busy" while running(), "No DNS SERVER Available");
+  // nothing has been reported then, and running() is false.
+  void start(Source source);
+  // configure, then start.
+  void start(const EngineSettings& settings, Source source) {
+    configure(settings);
+    start(std::move(source));
+  }
+  // The source has more addresses, or has ended, after it said "none yet".
+  void more();
+  // Stops the run: every address in hand is reported with -8.
+  void stop();
+  // True from a successful start until onFinished.
+  bool running() const noexcept { return running_; }
+
+  // The open-file limit the connections are fitted to (0: the process's own,
+  // raised to its hard limit).
+  void setDescriptorLimit(std::uint64_t limit) noexcept { descriptorLimit_ = limit; }
+  // The scheduler, for the seams a test points at its own servers and for
+  // the run's figures.
+  TSmtpRelayServer& scheduler() noexcept { return server_; }
+
+  std::function<void(std::int64_t tag)> onTaken;
+  // Refused for now; its retry comes in `delayMs`.
+  std::function<void(std::int64_t tag, std::uint64_t delayMs)> onWaiting;
+  // The result may be taken over (its texts and log moved out).
+  std::function<void(ValidationResult& result)> onResult;
+  std::function<void(bool aborted)> onFinished;
+  std::function<void(int asked, int used, std::uint64_t limit)> onConnectionsLowered;
+
+ private:
+  TSmtpRelayServer server_;
+  std::uint64_t descriptorLimit_ = 0;
+  bool running_ = false;
+};
+
+}  // namespace orvane::engine
