@@ -2,6 +2,7 @@
 
 #include <idn2.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
@@ -100,6 +101,9 @@ PreparedAddress prepareAddress(std::string_view text) {
   }
   PreparedAddress p;
   p.address = std::string(local) + "@" + domain;
+  // Names in DNS are the same whatever their case: one lookup, one queue and
+  // one catch-all answer per domain. The address keeps its case on the wire.
+  for (char& c : domain) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   p.domain = std::move(domain);
   if (!isAscii(local)) {
     p.status = PreparedAddress::Status::NotSendable;

@@ -22,7 +22,7 @@ struct PreparedAddress {
   };
   Status status = Status::NotAddress;
   std::string address;  // mailbox name + "@" + the domain's ASCII form
-  std::string domain;   // the domain's ASCII form
+  std::string domain;   // the domain's ASCII form, in lower case
   std::string reason;
 };
 

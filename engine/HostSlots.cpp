@@ -7,6 +7,7 @@ namespace orvane::engine {
 void HostSlots::reset(int limit) {
   limit_ = std::max(limit, 0);
   peak_ = 0;
+  total_ = 0;
   open_.clear();
 }
 
@@ -21,6 +22,7 @@ int HostSlots::open(const std::string& host) const {
 
 bool HostSlots::tryAcquire(const std::string& host) {
   if (full(host)) return false;
+  ++total_;
   const int now = ++open_[host];
   peak_ = std::max(peak_, now);
   return true;
@@ -29,6 +31,7 @@ bool HostSlots::tryAcquire(const std::string& host) {
 void HostSlots::release(const std::string& host) {
   const auto it = open_.find(host);
   if (it == open_.end()) return;
+  --total_;
   if (--it->second <= 0) open_.erase(it);
   if (onRoom && !full(host)) onRoom(host);
 }

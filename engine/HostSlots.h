@@ -29,12 +29,15 @@ class HostSlots final {
   // The most connections that were open at once to one host.
   int peak() const noexcept { return peak_; }
   int limit() const noexcept { return limit_; }
+  // Slots taken at all hosts together.
+  int total() const noexcept { return total_; }
 
   RoomEvent onRoom;
 
  private:
   int limit_ = 0;
   int peak_ = 0;
+  int total_ = 0;
   std::unordered_map<std::string, int> open_;
 };
 

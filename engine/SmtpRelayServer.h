@@ -209,6 +209,8 @@ class TSmtpRelayServer final : private RunContext {
   std::uint64_t connectionsOpened() const noexcept { return connectionsOpened_; }
   // The most connections that were open at once to one mail host.
   int peakHostConnections() const noexcept { return hostSlots_.peak(); }
+  // Connections open now (or held for an address about to connect).
+  int openConnections() const noexcept { return hostSlots_.total(); }
 
   TGetDataEvent OnGetData;
   TEMailProcessedEvent OnEMailProcessed;

@@ -11,10 +11,12 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <iterator>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -297,8 +299,11 @@ class ValidateCommand : public ::testing::Test {
 
   std::optional<SmtpAction> answer(const Command& c) {  // on the servers' thread
     if (c.verb != "RCPT") return std::nullopt;
-    ++rcpts_;
-    rcpts_.notify_all();
+    {
+      std::lock_guard lock(mutex_);
+      ++rcpts_;
+    }
+    rcptSeen_.notify_all();
     const std::string local = c.localPart();
     if (c.address().ends_with("@all.test") || local.starts_with("good")) return Reply("250 ok");
     if (local.starts_with("hang")) return SmtpAction::silence();
@@ -306,8 +311,10 @@ class ValidateCommand : public ::testing::Test {
     return Reply(local[0] == 'e' ? local.substr(1, 3) + " refused" : "550 no such user");
   }
 
-  void waitForRcpts(int n) {
-    for (int seen; (seen = rcpts_.load()) < n;) rcpts_.wait(seen);
+  // True once the servers have seen `n` RCPT TO commands; false after 10 s.
+  bool waitForRcpts(int n) {
+    std::unique_lock lock(mutex_);
+    return rcptSeen_.wait_for(lock, std::chrono::seconds(10), [&] { return rcpts_ >= n; });
   }
 
   // The command's arguments with the servers' (as "--name=VALUE").
@@ -317,7 +324,10 @@ class ValidateCommand : public ::testing::Test {
   }
 
   testing::TempDir dir_;  // the child's saved options: none
-  std::atomic<int> rcpts_{0};
+  std::mutex mutex_;
+  std::condition_variable rcptSeen_;
+  int rcpts_ = 0;
+  std::atomic<int> dnsQueries_{0};
   std::map<std::string, int> greyTries_;
   std::string dns_, smtpPort_;
   testing::LoopThread servers_{[this](net::EventLoop& loop) {
@@ -325,6 +335,10 @@ class ValidateCommand : public ::testing::Test {
     auto smtp = std::make_shared<testing::ScriptedSmtpServer>(loop, "127.0.0.2");
     dns->addMx("cli.test", 10, "127.0.0.2");
     dns->addMx("all.test", 10, "127.0.0.2");
+    dns->setHandler([this](const testing::ScriptedDnsServer::Query&) {
+      ++dnsQueries_;
+      return std::optional<std::string>();
+    });
     smtp->setHandler([this](const Command& c) { return answer(c); });
     dns_ = "--dns=127.0.0.1:" + std::to_string(dns->port());
     smtpPort_ = "--smtp-port=" + std::to_string(smtp->port());
@@ -405,7 +419,7 @@ TEST_F(ValidateCommand, RunSavesAsItGoesAndWhenStoppedOrElseIntoARecoveryFile) {
   const auto args = withServers({"run", "--format", "csv", "--connections", "1", "--per-connection",
                                  "1", "--catch-all", "off", "--save-every", "0.05", path});
   CliProcess cli(args);
-  waitForRcpts(3);
+  ASSERT_TRUE(waitForRcpts(3));
   // Checkpoints land (renamed into the folder) while the run waits for
   // "hang"; the first may come before the reply for "Cy" is in.
   const std::string refused = "[550] Mailbox unavailable";
@@ -439,7 +453,7 @@ TEST_F(ValidateCommand, RunSavesAsItGoesAndWhenStoppedOrElseIntoARecoveryFile) {
   }
   // Once more, over "Cy" and "hang"; the project's folder goes away meanwhile.
   CliProcess again(args);
-  waitForRcpts(5);
+  ASSERT_TRUE(waitForRcpts(5));
   std::filesystem::rename(folder, folder + "-moved");
   ::kill(again.pid(), SIGHUP);
   r = again.finish();
@@ -454,15 +468,16 @@ TEST_F(ValidateCommand, RunSavesAsItGoesAndWhenStoppedOrElseIntoARecoveryFile) {
   EXPECT_EQ(recovered.entry(3).resultText(), "[-8] Aborted by user");
 }
 
-// A list that trickles in is validated as it arrives; the progress line counts
-// without a total until the list has ended; SIGTERM stops the command at once
-// while it waits for more.
+// A list that trickles in is validated as it arrives, in one run (the domain
+// asked for once); the progress line counts without a total until the list
+// has ended; SIGTERM stops the command at once while it waits for more.
 TEST_F(ValidateCommand, CheckValidatesAListAsItArrivesAndStopsWhileWaiting) {
   CliProcess cli(withServers({"check", "--list", "-"}), true);
   cli.write("good1@cli.test\n");
   ASSERT_TRUE(cli.waitForOutput("good1@cli.test\t[0] Valid E-mail Address!\tvalid\n"));
   cli.write("bad@cli.test\n");
   ASSERT_TRUE(cli.waitForOutput("bad@cli.test\t[550] Mailbox unavailable\tinvalid\n"));
+  EXPECT_EQ(dnsQueries_.load(), 1);
   ::kill(cli.pid(), SIGTERM);
   const auto r = cli.finish();
   EXPECT_EQ(r.status, 0);

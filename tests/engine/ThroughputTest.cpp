@@ -32,14 +32,16 @@ using namespace orvane::testing;
 TEST(MxCache, SessionsShareTheQueueAndOneQueryPerDomainKeptForItsTtl) {
   struct Case {
     const char* what;
-    std::uint32_t ttl;
+    std::uint32_t ttl;  // seconds
     int connections;
     std::size_t queries;
+    std::uint64_t betweenMs = 0;  // time passing after each result
   };
   const Case cases[] = {
       {"sessions at once wait for the one query", 3600, 3, 1},
       {"more connections than addresses", 3600, 5, 1},
-      {"one after another use the kept answer", 3600, 1, 1},
+      {"one after another use the kept answer within its TTL", 60, 1, 1, 5000},
+      {"an answer past its TTL is asked for again", 1, 1, 3, 1500},
       {"a TTL of 0 is not kept", 0, 1, 3},
   };
   for (const Case& c : cases) {
@@ -48,6 +50,10 @@ TEST(MxCache, SessionsShareTheQueueAndOneQueryPerDomainKeptForItsTtl) {
     h.dns.addMx("c.test", 10, "127.0.0.2");
     h.dns.setTtl(c.ttl);
     h.server.setConnections(c.connections);
+    h.server.onResult = [&, record = h.server.onResult](ValidationResult& r) {
+      record(r);
+      h.clock.advance(c.betweenMs);
+    };
     h.queue({"a@c.test", "b@c.test", "c@c.test"});
     h.server.StartCheck();
     const auto slots = static_cast<std::size_t>(std::min(c.connections, 3));
@@ -142,16 +148,39 @@ TEST(Batches, SeveralAddressesGoOnOneConnectionUntilRefusalsInARow) {
       EXPECT_EQ(countStartingWith(p.log, "RCPT TO"), 1u) << address;
     }
   }
-  // Refusals in a row end the batch.
-  EngineHarness h;
-  scriptMixedAnswers(h);
-  h.server.setAddressesPerConnection(20);
-  std::vector<std::string> refused;
-  for (int i = 0; i < 12; ++i) refused.push_back("no" + std::to_string(i) + "@b.test");
-  ASSERT_TRUE(h.check(refused));
-  ASSERT_TRUE(eachReportedOnce(h, refused.size()));
-  EXPECT_EQ(countStartingWith(h.smtp[0]->transcript(0), "RCPT TO"),
-            1u + TSmtpThread::kMaxRejectionsInARow);
+}
+
+// A connection carries at most the addresses per connection set; only
+// refusals in a row (not refusals among acceptances) end a batch early.
+TEST(Batches, AConnectionCarriesItsShareAndStopsAfterRefusalsInARow) {
+  const auto list = [](const char* first, const char* second, int n) {
+    std::vector<std::string> out;
+    for (int i = 0; i < n; ++i)
+      out.push_back((i % 2 ? second : first) + std::to_string(i) + "@b.test");
+    return out;
+  };
+  const struct {
+    const char* what;
+    std::vector<std::string> addresses;
+    int perConnection;
+    std::size_t firstConnectionRcpts;
+    std::size_t connections;
+  } cases[] = {
+      {"accepted: three per connection", list("ok", "ok", 7), 3, 3, 3},
+      {"refused and accepted in turn: one connection", list("no", "ok", 12), 20, 12, 1},
+      {"refused in a row: the batch ends", list("no", "no", 12), 20,
+       1u + TSmtpThread::kMaxRejectionsInARow, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EngineHarness h;
+    scriptMixedAnswers(h);
+    h.server.setAddressesPerConnection(c.perConnection);
+    ASSERT_TRUE(h.check(c.addresses));
+    ASSERT_TRUE(eachReportedOnce(h, c.addresses.size()));
+    EXPECT_EQ(countStartingWith(h.smtp[0]->transcript(0), "RCPT TO"), c.firstConnectionRcpts);
+    EXPECT_EQ(h.smtp[0]->connectionCount(), c.connections);
+  }
 }
 
 TEST(HostLimit, NeverMoreConnectionsToOneHostThanAllowed) {
@@ -169,6 +198,41 @@ TEST(HostLimit, NeverMoreConnectionsToOneHostThanAllowed) {
   ASSERT_TRUE(h.check(addresses));
   EXPECT_EQ(h.server.peakHostConnections(), 2);
   for (const auto& p : h.processed) EXPECT_EQ(p.code, 0);
+}
+
+// A slot given back serves the next address: one session, two slots, three
+// addresses at one host.
+TEST(HostLimit, ASlotGivenBackServesTheNextAddress) {
+  EngineHarness h;
+  h.dns.addMx("x.test", 10, "127.0.0.2");
+  h.server.setHostConnections(2);
+  ASSERT_TRUE(h.check({"a@x.test", "b@x.test", "c@x.test"}));
+  for (const auto& p : h.processed) EXPECT_EQ(p.code, 0);
+}
+
+// A free connection never waits on a full host while an address of another
+// host is at hand: with "full.test"'s one slot held by a dialogue that hangs,
+// the second session sets "b" aside (the host's fullness learnt from DNS) and
+// skips "d" (known from the kept answer); "c" and "e" are checked at once.
+// Stopping the run reports the addresses taken ("d" never was).
+TEST(HostLimit, AFreeConnectionTakesWorkForAHostWithRoom) {
+  EngineHarness h;
+  h.addSmtp(3).on("RCPT", SmtpAction::silence());
+  h.dns.addMx("full.test", 10, "127.0.0.3");
+  h.dns.addMx("free.test", 10, "127.0.0.2");
+  h.server.setConnections(2);
+  h.server.setHostConnections(1);
+  h.queue({"a@full.test", "b@full.test", "c@free.test", "d@full.test", "e@free.test"});
+  h.server.StartCheck();
+  ASSERT_TRUE(h.loop.runUntil([&] { return h.processed.size() == 2; }, 5000));
+  EXPECT_EQ(h.processed[0].index, 2);
+  EXPECT_EQ(h.processed[1].index, 4);
+  EXPECT_EQ(h.processed[1].code, 0);
+  EXPECT_EQ(h.smtp[1]->connectionCount(), 1u);
+  h.server.AbortRun();
+  ASSERT_TRUE(h.runToEnd());
+  EXPECT_EQ(h.taken, (std::vector<int>{0, 1, 2, 4}));
+  ASSERT_TRUE(eachReportedOnce(h, 4));
 }
 
 TEST(Descriptors, ConnectionsAreLoweredToWhatTheLimitHolds) {

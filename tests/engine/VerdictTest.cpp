@@ -55,6 +55,13 @@ TEST(Verdict, EveryOutcomeGetsItsVerdictAndAMessageThatKeepsIt) {
       {"block list without enhanced code", rcpt(550, "550 Blocked by a block list"),
        Verdict::Unknown, nullptr},
       {"client refused", rcpt(550, "550 5.7.1 Client host rejected"), Verdict::Unknown, nullptr},
+      // Plain refusals that name us rather than the recipient.
+      {"our sender, plain", rcpt(550, "550 Sender verify failed"), Verdict::Unknown, nullptr},
+      {"our client, plain", rcpt(550, "550 Client host has no reverse name"), Verdict::Unknown,
+       nullptr},
+      {"relaying, plain", rcpt(553, "553 we do not relay for you"), Verdict::Unknown, nullptr},
+      {"our IP, plain", rcpt(550, "550 Your IP 192.0.2.1 is not welcome"), Verdict::Unknown,
+       nullptr},
       {"mailbox full", rcpt(552, "552 5.2.2 mailbox full"), Verdict::Unknown, nullptr},
       {"mailbox full, plain", rcpt(552, "552 too much mail"), Verdict::Unknown,
        "Exceeded storage allocation. Try later"},

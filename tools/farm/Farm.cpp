@@ -18,6 +18,10 @@ Farm::Farm(net::EventLoop& loop, FarmOptions options)
   smtp_.setKeepTranscripts(false);
   dns_.setKeepQueries(false);
   if (options_.dnsReceiveBuffer > 0) dns_.setReceiveBuffer(options_.dnsReceiveBuffer);
+  dns_.setHandler([this](const testing::ScriptedDnsServer::Query&) -> std::optional<std::string> {
+    ++dnsQueries_;
+    return std::nullopt;
+  });
   smtp_.setReplyDelay(options_.replyDelayMs);
   smtp_.setHandler([prefix = options_.acceptPrefix](const testing::ScriptedSmtpServer::Command& c)
                        -> std::optional<testing::SmtpAction> {

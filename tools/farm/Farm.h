@@ -15,6 +15,7 @@
 // the same farm in-process (FarmThread).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -48,6 +49,8 @@ class Farm final {
   // The addresses the SMTP hosts listen on, in host order.
   const std::vector<std::string>& hostAddresses() const noexcept { return hosts_; }
   const FarmOptions& options() const noexcept { return options_; }
+  // DNS queries answered so far; readable from any thread.
+  std::uint64_t dnsQueries() const noexcept { return dnsQueries_.load(); }
 
   static std::string domainName(std::size_t index) { return "d" + std::to_string(index) + ".test"; }
   // The SMTP host addresses of domain `index`, in the order of its MX records.
@@ -58,6 +61,7 @@ class Farm final {
   std::vector<std::string> hosts_;
   testing::ScriptedDnsServer dns_;
   testing::ScriptedSmtpServer smtp_;
+  std::atomic<std::uint64_t> dnsQueries_{0};
 };
 
 }  // namespace orvane::farm
