@@ -25,6 +25,25 @@ Classification unknown(std::string message) {
   return {Verdict::Unknown, std::move(message)};
 }
 
+Classification ourSide(std::string message) {
+  return {Verdict::Unknown, std::move(message), true};
+}
+
+// Socket errors of a connection that did not get through: time-outs,
+// refusals, unreachable hosts and networks.
+bool connectionFailed(std::int32_t code) {
+  switch (code) {
+    case 10051:  // network unreachable
+    case 10060:  // timed out
+    case 10061:  // refused
+    case 10064:  // host down
+    case 10065:  // no route to host
+      return true;
+    default:
+      return false;
+  }
+}
+
 Classification dnsFailure(const Outcome& o) {
   const std::string server = "DNS server " + o.dnsServer;
   switch (o.dns) {
@@ -54,27 +73,27 @@ Classification smtpRefusal(const Outcome& o) {
   const std::int32_t code = o.code;
   if (o.step == Step::Connect || o.step == Step::MailFrom) {
     // The recipient was never asked: nothing is known about the address.
-    return unknown(
+    return ourSide(
         (code < 500 ? "Our check was refused for now at " : "Our check was refused at ") +
         std::string(stepName(o.step)) + ", before the address was asked");
   }
   if (o.step != Step::RcptTo) return unknown(resultMessage(code));
+  const auto enhanced = enhancedStatusCode(o.reply);
+  if (enhanced && (*enhanced)[1] == 2 && (*enhanced)[2] == 2) return unknown("Mailbox full");
   if (code < 500)
     return unknown("Temporarily refused (greylisting or a busy server); try again later");
-  const auto enhanced = enhancedStatusCode(o.reply);
   const auto invalid = [code] {
     return Classification{Verdict::Invalid, std::string(code == 551 ? kUserNotLocalMessage
                                                                     : kMailboxUnavailableMessage)};
   };
   const auto policy = [] {
-    return unknown("Refused by the server's policy (our sender, client or IP), not the address");
+    return ourSide("Refused by the server's policy (our sender, client or IP), not the address");
   };
   if (enhanced) {
     const int subject = (*enhanced)[1];
     const int detail = (*enhanced)[2];
     if ((*enhanced)[0] == 5 && (subject == 1 || (subject == 2 && detail == 1))) return invalid();
     if (subject == 7) return policy();
-    if (subject == 2 && detail == 2) return unknown(resultMessage(552));
     return unknown("Refused for a reason other than the address (" +
                    std::to_string((*enhanced)[0]) + "." + std::to_string(subject) + "." +
                    std::to_string(detail) + ")");
@@ -100,7 +119,8 @@ Classification classify(const Outcome& o) {
     case kResultTimeOut:
       if (o.step == Step::Dns)
         return unknown("Time Out: DNS server " + o.dnsServer + " didn't respond");
-      return unknown(resultMessage(o.code));
+      return o.step == Step::Connect ? ourSide(resultMessage(o.code))
+                                     : unknown(resultMessage(o.code));
     case kResultNotChecked:
       return unknown("Not checked: " + o.detail);
     case 11001:
@@ -109,6 +129,7 @@ Classification classify(const Outcome& o) {
       break;
   }
   if (o.code >= 400 && o.code <= 599) return smtpRefusal(o);
+  if (connectionFailed(o.code)) return ourSide(resultMessage(o.code));
   return unknown(resultMessage(o.code));
 }
 

@@ -67,6 +67,10 @@ struct Outcome {
 struct Classification {
   Verdict verdict = Verdict::Unknown;
   std::string message;
+  // The address is unknown for a cause that usually lies with this machine
+  // rather than the recipient: our connections time out or are refused, or a
+  // server refuses us (at the greeting, HELO or MAIL FROM, or by policy).
+  bool ourSide = false;
 };
 
 Classification classify(const Outcome& outcome);
@@ -84,7 +88,8 @@ bool namesPolicyBlock(std::string_view replyLine);
 struct AddressResult {
   std::int32_t code = 0;
   Verdict verdict = Verdict::Unknown;
-  std::string message;  // "[code] message" is the entry's result text
+  std::string message;   // "[code] message" is the entry's result text
+  bool ourSide = false;  // see Classification
 };
 
 // One address's result with everything its owner needs to file it.

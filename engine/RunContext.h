@@ -52,6 +52,7 @@ struct AddressWork {
   TakenAddress address;
   TransactionLog log;
   bool retried = false;  // on its second try (greylisting)
+  int throttles = 0;     // times its host refused it for now before RCPT TO
   std::string domain;    // ASCII form
   std::vector<std::string> mailHosts;
   std::size_t hostIndex = 0;
@@ -68,6 +69,11 @@ struct AddressWork {
   std::uint32_t heldSince = 0;
   std::uint32_t deadline = 0;
   std::uint32_t parkedSince = 0;
+  // Waiting because its host throttled us: the wait counts against its
+  // deadline (a host that only ever refuses must not hold it for good).
+  bool throttled = false;
+  // The host limit its connection slot was taken under.
+  std::uint64_t slotGeneration = 0;
 
   const std::string& currentHost() const { return mailHosts[hostIndex]; }
 };
@@ -98,8 +104,9 @@ class RunContext {
   virtual void announce(TakenAddress& address) = 0;
   // The address's result; `log` may be taken over.
   virtual void report(const TakenAddress& address, AddressResult result, TransactionLog& log) = 0;
-  // The address is tried once more after the greylisting delay.
-  virtual void retryLater(AddressWork work) = 0;
+  // The address is tried again in `delayMs`; `greylisted`: it was refused
+  // for now at RCPT TO, and its owner is told it waits.
+  virtual void retryLater(AddressWork work, std::uint64_t delayMs, bool greylisted) = 0;
   // An address taken along whose connection broke before it was answered:
   // it gets a dialogue of its own later.
   virtual void giveBack(TakenAddress address) = 0;

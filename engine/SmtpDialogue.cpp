@@ -11,8 +11,8 @@ SmtpDialogue::SmtpDialogue(net::EventLoop& loop, const RunSettings& settings)
   client_->OnRequestDone = [this](net::TSmtpCli&, net::TSmtpRequest rqType, std::uint16_t error) {
     requestDone(static_cast<int>(rqType), error);
   };
-  client_->OnCommand = [this](net::TSmtpCli&, const std::string& msg) { line(msg, false); };
-  client_->OnResponse = [this](net::TSmtpCli&, const std::string& msg) { line(msg, true); };
+  client_->OnCommand = [this](net::TSmtpCli&, const std::string& msg) { line(msg); };
+  client_->OnResponse = [this](net::TSmtpCli&, const std::string& msg) { line(msg); };
   client_->setSignOn(settings.signon);
   client_->setFromName(settings.from);
   client_->setPort(settings.smtpPort);
@@ -67,7 +67,6 @@ bool SmtpDialogue::quit() {
 
 void SmtpDialogue::abort() {
   awaiting_ = false;
-  quiet_ = false;
   client_->Abort();
   WaitClientIdle();
 }
@@ -94,10 +93,9 @@ void SmtpDialogue::requestDone(int rqType, std::uint16_t error) {
   if (onDone) onDone(rqType, error);
 }
 
-void SmtpDialogue::line(const std::string& text, bool reply) {
+void SmtpDialogue::line(const std::string& text) {
   if (onActivity) onActivity();
-  if (!quiet_ && log_ != nullptr) log_->push_back(text);
-  if (reply) quiet_ = false;
+  if (log_ != nullptr) log_->push_back(text);
 }
 
 }  // namespace orvane::engine

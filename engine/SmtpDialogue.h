@@ -46,8 +46,6 @@ class SmtpDialogue final {
 
   // Where command and reply lines go from now on (nullptr: nowhere).
   void logTo(TransactionLog* log) noexcept { log_ = log; }
-  // The next command and its reply are left out of the log.
-  void quietUntilReply() noexcept { quiet_ = true; }
 
   bool open(const std::string& host, const std::string& recipient);
   bool mailFrom();
@@ -70,7 +68,7 @@ class SmtpDialogue final {
   template <typename F>
   bool start(F&& request);
   void requestDone(int rqType, std::uint16_t error);
-  void line(const std::string& text, bool reply);
+  void line(const std::string& text);
   // Processes pending notices while the client settles after an abort;
   // bounded, so a stuck client cannot hang the program.
   void WaitClientIdle();
@@ -78,7 +76,6 @@ class SmtpDialogue final {
   net::EventLoop& loop_;
   std::unique_ptr<net::TSmtpCli> client_;
   TransactionLog* log_ = nullptr;
-  bool quiet_ = false;
   std::uint64_t awaitedRequest_ = 0;
   bool awaiting_ = false;
 };

@@ -1,6 +1,7 @@
 #include "engine/SmtpRelayServer.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "core/Text.h"
 #include "engine/DnsServerList.h"
@@ -22,11 +23,15 @@ TSmtpRelayServer::TSmtpRelayServer(net::EventLoop& loop)
     : loop_(loop),
       systemDnsSources_(defaultSystemDnsSources()),
       resolver_(loop),
+      hostSlots_(loop),
       catchAll_(loop),
       checkTimer_(loop),
       finishTimer_(loop),
       retryTimer_(loop) {
   hostSlots_.onRoom = [this](const std::string& host) { hostHasRoom(host); };
+  hostSlots_.onChange = [this](const HostSlots::Change& change) {
+    if (onHostLimit) onHostLimit(change);
+  };
 }
 
 TSmtpRelayServer::~TSmtpRelayServer() {
@@ -334,7 +339,6 @@ RunContext::Took TSmtpRelayServer::takeNext(AddressWork& work) {
   if (!retries_.empty() && net::EventLoop::tickDue(loop_.now(), retries_.front().due)) {
     work = std::move(retries_.front().work);
     retries_.pop_front();
-    work.retried = true;
     armRetryTimer();
     return Took::Retry;
   }
@@ -342,11 +346,13 @@ RunContext::Took TSmtpRelayServer::takeNext(AddressWork& work) {
   // taken for it at once.
   while (!roomAt_.empty()) {
     const auto it = parked_.find(roomAt_.front());
-    if (it == parked_.end() || !hostSlots_.tryAcquire(it->first)) {
+    std::uint64_t generation = 0;
+    if (it == parked_.end() || !hostSlots_.tryAcquire(it->first, &generation)) {
       roomAt_.pop_front();
       continue;
     }
     work = std::move(it->second.front());
+    work.slotGeneration = generation;
     it->second.pop_front();
     --parkedCount_;
     if (it->second.empty()) {
@@ -415,11 +421,15 @@ void TSmtpRelayServer::report(const TakenAddress& address, AddressResult result,
 
 // --------------------------------------------------------------- greylisting
 
-void TSmtpRelayServer::retryLater(AddressWork work) {
+void TSmtpRelayServer::retryLater(AddressWork work, std::uint64_t delayMs, bool greylisted) {
   const TakenAddress address = work.address;
-  retries_.push_back({std::move(work), loop_.now() + static_cast<std::uint32_t>(greylistDelayMs_)});
+  const std::uint32_t due = loop_.now() + static_cast<std::uint32_t>(delayMs);
+  // In the order they fall due.
+  auto at = retries_.end();
+  while (at != retries_.begin() && static_cast<std::int32_t>(std::prev(at)->due - due) > 0) --at;
+  retries_.insert(at, {std::move(work), due});
   armRetryTimer();
-  if (onWaiting) onWaiting(address, greylistDelayMs_);
+  if (greylisted && onWaiting) onWaiting(address, delayMs);
 }
 
 void TSmtpRelayServer::armRetryTimer() {

@@ -221,6 +221,9 @@ class TSmtpRelayServer final : private RunContext {
   std::function<void(const TakenAddress& address)> onTaken;
   std::function<void(const TakenAddress& address, std::uint64_t delayMs)> onWaiting;
   std::function<void(ValidationResult& result)> onResult;
+  // A mail host's connection limit was lowered (it throttled us, or is slow)
+  // or restored.
+  std::function<void(const HostSlots::Change& change)> onHostLimit;
 
  private:
   struct Retry {
@@ -239,7 +242,7 @@ class TSmtpRelayServer final : private RunContext {
   bool takeAlong(const std::string& domain, TakenAddress& out) override;
   void announce(TakenAddress& address) override;
   void report(const TakenAddress& address, AddressResult result, TransactionLog& log) override;
-  void retryLater(AddressWork work) override;
+  void retryLater(AddressWork work, std::uint64_t delayMs, bool greylisted) override;
   void giveBack(TakenAddress address) override;
   void park(AddressWork work) override;
   void connectionOpened() override { ++connectionsOpened_; }

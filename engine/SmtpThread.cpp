@@ -1,6 +1,9 @@
 #include "engine/SmtpThread.h"
 
+#include <algorithm>
+#include <cctype>
 #include <random>
+#include <string>
 
 #include "engine/CatchAllRegistry.h"
 #include "engine/HostSlots.h"
@@ -13,6 +16,12 @@ namespace orvane::engine {
 namespace {
 
 constexpr std::size_t kLogCapacity = 100;
+// What the client reports when the connection closed while a reply was awaited.
+constexpr std::uint16_t kConnectionClosed = 10004;
+// The first pause before an address a host refused for now is tried again,
+// doubling with each refusal, and the longest.
+constexpr std::uint64_t kThrottleRetryMs = 1000;
+constexpr std::uint64_t kMaxThrottleRetryMs = 30000;
 
 // A mailbox name nobody has: 20 random letters and digits.
 std::string madeUpMailbox() {
@@ -105,10 +114,11 @@ void TSmtpThread::Report(std::int32_t code) {
     done.log.push_back("Refused for now (" + std::to_string(code) + "): trying again in " +
                        std::to_string((settings.greylistDelayMs + 999) / 1000) + " s");
     AddressWork retry = done;
-    run_.retryLater(std::move(retry));
+    retry.retried = true;
+    run_.retryLater(std::move(retry), settings.greylistDelayMs, true);
   } else {
     Classification c = classify(outcomeOf(done, code));
-    run_.report(done.address, {code, c.verdict, std::move(c.message)}, done.log);
+    run_.report(done.address, {code, c.verdict, std::move(c.message), c.ourSide}, done.log);
   }
   settleAlong(code == kResultAborted, done);
 }
@@ -132,7 +142,8 @@ void TSmtpThread::settleAlong(bool stopped, const AddressWork& primary) {
       answered.dns = primary.dns;
       answered.dnsServer = primary.dnsServer;
       Classification c = classify(outcomeOf(answered, item.answer.code));
-      run_.report(item.address, {item.answer.code, c.verdict, std::move(c.message)}, item.log);
+      run_.report(item.address, {item.answer.code, c.verdict, std::move(c.message), c.ourSide},
+                  item.log);
     } else {
       // Never answered (the connection broke, a 4xx): it gets a dialogue of
       // its own later.
@@ -189,17 +200,25 @@ void TSmtpThread::NextRecipient() {
     touch();
     const std::uint32_t now = run_.loop().now();
     if (took == RunContext::Took::Resumed) {
-      // The slot at its host is held for it; the time it waited does not
-      // count against it.
+      // The slot at its host is held for it; waiting for a full host does not
+      // count against the address.
+      heldHost_ = work_.currentHost();
       work_.deadline += now - work_.parkedSince;
       dialogue_.abort();
-      heldHost_ = work_.currentHost();
       if (openConnection()) return;
       continue;
     }
     if (took == RunContext::Took::Retry) work_.log.emplace_back("Trying again");
-    work_.heldSince = now;
-    work_.deadline = now + static_cast<std::uint32_t>(run_.runSettings().deadlineMs);
+    if (took == RunContext::Took::Retry && work_.throttled) {
+      // Its time has been running since it was first taken.
+      if (net::EventLoop::tickDue(now, work_.deadline)) {
+        reportAttempt(work_.last);
+        continue;
+      }
+    } else {
+      work_.heldSince = now;
+      work_.deadline = now + static_cast<std::uint32_t>(run_.runSettings().deadlineMs);
+    }
     if (!work_.address.announced) run_.announce(work_.address);
     // The handler may have stopped this session (an abort from the owner).
     if (phase_ == Phase::Released || !inHand_) return;
@@ -285,7 +304,8 @@ bool TSmtpThread::hostsReady() {
     return true;
   }
   if (work_.mailHosts.empty()) {
-    Report(kResultNoMailHost);
+    // A DNS server that never answered is a time-out, not a missing domain.
+    Report(work_.dns == DnsOutcome::NoAnswer ? kResultTimeOut : kResultNoMailHost);
     return false;
   }
   work_.hostIndex = 0;
@@ -299,7 +319,7 @@ bool TSmtpThread::connectToHost() {
   work_.step = Step::Connect;
   dialogue_.abort();
   releaseHost();
-  if (!run_.hostSlots().tryAcquire(work_.currentHost())) {
+  if (!run_.hostSlots().tryAcquire(work_.currentHost(), &work_.slotGeneration)) {
     park();
     return false;
   }
@@ -349,7 +369,15 @@ bool TSmtpThread::started(bool ok, std::int32_t failCode) {
 }
 
 Attempt TSmtpThread::attemptOf(int rqType, std::uint16_t error) const {
-  return {error, stepOf(rqType), error >= 400 && error <= 599 ? dialogue_.lastResponse() : ""};
+  const std::string& reply = dialogue_.lastResponse();
+  // A greeting other than 220 ends the opening as a closed connection; the
+  // greeting's own code says what happened.
+  if (rqType == SmtpDialogue::kOpen && error == kConnectionClosed && reply.size() >= 3 &&
+      (reply[0] == '4' || reply[0] == '5') && std::isdigit(static_cast<unsigned char>(reply[1])) &&
+      std::isdigit(static_cast<unsigned char>(reply[2]))) {
+    return {static_cast<std::int32_t>(std::stoi(reply.substr(0, 3))), Step::Connect, reply};
+  }
+  return {error, stepOf(rqType), error >= 400 && error <= 599 ? reply : ""};
 }
 
 void TSmtpThread::requestDone(int rqType, std::uint16_t error) {
@@ -373,6 +401,11 @@ void TSmtpThread::requestDone(int rqType, std::uint16_t error) {
   }
   work_.last = attemptOf(rqType, error);
   const bool aborted = run_.stopping();
+  if (rqType == SmtpDialogue::kOpen && error == 0) run_.hostSlots().greetingCame(heldHost_);
+  if (!aborted && throttledBy(rqType, static_cast<std::uint16_t>(work_.last.code))) {
+    throttled();
+    return;
+  }
   if (error != 0) {
     if (work_.first.code == 0) {
       work_.first = work_.last;
@@ -449,6 +482,47 @@ void TSmtpThread::requestDone(int rqType, std::uint16_t error) {
   }
 }
 
+bool TSmtpThread::throttledBy(int rqType, std::uint16_t error) const {
+  // "Too many connections", "try again later" before the recipient is asked.
+  return (rqType == SmtpDialogue::kOpen || rqType == SmtpDialogue::kMailFrom) &&
+         (error == 421 || error == 450 || error == 451);
+}
+
+void TSmtpThread::throttled() {
+  const std::string host = heldHost_;
+  const int limit = run_.hostSlots().throttled(host, work_.slotGeneration);
+  work_.log.push_back("The mail host \"" + host + "\" is busy (" + work_.last.reply +
+                      "): at most " + std::to_string(limit) +
+                      (limit == 1 ? " connection" : " connections") + " to it for now");
+  if (work_.hostIndex + 1 < work_.mailHosts.size()) {
+    // Another mail host of the domain may take it now.
+    work_.first = work_.last;
+    quitOrNextHost();
+    return;
+  }
+  dialogue_.abort();
+  releaseHost();
+  if (net::EventLoop::tickDue(run_.loop().now(), work_.deadline)) {
+    reportAttempt(work_.last);
+    NextRecipient();
+    return;
+  }
+  // Tried again after a pause that grows with each refusal, from its first
+  // mail host; reported only when its deadline passes first.
+  const std::uint64_t delayMs = std::min<std::uint64_t>(
+      kThrottleRetryMs << std::min(work_.throttles, 5), kMaxThrottleRetryMs);
+  ++work_.throttles;
+  work_.throttled = true;
+  work_.log.push_back("Trying this address again in " + std::to_string((delayMs + 999) / 1000) +
+                      " s");
+  inHand_ = false;
+  phase_ = Phase::Idle;
+  AddressWork later = std::move(work_);
+  work_ = AddressWork{};
+  run_.retryLater(std::move(later), delayMs, false);
+  NextRecipient();
+}
+
 void TSmtpThread::probeDone(std::uint16_t error) {
   probing_ = false;
   const auto state = error == 0                     ? CatchAllRegistry::State::Yes
@@ -523,7 +597,6 @@ void TSmtpThread::endConnectionAnswered() {
 
 void TSmtpThread::quitOrNextHost() {
   if (dialogue_.connected()) {
-    dialogue_.quietUntilReply();
     if (!dialogue_.rset()) started(dialogue_.quit(), kResultQuitFailed);
     return;
   }
@@ -558,6 +631,11 @@ void TSmtpThread::StopSession(bool timedOut) {
   cancelWaits();
   phase_ = Phase::Idle;
   alongIndex_ = -1;
+  // Silence before the greeting (or HELO's reply) came: twice in a row, and
+  // the host is slow.
+  if (timedOut && was == Phase::Dialogue && work_.step == Step::Connect && !heldHost_.empty()) {
+    run_.hostSlots().greetingTimedOut(heldHost_);
+  }
   dialogue_.abort();
   dialogue_.logTo(&work_.log);
   if (!timedOut) {

@@ -43,6 +43,15 @@
 //   its own RCPT TO in its log); a 2xx or 5xx answers one, anything else (a
 //   4xx, 421, a broken connection) gives it back for a dialogue of its own.
 //   kMaxRejectionsInARow rejections in a row end the batch.
+// - A host that refuses a connection for now before the address is asked
+//   (421, 450, 451 at the greeting, HELO or MAIL FROM) is throttling us: its
+//   connection limit is lowered (HostSlots); the next mail host is tried, or,
+//   at the last, the address is tried again after a pause that grows with
+//   each refusal, reported only when it keeps failing past its deadline. Two
+//   greetings in a row that do not come within the time-out make the host
+//   slow (one connection at a time).
+// - The log shows every command and reply of the dialogue, RSET included.
+// - A DNS server that never answers ends the address with the time-out code.
 // - No address is held longer than its deadline, whatever a server keeps
 //   sending.
 #pragma once
@@ -125,7 +134,11 @@ class TSmtpThread final {
   bool hostsReady();
   bool connectToHost();
   bool openConnection();
+  // Sets the address in hand aside until its host has room.
   void park();
+  bool throttledBy(int rqType, std::uint16_t error) const;
+  // The host throttled us: its limit is lowered and the address waits.
+  void throttled();
   void releaseHost();
   void quitOrNextHost();
   void nextHost();

@@ -3,8 +3,17 @@
 #include "engine/DnsServerList.h"
 #include "engine/ExtractAddress.h"
 #include "engine/ResourceLimits.h"
+#include "engine/ResultMessages.h"
 
 namespace orvane::engine {
+
+std::string connectionTroubleNote(std::size_t addresses) {
+  return "The first " + std::to_string(addresses) + (addresses == 1 ? " address" : " addresses") +
+         " ended unknown for connection time-outs or refusals of this machine: something is "
+         "wrong with this machine's connection (port 25 blocked, an address on a block list, a "
+         "filtered network). Run the connection self-check: Tools | Check Connection, or "
+         "orvane-cli doctor.";
+}
 
 Validation::Validation(net::EventLoop& loop) : server_(loop) {
   server_.setInternalDns(kInternalDnsServer);
@@ -15,12 +24,33 @@ Validation::Validation(net::EventLoop& loop) : server_(loop) {
     if (onWaiting) onWaiting(address.tag, delayMs);
   };
   server_.onResult = [this](ValidationResult& result) {
+    sample(result.result);
     if (onResult) onResult(result);
+  };
+  server_.onHostLimit = [this](const HostSlots::Change& change) {
+    if (onHostLimit) onHostLimit(change);
   };
   server_.OnFinished = [this](TSmtpRelayServer&, bool aborted) {
     running_ = false;
+    // A short run whose every result points at this machine says so too.
+    if (!troubleSaid_ && sampled_ > 0 && allOurSide_ && onConnectionTrouble) {
+      troubleSaid_ = true;
+      onConnectionTrouble(connectionTroubleNote(sampled_));
+    }
     if (onFinished) onFinished(aborted);
   };
+}
+
+void Validation::sample(const AddressResult& result) {
+  // A stopped address says nothing about the connection.
+  if (troubleSaid_ || sampled_ >= kTroubleSample || result.code == kResultAborted) return;
+  ++sampled_;
+  allOurSide_ = allOurSide_ && result.ourSide;
+  if (!allOurSide_) sampled_ = kTroubleSample;
+  if (sampled_ == kTroubleSample && allOurSide_ && onConnectionTrouble) {
+    troubleSaid_ = true;
+    onConnectionTrouble(connectionTroubleNote(sampled_));
+  }
 }
 
 void Validation::configure(const EngineSettings& settings) {
@@ -48,6 +78,9 @@ void Validation::start(Source source) {
     return answer;
   });
   running_ = true;
+  sampled_ = 0;
+  allOurSide_ = true;
+  troubleSaid_ = false;
   try {
     server_.StartCheck();
   } catch (...) {

@@ -10,7 +10,12 @@
 // the source has ended and every address has its result.
 //
 // Before it starts, the run lowers the connections to what the process's
-// open-file limit can hold, and says so through onConnectionsLowered.
+// open-file limit can hold, and says so through onConnectionsLowered. When the
+// first kTroubleSample results (or all, when the run has fewer) are unknown
+// for causes that lie with this machine (connections that time out or are
+// refused, refusals by policy or before the address was asked), the run says
+// once, through onConnectionTrouble, that something is wrong with this
+// machine's connection.
 //
 // Ownership: owns its scheduler. The EventLoop must outlive it. Event-loop
 // thread; every event is raised on it, never inside start() except results of
@@ -19,6 +24,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "engine/ConfigureEngine.h"
 #include "engine/Outcome.h"
@@ -26,8 +32,13 @@
 
 namespace orvane::engine {
 
+// What onConnectionTrouble's front ends say (with the number of addresses).
+std::string connectionTroubleNote(std::size_t addresses);
+
 class Validation final {
  public:
+  static constexpr std::size_t kTroubleSample = 20;
+
   // Fills `line.given` (the entry's text) and `line.tag` (the owner's).
   using Source = std::function<SourceAnswer(FeedLine& line)>;
 
@@ -70,11 +81,20 @@ class Validation final {
   std::function<void(ValidationResult& result)> onResult;
   std::function<void(bool aborted)> onFinished;
   std::function<void(int asked, int used, std::uint64_t limit)> onConnectionsLowered;
+  std::function<void(const std::string& note)> onConnectionTrouble;
+  // A mail host's connection limit was lowered or restored.
+  std::function<void(const HostSlots::Change& change)> onHostLimit;
 
  private:
+  void sample(const AddressResult& result);
+
   TSmtpRelayServer server_;
   std::uint64_t descriptorLimit_ = 0;
   bool running_ = false;
+  // The first results of the run, for the connection trouble note.
+  std::size_t sampled_ = 0;
+  bool allOurSide_ = true;
+  bool troubleSaid_ = false;
 };
 
 }  // namespace orvane::engine

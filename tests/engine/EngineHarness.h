@@ -89,13 +89,15 @@ class EngineHarness {
     }
   }
 
-  // Runs the loop until the run has finished; once its last session has
-  // ended, moves the clock over the finish delay.
+  // Runs the loop until the run has finished. Whenever no session is left
+  // (only timers can move the run on: retries, the finish delay), the clock
+  // moves to the next timer.
   bool runToEnd(std::uint64_t ms = 10000) {
     return loop.runUntil(
         [this] {
-          if (finished == 0 && !server.busy())
-            clock.advance(engine::TSmtpRelayServer::kFinishDelayMs);
+          if (finished == 0 && server.activeCount() == 0 && loop.pendingNotices() == 0) {
+            clock.advance(clock.nextDue().value_or(0));
+          }
           return finished > 0;
         },
         ms);

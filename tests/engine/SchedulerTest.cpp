@@ -110,7 +110,9 @@ TEST(scheduler, FinishIsReportedFromTheLoopAfterTheLastResult) {
     EXPECT_FALSE(h.busyInFinished);
     EXPECT_FALSE(h.finishedAborted);
     EXPECT_EQ(h.server.sessionSlots(), 0u);
-    if (!empty) EXPECT_EQ(h.finishedAt - h.reportedAt, TSmtpRelayServer::kFinishDelayMs);
+    if (!empty) {
+      EXPECT_EQ(h.finishedAt - h.reportedAt, TSmtpRelayServer::kFinishDelayMs);
+    }
   }
 }
 

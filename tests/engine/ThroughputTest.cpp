@@ -235,6 +235,53 @@ TEST(HostLimit, AFreeConnectionTakesWorkForAHostWithRoom) {
   ASSERT_TRUE(eachReportedOnce(h, 4));
 }
 
+// A host that refuses connections beyond five: its limit comes down after
+// the first refusals (none is refused after the first burst), the refused
+// addresses are tried again after a pause, and every address gets its own
+// verdict.
+TEST(HostLimit, AHostThatThrottlesGetsFewerConnectionsAndEveryAddressItsVerdict) {
+  EngineHarness h;
+  scriptMixedAnswers(h);
+  h.smtp[0]->setBusyBeyond(5, SmtpAction::line("421 4.7.0 Too many connections").thenClose());
+  h.server.setConnections(8);
+  h.server.setHostConnections(20);
+  std::vector<std::string> addresses;
+  for (int i = 0; i < 24; ++i)
+    addresses.push_back((i % 2 ? "no" : "ok") + std::to_string(i) + "@b.test");
+  std::vector<HostSlots::Change> changes;
+  h.server.onHostLimit = [&](const HostSlots::Change& c) { changes.push_back(c); };
+  ASSERT_TRUE(h.check(addresses));
+  ASSERT_TRUE(eachReportedOnce(h, addresses.size()));
+  for (const auto& p : h.processed) {
+    EXPECT_EQ(p.code, addresses[static_cast<std::size_t>(p.index)][0] == 'o' ? 0 : 550);
+  }
+  EXPECT_EQ(h.smtp[0]->refusals(), 3u);
+  ASSERT_FALSE(changes.empty());
+  EXPECT_EQ(changes.front().limit, 4);
+  EXPECT_EQ(changes.front().coolDownMs, HostSlots::kFirstCoolDownMs);
+}
+
+// Greetings that do not come within the time-out twice in a row: the host is
+// slow, and its remaining addresses go one connection at a time.
+TEST(HostLimit, AHostWhoseGreetingsTimeOutGetsOneConnection) {
+  EngineHarness h;
+  h.smtp[0]->setGreeting(SmtpAction::silence());
+  h.dns.addMx("tar.test", 10, "127.0.0.2");
+  h.server.setConnections(3);
+  h.server.setTimeOut(10);
+  h.queue({"a@tar.test", "b@tar.test", "c@tar.test", "d@tar.test", "e@tar.test", "f@tar.test"});
+  h.server.StartCheck();
+  ASSERT_TRUE(h.loop.runUntil([&] { return h.smtp[0]->connectionCount() == 3; }, 5000));
+  h.clock.advance(20000);  // the time-out check stops the three
+  ASSERT_TRUE(h.loop.runUntil([&] { return h.smtp[0]->connectionCount() == 4; }, 5000));
+  h.loop.runOnce();
+  EXPECT_EQ(h.processed.size(), 3u);
+  EXPECT_EQ(h.server.openConnections(), 1);
+  EXPECT_EQ(h.server.activeCount(), 1);
+  h.server.AbortRun();
+  ASSERT_TRUE(h.runToEnd());
+}
+
 TEST(Descriptors, ConnectionsAreLoweredToWhatTheLimitHolds) {
   EXPECT_EQ(connectionsThatFit(200, 4096), 200);
   EXPECT_EQ(connectionsThatFit(5000, 4096), 2016);

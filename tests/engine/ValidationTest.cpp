@@ -17,6 +17,7 @@ class ValidationTest : public ::testing::Test {
     validation.scheduler().setSmtpPort(std::to_string(h.smtp[0]->port()));
     validation.onResult = [this](ValidationResult& r) { results.push_back(std::move(r)); };
     validation.onFinished = [this](bool) { ++finished; };
+    validation.onConnectionTrouble = [this](const std::string& note) { notes.push_back(note); };
     cfg.from = "sender@origin.test";
     cfg.primaryDns = h.dns.address();
     cfg.connections = 2;
@@ -36,6 +37,7 @@ class ValidationTest : public ::testing::Test {
   Validation validation;
   EngineSettings cfg;
   std::vector<ValidationResult> results;
+  std::vector<std::string> notes;
   int finished = 0;
 };
 
@@ -73,6 +75,29 @@ TEST_F(ValidationTest, ATricklingSourceIsOneRunThatEndsWithTheSource) {
   EXPECT_EQ(results[1].tag, 2);
   EXPECT_EQ(results[1].given, "bob@T.test");
   for (const auto& r : results) EXPECT_EQ(r.result.verdict, Verdict::Valid) << r.result.message;
+  EXPECT_TRUE(notes.empty());
+}
+
+// When every result so far points at this machine (here: nothing listens on
+// the mail port), the run says once that its connection is at fault.
+TEST_F(ValidationTest, ResultsThatAllPointAtThisMachineAreSaidOnce) {
+  std::uint16_t closed = 0;
+  {
+    ScriptedSmtpServer gone(h.loop, "127.0.0.2");
+    closed = gone.port();
+  }
+  validation.scheduler().setSmtpPort(std::to_string(closed));
+  std::vector<std::string> list = {"a@t.test", "b@t.test", "c@t.test"};
+  validation.start(cfg, [&, next = std::size_t{0}](FeedLine& line) mutable {
+    if (next == list.size()) return SourceAnswer::End;
+    line.given = list[next++];
+    return SourceAnswer::Address;
+  });
+  ASSERT_TRUE(finish());
+  ASSERT_EQ(results.size(), 3u);
+  EXPECT_EQ(results[0].result.code, 10061);
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_TRUE(notes[0].starts_with("The first 3 addresses ended unknown")) << notes[0];
 }
 
 // Connections beyond what the open-file limit holds are lowered once, before

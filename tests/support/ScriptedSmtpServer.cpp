@@ -1,5 +1,6 @@
 #include "tests/support/ScriptedSmtpServer.h"
 
+#include <algorithm>
 #include <cctype>
 #include <deque>
 #include <set>
@@ -56,6 +57,7 @@ struct ScriptedSmtpServer::Connection {
   std::optional<PreciseDelays::Ticket> delay;  // set while steps.front() waits
   bool dataMode = false;
   bool closing = false;
+  bool served = false;  // counted among the connections being served
 };
 
 SmtpAction SmtpAction::lines(std::initializer_list<std::string_view> lines) {
@@ -147,6 +149,14 @@ void ScriptedSmtpServer::accept(uv_stream_t* listener) {
           c.server->onRead(c, std::string_view(buf->base, static_cast<std::size_t>(n)));
         }
       });
+  if (refusals_ > 0) peakSinceRefusal_ = std::max(peakSinceRefusal_, open_.size());
+  if (busyBeyond_ > 0 && served_ >= busyBeyond_) {
+    ++refusals_;
+    schedule(*conn, busyRefusal_);
+    return;
+  }
+  conn->served = true;
+  ++served_;
   schedule(*conn, greeting_.value_or(SmtpAction::line("220 scripted.test ready")));
 }
 
@@ -251,6 +261,7 @@ void ScriptedSmtpServer::closeConnection(Connection& conn, CloseMode mode) {
   conn.closing = true;
   conn.steps.clear();
   open_.erase(&conn);
+  if (conn.served) --served_;
   if (conn.delay) delays_.cancel(*conn.delay);
   if (mode == CloseMode::Orderly) {
     // The shutdown waits for queued writes, then the FIN goes out.

@@ -103,6 +103,17 @@ class ScriptedSmtpServer final {
   void addListener(const std::string& address);
 
   void setGreeting(SmtpAction greeting) { greeting_ = std::move(greeting); }
+  // A host that throttles: a connection that finds `served` others being
+  // served is greeted with `refusal` (say "421 4.7.0 Too many connections"
+  // and a close) instead.
+  void setBusyBeyond(std::size_t served, SmtpAction refusal) {
+    busyBeyond_ = served;
+    busyRefusal_ = std::move(refusal);
+  }
+  // Connections refused as too many, and the most connections open at once
+  // that were accepted after the first refusal.
+  std::size_t refusals() const noexcept { return refusals_; }
+  std::size_t peakOpenSinceRefusal() const noexcept { return peakSinceRefusal_; }
   // The reply to every command whose verb is `verb` (case-insensitive).
   void on(std::string_view verb, SmtpAction reply);
   void setHandler(Handler handler) { handler_ = std::move(handler); }
@@ -138,6 +149,11 @@ class ScriptedSmtpServer final {
   std::unordered_set<Connection*> open_;
   std::size_t accepted_ = 0;
   std::optional<SmtpAction> greeting_;
+  std::size_t busyBeyond_ = 0;  // 0: never busy
+  SmtpAction busyRefusal_;
+  std::size_t served_ = 0;
+  std::size_t refusals_ = 0;
+  std::size_t peakSinceRefusal_ = 0;
   std::map<std::string, SmtpAction> replies_;
   Handler handler_;
   std::uint64_t replyDelayMs_ = 0;
