@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <exception>
 #include <limits>
+#include <map>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -123,6 +124,17 @@ class Report {
     progress(false);
   }
 
+  // A mail host's connection limit changed: kept for the progress line while
+  // it is lowered.
+  void hostLimit(const engine::HostSlots::Change& change) {
+    if (change.slow || change.coolDownMs > 0) {
+      limits_[change.host] = change;
+    } else {
+      limits_.erase(change.host);
+    }
+    progress(true);
+  }
+
   // The last progress line, then the counts and the three most common
   // messages of the unknown results, most frequent first (ties in the order
   // they first came).
@@ -169,6 +181,17 @@ class Report {
     std::snprintf(tail, sizeof tail, ", %zu to retry, %.1f/s", retrying_.size(), rate);
     std::string line = "\r" + std::to_string(done) + (total ? "/" + std::to_string(*total) : "") +
                        " done, " + counts() + tail;
+    // Hosts that throttle us: the limit now in force and why.
+    std::size_t shown = 0;
+    for (const auto& [host, change] : limits_) {
+      if (shown++ == 2) {
+        line += " ...";
+        break;
+      }
+      line += ", " + host + " at " + std::to_string(change.limit) +
+              (change.slow ? " (slow)"
+                           : " for " + std::to_string((change.coolDownMs + 999) / 1000) + " s");
+    }
     if (total) {
       char left[32] = "--:--:--";
       if (rate > 0 && done <= *total) {
@@ -191,6 +214,7 @@ class Report {
   std::vector<std::pair<std::string, std::size_t>> causes_;
   std::unordered_map<std::string, std::size_t> causeIndex_;
   std::unordered_set<std::size_t> retrying_;
+  std::map<std::string, engine::HostSlots::Change> limits_;
 };
 
 // The saved options with `options` laid over them. False (message printed)
@@ -228,6 +252,17 @@ void warnLowered(int asked, int used, std::uint64_t limit) {
       asked,
       static_cast<unsigned long long>(engine::descriptorsFor(static_cast<std::uint64_t>(asked))),
       static_cast<unsigned long long>(limit), used);
+}
+
+// Wires what both commands show of a run besides its results.
+void reportRunNotes(engine::Validation& validation, Report& report) {
+  validation.onConnectionsLowered = warnLowered;
+  validation.onHostLimit = [&report](const engine::HostSlots::Change& change) {
+    report.hostLimit(change);
+  };
+  validation.onConnectionTrouble = [](const std::string& note) {
+    std::fprintf(stderr, "\norvane-cli: %s\n", note.c_str());
+  };
 }
 
 }  // namespace
@@ -277,7 +312,7 @@ int validateList(RecipientList& list, const ValidateOptions& options, bool& ran,
   for (const auto& e : list.entries()) total += e.checkState == 1 ? 1 : 0;
   Report report(options, [total] { return total; });
   bool finished = false;
-  run.validation().onConnectionsLowered = warnLowered;
+  reportRunNotes(run.validation(), report);
   run.onEntryEnded = [&](std::size_t entry, const engine::ValidationResult& result) {
     // The record is about the text the user gave, not the address cut out of it.
     report.record(entry, result.given, result.result, result.log);
@@ -311,8 +346,8 @@ int validateInput(AddressInput& input, const ValidateOptions& options) {
   if (!settingsFor(options, cfg)) return kExitFailed;
   net::EventLoop loop;
   engine::Validation validation(loop);
-  validation.onConnectionsLowered = warnLowered;
   Report report(options, [&input] { return input.total(); });
+  reportRunNotes(validation, report);
   std::int64_t read = 0;
   bool stopped = false;
   bool waiting = false;

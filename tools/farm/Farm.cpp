@@ -23,6 +23,10 @@ Farm::Farm(net::EventLoop& loop, FarmOptions options)
     return std::nullopt;
   });
   smtp_.setReplyDelay(options_.replyDelayMs);
+  if (options_.busyBeyond > 0) {
+    smtp_.setBusyBeyond(options_.busyBeyond,
+                        testing::SmtpAction::line("421 4.7.0 Too many connections").thenClose());
+  }
   smtp_.setHandler([prefix = options_.acceptPrefix](const testing::ScriptedSmtpServer::Command& c)
                        -> std::optional<testing::SmtpAction> {
     if (c.verb != "RCPT") return std::nullopt;

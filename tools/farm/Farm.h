@@ -34,6 +34,9 @@ struct FarmOptions {
   std::uint64_t replyDelayMs = 0;  // before every greeting and reply
   std::string acceptPrefix = "ok";
   int dnsReceiveBuffer = 0;  // bytes; 0: a wide buffer that drops nothing
+  // A host that throttles: beyond this many connections served at once (all
+  // hosts together), "421 4.7.0 Too many connections" and a close; 0: never.
+  std::size_t busyBeyond = 0;
 };
 
 class Farm final {
