@@ -422,10 +422,9 @@ TEST_F(WSocketTest, SocksConnectTalksOnlyToTheProxyAndDeliversTheDataBehindItsRe
   s.Connect();
   ASSERT_TRUE(run([&] { return r.data == "220 through the proxy\r\n"; }));
   EXPECT_EQ(r.count("connected 0"), 1);
-  sockaddr_in proxy{};
-  socklen_t len = sizeof proxy;
-  ASSERT_EQ(s.GetPeerName(proxy, len), 0);
-  EXPECT_EQ(ntohs(proxy.sin_port), server.port());
+  SocketAddress proxy;
+  ASSERT_EQ(s.GetPeerName(proxy), 0);
+  EXPECT_EQ(proxy.port(), server.port());
   s.SendStr("HELO me\r\n");
   ASSERT_TRUE(run([&] { return !server.transcript(0).empty(); }));
   EXPECT_EQ(server.transcript(0)[0],
@@ -455,12 +454,11 @@ TEST_F(WSocketTest, DatagramRoundTripNamesTheSender) {
   int source = -1;
   peer.OnDataAvailable = [&](TWSocket& sock, std::uint16_t) {
     char buf[64];
-    sockaddr_in src{};
-    socklen_t len = sizeof src;
-    const int n = sock.ReceiveFrom(buf, sizeof buf, src, len);
+    SocketAddress src;
+    const int n = sock.ReceiveFrom(buf, sizeof buf, src);
     ASSERT_GT(n, 0);
-    source = ntohs(src.sin_port);
-    sock.SendTo(src, len, buf, n);
+    source = src.port();
+    sock.SendTo(src, buf, n);
   };
   std::string echo;
   s.OnDataAvailable = [&](TWSocket& sock, std::uint16_t) { echo += sock.ReceiveStr(); };
@@ -473,7 +471,7 @@ TEST_F(WSocketTest, DatagramRoundTripNamesTheSender) {
   s.SendStr("ping");
   ASSERT_TRUE(run([&] { return echo == "ping"; }));
   EXPECT_EQ(source, std::stoi(s.LocalPort()));
-  EXPECT_EQ(ntohs(s.lastFrom().sin_port), peerPort);
+  EXPECT_EQ(s.lastFrom().port(), peerPort);
 }
 
 }  // namespace
