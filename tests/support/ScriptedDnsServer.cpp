@@ -1,5 +1,6 @@
 #include "tests/support/ScriptedDnsServer.h"
 
+#include <arpa/inet.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -12,9 +13,14 @@
 namespace orvane::testing {
 namespace {
 
+constexpr unsigned kTypeA = 1;
 constexpr unsigned kTypeCname = 5;
+constexpr unsigned kTypePtr = 12;
 constexpr unsigned kTypeMx = 15;
+constexpr unsigned kTypeTxt = 16;
+constexpr unsigned kTypeAaaa = 28;
 constexpr unsigned kClassIn = 1;
+constexpr int kMaxCnames = 16;
 const std::string kPointerToQuestion("\xC0\x0C", 2);
 
 // Room for a burst of queries: a thousand clients asking at the same moment
@@ -71,14 +77,24 @@ std::string mxData(int preference, const std::string& host) {
   return data + encodeName(host);
 }
 
-// The header and question of an answer to `q` with `answers` records.
+// An A or AAAA record's type and data for `ip`; throws for anything else.
+std::pair<unsigned, std::string> addressRecord(const std::string& ip) {
+  unsigned char bytes[16];
+  const bool v6 = ip.find(':') != std::string::npos;
+  if (inet_pton(v6 ? AF_INET6 : AF_INET, ip.c_str(), bytes) != 1)
+    throw std::invalid_argument("ScriptedDnsServer: not an address: " + ip);
+  return {v6 ? kTypeAaaa : kTypeA, std::string(reinterpret_cast<char*>(bytes), v6 ? 16 : 4)};
+}
+
+// The header and question of an answer to `q` with `answers` answer and
+// `additional` additional records.
 std::string answerHeader(const ScriptedDnsServer::Query& q, std::uint16_t id, unsigned rcode,
-                         unsigned answers) {
+                         unsigned answers, unsigned additional = 0) {
   std::string out;
   put16(out, id);
   const unsigned rd = q.raw.size() >= 4 ? (get16(q.raw, 2) & 0x0100) : 0;
   put16(out, 0x8000 | rd | 0x0080 | (rcode & 15));
-  for (unsigned count : {1u, answers, 0u, 0u}) put16(out, count);
+  for (unsigned count : {1u, answers, 0u, additional}) put16(out, count);
   out += encodeName(q.name);
   put16(out, q.type);
   put16(out, q.qclass);
@@ -92,10 +108,11 @@ std::string forgedAnswer(const ScriptedDnsServer::Query& q, std::uint16_t id) {
 }
 
 // The header and the one plain (uncompressed) question a client sends.
-ScriptedDnsServer::Query parseQuery(std::string datagram, const sockaddr_in& from) {
+ScriptedDnsServer::Query parseQuery(std::string datagram, const sockaddr_storage& from) {
   ScriptedDnsServer::Query q;
   q.raw = std::move(datagram);
-  q.from = from;
+  q.sender = from;
+  if (from.ss_family == AF_INET) std::memcpy(&q.from, &from, sizeof q.from);
   if (q.raw.size() < 12) return q;
   q.id = get16(q.raw, 0);
   std::string name;
@@ -128,13 +145,15 @@ struct SendRequest {
 
 }  // namespace
 
-ScriptedDnsServer::ScriptedDnsServer(net::EventLoop& loop) : loop_(loop), delays_(loop) {
-  udp_ = openSocket("127.0.0.1", 0);
-  if (udp_ == nullptr) throw std::runtime_error("ScriptedDnsServer: cannot bind 127.0.0.1");
-  sockaddr_in local{};
+ScriptedDnsServer::ScriptedDnsServer(net::EventLoop& loop, const std::string& address)
+    : loop_(loop), delays_(loop), ip_(address) {
+  udp_ = openSocket(address, 0);
+  if (udp_ == nullptr) throw std::runtime_error("ScriptedDnsServer: cannot bind " + address);
+  sockaddr_storage local{};
   int length = sizeof local;
   uv_udp_getsockname(udp_, reinterpret_cast<sockaddr*>(&local), &length);
-  port_ = ntohs(local.sin_port);
+  port_ = ntohs(local.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&local)->sin6_port
+                                            : reinterpret_cast<sockaddr_in*>(&local)->sin_port);
   uv_udp_recv_start(
       udp_,
       [](uv_handle_t* h, std::size_t, uv_buf_t* buf) {
@@ -142,9 +161,11 @@ ScriptedDnsServer::ScriptedDnsServer(net::EventLoop& loop) : loop_(loop), delays
         *buf = uv_buf_init(self->recvBuf_, sizeof self->recvBuf_);
       },
       [](uv_udp_t* h, ssize_t n, const uv_buf_t* buf, const sockaddr* from, unsigned) {
-        if (n < 0 || from == nullptr || from->sa_family != AF_INET) return;
-        sockaddr_in sender{};
-        std::memcpy(&sender, from, sizeof sender);
+        if (n < 0 || from == nullptr) return;
+        if (from->sa_family != AF_INET && from->sa_family != AF_INET6) return;
+        sockaddr_storage sender{};
+        std::memcpy(&sender, from,
+                    from->sa_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
         static_cast<ScriptedDnsServer*>(h->data)->handleQuery(
             parseQuery(std::string(buf->base, static_cast<std::size_t>(n)), sender));
       });
@@ -165,13 +186,21 @@ ScriptedDnsServer::~ScriptedDnsServer() {
   closeSocket(wrongAddr_);
 }
 
-uv_udp_t* ScriptedDnsServer::openSocket(const char* ip, int port) {
+std::string ScriptedDnsServer::address() const {
+  const std::string port = std::to_string(port_);
+  return ip_.find(':') != std::string::npos ? "[" + ip_ + "]:" + port : ip_ + ":" + port;
+}
+
+uv_udp_t* ScriptedDnsServer::openSocket(const std::string& ip, int port) {
   auto* socket = new uv_udp_t;
   uv_udp_init(loop_.uv(), socket);
   socket->data = this;
-  sockaddr_in addr{};
-  uv_ip4_addr(ip, port, &addr);
-  if (uv_udp_bind(socket, reinterpret_cast<const sockaddr*>(&addr), 0) == 0) return socket;
+  sockaddr_storage addr{};
+  const bool v6 = ip.find(':') != std::string::npos;
+  const int rc = v6 ? uv_ip6_addr(ip.c_str(), port, reinterpret_cast<sockaddr_in6*>(&addr))
+                    : uv_ip4_addr(ip.c_str(), port, reinterpret_cast<sockaddr_in*>(&addr));
+  if (rc == 0 && uv_udp_bind(socket, reinterpret_cast<const sockaddr*>(&addr), 0) == 0)
+    return socket;
   closeSocket(socket);
   return nullptr;
 }
@@ -180,23 +209,46 @@ void ScriptedDnsServer::setReceiveBuffer(int bytes) {
   uv_recv_buffer_size(reinterpret_cast<uv_handle_t*>(udp_), &bytes);
 }
 
+ScriptedDnsServer::Entry& ScriptedDnsServer::entry(const std::string& name) {
+  return table_[key(name)];
+}
+
 void ScriptedDnsServer::addMx(const std::string& domain, int preference, const std::string& host) {
-  table_[key(domain)].mx.emplace_back(preference, host);
+  entry(domain).mx.emplace_back(preference, host);
+}
+
+void ScriptedDnsServer::addAddress(const std::string& name, const std::string& ip) {
+  entry(name).records.push_back(addressRecord(ip));
+}
+
+void ScriptedDnsServer::addPtr(const std::string& name, const std::string& target) {
+  entry(name).records.emplace_back(kTypePtr, encodeName(target));
+}
+
+void ScriptedDnsServer::addTxt(const std::string& name, const std::string& text) {
+  entry(name).records.emplace_back(
+      kTypeTxt, std::string(1, static_cast<char>(std::min<std::size_t>(text.size(), 255))) +
+                    text.substr(0, 255));
+}
+
+void ScriptedDnsServer::addAdditional(const std::string& domain, const std::string& owner,
+                                      const std::string& ip) {
+  const auto [type, data] = addressRecord(ip);
+  entry(domain).additional.emplace_back(owner, type, data);
 }
 
 void ScriptedDnsServer::setCname(const std::string& domain, const std::string& target) {
-  table_[key(domain)].cname = target;
+  entry(domain).cname = target;
 }
 
 void ScriptedDnsServer::setRcode(const std::string& domain, int rcode) {
-  table_[key(domain)].rcode = rcode;
+  entry(domain).rcode = rcode;
 }
 
 void ScriptedDnsServer::setMisbehaviour(Misbehaviour m) {
   misbehaviour_ = m;
-  if (m == Misbehaviour::WrongPortFirst && wrongPort_ == nullptr)
-    wrongPort_ = openSocket("127.0.0.1", 0);
-  if (m == Misbehaviour::WrongAddressFirst && wrongAddr_ == nullptr)
+  if (m == Misbehaviour::WrongPortFirst && wrongPort_ == nullptr) wrongPort_ = openSocket(ip_, 0);
+  if (m == Misbehaviour::WrongAddressFirst && wrongAddr_ == nullptr && ip_ == "127.0.0.1")
     wrongAddr_ = openSocket("127.0.0.2", port_);
 }
 
@@ -211,20 +263,37 @@ std::string ScriptedDnsServer::tableAnswer(const Query& q) const {
   unsigned count = 0;
   std::string name = q.name;
   const Entry* entry = &it->second;
-  if (!entry->cname.empty()) {
+  std::vector<std::string> written;
+  while (entry != nullptr && !entry->cname.empty() && q.type != kTypeCname &&
+         written.size() < kMaxCnames) {
     putRecord(records, owner(name), kTypeCname, ttl_, encodeName(entry->cname));
     ++count;
+    written.push_back(key(name));
     name = entry->cname;
+    if (std::find(written.begin(), written.end(), key(name)) != written.end()) break;  // a loop
     auto target = table_.find(key(name));
     entry = target == table_.end() ? nullptr : &target->second;
   }
+  unsigned additional = 0;
+  std::string extra;
   if (entry != nullptr && q.type == kTypeMx) {
     for (const auto& [preference, host] : entry->mx) {
       putRecord(records, owner(name), kTypeMx, ttl_, mxData(preference, host));
       ++count;
     }
+    for (const auto& [holder, type, data] : entry->additional) {
+      putRecord(extra, encodeName(holder), type, ttl_, data);
+      ++additional;
+    }
   }
-  return answerHeader(q, q.id, it->second.rcode.value_or(0), count) + records;
+  if (entry != nullptr) {
+    for (const auto& [type, data] : entry->records) {
+      if (type != q.type) continue;
+      putRecord(records, owner(name), type, ttl_, data);
+      ++count;
+    }
+  }
+  return answerHeader(q, q.id, it->second.rcode.value_or(0), count, additional) + records + extra;
 }
 
 void ScriptedDnsServer::handleQuery(Query q) {
@@ -243,26 +312,26 @@ void ScriptedDnsServer::handleQuery(Query q) {
 void ScriptedDnsServer::respond(const Query& q, const std::string& answer) {
   switch (misbehaviour_) {
     case Misbehaviour::WrongIdFirst:
-      sendFrom(udp_, forgedAnswer(q, static_cast<std::uint16_t>(q.id ^ 0x5A5A)), q.from);
+      sendFrom(udp_, forgedAnswer(q, static_cast<std::uint16_t>(q.id ^ 0x5A5A)), q.sender);
       break;
     case Misbehaviour::WrongPortFirst:
-      sendFrom(wrongPort_, forgedAnswer(q, q.id), q.from);
+      sendFrom(wrongPort_, forgedAnswer(q, q.id), q.sender);
       break;
     case Misbehaviour::WrongAddressFirst:
-      sendFrom(wrongAddr_, forgedAnswer(q, q.id), q.from);
+      sendFrom(wrongAddr_, forgedAnswer(q, q.id), q.sender);
       break;
     case Misbehaviour::Duplicate:
-      sendFrom(udp_, answer, q.from);
+      sendFrom(udp_, answer, q.sender);
       break;
     case Misbehaviour::None:
     case Misbehaviour::Silent:
       break;
   }
-  sendFrom(udp_, answer, q.from);
+  sendFrom(udp_, answer, q.sender);
 }
 
 void ScriptedDnsServer::sendFrom(uv_udp_t* socket, const std::string& bytes,
-                                 const sockaddr_in& to) {
+                                 const sockaddr_storage& to) {
   if (socket == nullptr) return;
   // Sent at once when nothing is queued on the socket, queued behind the
   // others (so answers keep their order) when something is. The request

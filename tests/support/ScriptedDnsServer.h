@@ -1,21 +1,30 @@
 // An in-process DNS responder for tests, benchmarks and the tools/ farm. Listens
-// on 127.0.0.1 at an ephemeral UDP port and answers on the given EventLoop with
-// raw libuv handles of its own (independent of the program's socket). Owns its
-// handles and pending answers; destroy it before the loop. Loop thread only.
+// on 127.0.0.1 (or another address given, such as "::1") at an ephemeral UDP
+// port and answers on the given EventLoop with raw libuv handles of its own
+// (independent of the program's socket). Owns its handles and pending
+// answers; destroy it before the loop. Loop thread only.
 //
 // Answers come from a table, or from a handler that returns raw bytes:
 //   addMx("example.test", 10, "mx1.example.test");
+//   addAddress("mx1.example.test", "192.0.2.25");   // A; "2001:db8::25": AAAA
 //   setCname("alias.test", "example.test");   // CNAME, then the target's records
+//   addPtr("25.2.0.192.in-addr.arpa", "mx1.example.test");
+//   addTxt("2.0.0.127.bl.test", "listed: see https://bl.test/");
+//   addAdditional("example.test", "mx1.example.test", "192.0.2.25");
 //   setRcode("gone.test", 3);                  // header RCODE for that name
 // A name with no entry at all is answered with RCODE 3 (name error) and no
-// records. Answer records are written in the order they were added; owner
-// names equal to the question are compressed with a pointer to it.
+// records. CNAME chains are followed (a loop is written until it comes back
+// to a name already written, at most 16 records); then the records of the
+// question's type of the name reached. An MX answer carries in its additional
+// section the addresses given with addAdditional for the name asked (whatever
+// names they belong to). Records are written in the order they were added;
+// owner names equal to the question are compressed with a pointer to it.
 //
 // Misbehaviours (setMisbehaviour) apply to every answer, table or handler:
 //   WrongIdFirst       a forged answer with another ID, then the real one
 //   WrongPortFirst     a forged answer from another local port, then the real one
 //   WrongAddressFirst  a forged answer from 127.0.0.2 (same port), then the real
-//                      one; see wrongAddressAvailable()
+//                      one; see wrongAddressAvailable() (IPv4 only)
 //   Silent             no answer at all
 //   Duplicate          the answer twice
 // A forged answer carries the question and one MX record for "forged.invalid",
@@ -30,6 +39,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <uv.h>
@@ -47,9 +57,10 @@ class ScriptedDnsServer final {
     std::string name;  // question name, dotted, as sent (empty: root or unreadable)
     std::uint16_t type = 0;
     std::uint16_t qclass = 0;
-    bool parsed = false;  // a header and one plain question could be read
-    std::string raw;      // the whole datagram
-    sockaddr_in from{};
+    bool parsed = false;        // a header and one plain question could be read
+    std::string raw;            // the whole datagram
+    sockaddr_storage sender{};  // where it came from, IPv4 or IPv6
+    sockaddr_in from{};         // the same when it is IPv4 (zero otherwise)
   };
 
   enum class Misbehaviour {
@@ -65,16 +76,26 @@ class ScriptedDnsServer final {
   // an empty string: send nothing.
   using Handler = std::function<std::optional<std::string>(const Query&)>;
 
-  explicit ScriptedDnsServer(net::EventLoop& loop);
+  // Throws std::runtime_error when `address` cannot be bound.
+  explicit ScriptedDnsServer(net::EventLoop& loop, const std::string& address = "127.0.0.1");
   ~ScriptedDnsServer();
   ScriptedDnsServer(const ScriptedDnsServer&) = delete;
   ScriptedDnsServer& operator=(const ScriptedDnsServer&) = delete;
 
   std::uint16_t port() const noexcept { return port_; }
-  // "127.0.0.1:<port>", the form the program takes as a DNS server entry.
-  std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+  // "127.0.0.1:<port>" or "[::1]:<port>", the form the program takes as a DNS
+  // server entry.
+  std::string address() const;
 
   void addMx(const std::string& domain, int preference, const std::string& host);
+  // An A record (dotted IPv4) or AAAA record (IPv6) of `name`.
+  void addAddress(const std::string& name, const std::string& ip);
+  void addPtr(const std::string& name, const std::string& target);
+  // A TXT record of one character-string (at most 255 bytes).
+  void addTxt(const std::string& name, const std::string& text);
+  // An A or AAAA record of `owner` in the additional section of MX answers
+  // for `domain`.
+  void addAdditional(const std::string& domain, const std::string& owner, const std::string& ip);
   void setCname(const std::string& domain, const std::string& target);
   void setRcode(const std::string& domain, int rcode);
   void setHandler(Handler handler) { handler_ = std::move(handler); }
@@ -104,20 +125,26 @@ class ScriptedDnsServer final {
  private:
   struct Entry {
     std::vector<std::pair<int, std::string>> mx;
+    // Records other than MX and CNAME: type and data, in the order added.
+    std::vector<std::pair<unsigned, std::string>> records;
+    // Additional-section records: owner name, type and data.
+    std::vector<std::tuple<std::string, unsigned, std::string>> additional;
     std::string cname;
     std::optional<int> rcode;
   };
+  Entry& entry(const std::string& name);
 
   void handleQuery(Query q);
   void respond(const Query& q, const std::string& answer);
-  void sendFrom(uv_udp_t* socket, const std::string& bytes, const sockaddr_in& to);
-  uv_udp_t* openSocket(const char* ip, int port);
+  void sendFrom(uv_udp_t* socket, const std::string& bytes, const sockaddr_storage& to);
+  uv_udp_t* openSocket(const std::string& ip, int port);
 
   net::EventLoop& loop_;
   PreciseDelays delays_;
   uv_udp_t* udp_ = nullptr;
   uv_udp_t* wrongPort_ = nullptr;
   uv_udp_t* wrongAddr_ = nullptr;
+  std::string ip_;
   std::uint16_t port_ = 0;
   std::map<std::string, Entry> table_;
   Handler handler_;

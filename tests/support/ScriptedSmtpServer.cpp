@@ -13,6 +13,11 @@ constexpr std::size_t kReadBufferSize = 64 * 1024;
 constexpr std::size_t kMaxCommandLine = 64 * 1024;  // longer input is dropped
 constexpr std::uint64_t kSplitGapMs = 1;            // so that split pieces arrive apart
 
+std::uint16_t portOf(const sockaddr_storage& addr) {
+  return ntohs(addr.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6*>(&addr)->sin6_port
+                                          : reinterpret_cast<const sockaddr_in*>(&addr)->sin_port);
+}
+
 std::string upper(std::string_view text) {
   std::string out(text);
   for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -83,8 +88,10 @@ ScriptedSmtpServer::~ScriptedSmtpServer() {
 }
 
 void ScriptedSmtpServer::addListener(const std::string& address) {
-  sockaddr_in addr{};
-  int rc = uv_ip4_addr(address.c_str(), port_, &addr);
+  sockaddr_storage addr{};
+  int rc = address.find(':') != std::string::npos
+               ? uv_ip6_addr(address.c_str(), port_, reinterpret_cast<sockaddr_in6*>(&addr))
+               : uv_ip4_addr(address.c_str(), port_, reinterpret_cast<sockaddr_in*>(&addr));
   auto* tcp = new uv_tcp_t;
   uv_tcp_init(loop_.uv(), tcp);
   tcp->data = this;
@@ -101,7 +108,7 @@ void ScriptedSmtpServer::addListener(const std::string& address) {
   }
   int length = sizeof addr;
   uv_tcp_getsockname(tcp, reinterpret_cast<sockaddr*>(&addr), &length);
-  port_ = ntohs(addr.sin_port);
+  port_ = portOf(addr);
   listeners_.push_back(tcp);
 }
 
@@ -117,6 +124,10 @@ std::vector<std::string> ScriptedSmtpServer::message(std::size_t connection) con
   return connection < messages_.size() ? messages_[connection] : std::vector<std::string>{};
 }
 
+std::string ScriptedSmtpServer::peerAddress(std::size_t connection) const {
+  return connection < peers_.size() ? peers_[connection] : std::string();
+}
+
 void ScriptedSmtpServer::accept(uv_stream_t* listener) {
   auto* conn = new Connection;
   conn->server = this;
@@ -130,6 +141,13 @@ void ScriptedSmtpServer::accept(uv_stream_t* listener) {
   if (keepTranscripts_) {
     transcripts_.resize(accepted_);
     messages_.resize(accepted_);
+    sockaddr_storage peer{};
+    int length = sizeof peer;
+    char ip[INET6_ADDRSTRLEN] = {};
+    if (uv_tcp_getpeername(&conn->tcp, reinterpret_cast<sockaddr*>(&peer), &length) == 0)
+      uv_ip_name(reinterpret_cast<sockaddr*>(&peer), ip, sizeof ip);
+    peers_.resize(accepted_);
+    peers_.back() = ip;
   }
   open_.insert(conn);
   uv_tcp_nodelay(&conn->tcp, 1);
