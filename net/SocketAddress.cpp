@@ -18,11 +18,13 @@ std::string dottedAddress(in_addr a) {
 
 std::optional<SocketAddress> SocketAddress::parse(std::string_view ip, std::uint16_t port) {
   ip = trimBlanks(ip);
-  if (ip.size() > 2 && ip.front() == '[' && ip.back() == ']') ip = ip.substr(1, ip.size() - 2);
+  const bool bracketed = ip.size() > 2 && ip.front() == '[' && ip.back() == ']';
+  if (bracketed) ip = ip.substr(1, ip.size() - 2);
   if (ip.empty() || ip.size() > INET6_ADDRSTRLEN + IF_NAMESIZE) return std::nullopt;
   const std::string text(ip);
   if (text.find(':') == std::string::npos) {
     in_addr v4{};
+    if (bracketed) return std::nullopt;  // brackets hold IPv6 addresses only
     if (inet_pton(AF_INET, text.c_str(), &v4) != 1) return std::nullopt;
     return fromIpv4(v4, port);
   }

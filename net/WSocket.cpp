@@ -299,40 +299,45 @@ SocketAddress TWSocket::resolveRemote(const std::string& addr, std::uint16_t por
   return *v6;
 }
 
-// Binds to LocalAddr (or the wildcard address) and the local port; false
-// when that failed (reported).
+// Binds to LocalAddr (or the wildcard address) and the local port. On
+// failure the socket is released (closed without a session-closed report, so
+// that the next Connect starts afresh) and the failure reported; returns
+// false.
 bool TWSocket::bindSocket() {
+  const auto fail = [this](int code, const std::string& message) {
+    closeWithSocketError(code);
+    lastError_ = code;
+    raiseException(message);
+    return false;
+  };
+  const auto bindFailed = [](int code, const std::string& detail) {
+    return "winsock.bind failed, error #" + std::to_string(code) + " (" + detail + ")";
+  };
   SocketAddress local = SocketAddress::any(remote_.family(), localPortNum_);
   if (!localAddrStr_.empty()) {
     const auto parsed = SocketAddress::parse(localAddrStr_, localPortNum_);
-    if (!parsed) {
-      raiseException("Invalid LocalAddr '" + localAddrStr_ + "'");
-      return false;
-    }
+    if (!parsed) return fail(0, "Invalid LocalAddr '" + localAddrStr_ + "'");
     if (parsed->family() != remote_.family()) {
-      lastError_ = WSAEAFNOSUPPORT;
-      raiseException("winsock.bind failed, error #" + std::to_string(lastError_) +
-                     " (local address " + localAddrStr_ + " and remote address " + remote_.ip() +
-                     " are of different families)");
-      return false;
+      return fail(
+          WSAEAFNOSUPPORT,
+          bindFailed(WSAEAFNOSUPPORT, "local address " + localAddrStr_ + " and remote address " +
+                                          remote_.ip() + " are of different families"));
     }
     local = *parsed;
   }
   if (::bind(hSocket_, local.data(), local.size()) != 0) {
-    lastError_ = lastErrno();
-    std::string detail;
-    if (lastError_ == WSAEADDRNOTAVAIL && !localAddrStr_.empty())
-      detail = " (local address " + localAddrStr_ + " is not an address of this machine)";
-    else if (!localAddrStr_.empty())
-      detail = " (local address " + localAddrStr_ + ")";
-    raiseException("winsock.bind failed, error #" + std::to_string(lastError_) + detail);
-    return false;
+    const int code = lastErrno();
+    if (localAddrStr_.empty())
+      return fail(code, "winsock.bind failed, error #" + std::to_string(code));
+    return fail(
+        code, bindFailed(code, "local address " + localAddrStr_ +
+                                   (code == WSAEADDRNOTAVAIL ? " is not an address of this machine"
+                                                             : "")));
   }
   SocketAddress bound;
   if (!socketAddressOf(hSocket_, false, bound)) {
-    lastError_ = lastErrno();
-    raiseException("winsock.getsockname failed, error #" + std::to_string(lastError_));
-    return false;
+    const int code = lastErrno();
+    return fail(code, "winsock.getsockname failed, error #" + std::to_string(code));
   }
   localPortNum_ = bound.port();
   localPortStr_ = std::to_string(localPortNum_);

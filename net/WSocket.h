@@ -164,7 +164,9 @@ class TWSocket final {
   // kept across closes. Connect() reports a bad one as a bind failure:
   // "winsock.bind failed, error #10049 (local address X is not an address of
   // this machine)", #10047 for a family other than the remote address's, and
-  // "Invalid LocalAddr 'X'" (no code) for a text that is not an address.
+  // "Invalid LocalAddr 'X'" (no code) for a text that is not an address; the
+  // socket is then closed again (no OnSessionClosed), ready for the next
+  // Connect().
   const std::string& LocalAddr() const noexcept { return localAddrStr_; }
   void setLocalAddr(const std::string& value);
   // The address Connect() or Listen() resolved for Addr:port (through a SOCKS
