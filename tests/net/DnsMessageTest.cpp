@@ -1,5 +1,7 @@
 #include "net/DnsMessage.h"
 
+#include "net/SocketAddress.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -86,6 +88,9 @@ TEST(DnsQueryBuilder, EncodesTheQuestionAndRefusesUnencodableNames) {
        {std::string("a..b"), std::string(".a"), std::string(".."), std::string("a.b.."),
         std::string(64, 'x'), longest + "d", std::string(600, 'x')})
     EXPECT_EQ(buildMxQuery(1, bad, out), 0u) << bad;
+  // Any type: the question ends with it and class IN.
+  ASSERT_EQ(buildDnsQuery(1, "a", kDnsTypeAAAA, out), 12u + 3 + 4);
+  EXPECT_EQ(Bytes(out.begin() + 15, out.begin() + 19), (Bytes{0, 28, 0, 1}));
 }
 
 TEST(DnsDecoder, TruncatedAnswersAreRefusedUnlessTcIsSetThenTheWholeRecordsAreKept) {
@@ -129,7 +134,9 @@ Bytes withOwner(const Bytes& owner) {
 
 TEST(DnsDecoder, MalformedAnswersAreRefused) {
   const std::uint8_t here = 21;  // where withOwner's owner name starts
-  Msg hugeAn, hugeQd, shortRdata;
+  Msg hugeAn, hugeQd, shortRdata, forwardOwner;
+  forwardOwner.head(0x8180, 1, 1, {"a", "b"}).ptr(here + 2 + 10);
+  forwardOwner.rr(kDnsTypeCNAME, 5).name({"x", "y"});
   hugeAn.head(0x8180, 1, 65535, {"a"}).ptr(12).rr(kDnsTypeA, 4).u32(0x7F000001);
   hugeQd.head(0x8180, 65535, 0, {"a"});
   shortRdata.head(0x8180, 1, 1, {"x"}).ptr(12).rr(kDnsTypeA, 5).u32(0x01020304);
@@ -143,6 +150,8 @@ TEST(DnsDecoder, MalformedAnswersAreRefused) {
       {"pointer to itself", withOwner({0xC0, here})},
       {"label then pointer back to its own start", withOwner({1, 'x', 0xC0, here})},
       {"forward pointer", withOwner({0xC0, here + 2, 0})},
+      // The only fault: the owner points forward to a sound name (the CNAME's target).
+      {"forward pointer to a sound name", forwardOwner.b},
       {"pointer into the header", withOwner({0xC0, 4})},
       {"pointer to offset 0", withOwner({0xC0, 0})},
       {"pointer past the end", withOwner({0xC1, 0xFF})},
@@ -218,6 +227,92 @@ TEST(DnsDecoder, TablesHoldTheUsableRecordsInAnswerOrderAndNothingOfTheLastAnswe
   EXPECT_EQ(r.MXPreference[49] + r.AnswerTag[49], 98);
 }
 
+// Per answer record its type, tag and text, then the additional addresses.
+std::string records(const TDnsResponse& r) {
+  std::string out;
+  for (int i = 0; i < r.answerCount; ++i)
+    out += std::to_string(r.AnswerType[i]) + " " + std::to_string(r.AnswerTag[i]) + " " +
+           r.answerText[i] + "; ";
+  out += "additional";
+  for (int i = 0; i < r.additionalCount; ++i) {
+    const auto& a = r.additional[i];
+    out += " " + a.name + " " + std::to_string(a.type) + " " + std::to_string(a.ttl) + " " +
+           a.address + ";";
+  }
+  return out;
+}
+
+TEST(DnsDecoder, AddressNameAndTextRecordsAndTheAdditionalAddresses) {
+  const Bytes v6 = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  Msg m;
+  m.head(0x8180, 1, 7, {"h", "test"});
+  m.b[9] = 1;   // NSCOUNT
+  m.b[11] = 4;  // ARCOUNT: one more than present, which costs the answer nothing
+  m.ptr(12).rr(kDnsTypeCNAME, 8).name({"w", "test"});
+  m.ptr(12).rr(kDnsTypeA, 4).u32(0xC0000201);
+  m.ptr(12).rr(kDnsTypeAAAA, 16);
+  m.b.insert(m.b.end(), v6.begin(), v6.end());
+  m.ptr(12).rr(kDnsTypePTR, 9).name({"mx", "test"});
+  m.ptr(12).rr(kDnsTypeTXT, 8).label("v=a").label("b c");
+  m.ptr(12).rr(kDnsTypeTXT, 3).u8(5).u8('a').u8('b');  // a string running past its data
+  m.ptr(12).rr(kDnsTypeAAAA, 4).u32(1);                // too short for an IPv6 address
+  m.ptr(12).rr(kDnsTypeNS, 2).ptr(12);                 // authority: read past
+  m.name({"mx", "test"}).rr(kDnsTypeA, 4, 77).u32(0xC0000219);
+  m.u8(0).rr(41, 0);  // an OPT record: not an address
+  m.name({"other", "test"}).rr(kDnsTypeAAAA, 16, 5);
+  m.b.insert(m.b.end(), v6.begin(), v6.end());
+  TDnsResponse r;
+  ASSERT_EQ(decode(m.b, r), DnsDecodeStatus::Ok);
+  EXPECT_EQ(records(r),
+            "5 -1 w.test; 1 0 192.0.2.1; 28 0 2001:db8::1; 12 -1 mx.test; 16 -1 v=ab c; 16 -1 ; "
+            "28 -1 ; additional mx.test 1 77 192.0.2.25; other.test 28 5 2001:db8::1;");
+  EXPECT_EQ(r.aaaaRecordCount, 1);
+  EXPECT_EQ(r.address6[0][15], 1);
+}
+
+TEST(DnsDecoder, CnameChainsAreFollowedBoundedAndLoopsFound) {
+  Msg m;
+  m.head(0x8180, 0, 0);
+  const auto cname = [&](const char* from, const char* to) {
+    m.name({from}).rr(kDnsTypeCNAME, static_cast<unsigned>(std::string(to).size()) + 2).name({to});
+  };
+  cname("a", "b");
+  cname("B", "c");  // names compare without regard to case
+  cname("x", "y");
+  cname("y", "x");
+  const char* nine[] = {"n0", "n1", "n2", "n3", "n4", "n5", "n6", "n7", "n8", "n9"};
+  for (int i = 0; i < 9; ++i) cname(nine[i], nine[i + 1]);
+  m.b[7] = static_cast<std::uint8_t>(4 + 9);
+  TDnsResponse r;
+  ASSERT_EQ(decode(m.b, r), DnsDecodeStatus::Ok);
+  const struct {
+    const char* from;
+    std::string expected;  // target, steps, loop, too long
+  } cases[] = {{"a.", "c 2 0 0"},
+               {"c", "c 0 0 0"},
+               {"x", "y 1 1 0"},
+               {"n1", "n9 8 0 0"},
+               {"n0", "n8 8 0 1"}};
+  for (const auto& c : cases) {
+    const DnsCnameChain chain = followCnames(r, c.from);
+    EXPECT_EQ(chain.target + " " + std::to_string(chain.steps) + " " + std::to_string(chain.loop) +
+                  " " + std::to_string(chain.tooLong),
+              c.expected)
+        << c.from;
+  }
+}
+
+TEST(DnsReverseName, OctetsOrNibblesReversedUnderTheZone) {
+  const std::pair<std::pair<const char*, const char*>, std::string> cases[] = {
+      {{"192.0.2.25", ""}, "25.2.0.192.in-addr.arpa"},
+      {{"127.0.0.2", "zen.spamhaus.org"}, "2.0.0.127.zen.spamhaus.org"},
+      {{"2001:db8::1", ""},
+       "1.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.8.b.d.0.1.0.0.2.ip6.arpa"}};
+  for (const auto& [in, expected] : cases)
+    EXPECT_EQ(dnsReverseName(*SocketAddress::parse(in.first), in.second), expected);
+  EXPECT_EQ(dnsReverseName(SocketAddress()), "");
+}
+
 TEST(DnsNameExtraction, PointerLoopsChainsAndLengthAreBounded) {
   std::string name;
   std::size_t next = 0;
@@ -226,6 +321,11 @@ TEST(DnsNameExtraction, PointerLoopsChainsAndLengthAreBounded) {
   loop.head(0x8180, 1, 1, {"a", "b"}).label("p").ptr(25).label("q").ptr(21);
   EXPECT_FALSE(extractDnsName(loop.b, 21, name, next));
   EXPECT_FALSE(extractDnsName(loop.b, 25, name, next));
+  // One pointer forward to a sound name is refused all the same.
+  Msg forward;
+  forward.head(0x8180, 1, 0, {"a", "b"}).ptr(23).name({"c"});
+  EXPECT_FALSE(extractDnsName(forward.b, 21, name, next));
+  EXPECT_TRUE(extractDnsName(forward.b, 23, name, next));
   // A chain of backward pointers ending at the question: sound up to the limit.
   Msg chain;
   chain.head(0x8180, 1, 0, {"a", "b"});

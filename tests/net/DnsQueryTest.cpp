@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/support/ScriptedDnsServer.h"
+#include "tests/support/TestHelpers.h"
 
 namespace orvane::net {
 namespace {
@@ -71,6 +72,79 @@ TEST_F(DnsQueryTest, SendsOneMxQueryAndDecodesTheAnswerInRecordOrder) {
     EXPECT_EQ(query.AnswerType(i) + query.AnswerTag(i) + query.MXPreference(i), 0) << i;
     EXPECT_EQ(query.MXExchange(i) + query.AnswerName(i), "") << i;
   }
+}
+
+TEST_F(DnsQueryTest, EveryTypeIsAskedForAndAnMxAnswerBringsItsAdditionalAddresses) {
+  server.addAddress("mx10.example.test", "192.0.2.10");
+  server.addAddress("mx10.example.test", "2001:db8::10");
+  server.setCname("www.example.test", "mx10.example.test");
+  server.addPtr("10.2.0.192.in-addr.arpa", "mx10.example.test");
+  server.addTxt("2.0.0.127.bl.test", "listed");
+  server.addAdditional("example.test", "mx10.example.test", "192.0.2.10");
+  server.addAdditional("example.test", "elsewhere.test", "2001:db8::99");
+  const struct {
+    const char* name;
+    std::uint16_t type;
+    std::string texts;  // answerText of every answer record
+  } cases[] = {{"mx10.example.test", kDnsTypeA, "192.0.2.10 "},
+               {"www.example.test", kDnsTypeAAAA, "mx10.example.test 2001:db8::10 "},
+               {"10.2.0.192.in-addr.arpa", kDnsTypePTR, "mx10.example.test "},
+               {"2.0.0.127.bl.test", kDnsTypeTXT, "listed "},
+               {"example.test", kDnsTypeMX, "mx20.example.test mx10.example.test "}};
+  for (const auto& c : cases) {
+    query.Lookup(c.name, c.type);
+    ASSERT_TRUE(waitDone(done.size() + 1)) << c.name;
+    EXPECT_EQ(server.queries().back().type, c.type);
+    std::string texts;
+    for (int i = 0; i < query.answerCount(); ++i) texts += query.answerText(i) + " ";
+    EXPECT_EQ(texts, c.texts) << c.name;
+  }
+  EXPECT_EQ(done, Errors(std::size(cases), 0));
+  ASSERT_EQ(query.additionalCount(), 2);
+  EXPECT_EQ(query.additional(0).name + " " + query.additional(0).address,
+            "mx10.example.test 192.0.2.10");
+  EXPECT_EQ(query.additional(1).address, "2001:db8::99");
+  EXPECT_EQ(query.additional(2).address, "");
+}
+
+TEST(DnsQueryServers, AnIpv6ServerAnswersAndUnreachableServersAreReportedAtOnce) {
+  EventLoop loop;
+  const bool v6 = orvane::testing::hasIpv6Loopback();
+  std::vector<std::pair<std::string, std::uint16_t>> cases;  // server, error
+  {
+    ScriptedDnsServer gone(loop);  // its port, closed once it is gone
+    cases.emplace_back(gone.address(), 10061);
+  }
+  std::unique_ptr<ScriptedDnsServer> server6;
+  if (v6) {
+    server6 = std::make_unique<ScriptedDnsServer>(loop, "::1");
+    server6->addMx("example.test", 10, "mx.example.test");
+    cases.emplace_back(server6->address(), 0);
+    cases.emplace_back("::1", 0);  // its port given apart
+    {
+      ScriptedDnsServer gone(loop, "::1");
+      cases.emplace_back(gone.address(), 10061);
+    }
+    // An IPv6 socket does not reach IPv4 peers: no route.
+    cases.emplace_back("[::ffff:127.0.0.1]:53", 10051);
+  }
+  TDnsQuery query(loop);
+  Errors done;
+  query.OnRequestDone = [&](TDnsQuery&, std::uint16_t error) { done.push_back(error); };
+  for (const auto& [addr, error] : cases) {
+    SCOPED_TRACE(addr);
+    done.clear();
+    query.setAddr(addr);
+    if (v6) query.setPort(std::to_string(server6->port()));
+    query.MXLookup("example.test");
+    EXPECT_TRUE(done.empty());  // never inside the call
+    ASSERT_TRUE(loop.runUntil([&] { return !done.empty(); }, 2000));
+    EXPECT_EQ(done, Errors{error});
+    if (error == 0) {
+      EXPECT_EQ(query.MXExchange(0), "mx.example.test");
+    }
+  }
+  if (!v6) GTEST_SKIP() << "no IPv6 loopback on this machine: the IPv6 cases were skipped";
 }
 
 TEST_F(DnsQueryTest, ForgedOrRepeatedAnswersAreDroppedAndTheGenuineOneTakenOnce) {

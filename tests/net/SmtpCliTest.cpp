@@ -9,12 +9,14 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/MicrosocksProxy.h"
 #include "tests/support/ScriptedSmtpServer.h"
 #include "tests/support/TestHelpers.h"
 
 namespace orvane::net {
 namespace {
 
+using testing::MicrosocksProxy;
 using testing::ScriptedSmtpServer;
 using testing::SmtpAction;
 using testing::thrownMessage;
@@ -241,6 +243,93 @@ TEST_F(SmtpCliTest, RefusedConnectionAndUnknownHostEndOpenWithTheirCodes) {
   }
 }
 
+TEST_F(SmtpCliTest, ConnectionsLeaveFromTheLocalAddressAndReachIpv6Hosts) {
+  const bool v6 = testing::hasIpv6Loopback();
+  if (v6) server->addListener("::1");
+  const struct {
+    const char *host, *local, *peer;
+  } cases[] = {{"127.0.0.1", "127.0.0.2", "127.0.0.2"},
+               {"127.0.0.1", "127.0.0.3", "127.0.0.3"},
+               {"::1", "", "::1"},
+               {"::1", "::1", "::1"}};
+  for (const auto& c : cases) {
+    if (std::string(c.host) == "::1" && !v6) continue;
+    SCOPED_TRACE(c.host + std::string(" from ") + c.local);
+    client->Abort();
+    client->setHost(c.host);
+    client->setLocalAddr(c.local);
+    ASSERT_TRUE(openAndWait());
+    EXPECT_EQ(server->peerAddress(server->connectionCount() - 1), c.peer);
+  }
+  // An address this machine does not have: thrown from Open for a numeric
+  // host, the request's error after a host-name lookup; the socket is free
+  // again either way.
+  client->Abort();
+  client->setHost("127.0.0.1");
+  client->setLocalAddr("198.51.100.254");
+  EXPECT_EQ(thrownMessage<ESocketException>([&] { client->Open(); }),
+            "winsock.bind failed, error #10049 (local address 198.51.100.254 is not an address "
+            "of this machine)");
+  EXPECT_EQ(client->State(), smtpReady);
+  client->setHost("localhost");
+  done.clear();
+  ASSERT_TRUE(call(&TSmtpCli::Open));
+  EXPECT_EQ(done, (Dones{{smtpConnect, 10049}}));
+  EXPECT_EQ(client->ErrorMessage(),
+            "500 local address 198.51.100.254 is not an address of this machine (Winsock error "
+            "#10049)");
+  client->setLocalAddr("");
+  ASSERT_TRUE(openAndWait());
+  if (!v6) GTEST_SKIP() << "no IPv6 loopback on this machine: the IPv6 cases were skipped";
+}
+
+TEST_F(SmtpCliTest, SocksProxyCarriesTheDialogueAndItsRefusalsNameTheProxyNeverThePassword) {
+  if (MicrosocksProxy::binary().empty()) GTEST_SKIP() << "microsocks is not installed";
+  const std::string password = "s3cret-Pw";
+  MicrosocksProxy open, guarded("orvane", password);
+  const std::uint16_t down = testing::unusedLoopbackPort(), closed = testing::unusedLoopbackPort();
+  const struct {
+    std::uint16_t proxy;
+    std::string user, password;
+    std::uint16_t target;
+    std::uint16_t error;
+    std::string text;  // after "500 proxy 127.0.0.1:<proxy> "
+  } cases[] = {{open.port(), "", "", server->port(), 0, ""},
+               {guarded.port(), "orvane", password, server->port(), 0, ""},
+               {guarded.port(), "", "", server->port(), 20003,
+                "refused the connection (SOCKS: the proxy requires a user name and password)"},
+               {guarded.port(), "orvane", "wrong-" + password, server->port(), 20015,
+                "refused the connection (SOCKS: user name or password refused)"},
+               {open.port(), "", "", closed, 20008,
+                "refused the connection (SOCKS reply 5: connection refused)"},
+               {down, "", "", server->port(), 10061,
+                "cannot be reached: Connection refused (Winsock error #10061)"}};
+  Lines texts;  // every text the client gave out
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    client->Abort();
+    done.clear();
+    client->setSocksServer("127.0.0.1");
+    client->setSocksPort(std::to_string(c.proxy));
+    client->setSocksUsercode(c.user);
+    client->setSocksPassword(c.password);
+    client->setPort(std::to_string(c.target));
+    const std::size_t connections = server->connectionCount();
+    ASSERT_TRUE(call(&TSmtpCli::Open));
+    EXPECT_EQ(done, (Dones{{smtpConnect, c.error}}));
+    EXPECT_EQ(client->proxyFailure(), c.error != 0);
+    if (c.error == 0) {
+      EXPECT_EQ(server->transcript(connections), Lines{"HELO tester.example"});
+    } else {
+      EXPECT_EQ(client->ErrorMessage(),
+                "500 proxy 127.0.0.1:" + std::to_string(c.proxy) + " " + c.text);
+    }
+    texts.push_back(client->ErrorMessage() + client->LastResponse());
+  }
+  texts.insert(texts.end(), displays.begin(), displays.end());
+  for (const auto& text : texts) EXPECT_EQ(text.find(password), std::string::npos) << text;
+}
+
 TEST_F(SmtpCliTest, MisuseThrowsTheDocumentedMessages) {
   client->setHost("");
   EXPECT_EQ(thrownMessage([&] { client->Open(); }), "DNS lookup: invalid host name.");
@@ -291,6 +380,10 @@ TEST_F(SmtpCliTest, LineBreaksOrNulInCommandArgumentsAreRefusedBeforeSending) {
 TEST_F(SmtpCliTest, OverlongRepliesAndAResetOrCloseMidLineFailTheRequestAndClose) {
   std::string endless;  // a multi-line reply that never gets its last line
   for (int i = 0; i < 150; ++i) endless += "250-more\r\n";
+  // Twenty lines of 4000 bytes: under the line limit, 80 kB for the reply.
+  std::string bulky;
+  for (int i = 0; i < 20; ++i) bulky += "250-" + std::string(3996, 'b') + "\r\n";
+  bulky += "250 done\r\n";
   const struct {
     SmtpAction greeting, helo;
     std::uint16_t error;
@@ -299,6 +392,7 @@ TEST_F(SmtpCliTest, OverlongRepliesAndAResetOrCloseMidLineFailTheRequestAndClose
       {SmtpAction::raw(std::string(5000, 'x') + "\r\n250 injected\r\n"), SmtpAction::silence(), 500,
        "500 Repl"},
       {SmtpAction::line("220 ok"), SmtpAction::raw(endless), 500, "500 Repl"},
+      {SmtpAction::line("220 ok"), SmtpAction::raw(bulky), 500, "500 Repl"},
       {SmtpAction::line("220 ok"), SmtpAction::raw("250 par").thenReset(), 10004, "220 ok"},
       {SmtpAction::line("220 ok"), SmtpAction::raw("250 par").thenClose(), 10004, "220 ok"}};
   for (std::size_t i = 0; i < std::size(cases); ++i) {
@@ -316,6 +410,7 @@ TEST_F(SmtpCliTest, OverlongRepliesAndAResetOrCloseMidLineFailTheRequestAndClose
     EXPECT_EQ(client->LastResponse().substr(0, 8), cases[i].last);
     // Nothing of an over-long line, nor what follows it, is taken for a reply.
     EXPECT_EQ(responses.empty(), i == 0);
+    EXPECT_EQ(std::count(responses.begin(), responses.end(), "250 done"), 0);
   }
 }
 

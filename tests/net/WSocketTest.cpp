@@ -118,6 +118,21 @@ class WSocketTest : public ::testing::Test {
     ASSERT_TRUE(run([&] { return s.state() == wsConnected; }));
     peer.accept();
   }
+  // Connects from `local` to `remote` (the server's port); the socket must be
+  // closed again when the bind fails.
+  void bindFrom(const char* local, const char* remote) {
+    TWSocket s(loop);
+    s.setLocalAddr(local);
+    prepare(s, server.port());
+    s.setAddr(remote);
+    try {
+      s.Connect();
+    } catch (...) {
+      EXPECT_EQ(s.state(), wsClosed);
+      EXPECT_EQ(s.hSocket(), -1);
+      throw;
+    }
+  }
   void greeted(TWSocket& s, SmtpAction greeting) {
     server.setGreeting(std::move(greeting));
     prepare(s, server.port());
@@ -167,6 +182,23 @@ TEST(WSocketResolve, HostsPortsAndProtocols) {
   EXPECT_EQ(localHostName(), std::string(name));
 }
 
+TEST(SocketAddress, NumericAddressesOnlyInTheirTextForms) {
+  const std::pair<const char*, const char*> good[] = {{"192.0.2.1", "192.0.2.1:25"},
+                                                      {" 2001:DB8::1 ", "[2001:db8::1]:25"},
+                                                      {"[::1]", "[::1]:25"},
+                                                      {"::ffff:127.0.0.1", "[::ffff:127.0.0.1]:25"},
+                                                      {"fe80::1%lo", "[fe80::1%lo]:25"}};
+  for (const auto& [text, expected] : good) {
+    const auto a = SocketAddress::parse(text, 25);
+    ASSERT_TRUE(a.has_value()) << text;
+    EXPECT_EQ(a->text(), expected);
+    EXPECT_EQ(SocketAddress::fromSystem(a->data(), a->size()), *a);
+  }
+  for (const char* bad : {"", "localhost", "127.1", "256.0.0.1", "[::1]:25", "::1::2", "[1.2.3.4]"})
+    EXPECT_FALSE(SocketAddress::parse(bad).has_value()) << bad;
+  EXPECT_NE(*SocketAddress::parse("::1", 25), *SocketAddress::parse("::1", 26));
+}
+
 TEST_F(WSocketTest, MisuseIsReportedWithItsMessage) {
   TWSocket closed(loop), open(loop), socks(loop);
   prepare(open, server.port());
@@ -186,7 +218,15 @@ TEST_F(WSocketTest, MisuseIsReportedWithItsMessage) {
       {[&] { socks.Listen(); }, "listening is not supported thru socks server"},
       {[&] { open.setAddr("10.0.0.1"); }, "Cannot change Addr if not closed"},
       {[&] { open.setSocksServer("1.2.3.4"); }, "Can't change socks server if not closed"},
-      {[&] { open.Connect(); }, "Connect: Socket already in use"}};
+      {[&] { open.Connect(); }, "Connect: Socket already in use"},
+      {[&] { open.setLocalAddr("127.0.0.2"); }, "Cannot change LocalAddr if not closed"},
+      {[&] { bindFrom("198.51.100.254", "127.0.0.1"); },
+       "winsock.bind failed, error #10049 (local address 198.51.100.254 is not an address of "
+       "this machine)"},
+      {[&] { bindFrom("::1", "127.0.0.1"); },
+       "winsock.bind failed, error #10047 (local address ::1 and remote address 127.0.0.1 are of "
+       "different families)"},
+      {[&] { bindFrom("host.test", "127.0.0.1"); }, "Invalid LocalAddr 'host.test'"}};
   for (const auto& [call, text] : cases) EXPECT_EQ(thrownMessage<ESocketException>(call), text);
   EXPECT_EQ(closed.Addr(), "127.0.0.1");
   EXPECT_EQ(open.Addr(), "127.0.0.1");
@@ -232,6 +272,47 @@ TEST_F(WSocketTest, RefusedConnectionReports10061FromTheLoop) {
   EXPECT_EQ(r.count("closed 0"), 1);
   const auto connected = std::find(r.log.begin(), r.log.end(), "connected 10061");
   EXPECT_EQ(*(connected - 1), "state connecting>connected");
+}
+
+// Where each connection comes from, over IPv4 and IPv6; networks the system
+// cannot route to fail at once with their code, from the loop.
+TEST_F(WSocketTest, ConnectionsLeaveFromTheLocalAddressAndUnroutableOnesFailAtOnce) {
+  const bool v6 = orvane::testing::hasIpv6Loopback();
+  if (v6) server.addListener("::1");
+  const struct {
+    const char* addr;
+    const char* local;
+    std::string outcome;  // the peer address the server saw, or "connected <code>"
+    bool needsV6;
+  } cases[] = {{"127.0.0.1", "127.0.0.2", "127.0.0.2", false},
+               {"127.0.0.1", "127.0.0.3", "127.0.0.3", false},
+               {"224.0.0.1", "", "connected 10051", false},
+               {"::1", "", "::1", true},
+               {"[::1]", "::1", "::1", true},
+               {"ff05::1", "", "connected 10051", true},
+               {"::ffff:127.0.0.1", "", "connected 10051", true}};
+  for (const auto& c : cases) {
+    if (c.needsV6 && !v6) continue;
+    SCOPED_TRACE(c.addr);
+    TWSocket s(loop);
+    Recorder r;
+    r.attach(s);
+    s.setLocalAddr(c.local);
+    prepare(s, server.port());
+    s.setAddr(c.addr);
+    const std::size_t before = server.connectionCount();
+    s.Connect();
+    EXPECT_EQ(r.count("connected 0") + r.count(c.outcome), 0);  // never inside Connect
+    ASSERT_TRUE(run([&] { return !r.data.empty() || s.state() == wsClosed; }));
+    if (c.outcome.starts_with("connected")) {
+      EXPECT_EQ(r.count(c.outcome), 1);
+      EXPECT_EQ(server.connectionCount(), before);
+    } else {
+      EXPECT_EQ(server.peerAddress(before), c.outcome);
+      EXPECT_EQ(s.GetPeerAddr(), SocketAddress::parse(c.addr)->ip());
+    }
+  }
+  if (!v6) GTEST_SKIP() << "no IPv6 loopback on this machine: the IPv6 cases were skipped";
 }
 
 TEST_F(WSocketTest, WritesAreQueuedInBlocksAndReportedOnceDrainedNeverInsideSendOrFlush) {
@@ -372,6 +453,10 @@ TEST_F(WSocketTest, DottedOrEmptyLookupsEndInsideTheCallNamesFromTheLoop) {
   s.DnsLookup("127.0.0.1");
   EXPECT_EQ(events, Texts{"done 0"});
   EXPECT_EQ(s.DnsResultList(), Texts{"127.0.0.1"});
+  s.DnsLookup("[2001:DB8::25]");  // an IPv6 address is its own result
+  EXPECT_EQ(events.size(), 2u);
+  EXPECT_EQ(s.DnsResultList(), Texts{"2001:db8::25"});
+  events.pop_back();
   EXPECT_EQ(thrownMessage<ESocketException>([&] { s.DnsLookup(""); }),
             "DNS lookup: invalid host name.");
   s.DnsLookup("localhost");
