@@ -1,6 +1,7 @@
 // Feeds arbitrary datagrams to the DNS answer decoder and checks what a
 // decoded answer promises: counts within the tables, tags pointing at filled
-// entries, names within 255 encoded bytes, positions inside the datagram.
+// entries, addresses as text for the address records, names within 255
+// encoded bytes, positions inside the datagram, CNAME chains that end.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -31,9 +32,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(r.answerCount >= 0 && r.answerCount <= r.ResponseANCount);
     check(r.MXRecordCount >= 0 && r.MXRecordCount <= kDnsTableSize);
     check(r.ARecordCount >= 0 && r.ARecordCount <= kDnsTableSize);
+    check(r.aaaaRecordCount >= 0 && r.aaaaRecordCount <= kDnsTableSize);
+    check(r.additionalCount >= 0 && r.additionalCount <= kDnsTableSize);
     check(r.QuestionName.size() < kDnsMaxNameBytes);
+    for (int i = 0; i < r.additionalCount; ++i) {
+      const auto& entry = r.additional[i];
+      check(entry.type == kDnsTypeA || entry.type == kDnsTypeAAAA);
+      check(!entry.address.empty() && entry.name.size() < kDnsMaxNameBytes);
+    }
+    const DnsCnameChain chain = followCnames(r, r.QuestionName);
+    check(chain.steps >= 0 && chain.steps <= 8);
     int mx = 0;
     int a = 0;
+    int aaaa = 0;
     for (int i = 0; i < kDnsTableSize; ++i) {
       const int tag = r.AnswerTag[i];
       check(r.AnswerName[i].size() < kDnsMaxNameBytes);
@@ -44,12 +55,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (tag < 0) continue;
       if (r.AnswerType[i] == kDnsTypeMX) {
         check(tag == mx++);
-        check(r.MXExchange[tag].size() < kDnsMaxNameBytes);
+        check(r.MXExchange[tag].size() < kDnsMaxNameBytes && r.MXExchange[tag] == r.answerText[i]);
+      } else if (r.AnswerType[i] == kDnsTypeAAAA) {
+        check(tag == aaaa++ && !r.answerText[i].empty());
       } else {
-        check(r.AnswerType[i] == kDnsTypeA && tag == a++);
+        check(r.AnswerType[i] == kDnsTypeA && tag == a++ && !r.answerText[i].empty());
       }
     }
-    check(mx == r.MXRecordCount && a == r.ARecordCount);
+    check(mx == r.MXRecordCount && a == r.ARecordCount && aaaa == r.aaaaRecordCount);
   }
 
   // Name extraction from every early position, including inside the header.
