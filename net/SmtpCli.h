@@ -153,6 +153,9 @@ class TSmtpCli final {
   TSmtpProcessHeader OnProcessHeader;  // the generated header, once (Data only)
 
   // ---- Properties -------------------------------------------------------
+  // The server: a host name (looked up through the system's resolver), a
+  // dotted IPv4 address or an IPv6 address ("2001:db8::25", no brackets
+  // needed), both used as they stand.
   const std::string& Host() const noexcept { return host_; }
   void setHost(const std::string& value) { host_ = value; }
   // Service name or decimal port (default "smtp", port 25).

@@ -12,7 +12,7 @@
 // Events are std::function members; assign them before use. They are raised
 // from the loop (readiness, lookups, posted notices) except where noted:
 // OnChangeState on every state assignment, OnSessionConnected(0) inside
-// Connect() for UDP, OnDnsLookupDone(0) inside DnsLookup() for a dotted
+// Connect() for UDP, OnDnsLookupDone(0) inside DnsLookup() for a numeric
 // address, OnDnsLookupDone(10004) inside CancelDnsLookup(), OnSessionClosed
 // inside Close()/Abort(), OnError wherever an error is reported. OnDataSent is
 // never raised inside Send(): it always arrives later from the loop.
@@ -173,8 +173,9 @@ class TWSocket final {
   // server: the server's); empty before.
   const SocketAddress& remoteAddress() const noexcept { return remote_; }
 
-  // First dotted address (or host name after a reverse lookup) of the last
-  // lookup, and all of them in the order the resolver gave.
+  // First address (dotted IPv4, or IPv6 text) or host name after a reverse
+  // lookup, of the last lookup, and all of them in the order the resolver
+  // gave.
   const std::string& DnsResult() const noexcept { return dnsResult_; }
   const std::vector<std::string>& DnsResultList() const noexcept { return dnsResultList_; }
 
