@@ -303,6 +303,15 @@ bool dnsNamesEqual(std::string_view a, std::string_view b) noexcept {
   return true;
 }
 
+std::vector<TDnsAdditionalAddress> additionalAddressesOf(const TDnsResponse& r,
+                                                         std::string_view name) {
+  std::vector<TDnsAdditionalAddress> out;
+  for (int i = 0; i < r.additionalCount; ++i) {
+    if (dnsNamesEqual(r.additional[i].name, name)) out.push_back(r.additional[i]);
+  }
+  return out;
+}
+
 DnsCnameChain followCnames(const TDnsResponse& r, std::string_view name, int maxSteps) {
   DnsCnameChain chain;
   chain.target = std::string(name);

@@ -18,6 +18,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace orvane::net {
 
@@ -150,6 +151,12 @@ DnsDecodeStatus decodeDnsResponse(std::span<const std::uint8_t> msg, TDnsRespons
 // True when two names are the same DNS name: ASCII case and one trailing dot
 // do not count.
 bool dnsNamesEqual(std::string_view a, std::string_view b) noexcept;
+
+// The additional-section addresses of `name` (an exchange an MX answer lists):
+// only those owned by exactly that name, so that an answer cannot slip in
+// addresses for names it was not asked about.
+std::vector<TDnsAdditionalAddress> additionalAddressesOf(const TDnsResponse& r,
+                                                         std::string_view name);
 
 // Where the CNAME records of an answer lead from `name`.
 struct DnsCnameChain {

@@ -409,6 +409,7 @@ void TSmtpCli::doConnect() {
   if (connected_) throw SmtpException("SMTP component already connected");
   applyConnectionSettings();
   socksMessage_.clear();
+  localAddress_.clear();
   requestType_ = smtpConnect;
   requestDone_ = false;
   reply_.reset();
@@ -529,6 +530,8 @@ void TSmtpCli::onSocketConnected(std::uint16_t error) {
     return;
   }
   connected_ = true;
+  SocketAddress local;
+  if (socket_.GetSockName(local) == 0) localAddress_ = local.ip();
   setState(smtpWaitingBanner);
 }
 

@@ -209,6 +209,10 @@ class TSmtpCli final {
   // True when the last request ended because of the SOCKS proxy (see the
   // header comment); false otherwise and once a new request starts.
   bool proxyFailure() const noexcept { return proxyFailure_; }
+  // The local address ("192.0.2.1", "2001:db8::1") the last connection was
+  // made from (through a proxy: the address towards the proxy), kept after it
+  // closes; empty until a connection is made and again when Connect starts.
+  const std::string& localAddress() const noexcept { return localAddress_; }
 
   // First failing reply line since the last Open or Mail started.
   const std::string& ErrorMessage() const noexcept { return errorMessage_; }
@@ -320,6 +324,7 @@ class TSmtpCli final {
   std::string socksUsercode_;
   std::string socksPassword_;
   std::string socksMessage_;  // the SOCKS failure of the connection being made
+  std::string localAddress_;
   bool proxyFailure_ = false;
 
   std::string errorMessage_;
