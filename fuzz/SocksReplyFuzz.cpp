@@ -1,13 +1,5 @@
-// Plays a SOCKS proxy's replies from the input against the negotiation, in
-// chunks the input chooses, fed the way the socket feeds them (never past
-// what the codec says it still needs), and checks what must always hold: a
-// reply is judged only once complete, every end is a connection or a
-// SOCKS error with its text, the texts never carry the user name or the
-// password, and the password goes out only in the authentication request.
-//
-// Input: byte 0 chooses the version (bits 0-1: 4, 4A, 5), whether to
-// authenticate (bit 2) and the target (bits 3-4: an IPv4 address, a host
-// name, an IPv6 address); byte 1 the chunk sizes; the rest are the replies.
+// A proxy's replies fed in chunks (byte 1), never past what the codec needs, to
+// a negotiation of the version, authentication and target byte 0 chooses.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -17,68 +9,42 @@
 
 #include "net/SocksCodec.h"
 
-using orvane::net::SocksCodec;
-using orvane::net::SocksTarget;
-using orvane::net::SocksVersion;
-
-namespace {
-
-void check(bool condition) {
-  if (!condition) std::abort();
-}
-
-const std::string kUser = "fuzz-user-name";
-const std::string kPassword = "fuzz-pass-word";
-
-}  // namespace
+using namespace orvane::net;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const auto check = [](bool ok) {
+    if (!ok) std::abort();
+  };
   if (size < 2) return 0;
+  const std::string user = "fuzz-user-name", password = "fuzz-pass-word";
   const SocksVersion versions[] = {SocksVersion::v4, SocksVersion::v4A, SocksVersion::v5};
   const char* hosts[] = {"192.0.2.7", "mx.example.test", "2001:db8::25"};
-  SocksTarget target;
-  target.version = versions[(data[0] & 3) % 3];
-  target.host = hosts[((data[0] >> 3) & 3) % 3];
-  target.port = 25;
-  if ((data[0] & 4) != 0) {
-    target.authentication = orvane::net::socksAuthenticateUsercode;
-    target.usercode = kUser;
-    target.password = kPassword;
-  }
-  const unsigned seed = data[1];
-  std::string_view rest(reinterpret_cast<const char*>(data + 2), size - 2);
-
+  const bool auth = (data[0] & 4) != 0;
   SocksCodec codec;
-  SocksCodec::Step step = codec.start(target);
-  for (std::size_t chunkNo = 0;; ++chunkNo) {
-    check(codec.running());
+  SocksCodec::Step step = codec.start({versions[(data[0] & 3) % 3], hosts[((data[0] >> 3) & 3) % 3],
+                                       25, auth ? socksAuthenticateUsercode : socksNoAuthentication,
+                                       auth ? user : "", auth ? password : ""});
+  std::string_view rest(reinterpret_cast<const char*>(data + 2), size - 2);
+  for (unsigned chunkNo = 0; codec.running(); ++chunkNo) {
     if (!step.pending()) {
-      check(step.message.find(kPassword) == std::string::npos &&
-            step.message.find(kUser) == std::string::npos);
-      const bool authRequest = step.authState == orvane::net::socksAuthStart;
-      check(authRequest || step.send.find(kPassword) == std::string::npos);
-      if (step.error != 0) {
-        check(step.error > orvane::net::socksNoError &&
-              step.error <= orvane::net::socksHostResolutionFailed && !step.message.empty());
-        check(!step.connected && step.send.empty() && codec.missing() == 0);
+      // Texts never carry the credentials; the password goes out only once.
+      check(step.message.find(password) == step.message.find(user));  // both npos
+      check(step.authState == socksAuthStart || step.send.find(password) == std::string::npos);
+      if (step.error != 0 || step.connected) {
+        check(step.send.empty() && codec.missing() == 0 && !(step.error != 0 && step.connected));
+        check(step.connected || (step.error > socksNoError &&
+                                 step.error <= socksHostResolutionFailed && !step.message.empty()));
         break;
       }
-      if (step.connected) {
-        check(step.send.empty() && codec.missing() == 0);
-        break;
-      }
-      // Otherwise a request went out and its reply is awaited.
-      check(!step.send.empty() && codec.missing() > 0);
+      check(!step.send.empty() && codec.missing() > 0);  // a request went out
     }
-    if (rest.empty()) break;
-    const std::size_t need = codec.missing();
+    const std::size_t need = codec.missing();  // at most a SOCKS 5 reply naming a host
     check(need <= 4 + 1 + 255 + 2);
-    const std::size_t chunk = 1 + ((seed * 31u + chunkNo * 17u) % 64u);
-    const std::size_t take = std::min({chunk, need, rest.size()});
+    const std::size_t take =
+        std::min<std::size_t>({1 + (data[1] * 31u + chunkNo * 17u) % 64u, need, rest.size()});
+    if (take == 0) break;
     step = codec.receive(rest.substr(0, take));
     rest.remove_prefix(take);
-    // Judged only once the reply is complete: short of that, more is asked
-    // for (a SOCKS 5 reply's length shows only in its first five bytes).
     if (take < need) check(step.pending() && codec.missing() == need - take);
     if (step.pending()) check(codec.missing() > 0);
   }

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "tests/support/MicrosocksProxy.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/ScriptedSmtpServer.h"
 #include "tests/support/TestHelpers.h"
 
@@ -215,29 +215,35 @@ TEST_F(SmtpCliTest, AbortLeavesTheClientIdleAndEveryNoticeComesLaterFromTheLoop)
   EXPECT_NE(rcptId, openId);
 }
 
-TEST_F(SmtpCliTest, RefusedConnectionAndUnknownHostEndOpenWithTheirCodes) {
-  std::string closedPort;
-  {
-    ScriptedSmtpServer gone(loop);
-    closedPort = std::to_string(gone.port());
-  }
-  loop.processPendingNotices();
+TEST_F(SmtpCliTest, FailedConnectionsEndOpenWithTheirCodeAndATextNamingTheCause) {
+  const std::string closed = std::to_string(testing::unusedLoopbackPort());
+  const std::string refused = "Connection refused (Winsock error #10061)";
   const struct {
-    std::string host, port;
+    std::string host, port, local, proxy;  // proxy: a SOCKS port on 127.0.0.1
     std::uint16_t error;
-    const char* text;
-  } cases[] = {{"127.0.0.1", closedPort, 10061, "500 Connection refused (Winsock error #10061)"},
-               // An empty label: the lookup refuses the name without asking any server.
-               {"bad..name", "25", 11001, "500 Host not found (Winsock error #11001)"}};
+    std::string text;
+  } cases[] = {
+      {"127.0.0.1", closed, "", "", 10061, "500 " + refused},
+      // An empty label: the lookup refuses the name without asking any server.
+      {"bad..name", "25", "", "", 11001, "500 Host not found (Winsock error #11001)"},
+      {"localhost", "25", "198.51.100.254", "", 10049,
+       "500 local address 198.51.100.254 is not an address of this machine (Winsock error #10049)"},
+      {"127.0.0.1", "25", "", closed, 10061,
+       "500 proxy 127.0.0.1:" + closed + " cannot be reached: " + refused}};
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
     done.clear();
     client->setHost(c.host);
     client->setPort(c.port);
+    client->setLocalAddr(c.local);
+    client->setSocksServer(c.proxy.empty() ? "" : "127.0.0.1");
+    client->setSocksPort(c.proxy);
     ASSERT_TRUE(call(&TSmtpCli::Open));
     EXPECT_EQ(done, (Dones{{smtpConnect, c.error}}));
     EXPECT_EQ(client->LastResponse(), c.text);
     EXPECT_EQ(client->ErrorMessage(), c.text);
     EXPECT_EQ(client->statusCode(), 500);
+    EXPECT_EQ(client->proxyFailure(), !c.proxy.empty());
     EXPECT_FALSE(client->Connected());
     EXPECT_EQ(client->State(), smtpReady);
   }
@@ -246,88 +252,61 @@ TEST_F(SmtpCliTest, RefusedConnectionAndUnknownHostEndOpenWithTheirCodes) {
 TEST_F(SmtpCliTest, ConnectionsLeaveFromTheLocalAddressAndReachIpv6Hosts) {
   const bool v6 = testing::hasIpv6Loopback();
   if (v6) server->addListener("::1");
-  const struct {
-    const char *host, *local, *peer;
-  } cases[] = {{"127.0.0.1", "127.0.0.2", "127.0.0.2"},
-               {"127.0.0.1", "127.0.0.3", "127.0.0.3"},
-               {"::1", "", "::1"},
-               {"::1", "::1", "::1"}};
-  for (const auto& c : cases) {
-    if (std::string(c.host) == "::1" && !v6) continue;
-    SCOPED_TRACE(c.host + std::string(" from ") + c.local);
+  for (const char* local : {"127.0.0.2", "::1"}) {  // the host: loopback of the same family
+    if (local[0] == ':' && !v6) continue;
     client->Abort();
-    client->setHost(c.host);
-    client->setLocalAddr(c.local);
-    ASSERT_TRUE(openAndWait());
-    EXPECT_EQ(server->peerAddress(server->connectionCount() - 1), c.peer);
+    client->setHost(local[0] == ':' ? "::1" : "127.0.0.1");
+    client->setLocalAddr(local);
+    ASSERT_TRUE(openAndWait()) << local;
+    EXPECT_EQ(server->peerAddress(server->connectionCount() - 1), local);
+    EXPECT_EQ(client->localAddress(), local);
   }
-  // An address this machine does not have: thrown from Open for a numeric
-  // host, the request's error after a host-name lookup; the socket is free
-  // again either way.
+  // Not an address of this machine: thrown (numeric host), the socket freed.
   client->Abort();
   client->setHost("127.0.0.1");
   client->setLocalAddr("198.51.100.254");
   EXPECT_EQ(thrownMessage<ESocketException>([&] { client->Open(); }),
             "winsock.bind failed, error #10049 (local address 198.51.100.254 is not an address "
             "of this machine)");
-  EXPECT_EQ(client->State(), smtpReady);
-  client->setHost("localhost");
-  done.clear();
-  ASSERT_TRUE(call(&TSmtpCli::Open));
-  EXPECT_EQ(done, (Dones{{smtpConnect, 10049}}));
-  EXPECT_EQ(client->ErrorMessage(),
-            "500 local address 198.51.100.254 is not an address of this machine (Winsock error "
-            "#10049)");
   client->setLocalAddr("");
   ASSERT_TRUE(openAndWait());
   if (!v6) GTEST_SKIP() << "no IPv6 loopback on this machine: the IPv6 cases were skipped";
 }
 
-TEST_F(SmtpCliTest, SocksProxyCarriesTheDialogueAndItsRefusalsNameTheProxyNeverThePassword) {
-  if (MicrosocksProxy::binary().empty()) GTEST_SKIP() << "microsocks is not installed";
-  const std::string password = "s3cret-Pw";
-  MicrosocksProxy open, guarded("orvane", password);
-  const std::uint16_t down = testing::unusedLoopbackPort(), closed = testing::unusedLoopbackPort();
+TEST_F(SmtpCliTest, SocksProxyCarriesTheDialogueAndItsRefusalsNameItNeverThePassword) {
+  if (!MicrosocksProxy::installed()) GTEST_SKIP() << "microsocks is not installed";
+  const std::string pass = "s3cret-Pw", to = std::to_string(server->port());
+  MicrosocksProxy open, guarded("orvane", pass);
   const struct {
-    std::uint16_t proxy;
-    std::string user, password;
-    std::uint16_t target;
+    const MicrosocksProxy& proxy;
+    std::string user, password, port;
     std::uint16_t error;
-    std::string text;  // after "500 proxy 127.0.0.1:<proxy> "
-  } cases[] = {{open.port(), "", "", server->port(), 0, ""},
-               {guarded.port(), "orvane", password, server->port(), 0, ""},
-               {guarded.port(), "", "", server->port(), 20003,
-                "refused the connection (SOCKS: the proxy requires a user name and password)"},
-               {guarded.port(), "orvane", "wrong-" + password, server->port(), 20015,
-                "refused the connection (SOCKS: user name or password refused)"},
-               {open.port(), "", "", closed, 20008,
-                "refused the connection (SOCKS reply 5: connection refused)"},
-               {down, "", "", server->port(), 10061,
-                "cannot be reached: Connection refused (Winsock error #10061)"}};
-  Lines texts;  // every text the client gave out
+    std::string text;  // after "500 proxy 127.0.0.1:<port> refused the connection "
+  } cases[] = {
+      {guarded, "orvane", pass, to, 0, ""},
+      {guarded, "", "", to, 20003, "(SOCKS: the proxy requires a user name and password)"},
+      {guarded, "orvane", "wrong-" + pass, to, 20015, "(SOCKS: user name or password refused)"},
+      {open, "", "", std::to_string(testing::unusedLoopbackPort()), 20008,
+       "(SOCKS reply 5: connection refused)"}};
+  client->setSocksServer("127.0.0.1");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     client->Abort();
     done.clear();
-    client->setSocksServer("127.0.0.1");
-    client->setSocksPort(std::to_string(c.proxy));
+    client->setSocksPort(std::to_string(c.proxy.port()));
     client->setSocksUsercode(c.user);
     client->setSocksPassword(c.password);
-    client->setPort(std::to_string(c.target));
-    const std::size_t connections = server->connectionCount();
+    client->setPort(c.port);
     ASSERT_TRUE(call(&TSmtpCli::Open));
     EXPECT_EQ(done, (Dones{{smtpConnect, c.error}}));
     EXPECT_EQ(client->proxyFailure(), c.error != 0);
-    if (c.error == 0) {
-      EXPECT_EQ(server->transcript(connections), Lines{"HELO tester.example"});
-    } else {
-      EXPECT_EQ(client->ErrorMessage(),
-                "500 proxy 127.0.0.1:" + std::to_string(c.proxy) + " " + c.text);
-    }
-    texts.push_back(client->ErrorMessage() + client->LastResponse());
+    const std::string proxy = "500 proxy 127.0.0.1:" + std::to_string(c.proxy.port());
+    EXPECT_EQ(client->ErrorMessage(),
+              c.text.empty() ? "" : proxy + " refused the connection " + c.text);
+    displays.push_back(client->LastResponse());
   }
-  texts.insert(texts.end(), displays.begin(), displays.end());
-  for (const auto& text : texts) EXPECT_EQ(text.find(password), std::string::npos) << text;
+  EXPECT_EQ(server->transcript(0), Lines{"HELO tester.example"});  // the only connection
+  for (const auto& text : displays) EXPECT_EQ(text.find(pass), std::string::npos) << text;
 }
 
 TEST_F(SmtpCliTest, MisuseThrowsTheDocumentedMessages) {

@@ -72,6 +72,8 @@ TEST(SocksCodec, RequestsAndRepliesOfEveryVersion) {
   const std::string hello = hex("05 01 00"), helloAuth = hex("05 02 00 02"), noAuth = hex("05 00");
   const std::string toIp = hex("05 01 00 01 c0 00 02 07") + port, ip = "192.0.2.7";
   const std::string ipReply = hex("05 00 00 01 7f 00 00 01 04 00");
+  const std::string toV6 =
+      hex("05 01 00 04 20 01 0d b8") + std::string(11, '\0') + hex("25") + port;
   const std::string credentials = hex("01 04") + "user" + hex("06") + "secret";
   const struct {
     SocksTarget target;
@@ -97,11 +99,7 @@ TEST(SocksCodec, RequestsAndRepliesOfEveryVersion) {
        {noAuth, hex("05 00 00 04") + std::string(16, '\1') + port},
        {{hello, toIp}, {3}, "connected"}},
       {to(v5, std::string(256, 'h')), {noAuth}, {{hello}, {3}, "error 20001"}},
-      {to(v5, "2001:db8::25"),
-       {noAuth, ipReply},
-       {{hello, hex("05 01 00 04 20 01 0d b8") + std::string(11, '\0') + hex("25") + port},
-        {3},
-        "connected"}},
+      {to(v5, "2001:db8::25"), {noAuth, ipReply}, {{hello, toV6}, {3}, "connected"}},
       // SOCKS 5 with user code and password.
       {to(v5, ip, "user", "secret"),
        {hex("05 02"), hex("01 00"), ipReply},

@@ -1,5 +1,8 @@
 #include "tests/support/ScriptedDnsServer.h"
 
+#include "net/DnsMessage.h"
+#include "net/SocketAddress.h"
+
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
@@ -13,14 +16,7 @@
 namespace orvane::testing {
 namespace {
 
-constexpr unsigned kTypeA = 1;
-constexpr unsigned kTypeCname = 5;
-constexpr unsigned kTypePtr = 12;
-constexpr unsigned kTypeMx = 15;
-constexpr unsigned kTypeTxt = 16;
-constexpr unsigned kTypeAaaa = 28;
-constexpr unsigned kClassIn = 1;
-constexpr int kMaxCnames = 16;
+using namespace net;  // the DNS type and class constants
 const std::string kPointerToQuestion("\xC0\x0C", 2);
 
 // Room for a burst of queries: a thousand clients asking at the same moment
@@ -64,7 +60,7 @@ void putRecord(std::string& out, const std::string& owner, unsigned type, std::u
                const std::string& data) {
   out += owner;
   put16(out, type);
-  put16(out, kClassIn);
+  put16(out, kDnsClassIN);
   put16(out, ttl >> 16);
   put16(out, ttl & 0xFFFF);
   put16(out, static_cast<unsigned>(data.size()));
@@ -77,13 +73,12 @@ std::string mxData(int preference, const std::string& host) {
   return data + encodeName(host);
 }
 
-// An A or AAAA record's type and data for `ip`; throws for anything else.
+// An A or AAAA record's type and data for `ip`.
 std::pair<unsigned, std::string> addressRecord(const std::string& ip) {
-  unsigned char bytes[16];
-  const bool v6 = ip.find(':') != std::string::npos;
-  if (inet_pton(v6 ? AF_INET6 : AF_INET, ip.c_str(), bytes) != 1)
-    throw std::invalid_argument("ScriptedDnsServer: not an address: " + ip);
-  return {v6 ? kTypeAaaa : kTypeA, std::string(reinterpret_cast<char*>(bytes), v6 ? 16 : 4)};
+  unsigned char bytes[16] = {};
+  const bool v6 = inet_pton(AF_INET6, ip.c_str(), bytes) == 1;
+  if (!v6) inet_pton(AF_INET, ip.c_str(), bytes);
+  return {v6 ? kDnsTypeAAAA : kDnsTypeA, std::string(reinterpret_cast<char*>(bytes), v6 ? 16 : 4)};
 }
 
 // The header and question of an answer to `q` with `answers` answer and
@@ -103,16 +98,16 @@ std::string answerHeader(const ScriptedDnsServer::Query& q, std::uint16_t id, un
 
 std::string forgedAnswer(const ScriptedDnsServer::Query& q, std::uint16_t id) {
   std::string out = answerHeader(q, id, 0, 1);
-  putRecord(out, kPointerToQuestion, kTypeMx, 3600, mxData(0, "forged.invalid"));
+  putRecord(out, kPointerToQuestion, kDnsTypeMX, 3600, mxData(0, "forged.invalid"));
   return out;
 }
 
 // The header and the one plain (uncompressed) question a client sends.
-ScriptedDnsServer::Query parseQuery(std::string datagram, const sockaddr_storage& from) {
+ScriptedDnsServer::Query parseQuery(std::string datagram, const sockaddr* from) {
   ScriptedDnsServer::Query q;
   q.raw = std::move(datagram);
-  q.sender = from;
-  if (from.ss_family == AF_INET) std::memcpy(&q.from, &from, sizeof q.from);
+  q.sender = net::SocketAddress::fromSystem(from, sizeof(sockaddr_in6));
+  if (from->sa_family == AF_INET) std::memcpy(&q.from, from, sizeof q.from);
   if (q.raw.size() < 12) return q;
   q.id = get16(q.raw, 0);
   std::string name;
@@ -152,8 +147,7 @@ ScriptedDnsServer::ScriptedDnsServer(net::EventLoop& loop, const std::string& ad
   sockaddr_storage local{};
   int length = sizeof local;
   uv_udp_getsockname(udp_, reinterpret_cast<sockaddr*>(&local), &length);
-  port_ = ntohs(local.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&local)->sin6_port
-                                            : reinterpret_cast<sockaddr_in*>(&local)->sin_port);
+  port_ = net::SocketAddress::fromSystem(reinterpret_cast<sockaddr*>(&local), length).port();
   uv_udp_recv_start(
       udp_,
       [](uv_handle_t* h, std::size_t, uv_buf_t* buf) {
@@ -162,12 +156,8 @@ ScriptedDnsServer::ScriptedDnsServer(net::EventLoop& loop, const std::string& ad
       },
       [](uv_udp_t* h, ssize_t n, const uv_buf_t* buf, const sockaddr* from, unsigned) {
         if (n < 0 || from == nullptr) return;
-        if (from->sa_family != AF_INET && from->sa_family != AF_INET6) return;
-        sockaddr_storage sender{};
-        std::memcpy(&sender, from,
-                    from->sa_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
         static_cast<ScriptedDnsServer*>(h->data)->handleQuery(
-            parseQuery(std::string(buf->base, static_cast<std::size_t>(n)), sender));
+            parseQuery(std::string(buf->base, static_cast<std::size_t>(n)), from));
       });
   const int wide = kWideReceiveBuffer;
 #ifdef SO_RCVBUFFORCE  // above the system's ceiling, with privilege only
@@ -187,20 +177,15 @@ ScriptedDnsServer::~ScriptedDnsServer() {
 }
 
 std::string ScriptedDnsServer::address() const {
-  const std::string port = std::to_string(port_);
-  return ip_.find(':') != std::string::npos ? "[" + ip_ + "]:" + port : ip_ + ":" + port;
+  return net::SocketAddress::parse(ip_, port_)->text();
 }
 
-uv_udp_t* ScriptedDnsServer::openSocket(const std::string& ip, int port) {
+uv_udp_t* ScriptedDnsServer::openSocket(const std::string& ip, std::uint16_t port) {
   auto* socket = new uv_udp_t;
   uv_udp_init(loop_.uv(), socket);
   socket->data = this;
-  sockaddr_storage addr{};
-  const bool v6 = ip.find(':') != std::string::npos;
-  const int rc = v6 ? uv_ip6_addr(ip.c_str(), port, reinterpret_cast<sockaddr_in6*>(&addr))
-                    : uv_ip4_addr(ip.c_str(), port, reinterpret_cast<sockaddr_in*>(&addr));
-  if (rc == 0 && uv_udp_bind(socket, reinterpret_cast<const sockaddr*>(&addr), 0) == 0)
-    return socket;
+  const auto addr = net::SocketAddress::parse(ip, port);
+  if (addr && uv_udp_bind(socket, addr->data(), 0) == 0) return socket;
   closeSocket(socket);
   return nullptr;
 }
@@ -209,40 +194,34 @@ void ScriptedDnsServer::setReceiveBuffer(int bytes) {
   uv_recv_buffer_size(reinterpret_cast<uv_handle_t*>(udp_), &bytes);
 }
 
-ScriptedDnsServer::Entry& ScriptedDnsServer::entry(const std::string& name) {
-  return table_[key(name)];
-}
-
 void ScriptedDnsServer::addMx(const std::string& domain, int preference, const std::string& host) {
-  entry(domain).mx.emplace_back(preference, host);
+  table_[key(domain)].records.emplace_back(kDnsTypeMX, mxData(preference, host));
 }
 
 void ScriptedDnsServer::addAddress(const std::string& name, const std::string& ip) {
-  entry(name).records.push_back(addressRecord(ip));
+  table_[key(name)].records.push_back(addressRecord(ip));
 }
 
 void ScriptedDnsServer::addPtr(const std::string& name, const std::string& target) {
-  entry(name).records.emplace_back(kTypePtr, encodeName(target));
+  table_[key(name)].records.emplace_back(kDnsTypePTR, encodeName(target));
 }
 
 void ScriptedDnsServer::addTxt(const std::string& name, const std::string& text) {
-  entry(name).records.emplace_back(
-      kTypeTxt, std::string(1, static_cast<char>(std::min<std::size_t>(text.size(), 255))) +
-                    text.substr(0, 255));
+  table_[key(name)].records.emplace_back(kDnsTypeTXT, static_cast<char>(text.size()) + text);
 }
 
 void ScriptedDnsServer::addAdditional(const std::string& domain, const std::string& owner,
                                       const std::string& ip) {
   const auto [type, data] = addressRecord(ip);
-  entry(domain).additional.emplace_back(owner, type, data);
+  table_[key(domain)].additional.emplace_back(owner, type, data);
 }
 
 void ScriptedDnsServer::setCname(const std::string& domain, const std::string& target) {
-  entry(domain).cname = target;
+  table_[key(domain)].cname = target;
 }
 
 void ScriptedDnsServer::setRcode(const std::string& domain, int rcode) {
-  entry(domain).rcode = rcode;
+  table_[key(domain)].rcode = rcode;
 }
 
 void ScriptedDnsServer::setMisbehaviour(Misbehaviour m) {
@@ -264,9 +243,8 @@ std::string ScriptedDnsServer::tableAnswer(const Query& q) const {
   std::string name = q.name;
   const Entry* entry = &it->second;
   std::vector<std::string> written;
-  while (entry != nullptr && !entry->cname.empty() && q.type != kTypeCname &&
-         written.size() < kMaxCnames) {
-    putRecord(records, owner(name), kTypeCname, ttl_, encodeName(entry->cname));
+  while (entry != nullptr && !entry->cname.empty() && q.type != kDnsTypeCNAME && count < 16) {
+    putRecord(records, owner(name), kDnsTypeCNAME, ttl_, encodeName(entry->cname));
     ++count;
     written.push_back(key(name));
     name = entry->cname;
@@ -276,21 +254,15 @@ std::string ScriptedDnsServer::tableAnswer(const Query& q) const {
   }
   unsigned additional = 0;
   std::string extra;
-  if (entry != nullptr && q.type == kTypeMx) {
-    for (const auto& [preference, host] : entry->mx) {
-      putRecord(records, owner(name), kTypeMx, ttl_, mxData(preference, host));
-      ++count;
-    }
+  for (const auto& [type, data] : entry != nullptr ? entry->records : decltype(entry->records){}) {
+    if (type != q.type) continue;
+    putRecord(records, owner(name), type, ttl_, data);
+    ++count;
+  }
+  if (entry != nullptr && q.type == kDnsTypeMX) {
     for (const auto& [holder, type, data] : entry->additional) {
       putRecord(extra, encodeName(holder), type, ttl_, data);
       ++additional;
-    }
-  }
-  if (entry != nullptr) {
-    for (const auto& [type, data] : entry->records) {
-      if (type != q.type) continue;
-      putRecord(records, owner(name), type, ttl_, data);
-      ++count;
     }
   }
   return answerHeader(q, q.id, it->second.rcode.value_or(0), count, additional) + records + extra;
@@ -331,7 +303,7 @@ void ScriptedDnsServer::respond(const Query& q, const std::string& answer) {
 }
 
 void ScriptedDnsServer::sendFrom(uv_udp_t* socket, const std::string& bytes,
-                                 const sockaddr_storage& to) {
+                                 const net::SocketAddress& to) {
   if (socket == nullptr) return;
   // Sent at once when nothing is queued on the socket, queued behind the
   // others (so answers keep their order) when something is. The request
@@ -339,9 +311,9 @@ void ScriptedDnsServer::sendFrom(uv_udp_t* socket, const std::string& bytes,
   auto* request = new SendRequest{{}, bytes};
   request->req.data = request;
   uv_buf_t buf = uv_buf_init(request->data.data(), static_cast<unsigned>(request->data.size()));
-  if (uv_udp_send(&request->req, socket, &buf, 1, reinterpret_cast<const sockaddr*>(&to),
-                  [](uv_udp_send_t* req, int) { delete static_cast<SendRequest*>(req->data); }) !=
-      0) {
+  if (uv_udp_send(&request->req, socket, &buf, 1, to.data(), [](uv_udp_send_t* req, int) {
+        delete static_cast<SendRequest*>(req->data);
+      }) != 0) {
     delete request;
     return;
   }

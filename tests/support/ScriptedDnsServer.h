@@ -1,24 +1,19 @@
 // An in-process DNS responder for tests, benchmarks and the tools/ farm. Listens
-// on 127.0.0.1 (or another address given, such as "::1") at an ephemeral UDP
-// port and answers on the given EventLoop with raw libuv handles of its own
-// (independent of the program's socket). Owns its handles and pending
-// answers; destroy it before the loop. Loop thread only.
+// on 127.0.0.1 (or ::1) at an ephemeral UDP port and answers on the given EventLoop with
+// raw libuv handles of its own (independent of the program's socket). Owns its
+// handles and pending answers; destroy it before the loop. Loop thread only.
 //
 // Answers come from a table, or from a handler that returns raw bytes:
 //   addMx("example.test", 10, "mx1.example.test");
 //   addAddress("mx1.example.test", "192.0.2.25");   // A; "2001:db8::25": AAAA
 //   setCname("alias.test", "example.test");   // CNAME, then the target's records
-//   addPtr("25.2.0.192.in-addr.arpa", "mx1.example.test");
-//   addTxt("2.0.0.127.bl.test", "listed: see https://bl.test/");
-//   addAdditional("example.test", "mx1.example.test", "192.0.2.25");
+//   addPtr(name, target); addTxt(name, text); addAdditional(domain, owner, ip);
 //   setRcode("gone.test", 3);                  // header RCODE for that name
 // A name with no entry at all is answered with RCODE 3 (name error) and no
-// records. CNAME chains are followed (a loop is written until it comes back
-// to a name already written, at most 16 records); then the records of the
-// question's type of the name reached. An MX answer carries in its additional
-// section the addresses given with addAdditional for the name asked (whatever
-// names they belong to). Records are written in the order they were added;
-// owner names equal to the question are compressed with a pointer to it.
+// records. CNAME chains (and loops, up to 16 records) come first, then the name
+// reached's records of the question's type (MX: with its addAdditional ones).
+// Records are written in the order they were added; owner names equal to the
+// question are compressed with a pointer to it.
 //
 // Misbehaviours (setMisbehaviour) apply to every answer, table or handler:
 //   WrongIdFirst       a forged answer with another ID, then the real one
@@ -45,6 +40,7 @@
 #include <uv.h>
 
 #include "net/EventLoop.h"
+#include "net/SocketAddress.h"
 #include "tests/support/PreciseDelays.h"
 
 namespace orvane::testing {
@@ -59,7 +55,7 @@ class ScriptedDnsServer final {
     std::uint16_t qclass = 0;
     bool parsed = false;        // a header and one plain question could be read
     std::string raw;            // the whole datagram
-    sockaddr_storage sender{};  // where it came from, IPv4 or IPv6
+    net::SocketAddress sender;  // where it came from
     sockaddr_in from{};         // the same when it is IPv4 (zero otherwise)
   };
 
@@ -76,25 +72,20 @@ class ScriptedDnsServer final {
   // an empty string: send nothing.
   using Handler = std::function<std::optional<std::string>(const Query&)>;
 
-  // Throws std::runtime_error when `address` cannot be bound.
   explicit ScriptedDnsServer(net::EventLoop& loop, const std::string& address = "127.0.0.1");
   ~ScriptedDnsServer();
   ScriptedDnsServer(const ScriptedDnsServer&) = delete;
   ScriptedDnsServer& operator=(const ScriptedDnsServer&) = delete;
 
   std::uint16_t port() const noexcept { return port_; }
-  // "127.0.0.1:<port>" or "[::1]:<port>", the form the program takes as a DNS
-  // server entry.
+  // "127.0.0.1:<port>" ("[::1]:<port>"), the program's form of a DNS server entry.
   std::string address() const;
 
   void addMx(const std::string& domain, int preference, const std::string& host);
-  // An A record (dotted IPv4) or AAAA record (IPv6) of `name`.
-  void addAddress(const std::string& name, const std::string& ip);
+  void addAddress(const std::string& name, const std::string& ip);  // A or AAAA
   void addPtr(const std::string& name, const std::string& target);
-  // A TXT record of one character-string (at most 255 bytes).
-  void addTxt(const std::string& name, const std::string& text);
-  // An A or AAAA record of `owner` in the additional section of MX answers
-  // for `domain`.
+  void addTxt(const std::string& name, const std::string& text);  // one string, < 256 bytes
+  // An address of `owner` in the additional section of MX answers for `domain`.
   void addAdditional(const std::string& domain, const std::string& owner, const std::string& ip);
   void setCname(const std::string& domain, const std::string& target);
   void setRcode(const std::string& domain, int rcode);
@@ -124,20 +115,16 @@ class ScriptedDnsServer final {
 
  private:
   struct Entry {
-    std::vector<std::pair<int, std::string>> mx;
-    // Records other than MX and CNAME: type and data, in the order added.
-    std::vector<std::pair<unsigned, std::string>> records;
-    // Additional-section records: owner name, type and data.
-    std::vector<std::tuple<std::string, unsigned, std::string>> additional;
+    std::vector<std::pair<unsigned, std::string>> records;  // type, data (not CNAME)
+    std::vector<std::tuple<std::string, unsigned, std::string>> additional;  // owner, type, data
     std::string cname;
     std::optional<int> rcode;
   };
-  Entry& entry(const std::string& name);
 
   void handleQuery(Query q);
   void respond(const Query& q, const std::string& answer);
-  void sendFrom(uv_udp_t* socket, const std::string& bytes, const sockaddr_storage& to);
-  uv_udp_t* openSocket(const std::string& ip, int port);
+  void sendFrom(uv_udp_t* socket, const std::string& bytes, const net::SocketAddress& to);
+  uv_udp_t* openSocket(const std::string& ip, std::uint16_t port);
 
   net::EventLoop& loop_;
   PreciseDelays delays_;

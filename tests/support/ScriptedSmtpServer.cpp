@@ -1,5 +1,7 @@
 #include "tests/support/ScriptedSmtpServer.h"
 
+#include "net/SocketAddress.h"
+
 #include <cctype>
 #include <deque>
 #include <set>
@@ -13,9 +15,12 @@ constexpr std::size_t kReadBufferSize = 64 * 1024;
 constexpr std::size_t kMaxCommandLine = 64 * 1024;  // longer input is dropped
 constexpr std::uint64_t kSplitGapMs = 1;            // so that split pieces arrive apart
 
-std::uint16_t portOf(const sockaddr_storage& addr) {
-  return ntohs(addr.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6*>(&addr)->sin6_port
-                                          : reinterpret_cast<const sockaddr_in*>(&addr)->sin_port);
+// The local or peer address of `tcp` (`call` is uv_tcp_getsockname or _getpeername).
+net::SocketAddress addressOf(const uv_tcp_t* tcp, int (*call)(const uv_tcp_t*, sockaddr*, int*)) {
+  sockaddr_storage raw{};
+  int length = sizeof raw;
+  call(tcp, reinterpret_cast<sockaddr*>(&raw), &length);
+  return net::SocketAddress::fromSystem(reinterpret_cast<sockaddr*>(&raw), length);
 }
 
 std::string upper(std::string_view text) {
@@ -88,14 +93,11 @@ ScriptedSmtpServer::~ScriptedSmtpServer() {
 }
 
 void ScriptedSmtpServer::addListener(const std::string& address) {
-  sockaddr_storage addr{};
-  int rc = address.find(':') != std::string::npos
-               ? uv_ip6_addr(address.c_str(), port_, reinterpret_cast<sockaddr_in6*>(&addr))
-               : uv_ip4_addr(address.c_str(), port_, reinterpret_cast<sockaddr_in*>(&addr));
+  const auto addr = net::SocketAddress::parse(address, port_);
   auto* tcp = new uv_tcp_t;
   uv_tcp_init(loop_.uv(), tcp);
   tcp->data = this;
-  if (rc == 0) rc = uv_tcp_bind(tcp, reinterpret_cast<const sockaddr*>(&addr), 0);
+  int rc = addr ? uv_tcp_bind(tcp, addr->data(), 0) : UV_EINVAL;
   if (rc == 0) {
     rc = uv_listen(stream(tcp), 4096, [](uv_stream_t* listener, int status) {
       if (status == 0) static_cast<ScriptedSmtpServer*>(listener->data)->accept(listener);
@@ -106,9 +108,7 @@ void ScriptedSmtpServer::addListener(const std::string& address) {
     throw std::runtime_error("cannot listen on " + address + ":" + std::to_string(port_) + ": " +
                              uv_strerror(rc));
   }
-  int length = sizeof addr;
-  uv_tcp_getsockname(tcp, reinterpret_cast<sockaddr*>(&addr), &length);
-  port_ = portOf(addr);
+  port_ = addressOf(tcp, uv_tcp_getsockname).port();
   listeners_.push_back(tcp);
 }
 
@@ -141,13 +141,8 @@ void ScriptedSmtpServer::accept(uv_stream_t* listener) {
   if (keepTranscripts_) {
     transcripts_.resize(accepted_);
     messages_.resize(accepted_);
-    sockaddr_storage peer{};
-    int length = sizeof peer;
-    char ip[INET6_ADDRSTRLEN] = {};
-    if (uv_tcp_getpeername(&conn->tcp, reinterpret_cast<sockaddr*>(&peer), &length) == 0)
-      uv_ip_name(reinterpret_cast<sockaddr*>(&peer), ip, sizeof ip);
     peers_.resize(accepted_);
-    peers_.back() = ip;
+    peers_.back() = addressOf(&conn->tcp, uv_tcp_getpeername).ip();
   }
   open_.insert(conn);
   uv_tcp_nodelay(&conn->tcp, 1);

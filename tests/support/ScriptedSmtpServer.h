@@ -118,8 +118,7 @@ class ScriptedSmtpServer final {
   std::vector<std::string> transcript(std::size_t connection) const;
   // The message lines received after DATA on `connection`, as sent (dot-stuffed).
   std::vector<std::string> message(std::size_t connection) const;
-  // The address connection `connection` came from ("127.0.0.2", "::1"); empty
-  // for an unknown connection.
+  // Where `connection` came from ("127.0.0.2", "::1"; "" for an unknown one).
   std::string peerAddress(std::size_t connection) const;
 
  private:

@@ -1,9 +1,6 @@
 #include "tests/support/TestHelpers.h"
 
-#include <netinet/in.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <iterator>
@@ -31,17 +28,6 @@ std::string TempDir::write(const std::string& name, std::string_view bytes) cons
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-bool hasIpv6Loopback() {
-  const int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  sockaddr_in6 a{};
-  a.sin6_family = AF_INET6;
-  a.sin6_addr = in6addr_loopback;
-  const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  ::close(fd);
-  return ok;
 }
 
 }  // namespace orvane::testing

@@ -1,6 +1,5 @@
 // Small helpers every test folder shares: the message of a thrown exception,
-// a throwaway folder, whole-file reads, whether the machine has IPv6
-// loopback. Test thread only.
+// a throwaway folder, whole-file reads. Test thread only.
 #pragma once
 
 #include <exception>
@@ -41,9 +40,5 @@ class TempDir {
 
 // The whole contents of a file ("" when it cannot be read).
 std::string readFile(const std::string& path);
-
-// True when a socket can be bound to ::1; tests that need IPv6 loopback skip
-// with a message otherwise.
-bool hasIpv6Loopback();
 
 }  // namespace orvane::testing
