@@ -84,7 +84,7 @@ class TDnsQuery final {
   // Lookup(Domain, kDnsTypeMX); its exceptions say "MXLookup: ...".
   std::uint16_t MXLookup(const std::string& Domain);
 
-  // True from MXLookup until its OnRequestDone.
+  // True from Lookup (or MXLookup) until its OnRequestDone.
   bool Waiting() const noexcept { return waiting_; }
   // ID of the last query sent.
   std::uint16_t requestID() const noexcept { return requestId_; }

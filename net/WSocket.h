@@ -262,12 +262,12 @@ class TWSocket final {
   // Source of the last datagram read by Receive/ReceiveStr/ReceiveFrom.
   const SocketAddress& lastFrom() const noexcept { return lastFrom_; }
 
-  // Asynchronous name to IPv4 address lookup; a dotted IPv4 address or an
-  // IPv6 address completes with OnDnsLookupDone(0) before returning, with
-  // itself (IPv6 without brackets) as DnsResult(). An empty name reports "DNS lookup:
-  // invalid host name." (with OnError assigned, OnDnsLookupDone(10022)
-  // follows). A failure ends with 11001 (host not found), 11004 (no data)
-  // and similar codes.
+  // Asynchronous name to IPv4 address lookup through the system's resolver;
+  // a dotted IPv4 address or an IPv6 address completes with
+  // OnDnsLookupDone(0) before returning, with itself (IPv6 without brackets)
+  // as DnsResult(). An empty name reports "DNS lookup: invalid host name."
+  // (with OnError assigned, OnDnsLookupDone(10022) follows). A failure ends
+  // with 11001 (host not found), 11004 (no data) and similar codes.
   void DnsLookup(const std::string& hostName);
   // Asynchronous address (IPv4 or IPv6) to name lookup through the system's
   // resolver; DnsResult() receives the name.
