@@ -31,9 +31,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(r.answerCount >= 0 && r.answerCount <= r.ResponseANCount);
     check(r.MXRecordCount >= 0 && r.MXRecordCount <= kDnsTableSize);
     check(r.ARecordCount >= 0 && r.ARecordCount <= kDnsTableSize);
+    check(r.aaaaRecordCount >= 0 && r.aaaaRecordCount <= kDnsTableSize);
+    check(r.additionalCount >= 0 && r.additionalCount <= kDnsTableSize);
     check(r.QuestionName.size() < kDnsMaxNameBytes);
+    for (int i = 0; i < r.additionalCount; ++i)
+      check(!r.additional[i].address.empty() && r.additional[i].name.size() < kDnsMaxNameBytes);
+    check(followCnames(r, r.QuestionName).steps <= 8);
     int mx = 0;
     int a = 0;
+    int aaaa = 0;
     for (int i = 0; i < kDnsTableSize; ++i) {
       const int tag = r.AnswerTag[i];
       check(r.AnswerName[i].size() < kDnsMaxNameBytes);
@@ -44,12 +50,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (tag < 0) continue;
       if (r.AnswerType[i] == kDnsTypeMX) {
         check(tag == mx++);
-        check(r.MXExchange[tag].size() < kDnsMaxNameBytes);
+        check(r.MXExchange[tag].size() < kDnsMaxNameBytes && r.MXExchange[tag] == r.answerText[i]);
+      } else if (r.AnswerType[i] == kDnsTypeAAAA) {
+        check(tag == aaaa++ && !r.answerText[i].empty());
       } else {
-        check(r.AnswerType[i] == kDnsTypeA && tag == a++);
+        check(r.AnswerType[i] == kDnsTypeA && tag == a++ && !r.answerText[i].empty());
       }
     }
-    check(mx == r.MXRecordCount && a == r.ARecordCount);
+    check(mx == r.MXRecordCount && a == r.ARecordCount && aaaa == r.aaaaRecordCount);
   }
 
   // Name extraction from every early position, including inside the header.

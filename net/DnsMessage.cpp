@@ -1,5 +1,14 @@
 #include "net/DnsMessage.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "net/SocketAddress.h"
+
 namespace orvane::net {
 namespace {
 
@@ -25,6 +34,11 @@ std::uint8_t asciiLower(std::uint8_t c) {
 
 std::size_t buildMxQuery(std::uint16_t id, std::string_view domain,
                          std::span<std::uint8_t, kDnsMessageSize> out) {
+  return buildDnsQuery(id, domain, kDnsTypeMX, out);
+}
+
+std::size_t buildDnsQuery(std::uint16_t id, std::string_view domain, std::uint16_t type,
+                          std::span<std::uint8_t, kDnsMessageSize> out) {
   if (!domain.empty() && domain.back() == '.') domain.remove_suffix(1);
 
   // Check the whole name before writing, so a refused name leaves nothing
@@ -63,7 +77,7 @@ std::size_t buildMxQuery(std::uint16_t id, std::string_view domain,
     }
   }
   out[pos++] = 0;
-  put16(out, pos, kDnsTypeMX);
+  put16(out, pos, type);
   put16(out, pos + 2, kDnsClassIN);
   return pos + 4;
 }
@@ -107,6 +121,119 @@ bool extractDnsName(std::span<const std::uint8_t> msg, std::size_t pos, std::str
   }
 }
 
+namespace {
+
+// One resource record's fixed fields; `rdata` is where its data starts.
+struct Record {
+  std::string name;
+  std::uint16_t type = 0;
+  std::uint16_t rclass = 0;
+  std::uint32_t ttl = 0;
+  std::size_t rdata = 0;
+  std::size_t rdlength = 0;
+};
+
+// Reads the record at `pos`; false when it does not fit in the datagram.
+bool readRecord(std::span<const std::uint8_t> msg, std::size_t pos, Record& rr) {
+  std::size_t next = 0;
+  if (!extractDnsName(msg, pos, rr.name, next) || next + 10 > msg.size()) return false;
+  rr.type = get16(msg, next);
+  rr.rclass = get16(msg, next + 2);
+  rr.ttl = get32(msg, next + 4);
+  rr.rdlength = get16(msg, next + 8);
+  rr.rdata = next + 10;
+  return rr.rdata + rr.rdlength <= msg.size();
+}
+
+// A name that starts at `pos` and ends inside the record's data.
+bool nameInData(std::span<const std::uint8_t> msg, const Record& rr, std::size_t pos,
+                std::string& name) {
+  std::size_t after = 0;
+  return pos < rr.rdata + rr.rdlength && extractDnsName(msg, pos, name, after) &&
+         after <= rr.rdata + rr.rdlength;
+}
+
+std::string addressText(int family, const std::uint8_t* bytes) {
+  char buf[INET6_ADDRSTRLEN] = {};
+  inet_ntop(family, bytes, buf, sizeof buf);
+  return buf;
+}
+
+// The character-strings of TXT data joined; false when one runs past the data.
+bool txtText(std::span<const std::uint8_t> msg, const Record& rr, std::string& text) {
+  const std::size_t end = rr.rdata + rr.rdlength;
+  for (std::size_t p = rr.rdata; p < end; p += 1 + msg[p]) {
+    if (p + 1 + msg[p] > end) return false;
+    text.append(reinterpret_cast<const char*>(msg.data() + p + 1), msg[p]);
+  }
+  return true;
+}
+
+// Stores answer record `i` in the tables: its fields, and its data in the
+// table of its type when the data is sound.
+void storeAnswer(std::span<const std::uint8_t> msg, const Record& rr, int i, TDnsResponse& out) {
+  out.AnswerName[i] = rr.name;
+  out.AnswerType[i] = rr.type;
+  out.AnswerClass[i] = rr.rclass;
+  out.AnswerTTL[i] = rr.ttl;
+  out.AnswerTag[i] = -1;
+  std::string& text = out.answerText[i];
+  switch (rr.type) {
+    case kDnsTypeMX:
+      if (out.MXRecordCount < kDnsTableSize && rr.rdlength >= 3 &&
+          nameInData(msg, rr, rr.rdata + 2, text)) {
+        const int idx = out.MXRecordCount++;
+        out.AnswerTag[i] = idx;
+        out.MXPreference[idx] = get16(msg, rr.rdata);
+        out.MXExchange[idx] = text;
+      } else {
+        text.clear();
+      }
+      break;
+    case kDnsTypeA:
+      if (out.ARecordCount < kDnsTableSize && rr.rdlength >= 4) {
+        const int idx = out.ARecordCount++;
+        out.AnswerTag[i] = idx;
+        std::uint32_t raw = 0;
+        auto* bytes = reinterpret_cast<std::uint8_t*>(&raw);
+        for (int b = 0; b < 4; ++b) bytes[b] = msg[rr.rdata + b];  // kept in network order
+        out.Address[idx] = raw;
+        text = addressText(AF_INET, msg.data() + rr.rdata);
+      }
+      break;
+    case kDnsTypeAAAA:
+      if (out.aaaaRecordCount < kDnsTableSize && rr.rdlength >= 16) {
+        const int idx = out.aaaaRecordCount++;
+        out.AnswerTag[i] = idx;
+        for (std::size_t b = 0; b < 16; ++b) out.address6[idx][b] = msg[rr.rdata + b];
+        text = addressText(AF_INET6, msg.data() + rr.rdata);
+      }
+      break;
+    case kDnsTypeCNAME:
+    case kDnsTypePTR:
+      if (!nameInData(msg, rr, rr.rdata, text)) text.clear();
+      break;
+    case kDnsTypeTXT:
+      if (!txtText(msg, rr, text)) text.clear();
+      break;
+    default:
+      break;
+  }
+}
+
+void storeAdditional(std::span<const std::uint8_t> msg, const Record& rr, TDnsResponse& out) {
+  const bool a = rr.type == kDnsTypeA && rr.rdlength == 4;
+  const bool aaaa = rr.type == kDnsTypeAAAA && rr.rdlength == 16;
+  if ((!a && !aaaa) || rr.rclass != kDnsClassIN || out.additionalCount >= kDnsTableSize) return;
+  TDnsAdditionalAddress& entry = out.additional[out.additionalCount++];
+  entry.name = rr.name;
+  entry.type = rr.type;
+  entry.ttl = rr.ttl;
+  entry.address = addressText(a ? AF_INET : AF_INET6, msg.data() + rr.rdata);
+}
+
+}  // namespace
+
 DnsDecodeStatus decodeDnsResponse(std::span<const std::uint8_t> msg, TDnsResponse& out) {
   out = TDnsResponse{};
   out.AnswerTag.fill(-1);
@@ -142,45 +269,101 @@ DnsDecodeStatus decodeDnsResponse(std::span<const std::uint8_t> msg, TDnsRespons
     pos = next + 4;
   }
 
-  for (int i = 0; i < out.ResponseANCount; ++i) {
-    if (!extractDnsName(msg, pos, name, next) || next + 10 > msg.size() ||
-        next + 10 + get16(msg, next + 8) > msg.size()) {
-      // A truncated answer keeps the records that arrived whole.
-      if (out.ResponseTruncation) break;
-      return DnsDecodeStatus::Malformed;
-    }
-    const std::uint16_t type = get16(msg, next);
-    const std::size_t rdata = next + 10;
-    const std::size_t rdlength = get16(msg, next + 8);
-    if (i < kDnsTableSize) {
-      out.AnswerName[i] = name;
-      out.AnswerType[i] = type;
-      out.AnswerClass[i] = get16(msg, next + 2);
-      out.AnswerTTL[i] = get32(msg, next + 4);
-      out.AnswerTag[i] = -1;
-      if (type == kDnsTypeMX && out.MXRecordCount < kDnsTableSize && rdlength >= 3) {
-        std::string exchange;
-        std::size_t after = 0;
-        // The exchange must be a sound name that ends inside this record's data.
-        if (extractDnsName(msg, rdata + 2, exchange, after) && after <= rdata + rdlength) {
-          const int idx = out.MXRecordCount++;
-          out.AnswerTag[i] = idx;
-          out.MXPreference[idx] = get16(msg, rdata);
-          out.MXExchange[idx] = std::move(exchange);
-        }
-      } else if (type == kDnsTypeA && out.ARecordCount < kDnsTableSize && rdlength >= 4) {
-        const int idx = out.ARecordCount++;
-        out.AnswerTag[i] = idx;
-        std::uint32_t raw = 0;
-        auto* bytes = reinterpret_cast<std::uint8_t*>(&raw);
-        for (int b = 0; b < 4; ++b) bytes[b] = msg[rdata + b];  // kept in network order
-        out.Address[idx] = raw;
+  const int sections[] = {out.ResponseANCount, out.ResponseNSCount, out.ResponseARCount};
+  Record rr;
+  for (int section = 0; section < 3; ++section) {
+    for (int i = 0; i < sections[section]; ++i) {
+      if (!readRecord(msg, pos, rr)) {
+        // A truncated answer keeps the records that arrived whole. The
+        // authority and additional sections only add hints: what of them
+        // arrived whole is kept, and the answer stands without the rest.
+        if (out.ResponseTruncation || section > 0) return DnsDecodeStatus::Ok;
+        return DnsDecodeStatus::Malformed;
       }
+      if (section == 0) {
+        if (i < kDnsTableSize) storeAnswer(msg, rr, i, out);
+        out.answerCount = i + 1;
+      } else if (section == 2) {
+        storeAdditional(msg, rr, out);
+      }
+      pos = rr.rdata + rr.rdlength;
     }
-    out.answerCount = i + 1;
-    pos = rdata + rdlength;
   }
   return DnsDecodeStatus::Ok;
+}
+
+bool dnsNamesEqual(std::string_view a, std::string_view b) noexcept {
+  if (!a.empty() && a.back() == '.') a.remove_suffix(1);
+  if (!b.empty() && b.back() == '.') b.remove_suffix(1);
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (asciiLower(static_cast<std::uint8_t>(a[i])) != asciiLower(static_cast<std::uint8_t>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+std::vector<TDnsAdditionalAddress> additionalAddressesOf(const TDnsResponse& r,
+                                                         std::string_view name) {
+  std::vector<TDnsAdditionalAddress> out;
+  for (int i = 0; i < r.additionalCount; ++i) {
+    if (dnsNamesEqual(r.additional[i].name, name)) out.push_back(r.additional[i]);
+  }
+  return out;
+}
+
+DnsCnameChain followCnames(const TDnsResponse& r, std::string_view name, int maxSteps) {
+  DnsCnameChain chain;
+  chain.target = std::string(name);
+  const int stored = std::min(r.answerCount, kDnsTableSize);
+  std::vector<std::string> passed{chain.target};
+  for (;;) {
+    int found = -1;
+    for (int i = 0; i < stored && found < 0; ++i) {
+      if (r.AnswerType[i] == kDnsTypeCNAME && !r.answerText[i].empty() &&
+          dnsNamesEqual(r.AnswerName[i], chain.target))
+        found = i;
+    }
+    if (found < 0) return chain;
+    if (chain.steps == maxSteps) {
+      chain.tooLong = true;
+      return chain;
+    }
+    const std::string& to = r.answerText[found];
+    for (const auto& p : passed) {
+      if (dnsNamesEqual(p, to)) {
+        chain.loop = true;
+        return chain;
+      }
+    }
+    ++chain.steps;
+    chain.target = to;
+    passed.push_back(to);
+  }
+}
+
+std::string dnsReverseName(const SocketAddress& address, std::string_view zone) {
+  std::string out;
+  if (address.family() == AF_INET) {
+    const auto* b = reinterpret_cast<const std::uint8_t*>(
+        &reinterpret_cast<const sockaddr_in*>(address.data())->sin_addr);
+    for (int i = 3; i >= 0; --i) out += std::to_string(b[i]) + ".";
+    if (zone.empty()) zone = "in-addr.arpa";
+  } else if (address.family() == AF_INET6) {
+    const auto* b = reinterpret_cast<const sockaddr_in6*>(address.data())->sin6_addr.s6_addr;
+    static const char kHex[] = "0123456789abcdef";
+    for (int i = 15; i >= 0; --i) {
+      out += kHex[b[i] & 15];
+      out += '.';
+      out += kHex[b[i] >> 4];
+      out += '.';
+    }
+    if (zone.empty()) zone = "ip6.arpa";
+  } else {
+    return {};
+  }
+  out.append(zone);
+  return out;
 }
 
 bool dnsQuestionMatches(std::span<const std::uint8_t> query, std::span<const std::uint8_t> reply) {

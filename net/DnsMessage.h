@@ -1,13 +1,15 @@
-// DNS messages for the MX query: building the query datagram and decoding an
-// answer into fixed tables. Pure functions over byte spans; no I/O, no state,
-// callable from any thread (the program calls them on the event-loop thread).
+// DNS messages: building a query datagram (any type: MX, A, AAAA, PTR, TXT,
+// ...) and decoding an answer into fixed tables. Pure functions over byte
+// spans; no I/O, no state, callable from any thread (the program calls them
+// on the event-loop thread).
 //
 // The decoder trusts nothing in the datagram: it never reads outside the given
 // bytes, never sizes anything from a header count, follows at most
 // kDnsMaxPointers compression pointers per name, accepts only pointers that
 // point backwards (strictly before the start of the name piece they appear in)
 // and past the 12-byte header, refuses names longer than 255 bytes and label
-// length bytes 0x40-0xBF, and stores at most kDnsTableSize answer records.
+// length bytes 0x40-0xBF, and stores at most kDnsTableSize records in each
+// table.
 #pragma once
 
 #include <array>
@@ -16,8 +18,11 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace orvane::net {
+
+class SocketAddress;
 
 inline constexpr std::size_t kDnsMessageSize = 512;  // query and answer buffers
 inline constexpr std::size_t kDnsHeaderSize = 12;
@@ -26,8 +31,12 @@ inline constexpr std::size_t kDnsMaxNameBytes = 255;  // encoded length of one n
 inline constexpr int kDnsMaxPointers = 64;            // compression pointers per name
 
 inline constexpr std::uint16_t kDnsTypeA = 1;
+inline constexpr std::uint16_t kDnsTypeNS = 2;
 inline constexpr std::uint16_t kDnsTypeCNAME = 5;
+inline constexpr std::uint16_t kDnsTypePTR = 12;
 inline constexpr std::uint16_t kDnsTypeMX = 15;
+inline constexpr std::uint16_t kDnsTypeTXT = 16;
+inline constexpr std::uint16_t kDnsTypeAAAA = 28;
 inline constexpr std::uint16_t kDnsClassIN = 1;
 inline constexpr std::uint16_t kDnsRcodeNameError = 3;
 
@@ -40,6 +49,15 @@ inline constexpr std::uint16_t kDnsErrorMalformedAnswer = 11003;
 
 using TDnsAnswerNameArray = std::array<std::string, kDnsTableSize>;
 using TDnsMXExchangeArray = std::array<std::string, kDnsTableSize>;
+using TDnsIpv6Address = std::array<std::uint8_t, 16>;  // network order
+
+// An A or AAAA record of the additional section.
+struct TDnsAdditionalAddress {
+  std::string name;       // owner name, dotted
+  int type = 0;           // kDnsTypeA or kDnsTypeAAAA
+  std::uint32_t ttl = 0;  // seconds
+  std::string address;    // "192.0.2.1", "2001:db8::1"
+};
 
 // One decoded answer datagram: header, question and the answer tables.
 struct TDnsResponse {
@@ -68,10 +86,17 @@ struct TDnsResponse {
   std::array<int, kDnsTableSize> AnswerClass{};
   std::array<std::uint32_t, kDnsTableSize> AnswerTTL{};  // seconds
   // Index into the MX table for an MX record, into the address table for an
-  // A record, -1 for anything else (including a record whose data is too short
-  // for its type, which is dropped from the MX and address tables), and -1
-  // in the entries beyond the records decoded.
+  // A record, into address6 for an AAAA record, -1 for anything else
+  // (CNAME, PTR and TXT records included, and a record whose data is too
+  // short or malformed for its type, which is dropped from the typed tables),
+  // and -1 in the entries beyond the records decoded.
   std::array<int, kDnsTableSize> AnswerTag{};
+  // The record's data as text: the address of an A or AAAA record
+  // ("192.0.2.1", "2001:db8::1"), the exchange of an MX record, the target
+  // of a CNAME and the name of a PTR record (dotted), the character-strings
+  // of a TXT record joined without separator (bytes as they stand); empty
+  // for other types and for data that is too short or malformed.
+  std::array<std::string, kDnsTableSize> answerText;
 
   int MXRecordCount = 0;
   std::array<int, kDnsTableSize> MXPreference{};
@@ -79,6 +104,15 @@ struct TDnsResponse {
 
   int ARecordCount = 0;
   std::array<std::uint32_t, kDnsTableSize> Address{};  // IPv4, network byte order
+
+  int aaaaRecordCount = 0;
+  std::array<TDnsIpv6Address, kDnsTableSize> address6{};
+
+  // The A and AAAA records (class IN) of the additional section, in datagram
+  // order, at most kDnsTableSize; other additional records are skipped.
+  // Whether they belong to anything the answer names is the caller's call.
+  int additionalCount = 0;
+  std::array<TDnsAdditionalAddress, kDnsTableSize> additional;
 };
 
 enum class DnsDecodeStatus {
@@ -87,12 +121,15 @@ enum class DnsDecodeStatus {
   Malformed,    // an answer that breaks the limits above; `out` is unspecified
 };
 
-// Writes an MX query (ID `id`, recursion desired, one question: `domain`, type
-// MX, class IN) into `out` and returns its length. The domain is cut at each
-// "."; one trailing dot is ignored and an empty domain is the root name.
-// Returns 0 and writes nothing usable for a domain that cannot be encoded: an
+// Writes a query (ID `id`, recursion desired, one question: `name`, type
+// `type`, class IN) into `out` and returns its length. The name is cut at each
+// "."; one trailing dot is ignored and an empty name is the root name.
+// Returns 0 and writes nothing usable for a name that cannot be encoded: an
 // empty label (leading dot, two dots in a row), a label over 63 bytes or a name
 // over 255 encoded bytes.
+std::size_t buildDnsQuery(std::uint16_t id, std::string_view name, std::uint16_t type,
+                          std::span<std::uint8_t, kDnsMessageSize> out);
+// buildDnsQuery of type MX.
 std::size_t buildMxQuery(std::uint16_t id, std::string_view domain,
                          std::span<std::uint8_t, kDnsMessageSize> out);
 
@@ -103,11 +140,42 @@ bool extractDnsName(std::span<const std::uint8_t> msg, std::size_t pos, std::str
                     std::size_t& next);
 
 // Decodes an answer datagram into `out` (every field is reset first). Only the
-// first question is stored; further questions are skipped. The authority and
-// additional sections are not read. A datagram with TC set is decoded as far
-// as its complete records go; without TC, every counted question and answer
-// record must be present.
+// first question is stored; further questions are skipped. The authority
+// section is read past; of the additional section the A and AAAA records are
+// stored. A datagram with TC set is decoded as far as its complete records
+// go; without TC, every counted question and answer record must be present
+// (the authority and additional sections are kept as far as their records
+// are whole: they only add hints).
 DnsDecodeStatus decodeDnsResponse(std::span<const std::uint8_t> msg, TDnsResponse& out);
+
+// True when two names are the same DNS name: ASCII case and one trailing dot
+// do not count.
+bool dnsNamesEqual(std::string_view a, std::string_view b) noexcept;
+
+// The additional-section addresses of `name` (an exchange an MX answer lists):
+// only those owned by exactly that name, so that an answer cannot slip in
+// addresses for names it was not asked about.
+std::vector<TDnsAdditionalAddress> additionalAddressesOf(const TDnsResponse& r,
+                                                         std::string_view name);
+
+// Where the CNAME records of an answer lead from `name`.
+struct DnsCnameChain {
+  std::string target;    // the last name reached (`name` itself without CNAME)
+  int steps = 0;         // CNAME records followed
+  bool loop = false;     // the chain came back to a name it had passed
+  bool tooLong = false;  // more than `maxSteps` records would be needed
+};
+// Follows the CNAME records of `r`'s answer section from `name`, at most
+// `maxSteps` of them; stops at the first name without a CNAME record, at a
+// name already passed (loop) or after `maxSteps` (tooLong). The records the
+// caller wants are then those owned by `target`.
+DnsCnameChain followCnames(const TDnsResponse& r, std::string_view name, int maxSteps = 8);
+
+// The name to query for `address` in reverse: "4.3.2.1.in-addr.arpa" for
+// 1.2.3.4, the 32 nibbles of an IPv6 address then "ip6.arpa". With a `zone`
+// (a block list such as "zen.spamhaus.org") the zone replaces in-addr.arpa
+// or ip6.arpa. Empty for an empty address.
+std::string dnsReverseName(const SocketAddress& address, std::string_view zone = {});
 
 // True when `reply` carries exactly one question and it is the question of
 // `query` (name compared without regard to ASCII case, type and class equal).

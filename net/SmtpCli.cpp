@@ -117,6 +117,7 @@ std::vector<std::string> base64Lines(std::string_view data) {
 
 TSmtpCli::TSmtpCli(EventLoop& loop) : loop_(loop), life_(std::make_shared<int>(0)), socket_(loop) {
   socket_.OnSessionClosed = [this](TWSocket&, std::uint16_t error) { onSocketClosed(error); };
+  socket_.OnSocksError = [this](TWSocket&, int, const std::string& msg) { socksMessage_ = msg; };
   requestDone_ = true;  // nothing pending yet
   setContentType(smtpPlainText);
 }
@@ -128,6 +129,7 @@ TSmtpCli::~TSmtpCli() {
   socket_.OnSessionConnected = nullptr;
   socket_.OnDnsLookupDone = nullptr;
   socket_.OnDataSent = nullptr;
+  socket_.OnSocksError = nullptr;
 }
 
 void TSmtpCli::setContentType(TSmtpContentType value) {
@@ -164,6 +166,7 @@ void TSmtpCli::checkConnected() const {
 
 void TSmtpCli::beginRequest() {
   ++requestId_;
+  proxyFailure_ = false;
   highLevel_ = false;
   nextRequest_ = nullptr;
   highLevelSteps_ = 0;
@@ -174,6 +177,41 @@ void TSmtpCli::setNetworkFailure(int error) {
       "500 " + WSocketErrorDesc(error) + " (Winsock error #" + std::to_string(error) + ")";
   statusCode_ = 500;
   noteFailure(lastResponse_);
+}
+
+void TSmtpCli::setConnectFailure(int error) {
+  const std::string code = " (Winsock error #" + std::to_string(error) + ")";
+  if (!socksServer_.empty()) {
+    proxyFailure_ = true;
+    lastResponse_ =
+        socksMessage_.empty()
+            ? "500 proxy " + proxyName() + " cannot be reached: " + WSocketErrorDesc(error) + code
+            : "500 proxy " + proxyName() + " refused the connection (" + socksMessage_ + ")";
+  } else if (error == WSAEADDRNOTAVAIL && !localAddr_.empty()) {
+    lastResponse_ = "500 local address " + localAddr_ + " is not an address of this machine" + code;
+  } else {
+    setNetworkFailure(error);
+    return;
+  }
+  statusCode_ = 500;
+  noteFailure(lastResponse_);
+}
+
+std::string TSmtpCli::proxyName() const {
+  const std::string server(trimBlanks(socksServer_));
+  const std::string port(trimBlanks(socksPort_));
+  return server.find(':') != std::string::npos ? "[" + server + "]:" + port : server + ":" + port;
+}
+
+void TSmtpCli::applyConnectionSettings() {
+  socket_.setLocalAddr(localAddr_);
+  socket_.setSocksServer(socksServer_);
+  socket_.setSocksPort(socksPort_);
+  socket_.setSocksLevel(socksLevel_);
+  socket_.setSocksUsercode(socksUsercode_);
+  socket_.setSocksPassword(socksPassword_);
+  socket_.setSocksAuthentication(socksUsercode_.empty() ? socksNoAuthentication
+                                                        : socksAuthenticateUsercode);
 }
 
 void TSmtpCli::noteFailure(const std::string& line) {
@@ -369,6 +407,9 @@ void TSmtpCli::Abort() {
 void TSmtpCli::doConnect() {
   checkReady();
   if (connected_) throw SmtpException("SMTP component already connected");
+  applyConnectionSettings();
+  socksMessage_.clear();
+  localAddress_.clear();
   requestType_ = smtpConnect;
   requestDone_ = false;
   reply_.reset();
@@ -473,7 +514,7 @@ void TSmtpCli::onLookupDone(std::uint16_t error) {
     // The lookup finished later from the loop: nobody can catch this, so the
     // request ends with the socket's error.
     const int code = socket_.LastError() != 0 ? socket_.LastError() : WSAEINVAL;
-    setNetworkFailure(code);
+    setConnectFailure(code);
     triggerRequestDone(code);
   }
 }
@@ -481,7 +522,7 @@ void TSmtpCli::onLookupDone(std::uint16_t error) {
 void TSmtpCli::onSocketConnected(std::uint16_t error) {
   if (state_ != smtpConnecting) return;
   if (error != 0) {
-    setNetworkFailure(error);
+    setConnectFailure(error);
     connected_ = false;
     triggerRequestDone(error);
     socket_.Close();
@@ -489,6 +530,8 @@ void TSmtpCli::onSocketConnected(std::uint16_t error) {
     return;
   }
   connected_ = true;
+  SocketAddress local;
+  if (socket_.GetSockName(local) == 0) localAddress_ = local.ip();
   setState(smtpWaitingBanner);
 }
 

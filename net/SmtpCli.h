@@ -34,6 +34,29 @@
 // OnRequestDone runs, doneRequestId() tells which request it reports, so an
 // owner can drop the notice of a request it has already given up.
 //
+// Source address and proxy. LocalAddr binds the connection to one local IPv4
+// or IPv6 address; with SocksServer set, the connection goes through that
+// SOCKS proxy (SocksLevel "5", "4A" or "4"; user name and password for
+// SOCKS 5 when SocksUsercode is not empty), which connects on to Host:Port.
+// Both are applied to the socket at every Connect/Open. Failures:
+//   LocalAddr not an address of this machine: Connect()/Open() throw
+//     ESocketException "winsock.bind failed, error #10049 (local address X
+//     is not an address of this machine)" when Host is numeric; after a
+//     host-name lookup the request ends with 10049 and "500 local address X
+//     is not an address of this machine (Winsock error #10049)";
+//   the proxy cannot be reached: the request ends with the Windows Sockets
+//     code (10061, 10051, ...) and "500 proxy H:P cannot be reached:
+//     Connection refused (Winsock error #10061)";
+//   the proxy refuses (a SOCKS reply other than success, authentication
+//     wanted or refused, a broken negotiation): the request ends with the
+//     socks* code (20001..20017, SocksCodec.h) and "500 proxy H:P refused
+//     the connection (SOCKS reply 5: connection refused)", "(SOCKS: the
+//     proxy requires a user name and password)", "(SOCKS: user name or
+//     password refused)", ...
+// In these cases proxyFailure() is true while the request's OnRequestDone
+// runs and until the next request. The password never appears in any text
+// the client gives out.
+//
 // Command arguments (SignOn, FromName, each RcptName line, HdrTo, and the
 // header values used by Data) must not hold CR, LF or NUL: a request that
 // would send such a text throws SmtpException before anything is sent.
@@ -130,6 +153,9 @@ class TSmtpCli final {
   TSmtpProcessHeader OnProcessHeader;  // the generated header, once (Data only)
 
   // ---- Properties -------------------------------------------------------
+  // The server: a host name (looked up through the system's resolver), a
+  // dotted IPv4 address or an IPv6 address ("2001:db8::25", no brackets
+  // needed), both used as they stand.
   const std::string& Host() const noexcept { return host_; }
   void setHost(const std::string& value) { host_ = value; }
   // Service name or decimal port (default "smtp", port 25).
@@ -161,6 +187,32 @@ class TSmtpCli final {
   void setEmailFiles(const std::vector<std::string>& value);
   int Tag() const noexcept { return tag_; }
   void setTag(int value) noexcept { tag_ = value; }
+  // Local (source) address of the connection: a numeric IPv4 or IPv6 address
+  // of this machine, of the family of the address connected to; empty (the
+  // default): chosen by the system.
+  const std::string& LocalAddr() const noexcept { return localAddr_; }
+  void setLocalAddr(const std::string& value) { localAddr_ = value; }
+  // SOCKS proxy: server address (empty, the default: connect directly) and
+  // port (default "1080"), level ("5" by default, "4A" or "4"), user name
+  // and password (SOCKS 5 user/password authentication when the user name is
+  // not empty). Checked when a connection starts: a bad level throws
+  // ESocketException "Invalid socks level. Must be 4, 4A or 5.".
+  const std::string& SocksServer() const noexcept { return socksServer_; }
+  void setSocksServer(const std::string& value) { socksServer_ = value; }
+  const std::string& SocksPort() const noexcept { return socksPort_; }
+  void setSocksPort(const std::string& value) { socksPort_ = value; }
+  const std::string& SocksLevel() const noexcept { return socksLevel_; }
+  void setSocksLevel(const std::string& value) { socksLevel_ = value; }
+  const std::string& SocksUsercode() const noexcept { return socksUsercode_; }
+  void setSocksUsercode(const std::string& value) { socksUsercode_ = value; }
+  void setSocksPassword(const std::string& value) { socksPassword_ = value; }
+  // True when the last request ended because of the SOCKS proxy (see the
+  // header comment); false otherwise and once a new request starts.
+  bool proxyFailure() const noexcept { return proxyFailure_; }
+  // The local address ("192.0.2.1", "2001:db8::1") the last connection was
+  // made from (through a proxy: the address towards the proxy), kept after it
+  // closes; empty until a connection is made and again when Connect starts.
+  const std::string& localAddress() const noexcept { return localAddress_; }
 
   // First failing reply line since the last Open or Mail started.
   const std::string& ErrorMessage() const noexcept { return errorMessage_; }
@@ -224,6 +276,11 @@ class TSmtpCli final {
   void triggerRequestDone(int error);
   void nextHighLevelStep();
   void setNetworkFailure(int error);
+  // setNetworkFailure for a connection that could not be made, naming the
+  // proxy or the local address when one of them is the cause.
+  void setConnectFailure(int error);
+  std::string proxyName() const;
+  void applyConnectionSettings();
   void noteFailure(const std::string& line);
 
   // Socket events.
@@ -260,6 +317,15 @@ class TSmtpCli final {
   std::string contentTypeText_;
   std::vector<std::string> emailFiles_;
   int tag_ = 0;
+  std::string localAddr_;
+  std::string socksServer_;
+  std::string socksPort_ = "1080";
+  std::string socksLevel_ = "5";
+  std::string socksUsercode_;
+  std::string socksPassword_;
+  std::string socksMessage_;  // the SOCKS failure of the connection being made
+  std::string localAddress_;
+  bool proxyFailure_ = false;
 
   std::string errorMessage_;
   std::string lastResponse_;

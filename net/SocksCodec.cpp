@@ -3,11 +3,14 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 namespace orvane::net {
 
 namespace {
+
+const char* const kNotSocks5 = "SOCKS: the proxy does not speak SOCKS 5";
 
 unsigned byteAt(const std::string& s, std::size_t i) {
   return static_cast<unsigned char>(s[i]);
@@ -37,8 +40,8 @@ SocksCodec::Step SocksCodec::start(SocksTarget target) {
   in_addr dest{};
   const bool numeric = inet_pton(AF_INET, target_.host.c_str(), &dest) == 1;
   if (!numeric) {
-    if (target_.version != SocksVersion::v4A)
-      return fail(Step{}, socksHostResolutionFailed, "socks: SOCKS 4 needs an IPv4 address");
+    if (target_.version != SocksVersion::v4A || target_.host.find(':') != std::string::npos)
+      return fail(Step{}, socksHostResolutionFailed, "SOCKS 4 needs an IPv4 address");
     dest.s_addr = htonl(1);  // 0.0.0.1: the server resolves the name
   }
   step.send.append(reinterpret_cast<const char*>(&dest.s_addr), 4);
@@ -115,17 +118,20 @@ SocksCodec::Step SocksCodec::receive(std::string_view bytes) {
 
 SocksCodec::Step SocksCodec::judgeGreeting() {
   const unsigned method = byteAt(reply_, 1);
-  if (byteAt(reply_, 0) != 5)
-    return fail(Step{}, socksVersionError, "socks: the server does not speak SOCKS 5");
+  if (byteAt(reply_, 0) != 5) return fail(Step{}, socksVersionError, kNotSocks5);
   Step step;
   if (method == 0) {
     step.authState = socksAuthNotRequired;
     return connectRequest(std::move(step));
   }
-  if (method != 2 || target_.authentication != socksAuthenticateUsercode)
-    return fail(Step{}, socksAuthMethodError, "socks: no acceptable authentication method");
+  const bool haveCredentials = target_.authentication == socksAuthenticateUsercode;
+  if (method != 2 || !haveCredentials)
+    return fail(Step{}, socksAuthMethodError,
+                haveCredentials ? "SOCKS: no acceptable authentication method"
+                                : "SOCKS: the proxy requires a user name and password");
   if (target_.usercode.size() > 255 || target_.password.size() > 255)
-    return fail(Step{}, socksAuthenticationFailed, "socks: user code or password too long");
+    return fail(Step{}, socksAuthenticationFailed,
+                "SOCKS: user name or password longer than 255 bytes");
   step.authState = socksAuthStart;
   step.send += '\x01';
   step.send += static_cast<char>(target_.usercode.size());
@@ -140,7 +146,7 @@ SocksCodec::Step SocksCodec::judgeAuth() {
   Step step;
   if (byteAt(reply_, 1) != 0) {
     step.authState = socksAuthFailure;
-    return fail(std::move(step), socksAuthenticationFailed, "socks: authentication failed");
+    return fail(std::move(step), socksAuthenticationFailed, "SOCKS: user name or password refused");
   }
   step.authState = socksAuthSuccess;
   return connectRequest(std::move(step));
@@ -148,24 +154,28 @@ SocksCodec::Step SocksCodec::judgeAuth() {
 
 SocksCodec::Step SocksCodec::judgeReply() {
   const unsigned rep = byteAt(reply_, 1);
-  if (byteAt(reply_, 0) != 5)
-    return fail(Step{}, socksVersionError, "socks: the server does not speak SOCKS 5");
+  if (byteAt(reply_, 0) != 5) return fail(Step{}, socksVersionError, kNotSocks5);
   if (rep != 0) {
-    static const int codes[] = {socksNoError,
-                                socksGeneralFailure,
-                                socksConnectionNotAllowed,
-                                socksNetworkUnreachable,
-                                socksHostUnreachable,
-                                socksConnectionRefused,
-                                socksTtlExpired,
-                                socksUnknownCommand,
-                                socksUnknownAddressType};
-    return fail(Step{}, rep < 9 ? codes[rep] : socksUnassignedError,
-                "socks: the server refused the connection, reply " + std::to_string(rep));
+    static const struct {
+      int code;
+      const char* text;
+    } kReplies[] = {{socksNoError, ""},
+                    {socksGeneralFailure, "general SOCKS server failure"},
+                    {socksConnectionNotAllowed, "connection not allowed by ruleset"},
+                    {socksNetworkUnreachable, "network unreachable"},
+                    {socksHostUnreachable, "host unreachable"},
+                    {socksConnectionRefused, "connection refused"},
+                    {socksTtlExpired, "TTL expired"},
+                    {socksUnknownCommand, "command not supported"},
+                    {socksUnknownAddressType, "address type not supported"}};
+    const bool named = rep < std::size(kReplies);
+    return fail(
+        Step{}, named ? kReplies[rep].code : socksUnassignedError,
+        "SOCKS reply " + std::to_string(rep) + ": " + (named ? kReplies[rep].text : "unassigned"));
   }
   const unsigned atyp = byteAt(reply_, 3);
   if (atyp != 1 && atyp != 3 && atyp != 4)
-    return fail(Step{}, socksUnknownAddressType, "socks: unknown address type in the reply");
+    return fail(Step{}, socksUnknownAddressType, "SOCKS: unknown address type in the reply");
   phase_ = Phase::finished;
   Step step;
   step.connected = true;
@@ -175,10 +185,10 @@ SocksCodec::Step SocksCodec::judgeReply() {
 SocksCodec::Step SocksCodec::judgeSocks4Reply() {
   const unsigned rep = byteAt(reply_, 1);
   if (byteAt(reply_, 0) != 0)
-    return fail(Step{}, socksProtocolError, "socks: malformed SOCKS 4 reply");
+    return fail(Step{}, socksProtocolError, "SOCKS: malformed SOCKS 4 reply");
   if (rep != 90)
     return fail(Step{}, socksRejectedOrFailed,
-                "socks: request rejected or failed, reply " + std::to_string(rep));
+                "SOCKS 4 reply " + std::to_string(rep) + ": request rejected or failed");
   phase_ = Phase::finished;
   Step step;
   step.connected = true;
@@ -188,12 +198,16 @@ SocksCodec::Step SocksCodec::judgeSocks4Reply() {
 SocksCodec::Step SocksCodec::connectRequest(Step step) {
   std::string req("\x05\x01\x00", 3);
   in_addr dest{};
+  in6_addr dest6{};
   if (inet_pton(AF_INET, target_.host.c_str(), &dest) == 1) {
     req += '\x01';
     req.append(reinterpret_cast<const char*>(&dest.s_addr), 4);
+  } else if (inet_pton(AF_INET6, target_.host.c_str(), &dest6) == 1) {
+    req += '\x04';
+    req.append(reinterpret_cast<const char*>(&dest6), 16);
   } else {
     if (target_.host.size() > 255)
-      return fail(std::move(step), socksProtocolError, "socks: host name too long");
+      return fail(std::move(step), socksProtocolError, "SOCKS: host name longer than 255 bytes");
     req += '\x03';
     req += static_cast<char>(target_.host.size());
     req += target_.host;

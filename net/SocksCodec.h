@@ -54,7 +54,8 @@ enum class SocksVersion : std::uint8_t { v4, v4A, v5 };
 // Where the SOCKS server is asked to connect, and as whom.
 struct SocksTarget {
   SocksVersion version = SocksVersion::v5;
-  // A dotted IPv4 address, or (4A, 5) a host name the server resolves.
+  // A dotted IPv4 address, (5) an IPv6 address, or (4A, 5) a host name the
+  // server resolves.
   std::string host;
   std::uint16_t port = 0;  // host order
   TSocksAuthentication authentication = socksNoAuthentication;
@@ -69,8 +70,12 @@ class SocksCodec final {
   // send `send` to the server.
   struct Step {
     std::optional<TSocksAuthState> authState;
-    int error = 0;        // a socks* code: the negotiation has failed
-    std::string message;  // its text, for OnSocksError
+    int error = 0;  // a socks* code: the negotiation has failed
+    // Its text, for OnSocksError and the messages built on it: "SOCKS reply
+    // 5: connection refused", "SOCKS: the proxy requires a user name and
+    // password", "SOCKS: user name or password refused", ... Never holds the
+    // password or the user name.
+    std::string message;
     bool connected = false;
     std::string send;
     // True while a reply is incomplete: nothing to do but read on.

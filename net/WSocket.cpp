@@ -12,14 +12,17 @@
 
 namespace orvane::net {
 
-std::string dottedAddress(in_addr a) {
-  char buf[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &a, buf, sizeof buf);
-  return buf;
-}
-
 int lastErrno() {
   return socketErrorFromErrno(errno);
+}
+
+bool socketAddressOf(int fd, bool peer, SocketAddress& name) {
+  sockaddr_storage raw{};
+  socklen_t len = sizeof raw;
+  auto* sa = reinterpret_cast<sockaddr*>(&raw);
+  if ((peer ? getpeername(fd, sa, &len) : getsockname(fd, sa, &len)) != 0) return false;
+  name = SocketAddress::fromSystem(sa, len);
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -78,6 +81,14 @@ void TWSocket::setLocalPort(const std::string& value) {
   }
   localPortStr_ = value;
   localPortResolved_ = false;
+}
+
+void TWSocket::setLocalAddr(const std::string& value) {
+  if (state_ != wsClosed) {
+    raiseException("Cannot change LocalAddr if not closed");
+    return;
+  }
+  localAddrStr_ = std::string(trimBlanks(value));
 }
 
 TSocketSendFlags TWSocket::SendFlags() const {
@@ -171,8 +182,7 @@ void TWSocket::changeState(TSocketState newState) {
 
 void TWSocket::AssignDefaultValue() {
   if (hSocket_ >= 0) closeHandleOnly();
-  std::memset(&sin_, 0, sizeof sin_);
-  sin_.sin_family = AF_INET;
+  remote_ = SocketAddress();
   addrAssigned_ = false;
   addrResolved_ = false;
   portAssigned_ = false;
@@ -267,7 +277,6 @@ void TWSocket::resolveForConnect() {
   }
   if (!portResolved_) {
     portNum_ = WSocketResolvePort(portStr_, protoStr_);
-    sin_.sin_port = htons(portNum_);
     portResolved_ = true;
   }
   if (!localPortResolved_) {
@@ -275,30 +284,64 @@ void TWSocket::resolveForConnect() {
     localPortResolved_ = true;
   }
   if (!addrResolved_) {
-    sin_.sin_family = AF_INET;
-    sin_.sin_addr = WSocketResolveHost(addrStr_);
+    remote_ = resolveRemote(addrStr_, portNum_);
     addrResolved_ = true;
   }
+  remote_.setPort(portNum_);
 }
 
-void TWSocket::bindSocket() {
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
-  local.sin_port = htons(localPortNum_);
-  if (::bind(hSocket_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-    lastError_ = lastErrno();
-    raiseException("winsock.bind failed, error #" + std::to_string(lastError_));
-    return;
+SocketAddress TWSocket::resolveRemote(const std::string& addr, std::uint16_t port) {
+  const std::string text(trimBlanks(addr));
+  if (text.find(':') == std::string::npos)
+    return SocketAddress::fromIpv4(WSocketResolveHost(addr), port);
+  const auto v6 = SocketAddress::parse(text, port);
+  if (!v6) throw ESocketException("WSocketResolveHost: '" + addr + "' Invalid IP address.");
+  return *v6;
+}
+
+// Binds to LocalAddr (or the wildcard address) and the local port. On
+// failure the socket is released (closed without a session-closed report, so
+// that the next Connect starts afresh) and the failure reported; returns
+// false.
+bool TWSocket::bindSocket() {
+  const auto fail = [this](int code, const std::string& message) {
+    closeWithSocketError(code);
+    lastError_ = code;
+    raiseException(message);
+    return false;
+  };
+  const auto bindFailed = [](int code, const std::string& detail) {
+    return "winsock.bind failed, error #" + std::to_string(code) + " (" + detail + ")";
+  };
+  SocketAddress local = SocketAddress::any(remote_.family(), localPortNum_);
+  if (!localAddrStr_.empty()) {
+    const auto parsed = SocketAddress::parse(localAddrStr_, localPortNum_);
+    if (!parsed) return fail(0, "Invalid LocalAddr '" + localAddrStr_ + "'");
+    if (parsed->family() != remote_.family()) {
+      return fail(
+          WSAEAFNOSUPPORT,
+          bindFailed(WSAEAFNOSUPPORT, "local address " + localAddrStr_ + " and remote address " +
+                                          remote_.ip() + " are of different families"));
+    }
+    local = *parsed;
   }
-  socklen_t len = sizeof local;
-  if (getsockname(hSocket_, reinterpret_cast<sockaddr*>(&local), &len) != 0) {
-    lastError_ = lastErrno();
-    raiseException("winsock.getsockname failed, error #" + std::to_string(lastError_));
-    return;
+  if (::bind(hSocket_, local.data(), local.size()) != 0) {
+    const int code = lastErrno();
+    if (localAddrStr_.empty())
+      return fail(code, "winsock.bind failed, error #" + std::to_string(code));
+    return fail(
+        code, bindFailed(code, "local address " + localAddrStr_ +
+                                   (code == WSAEADDRNOTAVAIL ? " is not an address of this machine"
+                                                             : "")));
   }
-  localPortNum_ = ntohs(local.sin_port);
+  SocketAddress bound;
+  if (!socketAddressOf(hSocket_, false, bound)) {
+    const int code = lastErrno();
+    return fail(code, "winsock.getsockname failed, error #" + std::to_string(code));
+  }
+  localPortNum_ = bound.port();
   localPortStr_ = std::to_string(localPortNum_);
+  return true;
 }
 
 void TWSocket::setLingerOption() {
@@ -336,7 +379,7 @@ void TWSocket::Connect() {
   resolveForConnect();
 
   deleteBufferedData();
-  hSocket_ = ::socket(AF_INET, sockType_ | SOCK_NONBLOCK | SOCK_CLOEXEC, proto_);
+  hSocket_ = openSocketHandle();
   if (hSocket_ < 0) {
     socketError("Connect (socket)", lastErrno());
     return;
@@ -347,9 +390,8 @@ void TWSocket::Connect() {
   if (token.expired()) return;
 
   if (sockType_ == SOCK_STREAM) {
-    if (localPortNum_ != 0) {
-      bindSocket();
-      if (token.expired() || hSocket_ < 0) return;
+    if (localPortNum_ != 0 || !localAddrStr_.empty()) {
+      if (!bindSocket() || token.expired() || hSocket_ < 0) return;
     }
     setLingerOption();
     if (token.expired() || hSocket_ < 0) return;
@@ -363,9 +405,10 @@ void TWSocket::Connect() {
       return;
     }
   } else {
-    bindSocket();
-    if (token.expired() || hSocket_ < 0) return;
-    if (sin_.sin_addr.s_addr == htonl(INADDR_BROADCAST)) {
+    if (!bindSocket() || token.expired() || hSocket_ < 0) return;
+    if (remote_.family() == AF_INET &&
+        reinterpret_cast<const sockaddr_in*>(remote_.data())->sin_addr.s_addr ==
+            htonl(INADDR_BROADCAST)) {
       int on = 1;
       if (setsockopt(hSocket_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
         socketError("setsockopt(SO_BROADCAST)", lastErrno());
@@ -388,15 +431,15 @@ void TWSocket::Connect() {
     return;
   }
 
-  if (::connect(hSocket_, reinterpret_cast<sockaddr*>(&sin_), sizeof sin_) == 0 ||
-      errno == EINPROGRESS || errno == EAGAIN) {
+  if (::connect(hSocket_, remote_.data(), remote_.size()) == 0 || errno == EINPROGRESS ||
+      errno == EAGAIN) {
     changeState(wsConnecting);
     if (!token.expired()) updatePoll();
     return;
   }
   const int err = errno;
   if (err == ECONNREFUSED || err == ENETUNREACH || err == EHOSTUNREACH || err == ETIMEDOUT ||
-      err == ECONNRESET || err == EHOSTDOWN) {
+      err == ECONNRESET || err == EHOSTDOWN || err == ENETDOWN) {
     // The outcome of the attempt is known at once; report it like any other
     // outcome, from the loop, so callers see one path whatever the timing.
     changeState(wsConnecting);
@@ -489,45 +532,48 @@ void TWSocket::Resume() {
 // ---------------------------------------------------------------------------
 // Addresses
 
-std::string TWSocket::GetPeerAddr() {
-  if (state_ != wsConnected) return "error";
-  if (sockType_ == SOCK_DGRAM) return dottedAddress(sin_.sin_addr);
-  sockaddr_in peer{};
-  socklen_t len = sizeof peer;
-  if (getpeername(hSocket_, reinterpret_cast<sockaddr*>(&peer), &len) != 0) {
-    socketError("GetPeerName", lastErrno());
-    return "error";
+int TWSocket::openSocketHandle() {
+  const int family = remote_.isIpv6() ? AF_INET6 : AF_INET;
+  const int fd = ::socket(family, sockType_ | SOCK_NONBLOCK | SOCK_CLOEXEC, proto_);
+  if (fd >= 0 && family == AF_INET6) {
+    // An IPv6 socket speaks IPv6 only: an IPv4 peer is reached through an
+    // IPv4 socket, so the family in use is always the address's own.
+    const int on = 1;
+    setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
   }
-  return dottedAddress(peer.sin_addr);
+  return fd;
 }
 
-int TWSocket::GetPeerName(sockaddr_in& name, socklen_t& nameLen) {
-  socklen_t len = sizeof name;
-  if (hSocket_ < 0 || getpeername(hSocket_, reinterpret_cast<sockaddr*>(&name), &len) != 0) {
+std::string TWSocket::GetPeerAddr() {
+  if (state_ != wsConnected) return "error";
+  if (sockType_ == SOCK_DGRAM) return remote_.ip();
+  SocketAddress peer;
+  if (GetPeerName(peer) != 0) return "error";
+  return peer.ip();
+}
+
+int TWSocket::GetPeerName(SocketAddress& name) {
+  if (hSocket_ < 0 || !socketAddressOf(hSocket_, true, name)) {
     socketError("GetPeerName", hSocket_ < 0 ? WSAENOTSOCK : lastErrno());
     return -1;
   }
-  nameLen = len;
   return 0;
 }
 
-int TWSocket::GetSockName(sockaddr_in& name, socklen_t& nameLen) {
-  socklen_t len = sizeof name;
-  if (hSocket_ < 0 || getsockname(hSocket_, reinterpret_cast<sockaddr*>(&name), &len) != 0) {
+int TWSocket::GetSockName(SocketAddress& name) {
+  if (hSocket_ < 0 || !socketAddressOf(hSocket_, false, name)) {
     socketError("GetSockName", hSocket_ < 0 ? WSAENOTSOCK : lastErrno());
     return -1;
   }
-  nameLen = len;
   return 0;
 }
 
 std::string TWSocket::GetXPort() {
   if (hSocket_ < 0 || (state_ != wsBound && state_ != wsConnected && state_ != wsListening))
     return "error";
-  sockaddr_in local{};
-  socklen_t len = sizeof local;
-  if (getsockname(hSocket_, reinterpret_cast<sockaddr*>(&local), &len) != 0) return "error";
-  return std::to_string(ntohs(local.sin_port));
+  SocketAddress local;
+  if (!socketAddressOf(hSocket_, false, local)) return "error";
+  return std::to_string(local.port());
 }
 
 }  // namespace orvane::net

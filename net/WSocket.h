@@ -1,5 +1,6 @@
-// TWSocket: the program's one transport, an event-driven IPv4 socket (TCP or
-// UDP) that never blocks the event-loop thread on network input or output.
+// TWSocket: the program's one transport, an event-driven IPv4 or IPv6 socket
+// (TCP or UDP) that never blocks the event-loop thread on network input or
+// output.
 //
 // Ownership: a TWSocket owns its non-blocking BSD socket, the loop handle that
 // watches it (IoWatcher), its queued outgoing data (TBuffer blocks), the bytes
@@ -11,7 +12,7 @@
 // Events are std::function members; assign them before use. They are raised
 // from the loop (readiness, lookups, posted notices) except where noted:
 // OnChangeState on every state assignment, OnSessionConnected(0) inside
-// Connect() for UDP, OnDnsLookupDone(0) inside DnsLookup() for a dotted
+// Connect() for UDP, OnDnsLookupDone(0) inside DnsLookup() for a numeric
 // address, OnDnsLookupDone(10004) inside CancelDnsLookup(), OnSessionClosed
 // inside Close()/Abort(), OnError wherever an error is reported. OnDataSent is
 // never raised inside Send(): it always arrives later from the loop.
@@ -27,6 +28,18 @@
 // Reuse: every close restores the defaults (AssignDefaultValue): Addr and
 // port texts are kept but must be assigned again (proto back to "tcp",
 // LocalPort "0", linger on with 0 seconds) before the next Connect().
+// LocalAddr and the SOCKS settings are kept.
+//
+// Addresses: Addr may be a dotted IPv4 address, an IPv6 address ("::1",
+// "2001:db8::25", also in brackets) or a host name (resolved to IPv4 by a
+// blocking lookup: use DnsLookup() first). The family of the socket follows
+// the address. IPv6 sockets are IPv6-only: an IPv4-mapped address
+// ("::ffff:192.0.2.1") is not reached through them (10051).
+//
+// Unreachable networks: a connect the system refuses at once ("network
+// unreachable" 10051, "no route to host" 10065, refused 10061, ...) is
+// reported by OnSessionConnected(code) from the loop right away, like any
+// other failed connect, never after a time-out.
 //
 // A handler may destroy the socket it was called from, as its last action
 // (the handler's own captures are destroyed with the socket); the socket
@@ -55,6 +68,7 @@
 #include "net/Buffer.h"
 #include "net/EventLoop.h"
 #include "net/LineFramer.h"
+#include "net/SocketAddress.h"
 #include "net/SocksCodec.h"
 #include "net/WSocketErrors.h"
 #include "net/WSocketResolve.h"
@@ -143,9 +157,25 @@ class TWSocket final {
   void setProto(const std::string& value);
   const std::string& LocalPort() const noexcept { return localPortStr_; }
   void setLocalPort(const std::string& value);
+  // The local (source) address a TCP connection is bound to before it
+  // connects: a numeric IPv4 or IPv6 address of this machine, of the same
+  // family as the remote address; empty (the default): chosen by the system.
+  // Changeable only while closed ("Cannot change LocalAddr if not closed");
+  // kept across closes. Connect() reports a bad one as a bind failure:
+  // "winsock.bind failed, error #10049 (local address X is not an address of
+  // this machine)", #10047 for a family other than the remote address's, and
+  // "Invalid LocalAddr 'X'" (no code) for a text that is not an address; the
+  // socket is then closed again (no OnSessionClosed), ready for the next
+  // Connect().
+  const std::string& LocalAddr() const noexcept { return localAddrStr_; }
+  void setLocalAddr(const std::string& value);
+  // The address Connect() or Listen() resolved for Addr:port (through a SOCKS
+  // server: the server's); empty before.
+  const SocketAddress& remoteAddress() const noexcept { return remote_; }
 
-  // First dotted address (or host name after a reverse lookup) of the last
-  // lookup, and all of them in the order the resolver gave.
+  // First address (dotted IPv4, or IPv6 text) or host name after a reverse
+  // lookup, of the last lookup, and all of them in the order the resolver
+  // gave.
   const std::string& DnsResult() const noexcept { return dnsResult_; }
   const std::vector<std::string>& DnsResultList() const noexcept { return dnsResultList_; }
 
@@ -226,19 +256,21 @@ class TWSocket final {
   // Reads everything Rcvdcount() reports (in line mode: the pending line);
   // empty on failure.
   std::string ReceiveStr();
-  // Datagram forms. ReceiveFrom fills `from`/`fromLen` with the sender.
-  int ReceiveFrom(void* buffer, int bufferSize, sockaddr_in& from, socklen_t& fromLen);
-  int SendTo(const sockaddr_in& dest, socklen_t destLen, const void* data, int len);
+  // Datagram forms. ReceiveFrom fills `from` with the sender.
+  int ReceiveFrom(void* buffer, int bufferSize, SocketAddress& from);
+  int SendTo(const SocketAddress& dest, const void* data, int len);
   // Source of the last datagram read by Receive/ReceiveStr/ReceiveFrom.
-  const sockaddr_in& lastFrom() const noexcept { return lastFrom_; }
+  const SocketAddress& lastFrom() const noexcept { return lastFrom_; }
 
-  // Asynchronous name to IPv4 address lookup; a dotted address completes with
-  // OnDnsLookupDone(0) before returning. An empty name reports "DNS lookup:
-  // invalid host name." (with OnError assigned, OnDnsLookupDone(10022)
-  // follows). A failure ends with 11001 (host not found), 11004 (no data)
-  // and similar codes.
+  // Asynchronous name to IPv4 address lookup through the system's resolver;
+  // a dotted IPv4 address or an IPv6 address completes with
+  // OnDnsLookupDone(0) before returning, with itself (IPv6 without brackets)
+  // as DnsResult(). An empty name reports "DNS lookup: invalid host name."
+  // (with OnError assigned, OnDnsLookupDone(10022) follows). A failure ends
+  // with 11001 (host not found), 11004 (no data) and similar codes.
   void DnsLookup(const std::string& hostName);
-  // Asynchronous address to name lookup; DnsResult() receives the name.
+  // Asynchronous address (IPv4 or IPv6) to name lookup through the system's
+  // resolver; DnsResult() receives the name.
   void ReverseDnsLookup(const std::string& hostAddr);
   // Cancels a pending lookup and raises OnDnsLookupDone(10004) at once.
   void CancelDnsLookup();
@@ -261,11 +293,12 @@ class TWSocket final {
   void Pause();
   void Resume();
 
-  // Dotted remote address; "error" when not connected.
+  // Remote address as text ("192.0.2.1", "2001:db8::1"); "error" when not
+  // connected.
   std::string GetPeerAddr();
   // 0, or -1 with the error reported ("GetPeerName" / "GetSockName").
-  int GetPeerName(sockaddr_in& name, socklen_t& nameLen);
-  int GetSockName(sockaddr_in& name, socklen_t& nameLen);
+  int GetPeerName(SocketAddress& name);
+  int GetSockName(SocketAddress& name);
   // Local port as decimal; "error" unless bound, connected or listening.
   std::string GetXPort();
 
@@ -322,8 +355,13 @@ class TWSocket final {
   void internalClose(bool shutdown, int error);
   void closeHandleOnly();
   void setLingerOption();
-  void bindSocket();
+  bool bindSocket();
   void resolveForConnect();
+  // A non-blocking socket of the remote address's family; -1 on failure.
+  int openSocketHandle();
+  // The remote address of Addr:port (IPv6 literal, dotted IPv4, or a name
+  // looked up by a blocking call); throws ESocketException.
+  static SocketAddress resolveRemote(const std::string& addr, std::uint16_t port);
   void startPoll();
   void updatePoll();
   void stopPoll();
@@ -376,8 +414,9 @@ class TWSocket final {
   std::string localPortStr_ = "0";
   bool localPortResolved_ = false;
   std::uint16_t localPortNum_ = 0;
-  sockaddr_in sin_{};
-  sockaddr_in lastFrom_{};
+  std::string localAddrStr_;
+  SocketAddress remote_;
+  SocketAddress lastFrom_;
 
   std::string dnsResult_;
   std::vector<std::string> dnsResultList_;

@@ -13,10 +13,10 @@
 
 namespace orvane::net {
 
-// An IPv4 address in dotted form.
-std::string dottedAddress(in_addr a);
 // errno as a Windows Sockets code.
 int lastErrno();
+// getpeername (peer) or getsockname of `fd` into `name`; false with errno set.
+bool socketAddressOf(int fd, bool peer, SocketAddress& name);
 
 // Runs `f` as an event from the loop: an exception escaping it goes to the
 // background-exception step; nothing is touched once the socket is gone.

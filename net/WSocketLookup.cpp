@@ -44,10 +44,12 @@ bool TWSocket::beginLookup(const std::string& text) {
 void TWSocket::DnsLookup(const std::string& hostName) {
   if (!beginLookup(hostName)) return;
   const in_addr_t numeric = inet_addr(hostName.c_str());
-  if (numeric != INADDR_NONE) {
+  const auto v6 =
+      hostName.find(':') != std::string::npos ? SocketAddress::parse(hostName) : std::nullopt;
+  if (numeric != INADDR_NONE || v6) {
     in_addr a{};
     a.s_addr = numeric;
-    dnsResult_ = dottedAddress(a);
+    dnsResult_ = v6 ? v6->ip() : dottedAddress(a);
     dnsResultList_.push_back(dnsResult_);
     if (OnDnsLookupDone) OnDnsLookupDone(*this, 0);
     return;
@@ -65,15 +67,15 @@ void TWSocket::DnsLookup(const std::string& hostName) {
 
 void TWSocket::ReverseDnsLookup(const std::string& hostAddr) {
   if (!beginLookup(hostAddr)) return;
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = inet_addr(hostAddr.c_str());
+  in_addr v4{};
+  v4.s_addr = inet_addr(hostAddr.c_str());
+  const SocketAddress sa = SocketAddress::parse(hostAddr).value_or(SocketAddress::fromIpv4(v4, 0));
   auto* lk = new Lookup;
   lk->owner = this;
   lk->reverse = true;
   lk->gni.data = lk;
-  const int r = uv_getnameinfo(loop_.uv(), &lk->gni, &TWSocket::onReverseDone,
-                               reinterpret_cast<const sockaddr*>(&sa), NI_NAMEREQD);
+  const int r =
+      uv_getnameinfo(loop_.uv(), &lk->gni, &TWSocket::onReverseDone, sa.data(), NI_NAMEREQD);
   startedLookup(lk, hostAddr, r);
 }
 

@@ -29,7 +29,7 @@ void TWSocket::processEvents(int events, int status, bool maybeStale) {
     int err = pendingSocketError();
     if (err == 0) err = socketErrorFromUv(status);
     if (socks_.running()) {
-      socksFail(err, "socks connection failed");
+      socksFail(err, "SOCKS: the connection failed during the negotiation");
       return;
     }
     if (state_ == wsConnecting) {
@@ -331,11 +331,11 @@ int TWSocket::Receive(void* buffer, int bufferSize) {
   }
   ssize_t r;
   if (sockType_ == SOCK_DGRAM) {
-    sockaddr_in from{};
+    sockaddr_storage from{};
     socklen_t len = sizeof from;
     r = ::recvfrom(hSocket_, buffer, static_cast<std::size_t>(bufferSize), 0,
                    reinterpret_cast<sockaddr*>(&from), &len);
-    if (r >= 0) lastFrom_ = from;
+    if (r >= 0) lastFrom_ = SocketAddress::fromSystem(reinterpret_cast<sockaddr*>(&from), len);
   } else {
     r = ::recv(hSocket_, buffer, static_cast<std::size_t>(bufferSize), 0);
     if (r > 0 && r < bufferSize) drainedAtCall_ = rcvCalls_;
@@ -377,19 +377,18 @@ std::string TWSocket::ReceiveStr() {
   return out;
 }
 
-int TWSocket::ReceiveFrom(void* buffer, int bufferSize, sockaddr_in& from, socklen_t& fromLen) {
+int TWSocket::ReceiveFrom(void* buffer, int bufferSize, SocketAddress& from) {
   countReadAndRearm();
   if (!datagramCallFits(buffer, bufferSize)) return -1;
-  socklen_t len = fromLen > 0 && static_cast<std::size_t>(fromLen) <= sizeof from
-                      ? fromLen
-                      : static_cast<socklen_t>(sizeof from);
+  sockaddr_storage raw{};
+  socklen_t len = sizeof raw;
   const ssize_t r = ::recvfrom(hSocket_, buffer, static_cast<std::size_t>(bufferSize), 0,
-                               reinterpret_cast<sockaddr*>(&from), &len);
+                               reinterpret_cast<sockaddr*>(&raw), &len);
   if (r < 0) {
     lastError_ = lastErrno();
     return -1;
   }
-  fromLen = len;
+  from = SocketAddress::fromSystem(reinterpret_cast<sockaddr*>(&raw), len);
   lastFrom_ = from;
   readCount_ += r;
   return static_cast<int>(r);

@@ -97,8 +97,8 @@ void TWSocket::TryToSend() {
     }
     ssize_t r;
     if (sockType_ == SOCK_DGRAM)
-      r = ::sendto(hSocket_, p, static_cast<std::size_t>(len), flags,
-                   reinterpret_cast<const sockaddr*>(&sin_), sizeof sin_);
+      r = ::sendto(hSocket_, p, static_cast<std::size_t>(len), flags, remote_.data(),
+                   remote_.size());
     else
       r = ::send(hSocket_, p, static_cast<std::size_t>(len), flags);
     if (r == 0) return;
@@ -165,10 +165,10 @@ bool TWSocket::datagramCallFits(const void* data, int len) {
   return true;
 }
 
-int TWSocket::SendTo(const sockaddr_in& dest, socklen_t destLen, const void* data, int len) {
+int TWSocket::SendTo(const SocketAddress& dest, const void* data, int len) {
   if (!datagramCallFits(data, len)) return -1;
   const ssize_t r = ::sendto(hSocket_, data, static_cast<std::size_t>(len), sendMsgFlags(),
-                             reinterpret_cast<const sockaddr*>(&dest), destLen);
+                             dest.data(), dest.size());
   if (r < 0) {
     lastError_ = lastErrno();
     return -1;

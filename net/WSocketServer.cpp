@@ -33,7 +33,7 @@ void TWSocket::Listen() {
   }
   resolveForConnect();
   deleteBufferedData();
-  hSocket_ = ::socket(AF_INET, sockType_ | SOCK_NONBLOCK | SOCK_CLOEXEC, proto_);
+  hSocket_ = openSocketHandle();
   if (hSocket_ < 0) {
     socketError("socket", lastErrno());
     return;
@@ -45,7 +45,7 @@ void TWSocket::Listen() {
     int on = 1;
     setsockopt(hSocket_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   }
-  if (::bind(hSocket_, reinterpret_cast<sockaddr*>(&sin_), sizeof sin_) != 0) {
+  if (::bind(hSocket_, remote_.data(), remote_.size()) != 0) {
     socketError("Bind", lastErrno());
     return;
   }
@@ -76,10 +76,7 @@ int TWSocket::Accept() {
     return -1;
   }
   countReadAndRearm();
-  sockaddr_in from{};
-  socklen_t len = sizeof from;
-  const int fd =
-      ::accept4(hSocket_, reinterpret_cast<sockaddr*>(&from), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  const int fd = ::accept4(hSocket_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) {
     socketError("Accept", lastErrno());
     return -1;
@@ -116,9 +113,8 @@ void TWSocket::Dup(int newHSocket) {
   proto_ = sockType_ == SOCK_DGRAM ? IPPROTO_UDP : IPPROTO_TCP;
   protoStr_ = sockType_ == SOCK_DGRAM ? "udp" : "tcp";
   protoResolved_ = true;
-  sockaddr_in peer{};
-  len = sizeof peer;
-  if (getpeername(hSocket_, reinterpret_cast<sockaddr*>(&peer), &len) == 0) sin_ = peer;
+  SocketAddress peer;
+  if (socketAddressOf(hSocket_, true, peer)) remote_ = peer;
   if (sockType_ == SOCK_STREAM) {
     setLingerOption();
     if (token.expired() || hSocket_ < 0) return;

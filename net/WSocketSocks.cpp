@@ -60,7 +60,7 @@ void TWSocket::socksSend(const std::string& bytes) {
   const ssize_t r = ::send(hSocket_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
   if (r != static_cast<ssize_t>(bytes.size())) {
     const int code = r < 0 ? lastErrno() : socksInternalError;
-    socksFail(code, "socks: cannot send the request");
+    socksFail(code, "SOCKS: the request could not be sent");
   }
 }
 
@@ -80,12 +80,13 @@ bool TWSocket::routeThroughSocks() {
   sockType_ = SOCK_STREAM;
   protoResolved_ = true;
   portNum_ = WSocketResolvePort(socksPort_, "tcp");
-  sin_.sin_port = htons(portNum_);
   portResolved_ = true;
-  sin_.sin_family = AF_INET;
-  sin_.sin_addr = WSocketResolveHost(socksServer_);
+  remote_ = resolveRemote(socksServer_, portNum_);
   addrResolved_ = true;
-  if (socksLevel_ == "4") socksDestAddr_ = dottedAddress(WSocketResolveHost(socksDestAddr_));
+  // SOCKS 4 carries an IPv4 address only: a name is resolved here (an IPv6
+  // address is refused by the negotiation).
+  if (socksLevel_ == "4" && socksDestAddr_.find(':') == std::string::npos)
+    socksDestAddr_ = dottedAddress(WSocketResolveHost(socksDestAddr_));
   return true;
 }
 
@@ -114,7 +115,8 @@ void TWSocket::socksOnData() {
     const ssize_t r = ::recv(hSocket_, buf, want, 0);
     if (r <= 0) {
       if (r < 0 && isRetryableErrno(errno)) return;
-      socksFail(socksDataReceiveError, "socks: connection closed during negotiation");
+      socksFail(socksDataReceiveError,
+                "SOCKS: the proxy closed the connection during the negotiation");
       return;
     }
     const SocksCodec::Step step =

@@ -1,5 +1,7 @@
 #include "net/DnsMessage.h"
 
+#include "net/SocketAddress.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -50,13 +52,20 @@ DnsDecodeStatus decode(const Bytes& b, TDnsResponse& out) {
 // the MX table and the number of addresses.
 std::string tables(const TDnsResponse& r) {
   std::string out = "rcode " + std::to_string(r.ResponseCode) + ", " + r.QuestionName + ":";
-  for (int i = 0; i < r.answerCount; ++i)
+  for (int i = 0; i < r.answerCount; ++i) {
     out += " " + std::to_string(r.AnswerType[i]) + " " + r.AnswerName[i] + " " +
-           std::to_string(r.AnswerTag[i]) + ";";
+           std::to_string(r.AnswerTag[i]);
+    if (r.AnswerType[i] != kDnsTypeMX && i < kDnsTableSize) out += " " + r.answerText[i];
+    out += ";";
+  }
   out += " mx";
   for (int i = 0; i < r.MXRecordCount; ++i)
     out += " " + std::to_string(r.MXPreference[i]) + " " + r.MXExchange[i] + ",";
-  return out + " a " + std::to_string(r.ARecordCount);
+  out += " a " + std::to_string(r.ARecordCount);
+  for (int i = 0; i < r.additionalCount; ++i)
+    out += " + " + r.additional[i].name + " " + std::to_string(r.additional[i].ttl) + " " +
+           r.additional[i].address;
+  return out;
 }
 
 // An answer for example.com MX: the preference-20 host first, then the
@@ -114,7 +123,7 @@ TEST(DnsDecoder, TruncatedAnswersAreRefusedUnlessTcIsSetThenTheWholeRecordsAreKe
   m.head(0x8380, 1, 65535, {"a"}).ptr(12).rr(kDnsTypeA, 4).u32(0x7F000001);
   ASSERT_EQ(decode(m.b, r), DnsDecodeStatus::Ok);
   EXPECT_EQ(r.ResponseANCount, 65535);
-  EXPECT_EQ(tables(r), "rcode 0, a: 1 a 0; mx a 1");
+  EXPECT_EQ(tables(r), "rcode 0, a: 1 a 0 127.0.0.1; mx a 1");
 }
 
 // An answer whose single record's owner name is `owner`, after a question
@@ -129,7 +138,9 @@ Bytes withOwner(const Bytes& owner) {
 
 TEST(DnsDecoder, MalformedAnswersAreRefused) {
   const std::uint8_t here = 21;  // where withOwner's owner name starts
-  Msg hugeAn, hugeQd, shortRdata;
+  Msg hugeAn, hugeQd, shortRdata, forwardOwner;
+  forwardOwner.head(0x8180, 1, 1, {"a", "b"}).ptr(here + 2 + 10);
+  forwardOwner.rr(kDnsTypeCNAME, 5).name({"x", "y"});
   hugeAn.head(0x8180, 1, 65535, {"a"}).ptr(12).rr(kDnsTypeA, 4).u32(0x7F000001);
   hugeQd.head(0x8180, 65535, 0, {"a"});
   shortRdata.head(0x8180, 1, 1, {"x"}).ptr(12).rr(kDnsTypeA, 5).u32(0x01020304);
@@ -142,7 +153,8 @@ TEST(DnsDecoder, MalformedAnswersAreRefused) {
       {"RDATA past the end", shortRdata.b},
       {"pointer to itself", withOwner({0xC0, here})},
       {"label then pointer back to its own start", withOwner({1, 'x', 0xC0, here})},
-      {"forward pointer", withOwner({0xC0, here + 2, 0})},
+      // The only fault: the owner points forward to a sound name (the CNAME's target).
+      {"forward pointer to a sound name", forwardOwner.b},
       {"pointer into the header", withOwner({0xC0, 4})},
       {"pointer to offset 0", withOwner({0xC0, 0})},
       {"pointer past the end", withOwner({0xC1, 0xFF})},
@@ -166,7 +178,7 @@ TEST(DnsDecoder, MalformedAnswersAreRefused) {
 }
 
 TEST(DnsDecoder, TablesHoldTheUsableRecordsInAnswerOrderAndNothingOfTheLastAnswer) {
-  Msg none, two, cname, nameError, tooShort, sixty;
+  Msg none, two, cname, nameError, tooShort, kinds, sixty;
   // No question: the answers start at 12. A root exchange is a null MX.
   none.head(0x8180, 0, 1).name({"mail", "test"}).rr(kDnsTypeMX, 2 + 1).u16(5).u8(0);
   // Two questions: the second is skipped, not read as an answer.
@@ -184,6 +196,15 @@ TEST(DnsDecoder, TablesHoldTheUsableRecordsInAnswerOrderAndNothingOfTheLastAnswe
   tooShort.ptr(12).rr(kDnsTypeMX, 3).u16(10).u8(2);            // exchange runs past its data
   tooShort.ptr(12).rr(kDnsTypeA, 3).u8(1).u8(2).u8(3);         // three address bytes
   tooShort.ptr(12).rr(kDnsTypeMX, 2 + 3).u16(30).name({"m"});  // the one sound record
+  // Too long for their data: a TXT string, an AAAA address. ARCOUNT one too many.
+  kinds.head(0x8180, 1, 6, {"h"}).b[11] = 3;
+  kinds.b[9] = 1;
+  kinds.ptr(12).rr(kDnsTypeA, 4).u32(0xC0000201).ptr(12).rr(kDnsTypeAAAA, 16).u32(0x20010db8);
+  kinds.u32(0).u32(0).u32(1);
+  kinds.ptr(12).rr(kDnsTypePTR, 4).name({"mx"}).ptr(12).rr(kDnsTypeTXT, 5).label("v=").label("a");
+  kinds.ptr(12).rr(kDnsTypeTXT, 2).u8(5).u8('a').ptr(12).rr(kDnsTypeAAAA, 4).u32(1);
+  kinds.ptr(12).rr(kDnsTypeNS, 2).ptr(12).name({"mx"}).rr(kDnsTypeA, 4, 77).u32(0xC0000219);
+  kinds.u8(0).rr(41, 0);  // an OPT record: not an address
   sixty.head(0x8180, 1, 60, {"big"});
   for (unsigned i = 0; i < 60; ++i) sixty.ptr(12).rr(kDnsTypeMX, 3).u16(i).u8(0);
   const std::pair<Bytes, std::string> cases[] = {
@@ -191,12 +212,15 @@ TEST(DnsDecoder, TablesHoldTheUsableRecordsInAnswerOrderAndNothingOfTheLastAnswe
        "rcode 3, example.com: 15 example.com 0; 15 example.com 1; mx 20 mx2.example.com, 10 "
        "mx1.other.net, a 0"},
       {none.b, "rcode 0, : 15 mail.test 0; mx 5 , a 0"},
-      {two.b, "rcode 0, one: 1 one 0; mx a 1"},
+      {two.b, "rcode 0, one: 1 one 0 10.0.0.1; mx a 1"},
       {cname.b,
-       "rcode 0, alias.test: 5 alias.test -1; 15 real.test 0; 15 real.test 1; mx 10 "
+       "rcode 0, alias.test: 5 alias.test -1 real.test; 15 real.test 0; 15 real.test 1; mx 10 "
        "mx1.real.test, 20 mx2.real.test, a 0"},
+      {kinds.b,
+       "rcode 0, h: 1 h 0 192.0.2.1; 28 h 0 2001:db8::1; 12 h -1 mx; 16 h -1 v=a; 16 h -1 ; 28 h "
+       "-1 ; mx a 1 + mx 77 192.0.2.25"},
       {nameError.b, "rcode 3, nowhere.test: mx a 0"},
-      {tooShort.b, "rcode 0, x: 15 x -1; 15 x -1; 15 x -1; 1 x -1; 15 x 0; mx 30 m, a 0"},
+      {tooShort.b, "rcode 0, x: 15 x -1; 15 x -1; 15 x -1; 1 x -1 ; 15 x 0; mx 30 m, a 0"},
   };
   for (const auto& [message, expected] : cases) {
     TDnsResponse r;
@@ -216,6 +240,32 @@ TEST(DnsDecoder, TablesHoldTheUsableRecordsInAnswerOrderAndNothingOfTheLastAnswe
   EXPECT_EQ(r.answerCount, 60);
   EXPECT_EQ(r.MXRecordCount, kDnsTableSize);
   EXPECT_EQ(r.MXPreference[49] + r.AnswerTag[49], 98);
+}
+
+TEST(DnsDecoder, CnameChainsAreFollowedAtMostEightStepsAndLoopsAreFound) {
+  Msg m;
+  m.head(0x8180, 0, 11);
+  const auto cname = [&](std::string from, std::string to) {
+    m.name({from.c_str()}).rr(kDnsTypeCNAME, 3).name({to.c_str()});
+  };
+  cname("x", "Y");  // names compare without regard to case
+  cname("y", "x");
+  for (char c = '0'; c < '9'; ++c) cname(std::string(1, c), std::string(1, c + 1));
+  TDnsResponse r;
+  ASSERT_EQ(decode(m.b, r), DnsDecodeStatus::Ok);
+  std::string out;  // per start: target, steps, loop, too long
+  for (const char* from : {"1", "0.", "9", "X"}) {
+    const DnsCnameChain c = followCnames(r, from);
+    out += c.target + std::to_string(c.steps) + std::to_string(c.loop) + std::to_string(c.tooLong) +
+           " ";
+  }
+  EXPECT_EQ(out, "9800 8801 9000 Y110 ");
+}
+
+TEST(DnsReverseName, OctetsOrNibblesReversedUnderTheZone) {
+  EXPECT_EQ(dnsReverseName(*SocketAddress::parse("127.0.0.2"), "bl.test"), "2.0.0.127.bl.test");
+  EXPECT_EQ(dnsReverseName(*SocketAddress::parse("2001:db8::1")),
+            "1.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.8.b.d.0.1.0.0.2.ip6.arpa");
 }
 
 TEST(DnsNameExtraction, PointerLoopsChainsAndLengthAreBounded) {

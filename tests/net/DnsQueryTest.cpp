@@ -8,8 +8,10 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "tests/support/Loopback.h"
 #include "tests/support/ScriptedDnsServer.h"
 
 namespace orvane::net {
@@ -52,6 +54,8 @@ class DnsQueryTest : public ::testing::Test {
 };
 
 TEST_F(DnsQueryTest, SendsOneMxQueryAndDecodesTheAnswerInRecordOrder) {
+  server.addAdditional("example.test", "mx10.example.test", "192.0.2.10");
+  server.addAdditional("example.test", "elsewhere.test", "2001:db8::99");
   query.setAddr("127.0.0.1");  // the port from its own property
   query.setPort(std::to_string(server.port()));
   const std::uint16_t id = query.MXLookup("example.test");
@@ -67,10 +71,60 @@ TEST_F(DnsQueryTest, SendsOneMxQueryAndDecodesTheAnswerInRecordOrder) {
   EXPECT_EQ(query.ResponseID(), id);
   EXPECT_EQ(query.MXPreference(0), 20);  // answer order, not preference order
   expectGenuineExampleAnswer();
+  const auto mx10 = additionalAddressesOf(query.Response(), "MX10.example.test.");
+  ASSERT_EQ(mx10.size(), 1u);
+  EXPECT_EQ(mx10[0].address, "192.0.2.10");
+  EXPECT_TRUE(additionalAddressesOf(query.Response(), "mx20.example.test").empty());
   for (int i : {-1, 50, 65535}) {  // outside the tables: zero or empty
     EXPECT_EQ(query.AnswerType(i) + query.AnswerTag(i) + query.MXPreference(i), 0) << i;
     EXPECT_EQ(query.MXExchange(i) + query.AnswerName(i), "") << i;
   }
+}
+
+TEST_F(DnsQueryTest, AddressNameAndTextRecordsAreAskedForByType) {
+  server.addAddress("mx10.example.test", "2001:db8::10");
+  server.setCname("www.example.test", "mx10.example.test");
+  server.addTxt("2.0.0.127.bl.test", "listed");
+  // Name, type, and the answerText of every answer record.
+  const std::tuple<const char*, std::uint16_t, const char*> cases[] = {
+      {"www.example.test", kDnsTypeAAAA, "mx10.example.test 2001:db8::10 "},
+      {"2.0.0.127.bl.test", kDnsTypeTXT, "listed "}};
+  for (const auto& [name, type, expected] : cases) {
+    query.Lookup(name, type);
+    ASSERT_TRUE(waitDone(done.size() + 1));
+    std::string texts;
+    for (int i = 0; i < query.answerCount(); ++i) texts += query.answerText(i) + " ";
+    EXPECT_EQ(texts, expected);
+  }
+  EXPECT_EQ(done, Errors(std::size(cases), 0));
+}
+
+TEST_F(DnsQueryTest, AnIpv6ServerAnswersAndUnreachableServersAreReportedAtOnce) {
+  const bool v6 = testing::hasIpv6Loopback();
+  std::optional<ScriptedDnsServer> six;
+  if (v6) six.emplace(loop, "::1").addMx("example.test", 10, "mx10.example.test");
+  // Closed: a gone server's port. No route: an IPv6 socket to an IPv4 peer.
+  const std::pair<std::string, std::uint16_t> cases[] = {
+      {ScriptedDnsServer(loop).address(), 10061},
+      {v6 ? six->address() : "", 0},
+      {"::1", 0},  // its port given apart
+      {v6 ? ScriptedDnsServer(loop, "::1").address() : "", 10061},
+      {"[::ffff:127.0.0.1]:53", 10051}};
+  for (const auto& [addr, error] : cases) {
+    if (!v6 && addr != cases[0].first) continue;
+    SCOPED_TRACE(addr);
+    done.clear();
+    query.setAddr(addr);
+    query.setPort(v6 ? std::to_string(six->port()) : "53");
+    query.MXLookup("example.test");
+    EXPECT_TRUE(done.empty());  // never inside the call
+    ASSERT_TRUE(waitDone());
+    EXPECT_EQ(done, Errors{error});
+    if (error == 0) {
+      EXPECT_EQ(query.answerText(0), "mx10.example.test");
+    }
+  }
+  if (!v6) GTEST_SKIP() << "no IPv6 loopback on this machine: the IPv6 cases were skipped";
 }
 
 TEST_F(DnsQueryTest, ForgedOrRepeatedAnswersAreDroppedAndTheGenuineOneTakenOnce) {

@@ -9,12 +9,14 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/Loopback.h"
 #include "tests/support/ScriptedSmtpServer.h"
 #include "tests/support/TestHelpers.h"
 
 namespace orvane::net {
 namespace {
 
+using testing::MicrosocksProxy;
 using testing::ScriptedSmtpServer;
 using testing::SmtpAction;
 using testing::thrownMessage;
@@ -213,32 +215,98 @@ TEST_F(SmtpCliTest, AbortLeavesTheClientIdleAndEveryNoticeComesLaterFromTheLoop)
   EXPECT_NE(rcptId, openId);
 }
 
-TEST_F(SmtpCliTest, RefusedConnectionAndUnknownHostEndOpenWithTheirCodes) {
-  std::string closedPort;
-  {
-    ScriptedSmtpServer gone(loop);
-    closedPort = std::to_string(gone.port());
-  }
-  loop.processPendingNotices();
+TEST_F(SmtpCliTest, FailedConnectionsEndOpenWithTheirCodeAndATextNamingTheCause) {
+  const std::string closed = std::to_string(testing::unusedLoopbackPort());
+  const std::string refused = "Connection refused (Winsock error #10061)";
   const struct {
-    std::string host, port;
+    std::string host, port, local, proxy;  // proxy: a SOCKS port on 127.0.0.1
     std::uint16_t error;
-    const char* text;
-  } cases[] = {{"127.0.0.1", closedPort, 10061, "500 Connection refused (Winsock error #10061)"},
-               // An empty label: the lookup refuses the name without asking any server.
-               {"bad..name", "25", 11001, "500 Host not found (Winsock error #11001)"}};
+    std::string text;
+  } cases[] = {
+      {"127.0.0.1", closed, "", "", 10061, "500 " + refused},
+      // An empty label: the lookup refuses the name without asking any server.
+      {"bad..name", "25", "", "", 11001, "500 Host not found (Winsock error #11001)"},
+      {"localhost", "25", "198.51.100.254", "", 10049,
+       "500 local address 198.51.100.254 is not an address of this machine (Winsock error #10049)"},
+      {"127.0.0.1", "25", "", closed, 10061,
+       "500 proxy 127.0.0.1:" + closed + " cannot be reached: " + refused}};
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
     done.clear();
     client->setHost(c.host);
     client->setPort(c.port);
+    client->setLocalAddr(c.local);
+    client->setSocksServer(c.proxy.empty() ? "" : "127.0.0.1");
+    client->setSocksPort(c.proxy);
     ASSERT_TRUE(call(&TSmtpCli::Open));
     EXPECT_EQ(done, (Dones{{smtpConnect, c.error}}));
     EXPECT_EQ(client->LastResponse(), c.text);
     EXPECT_EQ(client->ErrorMessage(), c.text);
     EXPECT_EQ(client->statusCode(), 500);
+    EXPECT_EQ(client->proxyFailure(), !c.proxy.empty());
     EXPECT_FALSE(client->Connected());
     EXPECT_EQ(client->State(), smtpReady);
   }
+}
+
+TEST_F(SmtpCliTest, ConnectionsLeaveFromTheLocalAddressAndReachIpv6Hosts) {
+  const bool v6 = testing::hasIpv6Loopback();
+  if (v6) server->addListener("::1");
+  for (const char* local : {"127.0.0.2", "::1"}) {  // the host: loopback of the same family
+    if (local[0] == ':' && !v6) continue;
+    client->Abort();
+    client->setHost(local[0] == ':' ? "::1" : "127.0.0.1");
+    client->setLocalAddr(local);
+    ASSERT_TRUE(openAndWait()) << local;
+    EXPECT_EQ(server->peerAddress(server->connectionCount() - 1), local);
+    EXPECT_EQ(client->localAddress(), local);
+  }
+  // Not an address of this machine: thrown (numeric host), the socket freed.
+  client->Abort();
+  client->setHost("127.0.0.1");
+  client->setLocalAddr("198.51.100.254");
+  EXPECT_EQ(thrownMessage<ESocketException>([&] { client->Open(); }),
+            "winsock.bind failed, error #10049 (local address 198.51.100.254 is not an address "
+            "of this machine)");
+  client->setLocalAddr("");
+  ASSERT_TRUE(openAndWait());
+  if (!v6) GTEST_SKIP() << "no IPv6 loopback on this machine: the IPv6 cases were skipped";
+}
+
+TEST_F(SmtpCliTest, SocksProxyCarriesTheDialogueAndItsRefusalsNameItNeverThePassword) {
+  if (!MicrosocksProxy::installed()) GTEST_SKIP() << "microsocks is not installed";
+  const std::string pass = "s3cret-Pw", to = std::to_string(server->port());
+  MicrosocksProxy open, guarded("orvane", pass);
+  const struct {
+    const MicrosocksProxy& proxy;
+    std::string user, password, port;
+    std::uint16_t error;
+    std::string text;  // after "500 proxy 127.0.0.1:<port> refused the connection "
+  } cases[] = {
+      {guarded, "orvane", pass, to, 0, ""},
+      {guarded, "", "", to, 20003, "(SOCKS: the proxy requires a user name and password)"},
+      {guarded, "orvane", "wrong-" + pass, to, 20015, "(SOCKS: user name or password refused)"},
+      {open, "", "", std::to_string(testing::unusedLoopbackPort()), 20008,
+       "(SOCKS reply 5: connection refused)"}};
+  client->setSocksServer("127.0.0.1");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    client->Abort();
+    done.clear();
+    client->setSocksPort(std::to_string(c.proxy.port()));
+    client->setSocksUsercode(c.user);
+    client->setSocksPassword(c.password);
+    client->setPort(c.port);
+    ASSERT_TRUE(call(&TSmtpCli::Open));
+    EXPECT_EQ(done, (Dones{{smtpConnect, c.error}}));
+    EXPECT_EQ(client->proxyFailure(), c.error != 0);
+    const std::string proxy = "500 proxy 127.0.0.1:" + std::to_string(c.proxy.port());
+    EXPECT_EQ(client->ErrorMessage(),
+              c.text.empty() ? "" : proxy + " refused the connection " + c.text);
+    displays.push_back(client->LastResponse());
+  }
+  EXPECT_EQ(server->transcript(0), Lines{"HELO tester.example"});  // the only connection
+  for (const auto& text : displays) EXPECT_EQ(text.find(pass), std::string::npos) << text;
 }
 
 TEST_F(SmtpCliTest, MisuseThrowsTheDocumentedMessages) {
@@ -291,6 +359,10 @@ TEST_F(SmtpCliTest, LineBreaksOrNulInCommandArgumentsAreRefusedBeforeSending) {
 TEST_F(SmtpCliTest, OverlongRepliesAndAResetOrCloseMidLineFailTheRequestAndClose) {
   std::string endless;  // a multi-line reply that never gets its last line
   for (int i = 0; i < 150; ++i) endless += "250-more\r\n";
+  // Twenty lines of 4000 bytes: under the line limit, 80 kB for the reply.
+  std::string bulky;
+  for (int i = 0; i < 20; ++i) bulky += "250-" + std::string(3996, 'b') + "\r\n";
+  bulky += "250 done\r\n";
   const struct {
     SmtpAction greeting, helo;
     std::uint16_t error;
@@ -299,6 +371,7 @@ TEST_F(SmtpCliTest, OverlongRepliesAndAResetOrCloseMidLineFailTheRequestAndClose
       {SmtpAction::raw(std::string(5000, 'x') + "\r\n250 injected\r\n"), SmtpAction::silence(), 500,
        "500 Repl"},
       {SmtpAction::line("220 ok"), SmtpAction::raw(endless), 500, "500 Repl"},
+      {SmtpAction::line("220 ok"), SmtpAction::raw(bulky), 500, "500 Repl"},
       {SmtpAction::line("220 ok"), SmtpAction::raw("250 par").thenReset(), 10004, "220 ok"},
       {SmtpAction::line("220 ok"), SmtpAction::raw("250 par").thenClose(), 10004, "220 ok"}};
   for (std::size_t i = 0; i < std::size(cases); ++i) {
@@ -316,6 +389,7 @@ TEST_F(SmtpCliTest, OverlongRepliesAndAResetOrCloseMidLineFailTheRequestAndClose
     EXPECT_EQ(client->LastResponse().substr(0, 8), cases[i].last);
     // Nothing of an over-long line, nor what follows it, is taken for a reply.
     EXPECT_EQ(responses.empty(), i == 0);
+    EXPECT_EQ(std::count(responses.begin(), responses.end(), "250 done"), 0);
   }
 }
 

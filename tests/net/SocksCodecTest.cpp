@@ -72,6 +72,8 @@ TEST(SocksCodec, RequestsAndRepliesOfEveryVersion) {
   const std::string hello = hex("05 01 00"), helloAuth = hex("05 02 00 02"), noAuth = hex("05 00");
   const std::string toIp = hex("05 01 00 01 c0 00 02 07") + port, ip = "192.0.2.7";
   const std::string ipReply = hex("05 00 00 01 7f 00 00 01 04 00");
+  const std::string toV6 =
+      hex("05 01 00 04 20 01 0d b8") + std::string(11, '\0') + hex("25") + port;
   const std::string credentials = hex("01 04") + "user" + hex("06") + "secret";
   const struct {
     SocksTarget target;
@@ -85,6 +87,7 @@ TEST(SocksCodec, RequestsAndRepliesOfEveryVersion) {
        {{toName + "bob" + nul + "mx.test" + nul}, {}, "connected"}},
       {to(v4A, "10.1.2.3"), {granted}, {{hex("04 01 00 19 0a 01 02 03") + nul}, {}, "connected"}},
       {to(v4, "mx.test"), {}, {{}, {}, "error 20017"}},
+      {to(v4A, "::1"), {}, {{}, {}, "error 20017"}},
       {to(v4, "127.0.0.1"), {hex("00 5b 00 00 00 00 00 00")}, {{to127 + nul}, {}, "error 20016"}},
       {to(v4, "127.0.0.1"), {hex("05 5a 00 00 00 00 00 00")}, {{to127 + nul}, {}, "error 20001"}},
       // SOCKS 5 without authentication; replies naming an IPv4, a host or an IPv6 address.
@@ -96,6 +99,7 @@ TEST(SocksCodec, RequestsAndRepliesOfEveryVersion) {
        {noAuth, hex("05 00 00 04") + std::string(16, '\1') + port},
        {{hello, toIp}, {3}, "connected"}},
       {to(v5, std::string(256, 'h')), {noAuth}, {{hello}, {3}, "error 20001"}},
+      {to(v5, "2001:db8::25"), {noAuth, ipReply}, {{hello, toV6}, {3}, "connected"}},
       // SOCKS 5 with user code and password.
       {to(v5, ip, "user", "secret"),
        {hex("05 02"), hex("01 00"), ipReply},

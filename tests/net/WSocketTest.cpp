@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/Loopback.h"
 #include "tests/support/ScriptedSmtpServer.h"
 #include "tests/support/TestHelpers.h"
 
@@ -186,7 +187,13 @@ TEST_F(WSocketTest, MisuseIsReportedWithItsMessage) {
       {[&] { socks.Listen(); }, "listening is not supported thru socks server"},
       {[&] { open.setAddr("10.0.0.1"); }, "Cannot change Addr if not closed"},
       {[&] { open.setSocksServer("1.2.3.4"); }, "Can't change socks server if not closed"},
-      {[&] { open.Connect(); }, "Connect: Socket already in use"}};
+      {[&] { open.Connect(); }, "Connect: Socket already in use"},
+      {[&] { open.setLocalAddr("127.0.0.2"); }, "Cannot change LocalAddr if not closed"},
+      {[&] {
+         socks.setSocksServer(""), socks.setLocalAddr("host.test"), prepare(socks, 25),
+             socks.Connect();
+       },
+       "Invalid LocalAddr 'host.test'"}};
   for (const auto& [call, text] : cases) EXPECT_EQ(thrownMessage<ESocketException>(call), text);
   EXPECT_EQ(closed.Addr(), "127.0.0.1");
   EXPECT_EQ(open.Addr(), "127.0.0.1");
@@ -220,18 +227,30 @@ TEST_F(WSocketTest, ConnectExchangeAndPeerCloseRaiseTheEventsInOrder) {
   EXPECT_EQ(s.hSocket(), -1);
 }
 
-TEST_F(WSocketTest, RefusedConnectionReports10061FromTheLoop) {
-  TWSocket s(loop);
-  Recorder r;
-  r.attach(s);
-  prepare(s, RawPeer().port());  // closed again: nothing listens there
-  s.Connect();
-  EXPECT_EQ(r.count("connected 10061"), 0);
-  ASSERT_TRUE(run([&] { return s.state() == wsClosed; }));
-  EXPECT_EQ(r.count("connected 10061"), 1);
-  EXPECT_EQ(r.count("closed 0"), 1);
-  const auto connected = std::find(r.log.begin(), r.log.end(), "connected 10061");
-  EXPECT_EQ(*(connected - 1), "state connecting>connected");
+// Refused, or no route: reported from the loop at once, never after a time-out.
+TEST_F(WSocketTest, FailedConnectsAreReportedFromTheLoopAtOnce) {
+  const bool v6 = testing::hasIpv6Loopback();
+  const std::pair<const char*, int> cases[] = {{"127.0.0.1", 10061},  // nothing listens there
+                                               {"224.0.0.1", 10051},
+                                               {"::ffff:127.0.0.1", 10051}};  // IPv6 to IPv4
+  for (const auto& [addr, code] : cases) {
+    if (addr[0] == ':' && !v6) continue;
+    SCOPED_TRACE(addr);
+    TWSocket s(loop);
+    Recorder r;
+    r.attach(s);
+    prepare(s, RawPeer().port());
+    s.setAddr(addr);
+    s.Connect();
+    const std::string connected = "connected " + std::to_string(code);
+    EXPECT_EQ(r.count(connected), 0);  // never inside Connect
+    ASSERT_TRUE(run([&] { return s.state() == wsClosed; }));
+    const auto failed = std::find(r.log.begin(), r.log.end(), connected);
+    ASSERT_NE(failed, r.log.end());
+    EXPECT_EQ(*(failed - 1), "state connecting>connected");
+    EXPECT_EQ(r.count("closed 0"), 1);
+  }
+  if (!v6) GTEST_SKIP() << "no IPv6 loopback on this machine: the IPv6 case was skipped";
 }
 
 TEST_F(WSocketTest, WritesAreQueuedInBlocksAndReportedOnceDrainedNeverInsideSendOrFlush) {
@@ -372,6 +391,10 @@ TEST_F(WSocketTest, DottedOrEmptyLookupsEndInsideTheCallNamesFromTheLoop) {
   s.DnsLookup("127.0.0.1");
   EXPECT_EQ(events, Texts{"done 0"});
   EXPECT_EQ(s.DnsResultList(), Texts{"127.0.0.1"});
+  s.DnsLookup("[2001:DB8::25]");  // an IPv6 address is its own result
+  EXPECT_EQ(events.size(), 2u);
+  EXPECT_EQ(s.DnsResultList(), Texts{"2001:db8::25"});
+  events.pop_back();
   EXPECT_EQ(thrownMessage<ESocketException>([&] { s.DnsLookup(""); }),
             "DNS lookup: invalid host name.");
   s.DnsLookup("localhost");
@@ -422,10 +445,9 @@ TEST_F(WSocketTest, SocksConnectTalksOnlyToTheProxyAndDeliversTheDataBehindItsRe
   s.Connect();
   ASSERT_TRUE(run([&] { return r.data == "220 through the proxy\r\n"; }));
   EXPECT_EQ(r.count("connected 0"), 1);
-  sockaddr_in proxy{};
-  socklen_t len = sizeof proxy;
-  ASSERT_EQ(s.GetPeerName(proxy, len), 0);
-  EXPECT_EQ(ntohs(proxy.sin_port), server.port());
+  SocketAddress proxy;
+  ASSERT_EQ(s.GetPeerName(proxy), 0);
+  EXPECT_EQ(proxy.port(), server.port());
   s.SendStr("HELO me\r\n");
   ASSERT_TRUE(run([&] { return !server.transcript(0).empty(); }));
   EXPECT_EQ(server.transcript(0)[0],
@@ -455,12 +477,11 @@ TEST_F(WSocketTest, DatagramRoundTripNamesTheSender) {
   int source = -1;
   peer.OnDataAvailable = [&](TWSocket& sock, std::uint16_t) {
     char buf[64];
-    sockaddr_in src{};
-    socklen_t len = sizeof src;
-    const int n = sock.ReceiveFrom(buf, sizeof buf, src, len);
+    SocketAddress src;
+    const int n = sock.ReceiveFrom(buf, sizeof buf, src);
     ASSERT_GT(n, 0);
-    source = ntohs(src.sin_port);
-    sock.SendTo(src, len, buf, n);
+    source = src.port();
+    sock.SendTo(src, buf, n);
   };
   std::string echo;
   s.OnDataAvailable = [&](TWSocket& sock, std::uint16_t) { echo += sock.ReceiveStr(); };
@@ -473,7 +494,7 @@ TEST_F(WSocketTest, DatagramRoundTripNamesTheSender) {
   s.SendStr("ping");
   ASSERT_TRUE(run([&] { return echo == "ping"; }));
   EXPECT_EQ(source, std::stoi(s.LocalPort()));
-  EXPECT_EQ(ntohs(s.lastFrom().sin_port), peerPort);
+  EXPECT_EQ(s.lastFrom().port(), peerPort);
 }
 
 }  // namespace

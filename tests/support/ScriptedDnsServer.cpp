@@ -1,5 +1,9 @@
 #include "tests/support/ScriptedDnsServer.h"
 
+#include "net/DnsMessage.h"
+#include "net/SocketAddress.h"
+
+#include <arpa/inet.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -12,9 +16,7 @@
 namespace orvane::testing {
 namespace {
 
-constexpr unsigned kTypeCname = 5;
-constexpr unsigned kTypeMx = 15;
-constexpr unsigned kClassIn = 1;
+using namespace net;  // the DNS type and class constants
 const std::string kPointerToQuestion("\xC0\x0C", 2);
 
 // Room for a burst of queries: a thousand clients asking at the same moment
@@ -58,7 +60,7 @@ void putRecord(std::string& out, const std::string& owner, unsigned type, std::u
                const std::string& data) {
   out += owner;
   put16(out, type);
-  put16(out, kClassIn);
+  put16(out, kDnsClassIN);
   put16(out, ttl >> 16);
   put16(out, ttl & 0xFFFF);
   put16(out, static_cast<unsigned>(data.size()));
@@ -71,14 +73,23 @@ std::string mxData(int preference, const std::string& host) {
   return data + encodeName(host);
 }
 
-// The header and question of an answer to `q` with `answers` records.
+// An A or AAAA record's type and data for `ip`.
+std::pair<unsigned, std::string> addressRecord(const std::string& ip) {
+  unsigned char bytes[16] = {};
+  const bool v6 = inet_pton(AF_INET6, ip.c_str(), bytes) == 1;
+  if (!v6) inet_pton(AF_INET, ip.c_str(), bytes);
+  return {v6 ? kDnsTypeAAAA : kDnsTypeA, std::string(reinterpret_cast<char*>(bytes), v6 ? 16 : 4)};
+}
+
+// The header and question of an answer to `q` with `answers` answer and
+// `additional` additional records.
 std::string answerHeader(const ScriptedDnsServer::Query& q, std::uint16_t id, unsigned rcode,
-                         unsigned answers) {
+                         unsigned answers, unsigned additional = 0) {
   std::string out;
   put16(out, id);
   const unsigned rd = q.raw.size() >= 4 ? (get16(q.raw, 2) & 0x0100) : 0;
   put16(out, 0x8000 | rd | 0x0080 | (rcode & 15));
-  for (unsigned count : {1u, answers, 0u, 0u}) put16(out, count);
+  for (unsigned count : {1u, answers, 0u, additional}) put16(out, count);
   out += encodeName(q.name);
   put16(out, q.type);
   put16(out, q.qclass);
@@ -87,15 +98,16 @@ std::string answerHeader(const ScriptedDnsServer::Query& q, std::uint16_t id, un
 
 std::string forgedAnswer(const ScriptedDnsServer::Query& q, std::uint16_t id) {
   std::string out = answerHeader(q, id, 0, 1);
-  putRecord(out, kPointerToQuestion, kTypeMx, 3600, mxData(0, "forged.invalid"));
+  putRecord(out, kPointerToQuestion, kDnsTypeMX, 3600, mxData(0, "forged.invalid"));
   return out;
 }
 
 // The header and the one plain (uncompressed) question a client sends.
-ScriptedDnsServer::Query parseQuery(std::string datagram, const sockaddr_in& from) {
+ScriptedDnsServer::Query parseQuery(std::string datagram, const sockaddr* from) {
   ScriptedDnsServer::Query q;
   q.raw = std::move(datagram);
-  q.from = from;
+  q.sender = net::SocketAddress::fromSystem(from, sizeof(sockaddr_in6));
+  if (from->sa_family == AF_INET) std::memcpy(&q.from, from, sizeof q.from);
   if (q.raw.size() < 12) return q;
   q.id = get16(q.raw, 0);
   std::string name;
@@ -128,13 +140,14 @@ struct SendRequest {
 
 }  // namespace
 
-ScriptedDnsServer::ScriptedDnsServer(net::EventLoop& loop) : loop_(loop), delays_(loop) {
-  udp_ = openSocket("127.0.0.1", 0);
-  if (udp_ == nullptr) throw std::runtime_error("ScriptedDnsServer: cannot bind 127.0.0.1");
-  sockaddr_in local{};
+ScriptedDnsServer::ScriptedDnsServer(net::EventLoop& loop, const std::string& address)
+    : loop_(loop), delays_(loop), ip_(address) {
+  udp_ = openSocket(address, 0);
+  if (udp_ == nullptr) throw std::runtime_error("ScriptedDnsServer: cannot bind " + address);
+  sockaddr_storage local{};
   int length = sizeof local;
   uv_udp_getsockname(udp_, reinterpret_cast<sockaddr*>(&local), &length);
-  port_ = ntohs(local.sin_port);
+  port_ = net::SocketAddress::fromSystem(reinterpret_cast<sockaddr*>(&local), length).port();
   uv_udp_recv_start(
       udp_,
       [](uv_handle_t* h, std::size_t, uv_buf_t* buf) {
@@ -142,11 +155,9 @@ ScriptedDnsServer::ScriptedDnsServer(net::EventLoop& loop) : loop_(loop), delays
         *buf = uv_buf_init(self->recvBuf_, sizeof self->recvBuf_);
       },
       [](uv_udp_t* h, ssize_t n, const uv_buf_t* buf, const sockaddr* from, unsigned) {
-        if (n < 0 || from == nullptr || from->sa_family != AF_INET) return;
-        sockaddr_in sender{};
-        std::memcpy(&sender, from, sizeof sender);
+        if (n < 0 || from == nullptr) return;
         static_cast<ScriptedDnsServer*>(h->data)->handleQuery(
-            parseQuery(std::string(buf->base, static_cast<std::size_t>(n)), sender));
+            parseQuery(std::string(buf->base, static_cast<std::size_t>(n)), from));
       });
   const int wide = kWideReceiveBuffer;
 #ifdef SO_RCVBUFFORCE  // above the system's ceiling, with privilege only
@@ -165,13 +176,16 @@ ScriptedDnsServer::~ScriptedDnsServer() {
   closeSocket(wrongAddr_);
 }
 
-uv_udp_t* ScriptedDnsServer::openSocket(const char* ip, int port) {
+std::string ScriptedDnsServer::address() const {
+  return net::SocketAddress::parse(ip_, port_)->text();
+}
+
+uv_udp_t* ScriptedDnsServer::openSocket(const std::string& ip, std::uint16_t port) {
   auto* socket = new uv_udp_t;
   uv_udp_init(loop_.uv(), socket);
   socket->data = this;
-  sockaddr_in addr{};
-  uv_ip4_addr(ip, port, &addr);
-  if (uv_udp_bind(socket, reinterpret_cast<const sockaddr*>(&addr), 0) == 0) return socket;
+  const auto addr = net::SocketAddress::parse(ip, port);
+  if (addr && uv_udp_bind(socket, addr->data(), 0) == 0) return socket;
   closeSocket(socket);
   return nullptr;
 }
@@ -181,7 +195,25 @@ void ScriptedDnsServer::setReceiveBuffer(int bytes) {
 }
 
 void ScriptedDnsServer::addMx(const std::string& domain, int preference, const std::string& host) {
-  table_[key(domain)].mx.emplace_back(preference, host);
+  table_[key(domain)].records.emplace_back(kDnsTypeMX, mxData(preference, host));
+}
+
+void ScriptedDnsServer::addAddress(const std::string& name, const std::string& ip) {
+  table_[key(name)].records.push_back(addressRecord(ip));
+}
+
+void ScriptedDnsServer::addPtr(const std::string& name, const std::string& target) {
+  table_[key(name)].records.emplace_back(kDnsTypePTR, encodeName(target));
+}
+
+void ScriptedDnsServer::addTxt(const std::string& name, const std::string& text) {
+  table_[key(name)].records.emplace_back(kDnsTypeTXT, static_cast<char>(text.size()) + text);
+}
+
+void ScriptedDnsServer::addAdditional(const std::string& domain, const std::string& owner,
+                                      const std::string& ip) {
+  const auto [type, data] = addressRecord(ip);
+  table_[key(domain)].additional.emplace_back(owner, type, data);
 }
 
 void ScriptedDnsServer::setCname(const std::string& domain, const std::string& target) {
@@ -194,9 +226,8 @@ void ScriptedDnsServer::setRcode(const std::string& domain, int rcode) {
 
 void ScriptedDnsServer::setMisbehaviour(Misbehaviour m) {
   misbehaviour_ = m;
-  if (m == Misbehaviour::WrongPortFirst && wrongPort_ == nullptr)
-    wrongPort_ = openSocket("127.0.0.1", 0);
-  if (m == Misbehaviour::WrongAddressFirst && wrongAddr_ == nullptr)
+  if (m == Misbehaviour::WrongPortFirst && wrongPort_ == nullptr) wrongPort_ = openSocket(ip_, 0);
+  if (m == Misbehaviour::WrongAddressFirst && wrongAddr_ == nullptr && ip_ == "127.0.0.1")
     wrongAddr_ = openSocket("127.0.0.2", port_);
 }
 
@@ -211,20 +242,30 @@ std::string ScriptedDnsServer::tableAnswer(const Query& q) const {
   unsigned count = 0;
   std::string name = q.name;
   const Entry* entry = &it->second;
-  if (!entry->cname.empty()) {
-    putRecord(records, owner(name), kTypeCname, ttl_, encodeName(entry->cname));
+  std::vector<std::string> written;
+  while (entry != nullptr && !entry->cname.empty() && q.type != kDnsTypeCNAME && count < 16) {
+    putRecord(records, owner(name), kDnsTypeCNAME, ttl_, encodeName(entry->cname));
     ++count;
+    written.push_back(key(name));
     name = entry->cname;
+    if (std::find(written.begin(), written.end(), key(name)) != written.end()) break;  // a loop
     auto target = table_.find(key(name));
     entry = target == table_.end() ? nullptr : &target->second;
   }
-  if (entry != nullptr && q.type == kTypeMx) {
-    for (const auto& [preference, host] : entry->mx) {
-      putRecord(records, owner(name), kTypeMx, ttl_, mxData(preference, host));
-      ++count;
+  unsigned additional = 0;
+  std::string extra;
+  for (const auto& [type, data] : entry != nullptr ? entry->records : decltype(entry->records){}) {
+    if (type != q.type) continue;
+    putRecord(records, owner(name), type, ttl_, data);
+    ++count;
+  }
+  if (entry != nullptr && q.type == kDnsTypeMX) {
+    for (const auto& [holder, type, data] : entry->additional) {
+      putRecord(extra, encodeName(holder), type, ttl_, data);
+      ++additional;
     }
   }
-  return answerHeader(q, q.id, it->second.rcode.value_or(0), count) + records;
+  return answerHeader(q, q.id, it->second.rcode.value_or(0), count, additional) + records + extra;
 }
 
 void ScriptedDnsServer::handleQuery(Query q) {
@@ -243,26 +284,26 @@ void ScriptedDnsServer::handleQuery(Query q) {
 void ScriptedDnsServer::respond(const Query& q, const std::string& answer) {
   switch (misbehaviour_) {
     case Misbehaviour::WrongIdFirst:
-      sendFrom(udp_, forgedAnswer(q, static_cast<std::uint16_t>(q.id ^ 0x5A5A)), q.from);
+      sendFrom(udp_, forgedAnswer(q, static_cast<std::uint16_t>(q.id ^ 0x5A5A)), q.sender);
       break;
     case Misbehaviour::WrongPortFirst:
-      sendFrom(wrongPort_, forgedAnswer(q, q.id), q.from);
+      sendFrom(wrongPort_, forgedAnswer(q, q.id), q.sender);
       break;
     case Misbehaviour::WrongAddressFirst:
-      sendFrom(wrongAddr_, forgedAnswer(q, q.id), q.from);
+      sendFrom(wrongAddr_, forgedAnswer(q, q.id), q.sender);
       break;
     case Misbehaviour::Duplicate:
-      sendFrom(udp_, answer, q.from);
+      sendFrom(udp_, answer, q.sender);
       break;
     case Misbehaviour::None:
     case Misbehaviour::Silent:
       break;
   }
-  sendFrom(udp_, answer, q.from);
+  sendFrom(udp_, answer, q.sender);
 }
 
 void ScriptedDnsServer::sendFrom(uv_udp_t* socket, const std::string& bytes,
-                                 const sockaddr_in& to) {
+                                 const net::SocketAddress& to) {
   if (socket == nullptr) return;
   // Sent at once when nothing is queued on the socket, queued behind the
   // others (so answers keep their order) when something is. The request
@@ -270,9 +311,9 @@ void ScriptedDnsServer::sendFrom(uv_udp_t* socket, const std::string& bytes,
   auto* request = new SendRequest{{}, bytes};
   request->req.data = request;
   uv_buf_t buf = uv_buf_init(request->data.data(), static_cast<unsigned>(request->data.size()));
-  if (uv_udp_send(&request->req, socket, &buf, 1, reinterpret_cast<const sockaddr*>(&to),
-                  [](uv_udp_send_t* req, int) { delete static_cast<SendRequest*>(req->data); }) !=
-      0) {
+  if (uv_udp_send(&request->req, socket, &buf, 1, to.data(), [](uv_udp_send_t* req, int) {
+        delete static_cast<SendRequest*>(req->data);
+      }) != 0) {
     delete request;
     return;
   }

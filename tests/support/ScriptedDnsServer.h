@@ -1,21 +1,25 @@
 // An in-process DNS responder for tests, benchmarks and the tools/ farm. Listens
-// on 127.0.0.1 at an ephemeral UDP port and answers on the given EventLoop with
+// on 127.0.0.1 (or ::1) at an ephemeral UDP port and answers on the given EventLoop with
 // raw libuv handles of its own (independent of the program's socket). Owns its
 // handles and pending answers; destroy it before the loop. Loop thread only.
 //
 // Answers come from a table, or from a handler that returns raw bytes:
 //   addMx("example.test", 10, "mx1.example.test");
+//   addAddress("mx1.example.test", "192.0.2.25");   // A; "2001:db8::25": AAAA
 //   setCname("alias.test", "example.test");   // CNAME, then the target's records
+//   addPtr(name, target); addTxt(name, text); addAdditional(domain, owner, ip);
 //   setRcode("gone.test", 3);                  // header RCODE for that name
 // A name with no entry at all is answered with RCODE 3 (name error) and no
-// records. Answer records are written in the order they were added; owner
-// names equal to the question are compressed with a pointer to it.
+// records. CNAME chains (and loops, up to 16 records) come first, then the name
+// reached's records of the question's type (MX: with its addAdditional ones).
+// Records are written in the order they were added; owner names equal to the
+// question are compressed with a pointer to it.
 //
 // Misbehaviours (setMisbehaviour) apply to every answer, table or handler:
 //   WrongIdFirst       a forged answer with another ID, then the real one
 //   WrongPortFirst     a forged answer from another local port, then the real one
 //   WrongAddressFirst  a forged answer from 127.0.0.2 (same port), then the real
-//                      one; see wrongAddressAvailable()
+//                      one; see wrongAddressAvailable() (IPv4 only)
 //   Silent             no answer at all
 //   Duplicate          the answer twice
 // A forged answer carries the question and one MX record for "forged.invalid",
@@ -30,11 +34,13 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <uv.h>
 
 #include "net/EventLoop.h"
+#include "net/SocketAddress.h"
 #include "tests/support/PreciseDelays.h"
 
 namespace orvane::testing {
@@ -47,9 +53,10 @@ class ScriptedDnsServer final {
     std::string name;  // question name, dotted, as sent (empty: root or unreadable)
     std::uint16_t type = 0;
     std::uint16_t qclass = 0;
-    bool parsed = false;  // a header and one plain question could be read
-    std::string raw;      // the whole datagram
-    sockaddr_in from{};
+    bool parsed = false;        // a header and one plain question could be read
+    std::string raw;            // the whole datagram
+    net::SocketAddress sender;  // where it came from
+    sockaddr_in from{};         // the same when it is IPv4 (zero otherwise)
   };
 
   enum class Misbehaviour {
@@ -65,16 +72,21 @@ class ScriptedDnsServer final {
   // an empty string: send nothing.
   using Handler = std::function<std::optional<std::string>(const Query&)>;
 
-  explicit ScriptedDnsServer(net::EventLoop& loop);
+  explicit ScriptedDnsServer(net::EventLoop& loop, const std::string& address = "127.0.0.1");
   ~ScriptedDnsServer();
   ScriptedDnsServer(const ScriptedDnsServer&) = delete;
   ScriptedDnsServer& operator=(const ScriptedDnsServer&) = delete;
 
   std::uint16_t port() const noexcept { return port_; }
-  // "127.0.0.1:<port>", the form the program takes as a DNS server entry.
-  std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+  // "127.0.0.1:<port>" ("[::1]:<port>"), the program's form of a DNS server entry.
+  std::string address() const;
 
   void addMx(const std::string& domain, int preference, const std::string& host);
+  void addAddress(const std::string& name, const std::string& ip);  // A or AAAA
+  void addPtr(const std::string& name, const std::string& target);
+  void addTxt(const std::string& name, const std::string& text);  // one string, < 256 bytes
+  // An address of `owner` in the additional section of MX answers for `domain`.
+  void addAdditional(const std::string& domain, const std::string& owner, const std::string& ip);
   void setCname(const std::string& domain, const std::string& target);
   void setRcode(const std::string& domain, int rcode);
   void setHandler(Handler handler) { handler_ = std::move(handler); }
@@ -103,21 +115,23 @@ class ScriptedDnsServer final {
 
  private:
   struct Entry {
-    std::vector<std::pair<int, std::string>> mx;
+    std::vector<std::pair<unsigned, std::string>> records;  // type, data (not CNAME)
+    std::vector<std::tuple<std::string, unsigned, std::string>> additional;  // owner, type, data
     std::string cname;
     std::optional<int> rcode;
   };
 
   void handleQuery(Query q);
   void respond(const Query& q, const std::string& answer);
-  void sendFrom(uv_udp_t* socket, const std::string& bytes, const sockaddr_in& to);
-  uv_udp_t* openSocket(const char* ip, int port);
+  void sendFrom(uv_udp_t* socket, const std::string& bytes, const net::SocketAddress& to);
+  uv_udp_t* openSocket(const std::string& ip, std::uint16_t port);
 
   net::EventLoop& loop_;
   PreciseDelays delays_;
   uv_udp_t* udp_ = nullptr;
   uv_udp_t* wrongPort_ = nullptr;
   uv_udp_t* wrongAddr_ = nullptr;
+  std::string ip_;
   std::uint16_t port_ = 0;
   std::map<std::string, Entry> table_;
   Handler handler_;

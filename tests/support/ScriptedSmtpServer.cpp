@@ -7,12 +7,22 @@
 #include <stdexcept>
 #include <utility>
 
+#include "net/SocketAddress.h"
+
 namespace orvane::testing {
 namespace {
 
 constexpr std::size_t kReadBufferSize = 64 * 1024;
 constexpr std::size_t kMaxCommandLine = 64 * 1024;  // longer input is dropped
 constexpr std::uint64_t kSplitGapMs = 1;            // so that split pieces arrive apart
+
+// The local or peer address of `tcp` (`call` is uv_tcp_getsockname or _getpeername).
+net::SocketAddress addressOf(const uv_tcp_t* tcp, int (*call)(const uv_tcp_t*, sockaddr*, int*)) {
+  sockaddr_storage raw{};
+  int length = sizeof raw;
+  call(tcp, reinterpret_cast<sockaddr*>(&raw), &length);
+  return net::SocketAddress::fromSystem(reinterpret_cast<sockaddr*>(&raw), length);
+}
 
 std::string upper(std::string_view text) {
   std::string out(text);
@@ -85,12 +95,11 @@ ScriptedSmtpServer::~ScriptedSmtpServer() {
 }
 
 void ScriptedSmtpServer::addListener(const std::string& address) {
-  sockaddr_in addr{};
-  int rc = uv_ip4_addr(address.c_str(), port_, &addr);
+  const auto addr = net::SocketAddress::parse(address, port_);
   auto* tcp = new uv_tcp_t;
   uv_tcp_init(loop_.uv(), tcp);
   tcp->data = this;
-  if (rc == 0) rc = uv_tcp_bind(tcp, reinterpret_cast<const sockaddr*>(&addr), 0);
+  int rc = addr ? uv_tcp_bind(tcp, addr->data(), 0) : UV_EINVAL;
   if (rc == 0) {
     rc = uv_listen(stream(tcp), 4096, [](uv_stream_t* listener, int status) {
       if (status == 0) static_cast<ScriptedSmtpServer*>(listener->data)->accept(listener);
@@ -101,9 +110,7 @@ void ScriptedSmtpServer::addListener(const std::string& address) {
     throw std::runtime_error("cannot listen on " + address + ":" + std::to_string(port_) + ": " +
                              uv_strerror(rc));
   }
-  int length = sizeof addr;
-  uv_tcp_getsockname(tcp, reinterpret_cast<sockaddr*>(&addr), &length);
-  port_ = ntohs(addr.sin_port);
+  port_ = addressOf(tcp, uv_tcp_getsockname).port();
   listeners_.push_back(tcp);
 }
 
@@ -119,6 +126,10 @@ std::vector<std::string> ScriptedSmtpServer::message(std::size_t connection) con
   return connection < messages_.size() ? messages_[connection] : std::vector<std::string>{};
 }
 
+std::string ScriptedSmtpServer::peerAddress(std::size_t connection) const {
+  return connection < peers_.size() ? peers_[connection] : std::string();
+}
+
 void ScriptedSmtpServer::accept(uv_stream_t* listener) {
   auto* conn = new Connection;
   conn->server = this;
@@ -132,6 +143,8 @@ void ScriptedSmtpServer::accept(uv_stream_t* listener) {
   if (keepTranscripts_) {
     transcripts_.resize(accepted_);
     messages_.resize(accepted_);
+    peers_.resize(accepted_);
+    peers_.back() = addressOf(&conn->tcp, uv_tcp_getpeername).ip();
   }
   open_.insert(conn);
   uv_tcp_nodelay(&conn->tcp, 1);

@@ -1,10 +1,10 @@
 // An SMTP server for tests, benchmarks and the test farm: it listens on
-// 127.0.0.x (ephemeral port by default) and answers each connection from a
+// 127.0.0.x or ::1 (ephemeral port by default) and answers each connection from a
 // script: any greeting, a reply per command (chosen by the command's verb or by
 // a function of the command), multi-line replies, replies split into several
 // writes or several replies in one write, silence, and closing or resetting
 // the connection (even in the middle of a line). It keeps the commands
-// received on each connection.
+// received on each connection and the address each connection came from.
 //
 // Runs on the given EventLoop's thread with raw libuv TCP handles of its own
 // (independent of the program's socket). Owns its listening handles, its
@@ -129,6 +129,8 @@ class ScriptedSmtpServer final {
   std::vector<std::string> transcript(std::size_t connection) const;
   // The message lines received after DATA on `connection`, as sent (dot-stuffed).
   std::vector<std::string> message(std::size_t connection) const;
+  // Where `connection` came from ("127.0.0.2", "::1"; "" for an unknown one).
+  std::string peerAddress(std::size_t connection) const;
 
  private:
   struct Connection;
@@ -160,6 +162,7 @@ class ScriptedSmtpServer final {
   bool keepTranscripts_ = true;
   std::vector<std::vector<std::string>> transcripts_;
   std::vector<std::vector<std::string>> messages_;
+  std::vector<std::string> peers_;
   std::unique_ptr<char[]> readBuffer_;
 };
 
