@@ -29,6 +29,7 @@ Classification ourSide(std::string message) {
   return {Verdict::Unknown, std::move(message), true};
 }
 
+
 // Socket errors of a connection that did not get through: time-outs,
 // refusals, unreachable hosts and networks.
 bool connectionFailed(std::int32_t code) {
@@ -54,9 +55,10 @@ Classification dnsFailure(const Outcome& o) {
     case DnsOutcome::OtherError:
       return unknown(server + " answered with error code " + std::to_string(o.dnsCode));
     case DnsOutcome::Unreachable:
-      return unknown(server + " cannot be reached (" +
-                     (o.dnsCode == 10061 ? std::string("its port is closed")
-                                         : net::WSocketErrorDesc(o.dnsCode)) +
+      return ourSide(server + " cannot be reached (" +
+                     (o.dnsCode == 10061                        ? std::string("its port is closed")
+                      : o.dnsCode == 10051 || o.dnsCode == 10065 ? std::string("no route")
+                                                                 : net::WSocketErrorDesc(o.dnsCode)) +
                      ")");
     case DnsOutcome::Malformed:
       return unknown(server + " sent an answer that could not be read");
@@ -107,6 +109,11 @@ Classification smtpRefusal(const Outcome& o) {
 }  // namespace
 
 Classification classify(const Outcome& o) {
+  if (o.proxy) {
+    // "500 proxy H:P refused the connection (...)": the proxy's own words.
+    const std::string_view reply = o.reply;
+    return ourSide(std::string(reply.size() > 4 && reply[3] == ' ' ? reply.substr(4) : reply));
+  }
   switch (o.code) {
     case kResultValid:
       return o.catchAll ? Classification{Verdict::CatchAll, std::string(kCatchAllMessage)}
@@ -124,7 +131,9 @@ Classification classify(const Outcome& o) {
     case kResultNotChecked:
       return unknown("Not checked: " + o.detail);
     case 11001:
-      return {Verdict::Invalid, resultMessage(o.code)};
+      // A mail host whose name does not resolve: the message names it.
+      return {Verdict::Invalid,
+              resultMessage(o.code) + (o.detail.empty() ? std::string() : " (" + o.detail + ")")};
     default:
       break;
   }

@@ -62,6 +62,7 @@ struct Outcome {
   std::string dnsServer;  // the server that was asked
   std::string detail;     // why, for Syntax, NotSent and kResultNotChecked
   bool catchAll = false;  // accepted, and the domain accepts any address
+  bool proxy = false;     // the SOCKS proxy ended it; `reply` is its message
 };
 
 struct Classification {

@@ -16,6 +16,7 @@
 #include "core/RecipientList.h"
 #include "engine/AddressFeed.h"
 #include "engine/Outcome.h"
+#include "engine/Proxy.h"
 
 namespace orvane::net {
 class EventLoop;
@@ -23,6 +24,7 @@ class EventLoop;
 
 namespace orvane::engine {
 
+class AddressResolver;
 class CatchAllRegistry;
 class HostSlots;
 class MxResolver;
@@ -33,6 +35,12 @@ struct RunSettings {
   std::string signon;
   std::string from;
   std::string smtpPort = "smtp";
+  std::string dnsServer;  // the first of the run's DNS servers
+  bool useIpv6 = true;
+  ProxySettings proxy;
+  // Local addresses outgoing SMTP connections leave from (empty: the
+  // system's choice); each mail host always sees the same one.
+  std::vector<std::string> sourceAddresses;
   int timeOut = 60;                   // seconds
   int perConnection = 1;              // addresses of one domain per connection
   std::uint64_t greylistDelayMs = 0;  // 0: a 4xx to RCPT TO is final
@@ -45,6 +53,7 @@ struct Attempt {
   std::int32_t code = 0;
   Step step = Step::Connect;
   std::string reply;
+  bool proxy = false;  // the proxy ended it; `reply` says how
 };
 
 // The address in hand and what is known of it so far.
@@ -56,6 +65,10 @@ struct AddressWork {
   std::string domain;    // ASCII form
   std::vector<std::string> mailHosts;
   std::size_t hostIndex = 0;
+  // The current host's addresses in trying order (IPv6 first), and the one
+  // tried now.
+  std::vector<std::string> addresses;
+  std::size_t addressIndex = 0;
   bool rcptRefused = false;  // a 5xx to RCPT TO decided the address
   Attempt first;             // the current host's first failure
   Attempt last;              // what the address gets when the hosts run out
@@ -91,10 +104,14 @@ class RunContext {
   virtual const RunSettings& runSettings() const = 0;
   virtual net::EventLoop& loop() = 0;
   virtual MxResolver& resolver() = 0;
+  virtual AddressResolver& addressResolver() = 0;
   virtual HostSlots& hostSlots() = 0;
   virtual CatchAllRegistry& catchAll() = 0;
   // The run is being stopped: take nothing more.
   virtual bool stopping() const = 0;
+  // False once an IPv6 connection found no route: the run tries no more.
+  virtual bool ipv6Usable() const = 0;
+  virtual void ipv6Unreachable() = 0;
 
   // The next address to work on, into `work` (which is reset first).
   virtual Took takeNext(AddressWork& work) = 0;

@@ -16,6 +16,13 @@ SmtpDialogue::SmtpDialogue(net::EventLoop& loop, const RunSettings& settings)
   client_->setSignOn(settings.signon);
   client_->setFromName(settings.from);
   client_->setPort(settings.smtpPort);
+  if (settings.proxy.enabled()) {
+    client_->setSocksServer(settings.proxy.host);
+    client_->setSocksPort(settings.proxy.port);
+    client_->setSocksLevel("5");
+    client_->setSocksUsercode(settings.proxy.user);
+    client_->setSocksPassword(settings.proxy.password);
+  }
 }
 
 SmtpDialogue::~SmtpDialogue() {
@@ -38,9 +45,11 @@ bool SmtpDialogue::start(F&& request) {
   return true;
 }
 
-bool SmtpDialogue::open(const std::string& host, const std::string& recipient) {
+bool SmtpDialogue::open(const std::string& address, const std::string& localAddress,
+                        const std::string& recipient) {
   return start([&] {
-    client_->setHost(host);
+    client_->setHost(address);
+    client_->setLocalAddr(localAddress);
     client_->setRcptName({recipient});
     client_->Open();
   });
@@ -83,6 +92,10 @@ bool SmtpDialogue::connected() const noexcept {
 
 const std::string& SmtpDialogue::lastResponse() const noexcept {
   return client_->LastResponse();
+}
+
+bool SmtpDialogue::proxyFailure() const noexcept {
+  return client_->proxyFailure();
 }
 
 void SmtpDialogue::requestDone(int rqType, std::uint16_t error) {

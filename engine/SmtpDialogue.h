@@ -47,7 +47,10 @@ class SmtpDialogue final {
   // Where command and reply lines go from now on (nullptr: nowhere).
   void logTo(TransactionLog* log) noexcept { log_ = log; }
 
-  bool open(const std::string& host, const std::string& recipient);
+  // Connects to `address` (an IP address), from `localAddress` when it is
+  // not empty, through the run's proxy when there is one.
+  bool open(const std::string& address, const std::string& localAddress,
+            const std::string& recipient);
   bool mailFrom();
   bool rcptTo(const std::string& recipient);
   bool rset();
@@ -58,6 +61,8 @@ class SmtpDialogue final {
   bool connected() const noexcept;
   // The last reply line, for a refused request.
   const std::string& lastResponse() const noexcept;
+  // The last request ended because of the proxy (lastResponse says how).
+  bool proxyFailure() const noexcept;
 
   // The end of the awaited request.
   DoneEvent onDone;

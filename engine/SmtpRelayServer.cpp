@@ -22,7 +22,9 @@ constexpr std::uint32_t kMinAddressDeadlineS = 60;
 TSmtpRelayServer::TSmtpRelayServer(net::EventLoop& loop)
     : loop_(loop),
       systemDnsSources_(defaultSystemDnsSources()),
-      resolver_(loop),
+      asker_(loop),
+      addresses_(loop, asker_),
+      resolver_(loop, asker_, addresses_),
       hostSlots_(loop),
       catchAll_(loop),
       checkTimer_(loop),
@@ -114,6 +116,21 @@ void TSmtpRelayServer::setDnsRetryMs(std::uint64_t value) {
   dnsRetryMs_ = value == 0 ? kDnsRetryMs : value;
 }
 
+void TSmtpRelayServer::setUseIpv6(bool value) {
+  checkNotBusy();
+  useIpv6_ = value;
+}
+
+void TSmtpRelayServer::setProxy(ProxySettings value) {
+  checkNotBusy();
+  proxy_ = std::move(value);
+}
+
+void TSmtpRelayServer::setSourceAddresses(std::vector<std::string> value) {
+  checkNotBusy();
+  sources_ = std::move(value);
+}
+
 void TSmtpRelayServer::setSystemDnsSources(std::vector<std::string> sources) {
   checkNotBusy();
   systemDnsSources_ = std::move(sources);
@@ -148,15 +165,22 @@ void TSmtpRelayServer::StartCheck() {
     runSettings_.timeOut = timeOut_;
     runSettings_.perConnection = perConnection_;
     runSettings_.greylistDelayMs = greylistDelayMs_;
+    runSettings_.dnsServer = dnsServers_.front();
+    runSettings_.useIpv6 = useIpv6_;
+    runSettings_.proxy = proxy_;
+    runSettings_.sourceAddresses = sources_;
+    ipv6Usable_ = true;
     runSettings_.deadlineMs =
         addressDeadlineMs_ != 0
             ? addressDeadlineMs_
             : 1000u * std::max<std::uint64_t>(kMinAddressDeadlineS,
                                               3u * static_cast<std::uint64_t>(timeOut_));
     const auto timeOutMs = static_cast<std::uint32_t>(periodMs);
-    resolver_.reset(
-        dnsServers_, dnsRetryMs_,
-        timeOutMs > 2 * kDnsGiveUpMarginMs ? timeOutMs - kDnsGiveUpMarginMs : timeOutMs / 2);
+    asker_.reset(dnsServers_, dnsRetryMs_,
+                 timeOutMs > 2 * kDnsGiveUpMarginMs ? timeOutMs - kDnsGiveUpMarginMs
+                                                    : timeOutMs / 2);
+    addresses_.reset(useIpv6_);
+    resolver_.reset();
     hostSlots_.reset(hostConnections_);
     catchAll_.reset(detectCatchAll_);
     TRecipientSource source = source_;
@@ -215,6 +239,8 @@ void TSmtpRelayServer::AbortRun() {
     }
   }
   resolver_.cancelAll();
+  addresses_.cancelAll();
+  asker_.cancelAll();
   if (activeCount_ == 0) maybeFinish();
 }
 

@@ -52,7 +52,9 @@
 
 #include "core/RecipientList.h"
 #include "engine/AddressFeed.h"
+#include "engine/AddressResolver.h"
 #include "engine/CatchAllRegistry.h"
+#include "engine/DnsAsker.h"
 #include "engine/HostSlots.h"
 #include "engine/MxResolver.h"
 #include "engine/Outcome.h"
@@ -105,7 +107,7 @@ class TSmtpRelayServer final : private RunContext {
   static constexpr int kDefaultConnections = 1;
   static constexpr int kDefaultTimeOut = 60;
   static constexpr std::uint64_t kFinishDelayMs = 100;
-  static constexpr std::uint64_t kDnsRetryMs = MxResolver::kRetryMs;
+  static constexpr std::uint64_t kDnsRetryMs = DnsAsker::kRetryMs;
 
   explicit TSmtpRelayServer(net::EventLoop& loop);
   ~TSmtpRelayServer();
@@ -166,6 +168,17 @@ class TSmtpRelayServer final : private RunContext {
   // wait doubles each time); default kDnsRetryMs. Guarded.
   std::uint64_t dnsRetryMs() const noexcept { return dnsRetryMs_; }
   void setDnsRetryMs(std::uint64_t value);
+  // IPv6: mail hosts' AAAA records are asked for and tried first (default
+  // on). Guarded.
+  bool useIpv6() const noexcept { return useIpv6_; }
+  void setUseIpv6(bool value);
+  // The SOCKS 5 proxy SMTP connections go through (none by default). Guarded.
+  const ProxySettings& proxy() const noexcept { return proxy_; }
+  void setProxy(ProxySettings value);
+  // The local addresses SMTP connections leave from (none: the system's
+  // choice). Guarded.
+  const std::vector<std::string>& sourceAddresses() const noexcept { return sources_; }
+  void setSourceAddresses(std::vector<std::string> value);
   // Where the system's DNS servers are read from (default: the platform's
   // sources). Guarded.
   const std::vector<std::string>& systemDnsSources() const noexcept { return systemDnsSources_; }
@@ -204,7 +217,7 @@ class TSmtpRelayServer final : private RunContext {
   // Addresses waiting for a slot at their mail host.
   std::size_t addressesParked() const noexcept { return parkedCount_; }
   // MX queries sent in this run (resends included).
-  std::uint64_t dnsQueriesSent() const noexcept { return resolver_.queriesSent(); }
+  std::uint64_t dnsQueriesSent() const noexcept { return asker_.queriesSent(); }
   // SMTP connections opened in this run.
   std::uint64_t connectionsOpened() const noexcept { return connectionsOpened_; }
   // The most connections that were open at once to one mail host.
@@ -235,6 +248,9 @@ class TSmtpRelayServer final : private RunContext {
   const RunSettings& runSettings() const override { return runSettings_; }
   net::EventLoop& loop() override { return loop_; }
   MxResolver& resolver() override { return resolver_; }
+  AddressResolver& addressResolver() override { return addresses_; }
+  bool ipv6Usable() const override { return ipv6Usable_; }
+  void ipv6Unreachable() override { ipv6Usable_ = false; }
   HostSlots& hostSlots() override { return hostSlots_; }
   CatchAllRegistry& catchAll() override { return catchAll_; }
   bool stopping() const override { return aborted_; }
@@ -281,12 +297,18 @@ class TSmtpRelayServer final : private RunContext {
   int hostConnections_ = 0;
   std::uint64_t dnsRetryMs_ = kDnsRetryMs;
   std::uint64_t addressDeadlineMs_ = 0;
+  bool useIpv6_ = true;
+  ProxySettings proxy_;
+  std::vector<std::string> sources_;
+  bool ipv6Usable_ = true;
 
   bool busy_ = false;
   bool aborted_ = false;
   int activeCount_ = 0;
   RunSettings runSettings_;
   AddressFeed feed_;
+  DnsAsker asker_;
+  AddressResolver addresses_;
   MxResolver resolver_;
   HostSlots hostSlots_;
   CatchAllRegistry catchAll_;

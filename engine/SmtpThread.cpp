@@ -7,9 +7,12 @@
 
 #include "engine/CatchAllRegistry.h"
 #include "engine/HostSlots.h"
+#include "engine/AddressResolver.h"
 #include "engine/MxResolver.h"
 #include "engine/ResultMessages.h"
+#include "core/Text.h"
 #include "net/EventLoop.h"
+#include "net/SocketAddress.h"
 
 namespace orvane::engine {
 
@@ -73,6 +76,8 @@ bool TSmtpThread::pastDeadline(std::uint32_t now) const noexcept {
 
 void TSmtpThread::cancelWaits() {
   if (dnsTicket_ != 0) run_.resolver().cancel(dnsTicket_);
+  if (addressTicket_ != 0) run_.addressResolver().cancel(addressTicket_);
+  addressTicket_ = 0;
   if (catchAllTicket_ != 0) run_.catchAll().cancel(catchAllTicket_);
   dnsTicket_ = 0;
   catchAllTicket_ = 0;
@@ -85,6 +90,7 @@ Outcome TSmtpThread::outcomeOf(const AddressWork& work, std::int32_t code) const
   outcome.code = code;
   outcome.step = work.step;
   outcome.reply = work.last.reply;
+  outcome.proxy = work.last.proxy;
   outcome.dns = work.dns;
   outcome.dnsCode = work.dnsCode;
   outcome.dnsServer = work.dnsServer;
@@ -310,7 +316,60 @@ bool TSmtpThread::hostsReady() {
   }
   work_.hostIndex = 0;
   work_.rcptRefused = false;
-  return connectToHost();
+  return lookUpHost();
+}
+
+bool TSmtpThread::lookUpHost() {
+  work_.addresses.clear();
+  work_.addressIndex = 0;
+  const std::string& host = work_.currentHost();
+  if (net::SocketAddress::parse(host)) {
+    // An address already: nothing to look up.
+    work_.addresses.push_back(host);
+    return connectToHost();
+  }
+  if (const HostAddresses* known = run_.addressResolver().cached(host)) return useAddresses(*known);
+  phase_ = Phase::WaitingDns;
+  addressTicket_ = run_.addressResolver().resolve(host, [this](const HostAddresses& found) {
+    addressTicket_ = 0;
+    if (phase_ != Phase::WaitingDns) return;
+    touch();
+    if (!useAddresses(found)) NextRecipient();
+  });
+  return true;
+}
+
+bool TSmtpThread::useAddresses(const HostAddresses& found) {
+  work_.log.insert(work_.log.end(), found.lines.begin(), found.lines.end());
+  const RunSettings& settings = run_.runSettings();
+  // IPv6 first, while it is used and reachable; only families a source
+  // address was given for, when some were.
+  const auto usable = [&](bool v6) {
+    if (settings.sourceAddresses.empty()) return true;
+    return std::any_of(settings.sourceAddresses.begin(), settings.sourceAddresses.end(),
+                       [v6](const std::string& a) { return (a.find(':') != std::string::npos) == v6; });
+  };
+  if (settings.useIpv6 && run_.ipv6Usable() && usable(true)) {
+    work_.addresses.insert(work_.addresses.end(), found.ipv6.begin(), found.ipv6.end());
+  }
+  if (usable(false)) work_.addresses.insert(work_.addresses.end(), found.ipv4.begin(), found.ipv4.end());
+  if (!work_.addresses.empty()) return connectToHost();
+  // This mail host cannot be reached: a name that does not resolve is the
+  // classic 11001; a DNS server that failed us says nothing of the address.
+  if (found.outcome == DnsOutcome::Answered || found.outcome == DnsOutcome::NoSuchDomain) {
+    work_.last = {11001, Step::Connect, ""};
+    work_.detail = "mail host " + work_.currentHost() + " " +
+                   (found.why.empty() ? std::string("has no address we can reach") : found.why);
+  } else {
+    work_.last = {found.outcome == DnsOutcome::NoAnswer ? kResultTimeOut : kResultNoMailHost,
+                  Step::Dns, ""};
+    work_.dns = found.outcome;
+    work_.dnsCode = found.code;
+    work_.dnsServer = found.server;
+  }
+  if (++work_.hostIndex < work_.mailHosts.size()) return lookUpHost();
+  reportAttempt(work_.last);
+  return false;
 }
 
 bool TSmtpThread::connectToHost() {
@@ -338,15 +397,30 @@ void TSmtpThread::park() {
   run_.park(std::move(parked));
 }
 
+std::string TSmtpThread::sourceFor(const std::string& address) const {
+  // Each mail host always sees the same one of the addresses of its family.
+  const auto& all = run_.runSettings().sourceAddresses;
+  const bool v6 = address.find(':') != std::string::npos;
+  std::vector<const std::string*> family;
+  for (const auto& a : all) {
+    if ((a.find(':') != std::string::npos) == v6) family.push_back(&a);
+  }
+  if (family.empty()) return {};
+  return *family[stableHash(work_.currentHost()) % family.size()];
+}
+
 bool TSmtpThread::openConnection() {
   phase_ = Phase::Dialogue;
   alongClosed_ = false;
   rejectionsInARow_ = 0;
   primaryAnswered_ = false;
-  work_.log.push_back("Trying SMTP host \"" + work_.currentHost() + "\"");
+  const std::string& host = work_.currentHost();
+  const std::string& address = work_.addresses[work_.addressIndex];
+  work_.log.push_back("Trying SMTP host \"" + host + "\"" +
+                      (address == host ? std::string() : " [" + address + "]"));
   work_.log.emplace_back("Opening Connection");
   dialogue_.logTo(&work_.log);
-  if (!dialogue_.open(work_.currentHost(), work_.address.prepared.address)) {
+  if (!dialogue_.open(address, sourceFor(address), work_.address.prepared.address)) {
     Report(kResultOpenFailed);
     return false;
   }
@@ -370,6 +444,7 @@ bool TSmtpThread::started(bool ok, std::int32_t failCode) {
 
 Attempt TSmtpThread::attemptOf(int rqType, std::uint16_t error) const {
   const std::string& reply = dialogue_.lastResponse();
+  if (error != 0 && dialogue_.proxyFailure()) return {error, Step::Connect, reply, true};
   // A greeting other than 220 ends the opening as a closed connection; the
   // greeting's own code says what happened.
   if (rqType == SmtpDialogue::kOpen && error == kConnectionClosed && reply.size() >= 3 &&
@@ -401,6 +476,7 @@ void TSmtpThread::requestDone(int rqType, std::uint16_t error) {
   }
   work_.last = attemptOf(rqType, error);
   const bool aborted = run_.stopping();
+  if (rqType == SmtpDialogue::kOpen && !aborted && connectFailed(error) && nextAddress(error)) return;
   if (rqType == SmtpDialogue::kOpen && error == 0) run_.hostSlots().greetingCame(heldHost_);
   if (!aborted && throttledBy(rqType, static_cast<std::uint16_t>(work_.last.code))) {
     throttled();
@@ -523,6 +599,41 @@ void TSmtpThread::throttled() {
   NextRecipient();
 }
 
+bool TSmtpThread::connectFailed(std::uint16_t error) const {
+  // The connection itself did not get through (through a proxy: the proxy
+  // could not reach the host); the host's other addresses may.
+  switch (error) {
+    case 10050:  // network down
+    case 10051:  // network unreachable
+    case 10060:  // timed out
+    case 10061:  // refused
+    case 10064:  // host down
+    case 10065:  // no route to host
+      return true;
+    default:
+      return dialogue_.proxyFailure() && error >= 20004 && error <= 20011;
+  }
+}
+
+bool TSmtpThread::nextAddress(std::uint16_t error) {
+  const bool wasV6 = work_.addresses[work_.addressIndex].find(':') != std::string::npos;
+  if (wasV6 && (error == 10051 || error == 10065) && !dialogue_.proxyFailure()) {
+    // This machine has no IPv6 route: the run tries no IPv6 address again.
+    run_.ipv6Unreachable();
+    work_.log.emplace_back("No route for IPv6 from this machine: IPv4 from now on");
+    while (work_.addressIndex + 1 < work_.addresses.size() &&
+           work_.addresses[work_.addressIndex + 1].find(':') != std::string::npos) {
+      ++work_.addressIndex;
+    }
+  }
+  if (work_.addressIndex + 1 >= work_.addresses.size()) return false;
+  ++work_.addressIndex;
+  dialogue_.abort();
+  // The host's slot stays held: the same host, another of its addresses.
+  if (!openConnection()) NextRecipient();
+  return true;
+}
+
 void TSmtpThread::probeDone(std::uint16_t error) {
   probing_ = false;
   const auto state = error == 0                     ? CatchAllRegistry::State::Yes
@@ -613,7 +724,7 @@ void TSmtpThread::nextHost() {
   }
   ++work_.hostIndex;
   if (work_.hostIndex < work_.mailHosts.size()) {
-    if (!connectToHost()) NextRecipient();
+    if (!lookUpHost()) NextRecipient();
   } else {
     reportAttempt(work_.last);
     NextRecipient();
@@ -652,10 +763,9 @@ void TSmtpThread::StopSession(bool timedOut) {
     reportAttempt(work_.first);
   } else {
     if (was == Phase::WaitingDns) {
-      work_.log.push_back("DNS server \"" + run_.resolver().servers().front() +
-                          "\" did not answer");
+      work_.log.push_back("DNS server \"" + run_.runSettings().dnsServer + "\" did not answer");
       work_.dns = DnsOutcome::NoAnswer;
-      work_.dnsServer = run_.resolver().servers().front();
+      work_.dnsServer = run_.runSettings().dnsServer;
       work_.step = Step::Dns;
     } else if (net::EventLoop::tickDue(run_.loop().now(), work_.deadline)) {
       work_.log.emplace_back("The servers kept this address too long");

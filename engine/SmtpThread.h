@@ -24,6 +24,11 @@
 // - Mail hosts are tried in ascending MX preference (equal preferences in
 //   answer order). A 5xx reply to RCPT TO is the address's verdict: the host
 //   is left as usual (RSET, QUIT) and no further host is tried.
+// - A mail host's name is resolved through the run's own DNS servers (the
+//   MX answer's additional addresses for it first); its IPv6 addresses are
+//   tried first, and a connection that does not get through moves on to the
+//   next address at once. A mail host whose name does not resolve ends with
+//   11001 naming it, when it was the last to try.
 // - What is not an address is reported before any traffic; an address goes
 //   on the wire as it stands (its domain in ASCII form) or not at all.
 // - Each result carries its verdict (engine/Outcome.h).
@@ -66,6 +71,7 @@
 
 namespace orvane::engine {
 
+struct HostAddresses;
 struct MxAnswer;
 
 class TSmtpThread final {
@@ -132,7 +138,17 @@ class TSmtpThread final {
   void mxKnown(const MxAnswer& answer, const TransactionLog* queryLines);
   bool useAnswer(const MxAnswer& answer);
   bool hostsReady();
+  // The current mail host's addresses: an address needs none, a name is
+  // looked up (or known from the cache).
+  bool lookUpHost();
+  bool useAddresses(const HostAddresses& found);
   bool connectToHost();
+  // The connection to the current address failed before the greeting.
+  bool connectFailed(std::uint16_t error) const;
+  // Tries the host's next address; false when there is none.
+  bool nextAddress(std::uint16_t error);
+  // The local address a connection to `address` leaves from ("": any).
+  std::string sourceFor(const std::string& address) const;
   bool openConnection();
   // Sets the address in hand aside until its host has room.
   void park();
@@ -169,6 +185,7 @@ class TSmtpThread final {
   bool primaryAnswered_ = false;  // the address in hand has a 2xx or 5xx to RCPT TO
   std::string heldHost_;          // the host whose connection slot this session holds
   std::uint64_t dnsTicket_ = 0;   // waiting for the resolver
+  std::uint64_t addressTicket_ = 0;
   std::uint64_t catchAllTicket_ = 0;
   std::uint32_t lastActivity_ = 0;
   int lastIndex_ = -1;  // the address taken last
