@@ -90,8 +90,7 @@ void AddressResolver::ask(Search& s, std::uint16_t type) {
       s.host, type, [this, host = s.host, type](DnsAsker::Result& r) { answered(host, type, r); }));
 }
 
-void AddressResolver::answered(const std::string& host, std::uint16_t type,
-                               DnsAsker::Result& r) {
+void AddressResolver::answered(const std::string& host, std::uint16_t type, DnsAsker::Result& r) {
   const auto it = searching_.find(host);
   if (it == searching_.end()) return;
   Search& s = *it->second;
@@ -101,10 +100,10 @@ void AddressResolver::answered(const std::string& host, std::uint16_t type,
   found.server = r.server;
   if (r.end != DnsAsker::End::Answered) {
     s.failed = true;
-    found.outcome = r.end == DnsAsker::End::NoAnswer                ? DnsOutcome::NoAnswer
-                    : r.end == DnsAsker::End::NotSent               ? DnsOutcome::NotSent
-                    : r.error == net::kDnsErrorMalformedAnswer      ? DnsOutcome::Malformed
-                                                                    : DnsOutcome::Unreachable;
+    found.outcome = r.end == DnsAsker::End::NoAnswer           ? DnsOutcome::NoAnswer
+                    : r.end == DnsAsker::End::NotSent          ? DnsOutcome::NotSent
+                    : r.error == net::kDnsErrorMalformedAnswer ? DnsOutcome::Malformed
+                                                               : DnsOutcome::Unreachable;
     found.code = r.error;
   } else if (const net::TDnsResponse& answer = r.answer->Response();
              answer.ResponseCode == net::kDnsRcodeNameError) {
@@ -151,7 +150,8 @@ void AddressResolver::finish(const std::string& host) {
   HostAddresses& found = s->found;
   if (!found.ipv4.empty() || !found.ipv6.empty()) {
     found.outcome = DnsOutcome::Answered;
-    std::string line = host + " has the address" + (found.ipv4.size() + found.ipv6.size() > 1 ? "es" : "");
+    std::string line =
+        host + " has the address" + (found.ipv4.size() + found.ipv6.size() > 1 ? "es" : "");
     for (const auto& a : found.ipv6) line += " " + a;
     for (const auto& a : found.ipv4) line += " " + a;
     found.lines.push_back(std::move(line));

@@ -29,10 +29,10 @@ namespace orvane::engine {
 class DnsAsker final {
  public:
   enum class End : std::uint8_t {
-    Answered,     // `answer` holds the decoded answer (its RCODE may be an error)
-    Failed,       // the socket reported `error` (port closed, no route, malformed)
-    NoAnswer,     // silence until the deadline
-    NotSent,      // the query could not be sent; `notSent` says why
+    Answered,  // `answer` holds the decoded answer (its RCODE may be an error)
+    Failed,    // the socket reported `error` (port closed, no route, malformed)
+    NoAnswer,  // silence until the deadline
+    NotSent,   // the query could not be sent; `notSent` says why
   };
   struct Result {
     End end = End::Answered;

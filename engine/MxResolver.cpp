@@ -81,8 +81,8 @@ MxAnswer MxResolver::decode(const std::string& domain, const DnsAsker::Result& r
       return answer;
     case DnsAsker::End::Failed:
       answer.lines.push_back("DNS Search error :" + std::to_string(r.error));
-      answer.outcome =
-          r.error == net::kDnsErrorMalformedAnswer ? DnsOutcome::Malformed : DnsOutcome::Unreachable;
+      answer.outcome = r.error == net::kDnsErrorMalformedAnswer ? DnsOutcome::Malformed
+                                                                : DnsOutcome::Unreachable;
       answer.code = r.error;
       return answer;
     case DnsAsker::End::Answered:

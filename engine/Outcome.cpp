@@ -29,7 +29,6 @@ Classification ourSide(std::string message) {
   return {Verdict::Unknown, std::move(message), true};
 }
 
-
 // Socket errors of a connection that did not get through: time-outs,
 // refusals, unreachable hosts and networks.
 bool connectionFailed(std::int32_t code) {
@@ -56,9 +55,10 @@ Classification dnsFailure(const Outcome& o) {
       return unknown(server + " answered with error code " + std::to_string(o.dnsCode));
     case DnsOutcome::Unreachable:
       return ourSide(server + " cannot be reached (" +
-                     (o.dnsCode == 10061                        ? std::string("its port is closed")
-                      : o.dnsCode == 10051 || o.dnsCode == 10065 ? std::string("no route")
-                                                                 : net::WSocketErrorDesc(o.dnsCode)) +
+                     (o.dnsCode == 10061 ? std::string("its port is closed")
+                      : o.dnsCode == 10051 || o.dnsCode == 10065
+                          ? std::string("no route")
+                          : net::WSocketErrorDesc(o.dnsCode)) +
                      ")");
     case DnsOutcome::Malformed:
       return unknown(server + " sent an answer that could not be read");

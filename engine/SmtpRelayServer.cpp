@@ -176,9 +176,9 @@ void TSmtpRelayServer::StartCheck() {
             : 1000u * std::max<std::uint64_t>(kMinAddressDeadlineS,
                                               3u * static_cast<std::uint64_t>(timeOut_));
     const auto timeOutMs = static_cast<std::uint32_t>(periodMs);
-    asker_.reset(dnsServers_, dnsRetryMs_,
-                 timeOutMs > 2 * kDnsGiveUpMarginMs ? timeOutMs - kDnsGiveUpMarginMs
-                                                    : timeOutMs / 2);
+    asker_.reset(
+        dnsServers_, dnsRetryMs_,
+        timeOutMs > 2 * kDnsGiveUpMarginMs ? timeOutMs - kDnsGiveUpMarginMs : timeOutMs / 2);
     addresses_.reset(useIpv6_);
     resolver_.reset();
     hostSlots_.reset(hostConnections_);

@@ -5,12 +5,12 @@
 #include <random>
 #include <string>
 
+#include "core/Text.h"
+#include "engine/AddressResolver.h"
 #include "engine/CatchAllRegistry.h"
 #include "engine/HostSlots.h"
-#include "engine/AddressResolver.h"
 #include "engine/MxResolver.h"
 #include "engine/ResultMessages.h"
-#include "core/Text.h"
 #include "net/EventLoop.h"
 #include "net/SocketAddress.h"
 
@@ -346,13 +346,15 @@ bool TSmtpThread::useAddresses(const HostAddresses& found) {
   // address was given for, when some were.
   const auto usable = [&](bool v6) {
     if (settings.sourceAddresses.empty()) return true;
-    return std::any_of(settings.sourceAddresses.begin(), settings.sourceAddresses.end(),
-                       [v6](const std::string& a) { return (a.find(':') != std::string::npos) == v6; });
+    return std::any_of(
+        settings.sourceAddresses.begin(), settings.sourceAddresses.end(),
+        [v6](const std::string& a) { return (a.find(':') != std::string::npos) == v6; });
   };
   if (settings.useIpv6 && run_.ipv6Usable() && usable(true)) {
     work_.addresses.insert(work_.addresses.end(), found.ipv6.begin(), found.ipv6.end());
   }
-  if (usable(false)) work_.addresses.insert(work_.addresses.end(), found.ipv4.begin(), found.ipv4.end());
+  if (usable(false))
+    work_.addresses.insert(work_.addresses.end(), found.ipv4.begin(), found.ipv4.end());
   if (!work_.addresses.empty()) return connectToHost();
   // This mail host cannot be reached: a name that does not resolve is the
   // classic 11001; a DNS server that failed us says nothing of the address.
@@ -476,7 +478,8 @@ void TSmtpThread::requestDone(int rqType, std::uint16_t error) {
   }
   work_.last = attemptOf(rqType, error);
   const bool aborted = run_.stopping();
-  if (rqType == SmtpDialogue::kOpen && !aborted && connectFailed(error) && nextAddress(error)) return;
+  if (rqType == SmtpDialogue::kOpen && !aborted && connectFailed(error) && nextAddress(error))
+    return;
   if (rqType == SmtpDialogue::kOpen && error == 0) run_.hostSlots().greetingCame(heldHost_);
   if (!aborted && throttledBy(rqType, static_cast<std::uint16_t>(work_.last.code))) {
     throttled();
