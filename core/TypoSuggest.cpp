@@ -1,7 +1,6 @@
 #include "core/TypoSuggest.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -13,6 +12,7 @@ namespace orvane {
 namespace {
 
 constexpr std::size_t kMaxDomain = 253;
+constexpr std::size_t kBlock = 256;  // candidates tested at once
 
 char lower(char c) noexcept {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
@@ -41,6 +41,35 @@ std::uint64_t letterBits(std::string_view s) noexcept {
     bits |= std::uint64_t{1} << bit;
   }
   return bits;
+}
+
+// The bits set in `x`, without branches or a popcount instruction (which the
+// baseline x86-64 target lacks), so that a loop over many can be vectorised.
+int bitCount(std::uint64_t x) noexcept {
+  x -= (x >> 1) & 0x5555555555555555ULL;
+  x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+  return static_cast<int>((x * 0x0101010101010101ULL) >> 56);
+}
+bool bitsAtMost(std::uint64_t bits, int n) noexcept {
+  return bitCount(bits) <= n;
+}
+
+// Writes to `passed` the indexes of the letter sets within `most` bits of
+// `query`; returns how many. The search's hot loop: on x86-64 a copy built
+// for the popcount instruction is chosen at start when the processor has it.
+#if defined(__x86_64__) && defined(__GNUC__)
+[[gnu::target_clones("popcnt", "default")]]
+#endif
+std::size_t
+closeLetterSets(const std::uint64_t* letters, std::size_t n, std::uint64_t query, int most,
+                std::uint16_t* passed) noexcept {
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    passed[count] = static_cast<std::uint16_t>(i);
+    count += __builtin_popcountll(letters[i] ^ query) <= most;
+  }
+  return count;
 }
 
 // The distance of a and b when at most k (0 to 2), else k + 1. Equal ends
@@ -107,7 +136,12 @@ void DomainTally::add(std::string_view asciiDomain) {
   auto it = counts_.find(name);
   if (it == counts_.end()) it = counts_.emplace(std::string(name), 0).first;
   if (++it->second == kCommon) {
-    common_.push_back({it->first, &it->second, letterBits(it->first)});
+    if (common_.size() <= name.size()) common_.resize(name.size() + 1);
+    Bucket& bucket = common_[name.size()];
+    bucket.names += name;
+    bucket.letters.push_back(letterBits(name));
+    bucket.counts.push_back(&it->second);
+    ++commonCount_;
   }
 }
 
@@ -120,6 +154,7 @@ std::uint32_t DomainTally::count(std::string_view asciiDomain) const {
 
 void DomainTally::clear() {
   common_.clear();
+  commonCount_ = 0;
   counts_.clear();
 }
 
@@ -182,9 +217,10 @@ std::string TypoSuggest::suggest(std::string_view asciiDomain, DomainDns dns,
 
   if (dns == DomainDns::HasMailHosts) {
     const Provider* best = nullptr;
+    const std::uint64_t letters = letterBits(domain);
     for (const Provider& p : providers_) {
       if (p.rank == 0 || (best && best->rank < p.rank)) continue;
-      if (std::popcount(p.letters ^ letterBits(domain)) > 2) continue;
+      if (!bitsAtMost(p.letters ^ letters, 2)) continue;
       if (editDistanceWithin(domain, p.name, 1) == 1) best = &p;
     }
     return best ? best->name : std::string();
@@ -208,25 +244,41 @@ std::string TypoSuggest::suggest(std::string_view asciiDomain, DomainDns dns,
     std::uint32_t count;
     std::string_view name;
   } best{limit + 1, 0, 0, {}};
+  // `count` is read only for a candidate within the limit: it lives in the
+  // tally's map, and reading it for every candidate would cost a cache miss.
   auto consider = [&](std::string_view name, std::uint64_t nameLetters, int order,
-                      std::uint32_t count) {
-    if (name == domain) return;
+                      const std::uint32_t* count) {
     const std::size_t gap =
         name.size() > query.size() ? name.size() - query.size() : query.size() - name.size();
     if (gap > static_cast<std::size_t>(limit)) return;
-    if (std::popcount(nameLetters ^ letters) > 2 * limit) return;
+    if (!bitsAtMost(nameLetters ^ letters, 2 * limit)) return;
     const int distance = editDistanceWithin(query, name, limit);
-    if (distance > limit) return;
-    const Best candidate{distance, order, count, name};
+    if (distance > limit || name == domain) return;
+    const Best candidate{distance, order, count ? *count : 0, name};
     const auto key = [](const Best& b) {
       return std::make_tuple(b.distance, b.order, ~b.count, b.name);
     };
     if (best.name.empty() || key(candidate) < key(best)) best = candidate;
   };
-  for (const Provider& p : providers_) consider(p.name, p.letters, p.rank ? p.rank : 1000, 0);
+  for (const Provider& p : providers_) consider(p.name, p.letters, p.rank ? p.rank : 1000, nullptr);
   if (tally) {
-    for (const DomainTally::Candidate& c : tally->common_) {
-      consider(c.name, c.letters, 2000, *c.count);
+    const std::size_t from = query.size() - std::min<std::size_t>(query.size(), limit);
+    const std::size_t to = std::min(query.size() + limit + 1, tally->common_.size());
+    for (std::size_t length = from; length < to; ++length) {
+      // The letter test first, a block at a time; only the few names that
+      // pass it are compared.
+      const DomainTally::Bucket& bucket = tally->common_[length];
+      const std::size_t n = bucket.letters.size();
+      for (std::size_t block = 0; block < n; block += kBlock) {
+        std::uint16_t passed[kBlock];
+        const std::size_t count = closeLetterSets(
+            bucket.letters.data() + block, std::min(kBlock, n - block), letters, 2 * limit, passed);
+        for (std::size_t j = 0; j < count; ++j) {
+          const std::size_t i = block + passed[j];
+          consider(std::string_view(bucket.names).substr(i * length, length), bucket.letters[i],
+                   2000, bucket.counts[i]);
+        }
+      }
     }
   }
   if (!best.name.empty()) return std::string(best.name);

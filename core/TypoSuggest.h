@@ -60,6 +60,8 @@ class DomainTally {
   void add(std::string_view asciiDomain);
   std::uint32_t count(std::string_view asciiDomain) const;
   std::size_t domains() const noexcept { return counts_.size(); }
+  // Domains with kCommon addresses or more: the run's candidates.
+  std::size_t commonDomains() const noexcept { return commonCount_; }
   void clear();
 
  private:
@@ -70,13 +72,16 @@ class DomainTally {
       return std::hash<std::string_view>()(s);
     }
   };
-  struct Candidate {
-    std::string_view name;  // the map's key
-    const std::uint32_t* count;
-    std::uint64_t letters;  // which characters occur (see TypoSuggest)
+  // The common domains of one length, side by side: a search reads the
+  // letter sets in a row and looks at a name only when its set is close.
+  struct Bucket {
+    std::string names;                         // name i at [i * length, (i + 1) * length)
+    std::vector<std::uint64_t> letters;        // which characters occur (TypoSuggest.cpp)
+    std::vector<const std::uint32_t*> counts;  // into counts_
   };
   std::unordered_map<std::string, std::uint32_t, Hash, std::equal_to<>> counts_;
-  std::vector<Candidate> common_;  // in the order they became common
+  std::vector<Bucket> common_;  // index: the names' length
+  std::size_t commonCount_ = 0;
 };
 
 class TypoSuggest {
