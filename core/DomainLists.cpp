@@ -51,6 +51,9 @@ constexpr ListFile kListFiles[] = {
 constexpr std::size_t kMaxDomain = 253;
 constexpr std::size_t kMaxLabel = 63;
 constexpr std::size_t kMaxMailbox = 64;
+// A list file may be this long at most: entries are addressed by 32-bit
+// offsets, and a larger file is no list anyone keeps by hand.
+constexpr std::uintmax_t kMaxFileBytes = 256u << 20;
 
 char lower(char c) noexcept {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
@@ -156,6 +159,7 @@ class DomainLists::Loader {
       Region region{&file, (file.installed ? dataDir : userDir) / file.name};
       std::error_code ec;
       region.size = std::filesystem::file_size(region.path, ec);
+      if (!ec && region.size > kMaxFileBytes) ec = std::make_error_code(std::errc::file_too_large);
       if (ec) {
         const bool missing = ec == std::errc::no_such_file_or_directory;
         if (file.installed) {
@@ -242,7 +246,11 @@ class DomainLists::Loader {
     std::size_t entries = 0;
     std::size_t skipped = 0;
     std::size_t lineNumber = 0;
-    for (std::size_t pos = region.begin; pos < region.end;) {
+    std::size_t pos = region.begin;
+    if (region.end - pos >= 3 && blob.compare(pos, 3, "\xEF\xBB\xBF") == 0) {
+      pos += 3;  // a UTF-8 byte-order mark, as some editors write
+    }
+    while (pos < region.end) {
       const void* nl = std::memchr(blob.data() + pos, '\n', region.end - pos);
       const std::size_t eol =
           nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - blob.data()) : region.end;

@@ -15,7 +15,8 @@ using testing::TempDir;
 
 // Small lists of our own, so that each row below tests one rule. The
 // disposable list holds an upper-case entry and an IDN in ASCII form; the
-// user's files hold 2 + 1 junk lines and a non-ASCII domain.
+// user's files hold a byte-order mark, 2 + 1 junk lines and a non-ASCII
+// domain.
 const std::map<std::string, std::string> kInstalled = {
     {"disposable.txt",
      "# comment\nmailinator.com\nedu.pl\nTrash-Mail.com\nxn--bcher-kva.example\n"},
@@ -28,6 +29,7 @@ const std::map<std::string, std::string> kInstalled = {
 };
 const std::map<std::string, std::string> kUser = {
     {"disposable-add.txt",
+     "\xEF\xBB\xBF"
      "spam.example\n*.tmp.example\nnot a domain\n@bad..example\nb\xC3\xBC"
      "cher.test\n"},
     {"disposable-allow.txt", "ok.mailinator.com # wrongly listed\n"},
