@@ -43,8 +43,8 @@ std::uint64_t letterBits(std::string_view s) noexcept {
   return bits;
 }
 
-// The bits set in `x`, without branches or a popcount instruction (which the
-// baseline x86-64 target lacks), so that a loop over many can be vectorised.
+// The bits set in `x`, in a few instructions: the baseline x86-64 target has
+// no popcount instruction, and __builtin_popcountll would call the library.
 int bitCount(std::uint64_t x) noexcept {
   x -= (x >> 1) & 0x5555555555555555ULL;
   x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
