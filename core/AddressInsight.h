@@ -9,9 +9,9 @@
 // (or the suggestions) are off and message() says so in one line. See
 // core/DomainLists.h for the files and core/TypoSuggest.h for the rule.
 //
-// Owns the loaded lists (about 4.3 MB with the installed ones). Loaded on any thread; the const
-// lookups may run on any thread (suggestion() as long as its tally is not
-// being fed at the same time).
+// Owns the loaded lists (about 4.3 MB with the installed ones). Loaded on
+// any thread; the const lookups may run on any thread (suggestion() as long
+// as its tally is not being fed at the same time).
 #pragma once
 
 #include <filesystem>
