@@ -1,9 +1,10 @@
 // Cutting an e-mail address out of a text: the address around the text's
 // first "@", as far as address characters reach on either side, so that a
 // display name, angle brackets or a trailing comma are left out while nothing
-// is ever dropped from inside the address.
+// is ever dropped from inside the address; and whether the text held more
+// than that address.
 //
-// Pure function; callable from any thread.
+// Pure functions; callable from any thread.
 #pragma once
 
 #include <string>
@@ -23,5 +24,16 @@ bool isAddressChar(char c) noexcept;
 // "a+b@x.org," gives "a+b@x.org", and a quoted mailbox name directly before
 // the "@" is kept whole with its quotes ("\"j doe\"@x.org").
 std::string ExtractAddress(std::string_view text);
+
+// True when the entry's text holds more than the address ExtractAddress cuts
+// out of it, so that the entry cannot be mailed as it stands (the "extracted"
+// flag): a second "@" anywhere ("a@x.org;b@y.org", "a@x b@y", and
+// "\"ann@x.org\" <ann@x.org>", whose first address is the one cut out), or
+// anything before or after the address ("john a@x.org",
+// "mailto:a@x.org", "a@x.org john"). Not flagged: the display-name forms
+// "Name <address>", "\"Name\" <address>" and "<address>", a comment after
+// the address ("a@x.org (Ann)"), blanks and one "," or ";" at the end. False
+// for a text without "@" (nothing was cut out of it).
+bool holdsMoreThanAddress(std::string_view text);
 
 }  // namespace orvane::engine

@@ -51,6 +51,10 @@ done
 for page in docs/manual/pages/*.html docs/manual/style.css; do
   required+=("/usr/share/doc/orvane/manual/$(basename "$page")")
 done
+# The address lists, read from <bindir>/../share/orvane/lists.
+for list in data/lists/*.txt; do
+  required+=("/usr/share/orvane/lists/$(basename "$list")")
+done
 for file in "${required[@]}"; do
   if ! grep -qxF "$file" <<<"$contents"; then
     echo "package.sh: $deb lacks $file" >&2

@@ -34,6 +34,38 @@ TEST(ExtractAddress, CutsTheAddressAroundTheFirstAt) {
   }
 }
 
+TEST(ExtractAddress, FlagsEntriesHoldingMoreThanTheAddress) {
+  const struct {
+    const char* text;
+    bool more;
+  } rows[] = {
+      {"alice@good.test", false},
+      {"  alice@good.test ,", false},
+      {"Ann <a@x.org>", false},
+      {"\"Ann Smith\" <a@x.org>", false},
+      {"Doe, John < a@x.org >;", false},
+      {"<a@x.org>", false},
+      {"a@x.org (Ann)", false},
+      {"no address here", false},
+      {"john alice@good.test", true},
+      {"alice@good.test;bob@good.test", true},
+      {"alice@good.test, bob@good.test", true},
+      {"alice@good.test bob@good.test", true},
+      {"ann@x.org <ann@x.org>", true},
+      {"\"bob@y.org\" <a@x.org>", true},  // the address cut out is the quoted one
+      {"Ann <a@x.org>, Bob <b@y.org>", true},
+      {"a@x.org john", true},
+      {"mailto:a@x.org", true},
+      {"\"Ann\" a@x.org", true},
+      {"Ann <a@x.org> Bob", true},
+      {"Ann; Bob <a@x.org>", true},
+      {"<a@x.org", true},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(holdsMoreThanAddress(row.text), row.more) << row.text;
+  }
+}
+
 TEST(DnsServerList, SplittingRules) {
   using V = std::vector<std::string>;
   EXPECT_EQ(splitServerText("", ' '), V{});
