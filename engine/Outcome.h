@@ -20,7 +20,9 @@
 #include <string>
 #include <string_view>
 
+#include "core/AddressFlags.h"
 #include "core/RecipientList.h"
+#include "core/TypoSuggest.h"
 #include "core/Verdict.h"
 
 namespace orvane::engine {
@@ -91,6 +93,8 @@ struct AddressResult {
   Verdict verdict = Verdict::Unknown;
   std::string message;   // "[code] message" is the entry's result text
   bool ourSide = false;  // see Classification
+  // What DNS said of the address's domain (for typo suggestions).
+  DomainDns domainDns = DomainDns::Unknown;
 };
 
 // One address's result with everything its owner needs to file it.
@@ -101,6 +105,10 @@ struct ValidationResult {
   std::string checked;   // the address that was checked (domain in ASCII form)
   AddressResult result;
   TransactionLog log;
+  // Beside the verdict, never changing it: the address's flags and a likely
+  // correction of a mistyped domain ("" for none); filled by the facade.
+  AddressFlags flags;
+  std::string suggestion;
 };
 
 }  // namespace orvane::engine

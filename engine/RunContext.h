@@ -64,6 +64,7 @@ struct AddressWork {
   int throttles = 0;     // times its host refused it for now before RCPT TO
   std::string domain;    // ASCII form
   std::vector<std::string> mailHosts;
+  bool domainItself = false;  // no MX records: the domain is tried as its own host
   std::size_t hostIndex = 0;
   // The current host's addresses in trying order (IPv6 first), and the one
   // tried now.

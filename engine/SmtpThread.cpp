@@ -36,6 +36,22 @@ std::string madeUpMailbox() {
   return name;
 }
 
+// What DNS said of the address's domain.
+DomainDns domainDnsOf(const AddressWork& work) {
+  if (work.address.prepared.status != PreparedAddress::Status::Ready) return DomainDns::Unknown;
+  switch (work.dns) {
+    case DnsOutcome::NoSuchDomain:
+      return DomainDns::NoSuchDomain;
+    case DnsOutcome::NullMx:
+      return DomainDns::NoMailHost;
+    case DnsOutcome::Answered:
+      if (work.mailHosts.empty()) return DomainDns::Unknown;
+      return work.domainItself ? DomainDns::NoMailHost : DomainDns::HasMailHosts;
+    default:
+      return DomainDns::Unknown;
+  }
+}
+
 Step stepOf(int rqType) {
   switch (rqType) {
     case SmtpDialogue::kOpen:
@@ -124,7 +140,8 @@ void TSmtpThread::Report(std::int32_t code) {
     run_.retryLater(std::move(retry), settings.greylistDelayMs, true);
   } else {
     Classification c = classify(outcomeOf(done, code));
-    run_.report(done.address, {code, c.verdict, std::move(c.message), c.ourSide}, done.log);
+    run_.report(done.address, {code, c.verdict, std::move(c.message), c.ourSide, domainDnsOf(done)},
+                done.log);
   }
   settleAlong(code == kResultAborted, done);
 }
@@ -148,7 +165,9 @@ void TSmtpThread::settleAlong(bool stopped, const AddressWork& primary) {
       answered.dns = primary.dns;
       answered.dnsServer = primary.dnsServer;
       Classification c = classify(outcomeOf(answered, item.answer.code));
-      run_.report(item.address, {item.answer.code, c.verdict, std::move(c.message), c.ourSide},
+      run_.report(item.address,
+                  {item.answer.code, c.verdict, std::move(c.message), c.ourSide,
+                   DomainDns::HasMailHosts},
                   item.log);
     } else {
       // Never answered (the connection broke, a 4xx): it gets a dialogue of
@@ -295,6 +314,7 @@ bool TSmtpThread::useAnswer(const MxAnswer& answer) {
   work_.dnsServer = answer.server;
   if (answer.outcome == DnsOutcome::NotSent) work_.detail = answer.detail;
   work_.mailHosts = answer.hosts;
+  work_.domainItself = answer.domainItself;
   return hostsReady();
 }
 

@@ -25,6 +25,7 @@ Validation::Validation(net::EventLoop& loop) : server_(loop) {
   };
   server_.onResult = [this](ValidationResult& result) {
     sample(result.result);
+    addInsight(result);
     if (onResult) onResult(result);
   };
   server_.onHostLimit = [this](const HostSlots::Change& change) {
@@ -39,6 +40,18 @@ Validation::Validation(net::EventLoop& loop) : server_(loop) {
     }
     if (onFinished) onFinished(aborted);
   };
+}
+
+void Validation::addInsight(ValidationResult& result) {
+  if (holdsMoreThanAddress(result.given)) result.flags.set(AddressFlag::Extracted);
+  if (insight_ == nullptr) return;
+  const std::string& checked = result.checked;
+  const auto at = checked.rfind('@');
+  if (at == std::string::npos) return;
+  const std::string_view domain = std::string_view(checked).substr(at + 1);
+  result.flags = result.flags | insight_->flags(std::string_view(checked).substr(0, at), domain);
+  if (result.result.domainDns == DomainDns::HasMailHosts) tally_.add(domain);
+  result.suggestion = insight_->suggestion(domain, result.result.domainDns, tally_);
 }
 
 void Validation::sample(const AddressResult& result) {
@@ -79,6 +92,7 @@ void Validation::start(Source source) {
   });
   running_ = true;
   sampled_ = 0;
+  tally_.clear();
   allOurSide_ = true;
   troubleSaid_ = false;
   try {

@@ -26,6 +26,7 @@
 #include <functional>
 #include <string>
 
+#include "core/AddressInsight.h"
 #include "engine/ConfigureEngine.h"
 #include "engine/Outcome.h"
 #include "engine/SmtpRelayServer.h"
@@ -67,6 +68,10 @@ class Validation final {
   // True from a successful start until onFinished.
   bool running() const noexcept { return running_; }
 
+  // Flags and suggestions for each result (none without; borrowed, must
+  // outlive the run). The run counts the domains with mail hosts it meets, so
+  // that a domain common in the list can be suggested.
+  void setInsight(const AddressInsight* insight) noexcept { insight_ = insight; }
   // The open-file limit the connections are fitted to (0: the process's own,
   // raised to its hard limit).
   void setDescriptorLimit(std::uint64_t limit) noexcept { descriptorLimit_ = limit; }
@@ -87,9 +92,12 @@ class Validation final {
 
  private:
   void sample(const AddressResult& result);
+  void addInsight(ValidationResult& result);
 
   TSmtpRelayServer server_;
   std::uint64_t descriptorLimit_ = 0;
+  const AddressInsight* insight_ = nullptr;
+  DomainTally tally_;
   bool running_ = false;
   // The first results of the run, for the connection trouble note.
   std::size_t sampled_ = 0;
