@@ -29,14 +29,18 @@ TFormProperties::TFormProperties(const QString& caption, const QStringList& titl
   VerticalGrid->horizontalHeader()->setStretchLastSection(true);
   VerticalGrid->setSelectionMode(QAbstractItemView::SingleSelection);
   VerticalGrid->setEditTriggers(QAbstractItemView::AllEditTriggers);
-  VerticalGrid->setTabKeyNavigation(true);
+  // Tab leaves the grid for the buttons; the arrow keys move between rows.
+  VerticalGrid->setTabKeyNavigation(false);
+  // Values in navy; on a dark background navy cannot be read, a light blue can.
+  const bool dark = palette().color(QPalette::Base).lightness() < 128;
+  const QColor valueColour = dark ? QColor(0x9c, 0xc4, 0xff) : QColor(Qt::darkBlue);
   for (int row = 0; row < titles.size(); ++row) {
     auto* title = new QTableWidgetItem(titles[row]);
     title->setFlags(Qt::ItemIsEnabled);
     title->setForeground(palette().color(QPalette::WindowText));
     VerticalGrid->setItem(row, 0, title);
     auto* value = new QTableWidgetItem(row < values.size() ? values[row] : QString());
-    value->setForeground(QColor(Qt::darkBlue));
+    value->setForeground(valueColour);
     VerticalGrid->setItem(row, 1, value);
   }
   VerticalGrid->setCurrentCell(0, 1);
