@@ -9,6 +9,7 @@ set(_pages
   "getting-started.html|Getting started"
   "commands.html|Commands"
   "results.html|Results"
+  "report.html|Run report"
   "options.html|Options"
   "import.html|Importing lists"
   "command-line.html|Command line")
