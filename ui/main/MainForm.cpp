@@ -376,21 +376,22 @@ void TMainForm::createList() {
 }
 
 void TMainForm::createStatusBar() {
-  // Each counter keeps room for its caption and a six-figure count (the
-  // elapsed time at its widest) and stays in place: hints and messages show
-  // in the space to the left of them, never over them.
+  // Each counter keeps room for its caption and a four-figure count (the
+  // elapsed time at its widest; a longer count widens it) and stays in
+  // place: hints and messages show in the space to the left of them, never
+  // over them.
   const QString widest[RecipientList::kStatusPanels] = {
       QStringLiteral("Elapsed: ") + tr8(elapsedTimeText(86399)),
-      QStringLiteral("Total: 000000"),
-      QStringLiteral("Waiting: 000000"),
-      QStringLiteral("Good: 000000"),
-      QStringLiteral("Bad: 000000"),
-      QStringLiteral("Unknown: 000000")};
+      QStringLiteral("Total: 0000"),
+      QStringLiteral("Waiting: 0000"),
+      QStringLiteral("Good: 0000"),
+      QStringLiteral("Bad: 0000"),
+      QStringLiteral("Unknown: 0000")};
   for (std::size_t i = 0; i < panels_.size(); ++i) {
     panels_[i] = new QLabel(this);
     panels_[i]->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
-    panels_[i]->setContentsMargins(6, 0, 6, 0);
-    panels_[i]->setMinimumWidth(panels_[i]->fontMetrics().horizontalAdvance(widest[i]) + 12);
+    panels_[i]->setContentsMargins(4, 0, 4, 0);
+    panels_[i]->setMinimumWidth(panels_[i]->fontMetrics().horizontalAdvance(widest[i]) + 8);
     statusBar()->addPermanentWidget(panels_[i]);
   }
   statusBar()->setSizeGripEnabled(true);
@@ -765,8 +766,8 @@ TFormRunReport* TMainForm::runReportWindow() const {
 
 void TMainForm::runReport() {
   if (!report_) {
-    report_ = new TFormRunReport(*model_, this);
-    report_->timing = [this] { return runTiming(); };
+    report_ = new TFormRunReport(
+        *model_, [this] { return runTiming(); }, this);
     report_->folder = [this] { return dialogFolder(); };
     report_->fileChosen = [this](const QString& path) { folderUsed(path); };
     keepPlacement(*report_, ini_, kPlaceReport, report_->sizeHint().expandedTo({760, 640}));

@@ -88,8 +88,9 @@ QLabel* heading(const QString& text, QWidget* buddy, QWidget* parent) {
 
 }  // namespace
 
-TFormRunReport::TFormRunReport(RecipientModel& model, QWidget* parent)
-    : QDialog(parent), model_(model) {
+TFormRunReport::TFormRunReport(RecipientModel& model, std::function<RunTiming()> timing,
+                               QWidget* parent)
+    : QDialog(parent), model_(model), timing_(std::move(timing)) {
   setObjectName(QStringLiteral("FormRunReport"));
   setWindowTitle(QStringLiteral("Run Report"));
   setAttribute(Qt::WA_DeleteOnClose);
@@ -168,6 +169,7 @@ TFormRunReport::TFormRunReport(RecipientModel& model, QWidget* parent)
   setTabOrder(tvDomains_, csv);
   setTabOrder(csv, picture);
   setTabOrder(picture, close);
+  close->setFocus();
 
   // Redrawn after the model's signals of one flush, once.
   redraw_.setSingleShot(true);
@@ -216,7 +218,7 @@ void TFormRunReport::redraw() {
   const std::uint64_t all = results + r.count(RunReport::kPending);
   lbSummary_->setText(
       QStringLiteral("%1 of %2 addresses have a result").arg(number(results), number(all)));
-  const RunTiming t = timing ? timing() : RunTiming{};
+  const RunTiming t = timing_ ? timing_() : RunTiming{};
   if (!t.ran) {
     lbTiming_->setText(QStringLiteral("No validation run since the project was opened."));
   } else {

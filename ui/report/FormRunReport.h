@@ -48,10 +48,10 @@ class TFormRunReport final : public QDialog {
   // Causes and domains shown in the window.
   static constexpr std::size_t kTop = 10;
 
-  explicit TFormRunReport(RecipientModel& model, QWidget* parent = nullptr);
+  // `timing` is asked each time the window redraws.
+  TFormRunReport(RecipientModel& model, std::function<RunTiming()> timing,
+                 QWidget* parent = nullptr);
 
-  // Asked each time the window redraws.
-  std::function<RunTiming()> timing;
   // The folder the export dialogs open in, and where the user's choice goes.
   std::function<QString()> folder;
   std::function<void(const QString& path)> fileChosen;
@@ -74,6 +74,7 @@ class TFormRunReport final : public QDialog {
   void fillDomains();
 
   RecipientModel& model_;
+  std::function<RunTiming()> timing_;
   ListReport tally_;
   QTimer redraw_;
   quint64 redraws_ = 0;
