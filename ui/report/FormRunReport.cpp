@@ -1,6 +1,7 @@
 #include "ui/report/FormRunReport.h"
 
 #include <QDialogButtonBox>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -11,6 +12,7 @@
 #include <QPushButton>
 #include <QTableWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <exception>
 
 #include "import/CsvExport.h"
@@ -57,9 +59,19 @@ QTableWidget* table(const char* name, const QStringList& headers, int stretch, Q
   t->setAlternatingRowColors(true);
   t->horizontalHeader()->setSectionsClickable(false);
   t->horizontalHeader()->setHighlightSections(false);
+  // Fixed widths for the figures: measuring the contents again at every
+  // redraw would cost more than the rest of the report during a run.
+  const QFontMetrics metrics = t->fontMetrics();
+  const int figure = metrics.horizontalAdvance(QLocale().toString(9999999)) + 16;
   for (int c = 0; c < headers.size(); ++c) {
-    t->horizontalHeader()->setSectionResizeMode(
-        c, c == stretch ? QHeaderView::Stretch : QHeaderView::ResizeToContents);
+    if (c == stretch) {
+      t->horizontalHeader()->setSectionResizeMode(c, QHeaderView::Stretch);
+      continue;
+    }
+    t->horizontalHeader()->setSectionResizeMode(c, QHeaderView::Fixed);
+    t->horizontalHeader()->resizeSection(
+        c,
+        std::max(figure, t->horizontalHeader()->fontMetrics().horizontalAdvance(headers[c]) + 16));
   }
   t->verticalHeader()->setDefaultSectionSize(t->fontMetrics().height() + 6);
   return t;
@@ -70,10 +82,14 @@ void setRow(QTableWidget* t, int row, const QStringList& cells, int leftColumn) 
     QTableWidgetItem* item = t->item(row, c);
     if (!item) {
       item = new QTableWidgetItem;
+      item->setTextAlignment(Qt::AlignVCenter | (c == leftColumn ? Qt::AlignLeft : Qt::AlignRight));
       t->setItem(row, c, item);
     }
+    // Only a changed text costs the view a repaint. The text column's
+    // tool tip shows a text too long for it.
+    if (item->text() == cells[c]) continue;
     item->setText(cells[c]);
-    item->setTextAlignment(Qt::AlignVCenter | (c == leftColumn ? Qt::AlignLeft : Qt::AlignRight));
+    if (c == leftColumn) item->setToolTip(cells[c]);
   }
 }
 
@@ -174,33 +190,74 @@ TFormRunReport::TFormRunReport(RecipientModel& model, std::function<RunTiming()>
   // Redrawn after the model's signals of one flush, once.
   redraw_.setSingleShot(true);
   redraw_.setInterval(0);
-  connect(&redraw_, &QTimer::timeout, this, &TFormRunReport::redraw);
-  connect(&model_, &QAbstractItemModel::dataChanged, this,
-          [this](const QModelIndex& first, const QModelIndex& last) {
-            tally_.refresh(model_.list(), static_cast<std::size_t>(first.row()),
-                           static_cast<std::size_t>(last.row()));
-            scheduleRedraw();
-          });
+  connect(&redraw_, &QTimer::timeout, this, [this] { timed([this] { redraw(); }); });
+  connect(&model_, &QAbstractItemModel::dataChanged, this, [this] {
+    timed([this] { countNoted(); });
+    scheduleRedraw();
+  });
   connect(&model_, &QAbstractItemModel::rowsInserted, this,
           [this](const QModelIndex&, int first, int last) {
-            tally_.insert(model_.list(), static_cast<std::size_t>(first),
-                          static_cast<std::size_t>(last - first + 1));
+            timed([&] {
+              countNoted();
+              tally_.insert(model_.list(), static_cast<std::size_t>(first),
+                            static_cast<std::size_t>(last - first + 1));
+            });
             scheduleRedraw();
           });
   connect(&model_, &QAbstractItemModel::rowsRemoved, this,
           [this](const QModelIndex&, int first, int last) {
-            tally_.erase(static_cast<std::size_t>(first),
-                         static_cast<std::size_t>(last - first + 1));
+            timed([&] {
+              tally_.erase(static_cast<std::size_t>(first),
+                           static_cast<std::size_t>(last - first + 1));
+            });
             scheduleRedraw();
           });
   connect(&model_, &QAbstractItemModel::modelReset, this, [this] {
-    rebuild();
+    timed([this] { rebuild(); });
     scheduleRedraw();
   });
   // A run's start and end change the timing even when no result changes.
   connect(&model_, &RecipientModel::statusTextsChanged, this, &TFormRunReport::scheduleRedraw);
+  model_.list().addObserver(this);
   rebuild();
   redraw();
+}
+
+TFormRunReport::~TFormRunReport() {
+  model_.list().removeObserver(this);
+}
+
+void TFormRunReport::entriesChanged(std::size_t first, std::size_t last) {
+  // A result lands as two changes of one row (taken, then ended): noted once.
+  if (!noted_.empty() && noted_.back() == std::pair(first, last)) return;
+  noted_.emplace_back(first, last);
+}
+
+void TFormRunReport::entriesAboutToBeInserted(std::size_t, std::size_t) {
+  countNoted();
+}
+
+void TFormRunReport::entriesAboutToBeRemoved(std::size_t, std::size_t) {
+  countNoted();
+}
+
+void TFormRunReport::listAboutToBeReset() {
+  noted_.clear();  // counted afresh after the reset
+}
+
+void TFormRunReport::countNoted() {
+  for (const auto& [first, last] : noted_) tally_.refresh(model_.list(), first, last);
+  noted_.clear();
+}
+
+template <typename F>
+void TFormRunReport::timed(F&& work) {
+  QElapsedTimer clock;
+  clock.start();
+  work();
+  const qint64 ns = clock.nsecsElapsed();
+  workNs_ += ns;
+  longestNs_ = std::max(longestNs_, ns);
 }
 
 void TFormRunReport::rebuild() {
@@ -244,7 +301,6 @@ void TFormRunReport::fillCauses(QTableWidget* t, Verdict verdict) {
            {fromUtf8(causes[i].message), number(causes[i].count),
             percent(causes[i].count, r.count(verdict))},
            0);
-    t->item(static_cast<int>(i), 0)->setToolTip(fromUtf8(causes[i].message));
   }
 }
 
