@@ -114,6 +114,22 @@ TEST(ClipboardText, IsTrimmedAndRefusedWithLineBreaksOrSeveralAddresses) {
   }
 }
 
+TEST(Prompts, FileFiltersShowEachPatternOnce) {
+  const struct {
+    const char* filter;
+    QStringList shown;
+  } cases[] = {
+      {"Orvane Projects|*.orp", {QStringLiteral("Orvane Projects (*.orp)")}},
+      {"CSV (*.csv)|*.csv", {QStringLiteral("CSV (*.csv)")}},
+      {"Data files |*.txt;*.csv|All files (*.*)|*.*",
+       {QStringLiteral("Data files (*.txt *.csv)"), QStringLiteral("All files (*.*)")}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.filter);
+    EXPECT_EQ(Prompts::nameFilters(QString::fromLatin1(c.filter)), c.shown);
+  }
+}
+
 class Clipboard : public WindowTest {};
 
 TEST_F(Clipboard, ShowsTheResultBeepsAndUnfoldsTheLog) {
