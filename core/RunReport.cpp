@@ -90,6 +90,16 @@ std::size_t RunReport::slotOf(Verdict verdict) {
   return kPending;
 }
 
+RunReport::Interned::Interned(const Interned& other) : names(other.names) {
+  ids.reserve(names.size());
+  for (std::uint32_t i = 0; i < names.size(); ++i) ids.emplace(std::string_view(names[i]), i);
+}
+
+RunReport::Interned& RunReport::Interned::operator=(const Interned& other) {
+  if (this != &other) *this = Interned(other);
+  return *this;
+}
+
 std::uint32_t RunReport::Interned::id(std::string_view text) {
   if (const auto it = ids.find(text); it != ids.end()) return it->second;
   const auto next = static_cast<std::uint32_t>(names.size());

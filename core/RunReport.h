@@ -107,8 +107,16 @@ class RunReport {
     using is_transparent = void;
     std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
   };
-  // Interned texts: the map's keys view the deque's strings, which never move.
+  // Interned texts: the map's keys view the deque's strings, which never
+  // move; a copy views its own.
   struct Interned {
+    Interned() = default;
+    Interned(const Interned& other);
+    Interned& operator=(const Interned& other);
+    Interned(Interned&&) = default;
+    Interned& operator=(Interned&&) = default;
+    ~Interned() = default;
+
     std::deque<std::string> names;
     std::unordered_map<std::string_view, std::uint32_t, Hash, std::equal_to<>> ids;
     std::uint32_t id(std::string_view text);
