@@ -61,12 +61,15 @@ QTableWidget* table(const char* name, const QStringList& headers, int stretch, Q
   // Fixed widths for the figures: measuring the contents again at every
   // redraw would cost more than the rest of the report during a run.
   const QFontMetrics metrics = t->fontMetrics();
-  const int figure = metrics.horizontalAdvance(QLocale().toString(9999999)) + 16;
+  const int count = metrics.horizontalAdvance(QLocale().toString(9999999)) + 16;
+  const int share =
+      metrics.horizontalAdvance(QLocale().toString(100.0, 'f', 1) + QLatin1Char('%')) + 16;
   for (int c = 0; c < headers.size(); ++c) {
     if (c == stretch) {
       t->horizontalHeader()->setSectionResizeMode(c, QHeaderView::Stretch);
       continue;
     }
+    const int figure = headers[c] == QStringLiteral("Share") ? share : count;
     t->horizontalHeader()->setSectionResizeMode(c, QHeaderView::Fixed);
     t->horizontalHeader()->resizeSection(
         c,
