@@ -56,8 +56,12 @@ constexpr std::size_t kMinEntry = kEntryFixed + 1;
 constexpr int kMaxDepth = 32;
 constexpr std::size_t kIoChunk = std::size_t{1} << 20;
 
+// Every read past the end of the input fails with kProjectReadError: the
+// stream ended before its data did.
 [[noreturn]] void fail(std::string_view message) {
-  throw ProjectFileError(std::string(message));
+  throw ProjectFileError(std::string(message), message == kProjectReadError
+                                                   ? ProjectFileError::Kind::EndsEarly
+                                                   : ProjectFileError::Kind::Other);
 }
 
 [[noreturn]] void failFile(std::string_view format, const std::string& path) {
@@ -403,7 +407,14 @@ class Parser {
   explicit Parser(Source& src) : src_(src) {}
 
   ProjectData run() {
-    if (std::memcmp(src_.take(4), kSignature, 4) != 0) fail(kProjectInvalidFormat);
+    // Fewer bytes than the signature that match its start: a project cut
+    // short (an empty file too); anything else was never a project.
+    const auto head = static_cast<std::size_t>(std::min<std::uint64_t>(src_.remaining(), 4));
+    if (head > 0 && std::memcmp(src_.take(head), kSignature, head) != 0) {
+      throw ProjectFileError(std::string(kProjectInvalidFormat),
+                             ProjectFileError::Kind::NotAProject);
+    }
+    if (head < 4) fail(kProjectReadError);
     skipShortString();  // class name
     skipShortString();  // object name
     for (;;) {

@@ -27,10 +27,18 @@
 namespace orvane {
 
 // what() is exactly one of the messages below, with the file name filled in
-// where the message has a "%s".
+// where the message has a "%s". kind() tells a reader's failures apart: a
+// file that does not begin like a project at all, and a project that ends
+// before its data does (truncated, or shrinking while it is read).
 class ProjectFileError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  enum class Kind { Other, NotAProject, EndsEarly };
+  explicit ProjectFileError(const std::string& message, Kind kind = Kind::Other)
+      : std::runtime_error(message), kind_(kind) {}
+  Kind kind() const noexcept { return kind_; }
+
+ private:
+  Kind kind_;
 };
 
 inline constexpr std::string_view kProjectCannotOpen = "Cannot open file %s";

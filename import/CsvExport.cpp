@@ -4,7 +4,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include <algorithm>
+#include <cstdint>
+#include <initializer_list>
+
 #include "core/RecipientList.h"
+#include "core/RunReport.h"
 #include "core/Verdict.h"
 
 namespace orvane::import {
@@ -87,12 +92,17 @@ std::string exportCsv(const RecipientList& list, const ExportFilter& filter) {
   return all;
 }
 
-void exportCsvFile(const RecipientList& list, const std::string& path, const ExportFilter& filter) {
+namespace {
+
+// Hands `produce` a sink for the file's bytes; they go to a temporary file
+// that replaces `path` once all of them are written.
+template <typename Produce>
+void writeFileReplacing(const std::string& path, Produce&& produce) {
   const std::string temp = path + ".tmp";
   std::FILE* f = std::fopen(temp.c_str(), "wb");
   if (!f) throw ExportError("Cannot create file " + path + ": " + std::strerror(errno));
   bool ok = true;
-  writeRows(list, filter, [&](const std::string& chunk) {
+  produce([&](const std::string& chunk) {
     if (ok && std::fwrite(chunk.data(), 1, chunk.size(), f) != chunk.size()) ok = false;
   });
   int err = ok ? 0 : errno;
@@ -112,6 +122,73 @@ void exportCsvFile(const RecipientList& list, const std::string& path, const Exp
     std::remove(temp.c_str());
     throw ExportError("Cannot write file " + path + ": " + std::strerror(err));
   }
+}
+
+std::string number(std::uint64_t n) {
+  return std::to_string(n);
+}
+
+std::string decimal(double value) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.1f", value);
+  return buf;
+}
+
+void appendRow(std::initializer_list<std::string_view> cells, std::string& out) {
+  bool first = true;
+  for (const std::string_view cell : cells) {
+    if (!first) out += ',';
+    first = false;
+    appendCsvCell(cell, out);
+  }
+  out += "\r\n";
+}
+
+}  // namespace
+
+void exportCsvFile(const RecipientList& list, const std::string& path, const ExportFilter& filter) {
+  writeFileReplacing(path, [&](auto&& sink) { writeRows(list, filter, sink); });
+}
+
+std::string runReportCsv(const RunReport& report, std::size_t top) {
+  std::string out;
+  appendRow({"Verdict", "Addresses", "Percent"}, out);
+  for (const Verdict v : RunReport::kVerdicts) {
+    appendRow({verdictName(v), number(report.count(v)), decimal(report.percent(v))}, out);
+  }
+  appendRow({"no result", number(report.count(RunReport::kPending)), ""}, out);
+  if (report.timed()) {
+    out += "\r\n";
+    appendRow({"Seconds", "Addresses", "Addresses per second"}, out);
+    appendRow({decimal(report.seconds()), number(report.timedAddresses()),
+               decimal(report.addressesPerSecond())},
+              out);
+  }
+  for (const Verdict v : {Verdict::Invalid, Verdict::Unknown}) {
+    out += "\r\n";
+    const std::string head = "Cause of " + std::string(verdictName(v));
+    appendRow({head, "Addresses", "Percent"}, out);
+    const double all = static_cast<double>(std::max<std::uint64_t>(report.count(v), 1));
+    for (const auto& cause : report.topCauses(v, top)) {
+      appendRow({cause.message, number(cause.count),
+                 decimal(100.0 * static_cast<double>(cause.count) / all)},
+                out);
+    }
+  }
+  out += "\r\n";
+  appendRow({"Domain", "Addresses", "Valid", "Invalid", "Catch-all", "Unknown", "No result"}, out);
+  for (const auto& d : report.topDomains(top)) {
+    appendRow({d.name, number(d.total), number(d.counts[RunReport::kValid]),
+               number(d.counts[RunReport::kInvalid]), number(d.counts[RunReport::kCatchAll]),
+               number(d.counts[RunReport::kUnknown]), number(d.counts[RunReport::kPending])},
+              out);
+  }
+  return out;
+}
+
+void exportRunReportCsvFile(const RunReport& report, const std::string& path) {
+  const std::string csv = runReportCsv(report, SIZE_MAX);
+  writeFileReplacing(path, [&](auto&& sink) { sink(csv); });
 }
 
 }  // namespace orvane::import

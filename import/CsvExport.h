@@ -15,6 +15,14 @@
 // - The last cell of a row is the verdict its stored result text carries
 //   ("valid", "invalid", "catch-all", "unknown"; empty for an entry without a
 //   result), so an exported list can be cleaned without reading the messages.
+//
+// The run report is exported the same way (same quoting and guard), as
+// sections separated by an empty line, each a header row and its rows: the
+// verdicts ("Verdict", "Addresses", "Percent"; then "no result"), the run's
+// time when known ("Seconds", "Addresses", "Addresses per second"), the causes
+// of invalid and of unknown ("Cause of invalid", "Addresses", "Percent"), and
+// the domains ("Domain", "Addresses", then one count per verdict and "No
+// result"), most frequent first.
 #pragma once
 
 #include <array>
@@ -27,6 +35,7 @@
 
 namespace orvane {
 class RecipientList;
+class RunReport;
 }  // namespace orvane
 
 namespace orvane::import {
@@ -52,5 +61,10 @@ std::string exportCsv(const RecipientList& list, const ExportFilter& filter = {}
 // failure leaves an existing file intact. Throws ExportError.
 void exportCsvFile(const RecipientList& list, const std::string& path,
                    const ExportFilter& filter = {});
+
+// The report with its `top` most frequent causes and domains of each kind.
+std::string runReportCsv(const RunReport& report, std::size_t top);
+// All of the report's causes and domains, written like exportCsvFile.
+void exportRunReportCsvFile(const RunReport& report, const std::string& path);
 
 }  // namespace orvane::import

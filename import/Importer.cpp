@@ -70,6 +70,7 @@ Entry makeEntry(std::string_view email, const std::vector<std::string>& subs) {
 Importer::Importer(const std::string& path) : kind_(sourceKindOf(path)), path_(path) {
   if (kind_ == SourceKind::Text) {
     text_ = TextFile::load(path);
+    if (!looksLikeText(text_.text())) throw ImportError(path + std::string(kNotText));
     detectedSeparator_ = detectSeparator(text_.text());
   } else {
     table_ = std::make_unique<TTzDbf>();
@@ -103,6 +104,10 @@ void Importer::prepare() {
   const EmailFieldGuess guess = detectEmailField(fieldNames_);
   emailField_ = guess.index;
   firstLine_ = guess.firstLine.value_or(FirstLine::Data);
+}
+
+bool Importer::holdsNoRows() const {
+  return kind_ == SourceKind::Text ? trimBlanks(text_.text()).empty() : table_->recordCount() == 0;
 }
 
 Separator Importer::separatorInUse() const {

@@ -46,14 +46,20 @@ namespace orvane::import {
 
 // The "-999" line that seeds the log of every imported entry.
 inline constexpr std::string_view kImportedLogLine = "-999";
+// What a front end says for a source without a single row (holdsNoRows).
+inline constexpr std::string_view kNoRows = "The file holds no rows";
+// The end of the message for a file refused as not text; the path comes first.
+inline constexpr std::string_view kNotText =
+    " is not a text file (it holds NUL bytes or mostly control characters)";
 
 class Importer final {
  public:
   static constexpr std::size_t kMaxColumns = 255;
   static constexpr std::int32_t kNewColumnWidth = 120;
 
-  // Opens the source. Throws ImportError (text file cannot be read) or
-  // EDbfError (table refused).
+  // Opens the source. Throws ImportError (text file cannot be read, or is
+  // not text: "PATH" + kNotText, see looksLikeText) or EDbfError (table
+  // refused).
   explicit Importer(const std::string& path);
   ~Importer();
   Importer(const Importer&) = delete;
@@ -69,6 +75,9 @@ class Importer final {
   // table's record count (deleted records included). The steps of run() never
   // pass it.
   std::uint64_t progressMaximum() const { return progressMaximum_; }
+  // True when an import could add nothing whatever the choices: a text of
+  // blanks and line ends only (or nothing), a table without records.
+  bool holdsNoRows() const;
 
   // --- text files (no effect on tables) ---
   // The separator: Comma until set. Detect uses detectedSeparator().

@@ -323,6 +323,17 @@ std::string_view RecordReader::skip() {
   return read(nullptr);
 }
 
+bool looksLikeText(std::string_view text) {
+  const std::string_view head = text.substr(0, kTextSniffBytes);
+  std::size_t controls = 0;
+  for (const char ch : head) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == 0) return false;
+    if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f') || c == 0x7F) ++controls;
+  }
+  return controls * 2 <= head.size();
+}
+
 std::uint64_t countRecords(std::string_view text, char separator) {
   RecordReader reader(text, separator);
   std::uint64_t records = 0;

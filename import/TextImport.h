@@ -153,6 +153,12 @@ bool isEmailColumnName(std::string_view name);
 // 4. else the first item, implying nothing.
 EmailFieldGuess detectEmailField(std::span<const std::string> items);
 
+// Whether decoded `text` reads as text rather than binary data: its first
+// kTextSniffBytes hold no NUL character, and control characters other than
+// tab, line feed, carriage return and form feed make up at most half of them.
+inline constexpr std::size_t kTextSniffBytes = 64 * 1024;
+bool looksLikeText(std::string_view text);
+
 // -------------------------------------------------------------- text file
 
 // A text file decoded into memory as UTF-8.

@@ -1,6 +1,11 @@
 #include "settings/Ini.h"
 
 namespace orvane::settings {
+namespace {
+
+constexpr std::string_view kWindowsSection = "Windows";
+
+}  // namespace
 
 TINI::TINI()
     : isConnection("Connection", &INIArquivo1),
@@ -18,10 +23,21 @@ TINI::TINI()
       ilDetectCatchAll("DetectCatchAll", &isConnection, "true"),
       isSaveDuringRuns("SaveDuringRuns", &isEnvironment, "false"),
       ilPerConnection("PerConnection", &isConnection, "10"),
-      ilHostConnections("HostConnections", &isConnection, "20") {
+      ilHostConnections("HostConnections", &isConnection, "20"),
+      ilLastFolder("LastFolder", &isEnvironment, "") {
   INIArquivo1.setLanguage(iclEnglish);
   INIArquivo1.setAutoApply(true);
   INIArquivo1.setFileName(kFileName);
+}
+
+std::string TINI::windowPlacement(std::string_view window) const {
+  std::string text;
+  INIArquivo1.readValue(kWindowsSection, window, text);
+  return text;
+}
+
+void TINI::setWindowPlacement(std::string_view window, std::string_view placement) {
+  INIArquivo1.writeValue(kWindowsSection, window, placement);
 }
 
 }  // namespace orvane::settings

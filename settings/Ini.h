@@ -11,7 +11,9 @@
 //   "detectCatchAll" "true", "PerConnection" "10" (addresses of one domain
 //   asked about on one connection) and "hostConnections" "20" (connections
 //   open at once to one mail host; 0: no limit); in "Environment" "SaveDuringRuns" "false" (the
-//   window saves a running project every minute).
+//   window saves a running project every minute) and "LastFolder" "" (the folder
+//   of the last file chosen in a file dialog); in "Windows" one value per window
+//   ("Main", "Log", ...) holding where it was last shown: "left,top,width,height".
 //
 // Each value is read once, on its first use, and held; every change is
 // written at once (AutoApply). Create one TINI when the program starts, before
@@ -74,6 +76,11 @@ class TINI final {
   void setSaveDuringRuns(bool value) { isSaveDuringRuns.setAsBoolean(value); }
   bool maximized() const { return isMaximized.AsBoolean(); }
   void setMaximized(bool value) { isMaximized.setAsBoolean(value); }
+  const std::string& lastFolder() const { return ilLastFolder.Text(); }
+  void setLastFolder(std::string_view folder) { ilLastFolder.setText(folder); }
+  // The stored placement of `window` ("" when none was stored), and storing it.
+  std::string windowPlacement(std::string_view window) const;
+  void setWindowPlacement(std::string_view window, std::string_view placement);
 
   // The components, declared in creation order (destroyed in reverse).
   TINIArquivo INIArquivo1;
@@ -93,6 +100,7 @@ class TINI final {
   TINILinha isSaveDuringRuns;
   TINILinha ilPerConnection;
   TINILinha ilHostConnections;
+  TINILinha ilLastFolder;
 };
 
 }  // namespace orvane::settings

@@ -34,7 +34,8 @@ QString shortName(const QString& path) {
 TMostRecentUsedList::TMostRecentUsedList(QObject* parent)
     : QObject(parent),
       registryKey_(QStringLiteral("Software\\MyCompany\\MyApp")),
-      separator_(new QAction(QStringLiteral("-"), this)) {
+      separator_(new QAction(this)) {
+  // No text: a separator with one is drawn as a titled section ("-").
   separator_->setSeparator(true);
 }
 

@@ -3,7 +3,9 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QMessageBox>
 
@@ -24,24 +26,34 @@ bool takeNext(std::deque<T>& queue, T& out) {
 }
 
 QString runFileDialog(QWidget* parent, QFileDialog::AcceptMode mode, const QString& title,
-                      const QString& filter, const QString& defaultSuffix) {
+                      const QString& filter, const QString& defaultSuffix, const QString& folder) {
   if (gScript) {
     gScript->shown << (mode == QFileDialog::AcceptOpen ? QStringLiteral("open: ")
                                                        : QStringLiteral("save: ")) +
                           title;
+    gScript->folders << folder;
     QString name;
     takeNext(gScript->fileNames, name);
     return name;
   }
-  QFileDialog dialog(parent, title);
+  QFileDialog dialog(parent, title, folder);
   dialog.setAcceptMode(mode);
   dialog.setFileMode(mode == QFileDialog::AcceptOpen ? QFileDialog::ExistingFile
                                                      : QFileDialog::AnyFile);
   dialog.setNameFilters(Prompts::nameFilters(filter));
   dialog.setDefaultSuffix(defaultSuffix);
   dialog.setOption(QFileDialog::ReadOnly, false);
-  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
-  return dialog.selectedFiles().constFirst();
+  // The dialog's own question is a narrow box under the dialog's title,
+  // which it cuts; ours is titled "Confirm" like every other question.
+  dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
+  for (;;) {
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+    const QString chosen = dialog.selectedFiles().constFirst();
+    if (mode == QFileDialog::AcceptOpen || !QFileInfo::exists(chosen)) return chosen;
+    const QString question = QStringLiteral("%1 already exists.\nDo you want to replace it?")
+                                 .arg(QDir::toNativeSeparators(chosen));
+    if (Prompts::confirm(parent, question, false) == Answer::Yes) return chosen;
+  }
 }
 
 }  // namespace
@@ -79,13 +91,13 @@ void Prompts::error(QWidget* parent, const QString& text) {
 }
 
 QString Prompts::openFileName(QWidget* parent, const QString& title, const QString& filter,
-                              const QString& defaultSuffix) {
-  return runFileDialog(parent, QFileDialog::AcceptOpen, title, filter, defaultSuffix);
+                              const QString& defaultSuffix, const QString& folder) {
+  return runFileDialog(parent, QFileDialog::AcceptOpen, title, filter, defaultSuffix, folder);
 }
 
 QString Prompts::saveFileName(QWidget* parent, const QString& title, const QString& filter,
-                              const QString& defaultSuffix) {
-  return runFileDialog(parent, QFileDialog::AcceptSave, title, filter, defaultSuffix);
+                              const QString& defaultSuffix, const QString& folder) {
+  return runFileDialog(parent, QFileDialog::AcceptSave, title, filter, defaultSuffix, folder);
 }
 
 QString Prompts::clipboardText() {
@@ -115,7 +127,10 @@ QStringList Prompts::nameFilters(const QString& filter) {
   for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
     QString patterns = parts[i + 1];
     patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
-    out << parts[i].trimmed() + QStringLiteral(" (") + patterns + QLatin1Char(')');
+    const QString name = parts[i].trimmed();
+    out << (name.endsWith(QLatin1Char(')'))
+                ? name
+                : name + QStringLiteral(" (") + patterns + QLatin1Char(')'));
   }
   return out;
 }

@@ -31,6 +31,7 @@ struct PromptScript {
   std::deque<QString> fileNames;  // for the file dialogs ("" = cancelled)
   QString clipboard;              // what clipboardText() returns
   QStringList shown;              // "confirm: text", "error: text", "open: title", ...
+  QStringList folders;            // the folder each file dialog would have opened in
   QList<QUrl> openedUrls;
   int beeps = 0;
   int unexpected = 0;  // calls that found no scripted answer
@@ -45,20 +46,23 @@ class Prompts final {
   static Answer confirm(QWidget* parent, const QString& text, bool withCancel);
   // The application's error box: the message and an OK button.
   static void error(QWidget* parent, const QString& text);
-  // File dialogs; `filter` is written "Name|*.a;*.b|Other|*.c". Return the
-  // chosen path, or an empty text when the user cancelled. The open dialog
-  // accepts only existing files; the save dialog asks before overwriting.
+  // File dialogs; `filter` is written "Name|*.a;*.b|Other|*.c". They open
+  // in `folder`. Return the chosen path, or an empty text when the user
+  // cancelled. The open dialog accepts only existing files; the save dialog
+  // asks before overwriting (a box titled "Confirm"; No shows the dialog
+  // again).
   static QString openFileName(QWidget* parent, const QString& title, const QString& filter,
-                              const QString& defaultSuffix);
+                              const QString& defaultSuffix, const QString& folder);
   static QString saveFileName(QWidget* parent, const QString& title, const QString& filter,
-                              const QString& defaultSuffix);
+                              const QString& defaultSuffix, const QString& folder);
   static QString clipboardText();
   static void beep();
   // Opens `url` in the user's browser (or the desktop's handler for it);
   // false when nothing could open it.
   static bool openUrl(const QUrl& url);
 
-  // "Name|*.a;*.b|Other|*.c" -> the name filters of a Qt file dialog.
+  // "Name|*.a;*.b|Other|*.c" -> the name filters of a Qt file dialog; a name
+  // that already shows its patterns ("CSV (*.csv)") is kept as it is.
   static QStringList nameFilters(const QString& filter);
 
   // Tests: installs `script` (nullptr restores the real boxes).

@@ -10,6 +10,7 @@ set(_pages
   "commands.html|Commands"
   "results.html|Results"
   "flags.html|Flags and suggestions"
+  "report.html|Run report"
   "options.html|Options"
   "import.html|Importing lists"
   "command-line.html|Command line")

@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "import/DbfCodePage.h"
+#include "import/Importer.h"
 #include "tests/import/DbfBuilder.h"
 #include "tests/ui/WindowFixture.h"
 #include "ui/import/ImportDialog.h"
@@ -81,12 +82,11 @@ TEST_F(Import, CancelAsksAndKeepsTheRowsAlreadyImported) {
 
 // The import replaces the old entries and columns; the address column is
 // found by its header.
-TEST_F(Import, DetectFindsTheSeparatorForThePreviewAndTheImport) {
+TEST_F(Import, StartsOnDetectWhichFindsTheSeparatorForThePreviewAndTheImport) {
   addEntries({"old@x.test"});
   window->list().addColumn(Column{"Old", 50});
   importReplacing(writeCsv("Name;Email\nJan;j@x.org\n"), [](TImportDialog* dialog) {
     auto* separator = child<QComboBox>(dialog, "cbSeparator");
-    separator->setCurrentIndex(separator->findText(QStringLiteral("Detect")));
     EXPECT_EQ(separator->currentText(), QStringLiteral("Detect (found: semicolon)"));
     auto* preview = child<QTableWidget>(dialog, "tvPreview");
     EXPECT_EQ(headers(preview).value(0), QStringLiteral("Name"));
@@ -107,10 +107,11 @@ TEST_F(Import, ChoicesRefreshThePreviewAndTheAddressColumn) {
   triggerDialog<TImportDialog>("acImportRecipient", [](TImportDialog* dialog) {
     auto* preview = child<QTableWidget>(dialog, "tvPreview");
     auto* email = child<QComboBox>(dialog, "cbEmail");
+    auto* separator = child<QComboBox>(dialog, "cbSeparator");
+    separator->setCurrentIndex(separator->findText(QStringLiteral("Comma")));
     EXPECT_EQ(headers(preview), texts({"Field 1"}));  // read with commas: one field
     EXPECT_EQ(row(preview, 0), texts({"Name;Email"}));
 
-    auto* separator = child<QComboBox>(dialog, "cbSeparator");
     separator->setCurrentIndex(separator->findText(QStringLiteral("Semicolon")));
     EXPECT_EQ(headers(preview), texts({"Name", "Email"}));
     EXPECT_EQ(preview->rowCount(), 1);
@@ -126,6 +127,44 @@ TEST_F(Import, ChoicesRefreshThePreviewAndTheAddressColumn) {
     child<QPushButton>(dialog, "btCancel")->click();
   });
   EXPECT_EQ(window->list().count(), 0u);
+}
+
+TEST_F(Import, EmptyAndBinaryFilesAreRefusedBeforeTheDialogAndTheProjectStaysAsItWas) {
+  addEntries({"kept@x.test"});
+  window->list().setModified(false);
+  QByteArray controls;
+  for (int i = 0; i < 300; ++i) controls += "\x01\x02\x1B" + QByteArray::number(i % 10);
+  const struct {
+    const char* name;
+    QByteArray bytes;
+    bool binary;  // else: no rows
+  } cases[] = {
+      {"empty", QByteArray(), false},
+      {"blank lines", QByteArray(" \r\n\t\n\n"), false},
+      {"NUL bytes", QByteArray("PK\x03\x04\x14\x00\x06\x00ok@x.test\n", 18), true},
+      {"control bytes", controls, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const QString path = writeCsv(c.bytes);
+    prompts.fileNames = {path};
+    bool opened = false;
+    QTimer watch;  // closes a dialog that should not have opened
+    QObject::connect(&watch, &QTimer::timeout, [&opened] {
+      if (auto* dialog = qobject_cast<TImportDialog*>(QApplication::activeModalWidget())) {
+        opened = true;
+        dialog->reject();
+      }
+    });
+    watch.start(5);
+    trigger("acImportRecipient");
+    EXPECT_FALSE(opened);
+    EXPECT_EQ(lastShown(), c.binary ? QStringLiteral("error: ") + path +
+                                          QString::fromLatin1(import::kNotText.data())
+                                    : QStringLiteral("error: The file holds no rows"));
+    EXPECT_EQ(window->list().count(), 1u);
+    EXPECT_FALSE(window->list().modified());
+  }
 }
 
 TEST_F(Import, Utf16WithByteOrderMarkIsFoundAndKeptWhenAnotherReadingFails) {

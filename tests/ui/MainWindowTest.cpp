@@ -1,10 +1,14 @@
 #include <QCheckBox>
+#include <QDir>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
+#include <QStatusBar>
 #include <QTableView>
 #include <QTableWidget>
 #include <QTemporaryDir>
@@ -17,6 +21,7 @@
 #include "tests/ui/WindowFixture.h"
 #include "ui/export/ExportDialog.h"
 #include "ui/main/FindDialog.h"
+#include "ui/main/WindowPlacement.h"
 #include "ui/recipient/FormLog.h"
 #include "ui/recipient/FormProperties.h"
 
@@ -109,23 +114,57 @@ TEST_F(MainWindow, SaveAsThenOpenRoundTripsWithTitleStatusAndRecentFiles) {
   ASSERT_EQ(window->list().count(), 2u);
   EXPECT_EQ(window->list().entry(1).email(), "b@two.test");
   EXPECT_EQ(window->fileName(), path);
-  // The recently used block sits in the File menu after the Recipient submenu.
+  EXPECT_EQ(window->statusTexts().value(1), QStringLiteral("Total: 2"));
+  // A hint shows beside the counters, not over them.
+  window->statusBar()->showMessage(QStringLiteral("Open project"));
+  EXPECT_TRUE(child<QLabel>(window.get(), "StatusPanel1")->isVisible());
+  // File dialogs never open in the working folder: at first in the user's
+  // documents, then (no project file) where the last file was chosen, with
+  // a project file in its folder.
+  EXPECT_NE(prompts.folders.value(0), QDir::currentPath());
+  EXPECT_EQ(prompts.folders.value(1), files.path());
+  window->list().setModified(false);
+  trigger("acNew");
+  ini.setLastFolder(QDir::tempPath().toStdString());
+  prompts.fileNames = {path};
+  trigger("acOpen");
+  EXPECT_EQ(prompts.folders.value(2), QDir::tempPath());
+  EXPECT_EQ(window->dialogFolder(), files.path());
+  // The recently used block sits in the File menu after the Recipient submenu,
+  // after a separator drawn as a line (a separator with a text is a titled section).
   QMenu* file = child<QMenu>(window.get(), "mnFile");
   EXPECT_TRUE(file->actions().value(11)->isSeparator());
+  EXPECT_TRUE(file->actions().value(11)->text().isEmpty());
   EXPECT_EQ(file->actions().value(12)->text(), QStringLiteral("&1 saved.orp"));
   EXPECT_EQ(file->actions().value(13), action("acImportRecipient"));
   EXPECT_EQ(prompts.unexpected, 0);
 }
 
-TEST_F(MainWindow, BrokenProjectAndFailedStartsEndInTheErrorBox) {
-  const QString broken = projectPath("broken.orp");
-  std::ofstream(broken.toStdString()) << "XXXX not a project";
+TEST_F(MainWindow, BrokenProjectsAreNamedAndFailedStartsEndInTheErrorBox) {
   addEntries({"kept@mine.test"});
   window->list().setModified(false);
-  window->recentFileChosen(broken);
-  EXPECT_EQ(lastShown(), QStringLiteral("error: Invalid stream format"));
-  EXPECT_EQ(window->list().count(), 1u);
-  EXPECT_TRUE(window->fileName().isEmpty());
+  RecipientList saved;
+  saved.addEntry("a@one.test", {});
+  const std::string whole = serializeProject(saved);
+  const struct {
+    const char* name;
+    std::string bytes;
+    const char* message;  // after the path
+  } cases[] = {
+      {"text.orp", "XXXX not a project", " is not an Orvane project: Invalid stream format"},
+      {"cut.orp", whole.substr(0, whole.size() / 2),
+       " is damaged (it ends early): Stream read error"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const QString path = projectPath(c.name);
+    std::ofstream(path.toStdString(), std::ios::binary) << c.bytes;
+    window->recentFileChosen(path);
+    EXPECT_EQ(lastShown(), QStringLiteral("error: ") + path + QString::fromLatin1(c.message));
+    // The project open before stays open.
+    EXPECT_EQ(window->list().count(), 1u);
+    EXPECT_TRUE(window->fileName().isEmpty());
+  }
 
   window->recentFileChosen(projectPath("gone.orp"));
   EXPECT_EQ(lastShown(),
@@ -297,6 +336,34 @@ TEST_F(MainWindow, StartUpOpensAProjectArgumentAndRemembersMaximized) {
   window->showNormal();
   window.reset();
   EXPECT_FALSE(ini.maximized());
+}
+
+TEST_F(MainWindow, WindowsReopenWhereTheyWereLeftWhileThatIsOnAScreen) {
+  addEntries({"a@x.test"});
+  window->selectRow(0);
+  const QRect dialogPlace(40, 50, 420, 310);
+  triggerDialog<TFormProperties>("acRecipientEdit", [&](TFormProperties* dialog) {
+    dialog->setGeometry(dialogPlace);
+    dialog->reject();
+  });
+  triggerDialog<TFormProperties>("acRecipientEdit", [&](TFormProperties* dialog) {
+    EXPECT_EQ(dialog->geometry(), dialogPlace);
+    dialog->reject();
+  });
+
+  const QRect mainPlace(30, 40, 500, 400);
+  window->setGeometry(mainPlace);
+  window->list().setModified(false);
+  window.reset();
+  window = std::make_unique<TMainForm>(loop, ini);  // the next start
+  EXPECT_EQ(window->geometry(), mainPlace);
+
+  // A place on a screen that is no longer there is not taken back.
+  window.reset();
+  ini.setWindowPlacement(kPlaceMain, "5000,5000,500,400");
+  window = std::make_unique<TMainForm>(loop, ini);
+  EXPECT_TRUE(
+      QGuiApplication::primaryScreen()->availableGeometry().contains(window->geometry().center()));
 }
 
 TEST_F(MainWindow, ARunningProjectIsSavedAsItGoesWhenTheOptionsSaySo) {

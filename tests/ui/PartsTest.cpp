@@ -15,6 +15,8 @@
 
 namespace orvane::ui {
 using testing::child;
+using testing::ScriptedSmtpServer;
+using testing::SmtpAction;
 using testing::waitFor;
 using testing::WindowTest;
 namespace {
@@ -112,6 +114,22 @@ TEST(ClipboardText, IsTrimmedAndRefusedWithLineBreaksOrSeveralAddresses) {
   }
 }
 
+TEST(Prompts, FileFiltersShowEachPatternOnce) {
+  const struct {
+    const char* filter;
+    QStringList shown;
+  } cases[] = {
+      {"Orvane Projects|*.orp", {QStringLiteral("Orvane Projects (*.orp)")}},
+      {"CSV (*.csv)|*.csv", {QStringLiteral("CSV (*.csv)")}},
+      {"Data files |*.txt;*.csv|All files (*.*)|*.*",
+       {QStringLiteral("Data files (*.txt *.csv)"), QStringLiteral("All files (*.*)")}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.filter);
+    EXPECT_EQ(Prompts::nameFilters(QString::fromLatin1(c.filter)), c.shown);
+  }
+}
+
 class Clipboard : public WindowTest {};
 
 TEST_F(Clipboard, ShowsTheResultBeepsAndUnfoldsTheLog) {
@@ -144,6 +162,24 @@ TEST_F(Clipboard, ShowsTheResultBeepsAndUnfoldsTheLog) {
   });
   EXPECT_TRUE(waitFor([&] { return !form->validation().scheduler().busy(); }));
   EXPECT_EQ(prompts.beeps, 1);
+
+  // A status of several lines wraps below its two and pushes the rest down.
+  smtp.setHandler([](const ScriptedSmtpServer::Command& c) -> std::optional<SmtpAction> {
+    if (c.verb != "RCPT") return std::nullopt;
+    return SmtpAction::line("550 5.7.1 Client host rejected by policy");
+  });
+  prompts.clipboard = QStringLiteral("anyone@good.test");
+  triggerDialog<TFormValidateClipboard>("acValidateClipboard", [&](TFormValidateClipboard* dialog) {
+    auto* status = child<QLabel>(dialog, "lbStatus");
+    ASSERT_TRUE(waitFor([&] { return child<QPushButton>(dialog, "btDetails")->isEnabled(); }));
+    EXPECT_GE(status->height(), status->heightForWidth(status->width()));
+    EXPECT_GT(status->heightForWidth(status->width()), 2 * status->fontMetrics().lineSpacing());
+    EXPECT_GE(child<QLabel>(dialog, "lbVerdict")->y(), status->geometry().bottom());
+    EXPECT_GT(child<QPushButton>(dialog, "btCancelar")->y(),
+              child<QLabel>(dialog, "lbVerdict")->geometry().bottom());
+    EXPECT_EQ(dialog->height(), dialog->collapsedHeight());
+    dialog->reject();
+  });
   EXPECT_EQ(prompts.unexpected, 0);
 }
 
@@ -160,12 +196,13 @@ TEST(AboutBox, GroupsTheMemoryFigureByTheLocaleAndShowsFourVersionNumbers) {
 class FakeTray final : public TrayBackend {
  public:
   bool available() const override { return present; }
+  // Like the desktop's: an icon in an area that is gone is not shown.
   void show(const QIcon&, const QString& shownTip) override {
     visible = true;
     tip = shownTip;
   }
   void hide() override { visible = false; }
-  bool shown() const override { return visible; }
+  bool shown() const override { return present && visible; }
   void popUp(QMenu* menu) override { popped = menu; }
 
   bool present = true;
@@ -207,7 +244,7 @@ class TrayWindow : public WindowTest {
   FakeTrays fakes;  // before the window: its tray takes a fake desktop
 };
 
-TEST_F(TrayWindow, DoubleClickValidatesTheClipboardAndCloseOnlyHidesWhileTheIconShows) {
+TEST_F(TrayWindow, DoubleClickValidatesAndCloseHidesOnlyWhileTheIconShowsAsTheAreaComesAndGoes) {
   // The fixture's window was built before the fakes: build one with them.
   window = std::make_unique<TMainForm>(loop, ini);
   window->show();
@@ -228,7 +265,23 @@ TEST_F(TrayWindow, DoubleClickValidatesTheClipboardAndCloseOnlyHidesWhileTheIcon
   EXPECT_EQ(closed, 0);
   trigger("acOpenMain");
   EXPECT_TRUE(window->isVisible());
-  desk.visible = false;  // the notification area went away
+
+  // The notification area goes away while the window is hidden behind the
+  // icon: the window comes back, and Close is Exit until the area returns.
+  trigger("acClose");
+  desk.present = false;
+  desk.onAvailabilityChanged();
+  EXPECT_FALSE(window->tray().Active());
+  EXPECT_TRUE(window->isVisible());
+  desk.present = true;
+  desk.onAvailabilityChanged();
+  EXPECT_TRUE(desk.visible);  // shown again in the new area
+  trigger("acClose");
+  EXPECT_FALSE(window->isVisible());
+  EXPECT_EQ(closed, 0);
+  trigger("acOpenMain");
+  desk.present = false;
+  desk.onAvailabilityChanged();
   trigger("acClose");
   EXPECT_EQ(closed, 1);
 }

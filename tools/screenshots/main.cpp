@@ -1,15 +1,22 @@
-// orvane-screenshots OUTPUT_FOLDER: opens the real main window on a demo
-// project, validates it against scripted DNS and SMTP servers of its own
+// orvane-screenshots OUTPUT_FOLDER [--dark]: opens the real main window on a
+// demo project, validates it against scripted DNS and SMTP servers of its own
 // (nothing leaves the machine), and saves pictures of the main window after
-// the run and of the dialogs. Settings live in a throwaway folder.
+// the run, of the run report and of every dialog. Settings live in a
+// throwaway folder, so the main window opens as at a first start. --dark
+// gives the program a dark palette, as a dark desktop would. The scale comes
+// from the environment (QT_SCALE_FACTOR).
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPalette>
 #include <QPushButton>
 #include <QScreen>
+#include <QStatusBar>
+#include <QStyleFactory>
 #include <QSystemTrayIcon>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -36,6 +43,7 @@
 #include "ui/main/Splash.h"
 #include "ui/recipient/FormLog.h"
 #include "ui/recipient/FormProperties.h"
+#include "ui/report/FormRunReport.h"
 #include "ui/tray/Tray.h"
 
 namespace {
@@ -81,6 +89,37 @@ struct Demo {
   const char* company;
 };
 
+// The palette of a dark desktop theme.
+QPalette darkPalette() {
+  QPalette p;
+  const QColor window(0x2B, 0x2D, 0x31);
+  const QColor base(0x1E, 0x1F, 0x22);
+  const QColor text(0xE6, 0xE6, 0xE6);
+  p.setColor(QPalette::Window, window);
+  p.setColor(QPalette::WindowText, text);
+  p.setColor(QPalette::Base, base);
+  p.setColor(QPalette::AlternateBase, QColor(0x26, 0x28, 0x2C));
+  p.setColor(QPalette::ToolTipBase, window);
+  p.setColor(QPalette::ToolTipText, text);
+  p.setColor(QPalette::PlaceholderText, QColor(0x8C, 0x8C, 0x8C));
+  p.setColor(QPalette::Text, text);
+  p.setColor(QPalette::Button, QColor(0x35, 0x37, 0x3C));
+  p.setColor(QPalette::ButtonText, text);
+  p.setColor(QPalette::BrightText, Qt::red);
+  p.setColor(QPalette::Light, QColor(0x4A, 0x4D, 0x52));
+  p.setColor(QPalette::Midlight, QColor(0x3C, 0x3F, 0x44));
+  p.setColor(QPalette::Mid, QColor(0x25, 0x27, 0x2A));
+  p.setColor(QPalette::Dark, QColor(0x18, 0x19, 0x1B));
+  p.setColor(QPalette::Shadow, Qt::black);
+  p.setColor(QPalette::Highlight, QColor(0x35, 0x74, 0xF0));
+  p.setColor(QPalette::HighlightedText, Qt::white);
+  p.setColor(QPalette::Link, QColor(0x8A, 0xB4, 0xF8));
+  for (const auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) {
+    p.setColor(QPalette::Disabled, role, QColor(0x7A, 0x7A, 0x7A));
+  }
+  return p;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -91,6 +130,11 @@ int main(int argc, char** argv) {
   }
   gOut = QString::fromLocal8Bit(argv[1]);
   QDir().mkpath(gOut);
+  const bool dark = argc > 2 && QString::fromLocal8Bit(argv[2]) == QStringLiteral("--dark");
+  if (dark) {
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    QApplication::setPalette(darkPalette());
+  }
   QApplication::setApplicationName(QString::fromLatin1(ui::kProductName));
   QTemporaryDir settingsRoot;
   settings::UserKey::setRootDirectoryForTests(settingsRoot.path());
@@ -134,7 +178,6 @@ int main(int argc, char** argv) {
       std::to_string(smtp.port()));
   form.startUp({});
   RecipientList& list = form.list();
-  list.setColumnWidth(0, 200);
   list.addColumn(Column{"Name", 110});
   list.addColumn(Column{"Company", 110});
   const Demo demo[] = {
@@ -152,7 +195,6 @@ int main(int argc, char** argv) {
   };
   for (const Demo& d : demo) list.addEntry(d.email, std::vector<std::string>{d.name, d.company});
   list.setModified(false);
-  form.resize(900, 520);
   form.show();
 
   QAction* start = form.findChild<QAction*>(QStringLiteral("acStart"));
@@ -163,7 +205,18 @@ int main(int argc, char** argv) {
   }
   form.model().flush();
   form.selectRow(3);
+  // A command's hint, as resting the pointer on the Start button shows it.
+  form.statusBar()->showMessage(start->statusTip());
   save(&form, "main-window");
+  form.statusBar()->clearMessage();
+
+  QAction* reportAction = form.findChild<QAction*>(QStringLiteral("acRunReport"));
+  reportAction->trigger();
+  if (ui::TFormRunReport* report = form.runReportWindow()) {
+    waitFor([] { return false; }, 300);
+    save(report, "run-report");
+    report->close();
+  }
 
   // With a notification area on the display (the script starts one), the
   // tray icon and its menu, as the user sees them.
@@ -176,7 +229,11 @@ int main(int argc, char** argv) {
     menu->popup(QPoint(screen.right() - 220, 32));
     waitFor([] { return false; }, 500);  // let the tray draw the icon and the menu open
     const QPixmap desktop = QGuiApplication::primaryScreen()->grabWindow(0);
-    desktop.copy(QRect(screen.right() - 420, 0, 420, 220))
+    const qreal scale = desktop.devicePixelRatio();  // the grab is in device pixels
+    desktop
+        .copy(QRectF(QRect(screen.right() - 420, 0, 420, 220).topLeft() * scale,
+                     QSizeF(420, 220) * scale)
+                  .toRect())
         .save(QDir(gOut).filePath(QStringLiteral("tray-menu.png")));
     std::printf("%s\n", qPrintable(QDir(gOut).filePath(QStringLiteral("tray-menu.png"))));
     menu->close();
@@ -189,12 +246,19 @@ int main(int argc, char** argv) {
   };
   shootNextModal("properties");
   trigger("acRecipientEdit");
-  shootNextModal("view-log", [](QWidget* w) { w->resize(560, 260); });
+  shootNextModal("view-log");
   trigger("acViewLog");
   shootNextModal("options");
   trigger("acOptions");
   shootNextModal("about");
   trigger("acAbout");
+  shootNextModal("export");
+  trigger("acExportRecipient");
+  // The save-before question, as every "Confirm" box looks.
+  list.setModified(true);
+  shootNextModal("confirm");
+  trigger("acNew");
+  list.setModified(false);
 
   trigger("acFind");
   if (auto* find = form.findChild<ui::FindDialog*>()) {
@@ -229,5 +293,9 @@ int main(int argc, char** argv) {
     dialog.show();
     save(&dialog, "import");
   }
+  // The window as a user meets it at a first start: an empty new project.
+  list.setModified(false);
+  trigger("acNew");
+  save(&form, "first-start");
   return 0;
 }

@@ -23,54 +23,71 @@ TFormValidateClipboard::TFormValidateClipboard(net::EventLoop& loop, QWidget* pa
   setModal(true);
   validation_.onResult = [this](engine::ValidationResult& result) { showResult(result); };
 
-  const int line = std::max(13, fontMetrics().height());
-  auto* label1 = new QLabel(QStringLiteral("E-Mail Adress:"), this);
-  label1->setObjectName(QStringLiteral("Label1"));
-  label1->setAlignment(Qt::AlignRight | Qt::AlignTop);
-  label1->setGeometry(8, 20, 89, line);
-  lbEmail = new QLabel(this);
-  lbEmail->setObjectName(QStringLiteral("lbEmail"));
-  QFont bold = lbEmail->font();
-  bold.setBold(true);
-  lbEmail->setFont(bold);
-  lbEmail->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  lbEmail->setGeometry(104, 20, 193, line);
-  auto* label2 = new QLabel(QStringLiteral("Status:"), this);
-  label2->setObjectName(QStringLiteral("Label2"));
-  label2->setAlignment(Qt::AlignRight | Qt::AlignTop);
-  label2->setGeometry(8, 44, 89, line);
-  lbStatus = new QLabel(this);
-  lbStatus->setObjectName(QStringLiteral("lbStatus"));
-  lbStatus->setFont(bold);
+  const auto rightLabel = [this](const char* text, const char* name) {
+    auto* label = new QLabel(QString::fromUtf8(text), this);
+    label->setObjectName(QString::fromLatin1(name));
+    label->setAlignment(Qt::AlignRight | Qt::AlignTop);
+    return label;
+  };
+  const auto boldLabel = [this](const char* name) {
+    auto* label = new QLabel(this);
+    label->setObjectName(QString::fromLatin1(name));
+    QFont bold = label->font();
+    bold.setBold(true);
+    label->setFont(bold);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    return label;
+  };
+  Label1 = rightLabel("E-Mail Adress:", "Label1");
+  lbEmail = boldLabel("lbEmail");
+  Label2 = rightLabel("Status:", "Label2");
+  lbStatus = boldLabel("lbStatus");
   lbStatus->setWordWrap(true);
-  lbStatus->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  lbStatus->setGeometry(104, 44, 193, std::max(33, 2 * line + 2));
-  auto* label3 = new QLabel(QStringLiteral("Verdict:"), this);
-  label3->setObjectName(QStringLiteral("Label3"));
-  label3->setAlignment(Qt::AlignRight | Qt::AlignTop);
-  label3->setGeometry(8, 44 + std::max(33, 2 * line + 2), 89, line);
-  lbVerdict = new QLabel(this);
-  lbVerdict->setObjectName(QStringLiteral("lbVerdict"));
-  lbVerdict->setFont(bold);
-  lbVerdict->setGeometry(104, 44 + std::max(33, 2 * line + 2), 193, line);
+  Label3 = rightLabel("Verdict:", "Label3");
+  lbVerdict = boldLabel("lbVerdict");
 
   btCancelar = new QPushButton(QStringLiteral("Cancel"), this);
   btCancelar->setObjectName(QStringLiteral("btCancelar"));
-  btCancelar->setGeometry(130, 96, 75, 23);
   connect(btCancelar, &QPushButton::clicked, this, &TFormValidateClipboard::reject);
   btDetails = new QPushButton(QStringLiteral("&Details >>"), this);
   btDetails->setObjectName(QStringLiteral("btDetails"));
-  btDetails->setGeometry(216, 96, 75, 23);
   connect(btDetails, &QPushButton::clicked, this, &TFormValidateClipboard::details);
 
   Bevel1 = new QFrame(this);
   Bevel1->setObjectName(QStringLiteral("Bevel1"));
   Bevel1->setFrameShape(QFrame::HLine);
   Bevel1->setFrameShadow(QFrame::Sunken);
-  Bevel1->setGeometry(8, 128, 289, 9);
   Memo1 = createLogMemo(this);
-  Memo1->setGeometry(8, 136, 289, 145);
-  setClientHeight(kExpandedHeight);
+  layOut();
+  setClientHeight(expandedHeight());
+}
+
+void TFormValidateClipboard::layOut() {
+  // The designed places, moved down as far as a long status needs.
+  const int line = std::max(13, fontMetrics().height());
+  const int boldLine = std::max(13, lbStatus->fontMetrics().height());
+  Label1->setGeometry(8, 20, 89, line);
+  lbEmail->setGeometry(104, 20, kValueWidth, boldLine);
+  const int statusTop = 20 + std::max(24, boldLine + 8);
+  const int statusHeight = std::max({33, 2 * boldLine + 2, lbStatus->heightForWidth(kValueWidth)});
+  Label2->setGeometry(8, statusTop, 89, line);
+  lbStatus->setGeometry(104, statusTop, kValueWidth, statusHeight);
+  const int verdictTop = statusTop + statusHeight;
+  Label3->setGeometry(8, verdictTop, 89, line);
+  lbVerdict->setGeometry(104, verdictTop, kValueWidth, boldLine);
+  const int buttonHeight = std::max(23, btCancelar->sizeHint().height());
+  const int buttonsTop = std::max(96, verdictTop + boldLine + 4);
+  const int buttonWidth =
+      std::max({75, btCancelar->sizeHint().width(), btDetails->sizeHint().width()});
+  btDetails->setGeometry(291 - buttonWidth, buttonsTop, buttonWidth, buttonHeight);
+  btCancelar->setGeometry(btDetails->x() - 11 - buttonWidth, buttonsTop, buttonWidth, buttonHeight);
+  collapsedHeight_ = std::max(kCollapsedHeight, buttonsTop + buttonHeight + 9);
+  Bevel1->setGeometry(8, collapsedHeight_, 289, 9);
+  Memo1->setGeometry(8, collapsedHeight_ + 8, 289, kExpandedHeight - kCollapsedHeight - 15);
+}
+
+int TFormValidateClipboard::expandedHeight() const {
+  return collapsedHeight_ + kExpandedHeight - kCollapsedHeight;
 }
 
 TFormValidateClipboard::~TFormValidateClipboard() {
@@ -119,13 +136,18 @@ void TFormValidateClipboard::validate(const settings::TINI& ini) {
 }
 
 void TFormValidateClipboard::prepare(const QString& text) {
-  lbEmail->setText(text);
+  // The text as copied, on one line: a long one is cut in its middle and
+  // shown whole in the tool tip.
+  lbEmail->setText(
+      lbEmail->fontMetrics().elidedText(text.simplified(), Qt::ElideMiddle, kValueWidth));
+  lbEmail->setToolTip(text);
   lbStatus->setText(QStringLiteral("Checking..."));
   lbVerdict->clear();
   btCancelar->setText(QStringLiteral("Cancel"));
   btDetails->setEnabled(false);
   Memo1->clear();
-  setClientHeight(kCollapsedHeight);
+  layOut();
+  setClientHeight(collapsedHeight_);
   setBusyCursor(true);
 }
 
@@ -139,12 +161,16 @@ void TFormValidateClipboard::showResult(const engine::ValidationResult& value) {
   btCancelar->setText(QStringLiteral("&Close"));
   btDetails->setEnabled(true);
   showLog(Memo1, value.log);
+  layOut();
+  setClientHeight(collapsedHeight_);
   setBusyCursor(false);
 }
 
 void TFormValidateClipboard::details() {
+  // The button disables itself: the focus goes on to Close, not nowhere.
+  btCancelar->setFocus();
   btDetails->setEnabled(false);
-  setClientHeight(kExpandedHeight);
+  setClientHeight(expandedHeight());
 }
 
 void TFormValidateClipboard::reject() {

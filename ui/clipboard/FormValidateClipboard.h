@@ -2,8 +2,9 @@
 // scheduler of its own (separate from the project's, so both may run at once)
 // and shows the small window "Clipboard Address Validation" until the user
 // closes it: the address, "Checking..." and then the result and its verdict,
-// Cancel / Close,
-// and Details, which unfolds the transaction log below a line.
+// Cancel / Close, and Details, which unfolds the transaction log below a line.
+// A status too long for its two lines wraps on, pushing the verdict, the
+// buttons and the line down: the window grows instead of cutting it.
 //
 // The clipboard text is shown as copied; what is validated is that text
 // trimmed of surrounding blanks and line breaks. A text that still holds a
@@ -46,8 +47,10 @@ class TFormValidateClipboard final : public QDialog {
   Q_OBJECT
 
  public:
+  // Client heights with a status of up to two lines; a longer one adds to both.
   static constexpr int kCollapsedHeight = 128;
   static constexpr int kExpandedHeight = 288;
+  static constexpr int kValueWidth = 193;
 
   TFormValidateClipboard(net::EventLoop& loop, QWidget* parent = nullptr);
   ~TFormValidateClipboard() override;
@@ -64,10 +67,15 @@ class TFormValidateClipboard final : public QDialog {
   static std::string addressToValidate(const QString& clipboard);
 
   engine::Validation& validation() noexcept { return validation_; }
+  // The client height without and with the log, for the status shown now.
+  int collapsedHeight() const noexcept { return collapsedHeight_; }
+  int expandedHeight() const;
 
   void reject() override;
 
  private:
+  // Places the controls for the texts they hold now.
+  void layOut();
   void prepare(const QString& text);
   void showResult(const engine::ValidationResult& result);
   void details();
@@ -75,6 +83,9 @@ class TFormValidateClipboard final : public QDialog {
   void setBusyCursor(bool busy);
 
   engine::Validation validation_;
+  QLabel* Label1 = nullptr;
+  QLabel* Label2 = nullptr;
+  QLabel* Label3 = nullptr;
   QLabel* lbEmail = nullptr;
   QLabel* lbStatus = nullptr;
   QLabel* lbVerdict = nullptr;
@@ -83,6 +94,7 @@ class TFormValidateClipboard final : public QDialog {
   QFrame* Bevel1 = nullptr;
   QPlainTextEdit* Memo1 = nullptr;
   bool busyCursor_ = false;
+  int collapsedHeight_ = kCollapsedHeight;
 };
 
 }  // namespace orvane::ui

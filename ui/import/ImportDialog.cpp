@@ -229,16 +229,29 @@ TImportDialog::TImportDialog(RecipientList& list, const QString& path, QWidget* 
   layout->addLayout(buttons);
   resize(640, sizeHint().height());
 
+  // Tab follows the choices from the top down, then the preview and the buttons.
+  QWidget* order[] = {cbSeparator_, cbCharset_, cbEmail_,   rbData_,   rbHeader_,
+                      append,       rbReplace_, tvPreview_, btImport_, cancel};
+  QWidget* previous = nullptr;
+  for (QWidget* w : order) {
+    if (!w) continue;
+    if (previous) setTabOrder(previous, w);
+    previous = w;
+  }
+
+  QString refusal;
   try {
     importer_ = std::make_unique<Importer>(QFile::encodeName(path).toStdString());
+    if (importer_->holdsNoRows()) refusal = fromUtf8(import::kNoRows);
   } catch (const std::exception& e) {
-    // The dialog still opens, with no fields to choose and nothing to import.
-    Prompts::error(this, QString::fromUtf8(e.what()));
-    btImport_->setEnabled(false);
-    cbCharset_->setEnabled(false);
-    if (cbSeparator_) cbSeparator_->setEnabled(false);
+    refusal = QString::fromUtf8(e.what());
+  }
+  if (!refusal.isEmpty()) {
+    importer_.reset();
+    Prompts::error(parent ? parent : this, refusal);
     return;
   }
+  ready_ = true;
   if (table_) {
     const DbfCodePage detected = importer_->detectedCodePage();
     for (const DbfCodePage codePage : kDbfCodePages) {
@@ -255,6 +268,8 @@ TImportDialog::TImportDialog(RecipientList& list, const QString& path, QWidget* 
                           static_cast<int>(encoding));
     }
     cbCharset_->setCurrentIndex(cbCharset_->findData(static_cast<int>(detected)));
+    // A semicolon or tab list read with commas would look like a broken import.
+    importer_->setSeparator(Separator::Detect);
     cbSeparator_->setCurrentIndex(cbSeparator_->findData(static_cast<int>(importer_->separator())));
     connect(cbSeparator_, &QComboBox::currentIndexChanged, this, &TImportDialog::chooseSeparator);
   }
@@ -414,6 +429,7 @@ void TImportDialog::runImport() {
   }
   importer_->setFirstLine(rbHeader_->isChecked() ? FirstLine::Header : FirstLine::Data);
   importer_->setReplace(rbReplace_->isChecked());
+  replaced_ = rbReplace_->isChecked();
   QElapsedTimer sinceEvents;
   sinceEvents.start();
   importer_->setProgress([this, &sinceEvents](std::uint64_t step) {

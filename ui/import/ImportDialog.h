@@ -2,9 +2,14 @@
 // project (or replaces it) after the user has picked the field that holds
 // the e-mail address, whether the first text line is data or a header, and
 // Append or Replace. For a text file the user may also pick the separator
-// (Comma, Semicolon, Tab or Detect) and the encoding; for a table, the code
-// page. A preview shows the first rows as the import would read them, with
-// the e-mail column highlighted.
+// (Comma, Semicolon, Tab or Detect; it starts on Detect) and the encoding;
+// for a table, the code page. A preview shows the first rows as the import
+// would read them, with the e-mail column highlighted.
+//
+// A source that cannot be imported is refused when the dialog is built, in
+// the error box: one the reader cannot open or that is not text, and one
+// that holds no rows ("The file holds no rows"). ready() is then false, and
+// the caller does not show the dialog: the project stays as it was.
 //
 // Choosing a separator, encoding or code page reads the source again: the
 // field names, the e-mail field, the first-line choice and the progress
@@ -59,8 +64,11 @@ class TImportDialog final : public QDialog {
   TImportDialog(RecipientList& list, const QString& path, QWidget* parent = nullptr);
   ~TImportDialog() override;
 
-  // The rows the last import added.
+  // False when the source was refused (see above).
+  bool ready() const noexcept { return ready_; }
+  // The rows the last import added, and whether it replaced the list.
   std::size_t imported() const noexcept { return imported_; }
+  bool replaced() const noexcept { return replaced_; }
   bool importing() const noexcept { return importing_; }
 
   void reject() override;
@@ -100,7 +108,9 @@ class TImportDialog final : public QDialog {
   QTableWidget* tvPreview_ = nullptr;
   QProgressBar* progress_ = nullptr;
   QPushButton* btImport_ = nullptr;
+  bool ready_ = false;
   bool importing_ = false;
+  bool replaced_ = false;
   std::size_t imported_ = 0;
 };
 

@@ -34,8 +34,10 @@
 #include "ui/main/AboutBox.h"
 #include "ui/main/FindDialog.h"
 #include "ui/main/MainFormSupport.h"
+#include "ui/main/WindowPlacement.h"
 #include "ui/recipient/FormLog.h"
 #include "ui/recipient/FormProperties.h"
+#include "ui/report/FormRunReport.h"
 #include "ui/tray/Tray.h"
 
 namespace orvane::ui {
@@ -54,9 +56,23 @@ std::string elapsedTimeText(int secondsOfDay) {
   return locale.toString(QTime(0, 0).addSecs(secondsOfDay), format).toStdString();
 }
 
-// A message in the status bar hides the counters while it shows; it goes
-// after this long.
+// A message in the status bar shows beside the counters; it goes after this long.
 constexpr int kStatusMessageMs = 10000;
+
+// The size the first start opens at: this share of the screen, not less
+// than the window's designed size.
+constexpr double kFirstStartShare = 0.6;
+constexpr QSize kDesignedSize{648, 526};
+
+// What a typical address needs in the list's first column.
+constexpr const char* kTypicalAddress = "firstname.lastname@example.com";
+
+QString plainCaption(const QAction* action) {
+  QString text = action->text();
+  text.remove(QLatin1Char('&'));
+  if (text.endsWith(QStringLiteral("..."))) text.chop(3);
+  return text.trimmed();
+}
 
 }  // namespace
 
@@ -64,10 +80,11 @@ TMainForm::TMainForm(net::EventLoop& loop, settings::TINI& ini, QWidget* parent)
     : QMainWindow(parent), loop_(loop), ini_(ini), run_(loop, list_) {
   setObjectName(QStringLiteral("MainForm"));
   setWindowIcon(artIcon(QStringLiteral("orvane")));
-  resize(648, 526);
   setMinimumSize(300, 100);
-  if (QScreen* screen = QGuiApplication::primaryScreen()) {
-    move(screen->availableGeometry().center() - rect().center());
+  if (!keepPlacement(*this, ini_, kPlaceMain, screenShare(kFirstStartShare, kDesignedSize))) {
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+      move(screen->availableGeometry().center() - rect().center());
+    }
   }
   setAcceptDrops(true);
 
@@ -106,6 +123,7 @@ TMainForm::TMainForm(net::EventLoop& loop, settings::TINI& ini, QWidget* parent)
   run_.onRunFinished = [this](bool) { runFinished(); };
 
   clipboardForm_ = new TFormValidateClipboard(loop_, this);
+  keepPlacement(*clipboardForm_, ini_, kPlaceClipboard, clipboardForm_->size());
   createTray();
 
   connect(model_, &RecipientModel::statusTextsChanged, this, &TMainForm::showStatus);
@@ -116,19 +134,26 @@ TMainForm::TMainForm(net::EventLoop& loop, settings::TINI& ini, QWidget* parent)
   connect(model_, &RecipientModel::columnsReset, this, &TMainForm::applyColumnWidths);
   connect(model_, &QAbstractItemModel::modelReset, this, &TMainForm::updateActions);
   connect(model_, &QAbstractItemModel::rowsRemoved, this, &TMainForm::updateActions);
+  // The Total panel counts the rows the list shows, whatever the run counters say.
+  for (const auto signal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved}) {
+    connect(model_, signal, this, &TMainForm::showStatus);
+  }
+  connect(model_, &QAbstractItemModel::modelReset, this, &TMainForm::showStatus);
 
   list_.setModified(false);
   updateTitle();
   showStatus();
-  applyColumnWidths();
+  fitNewColumns();
   updateActions();
 }
 
 TMainForm::~TMainForm() {
   try {
     ini_.setMaximized(isMaximized());
+    storePlacement(*this, ini_, kPlaceMain);
   } catch (...) {  // the store could not be written: nothing to lose but the flag
   }
+  delete report_;  // it reads the model, which goes below
   if (busyCursor_) QApplication::restoreOverrideCursor();
   // The view and the model read the list, which goes before the widgets do.
   ListView1->viewport()->removeEventFilter(this);
@@ -167,6 +192,10 @@ void TMainForm::createActions() {
   makeAction(acSaveAs, "acSaveAs", S("Save &As..."), S("Save project as"),
              &TMainForm::saveAsCommand)
       ->setIcon(themedIcon(S("document-save-as"), S("save-as")));
+  acNew->setShortcuts(QKeySequence::New);
+  acOpen->setShortcuts(QKeySequence::Open);
+  acSave->setShortcuts(QKeySequence::Save);
+  acSaveAs->setShortcuts(QKeySequence::SaveAs);
   makeAction(acStart, "acStart", S("&Start Validation"), S("Start checking addresses"),
              &TMainForm::startValidation)
       ->setIcon(themedIcon(S("media-playback-start"), S("start")));
@@ -209,14 +238,22 @@ void TMainForm::createActions() {
   makeAction(acFind, "acFind", S("&Find..."), S("Find recipient"), &TMainForm::showFind)
       ->setIcon(themedIcon(S("edit-find"), S("find")));
   makeAction(acFindNext, "acFindNext", S("Find &Next"), S("Find next recipient"),
-             &TMainForm::findNext)
-      ->setShortcut(QKeySequence(Qt::Key_F3));
+             &TMainForm::findNext);
+  acFind->setShortcuts(QKeySequence::Find);
+  // F3 on every desktop, besides what the desktop itself uses for Find Next.
+  QList<QKeySequence> findNextKeys = QKeySequence::keyBindings(QKeySequence::FindNext);
+  if (!findNextKeys.contains(QKeySequence(Qt::Key_F3))) findNextKeys.prepend(Qt::Key_F3);
+  acFindNext->setShortcuts(findNextKeys);
   makeAction(acOptions, "acOptions", S("&Options..."), S("Open Options dialog box"),
              &TMainForm::options)
       ->setIcon(themedIcon(S("preferences-system"), S("options")));
+  makeAction(acRunReport, "acRunReport", S("&Run Report..."),
+             S("Show the outcome of the validation as a report"), &TMainForm::runReport)
+      ->setIcon(artIcon(S("report")));
   makeAction(acContent, "acContent", S("&Contents..."), S("Open the help file"),
              &TMainForm::contents)
       ->setIcon(themedIcon(S("help-contents"), S("help")));
+  acContent->setShortcuts(QKeySequence::HelpContents);
   makeAction(acHomePage, "acHomePage", S("&Tamsworth Software Home Page..."),
              S("Go to Tamsworth's web site"), &TMainForm::homePage)
       ->setIcon(artIcon(S("home")));
@@ -225,6 +262,7 @@ void TMainForm::createActions() {
   makeAction(acClose, "acClose", S("&Close"), S("Close the main window"), &TMainForm::closeMain);
   makeAction(acExit, "acExit", S("&Exit"), S("Terminate Orvane"), &TMainForm::exitProgram)
       ->setIcon(themedIcon(S("application-exit"), S("exit")));
+  acExit->setShortcuts(QKeySequence::Quit);
   makeAction(acOpenMain, "acOpenMain", S("&Open Orvane"), QString(), &TMainForm::openMain);
 }
 
@@ -255,6 +293,8 @@ void TMainForm::createMenus() {
   QMenu* tools = menuBar()->addMenu(QStringLiteral("&Tools"));
   tools->setObjectName(QStringLiteral("mnTools"));
   tools->addAction(acOptions);
+  tools->addSeparator();
+  tools->addAction(acRunReport);
   QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
   help->setObjectName(QStringLiteral("mnHelp"));
   help->addAction(acContent);
@@ -276,6 +316,13 @@ void TMainForm::createMenus() {
   bar->addActions({acStart, acAbort});
   bar->addSeparator();
   bar->addAction(acOptions);
+  // A screen reader names each button after its command.
+  for (QAction* action : bar->actions()) {
+    if (QWidget* button = bar->widgetForAction(action); button && !action->isSeparator()) {
+      button->setAccessibleName(plainCaption(action));
+      button->setAccessibleDescription(action->statusTip());
+    }
+  }
 
   PopupMenu1 = new QMenu(this);
   PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
@@ -308,7 +355,8 @@ void TMainForm::createList() {
   ListView1->setTextElideMode(Qt::ElideRight);
   ListView1->horizontalHeader()->setSectionsClickable(false);
   ListView1->horizontalHeader()->setSectionsMovable(false);
-  ListView1->horizontalHeader()->setStretchLastSection(false);
+  // The last column reaches the window's right edge: no empty band when maximized.
+  ListView1->horizontalHeader()->setStretchLastSection(true);
   ListView1->setContextMenuPolicy(Qt::CustomContextMenu);
   // The selection stays visible when the list loses the focus.
   QPalette palette = ListView1->palette();
@@ -336,11 +384,23 @@ void TMainForm::createList() {
 }
 
 void TMainForm::createStatusBar() {
+  // Each counter keeps room for its caption and a four-figure count (the
+  // elapsed time at its widest; a longer count widens it) and stays in
+  // place: hints and messages show in the space to the left of them, never
+  // over them.
+  const QString widest[RecipientList::kStatusPanels] = {
+      QStringLiteral("Elapsed: ") + tr8(elapsedTimeText(86399)),
+      QStringLiteral("Total: 0000"),
+      QStringLiteral("Waiting: 0000"),
+      QStringLiteral("Good: 0000"),
+      QStringLiteral("Bad: 0000"),
+      QStringLiteral("Unknown: 0000")};
   for (std::size_t i = 0; i < panels_.size(); ++i) {
     panels_[i] = new QLabel(this);
     panels_[i]->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
-    panels_[i]->setMinimumWidth(120);
-    statusBar()->addWidget(panels_[i]);
+    panels_[i]->setContentsMargins(4, 0, 4, 0);
+    panels_[i]->setMinimumWidth(panels_[i]->fontMetrics().horizontalAdvance(widest[i]) + 8);
+    statusBar()->addPermanentWidget(panels_[i]);
   }
   statusBar()->setSizeGripEnabled(true);
 }
@@ -360,6 +420,10 @@ void TMainForm::createTray() {
   tray_->setPopupMenu(TrayMenu);
   tray_->DefaultFunction = [this](TmdTray&) { acValidateClipboard->trigger(); };
   closeHides = [this] { return tray_->Active(); };
+  // Hidden behind an icon that is gone, the window would be out of reach.
+  connect(tray_, &TmdTray::activeChanged, this, [this](bool active) {
+    if (!active && hiddenToTray_) openMain();
+  });
 }
 
 // ------------------------------------------------------------------ state
@@ -423,9 +487,42 @@ void TMainForm::applyColumnWidths() {
   }
 }
 
+void TMainForm::fitNewColumns() {
+  const int email =
+      ListView1->fontMetrics().horizontalAdvance(QString::fromLatin1(kTypicalAddress)) +
+      kEntryDecorationSize.width() + 24;
+  list_.setColumnWidth(0, std::max(list_.columns().front().width, email));
+  applyColumnWidths();
+}
+
 void TMainForm::showStatus() {
   const auto& texts = list_.statusTexts();
   for (std::size_t i = 0; i < panels_.size(); ++i) panels_[i]->setText(tr8(texts[i]));
+  panels_[1]->setText(QStringLiteral("Total: %1").arg(model_->rowCount()));
+}
+
+void TMainForm::folderUsed(const QString& path) {
+  const QString folder = QFileInfo(path).absolutePath();
+  guarded([&] { ini_.setLastFolder(QFile::encodeName(folder).toStdString()); });
+}
+
+QString TMainForm::dialogFolder() const {
+  if (!fileName_.isEmpty()) return QFileInfo(fileName_).absolutePath();
+  const QString last = QFile::decodeName(QByteArray::fromStdString(ini_.lastFolder()));
+  if (!last.isEmpty() && QFileInfo(last).isDir()) return last;
+  const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+  return QFileInfo(documents).isDir() ? documents : QDir::homePath();
+}
+
+RunTiming TMainForm::runTiming() const {
+  RunTiming t;
+  t.ran = ran_;
+  t.running = run_.running();
+  t.seconds = t.running && runClock_.isValid() ? static_cast<double>(runClock_.elapsed()) / 1000.0
+                                               : lastRunSeconds_;
+  const RunCounters& c = list_.counters();
+  t.addresses = static_cast<std::uint64_t>(std::max(0, c.good + c.bad + c.unknown));
+  return t;
 }
 
 // ------------------------------------------------------------------ validation
@@ -446,10 +543,13 @@ void TMainForm::runStarted() {
   }
   recoveryFile_.clear();
   if (ini_.saveDuringRuns()) autosave_->start(autosaveIntervalMs);
+  ran_ = true;
+  runClock_.start();
   updateActions();
 }
 
 void TMainForm::runFinished() {
+  lastRunSeconds_ = static_cast<double>(runClock_.elapsed()) / 1000.0;
   autosave_->stop();
   setAcceptDrops(true);
   if (busyCursor_) {
@@ -500,6 +600,7 @@ void TMainForm::editRecipient(std::optional<std::size_t> row) {
   }
   TFormProperties dialog(row ? QStringLiteral("Properties") : QStringLiteral("New Recipient"),
                          titles, values, this);
+  keepPlacement(dialog, ini_, kPlaceProperties, dialog.size());
   if (dialog.exec() != QDialog::Accepted) return;
   const QStringList edited = dialog.values();
   const QByteArray email = edited.value(0).toUtf8();
@@ -565,6 +666,7 @@ void TMainForm::viewLog() {
   if (!row) return;
   const Entry& entry = list_.entry(*row);
   TFormLog dialog(tr8(entry.email()), entry.log(), this);
+  keepPlacement(dialog, ini_, kPlaceLog, dialog.defaultSize());
   dialog.exec();
 }
 
@@ -652,6 +754,23 @@ void TMainForm::homePage() {
   }
 }
 
+TFormRunReport* TMainForm::runReportWindow() const {
+  return report_;
+}
+
+void TMainForm::runReport() {
+  if (!report_) {
+    report_ = new TFormRunReport(
+        *model_, [this] { return runTiming(); }, this);
+    report_->folder = [this] { return dialogFolder(); };
+    report_->fileChosen = [this](const QString& path) { folderUsed(path); };
+    keepPlacement(*report_, ini_, kPlaceReport, report_->sizeHint().expandedTo({760, 640}));
+  }
+  report_->show();
+  report_->raise();
+  report_->activateWindow();
+}
+
 void TMainForm::about() {
   TAboutBox box(this);
   box.exec();
@@ -659,6 +778,7 @@ void TMainForm::about() {
 
 void TMainForm::closeMain() {
   if (closeHides && closeHides()) {
+    hiddenToTray_ = true;
     hide();
   } else {
     close();
@@ -670,6 +790,7 @@ void TMainForm::exitProgram() {
 }
 
 void TMainForm::openMain() {
+  hiddenToTray_ = false;
   setWindowState(windowState() & ~Qt::WindowMinimized);
   show();
   raise();
@@ -689,6 +810,7 @@ void TMainForm::closeEvent(QCloseEvent* event) {
   }
   event->accept();
   if (find_) find_->close();
+  if (report_) report_->close();
   emit closed();
 }
 

@@ -3,10 +3,17 @@
 // project's validation run, the recently used projects and the status bar.
 //
 // Ownership: owns the recipient list, its item model, the project run (with
-// the project's scheduler), the clipboard validation window, the recently used
-// list and every control. Borrows the event loop and the settings store, which
-// must outlive it. On destruction it writes its maximized state to the store;
+// the project's scheduler), the clipboard validation window, the run report
+// window while it is open, the recently used list and every control. Borrows
+// the event loop and the settings store, which must outlive it. On
+// destruction it writes its maximized state and its placement to the store;
 // the recently used list writes itself back.
+//
+// The first start opens the window at about 60% of the screen; later ones
+// where it was left (WindowPlacement.h), like the log, properties, import,
+// clipboard and report windows. File dialogs open in the open project's
+// folder, else in the last folder a file was chosen in, else in the user's
+// documents folder.
 //
 // Every command runs on the user-interface thread; an exception raised by a
 // command ends in the error box and the window goes on. The run's events
@@ -17,6 +24,7 @@
 // and other windows find them with findChild.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QMainWindow>
 #include <QPointer>
@@ -46,8 +54,10 @@ namespace orvane::ui {
 
 class FindDialog;
 class RecipientModel;
+class TFormRunReport;
 class TFormValidateClipboard;
 class TmdTray;
+struct RunTiming;
 
 inline constexpr const char* kHomePageUrl = "https://www.tamsworth.example/orvane/";
 inline constexpr const char* kSavePrompt =
@@ -78,7 +88,8 @@ class TMainForm final : public QMainWindow {
 
   // Decides whether File | Close hides the window (while the program stays
   // reachable from a notification-area icon) or ends the program like Exit.
-  // By default: exactly while the tray icon is shown.
+  // By default: exactly while the tray icon is shown. When the notification
+  // area goes away while the window is hidden, the window shows again.
   std::function<bool()> closeHides;
   TmdTray& tray() noexcept { return *tray_; }
   // How often a running project is saved when the options ask for it.
@@ -94,6 +105,11 @@ class TMainForm final : public QMainWindow {
   bool loadFile(const QString& path);
   void recentFileChosen(const QString& path);
   void findNext();
+  // The run report window while it is open (Tools | Run Report).
+  TFormRunReport* runReportWindow() const;
+  RunTiming runTiming() const;
+  // Where the next file dialog opens.
+  QString dialogFolder() const;
 
  signals:
   // The window accepted a close (Exit, or Close without a tray): the program ends.
@@ -136,6 +152,7 @@ class TMainForm final : public QMainWindow {
   void exportRecipients();
   void showFind();
   void options();
+  void runReport();
   void contents();
   void homePage();
   void about();
@@ -151,7 +168,12 @@ class TMainForm final : public QMainWindow {
   void updateTitle();
   void updateActions();
   void applyColumnWidths();
+  // A new project's columns: the address column wide enough for a typical
+  // address (the last column stretches to the window's edge anyway).
+  void fitNewColumns();
   void showStatus();
+  // Remembers the folder of a file the user chose in a file dialog.
+  void folderUsed(const QString& path);
   // Runs the properties dialog for a new (row empty) or an existing entry.
   void editRecipient(std::optional<std::size_t> row);
   QString tr8(std::string_view text) const;
@@ -167,8 +189,14 @@ class TMainForm final : public QMainWindow {
   QTimer* autosave_ = nullptr;
   QString recoveryFile_;
   QPointer<FindDialog> find_;
+  QPointer<TFormRunReport> report_;
   TFormValidateClipboard* clipboardForm_ = nullptr;
   TmdTray* tray_ = nullptr;
+  bool hiddenToTray_ = false;
+  // The last run since the project was opened: its clock, and its length once over.
+  bool ran_ = false;
+  QElapsedTimer runClock_;
+  double lastRunSeconds_ = 0;
   QMenu* TrayMenu = nullptr;
 
   QTableView* ListView1 = nullptr;
@@ -198,6 +226,7 @@ class TMainForm final : public QMainWindow {
   QAction* acFind = nullptr;
   QAction* acFindNext = nullptr;
   QAction* acOptions = nullptr;
+  QAction* acRunReport = nullptr;
   QAction* acContent = nullptr;
   QAction* acHomePage = nullptr;
   QAction* acAbout = nullptr;

@@ -1,5 +1,6 @@
 // The main window's file commands: start-up, New, Open, Save, Save As,
 // recently used projects, dropped files, import and export.
+#include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
@@ -16,6 +17,7 @@
 #include "ui/list/RecipientModel.h"
 #include "ui/main/MainForm.h"
 #include "ui/main/MainFormSupport.h"
+#include "ui/main/WindowPlacement.h"
 
 namespace orvane::ui {
 using import::exportCsvFile;
@@ -37,6 +39,25 @@ bool sameFile(const QString& a, const QString& b) {
 
 bool isProjectPath(const QString& path) {
   return path.endsWith(QStringLiteral(".orp"), Qt::CaseInsensitive);
+}
+
+// A failed load as the user reads it: which file, what is wrong with it,
+// then the reader's own words.
+QString loadFailure(const QString& path, const std::exception& e) {
+  const QString detail = QString::fromUtf8(e.what());
+  const auto* error = dynamic_cast<const ProjectFileError*>(&e);
+  if (!error) return detail;
+  const QString file = QDir::toNativeSeparators(path);
+  switch (error->kind()) {
+    case ProjectFileError::Kind::NotAProject:
+      return QStringLiteral("%1 is not an Orvane project: %2").arg(file, detail);
+    case ProjectFileError::Kind::EndsEarly:
+      return QStringLiteral("%1 is damaged (it ends early): %2").arg(file, detail);
+    case ProjectFileError::Kind::Other:
+      break;
+  }
+  // "Cannot open file NAME" names the file already.
+  return detail.contains(file) ? detail : QStringLiteral("%1 is damaged: %2").arg(file, detail);
 }
 
 }  // namespace
@@ -69,18 +90,21 @@ void TMainForm::newProject() {
   list_.clear();
   list_.setModified(false);
   fileName_.clear();
+  ran_ = false;
   updateTitle();
   list_.resetStatus();
   model_->flush();
-  applyColumnWidths();
+  fitNewColumns();
   updateActions();
 }
 
 void TMainForm::openProject() {
   if (!confirmSave()) return;
   const QString path = Prompts::openFileName(this, QStringLiteral("Open"), kProjectDialogFilter,
-                                             QStringLiteral("orp"));
-  if (!path.isEmpty()) loadFile(path);
+                                             QStringLiteral("orp"), dialogFolder());
+  if (path.isEmpty()) return;
+  folderUsed(path);
+  loadFile(path);
 }
 
 bool TMainForm::loadFile(const QString& path) {
@@ -88,10 +112,11 @@ bool TMainForm::loadFile(const QString& path) {
     WaitCursor wait;
     loadProject(localPath(path), list_);
   } catch (const std::exception& e) {
-    Prompts::error(this, QString::fromUtf8(e.what()));
+    Prompts::error(this, loadFailure(path, e));
     return false;
   }
   fileName_ = path;
+  ran_ = false;
   updateTitle();
   model_->flush();
   applyColumnWidths();
@@ -120,8 +145,9 @@ bool TMainForm::save() {
 
 bool TMainForm::saveAs() {
   const QString path = Prompts::saveFileName(this, QStringLiteral("Save As"), kProjectDialogFilter,
-                                             QStringLiteral("orp"));
+                                             QStringLiteral("orp"), dialogFolder());
   if (path.isEmpty()) return false;
+  folderUsed(path);
   fileName_ = path;
   updateTitle();
   return save();
@@ -170,22 +196,30 @@ void TMainForm::dropEvent(QDropEvent* event) {
 
 void TMainForm::importRecipients() {
   const QString path = Prompts::openFileName(this, QStringLiteral("Open Recipient List"),
-                                             kImportFilter, QStringLiteral("txt"));
+                                             kImportFilter, QStringLiteral("txt"), dialogFolder());
   if (path.isEmpty()) return;
+  folderUsed(path);
   TImportDialog dialog(list_, path, this);
+  if (!dialog.ready()) return;  // refused, and the dialog said why
+  keepPlacement(dialog, ini_, kPlaceImport, dialog.size());
   dialog.exec();
   model_->flush();
-  applyColumnWidths();
+  if (dialog.replaced()) {
+    fitNewColumns();
+  } else {
+    applyColumnWidths();
+  }
   updateActions();
 }
 
 void TMainForm::exportRecipients() {
   TExportDialog choice(list_, this);
   if (choice.exec() != QDialog::Accepted) return;
-  const QString path =
-      Prompts::saveFileName(this, QStringLiteral("Export Recipient List"),
-                            QStringLiteral("CSV (*.csv)|*.csv"), QStringLiteral("csv"));
+  const QString path = Prompts::saveFileName(this, QStringLiteral("Export Recipient List"),
+                                             QStringLiteral("CSV (*.csv)|*.csv"),
+                                             QStringLiteral("csv"), dialogFolder());
   if (path.isEmpty()) return;
+  folderUsed(path);
   if (!fileName_.isEmpty() && sameFile(path, fileName_)) {
     Prompts::error(
         this,

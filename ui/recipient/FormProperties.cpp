@@ -1,10 +1,13 @@
 #include "ui/recipient/FormProperties.h"
 
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QPushButton>
+#include <QScreen>
 #include <QTableWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "core/Text.h"
 #include "ui/Prompts.h"
@@ -18,7 +21,6 @@ TFormProperties::TFormProperties(const QString& caption, const QStringList& titl
   setWindowTitle(caption);
   setWindowFlags(windowFlags() | Qt::WindowMaximizeButtonHint | Qt::WindowSystemMenuHint);
   setSizeGripEnabled(true);
-  resize(250, 332);
   setMinimumSize(170, 190);
 
   VerticalGrid = new QTableWidget(static_cast<int>(titles.size()), 2, this);
@@ -29,14 +31,18 @@ TFormProperties::TFormProperties(const QString& caption, const QStringList& titl
   VerticalGrid->horizontalHeader()->setStretchLastSection(true);
   VerticalGrid->setSelectionMode(QAbstractItemView::SingleSelection);
   VerticalGrid->setEditTriggers(QAbstractItemView::AllEditTriggers);
-  VerticalGrid->setTabKeyNavigation(true);
+  // Tab leaves the grid for the buttons; the arrow keys move between rows.
+  VerticalGrid->setTabKeyNavigation(false);
+  // Values in navy; on a dark background navy cannot be read, a light blue can.
+  const bool dark = palette().color(QPalette::Base).lightness() < 128;
+  const QColor valueColour = dark ? QColor(0x9c, 0xc4, 0xff) : QColor(Qt::darkBlue);
   for (int row = 0; row < titles.size(); ++row) {
     auto* title = new QTableWidgetItem(titles[row]);
     title->setFlags(Qt::ItemIsEnabled);
     title->setForeground(palette().color(QPalette::WindowText));
     VerticalGrid->setItem(row, 0, title);
     auto* value = new QTableWidgetItem(row < values.size() ? values[row] : QString());
-    value->setForeground(QColor(Qt::darkBlue));
+    value->setForeground(valueColour);
     VerticalGrid->setItem(row, 1, value);
   }
   VerticalGrid->setCurrentCell(0, 1);
@@ -56,6 +62,16 @@ TFormProperties::TFormProperties(const QString& caption, const QStringList& titl
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(VerticalGrid);
   layout->addLayout(panel);
+
+  // Wide enough for a typical address, or the longest value, within the screen.
+  int widest = fontMetrics().horizontalAdvance(QStringLiteral("firstname.lastname@example.com"));
+  for (const QString& value : values)
+    widest = std::max(widest, fontMetrics().horizontalAdvance(value));
+  QSize size(std::max(250, 112 + widest + 40), 332);
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    size = size.boundedTo(screen->availableGeometry().size() * 3 / 4);
+  }
+  resize(size);
 }
 
 void TFormProperties::commitEdit() const {

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 #include "ui/art/Artwork.h"
 
@@ -15,9 +16,21 @@ std::function<std::unique_ptr<TrayBackend>()>& factory() {
   return f;
 }
 
+// How often the desktop's notification area is looked for: Qt tells no one
+// when it goes or comes, so it is asked.
+constexpr int kWatchIntervalMs = 2000;
+
 class QtTrayBackend final : public TrayBackend {
  public:
-  QtTrayBackend() {
+  QtTrayBackend() : available_(QSystemTrayIcon::isSystemTrayAvailable()) {
+    watch_.setInterval(kWatchIntervalMs);
+    QObject::connect(&watch_, &QTimer::timeout, [this] {
+      const bool now = QSystemTrayIcon::isSystemTrayAvailable();
+      if (now == available_) return;
+      available_ = now;
+      if (onAvailabilityChanged) onAvailabilityChanged();
+    });
+    watch_.start();
     QObject::connect(&icon_, &QSystemTrayIcon::activated,
                      [this](QSystemTrayIcon::ActivationReason reason) {
                        if (!onClick) return;
@@ -36,18 +49,21 @@ class QtTrayBackend final : public TrayBackend {
                        }
                      });
   }
-  bool available() const override { return QSystemTrayIcon::isSystemTrayAvailable(); }
+  bool available() const override { return available_; }
   void show(const QIcon& icon, const QString& tip) override {
     icon_.setIcon(icon);
     icon_.setToolTip(tip);
     icon_.show();
   }
   void hide() override { icon_.hide(); }
-  bool shown() const override { return icon_.isVisible(); }
+  // An icon left "visible" on a desktop whose area has gone is seen by no one.
+  bool shown() const override { return available_ && icon_.isVisible(); }
   void popUp(QMenu* menu) override { menu->popup(QCursor::pos()); }
 
  private:
   QSystemTrayIcon icon_;
+  QTimer watch_;
+  bool available_;
 };
 
 }  // namespace
@@ -63,12 +79,21 @@ void TrayBackend::setFactoryForTests(std::function<std::unique_ptr<TrayBackend>(
 
 TmdTray::TmdTray(QObject* parent) : QObject(parent), backend_(TrayBackend::create()) {
   backend_->onClick = [this](TrayBackend::Click click) { clicked(click); };
+  backend_->onAvailabilityChanged = [this] { availabilityChanged(); };
   refresh();
 }
 
 TmdTray::~TmdTray() {
   backend_->onClick = nullptr;
+  backend_->onAvailabilityChanged = nullptr;
   backend_->hide();
+}
+
+void TmdTray::availabilityChanged() {
+  // A new notification area knows nothing of the icon: show it afresh.
+  backend_->hide();
+  refresh();
+  emit activeChanged(Active());
 }
 
 bool TmdTray::Active() const {

@@ -14,6 +14,11 @@
 // DefaultFunction; a request for the menu fires ShowMenu, then shows
 // PopupMenu.
 //
+// The notification area may go away while the program runs (its program
+// ends) and come back. The backend watches for that; the tray then shows the
+// icon again when the area returns, and Active follows: it reads true only
+// while the icon is really shown. activeChanged tells when that changes.
+//
 // Owns its backend; borrows the menu. User-interface thread only.
 #pragma once
 
@@ -35,7 +40,7 @@ class TrayBackend {
   enum class Click { Single, Double, Menu };
 
   virtual ~TrayBackend() = default;
-  // Whether the desktop has a notification area at all.
+  // Whether the desktop has a notification area now.
   virtual bool available() const = 0;
   virtual void show(const QIcon& icon, const QString& tip) = 0;
   virtual void hide() = 0;
@@ -44,6 +49,8 @@ class TrayBackend {
   virtual void popUp(QMenu* menu) = 0;
 
   std::function<void(Click)> onClick;
+  // Called when available() changes, after the change.
+  std::function<void()> onAvailabilityChanged;
 
   // The backend a new TmdTray gets: the Qt one unless a test installed a
   // factory of its own.
@@ -84,10 +91,15 @@ class TmdTray final : public QObject {
 
   TrayBackend& backend() { return *backend_; }
 
+ signals:
+  // The notification area went away or came back; `active` is Active() now.
+  void activeChanged(bool active);
+
  private:
   QIcon currentIcon() const;
   void refresh();
   void clicked(TrayBackend::Click click);
+  void availabilityChanged();
 
   std::unique_ptr<TrayBackend> backend_;
   bool active_ = true;
