@@ -12,7 +12,10 @@
 #include "cli/Options.h"
 #include "core/ProjectFile.h"
 #include "core/RecipientList.h"
+#include "engine/EntryInsight.h"
 #include "import/CsvExport.h"
+#include "settings/EngineOptions.h"
+#include "settings/Ini.h"
 
 namespace orvane::cli {
 using import::exportCsv;
@@ -59,20 +62,32 @@ int runExport(std::span<char* const> args) {
   ExportFilter filter;
   const CommandSyntax syntax{
       "export",
-      "export PROJECT.orp [-o FILE.csv] [--only VERDICTS]",
+      "export PROJECT.orp [-o FILE.csv] [--only VERDICTS] [--exclude FLAGS]",
       "Writes the project's recipient list as CSV (UTF-8, RFC 4180 quoting): a header\n"
-      "row of the column captions (Email, Result, then the extra columns) and Verdict,\n"
-      "then one row per entry in list order. The Verdict cell says what the entry's\n"
-      "result means: valid, invalid, catch-all or unknown (empty before a check).\n"
-      "A cell that a spreadsheet would take for a formula gets a leading '. The\n"
-      "project itself is never a target.\n",
+      "row of the column captions (Email, Result, then the extra columns), Verdict,\n"
+      "Flags, Suggestion and Checked address, then one row per entry in list order.\n"
+      "The Verdict cell says what the entry's result means: valid, invalid,\n"
+      "catch-all or unknown (empty before a check); Flags lists disposable, role,\n"
+      "free and extracted (the entry holds more than the address checked);\n"
+      "Suggestion a likely correction of a mistyped domain. A cell that a\n"
+      "spreadsheet would take for a formula gets a leading '. The project itself is\n"
+      "never a target.\n",
       {{"output", 'o', "FILE.csv",
         "write the CSV to FILE.csv (an existing file is\nreplaced once the new one is complete)",
         "standard output", storeText(output)},
        {"only", 0, "VERDICTS",
         "only entries with these verdicts, comma-separated:\n"
         "valid, invalid, catch-all, unknown, unvalidated",
-        "all", [&](std::string_view v) { return checkOnly(v, filter); }}},
+        "all", [&](std::string_view v) { return checkOnly(v, filter); }},
+       {"exclude", 0, "FLAGS",
+        "leave out entries with any of these flags,\ncomma-separated: disposable, role, free,\n"
+        "extracted",
+        "none",
+        [&](std::string_view v) -> std::optional<std::string> {
+          std::string bad;
+          if (parseFlagNames(v, filter.exclude, &bad)) return std::nullopt;
+          return "invalid flag '" + bad + "' (disposable, role, free or extracted)";
+        }}},
       1};
   std::vector<std::string> operands;
   if (auto status = parseCommandLine(syntax, args, operands)) return *status;
@@ -88,6 +103,14 @@ int runExport(std::span<char* const> args) {
   try {
     RecipientList list;
     loadProject(project, list);
+    // Flags and suggestions as the saved options ask for them.
+    settings::TINI ini;
+    const AddressFlags flags = settings::readEngineSettings(ini).flags;
+    const AddressInsight insight = settings::loadAddressInsight(flags);
+    if (!insight.message().empty()) std::fprintf(stderr, "%s\n", insight.message().c_str());
+    engine::EntryInsight notes(insight, flags);
+    notes.countDomains(list);
+    filter.notes = [&notes](const Entry& entry) { return notes.notesOf(entry); };
     if (output.empty()) {
       const std::string csv = exportCsv(list, filter);
       if (std::fwrite(csv.data(), 1, csv.size(), stdout) != csv.size() ||

@@ -24,6 +24,15 @@
 
 namespace orvane {
 
+// What is said of an entry beside its verdict: its flags, a suggested domain
+// ("" for none) and the address that was checked (cut out of the entry's
+// text, its domain in ASCII form).
+struct EntryNotes {
+  AddressFlags flags;
+  std::string suggestion;
+  std::string checked;
+};
+
 // The providers file of the data folder (see core/TypoSuggest.h).
 inline constexpr const char* kProvidersFile = "providers.txt";
 

@@ -60,3 +60,19 @@ Verdict verdictOfResultText(std::string_view text) {
 }
 
 }  // namespace orvane
+
+namespace orvane {
+
+DomainDns domainDnsOfResultText(std::string_view text) {
+  std::int32_t code = 0;
+  std::string_view message;
+  if (!parseResultText(text, code, message)) return DomainDns::Unknown;
+  if (code == 0 || (code >= 500 && code <= 599 && verdictOfResultText(text) == Verdict::Invalid)) {
+    return DomainDns::HasMailHosts;
+  }
+  if (code == -1 && message == kInvalidDomainMessage) return DomainDns::NoSuchDomain;
+  if (code == 11001) return DomainDns::NoMailHost;
+  return DomainDns::Unknown;
+}
+
+}  // namespace orvane

@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/TypoSuggest.h"
+
 namespace orvane {
 
 enum class Verdict : std::uint8_t { None, Valid, Invalid, CatchAll, Unknown };
@@ -34,6 +36,11 @@ std::string resultText(std::int32_t code, std::string_view message);
 
 // Splits a result text "[code] message"; false when `text` is not one.
 bool parseResultText(std::string_view text, std::int32_t& code, std::string_view& message);
+
+// What a stored result text tells of DNS for the address's domain: it has
+// mail hosts (the address was answered by one), it does not exist (or takes
+// no mail), its mail host's name does not resolve (11001), or nothing known.
+DomainDns domainDnsOfResultText(std::string_view text);
 
 // The verdict of a result text as an entry stores it:
 //   code 0: catch-all for kCatchAllMessage, else valid;

@@ -45,6 +45,9 @@ void ConfigureEngine(TSmtpRelayServer& server, const EngineSettings& settings) {
   server.setDetectCatchAll(settings.detectCatchAll);
   server.setAddressesPerConnection(settings.perConnection);
   server.setHostConnections(settings.hostConnections);
+  server.setUseIpv6(settings.useIpv6);
+  server.setProxy(settings.proxy);
+  server.setSourceAddresses(settings.sourceAddresses);
   if (!settings.smtpPort.empty()) server.setSmtpPort(settings.smtpPort);
 }
 

@@ -8,6 +8,10 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "core/AddressFlags.h"
+#include "engine/Proxy.h"
 
 namespace orvane::engine {
 
@@ -43,6 +47,14 @@ struct EngineSettings {
   // per address), and connections open at once to one mail host (0: no limit).
   std::int32_t perConnection = 10;
   std::int32_t hostConnections = 20;
+  // Mail hosts reached over IPv6 where they have AAAA records.
+  bool useIpv6 = true;
+  // SMTP connections through a SOCKS 5 proxy (none when its host is empty).
+  ProxySettings proxy;
+  // Local addresses SMTP connections leave from (empty: the system's choice).
+  std::vector<std::string> sourceAddresses;
+  // The flags computed beside each verdict.
+  AddressFlags flags = AddressFlags::all();
   // Not saved options: a HELO name that wins over both rules above when not
   // empty, and the SMTP port (empty: keep the scheduler's).
   std::string heloOverride;
@@ -61,8 +73,8 @@ std::string senderProblem(std::string_view from);
 //   RunStartError(kNoFromAddress) with the queue untouched, and when From
 //   cannot be sent as it is (see senderProblem), RunStartError with that
 //   reason; otherwise empties the queue and sets Connections, TimeOut, the
-//   greylisting delay, catch-all detection, addresses per connection and
-//   connections per host. A sender domain with
+//   greylisting delay, catch-all detection, addresses per connection,
+//   connections per host, IPv6, the proxy and the source addresses. A sender domain with
 //   non-ASCII letters goes out in its ASCII form (MAIL FROM and HELO).
 // The guarded setters throw TSmtpRelayServerException("Component is busy")
 // during a run of `server`.

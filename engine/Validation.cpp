@@ -43,13 +43,16 @@ Validation::Validation(net::EventLoop& loop) : server_(loop) {
 }
 
 void Validation::addInsight(ValidationResult& result) {
-  if (holdsMoreThanAddress(result.given)) result.flags.set(AddressFlag::Extracted);
+  if (flags_.has(AddressFlag::Extracted) && holdsMoreThanAddress(result.given)) {
+    result.flags.set(AddressFlag::Extracted);
+  }
   if (insight_ == nullptr) return;
   const std::string& checked = result.checked;
   const auto at = checked.rfind('@');
   if (at == std::string::npos) return;
   const std::string_view domain = std::string_view(checked).substr(at + 1);
-  result.flags = result.flags | insight_->flags(std::string_view(checked).substr(0, at), domain);
+  result.flags =
+      result.flags | (insight_->flags(std::string_view(checked).substr(0, at), domain) & flags_);
   if (result.result.domainDns == DomainDns::HasMailHosts) tally_.add(domain);
   result.suggestion = insight_->suggestion(domain, result.result.domainDns, tally_);
 }
@@ -71,6 +74,7 @@ void Validation::configure(const EngineSettings& settings) {
   if (running_ || server_.busy()) throw TSmtpRelayServerException(std::string(kComponentBusy));
   // More sessions than open files would fail addresses by the thousand.
   const std::uint64_t limit = descriptorLimit_ != 0 ? descriptorLimit_ : raiseDescriptorLimit();
+  flags_ = settings.flags;
   EngineSettings fitted = settings;
   fitted.connections = connectionsThatFit(settings.connections, limit);
   ConfigureEngine(server_, fitted);

@@ -97,6 +97,7 @@ class Validation final {
   TSmtpRelayServer server_;
   std::uint64_t descriptorLimit_ = 0;
   const AddressInsight* insight_ = nullptr;
+  AddressFlags flags_ = AddressFlags::all();  // the flags to compute
   DomainTally tally_;
   bool running_ = false;
   // The first results of the run, for the connection trouble note.

@@ -41,10 +41,12 @@ void writeRows(const RecipientList& list, const ExportFilter& filter, Sink&& sin
     if (c > 0) buf += ',';
     appendCsvCell(list.columns()[c].caption, buf);
   }
-  buf += ",Verdict\r\n";
+  buf += ",Verdict,Flags,Suggestion,Checked address\r\n";
   for (const Entry& e : list.entries()) {
     const Verdict verdict = verdictOfResultText(e.resultText());
     if (!filter.wants(verdict)) continue;
+    const EntryNotes notes = filter.notes ? filter.notes(e) : EntryNotes{};
+    if (!(notes.flags & filter.exclude).empty()) continue;
     appendCsvCell(e.email(), buf);
     for (std::size_t c = 1; c < columns; ++c) {
       buf += ',';
@@ -53,6 +55,12 @@ void writeRows(const RecipientList& list, const ExportFilter& filter, Sink&& sin
     }
     buf += ',';
     appendCsvCell(verdictName(verdict), buf);
+    buf += ',';
+    appendCsvCell(flagsText(notes.flags), buf);
+    buf += ',';
+    appendCsvCell(notes.suggestion, buf);
+    buf += ',';
+    appendCsvCell(notes.checked, buf);
     buf += "\r\n";
     if (buf.size() >= (1 << 16)) {
       sink(buf);

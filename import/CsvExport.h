@@ -12,9 +12,13 @@
 //   "+", "-", "@", tab or CR) is written with a leading "'".
 // - Every row has one cell per column; an entry with fewer sub-items than the
 //   list has columns gets empty cells.
-// - The last cell of a row is the verdict its stored result text carries
-//   ("valid", "invalid", "catch-all", "unknown"; empty for an entry without a
-//   result), so an exported list can be cleaned without reading the messages.
+// - After the list's own columns come "Verdict", the verdict its stored
+//   result text carries ("valid", "invalid", "catch-all", "unknown"; empty
+//   for an entry without a result), so an exported list can be cleaned
+//   without reading the messages; then "Flags" (disposable, role, free,
+//   extracted, comma-separated), "Suggestion" (a likely correction of a
+//   mistyped domain) and "Checked address" (the address cut out of the
+//   entry), as the filter's notes give them (empty without).
 //
 // The run report is exported the same way (same quoting and guard), as
 // sections separated by an empty line, each a header row and its rows: the
@@ -26,15 +30,17 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <ostream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "core/AddressInsight.h"
+#include "core/RecipientList.h"
 #include "core/Verdict.h"
 
 namespace orvane {
-class RecipientList;
 class RunReport;
 }  // namespace orvane
 
@@ -53,6 +59,10 @@ void appendCsvCell(std::string_view text, std::string& out);
 struct ExportFilter {
   std::array<bool, 5> include{true, true, true, true, true};  // indexed by Verdict
   bool wants(Verdict verdict) const { return include[static_cast<std::size_t>(verdict)]; }
+  // What is said of an entry beside its verdict; entries with a flag in
+  // `exclude` are left out.
+  std::function<EntryNotes(const Entry& entry)> notes;
+  AddressFlags exclude;
 };
 
 void writeCsv(const RecipientList& list, std::ostream& out, const ExportFilter& filter = {});

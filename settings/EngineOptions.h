@@ -5,6 +5,7 @@
 // Pure reads of the store; user-interface / event-loop thread (the store's).
 #pragma once
 
+#include "core/AddressInsight.h"
 #include "engine/ConfigureEngine.h"
 
 namespace orvane::settings {
@@ -14,5 +15,10 @@ class TINI;
 // The saved options of `ini` (connections and time-out read as whole
 // numbers; the engine turns 0 or less into its defaults).
 engine::EngineSettings readEngineSettings(const TINI& ini);
+
+// The address lists for `flags`: the installed ones beside the program, and
+// the user's own in the "lists" folder of the user's settings folder
+// (UserKey::userFolder). Never throws; message() says what is missing.
+AddressInsight loadAddressInsight(AddressFlags flags);
 
 }  // namespace orvane::settings

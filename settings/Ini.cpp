@@ -24,7 +24,14 @@ TINI::TINI()
       isSaveDuringRuns("SaveDuringRuns", &isEnvironment, "false"),
       ilPerConnection("PerConnection", &isConnection, "10"),
       ilHostConnections("HostConnections", &isConnection, "20"),
-      ilLastFolder("LastFolder", &isEnvironment, "") {
+      ilLastFolder("LastFolder", &isEnvironment, ""),
+      ilUseIpv6("UseIPv6", &isConnection, "true"),
+      ilProxyHost("ProxyHost", &isConnection, ""),
+      ilProxyPort("ProxyPort", &isConnection, "1080"),
+      ilProxyUser("ProxyUser", &isConnection, ""),
+      ilProxyPassword("ProxyPassword", &isConnection, ""),
+      ilSourceAddresses("SourceAddresses", &isConnection, ""),
+      ilFlags("Flags", &isEnvironment, "disposable,role,free,extracted") {
   INIArquivo1.setLanguage(iclEnglish);
   INIArquivo1.setAutoApply(true);
   INIArquivo1.setFileName(kFileName);

@@ -13,7 +13,11 @@
 //   open at once to one mail host; 0: no limit); in "Environment" "SaveDuringRuns" "false" (the
 //   window saves a running project every minute) and "LastFolder" "" (the folder
 //   of the last file chosen in a file dialog); in "Windows" one value per window
-//   ("Main", "Log", ...) holding where it was last shown: "left,top,width,height".
+//   ("Main", "Log", ...) holding where it was last shown: "left,top,width,height";
+//   in "Connection" "UseIPv6" "true", "ProxyHost" "" (an IP address; empty: no
+//   SOCKS 5 proxy), "ProxyPort" "1080", "ProxyUser" "", "ProxyPassword" "",
+//   "SourceAddresses" "" (local addresses, blank-separated); in "Environment"
+//   "Flags" "disposable,role,free,extracted" (the flags to compute).
 //
 // Each value is read once, on its first use, and held; every change is
 // written at once (AutoApply). Create one TINI when the program starts, before
@@ -76,6 +80,21 @@ class TINI final {
   void setSaveDuringRuns(bool value) { isSaveDuringRuns.setAsBoolean(value); }
   bool maximized() const { return isMaximized.AsBoolean(); }
   void setMaximized(bool value) { isMaximized.setAsBoolean(value); }
+  bool useIpv6() const { return ilUseIpv6.AsBoolean(); }
+  void setUseIpv6(bool value) { ilUseIpv6.setAsBoolean(value); }
+  const std::string& proxyHost() const { return ilProxyHost.Text(); }
+  void setProxyHost(std::string_view text) { ilProxyHost.setText(text); }
+  const std::string& proxyPort() const { return ilProxyPort.Text(); }
+  void setProxyPort(std::string_view text) { ilProxyPort.setText(text); }
+  const std::string& proxyUser() const { return ilProxyUser.Text(); }
+  void setProxyUser(std::string_view text) { ilProxyUser.setText(text); }
+  const std::string& proxyPassword() const { return ilProxyPassword.Text(); }
+  void setProxyPassword(std::string_view text) { ilProxyPassword.setText(text); }
+  const std::string& sourceAddresses() const { return ilSourceAddresses.Text(); }
+  void setSourceAddresses(std::string_view text) { ilSourceAddresses.setText(text); }
+  // The flags to compute, by name ("disposable,role,free,extracted").
+  const std::string& flags() const { return ilFlags.Text(); }
+  void setFlags(std::string_view names) { ilFlags.setText(names); }
   const std::string& lastFolder() const { return ilLastFolder.Text(); }
   void setLastFolder(std::string_view folder) { ilLastFolder.setText(folder); }
   // The stored placement of `window` ("" when none was stored), and storing it.
@@ -101,6 +120,13 @@ class TINI final {
   TINILinha ilPerConnection;
   TINILinha ilHostConnections;
   TINILinha ilLastFolder;
+  TINILinha ilUseIpv6;
+  TINILinha ilProxyHost;
+  TINILinha ilProxyPort;
+  TINILinha ilProxyUser;
+  TINILinha ilProxyPassword;
+  TINILinha ilSourceAddresses;
+  TINILinha ilFlags;
 };
 
 }  // namespace orvane::settings

@@ -52,6 +52,14 @@ std::unique_ptr<QSettings> UserKey::open(const QString& keyPath) {
 #endif
 }
 
+QString UserKey::userFolder() {
+  const QString root =
+      !testRoot().isEmpty()
+          ? testRoot()
+          : QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+  return root + QStringLiteral("/Tamsworth/Orvane");
+}
+
 void UserKey::setRootDirectoryForTests(const QString& directory) {
   testRoot() = directory;
 }

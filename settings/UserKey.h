@@ -30,6 +30,11 @@ class UserKey final {
   // True when `keyPath` names a key (it has at least one name).
   static bool isValidPath(const QString& keyPath);
 
+  // The folder of the user's own files beside the options (the address lists
+  // they add): "~/.config/Tamsworth/Orvane" on Linux (under the test root in
+  // tests). Not created.
+  static QString userFolder();
+
   // For tests only: keeps every key as a file under `directory` instead of
   // the user's own settings (an empty directory restores the user's own).
   static void setRootDirectoryForTests(const QString& directory);

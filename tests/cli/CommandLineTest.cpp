@@ -236,8 +236,9 @@ TEST(CommandLine, ImportAndExportTakeTheirOptions) {
   testing::DbfBuilder table;
   table.fields = {{"NAME", 'C', 8}, {"MAIL", 'C', 20}};
   table.add({"Ann", "a@x.org"});
-  const std::string head = "Email,Result,NAME,Email,Verdict\r\n";
-  const std::string all = head + "a@x.org,,Ann,,\r\nOther,,,Email,\r\ny@y.org,,,x@x.org,\r\n";
+  const std::string head = "Email,Result,NAME,Email,Verdict,Flags,Suggestion,Checked address\r\n";
+  const std::string all =
+      head + "a@x.org,,Ann,,,,,a@x.org\r\nOther,,,Email,,,,\r\ny@y.org,,,x@x.org,,,,y@y.org\r\n";
   const Case steps[] = {
       // A dBase table by its extension, in any case.
       {{"import", dir.write("t.DBF", table.build()), "-o", project, "--email-field", "mail"},
@@ -249,8 +250,15 @@ TEST(CommandLine, ImportAndExportTakeTheirOptions) {
       {{"export", project}, all},
       {{"export", project, "--only", "valid,invalid"}, head},  // none validated yet
       {{"export", project, "-o", out, "--only=unvalidated"}, ""},
-      {{"import", dir.write("c.csv", "Email\nz@x.org\n"), "-o", project, "--replace"}, "1\n"},
-      {{"export", project}, "Email,Result,Verdict\r\nz@x.org,,\r\n"},
+      {{"import", dir.write("c.csv", "Email\nz@x.org\nInfo <info@x.org>\n"), "-o", project,
+        "--replace"},
+       "2\n"},
+      // Flags and the address checked beside the verdict; --exclude leaves out by flag.
+      {{"export", project},
+       "Email,Result,Verdict,Flags,Suggestion,Checked address\r\nz@x.org,,,,,z@x.org\r\n"
+       "Info <info@x.org>,,,role,,info@x.org\r\n"},
+      {{"export", project, "--exclude", "role"},
+       "Email,Result,Verdict,Flags,Suggestion,Checked address\r\nz@x.org,,,,,z@x.org\r\n"},
   };
   for (const auto& [args, printed] : steps) expectRun(args, 0, printed, "");
   EXPECT_EQ(testing::readFile(out), all);

@@ -55,14 +55,29 @@ TEST(CsvExport, HeaderThenEntriesInListOrder) {
   list.entryValidationEnded(3, 550, kMailboxUnavailableMessage, {});
   list.entryValidationEnded(4, 0, kCatchAllMessage, {});
   const std::string want =
-      "Email,Result,Name,City,Verdict\r\n"
-      "b@x.org,[550] User unknown,\"Bob, Jr.\",K\xC3\xB6ln,unknown\r\n"
-      "a@x.org,[0] Valid E-mail Address!,'=cmd,,valid\r\n"
-      "c@x.org,,,,\r\n"
-      "d@x.org,[550] Mailbox unavailable,,,invalid\r\n"
+      "Email,Result,Name,City,Verdict,Flags,Suggestion,Checked address\r\n"
+      "b@x.org,[550] User unknown,\"Bob, Jr.\",K\xC3\xB6ln,unknown,,,\r\n"
+      "a@x.org,[0] Valid E-mail Address!,'=cmd,,valid,,,\r\n"
+      "c@x.org,,,,,,,\r\n"
+      "d@x.org,[550] Mailbox unavailable,,,invalid,,,\r\n"
       "e@x.org,[0] Valid E-mail Address! (catch-all domain: it accepts any "
-      "address),,,catch-all\r\n";
+      "address),,,catch-all,,,\r\n";
   EXPECT_EQ(exportCsv(list), want);
+  // The notes of each entry follow the verdict; entries with an excluded flag
+  // are left out.
+  ExportFilter filter;
+  filter.notes = [](const Entry& e) {
+    EntryNotes notes{{}, "", std::string(e.email())};
+    if (e.email()[0] == 'c') notes.flags.set(AddressFlag::Disposable);
+    if (e.email()[0] == 'd') notes = {AddressFlag::Role | AddressFlag::Free, "x.com", "d@x.com"};
+    return notes;
+  };
+  filter.exclude.set(AddressFlag::Disposable);
+  const std::string csv = exportCsv(list, filter);
+  EXPECT_EQ(csv.find("c@x.org"), std::string::npos);
+  EXPECT_NE(csv.find("d@x.org,[550] Mailbox unavailable,,,invalid,\"role,free\",x.com,d@x.com\r\n"),
+            std::string::npos)
+      << csv;
 }
 
 TEST(CsvExport, FileIsWrittenAndAFailureLeavesNoTemporary) {
@@ -70,7 +85,8 @@ TEST(CsvExport, FileIsWrittenAndAFailureLeavesNoTemporary) {
   RecipientList list;
   list.addEntry("a@x.org", {});
   exportCsvFile(list, dir.file("out.csv"));
-  EXPECT_EQ(testing::readFile(dir.file("out.csv")), "Email,Result,Verdict\r\na@x.org,,\r\n");
+  EXPECT_EQ(testing::readFile(dir.file("out.csv")),
+            "Email,Result,Verdict,Flags,Suggestion,Checked address\r\na@x.org,,,,,\r\n");
   EXPECT_THROW(exportCsvFile(list, (dir.path() / "missing" / "out.csv").string()), ExportError);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
                           std::filesystem::directory_iterator()),

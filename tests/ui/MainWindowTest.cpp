@@ -409,7 +409,8 @@ TEST_F(MainWindow, ExportWritesTheChosenVerdictsAndNeverTheOpenProject) {
   };
   exportOnly("cbInvalid", out);
   EXPECT_EQ(orvane::testing::readFile(out.toStdString()),
-            "Email,Result,Verdict\r\nb@x.test,[550] Mailbox unavailable,invalid\r\n");
+            "Email,Result,Verdict,Flags,Suggestion,Checked address\r\n"
+            "b@x.test,[550] Mailbox unavailable,invalid,,,\r\n");
 
   const QString project = projectPath("p.orp");
   prompts.fileNames = {project};
