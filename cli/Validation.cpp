@@ -217,8 +217,8 @@ class Report {
   std::map<std::string, engine::HostSlots::Change> limits_;
 };
 
-// The saved options with `options` laid over them. False (message printed)
-// when the options cannot be read.
+}  // namespace
+
 bool settingsFor(const ValidateOptions& options, engine::EngineSettings& cfg) {
   try {
     settings::TINI ini;
@@ -242,6 +242,8 @@ bool settingsFor(const ValidateOptions& options, engine::EngineSettings& cfg) {
   cfg.hostConnections = options.hostConnections.value_or(cfg.hostConnections);
   return true;
 }
+
+namespace {
 
 // One warning when the open-file limit cannot hold the connections asked for.
 void warnLowered(int asked, int used, std::uint64_t limit) {

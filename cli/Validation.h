@@ -3,7 +3,7 @@
 // standard output, the progress line (on a terminal) and the closing summary
 // on standard error, and the signals that stop a run: Ctrl-C, SIGTERM and
 // SIGHUP stop it like the Stop command, so that the results in hand are
-// reported and kept.
+// reported and kept. `doctor` takes the options that say how we connect.
 //
 // Main thread; a run drives the event loop there until it ends.
 #pragma once
@@ -18,6 +18,10 @@
 #include "cli/Options.h"
 #include "cli/Records.h"
 #include "core/RecipientList.h"
+
+namespace orvane::engine {
+struct EngineSettings;
+}
 
 namespace orvane::cli {
 
@@ -45,6 +49,10 @@ extern const char* const kValidateAbout;
 // "[IPv6]:PORT", "[IPv6]" or a bare IPv6 address, PORT 1..65535; anything
 // else (a host name among them) is refused.
 std::vector<Option> validateOptions(ValidateOptions& options);
+
+// The saved options with `options` laid over them. False (message printed on
+// standard error) when the saved options cannot be read.
+bool settingsFor(const ValidateOptions& options, engine::EngineSettings& cfg);
 
 // Validates the checked entries of `list` as Start Validation does, with the
 // saved options overridden by `options`. Returns kExitOk when the run

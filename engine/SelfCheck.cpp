@@ -776,26 +776,28 @@ void SelfCheck::heloRowIfReady() {
   if (!running_ || slots_[kSlotHelo] || !heloFound_ || !settled_) return;
   if (reverse_ && (!reverse_->done || reverse_->forwardPending)) return;
   const HostAddresses& helo = *heloFound_;
+  const bool heloKnown = helo.outcome == DnsOutcome::Answered;
   std::vector<std::string> found;
-  bool good = true;
+  bool wrong = false;   // something hosts hold against us
+  bool unsure = false;  // something that could not be asked
   std::string advice(kHeloAdvice);
   if (heloLiteral_) {
-    good = false;
+    wrong = true;
     found.push_back("The HELO name " + helo_ + " is an address, not a name");
-  } else if (helo.outcome == DnsOutcome::Answered) {
+  } else if (heloKnown) {
     std::vector<std::string> all = helo.ipv6;
     all.insert(all.end(), helo.ipv4.begin(), helo.ipv4.end());
     found.push_back("The HELO name " + helo_ + " resolves to " + joined(all, ", "));
   } else if (helo.outcome == DnsOutcome::NoSuchDomain) {
-    good = false;
+    wrong = true;
     found.push_back("The HELO name " + helo_ + " does not resolve (it " + helo.why + ")");
   } else {
-    good = false;
+    unsure = true;
     found.push_back("The HELO name " + helo_ + " could not be looked up: the DNS server " +
                     dnsFailure(helo.outcome, helo.code, {}));
   }
   if (!reverse_) {
-    good = false;
+    unsure = true;
     found.push_back("the reverse DNS was not checked: " + clientUnusable_);
   } else {
     const std::string who = client_ + " (" + clientHow_ + ")";
@@ -804,22 +806,24 @@ void SelfCheck::heloRowIfReady() {
         std::any_of(rev.names.begin(), rev.names.end(),
                     [&](const std::string& n) { return net::dnsNamesEqual(n, helo_); });
     if (!rev.failure.empty()) {
-      good = false;
+      unsure = true;
       found.push_back("the reverse DNS of " + who + " could not be looked up: " + rev.failure);
     } else if (rev.names.empty()) {
-      good = false;
+      wrong = true;
       found.push_back(who + " has no reverse DNS (PTR record)");
     } else if (namesHelo) {
-      if (helo.outcome == DnsOutcome::Answered && contains(helo, client_)) {
+      if (heloKnown && contains(helo, client_)) {
         found.push_back("the reverse DNS of " + who + " names " + helo_ +
                         ", which resolves back to it");
-      } else {
-        good = false;
+      } else if (heloKnown) {
+        wrong = true;
         found.push_back("the reverse DNS of " + who + " names " + helo_ + ", but " + helo_ +
                         " does not resolve to " + client_);
+      } else {
+        found.push_back("the reverse DNS of " + who + " names " + helo_);
       }
     } else {
-      good = false;
+      wrong = true;
       const std::string& ptr = rev.names.front();
       found.push_back("the reverse DNS of " + who + " names " + ptr + ", not the HELO name " +
                       helo_);
@@ -832,9 +836,10 @@ void SelfCheck::heloRowIfReady() {
       }
     }
   }
-  std::string text = joined(found, "; ");
+  if (!wrong) advice = "Run the check again once the rows above are mended";
+  const bool good = !wrong && !unsure;
   put(kSlotHelo, {std::string(kCheckHelo), good ? CheckStatus::Green : CheckStatus::Amber,
-                  std::move(text), good ? std::string() : std::move(advice)});
+                  joined(found, "; "), good ? std::string() : std::move(advice)});
 }
 
 // -------------------------------------------------------------- block lists

@@ -190,6 +190,9 @@ TEST(CommandLine, UsageErrorsAndHelp) {
       {{"check", "--dns", "dns.example", "a"}, "invalid DNS server 'dns.example' (an IP address"},
       {{"check", "--dns", "192.0.2.1 [::1]:65536", "a"}, "invalid DNS server '[::1]:65536'"},
       {{"check", "--dns", " ", "a"}, "option '--dns' needs a server\n"},
+      {{"doctor", "extra"}, "unexpected argument 'extra'\n"},
+      {{"doctor", "--domain", "a..b"}, "invalid domain 'a..b' (a domain name such as "},
+      {{"doctor", "--blocklists", "zen.test bl..test"}, "invalid block list 'bl..test' (a DNS "},
       {{"run"}, "no project given\n"},
       {{"run", "--save-every", "0", "p.orp"}, "invalid interval '0' (seconds, more than 0, "},
   };
@@ -293,6 +296,58 @@ TEST(CommandLine, FailuresPrintTheReasonAndExitWithOne) {
   RecipientList still;
   loadProject(project, still);
   EXPECT_EQ(still.count(), 1u);
+}
+
+// doctor prints one line per check (status, check, finding, advice) and ends
+// with 0 when all are OK, 3 with warnings only, 1 with a problem.
+TEST(CommandLine, DoctorEndsWithTheWorstStatusOfItsChecks) {
+  testing::TempDir dir;
+  ::setenv("XDG_CONFIG_HOME", dir.file("config").c_str(), 1);  // no saved options
+  std::vector<std::string> args = {"doctor", "--from=probe@good.test", "--blocklists=bl.test"};
+  testing::LoopThread servers([&args](net::EventLoop& loop) {
+    auto dns = std::make_shared<testing::ScriptedDnsServer>(loop);
+    auto smtp = std::make_shared<testing::ScriptedSmtpServer>(loop, "127.0.0.2");
+    dns->addMx("good.test", 10, "127.0.0.2");
+    dns->addAddress("good.test", "127.0.0.1");
+    dns->addAddress("other.test", "127.0.0.1");
+    dns->addPtr("1.0.0.127.in-addr.arpa", "good.test");
+    dns->setRcode("broken.test", 2);
+    args.push_back("--dns=" + dns->address());
+    args.push_back("--smtp-port=" + std::to_string(smtp->port()));
+    return std::make_shared<std::pair<decltype(dns), decltype(smtp)>>(dns, smtp);
+  });
+  const struct {
+    std::string option;
+    int status;
+    std::vector<std::string> rows;  // how each line starts
+  } cases[] = {
+      {"--timeout=30",
+       0,
+       {"OK\tDNS servers\tThe configured DNS server ", "OK\tOutbound SMTP\t127.0.0.2 greeted in ",
+        "OK\tHELO name and reverse DNS\tThe HELO name good.test resolves to 127.0.0.1; ",
+        "OK\tBlock lists\t127.0.0.1 (this machine's address on the test connection) is on none "
+        "of bl.test\t\n"}},
+      {"--helo=other.test",
+       3,
+       {"OK\t", "OK\t", "Warning\tHELO name and reverse DNS\tThe HELO name other.test ", "OK\t"}},
+      {"--domain=broken.test",
+       1,
+       {"Problem\tDNS servers\t", "Warning\tOutbound SMTP\tNot tested", "Warning\t",
+        "Warning\tBlock lists\tNot checked"}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> withOption = args;
+    withOption.push_back(c.option);
+    const auto r = runCli(withOption);
+    EXPECT_EQ(r.status, c.status) << c.option << r.err;
+    EXPECT_EQ(r.err, "");
+    std::size_t at = 0;
+    for (const auto& row : c.rows) {
+      EXPECT_EQ(r.out.compare(at, row.size(), row), 0) << c.option << "\n" << r.out;
+      at = r.out.find('\n', at) + 1;
+    }
+    EXPECT_EQ(at, r.out.size()) << r.out;
+  }
 }
 
 const std::string kValid = "[0] Valid E-mail Address!";
