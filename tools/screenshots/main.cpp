@@ -1,10 +1,10 @@
 // orvane-screenshots OUTPUT_FOLDER [--dark]: opens the real main window on a
 // demo project, validates it against scripted DNS and SMTP servers of its own
 // (nothing leaves the machine), and saves pictures of the main window after
-// the run, of the run report and of every dialog. Settings live in a
-// throwaway folder, so the main window opens as at a first start. --dark
-// gives the program a dark palette, as a dark desktop would. The scale comes
-// from the environment (QT_SCALE_FACTOR).
+// the run, of the run report, of the connection check and of every dialog.
+// Settings live in a throwaway folder, so the main window opens as at a first
+// start. --dark gives the program a dark palette, as a dark desktop would.
+// The scale comes from the environment (QT_SCALE_FACTOR).
 #include <QApplication>
 #include <QDialog>
 #include <QDir>
@@ -33,6 +33,7 @@
 #include "tests/support/ScriptedDnsServer.h"
 #include "tests/support/ScriptedSmtpServer.h"
 #include "ui/Prompts.h"
+#include "ui/check/CheckConnectionDialog.h"
 #include "ui/clipboard/FormValidateClipboard.h"
 #include "ui/import/ImportDialog.h"
 #include "ui/list/RecipientModel.h"
@@ -244,6 +245,24 @@ int main(int argc, char** argv) {
   const auto trigger = [&](const char* action) {
     form.findChild<QAction*>(QString::fromLatin1(action))->trigger();
   };
+  // Tools | Check Connection against the same servers: the PTR record of the
+  // address we connect from names another host than the HELO name.
+  dns.addMx("orvane.example", 10, "mx.orvane.example");
+  dns.addAddress("mx.orvane.example", "127.0.0.2");
+  dns.addAddress("orvane.example", "127.0.0.1");
+  dns.addPtr("1.0.0.127.in-addr.arpa", "client-1.isp.example");
+  dns.addAddress("client-1.isp.example", "127.0.0.1");
+  trigger("acCheckConnection");
+  if (auto* check = form.findChild<ui::CheckConnectionDialog*>()) {
+    check->adjustSettings = [&smtp](engine::EngineSettings& s) {
+      s.smtpPort = std::to_string(smtp.port());
+    };
+    check->checkAgain();
+    waitFor([check] { return !check->selfCheck().running(); }, 15000);
+    save(check, "check-connection");
+    check->close();
+  }
+
   shootNextModal("properties");
   trigger("acRecipientEdit");
   shootNextModal("view-log");

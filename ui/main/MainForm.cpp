@@ -29,6 +29,7 @@
 #include "settings/MostRecentUsedList.h"
 #include "ui/Prompts.h"
 #include "ui/art/Artwork.h"
+#include "ui/check/CheckConnectionDialog.h"
 #include "ui/clipboard/FormValidateClipboard.h"
 #include "ui/list/RecipientModel.h"
 #include "ui/main/AboutBox.h"
@@ -295,6 +296,12 @@ void TMainForm::createMenus() {
   tools->addAction(acOptions);
   tools->addSeparator();
   tools->addAction(acRunReport);
+  auto* acCheckConnection = new QAction(QStringLiteral("Check &Connection..."), this);
+  acCheckConnection->setObjectName(QStringLiteral("acCheckConnection"));
+  acCheckConnection->setStatusTip(QStringLiteral("Check that this machine can validate addresses"));
+  connect(acCheckConnection, &QAction::triggered, this,
+          [this] { guarded([this] { showCheckConnection(loop_, ini_, this); }); });
+  tools->addAction(acCheckConnection);
   QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
   help->setObjectName(QStringLiteral("mnHelp"));
   help->addAction(acContent);
