@@ -9,6 +9,7 @@ set(_pages
   "getting-started.html|Getting started"
   "commands.html|Commands"
   "results.html|Results"
+  "unknown.html|When results are unknown"
   "flags.html|Flags and suggestions"
   "report.html|Run report"
   "options.html|Options"
