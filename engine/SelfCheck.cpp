@@ -16,6 +16,7 @@
 #include "net/DnsQuery.h"
 #include "net/SmtpCli.h"
 #include "net/SocketAddress.h"
+#include "net/SocksCodec.h"
 #include "net/WSocketErrors.h"
 
 namespace orvane::engine {
@@ -349,6 +350,7 @@ void SelfCheck::start(const EngineSettings& settings, const std::string& domain,
   client_.clear();
   clientHow_.clear();
   clientUnusable_.clear();
+  clientAdvice_.clear();
   heloFound_.reset();
   reverse_.reset();
   listings_.clear();
@@ -603,9 +605,23 @@ void SelfCheck::smtpDone(std::uint16_t error) {
     if (smtp_->proxyFailure()) {
       std::string why = smtp_->LastResponse();
       if (why.rfind("500 ", 0) == 0) why.erase(0, 4);
+      // The proxy works but could not reach this address of the host: the
+      // host's other address may do.
+      const bool farEnd =
+          error == net::socksNetworkUnreachable || error == net::socksHostUnreachable ||
+          error == net::socksConnectionRefused || error == net::socksTtlExpired ||
+          error == net::socksUnknownAddressType || error == net::socksGeneralFailure;
+      if (farEnd && !targets_.empty()) {
+        notes_.push_back(why);
+        connectNext();
+        return;
+      }
+      if (why.rfind("proxy ", 0) == 0) why = "The " + why;
       smtpRow(CheckStatus::Red, why,
-              "Check the proxy in Tools | Options (or --proxy): its address, port, user name and "
-              "password");
+              farEnd ? "The proxy could not reach the mail host on " + portText() +
+                           ": its network may block that port too; try another proxy"
+                     : std::string("Check the proxy in Tools | Options (or --proxy): its address, "
+                                   "port, user name and password"));
       return;
     }
     if (error == net::WSAEINTR && !greetingLines_.empty()) {
@@ -651,7 +667,7 @@ void SelfCheck::smtpDone(std::uint16_t error) {
                   ") and accepted HELO " + helo_,
               "");
       try {
-        smtp_->Quit();
+        if (running_ && smtp_->Connected()) smtp_->Quit();
       } catch (const std::exception&) {  // the connection is cut when the check ends
       }
       return;
@@ -700,18 +716,26 @@ void SelfCheck::connectionEnded() {
     clientHow_ = "as " + mailHost_ + " stated it " + where;
   } else if (local.empty() || mailHost_.empty()) {
     clientUnusable_ = "no connection to a mail host was made";
+    clientAdvice_ = "Run the check again once the rows above are mended";
   } else if (settings_.proxy.enabled()) {
     clientUnusable_ = "the test connection went through the proxy, and " + mailHost_ +
                       " did not state the address it saw";
+    clientAdvice_ =
+        "Mail hosts see the proxy's address: look it up on the lists' web sites, and ask the "
+        "proxy's provider about its reverse DNS";
   } else {
     client_ = local;
     clientHow_ = "this machine's address on the test connection";
     const auto address = net::SocketAddress::parse(client_);
     if (!address) {
       clientUnusable_ = "the address of the test connection is unknown";
+      clientAdvice_ = "Run the check again";
     } else if (isPrivate(*address)) {
       clientUnusable_ = client_ + " is a private address (behind NAT), and " + mailHost_ +
                         " did not state the public address it saw";
+      clientAdvice_ =
+          "Mail hosts see this network's public address: look it up on the lists' web sites, "
+          "and ask your provider about its reverse DNS";
     }
   }
   settled_ = true;
@@ -836,7 +860,8 @@ void SelfCheck::heloRowIfReady() {
       }
     }
   }
-  if (!wrong) advice = "Run the check again once the rows above are mended";
+  if (!wrong)
+    advice = reverse_ ? "Run the check again once the rows above are mended" : clientAdvice_;
   const bool good = !wrong && !unsure;
   put(kSlotHelo, {std::string(kCheckHelo), good ? CheckStatus::Green : CheckStatus::Amber,
                   joined(found, "; "), good ? std::string() : std::move(advice)});
@@ -894,9 +919,7 @@ void SelfCheck::blockListRowIfReady() {
   if (!running_ || slots_.size() <= kSlotLists || slots_[kSlotLists] || !settled_) return;
   const std::string check(kCheckBlockLists);
   if (listings_.empty()) {
-    put(kSlotLists, {check, CheckStatus::Amber, "Not checked: " + clientUnusable_,
-                     "Look this network's public address up on the lists' web sites, or run the "
-                     "check again once the rows above are mended"});
+    put(kSlotLists, {check, CheckStatus::Amber, "Not checked: " + clientUnusable_, clientAdvice_});
     return;
   }
   for (const auto& l : listings_) {

@@ -191,6 +191,7 @@ class SelfCheck final {
   std::string client_;
   std::string clientHow_;
   std::string clientUnusable_;  // why it is not looked up, when it is not
+  std::string clientAdvice_;    // and what to do then
 
   bool heloLiteral_ = false;
   std::optional<HostAddresses> heloFound_;

@@ -8,6 +8,7 @@
 #include "engine/SelfCheck.h"
 #include "net/EventLoop.h"
 #include "net/ManualClock.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/ScriptedDnsServer.h"
 #include "tests/support/ScriptedSmtpServer.h"
 
@@ -102,6 +103,14 @@ TEST(SelfCheck, RowsSayWhatTheConnectionCanDoAndWhatToDo) {
        {"", "mx.origin.test [127.0.0.2] refused us at the greeting: 554 5.7.1", "",
         "127.0.0.9 (as mx.origin.test stated it in its greeting) is on none of bl.test"},
        "validate from another network"},
+      {"a proxy that is down",
+       [](Rig& r) {
+         r.settings.proxy.host = "127.0.0.1";
+         r.settings.proxy.port = std::to_string(testing::unusedLoopbackPort());
+       },
+       {G, R, A, A},
+       {"", "The proxy 127.0.0.1:", "", "Not checked: no connection to a mail host was made"},
+       "Check the proxy in Tools | Options"},
       {"a greeting that never comes",
        [](Rig& r) {
          r.dns.addPtr(kGoodPtr, "origin.test");
