@@ -337,6 +337,10 @@ void SelfCheck::start(const EngineSettings& settings, const std::string& domain,
   zones_ = std::move(blockLists);
   servers_ = std::move(servers);
   serversConfigured_ = !configured.empty();
+  serversWhose_ = serversConfigured_ ? "The configured DNS server "
+                  : buildDnsServerList({}, systemDnsSources_, {}).empty()
+                      ? "The built-in DNS server "
+                      : "The system's DNS server ";
   timeOutMs_ = static_cast<std::uint32_t>(std::max(settings.timeOut, 1)) * 1000u;
   mailHost_.clear();
   targets_.clear();
@@ -397,8 +401,7 @@ void SelfCheck::start(const EngineSettings& settings, const std::string& domain,
 void SelfCheck::mxAnswered(const MxAnswer& answer) {
   const std::uint32_t elapsed = loop_.now() - startedAt_;
   const std::string server = answer.server.empty() ? servers_.front() : answer.server;
-  const std::string whose =
-      serversConfigured_ ? "The configured DNS server " : "The system's DNS server ";
+  const std::string& whose = serversWhose_;
   const std::string dnsAdvice =
       serversConfigured_
           ? "Check the DNS servers in Tools | Options (or --dns), or leave them empty to use the "
@@ -406,8 +409,8 @@ void SelfCheck::mxAnswered(const MxAnswer& answer) {
           : "Check this machine's network connection, or set DNS servers in Tools | Options (or "
             "--dns); a firewall may block DNS (UDP port 53)";
   const std::string domainAdvice =
-      "Give a domain that receives mail (--domain, or the sender's address in Tools | Options): "
-      "the other checks need its mail host";
+      "Give a domain that receives mail (Domain to try, --domain, or the sender's address in "
+      "Tools | Options): the other checks need its mail host";
   CheckRow row{std::string(kCheckDns), CheckStatus::Green, {}, {}};
   const std::string answered = whose + server + " answered in " + millis(elapsed) + ": ";
   switch (answer.outcome) {

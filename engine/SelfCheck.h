@@ -169,6 +169,7 @@ class SelfCheck final {
   std::vector<std::string> zones_;
   std::vector<std::string> servers_;
   bool serversConfigured_ = false;
+  std::string serversWhose_;  // "The configured DNS server ", ...
   std::uint32_t timeOutMs_ = 0;
   std::uint32_t startedAt_ = 0;
   std::uint32_t connectAt_ = 0;
