@@ -1,5 +1,8 @@
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStatusBar>
 #include <QTableWidget>
 #include <QTest>
 
@@ -8,6 +11,7 @@
 
 namespace orvane::ui {
 using testing::child;
+using testing::SmtpAction;
 using testing::waitFor;
 namespace {
 
@@ -56,6 +60,26 @@ TEST_F(CheckConnection, RunsBesideTheMainWindowFromTheKeyboardAndShowsEachStatus
   QTest::keyClick(dialog, Qt::Key_Escape);
   EXPECT_FALSE(dialog->isVisible());
   EXPECT_FALSE(dialog->selfCheck().running());
+}
+
+// When the first results of a run all point at this machine's connection, a
+// note beside the main window says so and opens the check.
+TEST_F(CheckConnection, ARunRefusedEverywhereSaysSoOnceAndLeadsToTheCheck) {
+  dns.addMx("good.test", 10, "127.0.0.2");
+  smtp.setGreeting(SmtpAction::line("554 5.7.1 Client host [127.0.0.9] blocked"));
+  addEntries({"a@good.test", "b@good.test"});
+  trigger("acStart");
+  ASSERT_TRUE(waitFor([this] { return !window->projectRun().running(); }));
+  auto* note = window->findChild<QMessageBox*>(QStringLiteral("ConnectionTroubleNote"));
+  ASSERT_NE(note, nullptr);
+  EXPECT_TRUE(note->isVisible());
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+  EXPECT_TRUE(note->text().startsWith(QStringLiteral("The first 2 addresses ended unknown")));
+  EXPECT_EQ(window->statusBar()->currentMessage(), note->text());
+  note->defaultButton()->click();
+  auto* dialog = window->findChild<CheckConnectionDialog*>();
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_TRUE(dialog->isVisible());
 }
 
 }  // namespace

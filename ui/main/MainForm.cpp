@@ -122,6 +122,10 @@ TMainForm::TMainForm(net::EventLoop& loop, settings::TINI& ini, QWidget* parent)
         kStatusMessageMs);
   };
   run_.onRunFinished = [this](bool) { runFinished(); };
+  run_.validation().onConnectionTrouble = [this](const std::string& note) {
+    statusBar()->showMessage(tr8(note), kStatusMessageMs);
+    showConnectionTrouble(loop_, ini_, this, tr8(note));
+  };
 
   clipboardForm_ = new TFormValidateClipboard(loop_, this);
   keepPlacement(*clipboardForm_, ini_, kPlaceClipboard, clipboardForm_->size());
