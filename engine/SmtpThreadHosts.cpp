@@ -247,17 +247,8 @@ void TSmtpThread::throttled() {
 bool TSmtpThread::connectFailed(std::uint16_t error) const {
   // The connection itself did not get through (through a proxy: the proxy
   // could not reach the host); the host's other addresses may.
-  switch (error) {
-    case 10050:  // network down
-    case 10051:  // network unreachable
-    case 10060:  // timed out
-    case 10061:  // refused
-    case 10064:  // host down
-    case 10065:  // no route to host
-      return true;
-    default:
-      return dialogue_.proxyFailure() && error >= 20004 && error <= 20011;
-  }
+  return engine::connectionFailed(error) ||
+         (dialogue_.proxyFailure() && error >= 20004 && error <= 20011);
 }
 
 bool TSmtpThread::nextAddress(std::uint16_t error) {
