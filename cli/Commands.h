@@ -20,6 +20,7 @@ int runCheck(std::span<char* const> args);
 int runRun(std::span<char* const> args);
 int runImport(std::span<char* const> args);
 int runExport(std::span<char* const> args);
+int runMerge(std::span<char* const> args);
 int runDoctor(std::span<char* const> args);
 
 }  // namespace orvane::cli

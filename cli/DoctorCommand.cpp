@@ -20,8 +20,8 @@ namespace orvane::cli {
 namespace {
 
 // The options of `check` and `run` that say how this machine connects.
-constexpr std::string_view kConnectionOptions[] = {"from",    "helo",  "dns", "smtp-port",
-                                                   "timeout", "proxy", "ipv6"};
+constexpr std::string_view kConnectionOptions[] = {"from",    "helo", "dns",   "smtp-port",
+                                                   "timeout", "ipv6", "proxy", "source-address"};
 
 void printRow(const engine::CheckRow& row) {
   const std::string_view status = engine::checkStatusText(row.status);

@@ -12,6 +12,7 @@
 #include "cli/Options.h"
 #include "core/ProjectFile.h"
 #include "core/RecipientList.h"
+#include "core/Text.h"
 #include "engine/EntryInsight.h"
 #include "import/CsvExport.h"
 #include "settings/EngineOptions.h"
@@ -55,14 +56,39 @@ bool sameFile(const std::string& project, const std::string& output) {
          std::filesystem::weakly_canonical(output, ec);
 }
 
+// The list of the entries' texts, one per line: the non-blank ones in list
+// order (a line break inside a text becomes a blank, so every entry keeps
+// its line).
+int writeAddresses(const RecipientList& list, const std::string& output) {
+  std::string text;
+  for (const Entry& e : list.entries()) {
+    if (trimBlanks(e.email()).empty()) continue;
+    for (const char c : e.email()) text += c == '\n' || c == '\r' ? ' ' : c;
+    text += '\n';
+  }
+  std::FILE* out = output.empty() ? stdout : std::fopen((output + ".tmp").c_str(), "wb");
+  const bool ok = out != nullptr && std::fwrite(text.data(), 1, text.size(), out) == text.size() &&
+                  std::fflush(out) == 0;
+  if (out != nullptr && out != stdout) std::fclose(out);
+  if (!ok || (!output.empty() && std::rename((output + ".tmp").c_str(), output.c_str()) != 0)) {
+    std::perror(
+        ("orvane-cli export: " + (output.empty() ? std::string("stdout") : output)).c_str());
+    if (!output.empty()) std::remove((output + ".tmp").c_str());
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
 }  // namespace
 
 int runExport(std::span<char* const> args) {
   std::string output;
   ExportFilter filter;
+  bool addresses = false;
   const CommandSyntax syntax{
       "export",
-      "export PROJECT.orp [-o FILE.csv] [--only VERDICTS] [--exclude FLAGS]",
+      "export PROJECT.orp [-o FILE.csv] [--only VERDICTS] [--exclude FLAGS]\n"
+      "export PROJECT.orp --addresses [-o FILE.txt]",
       "Writes the project's recipient list as CSV (UTF-8, RFC 4180 quoting): a header\n"
       "row of the column captions (Email, Result, then the extra columns), Verdict,\n"
       "Flags, Suggestion and Checked address, then one row per entry in list order.\n"
@@ -71,7 +97,9 @@ int runExport(std::span<char* const> args) {
       "free and extracted (the entry holds more than the address checked);\n"
       "Suggestion a likely correction of a mistyped domain. A cell that a\n"
       "spreadsheet would take for a formula gets a leading '. The project itself is\n"
-      "never a target.\n",
+      "never a target. With --addresses, only the entries' texts, one per line (the\n"
+      "non-blank ones, in list order): the list for `check --list` runs whose\n"
+      "results `merge` puts back.\n",
       {{"output", 'o', "FILE.csv",
         "write the CSV to FILE.csv (an existing file is\nreplaced once the new one is complete)",
         "standard output", storeText(output)},
@@ -87,7 +115,8 @@ int runExport(std::span<char* const> args) {
           std::string bad;
           if (parseFlagNames(v, filter.exclude, &bad)) return std::nullopt;
           return "invalid flag '" + bad + "' (disposable, role, free or extracted)";
-        }}},
+        }},
+       {"addresses", 0, "", "only the entries' texts, one per line", "", setFlag(addresses)}},
       1};
   std::vector<std::string> operands;
   if (auto status = parseCommandLine(syntax, args, operands)) return *status;
@@ -103,6 +132,7 @@ int runExport(std::span<char* const> args) {
   try {
     RecipientList list;
     loadProject(project, list);
+    if (addresses) return writeAddresses(list, output);
     // Flags and suggestions as the saved options ask for them.
     settings::TINI ini;
     const AddressFlags flags = settings::readEngineSettings(ini).flags;

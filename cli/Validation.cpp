@@ -2,14 +2,18 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cctype>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <unordered_map>
@@ -17,7 +21,11 @@
 #include <utility>
 
 #include "cli/Commands.h"
+#include "core/AddressFlags.h"
+#include "core/RunReport.h"
+#include "core/Text.h"
 #include "core/Verdict.h"
+#include "engine/AddressSyntax.h"
 #include "engine/ConfigureEngine.h"
 #include "engine/DnsServerList.h"
 #include "engine/ExtractAddress.h"
@@ -27,6 +35,7 @@
 #include "engine/Validation.h"
 #include "net/EventLoop.h"
 #include "net/Signals.h"
+#include "net/SocketAddress.h"
 #include "settings/EngineOptions.h"
 #include "settings/Ini.h"
 
@@ -69,6 +78,13 @@ std::optional<std::string> checkDnsServers(std::string_view text, ValidateOption
     }
     for (end = i; end < text.size() && static_cast<unsigned char>(text[end]) > ' ';) ++end;
     const std::string_view entry = text.substr(i, end - i);
+    const auto colon = entry.rfind(':');
+    if (!isDnsServerEntry(entry) && colon != std::string_view::npos && entry.front() != '[' &&
+        net::SocketAddress::parse(entry.substr(0, colon)) &&
+        entry.substr(0, colon).find(':') != std::string_view::npos) {
+      return "invalid DNS server '" + std::string(entry) +
+             "' (an IPv6 address with a port is written [ADDRESS]:PORT)";
+    }
     if (!isDnsServerEntry(entry)) {
       return "invalid DNS server '" + std::string(entry) + "' (an IP address, optionally :PORT)";
     }
@@ -96,8 +112,8 @@ class Report {
  public:
   using Total = std::function<std::optional<std::size_t>()>;  // nullopt: not known yet
 
-  Report(const ValidateOptions& options, Total total)
-      : writer_(options.format, options.log),
+  Report(const ValidateOptions& options, Total total, std::FILE* out = stdout)
+      : writer_(options.format, options.log, out),
         total_(std::move(total)),
         terminal_(isatty(STDERR_FILENO) == 1),
         start_(std::chrono::steady_clock::now()) {}
@@ -105,12 +121,20 @@ class Report {
   // The run has started: the csv header goes out (never for a run that fails).
   void started() { writer_.header(); }
 
-  void record(std::size_t index, std::string_view address, const engine::AddressResult& result,
-              const TransactionLog& log) {
-    writer_.write(index, address, result, log);
+  void record(std::size_t index, const engine::ValidationResult& r) {
+    if (!writer_.write(index, r) && !writeFailed_) {
+      writeFailed_ = true;
+      std::perror("orvane-cli: cannot write the results");
+    }
     retrying_.erase(index);
+    const engine::AddressResult& result = r.result;
     const Verdict verdict = knownVerdict(result);
     ++counts_[static_cast<std::size_t>(verdict)];
+    for (std::size_t f = 0; f < std::size(kAddressFlags); ++f) {
+      if (r.flags.has(kAddressFlags[f])) ++flagCounts_[f];
+    }
+    if (!r.suggestion.empty()) ++suggestions_;
+    runReport_.add(verdict, result.message, r.checked.empty() ? r.given : r.checked);
     if (verdict == Verdict::Unknown) {
       const auto [it, added] = causeIndex_.try_emplace(result.message, causes_.size());
       if (added) causes_.emplace_back(result.message, 0);
@@ -138,12 +162,23 @@ class Report {
   // The last progress line, then the counts and the three most common
   // messages of the unknown results, most frequent first (ties in the order
   // they first came).
+  bool writeFailed() const noexcept { return writeFailed_; }
+
   void finish() {
     if (terminal_) {
       progress(true);
       std::fputc('\n', stderr);
     }
     std::string out = "Verdicts: " + counts();
+    // The flags beside the verdicts, when any address had one.
+    std::string flagged;
+    for (std::size_t f = 0; f < std::size(kAddressFlags); ++f) {
+      if (flagCounts_[f] == 0) continue;
+      (flagged += flagged.empty() ? "; flagged: " : ", ").append(flagName(kAddressFlags[f]));
+      flagged += ' ' + std::to_string(flagCounts_[f]);
+    }
+    if (suggestions_ > 0) flagged += "; suggestions " + std::to_string(suggestions_);
+    out += flagged;
     std::vector<std::pair<std::string, std::size_t>> top = causes_;
     std::stable_sort(top.begin(), top.end(),
                      [](const auto& a, const auto& b) { return a.second > b.second; });
@@ -152,6 +187,11 @@ class Report {
       out += "\"" + top[i].first + "\" " + std::to_string(top[i].second);
     }
     std::fprintf(stderr, "%s\n", out.c_str());
+    // The run report: shares, pace, the most common causes, the domains.
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    runReport_.setTiming(seconds, runReport_.results());
+    std::fputs(formatRunReport(runReport_).c_str(), stderr);
   }
 
  private:
@@ -215,6 +255,10 @@ class Report {
   std::unordered_map<std::string, std::size_t> causeIndex_;
   std::unordered_set<std::size_t> retrying_;
   std::map<std::string, engine::HostSlots::Change> limits_;
+  std::array<std::size_t, std::size(kAddressFlags)> flagCounts_{};
+  std::size_t suggestions_ = 0;
+  RunReport runReport_;
+  bool writeFailed_ = false;
 };
 
 }  // namespace
@@ -240,10 +284,21 @@ bool settingsFor(const ValidateOptions& options, engine::EngineSettings& cfg) {
   cfg.detectCatchAll = options.catchAll.value_or(cfg.detectCatchAll);
   cfg.perConnection = options.perConnection.value_or(cfg.perConnection);
   cfg.hostConnections = options.hostConnections.value_or(cfg.hostConnections);
+  cfg.useIpv6 = options.ipv6.value_or(cfg.useIpv6);
+  if (options.proxy) cfg.proxy = *options.proxy;
+  if (options.sourceAddresses) cfg.sourceAddresses = *options.sourceAddresses;
   return true;
 }
 
 namespace {
+
+// The address lists for the run's flags; a missing or damaged list says so
+// once and the run goes on without its flag.
+AddressInsight loadInsight(const engine::EngineSettings& cfg) {
+  AddressInsight insight = settings::loadAddressInsight(cfg.flags);
+  if (!insight.message().empty()) std::fprintf(stderr, "%s\n", insight.message().c_str());
+  return insight;
+}
 
 // One warning when the open-file limit cannot hold the connections asked for.
 void warnLowered(int asked, int used, std::uint64_t limit) {
@@ -267,7 +322,57 @@ void reportRunNotes(engine::Validation& validation, Report& report) {
   };
 }
 
+// "IP[,IP...]": each an address of this machine (a socket can be bound to it).
+std::optional<std::string> checkSources(std::string_view text, ValidateOptions& options) {
+  std::vector<std::string> sources;
+  for (std::size_t start = 0;;) {
+    const std::size_t comma = text.find(',', start);
+    const std::string item(trimBlanks(text.substr(start, comma - start)));
+    const auto address = net::SocketAddress::parse(item);
+    if (!address || item.front() == '[') {
+      return "invalid source address '" + item + "' (an IP address)";
+    }
+    const int fd = ::socket(address->family(), SOCK_STREAM, 0);
+    const bool bound = fd >= 0 && ::bind(fd, address->data(), address->size()) == 0;
+    if (fd >= 0) ::close(fd);
+    if (!bound) return "source address '" + item + "' is not an address of this machine";
+    sources.push_back(item);
+    if (comma == std::string_view::npos) break;
+    start = comma + 1;
+  }
+  options.sourceAddresses = std::move(sources);
+  return std::nullopt;
+}
+
+// "K/N" with 1 <= K <= N.
+std::optional<std::string> checkShard(std::string_view text, ValidateOptions& options) {
+  const auto slash = text.find('/');
+  std::uint64_t k = 0, n = 0;
+  const auto number = [](std::string_view part, std::uint64_t& value) {
+    const auto [end, ec] = std::from_chars(part.data(), part.data() + part.size(), value);
+    return !part.empty() && ec == std::errc() && end == part.data() + part.size();
+  };
+  if (slash == std::string_view::npos || !number(text.substr(0, slash), k) ||
+      !number(text.substr(slash + 1), n) || k < 1 || k > n) {
+    return "invalid shard '" + std::string(text) + "' (K/N with 1 <= K <= N)";
+  }
+  options.shard = std::make_pair(k, n);
+  return std::nullopt;
+}
+
 }  // namespace
+
+std::uint64_t shardOf(std::string_view domain, std::uint64_t n) {
+  std::string lower(domain);
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return stableHash(lower) % n + 1;
+}
+
+std::uint64_t shardOfEntry(std::string_view text, std::uint64_t n) {
+  const engine::PreparedAddress prepared = engine::prepareAddress(engine::ExtractAddress(text));
+  return shardOf(prepared.status == engine::PreparedAddress::Status::Ready ? prepared.domain : "",
+                 n);
+}
 
 std::vector<Option> validateOptions(ValidateOptions& o) {
   return {
@@ -296,6 +401,25 @@ std::vector<Option> validateOptions(ValidateOptions& o) {
        number("addresses per connection", 1, 100, o.perConnection)},
       {"host-connections", 0, "N", "connections open at once to one mail host\n(0: no limit)",
        kSaved, number("connections per host", 0, kNoLimit, o.hostConnections)},
+      {"ipv6", 0, "on|off", "reach mail hosts over IPv6 where they have it", kSaved,
+       oneOf("IPv6", {"on", "off"}, [&o](std::size_t i) { o.ipv6 = i == 0; })},
+      {"proxy", 0, "URL",
+       "SMTP connections through a SOCKS 5 proxy:\nsocks5://[USER:PASS@]HOST:PORT, or none\n"
+       "(DNS stays direct)",
+       kSaved,
+       [&o](std::string_view v) -> std::optional<std::string> {
+         std::string why;
+         o.proxy = engine::parseProxyUrl(v, why);
+         if (o.proxy) return std::nullopt;
+         return "invalid proxy '" + std::string(v) + "' (" + why + ")";
+       }},
+      {"source-address", 0, "IP[,IP...]",
+       "local addresses SMTP connections leave from;\neach mail host always sees the same one",
+       kSaved, [&o](std::string_view v) { return checkSources(v, o); }},
+      {"shard", 0, "K/N",
+       "only the addresses whose domain is in shard K\nof N (shards of one list are disjoint and\n"
+       "together the whole list)",
+       "all", [&o](std::string_view v) { return checkShard(v, o); }},
       {"format", 0, "text|csv|jsonl", "output format", "text",
        oneOf("format", {"text", "csv", "jsonl"},
              [&o](std::size_t i) { o.format = static_cast<OutputFormat>(i); })},
@@ -308,16 +432,24 @@ int validateList(RecipientList& list, const ValidateOptions& options, bool& ran,
   ran = false;
   engine::EngineSettings cfg;
   if (!settingsFor(options, cfg)) return kExitFailed;
+  const AddressInsight insight = loadInsight(cfg);
   net::EventLoop loop;
   engine::ProjectRun run(loop, list);
+  run.validation().setInsight(&insight);
+  if (options.shard) {
+    const auto [k, n] = *options.shard;
+    run.entryFilter = [k, n](const Entry& e) { return shardOfEntry(e.email(), n) == k; };
+  }
   std::size_t total = 0;
-  for (const auto& e : list.entries()) total += e.checkState == 1 ? 1 : 0;
+  for (const auto& e : list.entries()) {
+    total += e.checkState == 1 && (!run.entryFilter || run.entryFilter(e)) ? 1 : 0;
+  }
   Report report(options, [total] { return total; });
   bool finished = false;
   reportRunNotes(run.validation(), report);
   run.onEntryEnded = [&](std::size_t entry, const engine::ValidationResult& result) {
     // The record is about the text the user gave, not the address cut out of it.
-    report.record(entry, result.given, result.result, result.log);
+    report.record(entry, result);
   };
   run.onEntryWaiting = [&](std::size_t entry, const std::string&) { report.waiting(entry); };
   run.onRunFinished = [&](bool) {
@@ -340,28 +472,39 @@ int validateList(RecipientList& list, const ValidateOptions& options, bool& ran,
   while (!finished) loop.run();
   checkpoints.stop();
   report.finish();
-  return kExitOk;
+  return report.writeFailed() ? kExitFailed : kExitOk;
 }
 
-int validateInput(AddressInput& input, const ValidateOptions& options) {
+int validateInput(AddressInput& input, const ValidateOptions& options, std::FILE* out,
+                  const std::function<bool(std::size_t index, const std::string& text)>& skip) {
   engine::EngineSettings cfg;
   if (!settingsFor(options, cfg)) return kExitFailed;
+  const AddressInsight insight = loadInsight(cfg);
   net::EventLoop loop;
   engine::Validation validation(loop);
-  Report report(options, [&input] { return input.total(); });
+  validation.setInsight(&insight);
+  Report report(
+      options, [&input] { return input.total(); }, out);
   reportRunNotes(validation, report);
   std::int64_t read = 0;
   bool stopped = false;
   bool waiting = false;
   // One run however the input trickles in: when nothing is at hand, the run
   // keeps what it knows and goes on once more has come (or the input ended).
+  // Addresses of other shards, or answered already, are passed over.
   const auto source = [&](engine::FeedLine& line) {
-    if (stopped) return engine::SourceAnswer::End;
-    if (input.next(line.given)) {
-      line.tag = read++;
+    while (!stopped) {
+      if (!input.next(line.given)) break;
+      const std::int64_t index = read++;
+      if (options.shard &&
+          shardOfEntry(line.given, options.shard->second) != options.shard->first) {
+        continue;
+      }
+      if (skip && skip(static_cast<std::size_t>(index), line.given)) continue;
+      line.tag = index;
       return engine::SourceAnswer::Address;
     }
-    if (input.ended()) return engine::SourceAnswer::End;
+    if (stopped || input.ended()) return engine::SourceAnswer::End;
     if (!waiting) {
       waiting = true;
       input.whenReady(loop, [&] {
@@ -372,7 +515,7 @@ int validateInput(AddressInput& input, const ValidateOptions& options) {
     return engine::SourceAnswer::NoneYet;
   };
   validation.onResult = [&](engine::ValidationResult& result) {
-    report.record(static_cast<std::size_t>(result.tag), result.given, result.result, result.log);
+    report.record(static_cast<std::size_t>(result.tag), result);
   };
   validation.onWaiting = [&](std::int64_t tag, std::uint64_t) {
     report.waiting(static_cast<std::size_t>(tag));
@@ -397,12 +540,13 @@ int validateInput(AddressInput& input, const ValidateOptions& options) {
   report.started();
   while (!done) loop.run();
   input.stopWaiting();
+  // A shard or a resumed list may well have nothing left to do.
   if (read == 0 && !stopped) {
     if (!input.failed()) std::fprintf(stderr, "%s\n", std::string(engine::kNothingToCheck).c_str());
     return kExitFailed;
   }
   report.finish();
-  return input.failed() ? kExitFailed : kExitOk;
+  return input.failed() || report.writeFailed() ? kExitFailed : kExitOk;
 }
 
 }  // namespace orvane::cli

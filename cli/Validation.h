@@ -9,15 +9,19 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "cli/AddressInput.h"
 #include "cli/Options.h"
 #include "cli/Records.h"
 #include "core/RecipientList.h"
+#include "engine/Proxy.h"
 
 namespace orvane::engine {
 struct EngineSettings;
@@ -37,9 +41,22 @@ struct ValidateOptions {
   std::optional<bool> catchAll;
   std::optional<std::int32_t> perConnection;
   std::optional<std::int32_t> hostConnections;
+  std::optional<bool> ipv6;
+  std::optional<engine::ProxySettings> proxy;  // host empty: none
+  std::optional<std::vector<std::string>> sourceAddresses;
+  // Only the addresses whose domain falls into shard K of N (1-based).
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> shard;
   OutputFormat format = OutputFormat::Text;
   bool log = false;
 };
+
+// The shard (1..n) of `domain`'s addresses among `n` shards: the 64-bit
+// FNV-1a hash (core/Text.h stableHash) of the domain in ASCII form and lower
+// case, modulo n, plus 1. The same on every machine and in every version.
+std::uint64_t shardOf(std::string_view domain, std::uint64_t n);
+// The shard of an entry's text: that of the domain of the address cut out of
+// it ("" when it holds none).
+std::uint64_t shardOfEntry(std::string_view text, std::uint64_t n);
 
 // What both commands say of themselves before their options.
 extern const char* const kValidateAbout;
@@ -69,6 +86,10 @@ int validateList(RecipientList& list, const ValidateOptions& options, bool& ran,
 // An input that ends without any address fails with "Nothing to check".
 // Returns as validateList does; kExitFailed too when the input could not be
 // read to its end.
-int validateInput(AddressInput& input, const ValidateOptions& options);
+// `out` receives the records (standard output by default); `skip`, when
+// given, says which addresses (by their number in the input) are answered
+// already and are passed over without traffic.
+int validateInput(AddressInput& input, const ValidateOptions& options, std::FILE* out = stdout,
+                  const std::function<bool(std::size_t index, const std::string& text)>& skip = {});
 
 }  // namespace orvane::cli

@@ -20,6 +20,8 @@ constexpr Command kCommands[] = {
     {"run", "run [OPTIONS] PROJECT.orp   validate a project's checked entries and save", runRun},
     {"import", "import FILE -o PROJECT.orp [OPTIONS]   add a text, CSV or dBase list", runImport},
     {"export", "export PROJECT.orp [-o FILE.csv]   write the list as CSV", runExport},
+    {"merge", "merge PROJECT.orp RESULTS.jsonl...   put results of runs elsewhere into it",
+     runMerge},
     {"doctor", "doctor [OPTIONS]          check that this machine can validate at all", runDoctor},
 };
 

@@ -29,20 +29,7 @@ Classification ourSide(std::string message) {
   return {Verdict::Unknown, std::move(message), true};
 }
 
-// Socket errors of a connection that did not get through: time-outs,
-// refusals, unreachable hosts and networks.
-bool connectionFailed(std::int32_t code) {
-  switch (code) {
-    case 10051:  // network unreachable
-    case 10060:  // timed out
-    case 10061:  // refused
-    case 10064:  // host down
-    case 10065:  // no route to host
-      return true;
-    default:
-      return false;
-  }
-}
+
 
 Classification dnsFailure(const Outcome& o) {
   const std::string server = "DNS server " + o.dnsServer;
@@ -162,6 +149,20 @@ std::optional<std::array<int, 3>> enhancedStatusCode(std::string_view line) {
   if (!rest.empty() && rest.front() != ' ' && rest.front() != '\t') return std::nullopt;
   if (parts[0] != 2 && parts[0] != 4 && parts[0] != 5) return std::nullopt;
   return parts;
+}
+
+bool connectionFailed(std::int32_t code) noexcept {
+  switch (code) {
+    case 10050:  // network down
+    case 10051:  // network unreachable
+    case 10060:  // timed out
+    case 10061:  // refused
+    case 10064:  // host down
+    case 10065:  // no route to host
+      return true;
+    default:
+      return false;
+  }
 }
 
 bool namesPolicyBlock(std::string_view line) {

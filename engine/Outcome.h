@@ -82,6 +82,10 @@ Classification classify(const Outcome& outcome);
 // {class, subject, detail}; none when the reply does not carry one.
 std::optional<std::array<int, 3>> enhancedStatusCode(std::string_view replyLine);
 
+// True for the socket errors of a connection that did not get through: the
+// network or host unreachable or down, a time-out, a refusal.
+bool connectionFailed(std::int32_t code) noexcept;
+
 // True when a reply's text names a block of our sender, client or IP address
 // (policy, spam, block lists, relaying, access denied) rather than the
 // recipient.

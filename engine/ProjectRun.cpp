@@ -55,7 +55,7 @@ void ProjectRun::Start(const EngineSettings& settings) {
       while (next < list_.count()) {
         const std::size_t position = next++;
         const Entry& entry = list_.entry(position);
-        if (entry.checkState != 1) continue;
+        if (entry.checkState != 1 || (entryFilter && !entryFilter(entry))) continue;
         line.given = entry.email();
         line.tag = static_cast<std::int64_t>(position);
         return SourceAnswer::Address;

@@ -69,6 +69,9 @@ class ProjectRun final {
   // local time of day, "HH:MM:SS"); its result text says so meanwhile.
   std::function<void(std::size_t entry, const std::string& untilText)> onEntryWaiting;
   std::function<void(bool aborted)> onRunFinished;
+  // When set, only the checked entries it accepts are validated (the others
+  // keep what they had).
+  std::function<bool(const Entry& entry)> entryFilter;
 
  private:
   void finished(bool aborted);

@@ -13,6 +13,7 @@ packages=(
   microsocks
   xvfb xauth trayer
   dpkg-dev lintian desktop-file-utils librsvg2-bin   # tools/package.sh
+  parallel python3-yaml                               # the scaling recipe and its example
 )
 
 missing=()

@@ -43,6 +43,8 @@ required=(
   /usr/share/man/man1/orvane-cli.1.gz
   /usr/share/doc/orvane/copyright
   /usr/share/doc/orvane/changelog.gz
+  /usr/share/doc/orvane/scaling.md
+  /usr/share/doc/orvane/orvane-shards-job.yaml
 )
 for size in 16 32 48 64 128 256; do
   required+=("/usr/share/icons/hicolor/${size}x${size}/apps/orvane.png")

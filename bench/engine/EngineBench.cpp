@@ -1,7 +1,7 @@
 // Validation throughput against the farm of scripted servers, which runs on a
 // thread (and loop) of its own, so the figures are the engine's.
 //
-//   bench_engine [single|polite|bursts|throttle|memory|all] [runs]
+//   bench_engine [single|polite|bursts|throttle|shards|memory|all] [runs]
 //
 // single:  one address per connection at 10, 100 and 999 connections on 64
 //          hosts with 20 ms replies (a DNS server with an ordinary receive
@@ -23,6 +23,10 @@
 //          beyond 5 connections at once, 2,000 addresses of 200 domains on it
 //          at 100 connections with the default options, 20 ms a reply: every
 //          verdict right, and the time against what 5 polite connections need.
+// shards: the scaling recipe: `orvane-cli check --list FILE` over 48,000
+//          addresses of the 50-host farm (20 ms replies) at 999 connections,
+//          against 3 processes at once with --shard K/3 and 333 connections
+//          each: wall time of both and each worker's peak memory.
 // memory:  peak memory of `orvane-cli check --list -` over 100,000 and
 //          10,000,000 addresses fed through a pipe, against a farm without
 //          delays.
@@ -355,6 +359,42 @@ long runCheck(const orvane::farm::FarmThread& farm, std::size_t count, int conne
   return ru.ru_maxrss;
 }
 
+// Starts `orvane-cli check --list FILE` with `extra` arguments, its records
+// to /dev/null; returns its pid.
+pid_t startCheck(const orvane::farm::FarmThread& farm, const std::string& list,
+                 const std::vector<std::string>& extra, const std::string& home) {
+  const std::string cli = std::string(ORVANE_BIN_DIR) + "/orvane-cli";
+  std::vector<std::string> args = {
+      cli,      "check",    "--from",      "bench@origin.test",
+      "--dns",  farm.dns(), "--smtp-port", std::to_string(farm.smtpPort()),
+      "--list", list};
+  args.insert(args.end(), extra.begin(), extra.end());
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(null, 2);
+    setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(cli.c_str(), argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+// Waits for `pid`; its peak resident memory in KiB.
+long waitPeakKiB(pid_t pid) {
+  int status = 0;
+  rusage ru{};
+  wait4(pid, &status, 0, &ru);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::printf("orvane-cli check ended with status %d\n", status);
+  }
+  return ru.ru_maxrss;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -441,6 +481,46 @@ int main(int argc, char** argv) {
         "   5 polite connections need %.2f s; median %.2fx that (goal <= 1.5x); every verdict "
         "right when 'other' is 0 above\n",
         idealSeconds, static_cast<double>(kCount) / r.medianRate / idealSeconds);
+  }
+  if (all || section == "shards") {
+    orvane::farm::FarmOptions o;
+    o.domains = kDomains;
+    o.hosts = kPoliteHosts;
+    o.replyDelayMs = kReplyDelayMs;
+    orvane::farm::FarmThread farm(o);
+    char home[] = "/tmp/orvane-bench-XXXXXX";
+    if (mkdtemp(home) == nullptr) return 1;
+    const std::string list = std::string(home) + "/list.txt";
+    {
+      std::FILE* f = std::fopen(list.c_str(), "w");
+      for (std::size_t i = 0; i < 48000; ++i) std::fprintf(f, "%s\n", Address(i).c_str());
+      std::fclose(f);
+    }
+    for (int run = 0; run < runs; ++run) {
+      auto t0 = std::chrono::steady_clock::now();
+      const long singleKiB = waitPeakKiB(startCheck(farm, list, {"--connections", "999"}, home));
+      const double single =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+      t0 = std::chrono::steady_clock::now();
+      std::vector<pid_t> workers;
+      for (int k = 1; k <= 3; ++k) {
+        workers.push_back(startCheck(farm, list,
+                                     {"--connections", "333", "--shard", std::to_string(k) + "/3",
+                                      "--source-address", "127.0.0." + std::to_string(10 + k)},
+                                     home));
+      }
+      std::vector<long> kib;
+      for (const pid_t pid : workers) kib.push_back(waitPeakKiB(pid));
+      const double sharded =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+      std::printf(
+          "48,000 addresses: one process at 999 connections %.2f s (peak %.1f MiB); 3 shards "
+          "at 333 each %.2f s = %.2fx (goal <= 1.1x), peaks %.1f / %.1f / %.1f MiB\n",
+          single, static_cast<double>(singleKiB) / 1024.0, sharded, sharded / single,
+          static_cast<double>(kib[0]) / 1024.0, static_cast<double>(kib[1]) / 1024.0,
+          static_cast<double>(kib[2]) / 1024.0);
+      std::fflush(stdout);
+    }
   }
   if (all || section == "memory") {
     orvane::farm::FarmOptions o;

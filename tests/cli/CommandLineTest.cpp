@@ -13,17 +13,20 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "cli/Records.h"
 #include "core/ProjectFile.h"
 #include "core/RecipientList.h"
 #include "net/EventLoop.h"
@@ -160,6 +163,7 @@ void expectRun(const std::vector<std::string>& args, int status, std::string_vie
 namespace orvane {
 namespace {
 
+using cli::RecordFields;
 using testing::CliProcess;
 using testing::expectRun;
 using testing::runCli;
@@ -195,6 +199,20 @@ TEST(CommandLine, UsageErrorsAndHelp) {
       {{"doctor", "--blocklists", "zen.test bl..test"}, "invalid block list 'bl..test' (a DNS "},
       {{"run"}, "no project given\n"},
       {{"run", "--save-every", "0", "p.orp"}, "invalid interval '0' (seconds, more than 0, "},
+      {{"check", "--dns", "2001:db8:0:0:0:0:0:1:53", "a"},
+       "invalid DNS server '2001:db8:0:0:0:0:0:1:53' (an IPv6 address with a port is written "},
+      {{"check", "--proxy", "http://127.0.0.1:8080", "a"}, "invalid proxy 'http://127.0.0.1:8080'"},
+      {{"check", "--proxy", "socks5://proxy.example:1080", "a"}, "invalid proxy 'socks5://proxy"},
+      {{"check", "--ipv6", "maybe", "a"}, "invalid IPv6 'maybe' (on or off)\n"},
+      {{"check", "--source-address", "192.0.2.1", "a"},
+       "source address '192.0.2.1' is not an address of this machine\n"},
+      {{"run", "--shard", "0/3", "p.orp"}, "invalid shard '0/3' (K/N with 1 <= K <= N)\n"},
+      {{"check", "--shard", "4/3", "a"}, "invalid shard '4/3'"},
+      {{"check", "--shard", "x/y", "a"}, "invalid shard 'x/y'"},
+      {{"check", "--list", "f", "--format", "jsonl", "--resume"}, "--resume needs --output\n"},
+      {{"check", "--list", "f", "-o", "o", "--resume"}, "--resume needs --format jsonl\n"},
+      {{"export", "p.orp", "--exclude", "spam"}, "invalid flag 'spam'"},
+      {{"merge", "p.orp"}, "give a project and at least one results file\n"},
   };
   for (const auto& [args, message] : errors) {
     const auto r = runCli(args);
@@ -354,8 +372,8 @@ const std::string kValid = "[0] Valid E-mail Address!";
 
 // DNS: "cli.test" and "all.test" -> 127.0.0.2. SMTP there answers RCPT TO by
 // the local part: "good..." and all of "all.test" (a catch-all domain) 250,
-// "hang..." never, "grey..." 450 the first time and 250 after, "eNNN..." NNN,
-// any other 550.
+// "hang..." never, "grey..." 450 the first time and 250 after, "once..."
+// nothing the first time and 250 after, "eNNN..." NNN, any other 550.
 class ValidateCommand : public ::testing::Test {
  protected:
   ValidateCommand() { ::setenv("XDG_CONFIG_HOME", dir_.file("config").c_str(), 1); }
@@ -371,6 +389,8 @@ class ValidateCommand : public ::testing::Test {
     if (c.address().ends_with("@all.test") || local.starts_with("good")) return Reply("250 ok");
     if (local.starts_with("hang")) return SmtpAction::silence();
     if (local.starts_with("grey")) return Reply(greyTries_[local]++ ? "250 ok" : "450 later");
+    if (local.starts_with("once"))
+      return greyTries_[local]++ ? Reply("250 ok") : SmtpAction::silence();
     return Reply(local[0] == 'e' ? local.substr(1, 3) + " refused" : "550 no such user");
   }
 
@@ -419,30 +439,31 @@ TEST_F(ValidateCommand, CheckWritesEachResultAsGivenWithItsVerdictAndASummary) {
   } cases[] = {
       {{"check", "--connections", "1", "good@cli.test", "Bob <bob@cli.test>"},
        "good@cli.test\t[0] Valid E-mail Address!\tvalid\n"
-       "Bob <bob@cli.test>\t[550] Mailbox unavailable\tinvalid\n",
+       "Bob <bob@cli.test>\t[550] Mailbox unavailable\tinvalid\tchecked: bob@cli.test\n",
        "Verdicts: valid 1, invalid 1, catch-all 0, unknown 0\n"},
       // A cell a spreadsheet would run as a formula is guarded; the three most
       // common causes of unknown close the summary, ties in the order they came.
       {{"check", "--format", "csv", "--connections", "1", "=x@cli.test", "e554@cli.test",
         "e552a@cli.test", "e500@cli.test", "e552b@cli.test", "e557@cli.test"},
-       "index,address,code,message,verdict\n"
-       "0,'=x@cli.test,550,Mailbox unavailable,invalid\n"
-       "1,e554@cli.test,554,Transaction failed,unknown\n"
-       "2,e552a@cli.test,552,Exceeded storage allocation. Try later,unknown\n"
-       "3,e500@cli.test,500,Recipient's  SMTP server returned error 500,unknown\n"
-       "4,e552b@cli.test,552,Exceeded storage allocation. Try later,unknown\n"
-       "5,e557@cli.test,557,Recipient's  SMTP server returned error 557,unknown\n",
+       "index,address,code,message,flags,suggestion,checked,verdict\n"
+       "0,'=x@cli.test,550,Mailbox unavailable,,,'=x@cli.test,invalid\n"
+       "1,e554@cli.test,554,Transaction failed,,,e554@cli.test,unknown\n"
+       "2,e552a@cli.test,552,Exceeded storage allocation. Try later,,,e552a@cli.test,unknown\n"
+       "3,e500@cli.test,500,Recipient's  SMTP server returned error 500,,,e500@cli.test,unknown\n"
+       "4,e552b@cli.test,552,Exceeded storage allocation. Try later,,,e552b@cli.test,unknown\n"
+       "5,e557@cli.test,557,Recipient's  SMTP server returned error 557,,,e557@cli.test,unknown\n",
        "Verdicts: valid 0, invalid 1, catch-all 0, unknown 5; unknown because: \"Exceeded storage "
        "allocation. Try later\" 2, \"Transaction failed\" 1, \"Recipient's  SMTP server returned "
        "error 500\" 1\n"},
       // JSON strings escaped; bytes that are not UTF-8 replaced.
       {{"check", "--format", "jsonl", "J\xC3\xA9\xFF\"\t<x@cli.test>"},
        "{\"index\":0,\"address\":\"J\xC3\xA9\xEF\xBF\xBD\\\"\\t<x@cli.test>\",\"code\":550,"
-       "\"message\":\"Mailbox unavailable\",\"verdict\":\"invalid\"}\n",
-       "Verdicts: valid 0, invalid 1, catch-all 0, unknown 0\n"},
+       "\"message\":\"Mailbox unavailable\",\"flags\":[\"extracted\"],\"suggestion\":\"\","
+       "\"checked\":\"x@cli.test\",\"verdict\":\"invalid\"}\n",
+       "Verdicts: valid 0, invalid 1, catch-all 0, unknown 0; flagged: extracted 1\n"},
       // A list on standard input: blank lines skipped, each line printed as given.
       {{"check", "--connections", "1", "--list", "-"},
-       "Good One <good1@cli.test>\t[0] Valid E-mail Address!\tvalid\n"
+       "Good One <good1@cli.test>\t[0] Valid E-mail Address!\tvalid\tchecked: good1@cli.test\n"
        "bad@cli.test\t[550] Mailbox unavailable\tinvalid\n",
        "Verdicts: valid 1, invalid 1, catch-all 0, unknown 0\n",
        "Good One <good1@cli.test>\r\n\n   \nbad@cli.test"},
@@ -453,10 +474,17 @@ TEST_F(ValidateCommand, CheckWritesEachResultAsGivenWithItsVerdictAndASummary) {
        "grey1@cli.test\t[0] Valid E-mail Address!\tvalid\n",
        "Verdicts: valid 2, invalid 0, catch-all 0, unknown 0\n"},
   };
-  for (const auto& c : cases) expectRun(withServers(c.args), 0, c.out, c.err, c.input);
+  for (const auto& c : cases) {
+    const auto r = runCli(withServers(c.args), c.input);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, c.out);
+    // The summary line, then the run report.
+    EXPECT_TRUE(r.err.starts_with(c.err + "Report: ")) << r.err;
+  }
   const auto log = runCli(withServers({"check", "--format=jsonl", "--log", "good@cli.test"})).out;
   EXPECT_TRUE(log.starts_with("{\"index\":0,\"address\":\"good@cli.test\",\"code\":0,\"message\":"
-                              "\"Valid E-mail Address!\",\"verdict\":\"valid\",\"log\":[\"") &&
+                              "\"Valid E-mail Address!\",\"flags\":[],\"suggestion\":\"\","
+                              "\"checked\":\"good@cli.test\",\"verdict\":\"valid\",\"log\":[\"") &&
               log.find("\",\"RCPT TO:<good@cli.test>\",\"") != std::string::npos &&
               log.ends_with("\"]}\n") && std::count(log.begin(), log.end(), '\n') == 1)
       << log;
@@ -500,13 +528,14 @@ TEST_F(ValidateCommand, RunSavesAsItGoesAndWhenStoppedOrElseIntoARecoveryFile) {
   auto r = cli.finish();
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out,
-            "index,address,code,message,verdict\n"
-            "0,good@cli.test,0,Valid E-mail Address!,valid\n"
-            "2,Cy <cy@cli.test>,550,Mailbox unavailable,invalid\n"
-            "3,hang@cli.test,-8,Aborted by user,unknown\n");
-  EXPECT_EQ(r.err,
-            "Verdicts: valid 1, invalid 1, catch-all 0, unknown 1; unknown because: \"Aborted by "
-            "user\" 1\n");
+            "index,address,code,message,flags,suggestion,checked,verdict\n"
+            "0,good@cli.test,0,Valid E-mail Address!,,,good@cli.test,valid\n"
+            "2,Cy <cy@cli.test>,550,Mailbox unavailable,,,cy@cli.test,invalid\n"
+            "3,hang@cli.test,-8,Aborted by user,,,hang@cli.test,unknown\n");
+  EXPECT_TRUE(r.err.starts_with(
+      "Verdicts: valid 1, invalid 1, catch-all 0, unknown 1; unknown because: \"Aborted by "
+      "user\" 1\nReport: 3 addresses with a result\n"))
+      << r.err;
   loadProject(path, saved);
   const std::pair<std::string, int> want[] = {
       {kValid, 0}, {"", 0}, {refused, 1}, {"[-8] Aborted by user", 1}, {"", 1}};
@@ -548,11 +577,108 @@ TEST_F(ValidateCommand, CheckValidatesAListAsItArrivesAndStopsWhileWaiting) {
             std::string::npos)
       << r.err;
   EXPECT_EQ(r.err.find("/0 done"), std::string::npos) << r.err;
-  EXPECT_TRUE(r.err.ends_with("\r\nVerdicts: valid 1, invalid 1, catch-all 0, unknown 0\r\n"));
+  EXPECT_NE(r.err.find("\r\nVerdicts: valid 1, invalid 1, catch-all 0, unknown 0\r\nReport: "),
+            std::string::npos)
+      << r.err;
 
   CliProcess ended(withServers({"check", "--list", "-"}), true);
   ended.write("good2@cli.test\n");
   EXPECT_NE(ended.finish().err.find("\r1/1 done, valid 1, "), std::string::npos);
+}
+
+// Shards of one list are disjoint and together the whole list, and every
+// address of a domain (whatever its case or form) is in the same shard.
+TEST_F(ValidateCommand, ShardsSplitAListByDomain) {
+  const std::vector<std::string> list = {
+      "good1@cli.test",    "a@B\u00FCcher.test", "b@xn--bcher-kva.test",
+      "good2@CLI.test",    "x@one.test",         "y@two.test",
+      "z@three.test",      "w@four.test",        "v@five.test",
+      "Name <u@One.TEST>", "no address"};
+  std::string text;
+  for (const auto& line : list) text += line + "\n";
+  const std::string path = dir_.write("list.txt", text);
+  std::map<std::size_t, int> shardOf;
+  for (int k = 1; k <= 3; ++k) {
+    const auto r =
+        runCli(withServers({"check", "--format", "jsonl", "--catch-all", "off", "--greylist-delay",
+                            "0", "--list", path, "--shard", std::to_string(k) + "/3"}));
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+      RecordFields f;
+      ASSERT_TRUE(cli::parseRecord(line, f)) << line;
+      EXPECT_TRUE(shardOf.emplace(f.index, k).second) << "index " << f.index << " twice";
+      EXPECT_EQ(f.address, list[f.index]);
+    }
+  }
+  EXPECT_EQ(shardOf.size(), list.size());
+  const std::pair<std::size_t, std::size_t> sameDomain[] = {{0, 3}, {1, 2}, {4, 9}};
+  for (const auto& [a, b] : sameDomain) EXPECT_EQ(shardOf[a], shardOf[b]) << a << " " << b;
+}
+
+// A run killed half-way goes on where it stopped: its output file ends as an
+// uninterrupted run's would (a half-written last record is done again); an
+// output of another list is refused, naming the line that differs.
+TEST_F(ValidateCommand, ResumeGoesOnWhereAKilledRunStopped) {
+  const std::string list = dir_.write("l.txt",
+                                      "good1@cli.test\nbad@cli.test\nonce@cli.test\n"
+                                      "good2@cli.test\n");
+  const std::string out = dir_.file("out.jsonl");
+  const auto args =
+      withServers({"check", "--format", "jsonl", "--connections", "1", "--per-connection", "1",
+                   "--catch-all", "off", "--list", list, "--output", out, "--resume"});
+  CliProcess first(args);
+  ASSERT_TRUE(waitForRcpts(3));  // "once" hangs
+  ::kill(first.pid(), SIGKILL);
+  first.finish();
+  std::ofstream(out, std::ios::app) << "{\"index\":2,\"addr";  // killed while writing
+  const auto r = runCli(args);
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string resumed = testing::readFile(out);
+  const auto again =
+      runCli(withServers({"check", "--format", "jsonl", "--connections", "1", "--per-connection",
+                          "1", "--catch-all", "off", "--list", list}));
+  EXPECT_EQ(resumed, again.out);
+  EXPECT_EQ(std::count(resumed.begin(), resumed.end(), '\n'), 4);
+  const auto other = runCli({args[0], args[1], args[2], args[3], "--list",
+                             dir_.write("m.txt", "good1@cli.test\nother@cli.test\n"), "--output",
+                             out, "--format", "jsonl", "--resume"});
+  EXPECT_EQ(other.status, 1);
+  EXPECT_NE(other.err.find("answers line 2 of "), std::string::npos) << other.err;
+}
+
+// Results computed elsewhere land in the entries of their line (the
+// non-blank entries in list order) when the texts agree; the others are
+// counted, and a file that is not results is refused with its line.
+TEST(CommandLine, MergePutsResultsIntoTheirEntries) {
+  testing::TempDir dir;
+  const std::string project = dir.file("p.orp");
+  RecipientList list;
+  for (const char* email : {"a@x.test", "", "b@x.test", "c@x.test"}) list.addEntry(email, {});
+  saveProject(project, list);
+  EXPECT_EQ(runCli({"export", project, "--addresses"}).out, "a@x.test\nb@x.test\nc@x.test\n");
+  const auto record = [](int index, const char* address, int code, const char* message) {
+    return "{\"index\":" + std::to_string(index) + ",\"address\":\"" + address +
+           "\",\"code\":" + std::to_string(code) + ",\"message\":\"" + message +
+           "\",\"flags\":[],\"verdict\":\"x\"}\n";
+  };
+  const std::string results =
+      dir.write("r.jsonl", record(0, "a@x.test", 0, "Valid E-mail Address!") +
+                               record(1, "b@x.test", 550, "Mailbox unavailable") +
+                               record(2, "elsewhere@x.test", 0, "Valid E-mail Address!") +
+                               record(7, "c@x.test", 0, "Valid E-mail Address!"));
+  const auto r = runCli({"merge", project, results});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "orvane-cli merge: 2 results merged into " + project +
+                       "; 2 results match no entry of the project (left out)\n");
+  loadProject(project, list);
+  EXPECT_EQ(list.entry(0).resultText(), "[0] Valid E-mail Address!");
+  EXPECT_EQ(list.entry(2).resultText(), "[550] Mailbox unavailable");
+  EXPECT_EQ(list.entry(3).resultText(), "");
+  const auto bad = runCli(
+      {"merge", project, dir.write("bad.jsonl", record(0, "a@x.test", 0, "") + "index,address\n")});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.err,
+            "orvane-cli merge: line 2 of " + dir.file("bad.jsonl") + " is not a result record\n");
 }
 
 TEST(SignalWatch, ReportsEachStopSignalFromTheLoopWithoutKeepingItRunning) {
