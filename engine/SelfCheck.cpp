@@ -536,13 +536,13 @@ void SelfCheck::connectNext() {
   target_ = targets_.front();
   targets_.erase(targets_.begin());
   const bool v6 = target_.find(':') != std::string::npos;
-  source_.clear();
+  // The source address a run would give this mail host: the same one of
+  // its family every time.
+  std::vector<const std::string*> family;
   for (const auto& a : settings_.sourceAddresses) {
-    if ((a.find(':') != std::string::npos) == v6) {
-      source_ = a;
-      break;
-    }
+    if ((a.find(':') != std::string::npos) == v6) family.push_back(&a);
   }
+  source_ = family.empty() ? std::string() : *family[stableHash(mailHost_) % family.size()];
   greeting_.clear();
   greetingLines_.clear();
   heloLines_.clear();

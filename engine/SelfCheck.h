@@ -9,6 +9,7 @@
 //                     host (its address asked of the same servers; IPv6
 //                     first when used, IPv4 at once after a failed IPv6
 //                     connection), directly or through the run's proxy,
+//                     from the source address a run would give that host,
 //                     within the run's time-out;
 //   "HELO name and reverse DNS"  the HELO name resolves (A/AAAA), and the
 //                     address we connect from has a PTR record naming the
