@@ -127,8 +127,27 @@ class SelfCheck final {
   std::function<void(CheckStatus worst)> onFinished;
 
  private:
-  struct Reverse;
-  struct Listing;
+  // The PTR question for the address we connect from, and where it led.
+  struct Reverse {
+    std::string name;  // the reverse name asked
+    bool done = false;
+    std::string failure;             // set when the server failed us
+    std::vector<std::string> names;  // what the PTR records name
+    bool forwardPending = false;
+    std::optional<HostAddresses>
+        forward;  // the addresses of names[0], when it is not the HELO name
+  };
+
+  // One block list's answer for the address we connect from.
+  struct Listing {
+    enum class State : std::uint8_t { Asking, NotListed, Listed, Refused, Odd, Failed };
+    std::string zone;
+    std::string name;  // the question: the reversed address in the zone
+    State state = State::Asking;
+    std::string answer;  // the A records given; or why the zone could not be asked
+    std::string reason;  // the TXT records of a listing
+    bool reasonPending = false;
+  };
   enum class Phase : std::uint8_t { Idle, Connect, Helo, Done };
 
   void mxAnswered(const MxAnswer& answer);
