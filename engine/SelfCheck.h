@@ -134,8 +134,8 @@ class SelfCheck final {
     std::string failure;             // set when the server failed us
     std::vector<std::string> names;  // what the PTR records name
     bool forwardPending = false;
-    std::optional<HostAddresses>
-        forward;  // the addresses of names[0], when it is not the HELO name
+    // The addresses of names[0], when it is not the HELO name.
+    std::optional<HostAddresses> forward;
   };
 
   // One block list's answer for the address we connect from.
