@@ -133,5 +133,66 @@ TEST_F(FormOptions, HostFieldFollowsTheRadioButtonsAndCancelWritesNothing) {
   EXPECT_EQ(shown(TFormOptions(ini)), QStringLiteral("200|30||domain|||"));
 }
 
+// What OK does with the Network and Flags pages: stores the values (a
+// bracketed IPv6 proxy as its address, sources one blank apart), or refuses
+// with a message naming the value, shows the field and stores nothing.
+TEST(OptionsNetworkAndFlags, OkStoresTheValuesOrRefusesOneNamingIt) {
+  const struct {
+    const char* proxyHost;
+    const char* sources;
+    const char* refusal;  // "" when OK stores
+    const char* storedProxy;
+    const char* storedSources;
+  } cases[] = {
+      {" [::1] ", "127.0.0.1, 127.0.0.2  ", "", "::1", "127.0.0.1 127.0.0.2"},
+      {"192.0.2.7", "", "", "192.0.2.7", ""},
+      {"proxy.example", "", "The proxy host \"proxy.example\" is not an IP address", "", ""},
+      {"", "127.0.0.1 mail.example", "Source address \"mail.example\" is not an IP address", "",
+       ""},
+      {"", "127.0.0.1 192.0.2.1", "Source address 192.0.2.1 is not an address of this computer", "",
+       ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.proxyHost + std::string("|") + c.sources);
+    const TempSettings fresh;
+    TINI store;
+    TFormOptions form(store);
+    QString error;
+    form.onError = [&](const QString& message) { error = message; };
+    control<QCheckBox>(form, "cbUseIpv6")->setChecked(false);
+    edit(form, "edProxyHost")->setText(QString::fromUtf8(c.proxyHost));
+    spin(form, "udProxyPort")->setValue(1081);
+    edit(form, "edProxyUser")->setText(QStringLiteral("ann"));
+    edit(form, "edProxyPassword")->setText(QStringLiteral("s3cret"));
+    edit(form, "edSourceAddresses")->setText(QString::fromUtf8(c.sources));
+    control<QCheckBox>(form, "cbFlagRole")->setChecked(false);
+    control<QCheckBox>(form, "cbFlagFree")->setChecked(false);
+    control<QPushButton>(form, "btOK")->click();
+    EXPECT_EQ(error, QString::fromUtf8(c.refusal));
+    if (*c.refusal != '\0') {
+      EXPECT_NE(form.result(), QDialog::Accepted);
+      EXPECT_EQ(control<QTabWidget>(form, "pcOptions")->currentWidget()->objectName(),
+                QStringLiteral("tsNetwork"));
+      EXPECT_FALSE(QFile::exists(fresh.programFile()));
+      continue;
+    }
+    TINI stored;
+    EXPECT_FALSE(stored.useIpv6());
+    EXPECT_EQ(stored.proxyHost(), c.storedProxy);
+    EXPECT_EQ(stored.proxyPort(), "1081");
+    EXPECT_EQ(stored.proxyUser(), "ann");
+    EXPECT_EQ(stored.proxyPassword(), "s3cret");
+    EXPECT_EQ(stored.sourceAddresses(), c.storedSources);
+    EXPECT_EQ(stored.flags(), "disposable,extracted");
+    // Shown again as stored; the password stays hidden.
+    TFormOptions again(stored);
+    EXPECT_FALSE(control<QCheckBox>(again, "cbUseIpv6")->isChecked());
+    EXPECT_EQ(edit(again, "edProxyPassword")->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(spin(again, "udProxyPort")->value(), 1081);
+    EXPECT_TRUE(control<QCheckBox>(again, "cbFlagDisposable")->isChecked());
+    EXPECT_FALSE(control<QCheckBox>(again, "cbFlagFree")->isChecked());
+  }
+}
+
 }  // namespace
 }  // namespace orvane::settings
