@@ -115,6 +115,7 @@ void RecipientModel::notesChanged() {
   if (insight_ && rows > 0) {
     emit dataChanged(index(0, flagsColumn()), index(rows - 1, flagsColumn() + kNoteColumns - 1));
   }
+  emit notesReset();
 }
 
 void RecipientModel::forgetNotes() {

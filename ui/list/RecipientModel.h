@@ -107,6 +107,8 @@ class RecipientModel final : public QAbstractTableModel, private RecipientListOb
   void rowsUpdated();
   // After a reset: columns (and their widths) may differ.
   void columnsReset();
+  // Every row's notes may differ (notesChanged).
+  void notesReset();
   void modifiedFlagChanged(bool modified);
 
  private:
