@@ -57,8 +57,8 @@ class TFormRunReport final : public QDialog, private RecipientListObserver {
  public:
   // Causes and domains shown in the window.
   static constexpr std::size_t kTop = 10;
-  // Rows whose notes are counted in one pass of the loop (about 15 ms).
-  static constexpr std::size_t kNotesSlice = 20000;
+  // Rows whose notes are counted in one pass of the loop (a few ms).
+  static constexpr std::size_t kNotesSlice = 5000;
 
   // `timing` is asked each time the window redraws.
   TFormRunReport(RecipientModel& model, std::function<RunTiming()> timing,
