@@ -133,6 +133,26 @@ TEST_F(FormOptions, HostFieldFollowsTheRadioButtonsAndCancelWritesNothing) {
   EXPECT_EQ(shown(TFormOptions(ini)), QStringLiteral("200|30||domain|||"));
 }
 
+TEST_F(FormOptions, TabFollowsTheLayoutOfTheNetworkAndFlagsPages) {
+  dialog.show();
+  QApplication::setActiveWindow(&dialog);
+  const auto tabOrder = [&](int page, const char* first, int steps) {
+    control<QTabWidget>(dialog, "pcOptions")->setCurrentIndex(page);
+    control<QWidget>(dialog, first)->setFocus();
+    QStringList names;
+    for (int i = 0; i < steps; ++i) {
+      names << QApplication::focusWidget()->objectName();
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    }
+    return names.join(QLatin1Char(' '));
+  };
+  EXPECT_EQ(tabOrder(2, "cbUseIpv6", 7),
+            QStringLiteral("cbUseIpv6 edProxyHost udProxyPort edProxyUser edProxyPassword "
+                           "edSourceAddresses btOK"));
+  EXPECT_EQ(tabOrder(3, "cbFlagDisposable", 4),
+            QStringLiteral("cbFlagDisposable cbFlagRole cbFlagFree cbFlagExtracted"));
+}
+
 // What OK does with the Network and Flags pages: stores the values (a
 // bracketed IPv6 proxy as its address, sources one blank apart), or refuses
 // with a message naming the value, shows the field and stores nothing.

@@ -72,8 +72,8 @@ constexpr QSize kDesignedSize{648, 526};
 
 // What a typical address needs in the list's first column.
 constexpr const char* kTypicalAddress = "firstname.lastname@example.com";
-// What the note columns get: two flags with their badges, and an address.
-constexpr const char* kTypicalFlags = "disposable, role";
+// What the note columns get: a suggestion and two badges, and an address.
+constexpr const char* kTypicalFlags = "did you mean gmail.com?";
 
 QString plainCaption(const QAction* action) {
   QString text = action->text();
