@@ -134,19 +134,18 @@ TEST(RunReport, NotesCountedInSlicesFollowRowsThatChangeGoOrComeMeanwhile) {
                         "c@typo.test", "d@x.test", "r4@x.test", "e@x.test", "f@x.test"}) {
     list.addEntry(e, {});
   }
-  const ListReport::NotesOf notesOf = [&list](std::size_t row) {
+  ListReport tally;
+  tally.setNotesOf([&list](std::size_t row) {  // role: "r..."; a suggestion: "...typo..."
     const std::string_view email = list.entry(row).email();
     return ReportNotes{email[0] == 'r' ? AddressFlags(AddressFlag::Role) : AddressFlags(),
                        email.find("typo") != std::string_view::npos};
-  };
-  ListReport tally;
-  tally.setNotesOf(notesOf);
+  });
   tally.rebuild(list, list.count());
   EXPECT_FALSE(tally.report().notesCounted());
   EXPECT_FALSE(tally.countNotes(list, 4));
   EXPECT_EQ(tally.report().flagCount(AddressFlag::Role), 2u);
   list.deleteEntry(0);  // counted
-  tally.erase(0, 0 + 1);
+  tally.erase(0, 1);
   list.editEntry(1, "r5@typo.test", {});  // counted
   tally.refresh(list, 1, 1);
   list.editEntry(7, "r6@x.test", {});  // not yet
@@ -157,7 +156,6 @@ TEST(RunReport, NotesCountedInSlicesFollowRowsThatChangeGoOrComeMeanwhile) {
   }
   EXPECT_EQ(tally.report().flagCount(AddressFlag::Role), 5u);  // r7, r5, r3, r4, r6
   EXPECT_EQ(tally.report().suggestions(), 2u);
-  EXPECT_EQ(tally.report().flagCount(AddressFlag::Free), 0u);
 }
 
 class Report : public WindowTest {};
@@ -182,9 +180,6 @@ TEST_F(Report, CountsFlagsAndSuggestionsBesideTheVerdictsOnceTheWindowIsUp) {
   auto* flags = child<QLabel>(report, "lbFlags");
   EXPECT_EQ(flags->text(), QStringLiteral("Flags: counting..."));
   const QString disposable = QLocale().toString(static_cast<qulonglong>(kDisposable));
-  EXPECT_EQ(child<QLabel>(report, "lbSummary")->text(),
-            QStringLiteral("1 of %1 addresses have a result")
-                .arg(QLocale().toString(static_cast<qulonglong>(kDisposable + 3))));
   const auto counted = [&](int role) {
     return QStringLiteral("Flags: %1 disposable, %2 role, 0 free, 1 extracted; 1 typo suggestion")
         .arg(disposable)

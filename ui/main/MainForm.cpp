@@ -176,6 +176,7 @@ TMainForm::~TMainForm() {
   ListView1 = nullptr;
   delete model_;
   model_ = nullptr;
+  run_.validation().setInsight(nullptr);  // the lists go before the run does
 }
 
 QString TMainForm::tr8(std::string_view text) const {
