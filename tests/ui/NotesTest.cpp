@@ -120,6 +120,7 @@ TEST_F(Notes, ConnectionTroubleShowsDuringTheRunInTheStatusBarAndABarNeverABox) 
   EXPECT_TRUE(prompts.shown.isEmpty());
   child<QToolButton>(bar, "btTroubleClose")->click();
   EXPECT_FALSE(bar->isVisible());
+  EXPECT_TRUE(window->statusBar()->currentMessage().isEmpty());
 }
 
 }  // namespace

@@ -410,7 +410,11 @@ void TMainForm::createList() {
   close->setText(QStringLiteral("Dismiss"));
   close->setToolTip(QStringLiteral("Hide this note"));
   close->setAutoRaise(true);
-  connect(close, &QToolButton::clicked, troubleBar_, &QWidget::hide);
+  connect(close, &QToolButton::clicked, this, [this] {
+    troubleBar_->hide();
+    // The status bar keeps the note until then.
+    if (statusBar()->currentMessage() == troubleNote_->text()) statusBar()->clearMessage();
+  });
   barLayout->addWidget(icon);
   barLayout->addWidget(troubleNote_, 1);
   barLayout->addWidget(close, 0, Qt::AlignTop);
