@@ -140,12 +140,18 @@ std::string domainOf(std::string_view address) {
   return domain;
 }
 
-RunReport::Mark RunReport::add(Verdict verdict, std::string_view message,
-                               std::string_view address) {
+RunReport::Mark RunReport::add(Verdict verdict, std::string_view message, std::string_view address,
+                               Notes notes) {
   Mark mark;
   mark.verdict = verdict;
   const std::size_t slot = slotOf(verdict);
   ++counts_[slot];
+  mark.notes =
+      static_cast<std::uint8_t>(notes.flags.bits() | (notes.suggested ? Mark::kSuggested : 0));
+  for (std::size_t i = 0; i < flagCounts_.size(); ++i) {
+    if (notes.flags.has(kAddressFlags[i])) ++flagCounts_[i];
+  }
+  if (notes.suggested) ++suggestions_;
 
   // Most addresses are in lower case already: no copy for them.
   const std::string_view domain = domainPart(address);
@@ -168,6 +174,11 @@ RunReport::Mark RunReport::add(Verdict verdict, std::string_view message,
 void RunReport::remove(const Mark& mark) {
   const std::size_t slot = slotOf(mark.verdict);
   if (counts_[slot] > 0) --counts_[slot];
+  const AddressFlags flags = AddressFlags::fromBits(mark.notes);
+  for (std::size_t i = 0; i < flagCounts_.size(); ++i) {
+    if (flags.has(kAddressFlags[i]) && flagCounts_[i] > 0) --flagCounts_[i];
+  }
+  if ((mark.notes & Mark::kSuggested) != 0 && suggestions_ > 0) --suggestions_;
   if (mark.domain < domainCounts_.size() && domainCounts_[mark.domain][slot] > 0) {
     --domainCounts_[mark.domain][slot];
   }
@@ -178,6 +189,13 @@ void RunReport::remove(const Mark& mark) {
 
 void RunReport::clear() {
   *this = RunReport();
+}
+
+std::uint64_t RunReport::flagCount(AddressFlag flag) const {
+  for (std::size_t i = 0; i < flagCounts_.size(); ++i) {
+    if (kAddressFlags[i] == flag) return flagCounts_[i];
+  }
+  return 0;
 }
 
 std::uint64_t RunReport::results() const {
@@ -268,15 +286,40 @@ RunReport::Mark ListReport::add(const RecipientList& list, std::size_t row) {
     if (parseResultText(e.resultText(), code, message))
       verdict = verdictOfResultText(e.resultText());
   }
-  return report_.add(verdict, message, e.email());
+  const RunReport::Notes notes = notesOf_ && row < noted_ ? notesOf_(row) : RunReport::Notes{};
+  return report_.add(verdict, message, e.email(), notes);
+}
+
+void ListReport::updateNotesCounted() {
+  report_.setNotesCounted(notesOf_ && noted_ >= marks_.size());
+}
+
+void ListReport::setNotesOf(NotesOf notesOf) {
+  notesOf_ = std::move(notesOf);
+  noted_ = 0;
+  updateNotesCounted();
+}
+
+bool ListReport::countNotes(const RecipientList& list, std::size_t rows) {
+  if (!notesOf_) return false;
+  const std::size_t end = std::min({marks_.size(), list.count(), noted_ + rows});
+  while (noted_ < end) {
+    const std::size_t row = noted_++;
+    report_.remove(marks_[row]);
+    marks_[row] = add(list, row);
+  }
+  updateNotesCounted();
+  return report_.notesCounted();
 }
 
 void ListReport::rebuild(const RecipientList& list, std::size_t rows) {
   report_.clear();
   marks_.clear();
+  noted_ = 0;
   rows = std::min(rows, list.count());
   marks_.reserve(rows);
   for (std::size_t i = 0; i < rows; ++i) marks_.push_back(add(list, i));
+  updateNotesCounted();
 }
 
 void ListReport::refresh(const RecipientList& list, std::size_t first, std::size_t last) {
@@ -290,12 +333,16 @@ void ListReport::refresh(const RecipientList& list, std::size_t first, std::size
 
 void ListReport::insert(const RecipientList& list, std::size_t first, std::size_t count) {
   first = std::min(first, marks_.size());
+  // Rows that come in at or before the cursor are counted with their notes.
+  if (first <= noted_) noted_ += count;
   std::vector<RunReport::Mark> added;
   added.reserve(count);
   for (std::size_t i = first; i < first + count && i < list.count(); ++i) {
     added.push_back(add(list, i));
   }
   marks_.insert(marks_.begin() + static_cast<std::ptrdiff_t>(first), added.begin(), added.end());
+  noted_ = std::min(noted_, marks_.size());
+  updateNotesCounted();
 }
 
 void ListReport::erase(std::size_t first, std::size_t count) {
@@ -304,6 +351,8 @@ void ListReport::erase(std::size_t first, std::size_t count) {
   for (std::size_t i = first; i < end; ++i) report_.remove(marks_[i]);
   marks_.erase(marks_.begin() + static_cast<std::ptrdiff_t>(first),
                marks_.begin() + static_cast<std::ptrdiff_t>(end));
+  if (first < noted_) noted_ -= std::min(noted_, end) - first;
+  updateNotesCounted();
 }
 
 // ------------------------------------------------------------------ text

@@ -14,6 +14,12 @@
 // together. Domains are grouped case-insensitively (ASCII letters); an
 // address without "@" falls under the empty domain, shown as "(no domain)".
 //
+// Beside the verdicts the report counts each flag (disposable, role, free,
+// extracted) and the suggested corrections, as the caller works them out.
+// ListReport counts a list's rows without them first, so that the report is
+// there after one quick pass, and catches up on them in slices
+// (countNotes) when given a way to work them out (setNotesOf).
+//
 // Guarantees: add and remove are O(length of the texts) on average; memory
 // grows with the distinct domains and causes, not with the results;
 // ListReport holds 12 bytes per row besides. Owns everything it holds; no Qt.
@@ -30,6 +36,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/AddressFlags.h"
 #include "core/Verdict.h"
 
 namespace orvane {
@@ -38,6 +45,12 @@ class RecipientList;
 
 inline constexpr std::string_view kNoDomain = "(no domain)";
 inline constexpr std::string_view kAddressPlaceholder = "<address>";
+
+// What the report counts of an address besides its verdict.
+struct ReportNotes {
+  AddressFlags flags;
+  bool suggested = false;  // a correction of its domain was suggested
+};
 
 class RunReport {
  public:
@@ -55,12 +68,16 @@ class RunReport {
                                                        Verdict::CatchAll, Verdict::Unknown};
   static std::size_t slotOf(Verdict verdict);
 
+  using Notes = ReportNotes;
+
   // What add() counted for one address; remove() takes exactly that back.
   struct Mark {
     static constexpr std::uint32_t kNone = UINT32_MAX;
+    static constexpr std::uint8_t kSuggested = 0x10;
     std::uint32_t domain = kNone;
     std::uint32_t cause = kNone;
     Verdict verdict = Verdict::None;
+    std::uint8_t notes = 0;  // the flags' bits, kSuggested
   };
 
   struct Cause {
@@ -75,9 +92,17 @@ class RunReport {
 
   // Counts one address: its verdict (Verdict::None: no result yet), the
   // result's message (the cause, for invalid and unknown) and the address.
-  Mark add(Verdict verdict, std::string_view message, std::string_view address);
+  Mark add(Verdict verdict, std::string_view message, std::string_view address, Notes notes = {});
   void remove(const Mark& mark);
   void clear();
+
+  // Addresses with `flag`, and those with a suggested correction.
+  std::uint64_t flagCount(AddressFlag flag) const;
+  std::uint64_t suggestions() const { return suggestions_; }
+  // True once every address counted has had its notes counted too (the
+  // flag counts are complete); set by whoever feeds the report.
+  bool notesCounted() const { return notesCounted_; }
+  void setNotesCounted(bool counted) { notesCounted_ = counted; }
 
   std::uint64_t count(std::size_t slot) const { return counts_[slot]; }
   std::uint64_t count(Verdict verdict) const { return counts_[slotOf(verdict)]; }
@@ -123,6 +148,9 @@ class RunReport {
   };
 
   Counts counts_{};
+  std::array<std::uint64_t, 4> flagCounts_{};  // in the order of kAddressFlags
+  std::uint64_t suggestions_ = 0;
+  bool notesCounted_ = false;
   Interned domains_;
   std::vector<Counts> domainCounts_;
   Interned causes_;
@@ -144,7 +172,18 @@ std::string domainOf(std::string_view address);
 // "no result yet" otherwise (never validated, or being checked).
 class ListReport {
  public:
-  // Counts rows [0, rows) of `list` afresh.
+  // The notes of row `row` of the list.
+  using NotesOf = std::function<RunReport::Notes(std::size_t row)>;
+
+  // Rows are counted with their notes from the next rebuild on: each row
+  // once countNotes reaches it, rows that change or come in before its
+  // cursor at once. Empty: no notes (the flag counts stay 0).
+  void setNotesOf(NotesOf notesOf);
+  // Counts the notes of up to `rows` more rows; true when every row's are
+  // counted (report().notesCounted()).
+  bool countNotes(const RecipientList& list, std::size_t rows);
+
+  // Counts rows [0, rows) of `list` afresh (their notes: see countNotes).
   void rebuild(const RecipientList& list, std::size_t rows);
   // Rows first..last (inclusive) changed in place.
   void refresh(const RecipientList& list, std::size_t first, std::size_t last);
@@ -158,10 +197,14 @@ class ListReport {
   RunReport& report() { return report_; }
 
  private:
+  // Counts row `row`, with its notes when it lies before the cursor.
   RunReport::Mark add(const RecipientList& list, std::size_t row);
+  void updateNotesCounted();
 
   RunReport report_;
   std::vector<RunReport::Mark> marks_;
+  NotesOf notesOf_;
+  std::size_t noted_ = 0;  // rows [0, noted_) are counted with their notes
 };
 
 // The report as plain text, for the end of a command-line run: the verdict

@@ -172,6 +172,20 @@ std::string runReportCsv(const RunReport& report, std::size_t top) {
                decimal(report.addressesPerSecond())},
               out);
   }
+  if (report.notesCounted()) {
+    out += "\r\n";
+    appendRow({"Flag", "Addresses", "Percent"}, out);
+    const double all = static_cast<double>(
+        std::max<std::uint64_t>(report.results() + report.count(RunReport::kPending), 1));
+    const auto share = [&](std::uint64_t n) {
+      return decimal(100.0 * static_cast<double>(n) / all);
+    };
+    for (const AddressFlag flag : kAddressFlags) {
+      appendRow({flagName(flag), number(report.flagCount(flag)), share(report.flagCount(flag))},
+                out);
+    }
+    appendRow({"typo suggestion", number(report.suggestions()), share(report.suggestions())}, out);
+  }
   for (const Verdict v : {Verdict::Invalid, Verdict::Unknown}) {
     out += "\r\n";
     const std::string head = "Cause of " + std::string(verdictName(v));

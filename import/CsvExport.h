@@ -23,7 +23,9 @@
 // The run report is exported the same way (same quoting and guard), as
 // sections separated by an empty line, each a header row and its rows: the
 // verdicts ("Verdict", "Addresses", "Percent"; then "no result"), the run's
-// time when known ("Seconds", "Addresses", "Addresses per second"), the causes
+// time when known ("Seconds", "Addresses", "Addresses per second"), the flags
+// when their counts are complete ("Flag", "Addresses", "Percent" of all
+// addresses: disposable, role, free, extracted, typo suggestion), the causes
 // of invalid and of unknown ("Cause of invalid", "Addresses", "Percent"), and
 // the domains ("Domain", "Addresses", then one count per verdict and "No
 // result"), most frequent first.

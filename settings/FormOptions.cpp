@@ -4,16 +4,23 @@
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "core/AddressFlags.h"
+#include "net/SocketAddress.h"
 #include "settings/Ini.h"
 
 namespace orvane::settings {
@@ -22,6 +29,17 @@ namespace {
 constexpr int kMinimum = 1;
 constexpr int kMaximum = 999;
 constexpr int kMaximumGreylistDelay = 3600;
+constexpr int kDefaultProxyPort = 1080;
+constexpr int kNetworkPage = 2;
+
+// What each flag's check box says.
+constexpr const char* kFlagCaptions[] = {
+    "&disposable: the domain is a throw-away provider's",
+    "&role: the mailbox is a function's (info@, sales@), not a person's",
+    "&free: the domain is a free mail provider's",
+    "e&xtracted: the entry holds more than the address checked"};
+constexpr const char* kFlagBoxNames[] = {"cbFlagDisposable", "cbFlagRole", "cbFlagFree",
+                                         "cbFlagExtracted"};
 
 // A spin box whose edit field can be named and reached on its own, so that
 // the edit and its up-down keep their separate names.
@@ -54,6 +72,31 @@ void addRow(QFormLayout* form, const QString& caption, QWidget* field) {
 
 QString toQString(const std::string& text) {
   return QString::fromStdString(text);
+}
+
+QLabel* makeNote(const QString& text, QWidget* parent) {
+  auto* note = new QLabel(text, parent);
+  note->setWordWrap(true);
+  return note;
+}
+
+// The words of a list of addresses: blanks (and commas, as the engine reads
+// the option) separate them.
+QStringList addressWords(const QString& text) {
+  static const QRegularExpression separators(QStringLiteral("[\\s,]+"));
+  return text.split(separators, Qt::SkipEmptyParts);
+}
+
+// Why `text` cannot be a source address ("" when it can): not an IP address,
+// or none of this computer's. A bind to port 0 tells without taking a port.
+QString sourceAddressProblem(const QString& text) {
+  const auto address = net::SocketAddress::parse(text.toStdString());
+  if (!address) return QStringLiteral("Source address \"%1\" is not an IP address").arg(text);
+  const int fd = ::socket(address->family(), SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const bool bound = fd >= 0 && ::bind(fd, address->data(), address->size()) == 0;
+  if (fd >= 0) ::close(fd);
+  if (bound) return {};
+  return QStringLiteral("Source address %1 is not an address of this computer").arg(text);
 }
 
 }  // namespace
@@ -124,6 +167,8 @@ TFormOptions::TFormOptions(TINI& ini, QWidget* parent) : QDialog(parent), ini_(i
   dnsLayout->addLayout(dnsForm);
   dnsLayout->addStretch();
   pages_->addTab(dns, QStringLiteral("DNS"));
+  pages_->addTab(createNetworkPage(), QStringLiteral("Network"));
+  pages_->addTab(createFlagsPage(), QStringLiteral("Flags"));
 
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
   QPushButton* ok = buttons->button(QDialogButtonBox::Ok);
@@ -149,6 +194,63 @@ TFormOptions::TFormOptions(TINI& ini, QWidget* parent) : QDialog(parent), ini_(i
 
 TFormOptions::~TFormOptions() = default;
 
+QWidget* TFormOptions::createNetworkPage() {
+  auto* page = new QWidget(pages_);
+  page->setObjectName(QStringLiteral("tsNetwork"));
+  auto* layout = new QVBoxLayout(page);
+  cbUseIpv6_ = new QCheckBox(QStringLiteral("Use &IPv6 to reach mail servers that have it"), page);
+  cbUseIpv6_->setObjectName(QStringLiteral("cbUseIpv6"));
+  layout->addWidget(cbUseIpv6_);
+
+  auto* proxy = new QGroupBox(QStringLiteral("Connect through a SOCKS5 proxy"), page);
+  proxy->setObjectName(QStringLiteral("gbProxy"));
+  auto* proxyForm = new QFormLayout(proxy);
+  edProxyHost_ = makeEdit(proxy, QStringLiteral("edProxyHost"));
+  edProxyHost_->setPlaceholderText(QStringLiteral("IP address; empty: no proxy"));
+  addRow(proxyForm, QStringLiteral("Proxy &host:"), edProxyHost_);
+  udProxyPort_ = makeUpDown(proxy, QStringLiteral("udProxyPort"), QStringLiteral("edProxyPort"));
+  udProxyPort_->setRange(1, 65535);
+  addRow(proxyForm, QStringLiteral("&Port:"), udProxyPort_);
+  edProxyUser_ = makeEdit(proxy, QStringLiteral("edProxyUser"));
+  edProxyUser_->setPlaceholderText(QStringLiteral("optional"));
+  addRow(proxyForm, QStringLiteral("&User name:"), edProxyUser_);
+  edProxyPassword_ = makeEdit(proxy, QStringLiteral("edProxyPassword"));
+  edProxyPassword_->setEchoMode(QLineEdit::Password);
+  edProxyPassword_->setPlaceholderText(QStringLiteral("optional"));
+  addRow(proxyForm, QStringLiteral("Pass&word:"), edProxyPassword_);
+  proxyForm->addRow(makeNote(
+      QStringLiteral("SMTP connections go through the proxy; DNS queries go directly to the "
+                     "DNS servers."),
+      proxy));
+  layout->addWidget(proxy);
+
+  auto* sourceForm = new QFormLayout;
+  edSourceAddresses_ = makeEdit(page, QStringLiteral("edSourceAddresses"));
+  edSourceAddresses_->setPlaceholderText(QStringLiteral("empty: the system chooses"));
+  addRow(sourceForm, QStringLiteral("&Source addresses:"), edSourceAddresses_);
+  sourceForm->addRow(makeNote(QStringLiteral("IP addresses of this computer that SMTP "
+                                             "connections leave from, separated by blanks."),
+                              page));
+  layout->addLayout(sourceForm);
+  layout->addStretch();
+  return page;
+}
+
+QWidget* TFormOptions::createFlagsPage() {
+  auto* page = new QWidget(pages_);
+  page->setObjectName(QStringLiteral("tsFlags"));
+  auto* layout = new QVBoxLayout(page);
+  layout->addWidget(new QLabel(QStringLiteral("Flags shown beside each verdict:"), page));
+  for (std::size_t i = 0; i < cbFlags_.size(); ++i) {
+    cbFlags_[i] = new QCheckBox(QString::fromLatin1(kFlagCaptions[i]), page);
+    cbFlags_[i]->setObjectName(QString::fromLatin1(kFlagBoxNames[i]));
+    layout->addWidget(cbFlags_[i]);
+  }
+  layout->addWidget(makeNote(QStringLiteral("Flags never change a verdict."), page));
+  layout->addStretch();
+  return page;
+}
+
 void TFormOptions::load() {
   pages_->setCurrentIndex(0);
   const bool fromDomain = ini_.hostFromDomain() == 1;
@@ -166,6 +268,20 @@ void TFormOptions::load() {
   edHost_->setText(toQString(ini_.host()));
   edDNS1_->setText(toQString(ini_.primaryDns()));
   edDNS2_->setText(toQString(ini_.secondaryDns()));
+  cbUseIpv6_->setChecked(ini_.useIpv6());
+  edProxyHost_->setText(toQString(ini_.proxyHost()));
+  bool portRead = false;
+  const int port = toQString(ini_.proxyPort()).toInt(&portRead);
+  udProxyPort_->setValue(portRead && port >= 1 && port <= 65535 ? port : kDefaultProxyPort);
+  edProxyUser_->setText(toQString(ini_.proxyUser()));
+  edProxyPassword_->setText(toQString(ini_.proxyPassword()));
+  edSourceAddresses_->setText(toQString(ini_.sourceAddresses()));
+  // Names the program does not know are ignored; none known: every flag.
+  AddressFlags flags;
+  if (!parseFlagNames(ini_.flags(), flags)) flags = AddressFlags::all();
+  for (std::size_t i = 0; i < cbFlags_.size(); ++i) {
+    cbFlags_[i]->setChecked(flags.has(kAddressFlags[i]));
+  }
   applyHostFieldRule();
 }
 
@@ -186,19 +302,31 @@ void TFormOptions::accept() {
   udGreylistDelay_->interpretText();
   udPerConnection_->interpretText();
   udHostConnections_->interpretText();
+  udProxyPort_->interpretText();
   if (checkSender) {
     // A sender that cannot go out as typed is refused here, not at the
     // start of a run.
     const std::string problem = checkSender(edFrom_->text().toStdString());
     if (!problem.empty()) {
-      const QString text = QString::fromStdString(problem);
-      if (onError) {
-        onError(text);
-      } else {
-        QMessageBox::critical(this, windowTitle(), text);
-      }
-      pages_->setCurrentIndex(0);
-      edFrom_->setFocus();
+      refuse(QString::fromStdString(problem), 0, edFrom_);
+      return;
+    }
+  }
+  QString proxyHost = edProxyHost_->text().trimmed();
+  if (!proxyHost.isEmpty()) {
+    const auto address = net::SocketAddress::parse(proxyHost.toStdString());
+    if (!address) {
+      refuse(QStringLiteral("The proxy host \"%1\" is not an IP address").arg(proxyHost),
+             kNetworkPage, edProxyHost_);
+      return;
+    }
+    proxyHost = QString::fromStdString(address->ip());  // "[::1]" is kept as "::1"
+  }
+  const QStringList sources = addressWords(edSourceAddresses_->text());
+  for (const QString& source : sources) {
+    const QString problem = sourceAddressProblem(source);
+    if (!problem.isEmpty()) {
+      refuse(problem, kNetworkPage, edSourceAddresses_);
       return;
     }
   }
@@ -220,7 +348,28 @@ void TFormOptions::accept() {
   } else {
     ini_.setSecondaryDns(edDNS2_->text().toStdString());
   }
+  ini_.setUseIpv6(cbUseIpv6_->isChecked());
+  ini_.setProxyHost(proxyHost.toStdString());
+  ini_.setProxyPort(QString::number(udProxyPort_->value()).toStdString());
+  ini_.setProxyUser(edProxyUser_->text().toStdString());
+  ini_.setProxyPassword(edProxyPassword_->text().toStdString());
+  ini_.setSourceAddresses(sources.join(QLatin1Char(' ')).toStdString());
+  AddressFlags flags;
+  for (std::size_t i = 0; i < cbFlags_.size(); ++i) {
+    flags.set(kAddressFlags[i], cbFlags_[i]->isChecked());
+  }
+  ini_.setFlags(flagsText(flags));
   QDialog::accept();
+}
+
+void TFormOptions::refuse(const QString& message, int page, QWidget* field) {
+  if (onError) {
+    onError(message);
+  } else {
+    QMessageBox::critical(this, windowTitle(), message);
+  }
+  pages_->setCurrentIndex(page);
+  field->setFocus();
 }
 
 void TFormOptions::showEvent(QShowEvent* event) {

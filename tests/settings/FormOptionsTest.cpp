@@ -133,5 +133,80 @@ TEST_F(FormOptions, HostFieldFollowsTheRadioButtonsAndCancelWritesNothing) {
   EXPECT_EQ(shown(TFormOptions(ini)), QStringLiteral("200|30||domain|||"));
 }
 
+TEST_F(FormOptions, TabFollowsTheLayoutOfTheNetworkAndFlagsPages) {
+  dialog.show();
+  QApplication::setActiveWindow(&dialog);
+  const auto tabOrder = [&](int page, const char* first, int steps) {
+    control<QTabWidget>(dialog, "pcOptions")->setCurrentIndex(page);
+    control<QWidget>(dialog, first)->setFocus();
+    QStringList names;
+    for (int i = 0; i < steps; ++i) {
+      names << QApplication::focusWidget()->objectName();
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    }
+    return names.join(QLatin1Char(' '));
+  };
+  EXPECT_EQ(tabOrder(2, "cbUseIpv6", 7),
+            QStringLiteral("cbUseIpv6 edProxyHost udProxyPort edProxyUser edProxyPassword "
+                           "edSourceAddresses btOK"));
+  EXPECT_EQ(tabOrder(3, "cbFlagDisposable", 4),
+            QStringLiteral("cbFlagDisposable cbFlagRole cbFlagFree cbFlagExtracted"));
+}
+
+// What OK does with the Network and Flags pages: stores the values (a
+// bracketed IPv6 proxy as its address, sources one blank apart), or refuses
+// with a message naming the value, shows the field and stores nothing.
+TEST(OptionsNetworkAndFlags, OkStoresTheValuesOrRefusesOneNamingIt) {
+  const struct {
+    const char* proxyHost;
+    const char* sources;
+    const char* refusal;  // "" when OK stores
+    const char* storedProxy;
+    const char* storedSources;
+  } cases[] = {
+      {" [::1] ", "127.0.0.1, 127.0.0.2  ", "", "::1", "127.0.0.1 127.0.0.2"},
+      {"192.0.2.7", "", "", "192.0.2.7", ""},
+      {"proxy.example", "", "The proxy host \"proxy.example\" is not an IP address", "", ""},
+      {"", "127.0.0.1 x.example", "Source address \"x.example\" is not an IP address", "", ""},
+      {"", "192.0.2.1", "Source address 192.0.2.1 is not an address of this computer", "", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.proxyHost + std::string("|") + c.sources);
+    const TempSettings fresh;
+    TINI store;
+    TFormOptions form(store);
+    QString error;
+    form.onError = [&](const QString& message) { error = message; };
+    control<QCheckBox>(form, "cbUseIpv6")->setChecked(false);
+    edit(form, "edProxyHost")->setText(QString::fromUtf8(c.proxyHost));
+    spin(form, "udProxyPort")->setValue(1081);
+    edit(form, "edProxyUser")->setText(QStringLiteral("ann"));
+    edit(form, "edProxyPassword")->setText(QStringLiteral("s3cret"));
+    edit(form, "edSourceAddresses")->setText(QString::fromUtf8(c.sources));
+    control<QCheckBox>(form, "cbFlagRole")->setChecked(false);
+    control<QCheckBox>(form, "cbFlagFree")->setChecked(false);
+    control<QPushButton>(form, "btOK")->click();
+    EXPECT_EQ(error, QString::fromUtf8(c.refusal));
+    if (*c.refusal != '\0') {
+      EXPECT_NE(form.result(), QDialog::Accepted);
+      EXPECT_EQ(control<QTabWidget>(form, "pcOptions")->currentWidget()->objectName(),
+                QStringLiteral("tsNetwork"));
+      EXPECT_FALSE(QFile::exists(fresh.programFile()));
+      continue;
+    }
+    TINI stored;
+    EXPECT_FALSE(stored.useIpv6());
+    EXPECT_EQ(
+        stored.proxyHost() + " " + stored.proxyPort() + " " + stored.proxyUser() + " " +
+            stored.proxyPassword() + " " + stored.flags() + " " + stored.sourceAddresses(),
+        std::string(c.storedProxy) + " 1081 ann s3cret disposable,extracted " + c.storedSources);
+    // Shown again as stored; the password stays hidden.
+    TFormOptions again(stored);
+    EXPECT_FALSE(control<QCheckBox>(again, "cbUseIpv6")->isChecked());
+    EXPECT_EQ(edit(again, "edProxyPassword")->echoMode(), QLineEdit::Password);
+    EXPECT_FALSE(control<QCheckBox>(again, "cbFlagFree")->isChecked());
+  }
+}
+
 }  // namespace
 }  // namespace orvane::settings

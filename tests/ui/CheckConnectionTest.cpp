@@ -1,6 +1,6 @@
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
+#include <QToolButton>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTableWidget>
@@ -62,21 +62,20 @@ TEST_F(CheckConnection, RunsBesideTheMainWindowFromTheKeyboardAndShowsEachStatus
   EXPECT_FALSE(dialog->selfCheck().running());
 }
 
-// When the first results of a run all point at this machine's connection, a
-// note beside the main window says so and opens the check.
+// When the first results of a run all point at this machine's connection, the
+// note above the list says so and opens the check.
 TEST_F(CheckConnection, ARunRefusedEverywhereSaysSoOnceAndLeadsToTheCheck) {
   dns.addMx("good.test", 10, "127.0.0.2");
   smtp.setGreeting(SmtpAction::line("554 5.7.1 Client host [127.0.0.9] blocked"));
   addEntries({"a@good.test", "b@good.test"});
   trigger("acStart");
   ASSERT_TRUE(waitFor([this] { return !window->projectRun().running(); }));
-  auto* note = window->findChild<QMessageBox*>(QStringLiteral("ConnectionTroubleNote"));
-  ASSERT_NE(note, nullptr);
-  EXPECT_TRUE(note->isVisible());
-  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
-  EXPECT_TRUE(note->text().startsWith(QStringLiteral("The first 2 addresses ended unknown")));
-  EXPECT_EQ(window->statusBar()->currentMessage(), note->text());
-  note->defaultButton()->click();
+  auto* bar = child<QWidget>(window.get(), "TroubleBar");
+  EXPECT_TRUE(bar->isVisible());
+  EXPECT_TRUE(child<QLabel>(bar, "lbTroubleNote")
+                  ->text()
+                  .startsWith(QStringLiteral("The first 2 addresses ended unknown")));
+  child<QToolButton>(bar, "btTroubleCheck")->click();
   auto* dialog = window->findChild<CheckConnectionDialog*>();
   ASSERT_NE(dialog, nullptr);
   EXPECT_TRUE(dialog->isVisible());

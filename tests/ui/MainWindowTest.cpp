@@ -389,35 +389,41 @@ TEST_F(MainWindow, ARunningProjectIsSavedAsItGoesWhenTheOptionsSaySo) {
   EXPECT_EQ(saved().entries[1].resultState, kChecking);  // still running
 }
 
-TEST_F(MainWindow, ExportWritesTheChosenVerdictsAndNeverTheOpenProject) {
-  addEntries({"a@x.test", "b@x.test", "c@x.test"});
+TEST_F(MainWindow, ExportWritesTheChosenVerdictsLeavesOutFlagsAndNeverTheOpenProject) {
+  addEntries({"a@x.test", "b@x.test", "c@x.test", "info@x.test"});
   window->list().runStarted();
   for (std::size_t i = 0; i < 2; ++i) window->list().entryTakenForChecking(i);
   window->list().entryValidationEnded(0, 0, "", {});
   window->list().entryValidationEnded(1, 550, "Mailbox unavailable", {});
   const QString out = projectPath("out.csv");
-  const auto exportOnly = [this](const char* box, const QString& file) {
+  // Exports with exactly the boxes `ticked`; the dialog counts what goes out.
+  const auto exportWith = [this](QStringList ticked, const QString& file, const char* count) {
     prompts.fileNames = {file};
-    triggerDialog<TExportDialog>("acExportRecipient", [box](TExportDialog* dialog) {
+    triggerDialog<TExportDialog>("acExportRecipient", [=](TExportDialog* dialog) {
       for (auto* check : dialog->findChildren<QCheckBox*>()) {
-        check->setChecked(check->objectName() == QString::fromLatin1(box));
+        check->setChecked(ticked.contains(check->objectName()));
       }
-      EXPECT_EQ(child<QLabel>(dialog, "lbCount")->text(),
-                QStringLiteral("1 entries will be exported"));
+      EXPECT_EQ(child<QLabel>(dialog, "lbCount")->text(), QString::fromLatin1(count));
       dialog->accept();
     });
   };
-  exportOnly("cbInvalid", out);
+  exportWith({QStringLiteral("cbInvalid")}, out, "1 entries will be exported");
   EXPECT_EQ(orvane::testing::readFile(out.toStdString()),
             "Email,Result,Verdict,Flags,Suggestion,Checked address\r\n"
-            "b@x.test,[550] Mailbox unavailable,invalid,,,\r\n");
+            "b@x.test,[550] Mailbox unavailable,invalid,,,b@x.test\r\n");
+  // The role address is left out; the notes go with the others.
+  exportWith({QStringLiteral("cbUnvalidated"), QStringLiteral("cbExcludeRole")}, out,
+             "1 entries will be exported");
+  EXPECT_EQ(orvane::testing::readFile(out.toStdString()),
+            "Email,Result,Verdict,Flags,Suggestion,Checked address\r\n"
+            "c@x.test,,,,,c@x.test\r\n");
 
   const QString project = projectPath("p.orp");
   prompts.fileNames = {project};
   trigger("acSaveAs");
-  exportOnly("cbValid", project);
+  exportWith({QStringLiteral("cbValid")}, project, "1 entries will be exported");
   EXPECT_TRUE(lastShown().startsWith(QStringLiteral("error: ")));
-  EXPECT_EQ(readProjectFile(project.toStdString()).entries.size(), 3u);
+  EXPECT_EQ(readProjectFile(project.toStdString()).entries.size(), 4u);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include <QLabel>
+#include <QLocale>
 #include <QTableWidget>
 #include <QTemporaryDir>
 
@@ -125,7 +126,77 @@ TEST(RunReport, CountsVerdictsCausesWithoutTheAddressAndDomainsOfAKnownList) {
   }
 }
 
+// Notes counted a slice at a time come to the list's true figures, whatever
+// rows change, go or come before and after the cursor meanwhile.
+TEST(RunReport, NotesCountedInSlicesFollowRowsThatChangeGoOrComeMeanwhile) {
+  RecipientList list;
+  for (const char* e : {"r1@x.test", "a@x.test", "r2@typo.test", "b@x.test", "r3@x.test",
+                        "c@typo.test", "d@x.test", "r4@x.test", "e@x.test", "f@x.test"}) {
+    list.addEntry(e, {});
+  }
+  ListReport tally;
+  tally.setNotesOf([&list](std::size_t row) {  // role: "r..."; a suggestion: "...typo..."
+    const std::string_view email = list.entry(row).email();
+    return ReportNotes{email[0] == 'r' ? AddressFlags(AddressFlag::Role) : AddressFlags(),
+                       email.find("typo") != std::string_view::npos};
+  });
+  tally.rebuild(list, list.count());
+  EXPECT_FALSE(tally.report().notesCounted());
+  EXPECT_FALSE(tally.countNotes(list, 4));
+  EXPECT_EQ(tally.report().flagCount(AddressFlag::Role), 2u);
+  list.deleteEntry(0);  // counted
+  tally.erase(0, 1);
+  list.editEntry(1, "r5@typo.test", {});  // counted
+  tally.refresh(list, 1, 1);
+  list.editEntry(7, "r6@x.test", {});  // not yet
+  tally.refresh(list, 7, 7);
+  list.addEntry("r7@x.test", {}, 0);
+  tally.insert(list, 0, 1);
+  while (!tally.countNotes(list, 4)) {
+  }
+  EXPECT_EQ(tally.report().flagCount(AddressFlag::Role), 5u);  // r7, r5, r3, r4, r6
+  EXPECT_EQ(tally.report().suggestions(), 2u);
+}
+
 class Report : public WindowTest {};
+
+TEST_F(Report, CountsFlagsAndSuggestionsBesideTheVerdictsOnceTheWindowIsUp) {
+  constexpr std::size_t kDisposable = 2 * TFormRunReport::kNotesSlice;  // a few slices
+  std::vector<Entry> rows;
+  for (std::size_t i = 0; i < kDisposable; ++i) {
+    const std::string email = "p" + std::to_string(i) + "@box.mailinator.com";
+    rows.emplace_back(std::vector<std::string_view>{email, ""});
+  }
+  for (const char* e : {"info@good.test", "john alice@good.test", "x@gmial.con"}) {
+    rows.emplace_back(std::vector<std::string_view>{e, ""});
+  }
+  window->list().appendEntries(std::move(rows));
+  const std::size_t typo = window->list().count() - 1;
+  window->list().entryTakenForChecking(typo);
+  window->list().entryValidationEnded(typo, -1, "Failed: Invalid Domain Name", {});
+  window->model().flush();
+  trigger("acRunReport");
+  TFormRunReport* report = window->runReportWindow();
+  auto* flags = child<QLabel>(report, "lbFlags");
+  EXPECT_EQ(flags->text(), QStringLiteral("Flags: counting..."));
+  const QString disposable = QLocale().toString(static_cast<qulonglong>(kDisposable));
+  const auto counted = [&](int role) {
+    return QStringLiteral("Flags: %1 disposable, %2 role, 0 free, 1 extracted; 1 typo suggestion")
+        .arg(disposable)
+        .arg(role);
+  };
+  ASSERT_TRUE(waitFor([&] { return flags->text() == counted(1); })) << flags->text().toStdString();
+  // Followed as rows change.
+  window->list().editEntry(kDisposable, "carl@good.test", {});
+  ASSERT_TRUE(waitFor([&] { return flags->text() == counted(0); })) << flags->text().toStdString();
+  // Shares of all addresses, the one without a result included.
+  char share[32];
+  std::snprintf(share, sizeof share, "%.1f", 100.0 * kDisposable / (kDisposable + 3));
+  EXPECT_NE(import::runReportCsv(report->report(), 1)
+                .find("Flag,Addresses,Percent\r\ndisposable," + std::to_string(kDisposable) + "," +
+                      share + "\r\nrole,0,0.0\r\n"),
+            std::string::npos);
+}
 
 TEST_F(Report, FollowsARunOncePerFlushAndExportsItsNumbers) {
   scriptGoodTest();

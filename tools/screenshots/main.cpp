@@ -1,10 +1,13 @@
 // orvane-screenshots OUTPUT_FOLDER [--dark]: opens the real main window on a
 // demo project, validates it against scripted DNS and SMTP servers of its own
 // (nothing leaves the machine), and saves pictures of the main window after
-// the run, of the run report, of the connection check and of every dialog.
-// Settings live in a throwaway folder, so the main window opens as at a first
-// start. --dark gives the program a dark palette, as a dark desktop would.
-// The scale comes from the environment (QT_SCALE_FACTOR).
+// the run, of the run report, of the connection check and of every dialog (the
+// options' pages one by one), and of the note a run shows when this machine's
+// connection is the trouble (a second run against a port where nothing
+// listens). Settings live in a throwaway folder, so the main window opens as at
+// a first start. --dark gives the program a dark palette, as a dark desktop
+// would. The scale comes from the environment (QT_SCALE_FACTOR).
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDialog>
 #include <QDir>
@@ -18,6 +21,7 @@
 #include <QStatusBar>
 #include <QStyleFactory>
 #include <QSystemTrayIcon>
+#include <QTabWidget>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -30,6 +34,7 @@
 #include "settings/FormOptions.h"
 #include "settings/Ini.h"
 #include "settings/UserKey.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/ScriptedDnsServer.h"
 #include "tests/support/ScriptedSmtpServer.h"
 #include "ui/Prompts.h"
@@ -145,10 +150,11 @@ int main(int argc, char** argv) {
   testing::ScriptedDnsServer dns(loop);
   testing::ScriptedSmtpServer smtp(loop, "127.0.0.2");
   for (const char* domain :
-       {"example.com", "example.org", "shop.example.net", "anything.example"}) {
+       {"example.com", "example.org", "shop.example.net", "anything.example", "gmail.com"}) {
     dns.addMx(domain, 10, "127.0.0.2");
   }
-  const std::set<std::string> mailboxes = {"alice", "bob", "carol", "erin", "grace", "sales"};
+  const std::set<std::string> mailboxes = {"alice", "bob",   "carol",   "erin",
+                                           "grace", "sales", "dan.fox", "kim"};
   smtp.setReplyDelay(250);
   smtp.setHandler([mailboxes](const testing::ScriptedSmtpServer::Command& c)
                       -> std::optional<testing::SmtpAction> {
@@ -193,6 +199,10 @@ int main(int argc, char** argv) {
       {"sales@shop.example.net", "Sales desk", "Fabrikam Shop"},
       {"ivan@example.com", "Ivan Petrov", "Northwind"},
       {"info@anything.example", "Info desk", "Anything Corp"},
+      {"dan.fox@gmail.com", "Dan Fox", "Freelance"},
+      {"Kim Lee kim@example.com", "Kim Lee", "Northwind"},
+      {"olga@gmial.con", "Olga Berg", "Unknown Ltd"},
+      {"temp4410@mailinator.com", "", ""},
   };
   for (const Demo& d : demo) list.addEntry(d.email, std::vector<std::string>{d.name, d.company});
   list.setModified(false);
@@ -263,11 +273,21 @@ int main(int argc, char** argv) {
     check->close();
   }
 
+  form.selectRow(12);  // an entry that held more than its address
   shootNextModal("properties");
   trigger("acRecipientEdit");
   shootNextModal("view-log");
   trigger("acViewLog");
   shootNextModal("options");
+  trigger("acOptions");
+  const auto optionsPage = [](int page) {
+    return [page](QWidget* w) {
+      w->findChild<QTabWidget*>(QStringLiteral("pcOptions"))->setCurrentIndex(page);
+    };
+  };
+  shootNextModal("options-network", optionsPage(2));
+  trigger("acOptions");
+  shootNextModal("options-flags", optionsPage(3));
   trigger("acOptions");
   shootNextModal("about");
   trigger("acAbout");
@@ -312,6 +332,28 @@ int main(int argc, char** argv) {
     dialog.show();
     save(&dialog, "import");
   }
+  // A run where nothing listens on the SMTP port: after 20 results the note
+  // says this machine's connection is the trouble.
+  list.setModified(false);
+  trigger("acNew");
+  for (int i = 1; i <= 24; ++i) list.addEntry("user" + std::to_string(i) + "@example.com", {});
+  form.projectRun().scheduler().setSmtpPort(std::to_string(testing::unusedLoopbackPort()));
+  start->trigger();
+  QWidget* bar = form.findChild<QWidget*>(QStringLiteral("TroubleBar"));
+  if (bar && waitFor([bar] { return bar->isVisible(); }, 30000)) {
+    waitFor([&] { return !form.projectRun().running(); }, 30000);
+    form.model().flush();
+    save(&form, "connection-trouble");
+  } else {
+    std::fprintf(stderr, "the connection trouble note did not show\n");
+    return 1;
+  }
+  form.projectRun().stop();
+  waitFor([&] { return !form.projectRun().running(); }, 10000);
+  if (auto* dismiss = bar->findChild<QAbstractButton*>(QStringLiteral("btTroubleClose"))) {
+    dismiss->click();
+  }
+
   // The window as a user meets it at a first start: an empty new project.
   list.setModified(false);
   trigger("acNew");

@@ -71,4 +71,51 @@ QPixmap entryDecoration(bool checked, const QString& resultIcon) {
   return pixmap;
 }
 
+QPixmap flagBadges(AddressFlags flags, bool suggestion) {
+  static QHash<int, QPixmap> cache;
+  const int key = flags.bits() | (suggestion ? 0x10 : 0);
+  if (key == 0) return {};
+  if (auto it = cache.constFind(key); it != cache.constEnd()) return *it;
+  struct Badge {
+    bool shown;
+    QChar letter;
+    QColor colour;
+  };
+  // Saturated colours under white letters read on light and dark lists alike.
+  const Badge badges[] = {
+      {flags.has(AddressFlag::Disposable), QLatin1Char('D'), QColor(0xb0, 0x3a, 0x2e)},
+      {flags.has(AddressFlag::Role), QLatin1Char('R'), QColor(0x9a, 0x67, 0x00)},
+      {flags.has(AddressFlag::Free), QLatin1Char('F'), QColor(0x1f, 0x61, 0x8d)},
+      {flags.has(AddressFlag::Extracted), QLatin1Char('E'), QColor(0x6c, 0x34, 0x83)},
+      {suggestion, QLatin1Char('?'), QColor(0x1d, 0x73, 0x3f)},
+  };
+  int count = 0;
+  for (const Badge& b : badges) count += b.shown ? 1 : 0;
+  const qreal ratio = pixelRatio();
+  QPixmap pixmap(QSize(count * (kBadgeSize + 2) - 2, kBadgeSize) * ratio);
+  pixmap.setDevicePixelRatio(ratio);
+  pixmap.fill(Qt::transparent);
+  {
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QFont font = painter.font();
+    font.setBold(true);
+    font.setPixelSize(kBadgeSize - 4);
+    painter.setFont(font);
+    int x = 0;
+    for (const Badge& b : badges) {
+      if (!b.shown) continue;
+      const QRectF box(x, 0, kBadgeSize, kBadgeSize);
+      painter.setPen(Qt::NoPen);
+      painter.setBrush(b.colour);
+      painter.drawRoundedRect(box, 3, 3);
+      painter.setPen(Qt::white);
+      painter.drawText(box, Qt::AlignCenter, QString(b.letter));
+      x += kBadgeSize + 2;
+    }
+  }
+  cache.insert(key, pixmap);
+  return pixmap;
+}
+
 }  // namespace orvane::ui

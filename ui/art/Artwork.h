@@ -14,6 +14,8 @@
 #include <QString>
 #include <cstdint>
 
+#include "core/AddressFlags.h"
+
 namespace orvane::ui {
 
 // Our picture `name` (":/icons/NAME.svg") at `size` logical pixels.
@@ -28,5 +30,12 @@ inline constexpr QSize kEntryDecorationSize{34, 16};
 // The decoration of an entry: its check box (checkState 1 or 0) at the left,
 // then the icon of `resultIcon` (empty: none).
 QPixmap entryDecoration(bool checked, const QString& resultIcon);
+
+// Height of the flag badges; each badge is as wide as high, 2 px apart.
+inline constexpr int kBadgeSize = 14;
+// Small badges for an entry's flags, a letter each on a colour of its own (D
+// disposable, R role, F free, E extracted), and "?" for a suggested
+// correction; a null pixmap for none. Drawn once per combination.
+QPixmap flagBadges(AddressFlags flags, bool suggestion);
 
 }  // namespace orvane::ui

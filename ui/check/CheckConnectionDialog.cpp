@@ -238,19 +238,4 @@ CheckConnectionDialog* showCheckConnection(net::EventLoop& loop, const settings:
   return window;
 }
 
-void showConnectionTrouble(net::EventLoop& loop, const settings::TINI& ini, QWidget* parent,
-                           const QString& note) {
-  auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Check Connection"), note,
-                              QMessageBox::Close, parent);
-  box->setObjectName(QStringLiteral("ConnectionTroubleNote"));
-  box->setAttribute(Qt::WA_DeleteOnClose);
-  box->setWindowModality(Qt::NonModal);
-  QPushButton* check =
-      box->addButton(QStringLiteral("Check &Connection..."), QMessageBox::AcceptRole);
-  box->setDefaultButton(check);
-  QObject::connect(check, &QPushButton::clicked, parent,
-                   [&loop, &ini, parent] { showCheckConnection(loop, ini, parent); });
-  box->show();
-}
-
 }  // namespace orvane::ui

@@ -69,12 +69,6 @@ class CheckConnectionDialog final : public QDialog {
   QPushButton* btClose = nullptr;
 };
 
-// A run's note that something is wrong with this machine's connection: a
-// box beside `parent` (not modal, gone when closed) with the note and a
-// button that opens the Check Connection window.
-void showConnectionTrouble(net::EventLoop& loop, const settings::TINI& ini, QWidget* parent,
-                           const QString& note);
-
 // Shows `parent`'s Check Connection window (made on first use, then reused),
 // brings it to the front and starts a check.
 CheckConnectionDialog* showCheckConnection(net::EventLoop& loop, const settings::TINI& ini,

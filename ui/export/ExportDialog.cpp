@@ -8,13 +8,16 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <QApplication>
+
 #include "core/RecipientList.h"
 #include "core/Verdict.h"
 
 namespace orvane::ui {
 using import::ExportFilter;
 
-TExportDialog::TExportDialog(const RecipientList& list, QWidget* parent) : QDialog(parent) {
+TExportDialog::TExportDialog(const RecipientList& list, NotesOf notes, QWidget* parent)
+    : QDialog(parent), list_(list), notes_(std::move(notes)) {
   setObjectName(QStringLiteral("ExportDialog"));
   setWindowTitle(QStringLiteral("Export Recipient List"));
   for (const Entry& e : list.entries()) {
@@ -45,6 +48,17 @@ TExportDialog::TExportDialog(const RecipientList& list, QWidget* parent) : QDial
     groupLayout->addWidget(box);
     boxes_[i] = box;
   }
+  auto* leaveOut = new QGroupBox(QStringLiteral("Leave out"), this);
+  auto* leaveOutLayout = new QVBoxLayout(leaveOut);
+  cbExcludeDisposable_ = new QCheckBox(QStringLiteral("&disposable addresses"), leaveOut);
+  cbExcludeDisposable_->setObjectName(QStringLiteral("cbExcludeDisposable"));
+  cbExcludeRole_ = new QCheckBox(QStringLiteral("&role addresses (info@, sales@, ...)"), leaveOut);
+  cbExcludeRole_->setObjectName(QStringLiteral("cbExcludeRole"));
+  for (QCheckBox* box : {cbExcludeDisposable_, cbExcludeRole_}) {
+    box->setEnabled(static_cast<bool>(notes_));
+    connect(box, &QCheckBox::toggled, this, &TExportDialog::updateCount);
+    leaveOutLayout->addWidget(box);
+  }
   lbCount_ = new QLabel(this);
   lbCount_->setObjectName(QStringLiteral("lbCount"));
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
@@ -56,6 +70,7 @@ TExportDialog::TExportDialog(const RecipientList& list, QWidget* parent) : QDial
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(group);
+  layout->addWidget(leaveOut);
   layout->addWidget(lbCount_);
   layout->addWidget(buttons);
   layout->setSizeConstraint(QLayout::SetFixedSize);
@@ -65,12 +80,40 @@ TExportDialog::TExportDialog(const RecipientList& list, QWidget* parent) : QDial
 ExportFilter TExportDialog::filter() const {
   ExportFilter f;
   for (std::size_t i = 0; i < boxes_.size(); ++i) f.include[i] = boxes_[i]->isChecked();
+  f.notes = notes_;
+  f.exclude = excluded();
   return f;
+}
+
+AddressFlags TExportDialog::excluded() const {
+  AddressFlags flags;
+  flags.set(AddressFlag::Disposable, cbExcludeDisposable_->isChecked());
+  flags.set(AddressFlag::Role, cbExcludeRole_->isChecked());
+  return flags;
 }
 
 void TExportDialog::updateCount() {
   std::size_t n = 0;
-  for (std::size_t i = 0; i < boxes_.size(); ++i) n += boxes_[i]->isChecked() ? counts_[i] : 0;
+  const AddressFlags exclude = excluded();
+  if (exclude.empty()) {
+    for (std::size_t i = 0; i < boxes_.size(); ++i) n += boxes_[i]->isChecked() ? counts_[i] : 0;
+  } else {
+    if (flags_.size() != list_.count()) {
+      // Once: each entry's flags (low bits) and verdict (high bits).
+      QApplication::setOverrideCursor(Qt::WaitCursor);
+      flags_.clear();
+      flags_.reserve(list_.count());
+      for (const Entry& e : list_.entries()) {
+        const auto verdict = static_cast<std::uint8_t>(verdictOfResultText(e.resultText()));
+        flags_.push_back(static_cast<std::uint8_t>(notes_(e).flags.bits() | verdict << 4));
+      }
+      QApplication::restoreOverrideCursor();
+    }
+    for (const std::uint8_t bits : flags_) {
+      const auto verdict = static_cast<std::size_t>(bits >> 4);
+      if (boxes_[verdict]->isChecked() && (AddressFlags::fromBits(bits) & exclude).empty()) ++n;
+    }
+  }
   lbCount_->setText(QStringLiteral("%1 entries will be exported")
                         .arg(QLocale().toString(static_cast<qulonglong>(n))));
   ok_->setEnabled(n > 0);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/Verdict.h"
+#include "engine/EntryInsight.h"
 #include "ui/art/Artwork.h"
 
 namespace orvane::ui {
@@ -10,6 +11,22 @@ namespace {
 
 QString toQString(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+bool equalIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+// The Flags cell: the flags' names, then a suggested domain.
+QString flagsCell(const EntryNotes& notes) {
+  QString text = QString::fromStdString(flagsText(notes.flags, ", "));
+  if (!notes.suggestion.empty()) {
+    if (!text.isEmpty()) text += QStringLiteral("; ");
+    text += QStringLiteral("did you mean %1?").arg(QString::fromStdString(notes.suggestion));
+  }
+  return text;
 }
 
 }  // namespace
@@ -33,7 +50,76 @@ int RecipientModel::rowCount(const QModelIndex& parent) const {
 
 int RecipientModel::columnCount(const QModelIndex& parent) const {
   if (parent.isValid()) return 0;
-  return static_cast<int>(list_.columnCount());
+  return static_cast<int>(list_.columnCount()) + (insight_ ? kNoteColumns : 0);
+}
+
+int RecipientModel::flagsColumn() const {
+  return insight_ ? static_cast<int>(list_.columnCount()) : -1;
+}
+
+void RecipientModel::setInsight(const engine::EntryInsight* insight) {
+  if (insight == insight_) return;
+  if ((insight == nullptr) == (insight_ == nullptr)) {
+    insight_ = insight;
+    notesChanged();
+    return;
+  }
+  beginResetModel();
+  insight_ = insight;
+  forgetNotes();
+  endResetModel();
+  emit columnsReset();
+}
+
+const EntryNotes& RecipientModel::notes(std::size_t row) const {
+  static const EntryNotes kNone;
+  if (!insight_ || row >= list_.count()) return kNone;
+  if (notes_.empty()) notes_.resize(kNoteCacheRows);
+  CachedNotes& slot = notes_[row & (kNoteCacheRows - 1)];
+  if (slot.row != row) {
+    slot.notes = insight_->notesOf(list_.entry(row));
+    slot.row = row;
+  }
+  return slot.notes;
+}
+
+void RecipientModel::setNotes(std::size_t row, EntryNotes notes) {
+  if (!insight_ || row >= list_.count()) return;
+  if (notes_.empty()) notes_.resize(kNoteCacheRows);
+  CachedNotes& slot = notes_[row & (kNoteCacheRows - 1)];
+  slot.row = row;
+  slot.notes = std::move(notes);
+}
+
+QString RecipientModel::checkedAddressShown(const Entry& entry, const EntryNotes& notes) {
+  if (notes.checked.empty() || equalIgnoringAsciiCase(notes.checked, entry.email())) return {};
+  return QString::fromStdString(notes.checked);
+}
+
+QString RecipientModel::notesText(const Entry& entry, const EntryNotes& notes) {
+  QStringList lines;
+  if (!notes.flags.empty()) {
+    lines << QStringLiteral("Flags: ") + QString::fromStdString(flagsText(notes.flags, ", "));
+  }
+  if (!notes.suggestion.empty()) {
+    lines << QStringLiteral("Suggested domain: ") + QString::fromStdString(notes.suggestion);
+  }
+  const QString checked = checkedAddressShown(entry, notes);
+  if (!checked.isEmpty()) lines << QStringLiteral("Checked address: ") + checked;
+  return lines.join(QLatin1Char('\n'));
+}
+
+void RecipientModel::notesChanged() {
+  forgetNotes();
+  const int rows = rowCount();
+  if (insight_ && rows > 0) {
+    emit dataChanged(index(0, flagsColumn()), index(rows - 1, flagsColumn() + kNoteColumns - 1));
+  }
+  emit notesReset();
+}
+
+void RecipientModel::forgetNotes() {
+  for (CachedNotes& slot : notes_) slot.row = SIZE_MAX;
 }
 
 QString RecipientModel::resultIconName(const Entry& entry) {
@@ -60,13 +146,28 @@ QVariant RecipientModel::data(const QModelIndex& index, int role) const {
   const auto row = static_cast<std::size_t>(index.row());
   if (row >= announced_) return {};
   const Entry& entry = list_.entry(row);
+  const auto column = static_cast<std::size_t>(index.column());
+  const std::size_t listColumns = list_.columnCount();
   switch (role) {
     case Qt::DisplayRole:
-      if (index.column() == 0) return toQString(entry.email());
-      return toQString(entry.subItem(static_cast<std::size_t>(index.column()) - 1));
+      if (column == 0) return toQString(entry.email());
+      if (column < listColumns) return toQString(entry.subItem(column - 1));
+      if (column == listColumns) return flagsCell(notes(row));
+      return checkedAddressShown(entry, notes(row));
     case Qt::DecorationRole:
-      if (index.column() != 0) return {};
-      return entryDecoration(entry.checkState == 1, resultIconName(entry));
+      if (column == 0) return entryDecoration(entry.checkState == 1, resultIconName(entry));
+      if (column == listColumns && insight_) {
+        const EntryNotes& n = notes(row);
+        const QPixmap badges = flagBadges(n.flags, !n.suggestion.empty());
+        if (!badges.isNull()) return badges;
+      }
+      return {};
+    case Qt::ToolTipRole: {
+      if (!insight_) return {};
+      const QString text = notesText(entry, notes(row));
+      if (text.isEmpty()) return {};
+      return text;
+    }
     default:
       return {};
   }
@@ -74,8 +175,11 @@ QVariant RecipientModel::data(const QModelIndex& index, int role) const {
 
 QVariant RecipientModel::headerData(int section, Qt::Orientation orientation, int role) const {
   if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
-  if (section < 0 || static_cast<std::size_t>(section) >= list_.columnCount()) return {};
-  return toQString(list_.columns()[static_cast<std::size_t>(section)].caption);
+  if (section < 0 || section >= columnCount()) return {};
+  const auto column = static_cast<std::size_t>(section);
+  if (column == list_.columnCount()) return QStringLiteral("Flags");
+  if (column > list_.columnCount()) return QStringLiteral("Checked address");
+  return toQString(list_.columns()[column].caption);
 }
 
 Qt::ItemFlags RecipientModel::flags(const QModelIndex& index) const {
@@ -127,6 +231,7 @@ void RecipientModel::announceAppended() {
 }
 
 void RecipientModel::entriesAboutToBeInserted(std::size_t first, std::size_t count) {
+  forgetNotes();  // rows after `first` take new numbers
   if (count > 1 && first == list_.count() && first >= announced_) {
     // Many appended at the end (an import): announced with the next flush.
     appending_ = true;
@@ -148,6 +253,7 @@ void RecipientModel::entriesInserted(std::size_t, std::size_t) {
 }
 
 void RecipientModel::entriesAboutToBeRemoved(std::size_t first, std::size_t count) {
+  forgetNotes();
   announceAppended();
   emitDirtyRows();
   shown_.reset();
@@ -160,6 +266,14 @@ void RecipientModel::entriesRemoved(std::size_t, std::size_t) {
 }
 
 void RecipientModel::entriesChanged(std::size_t first, std::size_t last) {
+  if (last - first + 1 >= kNoteCacheRows) {
+    forgetNotes();
+  } else {
+    for (std::size_t row = first; row <= last && !notes_.empty(); ++row) {
+      CachedNotes& slot = notes_[row & (kNoteCacheRows - 1)];
+      if (slot.row == row) slot.row = SIZE_MAX;
+    }
+  }
   if (first >= announced_) return;  // announced later, with its present texts
   last = std::min(last, announced_ - 1);
   if (!dirty_) {
@@ -174,6 +288,7 @@ void RecipientModel::entriesChanged(std::size_t first, std::size_t last) {
 }
 
 void RecipientModel::listAboutToBeReset() {
+  forgetNotes();
   dirty_ = false;
   shown_.reset();
   beginResetModel();

@@ -16,6 +16,16 @@
 // data() is O(1) per cell (an entry's texts are packed with their offsets), so
 // a list of millions scrolls as smoothly as a short one.
 //
+// With an insight set (setInsight), two columns follow the list's own:
+// "Flags" (the flags' names and badges, and a suggested domain) and "Checked
+// address" (the address that was checked, where it is not the entry's text
+// as it stands); each row's tool tip says the same. They are shown, never
+// stored: the notes are worked out from the entry's text and result when a
+// view first asks (engine::EntryInsight, well under a microsecond) and kept
+// in a cache of kNoteCacheRows rows by row number, so a view's page of rows
+// costs one computation each until a row changes, and a list of millions
+// holds no more than that.
+//
 // Borrows the RecipientList, which must outlive the model. User-interface
 // thread only.
 #pragma once
@@ -24,9 +34,16 @@
 #include <QElapsedTimer>
 #include <QTimer>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <vector>
 
+#include "core/AddressInsight.h"
 #include "core/RecipientList.h"
+
+namespace orvane::engine {
+class EntryInsight;
+}
 
 namespace orvane::ui {
 
@@ -35,6 +52,8 @@ class RecipientModel final : public QAbstractTableModel, private RecipientListOb
 
  public:
   static constexpr int kFlushIntervalMs = 100;
+  static constexpr std::size_t kNoteCacheRows = 1024;  // a power of two
+  static constexpr int kNoteColumns = 2;
 
   explicit RecipientModel(RecipientList& list, QObject* parent = nullptr);
   ~RecipientModel() override;
@@ -53,6 +72,27 @@ class RecipientModel final : public QAbstractTableModel, private RecipientListOb
   // bad, catch-all, unknown); "" before any validation.
   static QString resultIconName(const Entry& entry);
 
+  // Where the notes come from (borrowed; nullptr: no note columns). Setting
+  // another one resets the model when the columns come or go.
+  void setInsight(const engine::EntryInsight* insight);
+  // The first note column ("Flags"); -1 without an insight.
+  int flagsColumn() const;
+  // The notes of entry `row` (empty without an insight), from the cache;
+  // the reference holds until the next call.
+  const EntryNotes& notes(std::size_t row) const;
+  // The notes a run reported with entry `row`'s result (worked out with the
+  // run's own count of domains), kept until the row changes again.
+  void setNotes(std::size_t row, EntryNotes notes);
+  // The address checked when it is not the entry's text (letter case
+  // aside), else "".
+  static QString checkedAddressShown(const Entry& entry, const EntryNotes& notes);
+  // The notes as the tool tip and the properties dialog say them, one line
+  // each ("" when there is nothing to say).
+  static QString notesText(const Entry& entry, const EntryNotes& notes);
+  // Every row's notes are worked out again (the insight's lists or its count
+  // of the list's domains changed); the views repaint the note columns.
+  void notesChanged();
+
   // Emits whatever is pending now.
   void flush();
   // Flushes emitted so far (benchmarks).
@@ -67,6 +107,8 @@ class RecipientModel final : public QAbstractTableModel, private RecipientListOb
   void rowsUpdated();
   // After a reset: columns (and their widths) may differ.
   void columnsReset();
+  // Every row's notes may differ (notesChanged).
+  void notesReset();
   void modifiedFlagChanged(bool modified);
 
  private:
@@ -86,6 +128,12 @@ class RecipientModel final : public QAbstractTableModel, private RecipientListOb
   void emitDirtyRows();
   // Announces appended rows the views have not been told of yet.
   void announceAppended();
+  void forgetNotes();
+
+  struct CachedNotes {
+    std::size_t row = SIZE_MAX;  // SIZE_MAX: empty slot
+    EntryNotes notes;
+  };
 
   RecipientList& list_;
   QTimer flushTimer_;
@@ -98,6 +146,8 @@ class RecipientModel final : public QAbstractTableModel, private RecipientListOb
   bool statusDirty_ = false;
   std::optional<std::size_t> shown_;
   quint64 flushes_ = 0;
+  const engine::EntryInsight* insight_ = nullptr;
+  mutable std::vector<CachedNotes> notes_;  // kNoteCacheRows slots, row % kNoteCacheRows
 };
 
 }  // namespace orvane::ui

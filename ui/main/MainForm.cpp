@@ -7,7 +7,9 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QFrame>
 #include <QGuiApplication>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLocale>
 #include <QMenuBar>
@@ -19,9 +21,13 @@
 #include <QTime>
 #include <QTimer>
 #include <QToolBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <algorithm>
 #include <exception>
 
 #include "core/ProjectFile.h"
+#include "core/Verdict.h"
 #include "engine/ConfigureEngine.h"
 #include "settings/EngineOptions.h"
 #include "settings/FormOptions.h"
@@ -67,6 +73,8 @@ constexpr QSize kDesignedSize{648, 526};
 
 // What a typical address needs in the list's first column.
 constexpr const char* kTypicalAddress = "firstname.lastname@example.com";
+// What the note columns get: a suggestion and two badges, and an address.
+constexpr const char* kTypicalFlags = "did you mean gmail.com?";
 
 QString plainCaption(const QAction* action) {
   QString text = action->text();
@@ -122,9 +130,11 @@ TMainForm::TMainForm(net::EventLoop& loop, settings::TINI& ini, QWidget* parent)
         kStatusMessageMs);
   };
   run_.onRunFinished = [this](bool) { runFinished(); };
+  run_.onEntryEnded = [this](std::size_t entry, const engine::ValidationResult& result) {
+    model_->setNotes(entry, EntryNotes{result.flags, result.suggestion, result.checked});
+  };
   run_.validation().onConnectionTrouble = [this](const std::string& note) {
-    statusBar()->showMessage(tr8(note), kStatusMessageMs);
-    showConnectionTrouble(loop_, ini_, this, tr8(note));
+    showConnectionTrouble(tr8(note));
   };
 
   clipboardForm_ = new TFormValidateClipboard(loop_, this);
@@ -145,6 +155,7 @@ TMainForm::TMainForm(net::EventLoop& loop, settings::TINI& ini, QWidget* parent)
   }
   connect(model_, &QAbstractItemModel::modelReset, this, &TMainForm::showStatus);
 
+  loadInsight();
   list_.setModified(false);
   updateTitle();
   showStatus();
@@ -166,6 +177,7 @@ TMainForm::~TMainForm() {
   ListView1 = nullptr;
   delete model_;
   model_ = nullptr;
+  run_.validation().setInsight(nullptr);  // the lists go before the run does
 }
 
 QString TMainForm::tr8(std::string_view text) const {
@@ -376,7 +388,54 @@ void TMainForm::createList() {
   }
   ListView1->setPalette(palette);
   ListView1->viewport()->installEventFilter(this);
-  setCentralWidget(ListView1);
+
+  // The connection trouble note: a bar above the list, hidden until a run
+  // says so, closed by the user (or by the next run).
+  auto* panel = new QWidget(this);
+  panel->setObjectName(QStringLiteral("ListPanel"));
+  auto* panelLayout = new QVBoxLayout(panel);
+  panelLayout->setContentsMargins(0, 0, 0, 0);
+  panelLayout->setSpacing(0);
+  troubleBar_ = new QFrame(panel);
+  troubleBar_->setObjectName(QStringLiteral("TroubleBar"));
+  troubleBar_->setFrameShape(QFrame::StyledPanel);
+  troubleBar_->setAutoFillBackground(true);
+  QPalette note = troubleBar_->palette();
+  note.setColor(QPalette::Window, note.color(QPalette::ToolTipBase));
+  note.setColor(QPalette::WindowText, note.color(QPalette::ToolTipText));
+  troubleBar_->setPalette(note);
+  auto* barLayout = new QHBoxLayout(troubleBar_);
+  auto* icon = new QLabel(troubleBar_);
+  icon->setPixmap(artPixmap(QStringLiteral(":/icons/unknown.svg"), QSize(16, 16)));
+  icon->setAlignment(Qt::AlignTop);
+  troubleNote_ = new QLabel(troubleBar_);
+  troubleNote_->setObjectName(QStringLiteral("lbTroubleNote"));
+  troubleNote_->setWordWrap(true);
+  troubleNote_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  auto* close = new QToolButton(troubleBar_);
+  close->setObjectName(QStringLiteral("btTroubleClose"));
+  close->setText(QStringLiteral("Dismiss"));
+  close->setToolTip(QStringLiteral("Hide this note"));
+  close->setAutoRaise(true);
+  connect(close, &QToolButton::clicked, this, [this] {
+    troubleBar_->hide();
+    // The status bar keeps the note until then.
+    if (statusBar()->currentMessage() == troubleNote_->text()) statusBar()->clearMessage();
+  });
+  auto* check = new QToolButton(troubleBar_);
+  check->setObjectName(QStringLiteral("btTroubleCheck"));
+  check->setText(QStringLiteral("Check &Connection..."));
+  check->setToolTip(QStringLiteral("Run the connection self-check"));
+  check->setAutoRaise(true);
+  connect(check, &QToolButton::clicked, this, [this] { showCheckConnection(loop_, ini_, this); });
+  barLayout->addWidget(icon);
+  barLayout->addWidget(troubleNote_, 1);
+  barLayout->addWidget(check, 0, Qt::AlignTop);
+  barLayout->addWidget(close, 0, Qt::AlignTop);
+  troubleBar_->hide();
+  panelLayout->addWidget(troubleBar_);
+  panelLayout->addWidget(ListView1, 1);
+  setCentralWidget(panel);
 
   connect(ListView1->selectionModel(), &QItemSelectionModel::selectionChanged, this,
           &TMainForm::updateActions);
@@ -496,6 +555,24 @@ void TMainForm::applyColumnWidths() {
   for (std::size_t i = 0; i < columns.size(); ++i) {
     ListView1->horizontalHeader()->resizeSection(static_cast<int>(i), columns[i].width);
   }
+  arrangeNoteColumns();
+}
+
+void TMainForm::arrangeNoteColumns() {
+  const int flags = model_->flagsColumn();
+  if (flags < 0) return;
+  QHeaderView* header = ListView1->horizontalHeader();
+  // Beside the result, before any columns of the user's own: the notes are
+  // read with the verdict.
+  const int after = std::min(2, flags);
+  for (int k = 0; k < RecipientModel::kNoteColumns; ++k) {
+    header->moveSection(header->visualIndex(flags + k), after + k);
+  }
+  const QFontMetrics metrics = ListView1->fontMetrics();
+  header->resizeSection(flags, metrics.horizontalAdvance(QString::fromLatin1(kTypicalFlags)) +
+                                   2 * (kBadgeSize + 2) + 24);
+  header->resizeSection(flags + 1,
+                        metrics.horizontalAdvance(QString::fromLatin1(kTypicalAddress)) + 16);
 }
 
 void TMainForm::fitNewColumns() {
@@ -510,6 +587,44 @@ void TMainForm::showStatus() {
   const auto& texts = list_.statusTexts();
   for (std::size_t i = 0; i < panels_.size(); ++i) panels_[i]->setText(tr8(texts[i]));
   panels_[1]->setText(QStringLiteral("Total: %1").arg(model_->rowCount()));
+}
+
+void TMainForm::loadInsight() {
+  const AddressFlags flags = settings::readEngineSettings(ini_).flags;
+  useInsight(settings::loadAddressInsight(flags), flags);
+}
+
+void TMainForm::useInsight(AddressInsight insight, AddressFlags flags) {
+  // The lists in use stay until nothing refers to them any more.
+  const std::unique_ptr<AddressInsight> previous = std::move(insight_);
+  insight_ = std::make_unique<AddressInsight>(std::move(insight));
+  insightFlags_ = flags;
+  run_.validation().setInsight(insight_.get());
+  refreshNotes();
+  const std::string& message = insight_->message();
+  if (!message.empty() && message != insightMessage_) {
+    statusBar()->showMessage(tr8(message), kStatusMessageMs);
+  }
+  insightMessage_ = message;
+}
+
+void TMainForm::refreshNotes() {
+  auto notes = std::make_unique<engine::EntryInsight>(*insight_, insightFlags_);
+  const bool needed =
+      std::any_of(list_.entries().begin(), list_.entries().end(), [](const Entry& e) {
+        const DomainDns dns = domainDnsOfResultText(e.resultText());
+        return dns == DomainDns::NoSuchDomain || dns == DomainDns::NoMailHost;
+      });
+  if (needed) notes->countDomains(list_);
+  model_->setInsight(notes.get());
+  entryInsight_ = std::move(notes);
+}
+
+void TMainForm::showConnectionTrouble(const QString& note) {
+  // Never a box during a run: the status bar and the bar above the list.
+  statusBar()->showMessage(note);
+  troubleNote_->setText(note);
+  troubleBar_->show();
 }
 
 void TMainForm::folderUsed(const QString& path) {
@@ -553,6 +668,7 @@ void TMainForm::runStarted() {
     busyCursor_ = true;
   }
   recoveryFile_.clear();
+  troubleBar_->hide();  // this run says it again if it applies
   if (ini_.saveDuringRuns()) autosave_->start(autosaveIntervalMs);
   ran_ = true;
   runClock_.start();
@@ -568,6 +684,7 @@ void TMainForm::runFinished() {
     busyCursor_ = false;
   }
   model_->flush();
+  refreshNotes();
   updateActions();
 }
 
@@ -611,6 +728,7 @@ void TMainForm::editRecipient(std::optional<std::size_t> row) {
   }
   TFormProperties dialog(row ? QStringLiteral("Properties") : QStringLiteral("New Recipient"),
                          titles, values, this);
+  if (row) dialog.setNotes(RecipientModel::notesText(list_.entry(*row), model_->notes(*row)));
   keepPlacement(dialog, ini_, kPlaceProperties, dialog.size());
   if (dialog.exec() != QDialog::Accepted) return;
   const QStringList edited = dialog.values();
@@ -739,7 +857,8 @@ void TMainForm::options() {
     return from.empty() ? std::string() : engine::senderProblem(from);
   };
   dialog.onError = [&dialog](const QString& message) { Prompts::error(&dialog, message); };
-  dialog.exec();
+  const std::string flags = ini_.flags();
+  if (dialog.exec() == QDialog::Accepted && ini_.flags() != flags) loadInsight();
 }
 
 void TMainForm::contents() {

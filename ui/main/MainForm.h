@@ -3,7 +3,8 @@
 // project's validation run, the recently used projects and the status bar.
 //
 // Ownership: owns the recipient list, its item model, the project run (with
-// the project's scheduler), the clipboard validation window, the run report
+// the project's scheduler), the address lists (AddressInsight) and the notes
+// worked out from them, the clipboard validation window, the run report
 // window while it is open, the recently used list and every control. Borrows
 // the event loop and the settings store, which must outlive it. On
 // destruction it writes its maximized state and its placement to the store;
@@ -20,6 +21,13 @@
 // arrive between commands from the embedded network loop; the list's changes
 // reach the view batched (RecipientModel).
 //
+// The address lists are loaded at start and again when the options change
+// the flags to compute; the run and the list's note columns use them. When
+// they are missing or damaged their message shows once in the status bar.
+// When a run says this machine's connection is the trouble, the note shows
+// in the status bar and in a bar above the list (lbTroubleNote in
+// TroubleBar, closed with btTroubleClose), never in a box during a run.
+//
 // Actions carry their names as objectName ("acNew", "acStart", ...), so tests
 // and other windows find them with findChild.
 #pragma once
@@ -32,12 +40,16 @@
 #include <array>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <optional>
 
+#include "core/AddressInsight.h"
 #include "core/RecipientList.h"
+#include "engine/EntryInsight.h"
 #include "engine/ProjectRun.h"
 
 class QAction;
+class QFrame;
 class QMenu;
 class QTimer;
 class QTableView;
@@ -110,6 +122,11 @@ class TMainForm final : public QMainWindow {
   RunTiming runTiming() const;
   // Where the next file dialog opens.
   QString dialogFolder() const;
+  // Uses `insight` for the flags in `flags` from now on (the run's results,
+  // the note columns, the export); its message, if any and not the one
+  // shown last, goes to the status bar. Not during a run.
+  void useInsight(AddressInsight insight, AddressFlags flags);
+  const engine::EntryInsight& entryInsight() const noexcept { return *entryInsight_; }
 
  signals:
   // The window accepted a close (Exit, or Close without a tray): the program ends.
@@ -172,6 +189,14 @@ class TMainForm final : public QMainWindow {
   // address (the last column stretches to the window's edge anyway).
   void fitNewColumns();
   void showStatus();
+  // The lists for the flags the options ask for.
+  void loadInsight();
+  // The notes are worked out afresh: a new count of the list's domains (only
+  // when some entry's domain has no mail host, the one case it serves).
+  void refreshNotes();
+  // The note columns beside the result, at widths of their own.
+  void arrangeNoteColumns();
+  void showConnectionTrouble(const QString& note);
   // Remembers the folder of a file the user chose in a file dialog.
   void folderUsed(const QString& path);
   // Runs the properties dialog for a new (row empty) or an existing entry.
@@ -198,6 +223,12 @@ class TMainForm final : public QMainWindow {
   QElapsedTimer runClock_;
   double lastRunSeconds_ = 0;
   QMenu* TrayMenu = nullptr;
+  std::unique_ptr<AddressInsight> insight_;
+  AddressFlags insightFlags_;
+  std::unique_ptr<engine::EntryInsight> entryInsight_;
+  std::string insightMessage_;  // the lists' message shown last
+  QFrame* troubleBar_ = nullptr;
+  QLabel* troubleNote_ = nullptr;
 
   QTableView* ListView1 = nullptr;
   std::array<QLabel*, RecipientList::kStatusPanels> panels_{};

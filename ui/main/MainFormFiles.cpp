@@ -94,6 +94,7 @@ void TMainForm::newProject() {
   updateTitle();
   list_.resetStatus();
   model_->flush();
+  refreshNotes();
   fitNewColumns();
   updateActions();
 }
@@ -119,6 +120,7 @@ bool TMainForm::loadFile(const QString& path) {
   ran_ = false;
   updateTitle();
   model_->flush();
+  refreshNotes();
   applyColumnWidths();
   updateActions();
   guarded([&] { mru_->add(path); });
@@ -130,10 +132,14 @@ bool TMainForm::save() {
   try {
     WaitCursor wait;
     ProjectLayout layout;
-    layout.left = ListView1->x();
-    layout.top = ListView1->y();
-    layout.width = ListView1->width();
-    layout.height = ListView1->height();
+    // Where the list's panel sits in the window, a note bar above the list
+    // included: the same figures with the bar shown or hidden.
+    const QWidget* panel = ListView1->parentWidget();
+    const QPoint at = panel->mapTo(this, QPoint(0, 0));
+    layout.left = at.x();
+    layout.top = at.y();
+    layout.width = panel->width();
+    layout.height = panel->height();
     saveProject(localPath(fileName_), list_, layout);
   } catch (const std::exception& e) {
     Prompts::error(this, QString::fromUtf8(e.what()));
@@ -204,6 +210,7 @@ void TMainForm::importRecipients() {
   keepPlacement(dialog, ini_, kPlaceImport, dialog.size());
   dialog.exec();
   model_->flush();
+  refreshNotes();
   if (dialog.replaced()) {
     fitNewColumns();
   } else {
@@ -213,7 +220,8 @@ void TMainForm::importRecipients() {
 }
 
 void TMainForm::exportRecipients() {
-  TExportDialog choice(list_, this);
+  TExportDialog choice(
+      list_, [this](const Entry& entry) { return entryInsight_->notesOf(entry); }, this);
   if (choice.exec() != QDialog::Accepted) return;
   const QString path = Prompts::saveFileName(this, QStringLiteral("Export Recipient List"),
                                              QStringLiteral("CSV (*.csv)|*.csv"),

@@ -3,6 +3,7 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QLabel>
 #include <QPushButton>
 #include <QScreen>
 #include <QTableWidget>
@@ -59,8 +60,15 @@ TFormProperties::TFormProperties(const QString& caption, const QStringList& titl
   panel->addStretch();
   panel->addWidget(ok);
   panel->addWidget(cancel);
+  lbNotes_ = new QLabel(this);
+  lbNotes_->setObjectName(QStringLiteral("lbNotes"));
+  lbNotes_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  lbNotes_->setWordWrap(true);
+  lbNotes_->hide();
+
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(VerticalGrid);
+  layout->addWidget(lbNotes_);
   layout->addLayout(panel);
 
   // Wide enough for a typical address, or the longest value, within the screen.
@@ -72,6 +80,11 @@ TFormProperties::TFormProperties(const QString& caption, const QStringList& titl
     size = size.boundedTo(screen->availableGeometry().size() * 3 / 4);
   }
   resize(size);
+}
+
+void TFormProperties::setNotes(const QString& notes) {
+  lbNotes_->setText(notes);
+  lbNotes_->setVisible(!notes.isEmpty());
 }
 
 void TFormProperties::commitEdit() const {

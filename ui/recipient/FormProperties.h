@@ -2,7 +2,9 @@
 // title ("<email>", then "<caption>" of every extra column) and its value,
 // edited in place. Used for a new recipient ("New Recipient") and for an
 // existing one ("Properties"); the result text has no row and cannot be
-// edited.
+// edited. Below the grid, an existing entry's notes (flags, a suggested
+// domain, the address checked) show as read-only text (lbNotes), hidden when
+// there are none.
 //
 // OK refuses an e-mail that is blank after trimming ("E-mail address cannot
 // be blank") and keeps the dialog open; values are handed back as typed (the
@@ -15,6 +17,7 @@
 #include <QString>
 #include <QStringList>
 
+class QLabel;
 class QTableWidget;
 
 namespace orvane::ui {
@@ -29,6 +32,9 @@ class TFormProperties final : public QDialog {
   TFormProperties(const QString& caption, const QStringList& titles, const QStringList& values,
                   QWidget* parent = nullptr);
 
+  // One line per note; "" hides them.
+  void setNotes(const QString& notes);
+
   // The rows' values, including an edit still open in the grid.
   QStringList values() const;
   void accept() override;
@@ -40,6 +46,7 @@ class TFormProperties final : public QDialog {
   void commitEdit() const;
 
   QTableWidget* VerticalGrid = nullptr;
+  QLabel* lbNotes_ = nullptr;
 };
 
 }  // namespace orvane::ui

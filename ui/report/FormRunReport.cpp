@@ -131,6 +131,9 @@ TFormRunReport::TFormRunReport(RecipientModel& model, std::function<RunTiming()>
   lbTiming_->setWordWrap(true);
   chart_ = new VerdictChart(panel_);
   chart_->setFocusPolicy(Qt::NoFocus);
+  lbFlags_ = new QLabel(panel_);
+  lbFlags_->setObjectName(QStringLiteral("lbFlags"));
+  lbFlags_->setWordWrap(true);
 
   tvInvalid_ = table(
       "tvInvalid", {QStringLiteral("Cause"), QStringLiteral("Addresses"), QStringLiteral("Share")},
@@ -155,6 +158,7 @@ TFormRunReport::TFormRunReport(RecipientModel& model, std::function<RunTiming()>
   panelLayout->addWidget(lbTiming_);
   panelLayout->addSpacing(4);
   panelLayout->addWidget(chart_);
+  panelLayout->addWidget(lbFlags_);
   panelLayout->addSpacing(6);
   panelLayout->addLayout(causes, 1);
   panelLayout->addWidget(
@@ -220,6 +224,17 @@ TFormRunReport::TFormRunReport(RecipientModel& model, std::function<RunTiming()>
   });
   // A run's start and end change the timing even when no result changes.
   connect(&model_, &RecipientModel::statusTextsChanged, this, &TFormRunReport::scheduleRedraw);
+  connect(&model_, &RecipientModel::notesReset, this, [this] {
+    timed([this] { rebuild(); });
+    scheduleRedraw();
+  });
+  notes_.setSingleShot(true);
+  notes_.setInterval(0);
+  connect(&notes_, &QTimer::timeout, this, &TFormRunReport::countNotes);
+  tally_.setNotesOf([this](std::size_t row) {
+    const EntryNotes& notes = model_.notes(row);
+    return RunReport::Notes{notes.flags, !notes.suggestion.empty()};
+  });
   model_.list().addObserver(this);
   rebuild();
   redraw();
@@ -264,6 +279,17 @@ void TFormRunReport::timed(F&& work) {
 
 void TFormRunReport::rebuild() {
   tally_.rebuild(model_.list(), static_cast<std::size_t>(model_.rowCount()));
+  if (!tally_.report().notesCounted()) notes_.start();
+}
+
+void TFormRunReport::countNotes() {
+  bool done = false;
+  timed([&] { done = tally_.countNotes(model_.list(), kNotesSlice); });
+  if (done) {
+    scheduleRedraw();
+  } else {
+    notes_.start();
+  }
 }
 
 void TFormRunReport::scheduleRedraw() {
@@ -289,6 +315,19 @@ void TFormRunReport::redraw() {
   }
   chart_->setCounts({r.count(RunReport::kValid), r.count(RunReport::kInvalid),
                      r.count(RunReport::kCatchAll), r.count(RunReport::kUnknown)});
+  lbFlags_->setVisible(model_.flagsColumn() >= 0);
+  if (!r.notesCounted()) {
+    lbFlags_->setText(QStringLiteral("Flags: counting..."));
+  } else {
+    QStringList flags;
+    for (const AddressFlag flag : kAddressFlags) {
+      flags << QStringLiteral("%1 %2").arg(number(r.flagCount(flag)), fromUtf8(flagName(flag)));
+    }
+    lbFlags_->setText(QStringLiteral("Flags: %1; %2 typo %3")
+                          .arg(flags.join(QStringLiteral(", ")), number(r.suggestions()),
+                               r.suggestions() == 1 ? QStringLiteral("suggestion")
+                                                    : QStringLiteral("suggestions")));
+  }
   fillCauses(tvInvalid_, Verdict::Invalid);
   fillCauses(tvUnknown_, Verdict::Unknown);
   fillDomains();

@@ -15,6 +15,12 @@
 // when the model's flush announces changes: once per flush, for the rows
 // that changed only. Inserted, removed and reset rows come from the model.
 //
+// Beside the verdicts the report counts each flag and the suggested
+// corrections, from the model's notes. Working them out costs more than the
+// verdicts, so they are counted after the window is up, kNotesSlice rows per
+// pass of the loop (the line says "counting" meanwhile), and again when the
+// model says every row's notes changed.
+//
 // Borrows the model (and through it the list), which must outlive the
 // window. A modeless window, deleted when closed. User-interface thread only.
 #pragma once
@@ -51,6 +57,8 @@ class TFormRunReport final : public QDialog, private RecipientListObserver {
  public:
   // Causes and domains shown in the window.
   static constexpr std::size_t kTop = 10;
+  // Rows whose notes are counted in one pass of the loop (a few ms).
+  static constexpr std::size_t kNotesSlice = 5000;
 
   // `timing` is asked each time the window redraws.
   TFormRunReport(RecipientModel& model, std::function<RunTiming()> timing,
@@ -87,6 +95,7 @@ class TFormRunReport final : public QDialog, private RecipientListObserver {
   void countNoted();
 
   void rebuild();
+  void countNotes();
   void scheduleRedraw();
   void redraw();
   void fillCauses(QTableWidget* table, Verdict verdict);
@@ -97,12 +106,14 @@ class TFormRunReport final : public QDialog, private RecipientListObserver {
   ListReport tally_;
   std::vector<std::pair<std::size_t, std::size_t>> noted_;  // changed row ranges
   QTimer redraw_;
+  QTimer notes_;  // the next slice of notes
   quint64 redraws_ = 0;
   qint64 workNs_ = 0;
   qint64 longestNs_ = 0;
   QWidget* panel_ = nullptr;
   QLabel* lbSummary_ = nullptr;
   QLabel* lbTiming_ = nullptr;
+  QLabel* lbFlags_ = nullptr;
   VerdictChart* chart_ = nullptr;
   QTableWidget* tvInvalid_ = nullptr;
   QTableWidget* tvUnknown_ = nullptr;
