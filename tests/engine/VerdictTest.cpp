@@ -40,6 +40,8 @@ TEST(Verdict, EveryOutcomeGetsItsVerdictAndAMessageThatKeepsIt) {
   const Outcome dnsSilent = at(kResultTimeOut, Step::Dns);
   Outcome closedPort = dns(DnsOutcome::Unreachable);
   closedPort.dnsCode = 10061;
+  Outcome noRoute = closedPort;
+  noRoute.dnsCode = 10051;
   const Case cases[] = {
       {"accepted", at(0, Step::Closing), Verdict::Valid, "Valid E-mail Address!"},
       {"accepted, catch-all domain", catchAll, Verdict::CatchAll, nullptr},
@@ -83,6 +85,8 @@ TEST(Verdict, EveryOutcomeGetsItsVerdictAndAMessageThatKeepsIt) {
       {"REFUSED", dns(DnsOutcome::ServerRefused), Verdict::Unknown, nullptr},
       {"closed DNS port", closedPort, Verdict::Unknown,
        "DNS server 192.0.2.53 cannot be reached (its port is closed)"},
+      {"no route to the DNS server", noRoute, Verdict::Unknown,
+       "DNS server 192.0.2.53 cannot be reached (no route)"},
       {"unreadable answer", dns(DnsOutcome::Malformed), Verdict::Unknown, nullptr},
       {"silent DNS server", dnsSilent, Verdict::Unknown,
        "Time Out: DNS server 192.0.2.53 didn't respond"},
