@@ -26,10 +26,11 @@ void CatchAllRegistry::resolved(const std::string& domain, State state) {
   auto waiters = std::move(it->second);
   waiters_.erase(it);
   // The waiting sessions go on from the loop, not inside the prober's callback.
-  for (auto& [ticket, then] : waiters) {
-    loop_.post(std::weak_ptr<void>(alive_), [this, ticket, then = std::move(then)] {
-      if (tickets_.erase(ticket) > 0) then();
-    });
+  for (auto& waiter : waiters) {
+    loop_.post(std::weak_ptr<void>(alive_),
+               [this, ticket = waiter.first, then = std::move(waiter.second)] {
+                 if (tickets_.erase(ticket) > 0) then();
+               });
   }
 }
 
