@@ -1,5 +1,8 @@
 #include "engine/AddressFeed.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace orvane::engine {
 
 void AddressFeed::reset(Source source, std::size_t lookahead) {
@@ -56,7 +59,7 @@ void AddressFeed::dropTakenFront() {
   }
 }
 
-TakenAddress AddressFeed::take(DomainQueue& queue) {
+int AddressFeed::popFront(DomainQueue& queue) {
   const int index = queue.indices.front();
   if (!queue.blocked) turn_.erase(index);
   queue.indices.pop_front();
@@ -66,6 +69,10 @@ TakenAddress AddressFeed::take(DomainQueue& queue) {
   } else if (!queue.blocked) {
     turn_.emplace(queue.indices.front(), &queue);
   }
+  return index;
+}
+
+TakenAddress AddressFeed::takeSlot(int index) {
   Slot& slot = window_[static_cast<std::size_t>(index - base_)];
   slot.taken = true;
   --untaken_;
@@ -108,6 +115,36 @@ bool AddressFeed::takeAlong(const std::string& domain, TakenAddress& out) {
   if (it == queues_.end()) return false;
   out = take(it->second);
   return true;
+}
+
+void AddressFeed::reserve(const std::string& domain, std::size_t count, std::deque<int>& out) {
+  fill();
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto it = queues_.find(domain);
+    if (it == queues_.end()) return;
+    out.push_back(popFront(it->second));
+  }
+}
+
+bool AddressFeed::takeReserved(std::deque<int>& reserved, TakenAddress& out) {
+  if (reserved.empty()) return false;
+  out = takeSlot(reserved.front());
+  reserved.pop_front();
+  return true;
+}
+
+void AddressFeed::unreserve(const std::string& domain, std::deque<int>& reserved) {
+  if (reserved.empty()) return;
+  auto [it, added] = queues_.try_emplace(domain);
+  DomainQueue& queue = it->second;
+  if (added) queue.domain = domain;
+  if (!queue.indices.empty() && !queue.blocked) turn_.erase(queue.indices.front());
+  std::deque<int> merged;
+  std::merge(reserved.begin(), reserved.end(), queue.indices.begin(), queue.indices.end(),
+             std::back_inserter(merged));
+  queue.indices = std::move(merged);
+  reserved.clear();
+  if (!queue.blocked) turn_.emplace(queue.indices.front(), &queue);
 }
 
 void AddressFeed::giveBack(TakenAddress address) {

@@ -9,6 +9,13 @@
 // An address given back (its connection broke before it was answered) goes
 // to the front and is taken alone from then on.
 //
+// A session that starts on a domain sets the domain's next addresses aside
+// for its connection (reserve): a connection carries a run of the list's
+// addresses of its domain, as one sender would, rather than every other one
+// while other connections take the rest; and a session that starts later
+// finds only what no connection will carry. What the connection does not
+// ask about goes back to the front of its domain's queue (unreserve).
+//
 // A source may answer "none yet": the feed then holds what it has and asks
 // again at the next take, so a trickling input is one run. It ends when the
 // source says so.
@@ -72,6 +79,13 @@ class AddressFeed final {
   // The oldest address of `domain` (ASCII form) at hand, blocked or not;
   // never one that was given back.
   bool takeAlong(const std::string& domain, TakenAddress& out);
+  // Sets up to `count` of `domain`'s oldest addresses at hand aside, into
+  // `out` (oldest first); they stay untaken until taken or put back.
+  void reserve(const std::string& domain, std::size_t count, std::deque<int>& out);
+  // Takes the oldest of `reserved`; false when it is empty.
+  bool takeReserved(std::deque<int>& reserved, TakenAddress& out);
+  // Puts what is left of `reserved` back into `domain`'s queue, in order.
+  void unreserve(const std::string& domain, std::deque<int>& reserved);
   void giveBack(TakenAddress address);
   // Puts the domains blocked on `host` back in turn.
   void unblock(const std::string& host);
@@ -105,7 +119,10 @@ class AddressFeed final {
 
   void fill();
   void dropTakenFront();
-  TakenAddress take(DomainQueue& queue);
+  TakenAddress take(DomainQueue& queue) { return takeSlot(popFront(queue)); }
+  // Removes the queue's oldest address from it (and the queue, once empty).
+  int popFront(DomainQueue& queue);
+  TakenAddress takeSlot(int index);
   // Keeps `queue` in the turn order under its oldest address, or out of it.
   void enqueue(DomainQueue& queue);
   void dequeue(DomainQueue& queue);
@@ -116,8 +133,8 @@ class AddressFeed final {
   std::size_t lookahead_ = 0;
   int nextIndex_ = 0;
   std::deque<Slot> window_;
-  int base_ = 0;  // index of window_.front()
-  std::size_t untaken_ = 0;
+  int base_ = 0;             // index of window_.front()
+  std::size_t untaken_ = 0;  // queued, reserved and not yet taken
   std::unordered_map<std::string, DomainQueue> queues_;
   // Domains not blocked, by their oldest untaken address: whose turn it is.
   std::map<int, DomainQueue*> turn_;

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -116,8 +117,14 @@ class RunContext {
 
   // The next address to work on, into `work` (which is reset first).
   virtual Took takeNext(AddressWork& work) = 0;
-  // The next address of `domain` to ask about on the open connection.
-  virtual bool takeAlong(const std::string& domain, TakenAddress& out) = 0;
+  // The next address of `domain` to ask about on the open connection: the
+  // oldest of `reserved` (set aside by reserveAlong), else the oldest at hand.
+  virtual bool takeAlong(const std::string& domain, std::deque<int>& reserved,
+                         TakenAddress& out) = 0;
+  // Sets up to `count` of `domain`'s next addresses aside for the session's
+  // connection; unreserve() puts back what it will not ask about.
+  virtual void reserveAlong(const std::string& domain, int count, std::deque<int>& out) = 0;
+  virtual void unreserve(const std::string& domain, std::deque<int>& reserved) = 0;
   // Tells the owner an address is being checked (once per address).
   virtual void announce(TakenAddress& address) = 0;
   // The address's result; `log` may be taken over.

@@ -399,8 +399,27 @@ RunContext::Took TSmtpRelayServer::takeNext(AddressWork& work) {
   return feed_.takeNext(work.address, blockedOn) ? Took::Address : Took::Nothing;
 }
 
-bool TSmtpRelayServer::takeAlong(const std::string& domain, TakenAddress& out) {
-  return !aborted_ && feed_.takeAlong(domain, out);
+bool TSmtpRelayServer::takeAlong(const std::string& domain, std::deque<int>& reserved,
+                                 TakenAddress& out) {
+  if (aborted_) return false;
+  return feed_.takeReserved(reserved, out) || feed_.takeAlong(domain, out);
+}
+
+void TSmtpRelayServer::reserveAlong(const std::string& domain, int count, std::deque<int>& out) {
+  if (aborted_ || count <= 0) return;
+  // A full batch while there is work enough for the connections not yet in
+  // use; otherwise this connection's share of it, so that a short list still
+  // goes out on as many connections as it may.
+  const auto unused = static_cast<std::size_t>(std::max(connections_ - activeCount_, 0)) + 1;
+  const std::size_t wanted = std::min(static_cast<std::size_t>(count), feed_.available() / unused);
+  if (wanted > 0) feed_.reserve(domain, wanted, out);
+}
+
+void TSmtpRelayServer::unreserve(const std::string& domain, std::deque<int>& reserved) {
+  if (reserved.empty()) return;
+  feed_.unreserve(domain, reserved);
+  // Sessions that found nothing to do may have ended meanwhile.
+  if (busy_ && !aborted_ && activeCount_ < connections_) postTopUp();
 }
 
 void TSmtpRelayServer::announce(TakenAddress& address) {

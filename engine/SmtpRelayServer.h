@@ -255,7 +255,9 @@ class TSmtpRelayServer final : private RunContext {
   CatchAllRegistry& catchAll() override { return catchAll_; }
   bool stopping() const override { return aborted_; }
   Took takeNext(AddressWork& work) override;
-  bool takeAlong(const std::string& domain, TakenAddress& out) override;
+  bool takeAlong(const std::string& domain, std::deque<int>& reserved, TakenAddress& out) override;
+  void reserveAlong(const std::string& domain, int count, std::deque<int>& out) override;
+  void unreserve(const std::string& domain, std::deque<int>& reserved) override;
   void announce(TakenAddress& address) override;
   void report(const TakenAddress& address, AddressResult result, TransactionLog& log) override;
   void retryLater(AddressWork work, std::uint64_t delayMs, bool greylisted) override;

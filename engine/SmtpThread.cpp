@@ -112,6 +112,7 @@ Outcome TSmtpThread::outcomeOf(const AddressWork& work, std::int32_t code) const
 void TSmtpThread::Report(std::int32_t code) {
   if (!inHand_) return;
   releaseHost();
+  giveUpReserved();
   cancelWaits();
   if (probing_) {
     // The probe can no longer answer; others must not wait for it.
@@ -271,6 +272,9 @@ bool TSmtpThread::prepareForTraffic() {
       break;
   }
   work_.domain = prepared.domain;
+  giveUpReserved();
+  reservedDomain_ = work_.domain;
+  run_.reserveAlong(reservedDomain_, run_.runSettings().perConnection - 1, reserved_);
   return true;
 }
 
@@ -421,7 +425,7 @@ void TSmtpThread::askNextAlong() {
   if (room && !run_.stopping() && dialogue_.connected() &&
       rejectionsInARow_ < kMaxRejectionsInARow) {
     TakenAddress next;
-    if (run_.takeAlong(work_.domain, next)) {
+    if (run_.takeAlong(work_.domain, reserved_, next)) {
       Along item;
       item.address = std::move(next);
       item.log.assign(work_.log.begin(), work_.log.begin() + static_cast<std::ptrdiff_t>(std::min(
@@ -439,6 +443,7 @@ void TSmtpThread::askNextAlong() {
   }
   alongIndex_ = -1;
   dialogue_.logTo(&work_.log);
+  giveUpReserved();
   quitOrNextHost();
 }
 
@@ -456,6 +461,7 @@ void TSmtpThread::alongDone(std::uint16_t error) {
   // A 4xx, a 421 or a broken connection: this address gets a dialogue of its
   // own later, and this connection takes no more.
   alongClosed_ = true;
+  giveUpReserved();
   if (dialogue_.connected() && error < 10000 && error != 421) {
     quitOrNextHost();
     return;
@@ -547,6 +553,7 @@ void TSmtpThread::ReleaseSession() {
   if (phase_ == Phase::Released) return;
   cancelWaits();
   releaseHost();
+  giveUpReserved();
   dialogue_.abort();
   phase_ = Phase::Released;
   inHand_ = false;

@@ -62,6 +62,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -156,6 +157,9 @@ class TSmtpThread final {
   // The host throttled us: its limit is lowered and the address waits.
   void throttled();
   void releaseHost();
+  // This connection will ask about no more of its domain's addresses: those
+  // set aside for it go back.
+  void giveUpReserved();
   void quitOrNextHost();
   void nextHost();
   void endConnectionAnswered();
@@ -181,6 +185,8 @@ class TSmtpThread final {
   std::size_t sharedLines_ = 0;  // log lines every address of the connection shares
   int alongIndex_ = -1;          // the one whose RCPT TO is outstanding
   int rejectionsInARow_ = 0;
+  std::deque<int> reserved_;  // the domain's addresses set aside for this connection
+  std::string reservedDomain_;
   bool alongClosed_ = false;      // no more addresses along on this connection
   bool primaryAnswered_ = false;  // the address in hand has a 2xx or 5xx to RCPT TO
   std::string heldHost_;          // the host whose connection slot this session holds

@@ -159,6 +159,7 @@ void TSmtpThread::park() {
   // without this session, which goes on with another.
   phase_ = Phase::Idle;
   inHand_ = false;
+  giveUpReserved();
   work_.parkedSince = run_.loop().now();
   AddressWork parked = std::move(work_);
   work_ = AddressWork{};
@@ -194,6 +195,10 @@ bool TSmtpThread::openConnection() {
   }
   run_.connectionOpened();
   return true;
+}
+
+void TSmtpThread::giveUpReserved() {
+  run_.unreserve(reservedDomain_, reserved_);
 }
 
 void TSmtpThread::releaseHost() {

@@ -183,6 +183,61 @@ TEST(Batches, AConnectionCarriesItsShareAndStopsAfterRefusalsInARow) {
   }
 }
 
+// A connection carries a run of its domain's addresses in list order, never
+// every other one beside another connection; what it does not ask about
+// (after refusals in a row) goes back, still in order; a list shorter than
+// the connections goes out one address per connection.
+TEST(Batches, ConnectionsCarryRunsOfTheListAndAShortListIsSpread) {
+  using Runs = std::vector<std::vector<std::string>>;
+  const auto list = [](std::initializer_list<const char*> names) {
+    std::vector<std::string> out;
+    for (const char* n : names) out.push_back(std::string(n) + "@b.test");
+    return out;
+  };
+  const struct {
+    const char* what;
+    int connections;
+    int perConnection;
+    std::vector<std::string> addresses;
+    Runs runs;  // each connection's RCPT TO addresses
+  } cases[] = {
+      {"two connections",
+       2,
+       3,
+       list({"ok0", "ok1", "ok2", "ok3", "ok4", "ok5"}),
+       {list({"ok0", "ok1", "ok2"}), list({"ok3", "ok4", "ok5"})}},
+      {"refusals in a row hand the rest back",
+       1,
+       10,
+       list({"no0", "no1", "no2", "no3", "no4", "no5", "no6", "ok7"}),
+       {list({"no0", "no1", "no2", "no3", "no4", "no5"}), list({"no6", "ok7"})}},
+      {"shorter than the connections",
+       3,
+       10,
+       list({"ok0", "ok1", "ok2"}),
+       {list({"ok0"}), list({"ok1"}), list({"ok2"})}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EngineHarness h;
+    scriptMixedAnswers(h);
+    h.server.setConnections(c.connections);
+    h.server.setAddressesPerConnection(c.perConnection);
+    ASSERT_TRUE(h.check(c.addresses));
+    ASSERT_TRUE(eachReportedOnce(h, c.addresses.size()));
+    Runs runs;
+    for (std::size_t k = 0; k < h.smtp[0]->connectionCount(); ++k) {
+      std::vector<std::string> run;
+      for (const auto& line : h.smtp[0]->transcript(k)) {
+        if (line.rfind("RCPT TO:<", 0) == 0) run.push_back(line.substr(9, line.find('>') - 9));
+      }
+      runs.push_back(run);
+    }
+    std::sort(runs.begin(), runs.end());
+    EXPECT_EQ(runs, c.runs);
+  }
+}
+
 TEST(HostLimit, NeverMoreConnectionsToOneHostThanAllowed) {
   EngineHarness h;
   for (const char* domain : {"x.test", "y.test", "z.test"}) h.dns.addMx(domain, 10, "127.0.0.2");
