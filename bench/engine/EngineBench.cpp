@@ -227,10 +227,12 @@ Figures runOnce(const orvane::farm::FarmThread& farm, const Setting& s) {
   orvane::net::Timer probe(loop);
   if (std::getenv("ORVANE_BENCH_TRACE") != nullptr) {
     probe.start(250, 250, [&] {
-      std::printf("  t+%.2f s: sessions %d, connections %d, parked %zu, reported %zu\n",
-                  std::chrono::duration<double>(std::chrono::steady_clock::now() - t00).count(),
-                  server.activeCount(), server.openConnections(), server.addressesParked(),
-                  f.good + f.bad + f.other);
+      std::printf(
+          "  t+%.2f s: sessions %d, connections %d (%llu opened), parked %zu, reported %zu\n",
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - t00).count(),
+          server.activeCount(), server.openConnections(),
+          static_cast<unsigned long long>(server.connectionsOpened()), server.addressesParked(),
+          f.good + f.bad + f.other);
     });
   }
   server.StartCheck();
