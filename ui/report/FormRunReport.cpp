@@ -193,9 +193,9 @@ TFormRunReport::TFormRunReport(RecipientModel& model, std::function<RunTiming()>
   setTabOrder(picture, close);
   close->setFocus();
 
-  // Redrawn after the model's signals of one flush, once.
+  // Redrawn after the model's signals of one flush, once, and not more often
+  // than kRedrawIntervalMs.
   redraw_.setSingleShot(true);
-  redraw_.setInterval(0);
   connect(&redraw_, &QTimer::timeout, this, [this] { timed([this] { redraw(); }); });
   connect(&model_, &QAbstractItemModel::dataChanged, this, [this] {
     timed([this] { countNoted(); });
@@ -293,11 +293,14 @@ void TFormRunReport::countNotes() {
 }
 
 void TFormRunReport::scheduleRedraw() {
-  if (!redraw_.isActive()) redraw_.start();
+  if (redraw_.isActive()) return;
+  const qint64 since = sinceRedraw_.isValid() ? sinceRedraw_.elapsed() : kRedrawIntervalMs;
+  redraw_.start(static_cast<int>(std::max<qint64>(kRedrawIntervalMs - since, 0)));
 }
 
 void TFormRunReport::redraw() {
   ++redraws_;
+  sinceRedraw_.restart();
   const RunReport& r = tally_.report();
   const std::uint64_t results = r.results();
   const std::uint64_t all = results + r.count(RunReport::kPending);

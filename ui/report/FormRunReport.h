@@ -11,9 +11,10 @@
 // shows its results as they come. The model batches its changes (at most one
 // flush every RecipientModel::kFlushIntervalMs) into one range, which during
 // a run spans thousands of unchanged rows; the report therefore notes the
-// rows the list itself says changed, and counts them again (and redraws)
-// when the model's flush announces changes: once per flush, for the rows
-// that changed only. Inserted, removed and reset rows come from the model.
+// rows the list itself says changed, and counts them again when the model's
+// flush announces changes: once per flush, for the rows that changed only.
+// It redraws after such a flush, at most every kRedrawIntervalMs. Inserted,
+// removed and reset rows come from the model.
 //
 // Beside the verdicts the report counts each flag and the suggested
 // corrections, from the model's notes. Working them out costs more than the
@@ -26,6 +27,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QString>
 #include <QTimer>
@@ -57,6 +59,9 @@ class TFormRunReport final : public QDialog, private RecipientListObserver {
  public:
   // Causes and domains shown in the window.
   static constexpr std::size_t kTop = 10;
+  // Redraws come at most this often: a chart and a few tables read at a
+  // glance need no more, and each redraw lays out and paints the window.
+  static constexpr int kRedrawIntervalMs = 250;
   // Rows whose notes are counted in one pass of the loop (a few ms).
   static constexpr std::size_t kNotesSlice = 5000;
 
@@ -106,6 +111,7 @@ class TFormRunReport final : public QDialog, private RecipientListObserver {
   ListReport tally_;
   std::vector<std::pair<std::size_t, std::size_t>> noted_;  // changed row ranges
   QTimer redraw_;
+  QElapsedTimer sinceRedraw_;
   QTimer notes_;  // the next slice of notes
   quint64 redraws_ = 0;
   qint64 workNs_ = 0;
