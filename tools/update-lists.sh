@@ -21,26 +21,26 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 out=data/lists
 
-declare -A spec=(
+declare -A package=(
   [disposable-email-domains]=disposable-email-domains
   [free-email-domains]=free-email-domains
   [role-based-email-addresses]=role-based-email-addresses
 )
 for arg in "$@"; do
   name="${arg%@*}"
-  if [ -z "${spec[$name]+x}" ]; then
+  if [ -z "${package[$name]+x}" ]; then
     echo "update-lists.sh: unknown package $name" >&2
     exit 2
   fi
-  spec[$name]="$arg"
+  package[$name]="$arg"
 done
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
 declare -A version integrity
-for name in "${!spec[@]}"; do
-  (cd "$work" && npm pack --silent "${spec[$name]}" >/dev/null)
+for name in "${!package[@]}"; do
+  (cd "$work" && npm pack --silent "${package[$name]}" >/dev/null)
   tarball=("$work/$name"-*.tgz)
   mkdir -p "$work/$name"
   tar -xzf "${tarball[0]}" -C "$work/$name"
