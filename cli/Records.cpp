@@ -84,12 +84,7 @@ std::string RecordWriter::line(std::size_t index, const engine::ValidationResult
       appendCsvCell(address, line);
       line += ',' + std::to_string(result.code) + ',';
       appendCsvCell(result.message, line);
-      line += ',';
-      appendCsvCell(flagsText(r.flags), line);
-      line += ',';
-      appendCsvCell(r.suggestion, line);
-      line += ',';
-      appendCsvCell(r.checked, line);
+      import::appendNoteCells(r.flags, r.suggestion, r.checked, line);
       if (withLog_) {
         std::string joined;
         for (std::size_t i = 0; i < log.size(); ++i) (joined += i > 0 ? "\n" : "") += log[i];

@@ -55,12 +55,7 @@ void writeRows(const RecipientList& list, const ExportFilter& filter, Sink&& sin
     }
     buf += ',';
     appendCsvCell(verdictName(verdict), buf);
-    buf += ',';
-    appendCsvCell(flagsText(notes.flags), buf);
-    buf += ',';
-    appendCsvCell(notes.suggestion, buf);
-    buf += ',';
-    appendCsvCell(notes.checked, buf);
+    appendNoteCells(notes.flags, notes.suggestion, notes.checked, buf);
     buf += "\r\n";
     if (buf.size() >= (1 << 16)) {
       sink(buf);
@@ -86,6 +81,16 @@ void appendCsvCell(std::string_view text, std::string& out) {
   } else {
     out.append(text);
   }
+}
+
+void appendNoteCells(AddressFlags flags, std::string_view suggestion, std::string_view checked,
+                     std::string& out) {
+  out += ',';
+  appendCsvCell(flagsText(flags), out);
+  out += ',';
+  appendCsvCell(suggestion, out);
+  out += ',';
+  appendCsvCell(checked, out);
 }
 
 void writeCsv(const RecipientList& list, std::ostream& out, const ExportFilter& filter) {

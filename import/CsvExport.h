@@ -55,6 +55,10 @@ class ExportError : public std::runtime_error {
 
 // Appends one cell, guarded and quoted, to `out`.
 void appendCsvCell(std::string_view text, std::string& out);
+// Appends what is said of an address beside its verdict as three cells, each
+// after a comma: its flags, the suggested correction and the address checked.
+void appendNoteCells(AddressFlags flags, std::string_view suggestion, std::string_view checked,
+                     std::string& out);
 
 // Which entries an export writes, by the verdict of their result text
 // (Verdict::None: never validated). All of them by default.
